@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs the Debian packages the build, the demo and the tests need, once.
+set -eu
+PKGS="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev \
+libbenchmark-dev libwrap0-dev libcrypt-dev python3 python3-pytest curl lftp \
+tar gzip zip ncompress iproute2 util-linux passwd procps"
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=300 update -qq
+    apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends $missing
+fi
