@@ -1,0 +1,132 @@
+// sio: blocking socket and pipe primitives bounded by time limits in whole seconds.
+//
+// Every call returns a byte count (or 0 / a descriptor) or one of the negative result
+// codes below with errno set; an EINTR never reaches the caller and SIGPIPE never ends
+// the process while a call runs.  Time limits are enforced either by alarm() and a jump
+// out of SIOHandler, or by select().  Single-threaded: one jump buffer per process, and
+// only one timed call may be in progress at a time (never call one from a handler).
+//
+// Signal modes: after SIOInitSignals() the library's handler stays installed for
+// SIGALRM and SIGPIPE (gSioSignalsSet 1); otherwise every timed call installs it on
+// entry and puts the previous handlers back on exit.  Code that replaces those handlers
+// for a while must call SIOResetSignals() afterwards in the first mode.  The mode the
+// server chooses is its configuration value gSioSignalMode, kept with the configuration.
+//
+// IPv4 only.
+#pragma once
+
+#include <csetjmp>
+#include <csignal>
+#include <cstddef>
+#include <ctime>
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+// ---- Result codes ---------------------------------------------------------------------
+constexpr int kSioErrSystem = -1;      // the system call failed, nothing moved; errno as set
+constexpr int kSioErrTimeout = -2;     // time limit ran out with nothing moved; ETIMEDOUT
+constexpr int kSioErrBrokenPipe = -3;  // SIGPIPE with nothing moved; EPIPE
+constexpr int kSioErrAddrString = -4;  // AddrStrToAddr: no port and no default; EADDRNOTAVAIL
+constexpr int kSioErrHostLookup = -5;  // AddrStrToAddr: host did not resolve
+
+// Completion rules of SRead/SRecv (the retry argument).
+constexpr int kSioReturnAtOnce = 0;      // return after the first read that brought data
+constexpr int kSioWholeSize = 1;         // all size bytes are required
+constexpr int kSioWholeSizeOrEof = 2;    // all size bytes, but end of file returns what came
+
+// ---- Signals and time -----------------------------------------------------------------
+using SioSigProc = void (*)(int);
+using SioTimeProc = time_t (*)(time_t *);
+
+extern sigjmp_buf gSioJmp;                  // the one jump point of the running timed call
+extern volatile sig_atomic_t gSioCanJmp;    // 1 only while a timed call may be jumped out of
+extern volatile sig_atomic_t gSioGotSig;    // the signal that caused the last jump
+extern int gSioSignalsSet;                  // 1: handlers installed for the whole process
+extern struct sigaction gSIOSavedSigALRM;   // what SIOInitSignals/SIOResetSignals replaced
+extern struct sigaction gSIOSavedSigPIPE;
+extern SioTimeProc gSIOTimeProc;            // optional clock with the contract of time()
+
+void SIOHandler(int sig);
+SioSigProc SSignal(int signum, SioSigProc handler);
+void SIOInitSignals();
+void SIOResetSignals();
+void SIORestoreSignals();
+time_t SIOTime(time_t *tp);
+char *SIOGetVersion(char *dst, size_t size);
+double Duration(const struct timeval *start);
+
+// ---- Timed transfers ------------------------------------------------------------------
+[[nodiscard]] int SRead(int fd, void *buf, size_t size, int tlen, int retry);
+[[nodiscard]] int SRecv(int fd, void *buf, size_t size, int flags, int tlen, int retry);
+int SWrite(int fd, const void *buf, size_t size, int tlen);
+int SSend(int fd, const void *buf, size_t size, int flags, int tlen);
+[[nodiscard]] int PRead(int fd, void *buf, size_t size, int retry);
+int PWrite(int fd, const void *buf, size_t size);
+
+// ---- Connections ----------------------------------------------------------------------
+[[nodiscard]] int SAcceptA(int fd, struct sockaddr_in *addr, int tlen);
+[[nodiscard]] int SAcceptS(int fd, struct sockaddr_in *addr, int tlen);
+int SConnect(int fd, const struct sockaddr_in *addr, int tlen);
+int SBind(int fd, int port, int nTries, int reuseFlag);
+int SListen(int fd, int backlog);
+int SClose(int fd, int tlen);
+
+// ---- Line reader ----------------------------------------------------------------------
+struct SReadlineInfo {
+    char *buf;          // input buffer
+    char *bufPtr;       // next unread byte
+    char *bufLim;       // one past the last valid byte; bufPtr == bufLim means empty
+    size_t bufSize;     // bytes of valid capacity
+    size_t bufSizeMax;  // allocated size
+    int malloc;         // 1 if the library allocated buf and frees it
+    int fd;             // descriptor read from
+    int timeoutLen;     // seconds allowed for each refill
+};
+
+int InitSReadlineInfo(SReadlineInfo *srl, int fd, char *buf, size_t bsize, int tlen);
+void FlushSReadlineInfo(SReadlineInfo *srl);
+void DisposeSReadlineInfo(SReadlineInfo *srl);
+int SReadline(SReadlineInfo *srl, char *linebuf, size_t linebufsize);
+
+// ---- Select sets ----------------------------------------------------------------------
+// The bit layout is the kernel's fd_set layout, only larger than the C library's
+// 1,024-bit fd_set, so descriptors up to 65,535 can be waited for.  Test the bits of a
+// working copy with SelectSetIsSet, never with FD_ISSET.
+constexpr int kSioSelectSetBits = 65536;
+
+struct SelectSet {
+    unsigned long fds[kSioSelectSetBits / (8 * sizeof(unsigned long))];
+    struct timeval timeout;
+    int maxfd;   // one more than the largest descriptor ever added
+    int numfds;  // descriptors currently in the set
+};
+
+void SelectSetInit(SelectSet *ss, double t);
+void SelectSetAdd(SelectSet *ss, int fd);
+void SelectSetRemove(SelectSet *ss, int fd);
+int SelectSetIsSet(const SelectSet *ss, int fd);
+int SelectR(const SelectSet *ss, SelectSet *work);
+int SelectW(const SelectSet *ss, SelectSet *work);
+
+// ---- Addresses and services -----------------------------------------------------------
+int AddrStrToAddr(const char *s, struct sockaddr_in *sa, int defaultPort);
+char *AddrToAddrStr(char *dst, size_t dsize, const struct sockaddr_in *sa, int dns, const char *fmt);
+char *InetNtoA(char *dst, const struct in_addr *ia, size_t dsize);
+int ServiceNameToPortNumber(const char *s, int proto);
+int ServicePortNumberToName(unsigned short port, char *dst, size_t dsize, int proto);
+
+// ---- Socket options -------------------------------------------------------------------
+int SetSocketBufSize(int fd, size_t rsize, size_t ssize);
+int GetSocketBufSize(int fd, size_t *rsize, size_t *ssize);
+int SetSockBufSize(int fd, size_t rsize, size_t ssize);
+int GetSockBufSize(int fd, size_t *rsize, size_t *ssize);
+int SetSocketNagleAlgorithm(int fd, int onoff);
+int GetSocketNagleAlgorithm(int fd);
+int SetSocketLinger(int fd, int onoff, int secs);
+int GetSocketLinger(int fd, int *secs);
+int SetSocketKeepAlive(int fd, int onoff);
+int SetSockErr(int fd, int err);
+int GetSockErr(int fd);
+int SetTypeOfService(int fd, int tos);
+int SetCloExec(int fd);
