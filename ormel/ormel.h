@@ -1,0 +1,111 @@
+// Ormel: a keyed database in one file.  A hash table of fixed bucket slots
+// whose chains of records are appended at the end of the file; keys of up to
+// 255 bytes, data of up to 32767 bytes.  Readers and writers in different
+// processes share one file through POSIX record locks.
+//
+// File layout (all integers unsigned, native byte order):
+//   0   "_Ormel_", 9 zero bytes, uint32 nBuckets           (20-byte header)
+//   20  nBuckets slots of uint32: offset of the chain's first record or 0
+//       uint32 end marker 0xFFFFFFFF
+//       records, in the order of insertion:
+//         uint32 next, uint16 dataLen, uint16 keyLen, 16 bytes of key
+//         (zero-padded), the key's tail when keyLen > 16, then the data.
+// Offsets are kept in 31 bits, so a database never grows beyond 2 GiB.
+//
+// Every routine returns 0 on success or a negative code (Ormel_Strerror).
+#pragma once
+
+#include <cstdint>
+
+using Ormel_hash32_t = uint32_t;
+using OrmelHashFunction = Ormel_hash32_t (*)(const void *key, int keyLen);
+
+// Open flags.  Read-only is 0; the values match the system's open(2) flags.
+constexpr int kOrmelWrite = 0x01;
+constexpr int kOrmelReadWrite = 0x02;
+constexpr int kOrmelCreate = 0x40;
+constexpr int kOrmelRemove = 0x200;
+
+constexpr int kOrmelDefaultBuckets = 8191;
+constexpr int kOrmelMaxKeyLen = 255;
+constexpr int kOrmelMaxDataLen = 32767;
+constexpr int kOrmelBufSize = 512;
+
+// Lock types of Ormel_LockInt / Ormel_LockFile / Ormel_ExclusiveLock.
+constexpr int kOrmelReadLock = 1;
+constexpr int kOrmelWriteLock = 2;
+constexpr int kOrmelUnlock = 3;
+
+// Error codes; gOrmelErrors[-code] is the text.
+constexpr int kOrmelErrNone = 0;
+constexpr int kOrmelErrMisc = -1;
+constexpr int kOrmelErrCorrupt = -2;
+constexpr int kOrmelErrOpen = -3;
+constexpr int kOrmelErrNotOrmel = -4;
+constexpr int kOrmelErrSeek = -5;
+constexpr int kOrmelErrRead = -6;
+constexpr int kOrmelErrWrite = -7;
+constexpr int kOrmelErrNotFound = -8;
+constexpr int kOrmelErrExists = -9;
+constexpr int kOrmelErrParam = -10;
+constexpr int kOrmelErrKeyTooLarge = -11;
+constexpr int kOrmelErrNoMoreRecords = -12;
+constexpr int kOrmelErrMalloc = -13;
+constexpr int kOrmelErrRecordTooLarge = -14;
+constexpr int kOrmelErrLock = -15;
+constexpr int kOrmelErrNdbm = -16;
+constexpr int kOrmelErrBerkeleyDb = -17;
+constexpr int kOrmelErrGdbm = -18;
+constexpr int kOrmelErrMisaligned = -19;
+constexpr int kOrmelNumErrors = 20;
+
+extern const char *const gOrmelErrors[kOrmelNumErrors];
+
+// Record offsets are stored in 31 bits; the largest usable file size follows.
+constexpr Ormel_hash32_t Ormel_off_t_to_Ormel_hash32_t(int64_t off) { return static_cast<Ormel_hash32_t>(off & 0x7FFFFFFF); }
+constexpr int64_t kOrmelMaxFileSize = int64_t{1} << 31;
+
+// The handle is owned by the caller, must be 8-byte aligned, and is all zero
+// while closed.  Its fields are the library's own.
+struct OrmelHandle {
+    char magic[8];                  // "_Ormel_" while open
+    int fd;                         // the database file
+    int dirty;                      // set by every successful write
+    OrmelHashFunction hash;
+    uint32_t nBuckets;
+    uint32_t tableOffset;           // 20
+    uint32_t firstRecordOffset;     // 20 + 4 * (nBuckets + 1)
+    int lockingEnabled;             // per-record locks are taken
+    int savedLockingEnabled;        // copy kept while a whole-file lock is held
+    int wholeFileLock;              // 0, kOrmelReadLock or kOrmelWriteLock
+    alignas(8) unsigned char buf[kOrmelBufSize];   // receives each record read
+};
+
+// Query and enumeration results: malloc'ed, NUL-terminated; the caller frees data.
+struct OrmelDatum {
+    char *data;
+    int len;
+};
+
+struct OrmelCursor {
+    uint32_t bucket;        // current bucket index
+    uint32_t nextRecord;    // offset of the next record to return, 0 for none
+    uint32_t nReturned;     // records returned so far
+};
+
+[[nodiscard]] int Ormel_Open(OrmelHandle *h, const char *path, int flags, int mode, int nBuckets);
+int Ormel_Close(OrmelHandle *h);
+[[nodiscard]] int Ormel_Query(OrmelHandle *h, const void *key, int keyLen, OrmelDatum *result);
+[[nodiscard]] int Ormel_Exists(OrmelHandle *h, const void *key, int keyLen);
+[[nodiscard]] int Ormel_Insert(OrmelHandle *h, const void *key, int keyLen, const void *data, int dataLen, int replace);
+[[nodiscard]] int Ormel_Delete(OrmelHandle *h, const void *key, int keyLen);
+[[nodiscard]] int Ormel_FirstKey(OrmelHandle *h, char **key, OrmelDatum *data, OrmelCursor *cursor);
+[[nodiscard]] int Ormel_NextKey(OrmelHandle *h, char **key, OrmelDatum *data, OrmelCursor *cursor);
+[[nodiscard]] int Ormel_EmptyDatabase(OrmelHandle *h, int rewind);
+[[nodiscard]] int Ormel_VerifyDatabaseHeader(OrmelHandle *h, int rewind);
+int Ormel_ExclusiveLock(OrmelHandle *h, int type);
+void Ormel_SetHashFunction(OrmelHandle *h, OrmelHashFunction fn);
+Ormel_hash32_t Ormel_DefaultHashFunction(const void *key, int keyLen);
+const char *Ormel_Strerror(int code);
+[[nodiscard]] int Ormel_LockFile(OrmelHandle *h, int type);
+[[nodiscard]] int Ormel_LockInt(OrmelHandle *h, int type, uint32_t offset);
