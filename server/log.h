@@ -1,15 +1,75 @@
-// Logging interface used by every process: log text goes to the log pipe and
-// the logger process writes it to the file of its type.
+// Logging interface used by every process: log text goes as one record over the
+// log pipe to the logger process (logger.h), which writes it to the file of its
+// type.  Before the logger exists, or when the pipe fails, text goes to standard
+// error.
 #pragma once
+
+#include <cstdint>
 
 constexpr int kLogMisc = 0;      // miscellaneous log
 constexpr int kLogXfer = 1;      // transfer log
 constexpr int kLogSession = 2;   // session log
-constexpr int kLogStat = 3;      // statistics log
-constexpr int kLogEvent = 4;     // event records
+constexpr int kLogStat = 3;      // statistics log (written without a time stamp)
+constexpr int kLogEvent = 4;     // event records, passed to the event-processor programs
+constexpr int kLogNumTypes = 5;  // types 5 and above are refused by the logger
+constexpr int kLogStop = -99;    // asks the logger to close its files and exit
 
-// printf-like; the text should end with a line feed.
+// ---- The record on the pipe -----------------------------------------------------------
+constexpr uint32_t kLogMagic = 0x77C0FFEE;
+constexpr int kLogTagSize = 12;
+constexpr int kLogTextMax = 738;              // text bytes after the header, line feed included
+
+// All integers in host order; the text follows the header.
+struct LogRecordHeader {
+    char tag[kLogTagSize];       // sender tag, NUL-padded: "(main)  | ", "(logd)  | ", "#u3     | "
+    int32_t type;
+    int32_t length;              // text bytes, at most kLogTextMax
+    int32_t domain;              // sender's domain set number
+    uint32_t magic;              // kLogMagic
+};
+static_assert(sizeof(LogRecordHeader) == 28);
+
+extern int gLogPipe;                          // write end of the log pipe; -1 when none
+extern char gLogHeader[kLogTagSize];          // this process's sender tag
+// The domain set number put into every record: points at a constant 0 until the
+// domain table exists; the domain code points it at gDomain.
+extern const int *gLogDomainPtr;
+
+// Inside the logger process records do not go through the pipe: the logger
+// sets this to its own writer.
+using LogSinkProc = void (*)(const LogRecordHeader *hdr, const char *text);
+extern LogSinkProc gLogSink;
+
+// Sets the sender tag of the master, "(main)  | ".  A child sets its own tag
+// "#%c%-5d | " in gLogHeader.
+void InitLogger();
+
+// printf-like; the text is cut at 738 characters, a final "\r\n" becomes "\n"
+// and a missing final line feed is added.  errno is preserved.
 void Log(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Like perror(): the formatted text, ": " and the text of errno.
+// Like perror() into the miscellaneous log: "%s: %s.\n" with the formatted text
+// and the text of errno.
 void LogPerror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A log line written only while the verbose level is non-zero.
+void _Trace(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Sends the stop record (type -99, no text) to the logger.
+void CloseLog();
+
+// Installs the verbose toggle (SigTrace) for SIGUSR1 (in logger.cc, which
+// links with the signal handlers).
+void EnableTraceHandler();
+
+// ---- Item records (logitem.cc) ----------------------------------------------------------
+// A transfer-log record of an item that is not a transfer (and its event record
+// when event processors are configured).  letter is the transaction letter
+// (T listing, D delete, M mkdir, C chmod, L symlink, N rename); the session's
+// user fields come from the own status slot.
+void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,
+             const char *eventName);
+void LogDelete(const char *path);
+
+// The bit of a transaction letter in "log-xfer-transaction-types"; 0 for others.
+[[nodiscard]] int LogXferTypeBit(char letter);

@@ -48,7 +48,7 @@ TEST_F(Loaders, AMissingShellsFileIsLoggedWithTheRecommendation)
     EXPECT_EQ(LoadEtcShells(), -1);
     const std::string log = GetCapturedStderr();
     EXPECT_EQ(gValidUserShells, nullptr);
-    EXPECT_THAT(log, HasSubstr(path + ": No such file or directory\n"));
+    EXPECT_THAT(log, HasSubstr(path + ": No such file or directory.\n"));
     EXPECT_THAT(log, HasSubstr("It is recommended your general.cf file has the line:\n"
                                "  u-valid-user-shell-file=/etc/shells\n"
                                "And that the file have a list of all interactive shells.\n"

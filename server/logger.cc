@@ -1,0 +1,654 @@
+// The logger process: reads records from the log pipe, stamps them and appends
+// them to the file their type and domain set name, expanding each file's
+// strftime pattern with the current date; ticks the shared time cache; runs the
+// event-processor programs.  It never stops for a log-file problem: a file that
+// cannot be opened loses its records, reported on standard error.
+#include "logger.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "shm.h"
+#include "sio.h"
+#include "startup.h"
+
+namespace {
+
+constexpr int kNumFileTypes = 4;                 // misc, transfer, session, statistics
+constexpr int kTickMicroseconds = 900000;
+constexpr int kSelectSeconds = 3;                // wait limit while event processors exist
+constexpr int kReapSeconds = 3;
+constexpr int kMaxFractionDigits = 6;            // the clock has microseconds
+constexpr int kMaxEventFields = 63;
+constexpr int kLineSize = 1024;                  // stamp, tag and 738 bytes of text fit
+
+struct LogFile {
+    char pattern[kLogPathSize];  // strftime pattern; written only when it begins with '/'
+    char path[kLogPathSize];     // expanded path of the open file
+    int fd;
+    time_t lastWrite;
+};
+
+struct DomainLogs {
+    LogFile file[kNumFileTypes];
+};
+
+std::vector<DomainLogs> gLogFiles;
+volatile time_t gLogClock = 0;
+int gFractionDigits = 0;
+
+int DefaultNumDomains()
+{
+    return 1;
+}
+
+const char *DefaultPathPattern(int domain, int type)
+{
+    if (domain != 0)
+        return nullptr;
+    if (type == kLogMisc)
+        return gLogMiscPath;
+    if (type == kLogStat)
+        return gLogStatPath;
+    return nullptr;
+}
+
+int DefaultReload()
+{
+    return 0;
+}
+
+int SystemClock(struct timeval *tv)
+{
+    return gettimeofday(tv, nullptr);
+}
+
+// ---- Clock ---------------------------------------------------------------------------------
+
+void Tick(int)
+{
+    const int savedErrno = errno;
+    struct timeval tv {};
+    gLoggerClock(&tv);
+    gLogClock = tv.tv_sec;
+    ShmHeader *h = ShmHead();
+    if (h != nullptr)
+        __atomic_store_n(&h->timeCache, static_cast<int64_t>(tv.tv_sec), __ATOMIC_RELAXED);
+    errno = savedErrno;
+}
+
+void StartClock()
+{
+    struct sigaction sa {};
+    sa.sa_handler = Tick;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &sa, nullptr);
+    struct itimerval it {};
+    it.it_interval.tv_usec = kTickMicroseconds;
+    it.it_value.tv_usec = kTickMicroseconds;
+    setitimer(ITIMER_REAL, &it, nullptr);
+    Tick(SIGALRM);
+}
+
+// "now" of one record, with microseconds only when fractions are printed.
+struct timeval RecordTime()
+{
+    struct timeval tv {};
+    if (gFractionDigits > 0)
+        gLoggerClock(&tv);
+    else
+        tv.tv_sec = LogTime();
+    return tv;
+}
+
+// "%Y-%m-%d %H:%M:%S " or, with fractional seconds, the time followed by the
+// fraction's digits (truncated, so that the seconds never need carrying).
+void Stamp(char *dst, size_t size, const struct timeval &tv)
+{
+    struct tm tm {};
+    localtime_r(&tv.tv_sec, &tm);
+    if (strftime(dst, size, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        dst[0] = '\0';
+    if (gFractionDigits > 0) {
+        long fraction = static_cast<long>(tv.tv_usec);
+        for (int i = gFractionDigits; i < kMaxFractionDigits; i++)
+            fraction /= 10;
+        char digits[16];
+        snprintf(digits, sizeof(digits), ".%0*ld", gFractionDigits, fraction);
+        Strncat(dst, digits, size);
+    }
+    Strncat(dst, " ", size);
+}
+
+// ---- Files -----------------------------------------------------------------------------------
+
+void LoadPatterns()
+{
+    int n = gLoggerDomains.numDomains();
+    if (n < 1)
+        n = 1;
+    gLogFiles.assign(static_cast<size_t>(n), DomainLogs {});
+    for (int d = 0; d < n; d++) {
+        for (int t = 0; t < kNumFileTypes; t++) {
+            LogFile &f = gLogFiles[d].file[t];
+            const char *p = gLoggerDomains.pathPattern(d, t);
+            Strncpy(f.pattern, p != nullptr ? p : "", sizeof(f.pattern));
+            f.path[0] = '\0';
+            f.fd = -1;
+            f.lastWrite = 0;
+        }
+    }
+}
+
+void ReloadDomains()
+{
+    CloseAllLogs();
+    gLoggerDomains.reload();
+    LoadPatterns();
+}
+
+// Creates the missing directories above path; modes come from the umask, which
+// is "log-umask" in the logger.
+void MakeParentDirs(const char *path)
+{
+    char dir[kLogPathSize];
+    Strncpy(dir, path);
+    for (char *p = dir + 1; *p != '\0'; p++) {
+        if (*p != '/')
+            continue;
+        *p = '\0';
+        if (mkdir(dir, 0777) < 0 && errno != EEXIST)
+            return;
+        *p = '/';
+    }
+}
+
+int OpenAppend(const char *path)
+{
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = open(path, kFlags, 0666);
+    if (fd < 0 && errno == ENOENT) {
+        MakeParentDirs(path);
+        fd = open(path, kFlags, 0666);
+    }
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        CloseOldestLog();
+        fd = open(path, kFlags, 0666);
+    }
+    return fd;
+}
+
+bool WriteAll(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool EchoOn()
+{
+    return gLogToTTY == 2 || (gLogToTTY == 1 && gWasATTY2);
+}
+
+// Appends one finished line to the file of (domain, type).  The misc log falls
+// back to standard error when it has no file.
+void WriteLine(int domain, int type, const char *line, size_t n, time_t now)
+{
+    LogFile &f = gLogFiles[domain].file[type];
+    if (f.pattern[0] != '/') {
+        if (type == kLogMisc)
+            WriteAll(2, line, n);
+        return;
+    }
+    const int fd = OpenLog(domain, type, now);
+    if (fd < 0)
+        return;
+    if (PWrite(fd, line, n) != static_cast<int>(n)) {
+        fprintf(stderr, "PWrite error: %s\n", strerror(errno));
+        sleep(3);
+    }
+    f.lastWrite = now;
+    if (type == kLogMisc && EchoOn())
+        WriteAll(2, line, n);
+}
+
+bool EventProcessorsConfigured()
+{
+    return gDownloadEventProcessor[0] != '\0' || gUploadEventProcessor[0] != '\0' ||
+           gLoginEventProcessor[0] != '\0' || gLogoutEventProcessor[0] != '\0';
+}
+
+void ReapChildren()
+{
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// ---- Records ---------------------------------------------------------------------------------
+
+// Stamps one record and writes it where its type and domain set say.
+void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
+{
+    const int type = hdr.type;
+    if (type < 0 || type >= kLogNumTypes || len < 0 || len > kLogTextMax)
+        return;
+    const int domain = (type == kLogXfer || type == kLogSession) ? hdr.domain : 0;
+    if (domain < 0)
+        return;
+    if (domain >= static_cast<int>(gLogFiles.size())) {
+        ReloadDomains();
+        if (domain >= static_cast<int>(gLogFiles.size()))
+            return;
+    }
+
+    char body[kLogTextMax + 2];
+    memcpy(body, text, static_cast<size_t>(len));
+    if (len >= 2 && body[len - 2] == '\r' && body[len - 1] == '\n') {
+        body[len - 2] = '\n';
+        len--;
+    } else if (len == 0 || body[len - 1] != '\n') {
+        body[len++] = '\n';
+    }
+    body[len] = '\0';
+
+    if (type == kLogEvent) {
+        EventProcessor(body);
+        return;
+    }
+
+    const struct timeval tv = RecordTime();
+    char line[kLineSize];
+    size_t n = 0;
+    if (type != kLogStat) {
+        Stamp(line, sizeof(line), tv);
+        n = strlen(line);
+        const size_t tagLen = strnlen(hdr.tag, sizeof(hdr.tag));
+        memcpy(line + n, hdr.tag, tagLen);
+        n += tagLen;
+    }
+    memcpy(line + n, body, static_cast<size_t>(len));
+    n += static_cast<size_t>(len);
+    WriteLine(domain, type, line, n, tv.tv_sec);
+}
+
+// The logger's own Log calls come here instead of going through the pipe.
+void LocalRecord(const LogRecordHeader *hdr, const char *text)
+{
+    ProcessRecord(*hdr, text, hdr->length);
+}
+
+// Waits up to 3 seconds for the pipe to become readable; the clock's ticks do
+// not restart the wait.
+bool WaitForRecord(int fd)
+{
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long left = kSelectSeconds * 1000L - elapsed;
+        if (left <= 0)
+            return false;
+        struct pollfd pfd {fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return true;   // let the read report it
+    }
+}
+
+void CheckReload()
+{
+    if (!gReloadConfiguration)
+        return;
+    gReloadConfiguration = 0;
+    ReloadDomains();
+}
+
+int HighestOpenFd()
+{
+    for (int fd = static_cast<int>(sysconf(_SC_OPEN_MAX)) - 1; fd >= 0; fd--) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            return fd;
+    }
+    return -1;
+}
+
+// ---- Event processors ----------------------------------------------------------------------
+
+// The grandchild: detached from the logger, no descriptors but the null device
+// and the close-on-exec pipe that reports a failed exec.
+[[noreturn]] void RunProgram(const char *program, char **fields, int n, int report)
+{
+    setsid();
+    const int rep = fcntl(report, F_DUPFD_CLOEXEC, 3);
+    if (rep > 3)
+        close_range(0, static_cast<unsigned>(rep) - 1, 0);
+    else
+        close_range(0, 2, 0);
+    close_range(static_cast<unsigned>(rep) + 1, ~0U, 0);
+    const int null = open("/dev/null", O_RDWR);
+    if (null == 0) {
+        dup2(0, 1);
+        dup2(0, 2);
+    }
+    if (chdir("/") < 0) {
+        // exec still works with an absolute path
+    }
+    char *argv[kMaxEventFields + 2];
+    argv[0] = const_cast<char *>(program);
+    for (int i = 0; i < n; i++)
+        argv[i + 1] = fields[i];
+    argv[n + 1] = nullptr;
+    execv(program, argv);
+    const int err = errno;
+    if (rep >= 0 && write(rep, &err, sizeof(err)) < 0) {
+        // nobody to tell
+    }
+    _exit(127);
+}
+
+// Forks twice so that the program is not the logger's child; returns 0, or -1
+// with errno when it could not be started.
+int StartProgram(const char *program, char **fields, int n)
+{
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) < 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int err = errno;
+        close(report[0]);
+        close(report[1]);
+        errno = err;
+        return -1;
+    }
+    if (pid == 0) {
+        close(report[0]);
+        const pid_t grandchild = fork();
+        if (grandchild == 0)
+            RunProgram(program, fields, n, report[1]);
+        if (grandchild < 0) {
+            const int err = errno;
+            if (write(report[1], &err, sizeof(err)) < 0) {
+                // nobody to tell
+            }
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    ssize_t got;
+    do {
+        got = read(report[0], &err, sizeof(err));
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof(err))) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+LoggerDomainHooks gLoggerDomains = {DefaultNumDomains, DefaultPathPattern, DefaultReload};
+int (*gLoggerClock)(struct timeval *tv) = SystemClock;
+
+time_t LogTime()
+{
+    const time_t t = gLogClock;
+    if (t != 0)
+        return t;
+    struct timeval tv {};
+    gLoggerClock(&tv);
+    return tv.tv_sec;
+}
+
+void EnableTraceHandler()
+{
+    struct sigaction sa {};
+    sa.sa_handler = SigTrace;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
+int OpenLog(int domain, int type, time_t now)
+{
+    if (domain < 0 || domain >= static_cast<int>(gLogFiles.size()) || type < 0 || type >= kNumFileTypes)
+        return -1;
+    LogFile &f = gLogFiles[domain].file[type];
+    if (f.pattern[0] != '/')
+        return -1;
+    char path[kLogPathSize];
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    if (strftime(path, sizeof(path), f.pattern, &tm) == 0) {
+        fprintf(stderr, "Could not open %.128s for writing: %.64s\n", f.pattern, strerror(ENAMETOOLONG));
+        return -1;
+    }
+    if (f.fd >= 0 && strcmp(path, f.path) == 0)
+        return f.fd;
+    if (f.fd >= 0) {
+        close(f.fd);
+        f.fd = -1;
+    }
+    f.path[0] = '\0';
+    const int fd = OpenAppend(path);
+    if (fd < 0) {
+        fprintf(stderr, "Could not open %.128s for writing: %.64s\n", path, strerror(errno));
+        return -1;
+    }
+    if ((gLogOwner != static_cast<uid_t>(-1) || gLogGroup != static_cast<gid_t>(-1)) &&
+        fchown(fd, gLogOwner, gLogGroup) < 0) {
+        // The file is still written, owned as it is.
+    }
+    Strncpy(f.path, path);
+    f.fd = fd;
+    return fd;
+}
+
+int OpenMiscLog(time_t now)
+{
+    return OpenLog(0, kLogMisc, now);
+}
+
+void CloseDomainLog(int domain)
+{
+    if (domain < 0 || domain >= static_cast<int>(gLogFiles.size()))
+        return;
+    for (LogFile &f : gLogFiles[domain].file) {
+        if (f.fd >= 0)
+            close(f.fd);
+        f.fd = -1;
+        f.path[0] = '\0';
+    }
+}
+
+void CloseOldestLog()
+{
+    LogFile *oldest = nullptr;
+    for (DomainLogs &d : gLogFiles) {
+        for (LogFile &f : d.file) {
+            if (f.fd >= 0 && (oldest == nullptr || f.lastWrite < oldest->lastWrite))
+                oldest = &f;
+        }
+    }
+    if (oldest != nullptr) {
+        close(oldest->fd);
+        oldest->fd = -1;
+        oldest->path[0] = '\0';
+    }
+}
+
+void CloseAllLogs()
+{
+    for (int d = 0; d < static_cast<int>(gLogFiles.size()); d++)
+        CloseDomainLog(d);
+}
+
+int EventProcessor(const char *record)
+{
+    char text[kLogTextMax + 2];
+    Strncpy(text, record);
+
+    // Fields end at tabs, line feeds and carriage returns; empty ones inside count.
+    char *fields[kMaxEventFields];
+    int n = 0;
+    char *p = text;
+    while (n < kMaxEventFields) {
+        fields[n++] = p;
+        p += strcspn(p, "\t\n\r");
+        if (*p == '\0')
+            break;
+        *p++ = '\0';
+    }
+    while (n > 0 && fields[n - 1][0] == '\0')
+        n--;
+    if (n < 2)
+        return -1;
+
+    const char *kind = fields[0];
+    char *program = nullptr;
+    if (strncmp(kind, "DO", 2) == 0)
+        program = gDownloadEventProcessor;
+    else if (kind[0] == 'U')
+        program = gUploadEventProcessor;
+    else if (kind[0] == 'L' && strlen(kind) >= 4 && kind[3] == 'I')
+        program = gLoginEventProcessor;
+    else if (kind[0] == 'L' && strlen(kind) >= 4 && kind[3] == 'O')
+        program = gLogoutEventProcessor;
+    if (program == nullptr || program[0] == '\0')
+        return -1;
+
+    if (StartProgram(program, fields, n) < 0) {
+        LogPerror("%.300s", program);
+        program[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+void OpenLogger()
+{
+    int pfd[2];
+    if (pipe(pfd) < 0) {
+        perror("pipe");
+        Exit(1);
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        Exit(1);
+    }
+    if (pid == 0) {
+        close(pfd[1]);
+        gLoggerPID = getpid();
+        LogServer(pfd[0]);
+    }
+    close(pfd[0]);
+    // Programs that children run (archivers) must not keep the logger alive.
+    fcntl(pfd[1], F_SETFD, FD_CLOEXEC);
+    gLogPipe = pfd[1];
+    gLoggerPID = pid;
+}
+
+void LogServer(int fd)
+{
+    gChild = -1;
+    Strncpy(gCoreSubDir, "logd");
+    setpgid(0, 0);
+    closelog();
+    if (nice(1) == -1) {
+        // Runs at the master's priority.
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    Strncpy(gLogHeader, "(logd)  | ");
+    umask(gLogUmask);
+    gFractionDigits = gLogTimestampFractionalSeconds > kMaxFractionDigits ? kMaxFractionDigits
+                                                                           : gLogTimestampFractionalSeconds;
+    LoadPatterns();
+    gLogPipe = -1;
+    gLogSink = LocalRecord;
+    Log(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
+    if (gUseTimeCache)
+        StartClock();
+
+    const bool waitWithLimit = EventProcessorsConfigured();
+    time_t lastReap = LogTime();
+    for (;;) {
+        if (waitWithLimit && !WaitForRecord(fd)) {
+            ReapChildren();
+            CheckReload();
+            continue;
+        }
+        LogRecordHeader hdr {};
+        int n = PRead(fd, &hdr, sizeof(hdr), 1);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            perror("PRead");
+            Exit(1);
+        }
+        if (n < static_cast<int>(sizeof(hdr))) {
+            Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
+            continue;
+        }
+        // A length beyond the buffer is as bogus as a wrong magic number.
+        if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax) {
+            Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
+            continue;
+        }
+        char text[kLogTextMax + 1];
+        n = hdr.length > 0 ? PRead(fd, text, static_cast<size_t>(hdr.length), 1) : 0;
+        if (n < 0) {
+            perror("PRead");
+            Exit(1);
+        }
+        if (hdr.type == kLogStop)
+            break;
+        CheckReload();
+        ProcessRecord(hdr, text, n);
+
+        const time_t now = LogTime();
+        if (now - lastReap >= kReapSeconds) {
+            ReapChildren();
+            lastReap = now;
+        }
+    }
+
+    char stamp[64], line[128];
+    Stamp(stamp, sizeof(stamp), RecordTime());
+    const int lastFd = HighestOpenFd();
+    snprintf(line, sizeof(line), "%s(logd)  | Exiting; last fd=%d.\n", stamp, lastFd);
+    WriteLine(0, kLogMisc, line, strlen(line), LogTime());
+    Exit(0);
+}

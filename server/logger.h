@@ -1,0 +1,52 @@
+// The logger process: the only process that writes log files.  It reads the
+// records of every other process from the log pipe (log.h), stamps them, picks
+// the file by log type and domain set, switches files when the date in their
+// name changes, keeps the shared time cache up to date and runs the
+// event-processor programs.
+#pragma once
+
+#include <sys/time.h>
+
+#include <ctime>
+
+// ---- The domain sets' log path patterns -------------------------------------------------
+// The logger asks the domain table through these hooks (set them before
+// OpenLogger).  pathPattern returns the strftime pattern of a domain set's log
+// of one type (0 misc, 1 transfer, 2 session, 3 statistics), or nullptr / ""
+// for none; only patterns beginning with '/' are written.  reload re-reads
+// domain.cf in the logger process (after SIGHUP, and when a record names a set
+// beyond the table) and returns 0 on success.  The defaults know one set whose
+// misc and statistics patterns are "log-misc" and "log-stat" of general.cf.
+struct LoggerDomainHooks {
+    int (*numDomains)();
+    const char *(*pathPattern)(int domain, int type);
+    int (*reload)();
+};
+extern LoggerDomainHooks gLoggerDomains;
+
+// The logger's clock, gettimeofday() unless a test replaces it.
+extern int (*gLoggerClock)(struct timeval *tv);
+
+// Master: creates the log pipe and forks the logger; keeps the write end in
+// gLogPipe and the logger's pid in gLoggerPID.  Failures print "pipe" or "fork"
+// with perror and leave through Exit(1).
+void OpenLogger();
+
+// The logger's main loop on the read end of the log pipe.  Ends at the stop
+// record or when every writer is gone, through Exit().
+[[noreturn]] void LogServer(int fd);
+
+// The logger's clock: the time of the last tick, or the system time before it.
+time_t LogTime();
+
+// Log files of the logger, one per domain set and type.
+int OpenLog(int domain, int type, time_t now);   // the descriptor, or -1
+int OpenMiscLog(time_t now);
+void CloseDomainLog(int domain);
+void CloseOldestLog();
+void CloseAllLogs();
+
+// Runs the event-processor program that an event record (type 4) selects, with
+// the record's fields as arguments.  A program that cannot be started is logged
+// and forgotten.  Returns 0 when a program was started, -1 otherwise.
+int EventProcessor(const char *record);

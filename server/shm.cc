@@ -1,0 +1,425 @@
+// The shared status area: creating, joining and leaving the segment, the time
+// cache, the session identifier and the quarter-hour statistics (layout in
+// shm.h).  No locks: each process writes only its own slot, the logger only the
+// time word, and readers take unsynchronised snapshots.
+#include "shm.h"
+
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "shell.h"
+#include "startup.h"
+#include "version.h"
+
+key_t gShmKey = 0;
+int gShmID = -1;
+void *gShmAddr = reinterpret_cast<void *>(-1);
+ShmSlot *gShmSlot = nullptr;
+unsigned (*gShmSleep)(unsigned seconds) = sleep;
+
+namespace {
+
+bool Attached()
+{
+    return gShmAddr != reinterpret_cast<void *>(-1) && gShmAddr != nullptr;
+}
+
+// Slots in the segment: master, max-users children, the logger's pid word and
+// two spare slots.
+int NumSlots()
+{
+    const ShmHeader *h = ShmHead();
+    return h != nullptr ? static_cast<int>(h->maxUsers) + 4 : 0;
+}
+
+// Systems without System V IPC kill the caller with SIGSYS.
+void NoIPCMessage()
+{
+    fprintf(stderr, "This system does not support System V IPC.\n");
+    fprintf(stderr, "Odds are good that this OS can, if you enable it in the kernel.\n");
+    fprintf(stderr, "Zorvad requires shared memory to run.\n");
+}
+
+void CatchSigSys(int)
+{
+    static constexpr char kText[] =
+        "This system does not support System V IPC.\n"
+        "Odds are good that this OS can, if you enable it in the kernel.\n"
+        "Zorvad requires shared memory to run.\n";
+    ssize_t n = write(2, kText, sizeof(kText) - 1);
+    (void) n;
+    _exit(1);
+}
+
+// Catches SIGSYS while the segment is probed and created.
+class SigSysGuard {
+  public:
+    SigSysGuard()
+    {
+        struct sigaction sa {};
+        sa.sa_handler = CatchSigSys;
+        sigemptyset(&sa.sa_mask);
+        installed_ = sigaction(SIGSYS, &sa, &saved_) == 0;
+    }
+    ~SigSysGuard()
+    {
+        if (installed_)
+            sigaction(SIGSYS, &saved_, nullptr);
+    }
+    SigSysGuard(const SigSysGuard &) = delete;
+    SigSysGuard &operator=(const SigSysGuard &) = delete;
+
+  private:
+    struct sigaction saved_ {};
+    bool installed_ = false;
+};
+
+// A segment left by a crashed server is removed; one that cannot be removed
+// belongs to a server that is still running.
+void RemoveStaleSegment(key_t key)
+{
+    const int id = shmget(key, 0, 0);
+    if (id < 0)
+        return;
+    if (shmctl(id, IPC_RMID, nullptr) == 0) {
+        Log(kLogMisc, "shared memory pool [key 0x%x] already exists!  Removed it.\n", static_cast<unsigned>(key));
+        gShmSleep(5);
+        return;
+    }
+    Log(kLogMisc, "shared memory pool [key 0x%x] already exists!  Could not remove it\n", static_cast<unsigned>(key));
+    gShmSleep(2);
+    Exit(1);
+}
+
+[[noreturn]] void CreationFailed(key_t key)
+{
+    const int err = errno;
+    LogPerror("shared memory pool [key 0x%x] creation failed", static_cast<unsigned>(key));
+    if (err == ENOSYS) {
+        NoIPCMessage();
+    } else if (err == EINVAL) {
+        Log(kLogMisc, "The reason this failed is most likely because the size\n");
+        Log(kLogMisc, "of the shared memory pool is affected by the value you\n");
+        Log(kLogMisc, "specified for \"max-users\" in the general.cf file,\n");
+        Log(kLogMisc, "and the pool size probably exceeded a system limit.\n");
+        Log(kLogMisc, "For Solaris, you can increase the system limit\n");
+        Log(kLogMisc, "by adding \"set shmsys:shminfo_shmmax=(number)\" to your\n");
+        Log(kLogMisc, "/etc/system file and rebooting the machine.  The default\n");
+        Log(kLogMisc, "is \"set shmsys:shminfo_shmmax=1048576\", so you could\n");
+        Log(kLogMisc, "try a larger value, such as 4194304 or 10485760.\n");
+        Log(kLogMisc, "You could also try using a smaller number for.\n");
+        Log(kLogMisc, "\"max-users\" to reduce the size of the pool.\n");
+    }
+    gShmSleep(2);
+    Exit(1);
+}
+
+void DetachSegment()
+{
+    if (shmdt(gShmAddr) == 0)
+        return;
+    LogPerror("Could not detach from shared memory pool [key 0x%x, id 0x%lx, addr 0x%lx]",
+              static_cast<unsigned>(gShmKey), static_cast<unsigned long>(gShmID),
+              reinterpret_cast<unsigned long>(gShmAddr));
+    gShmSleep(2);
+    if (shmdt(gShmAddr) == 0)
+        Log(kLogMisc, "Second attempt to detach from shared memory pool succeeded.\n");
+}
+
+void RemoveSegment(void *addr)
+{
+    if (shmctl(gShmID, IPC_RMID, nullptr) == 0)
+        return;
+    LogPerror("Could not remove shared memory pool [key 0x%x, id 0x%lx, addr 0x%lx]",
+              static_cast<unsigned>(gShmKey), static_cast<unsigned long>(gShmID),
+              reinterpret_cast<unsigned long>(addr));
+    gShmSleep(3);
+    if (shmctl(gShmID, IPC_RMID, nullptr) == 0)
+        Log(kLogMisc, "Second attempt to remove shared memory pool succeeded.\n");
+}
+
+void AddXfer(ShmXferStats *into, const ShmXferStats *from)
+{
+    into->count += from->count;
+    for (int i = 0; i < kStatNumResults; i++)
+        into->byResult[i] += from->byResult[i];
+    into->kib += from->kib;
+    for (int i = 0; i < 3; i++)
+        into->reserved[i] += from->reserved[i];
+    into->seconds += from->seconds;
+}
+
+// Speed class of the session's large transfers (KiB per second), or -1.
+int SpeedClass(int64_t bytes, double seconds)
+{
+    static constexpr double kLimits[kStatNumSpeedClasses] = {33.6 / 9, 56.0 / 9, 256.0 / 9, 1280, 12800, 131072};
+    if (bytes <= 0 || seconds <= 0.0)
+        return -1;
+    const double kibps = static_cast<double>(bytes) / 1024.0 / seconds;
+    for (int i = 0; i < kStatNumSpeedClasses; i++) {
+        if (kibps < kLimits[i])
+            return i;
+    }
+    return -1;
+}
+
+// "c0,c1,..." of n counters.
+void JoinCounters(char *dst, size_t size, const uint32_t *counters, int n)
+{
+    dst[0] = '\0';
+    char num[16];
+    for (int i = 0; i < n; i++) {
+        snprintf(num, sizeof(num), i == 0 ? "%u" : ",%u", counters[i]);
+        Strncat(dst, num, size);
+    }
+}
+
+void JoinXfer(char *dst, size_t size, const ShmXferStats *x)
+{
+    const uint32_t counters[kStatNumXferCounters] = {
+        x->count, x->byResult[0], x->byResult[1], x->byResult[2], x->byResult[3], x->byResult[4],
+        x->byResult[5], x->byResult[6], x->byResult[7], x->kib, x->reserved[0], x->reserved[1], x->reserved[2],
+    };
+    JoinCounters(dst, size, counters, kStatNumXferCounters);
+    char secs[32];
+    snprintf(secs, sizeof(secs), ",%.2f", x->seconds);
+    Strncat(dst, secs, size);
+}
+
+}  // namespace
+
+ShmHeader *ShmHead()
+{
+    return Attached() ? static_cast<ShmHeader *>(gShmAddr) : nullptr;
+}
+
+ShmSlot *ShmSlotAt(int i)
+{
+    if (!Attached() || i < 0 || i >= NumSlots())
+        return nullptr;
+    char *base = static_cast<char *>(gShmAddr) + kShmHeaderSize;
+    return reinterpret_cast<ShmSlot *>(base + kShmSlotSize * static_cast<size_t>(i));
+}
+
+int InitSharedMemory()
+{
+    const size_t size = ShmSegmentSize(gNumChildren);
+    gShmKey = gShmKeyBase;
+
+    SigSysGuard guard;
+    RemoveStaleSegment(gShmKey);
+    gShmID = shmget(gShmKey, size, IPC_CREAT | IPC_EXCL | 0600);
+    if (gShmID < 0)
+        CreationFailed(gShmKey);
+    void *addr = shmat(gShmID, nullptr, 0);
+    if (addr == reinterpret_cast<void *>(-1)) {
+        LogPerror("Cannot join shared memory pool [key 0x%x, id 0x%lx]", static_cast<unsigned>(gShmKey),
+                  static_cast<unsigned long>(gShmID));
+        shmctl(gShmID, IPC_RMID, nullptr);
+        Exit(1);
+    }
+    memset(addr, 0, size);
+    gShmAddr = addr;
+    // The slot count must be known before any slot is looked up.
+    ShmHead()->maxUsers = static_cast<uint32_t>(gNumChildren);
+    return 0;
+}
+
+void ShmRecordConfigPaths(const char *generalCf, const char *domainCf)
+{
+    ShmHeader *h = ShmHead();
+    if (h == nullptr)
+        return;
+    Strncpy(h->generalCf, generalCf, sizeof(h->generalCf));
+    Strncpy(h->domainCf, domainCf, sizeof(h->domainCf));
+}
+
+void ResetSharedMemory()
+{
+    if (gShmSlot == nullptr)
+        return;
+    gShmSlot->pid = static_cast<int32_t>(getpid());
+    memset(reinterpret_cast<char *>(gShmSlot) + kShmLivePartOffset, 0, kShmLivePartSize);
+}
+
+int JoinSharedMemory(int child)
+{
+    ShmHeader *h = ShmHead();
+    if (h == nullptr)
+        return -1;
+    if (child < 0) {
+        gShmSlot = nullptr;
+        return 0;
+    }
+    if (child > static_cast<int>(h->maxUsers))
+        return -1;
+    gShmSlot = ShmSlotAt(child);
+    ResetSharedMemory();
+    if (child == 0) {
+        char tag[kShmVersionTagSize];
+        snprintf(tag, sizeof(tag), "%.12s", gVersion);
+        Strncpy(h->version, tag, sizeof(h->version));
+        h->maxUsers = static_cast<uint32_t>(gNumChildren);
+        h->serverStart = gServerStartTime;
+        ShmSlot *logger = ShmSlotAt(static_cast<int>(h->maxUsers) + 1);
+        if (logger != nullptr)
+            logger->pid = gLoggerPID >= 2 ? static_cast<int32_t>(gLoggerPID) : 0;
+    } else {
+        gShmSlot->procStart = time(nullptr);
+    }
+    return 0;
+}
+
+void FreeSharedMemory()
+{
+    if (!Attached())
+        return;
+    if (gChild >= 0)
+        ResetSharedMemory();
+    void *addr = gShmAddr;
+    DetachSegment();
+    gShmAddr = reinterpret_cast<void *>(-1);
+    gShmSlot = nullptr;
+    if (gChild == 0)
+        RemoveSegment(addr);
+}
+
+time_t ShmTime(time_t *tp)
+{
+    time_t now = 0;
+    const ShmHeader *h = ShmHead();
+    if (gUseTimeCache && h != nullptr)
+        now = static_cast<time_t>(__atomic_load_n(&h->timeCache, __ATOMIC_RELAXED));
+    if (now == 0)
+        now = time(nullptr);
+    if (tp != nullptr)
+        *tp = now;
+    return now;
+}
+
+void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, unsigned sessionCount)
+{
+    static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (size < kShmSessionIdLen + 1) {
+        if (size > 0)
+            dst[0] = '\0';
+        return;
+    }
+    // 16 bytes, and two zero bytes so that the last group is whole.
+    unsigned char b[18] = {};
+    const auto t = static_cast<uint32_t>(sessionStart);
+    b[0] = static_cast<unsigned char>(t >> 24);
+    b[1] = static_cast<unsigned char>(t >> 16);
+    b[2] = static_cast<unsigned char>(t >> 8);
+    b[3] = static_cast<unsigned char>(t);
+    b[8] = static_cast<unsigned char>(child >> 8);
+    b[9] = static_cast<unsigned char>(child);
+    b[10] = static_cast<unsigned char>(sessionCount >> 8);
+    b[11] = static_cast<unsigned char>(sessionCount);
+    char *p = dst;
+    for (int i = 0; i < 18; i += 3) {
+        const unsigned v = (static_cast<unsigned>(b[i]) << 16) | (static_cast<unsigned>(b[i + 1]) << 8) | b[i + 2];
+        *p++ = kBase64[(v >> 18) & 63];
+        *p++ = kBase64[(v >> 12) & 63];
+        *p++ = kBase64[(v >> 6) & 63];
+        *p++ = kBase64[v & 63];
+    }
+    *p = '\0';
+}
+
+void StatSession(time_t now, long seconds, int reason)
+{
+    if (gShmSlot == nullptr)
+        return;
+    if (now == 0)
+        now = ShmTime(nullptr);
+    uint32_t *c = gShmSlot->stats[ShmBucketIndex(now)].session;
+
+    c[kStatConnections]++;
+    if (reason >= 10 && reason <= 13)
+        c[kStatRefused]++;
+    else if (reason == 9 || reason == 25 || reason == 28 || (reason >= 30 && reason <= 33))
+        c[kStatDenied]++;
+    c[gLogins > 0 ? kStatLoggedIn : kStatNotLoggedIn]++;
+    const int speed = SpeedClass(gTotalBytesXferBig, gTotalSecsXferBig);
+    if (speed >= 0)
+        c[kStatSpeedClass + speed]++;
+    if (gClientType >= 0 && gClientType < kStatNumClientTypes)
+        c[kStatClientType + gClientType]++;
+    if (gNumSuccessfulDirListings > 0) {
+        c[kStatListings] += static_cast<uint32_t>(gNumSuccessfulDirListings);
+        c[kStatSessionsWithListing]++;
+    }
+    if (gNumSuccessfulDownloads > 0)
+        c[kStatSessionsWithDownload]++;
+    if (gNumSuccessfulUploads > 0)
+        c[kStatSessionsWithUpload]++;
+    if (seconds > 0)
+        c[kStatSessionSeconds] += static_cast<uint32_t>(seconds);
+}
+
+void StatTransfer(bool upload, int result, int64_t bytes, double seconds)
+{
+    if (gShmSlot == nullptr)
+        return;
+    ShmStatBucket &b = gShmSlot->stats[ShmBucketIndex(ShmTime(nullptr))];
+    ShmXferStats &x = upload ? b.upload : b.download;
+    x.count++;
+    if (result >= 0 && result < kStatNumResults)
+        x.byResult[result]++;
+    if (bytes > 0)
+        x.kib += static_cast<uint32_t>((bytes + 512) / 1024);
+    if (seconds > 0.0)
+        x.seconds += seconds;
+}
+
+void StatAdd(ShmStatBucket *into, const ShmStatBucket *from)
+{
+    for (int i = 0; i < kStatNumSessionCounters; i++)
+        into->session[i] += from->session[i];
+    AddXfer(&into->download, &from->download);
+    AddXfer(&into->upload, &from->upload);
+}
+
+void StatDump(time_t boundary, int periodMaxUsers)
+{
+    const ShmSlot *master = ShmSlotAt(0);
+    if (master == nullptr)
+        return;
+    const int b = ShmBucketIndex(boundary - 3);
+    const int children = static_cast<int>(ShmHead()->maxUsers);
+
+    ShmStatBucket sum = master->stats[b];
+    for (int i = 1; i <= children; i++)
+        StatAdd(&sum, &ShmSlotAt(i)->stats[b]);
+
+    if (sum.session[kStatConnections] > 0) {
+        const time_t start = boundary - kShmBucketSeconds;
+        const time_t end = boundary - 1;
+        char startText[32], endText[32];
+        struct tm tm {};
+        strftime(startText, sizeof(startText), "%Y-%m-%d %H:%M:%S", localtime_r(&start, &tm));
+        strftime(endText, sizeof(endText), "%Y-%m-%d %H:%M:%S", localtime_r(&end, &tm));
+        char sessions[kStatNumSessionCounters * 11 + 1];
+        char downloads[kStatNumXferCounters * 11 + 32], uploads[kStatNumXferCounters * 11 + 32];
+        char maxUsers[16];
+        JoinCounters(sessions, sizeof(sessions), sum.session, kStatNumSessionCounters);
+        JoinXfer(downloads, sizeof(downloads), &sum.download);
+        JoinXfer(uploads, sizeof(uploads), &sum.upload);
+        snprintf(maxUsers, sizeof(maxUsers), "%d", periodMaxUsers);
+        Log(kLogStat, "%s,%lu,%s,%lu,%s,%s,%s,%s\n", startText, static_cast<unsigned long>(start), endText,
+            static_cast<unsigned long>(end), sessions, downloads, uploads, maxUsers);
+    }
+
+    const int next = (b + 2) % kShmNumBuckets;
+    for (int i = 0; i <= children; i++)
+        memset(&ShmSlotAt(i)->stats[next], 0, sizeof(ShmStatBucket));
+}

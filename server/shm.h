@@ -1,0 +1,228 @@
+// The shared status area: one System V shared memory segment that publishes the
+// live state of the server.  A 1024-byte header (version, start time, the cached
+// clock) is followed by one 3456-byte slot per process: slot 0 the master, slots
+// 1..max-users the children, slot max-users + 1 only holds the logger's pid, and
+// two spare slots end the segment.
+//
+// The layout below is the one definition shared by the server and the status
+// monitor, so this header uses system headers only.  Every offset is fixed by
+// static_asserts: a change here changes the format both programs read.
+#pragma once
+
+#include <sys/ipc.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+static_assert(sizeof(time_t) == 8, "the segment stores 64-bit times");
+static_assert(sizeof(pid_t) == 4, "the segment stores 32-bit process ids");
+
+// ---- Sizes --------------------------------------------------------------------------
+constexpr size_t kShmHeaderSize = 1024;
+constexpr size_t kShmSlotSize = 3456;
+constexpr size_t kShmLivePartOffset = 32;          // bytes 32..975 of a slot
+constexpr size_t kShmLivePartSize = 944;
+constexpr int kShmNumBuckets = 10;                 // quarter hours, reused cyclically
+constexpr int kShmBucketSeconds = 900;
+constexpr int kShmVersionTagSize = 32;
+constexpr int kShmConfigPathSize = 256;
+constexpr int kShmSessionIdSize = 40;              // 24 characters and a NUL fit
+constexpr int kShmSessionIdLen = 24;
+
+// Segment size for max-users: a header and max-users + 4 slots.
+constexpr size_t ShmSegmentSize(int maxUsers)
+{
+    return kShmHeaderSize + kShmSlotSize * (static_cast<size_t>(maxUsers) + 4);
+}
+static_assert(ShmSegmentSize(10) == 49408);
+
+// Bucket of time t: 10 quarter hours cover 2.5 hours.
+constexpr int ShmBucketIndex(time_t t)
+{
+    return static_cast<int>((t % (kShmNumBuckets * kShmBucketSeconds)) / kShmBucketSeconds);
+}
+
+// ---- Header ---------------------------------------------------------------------------
+struct ShmHeader {
+    int64_t timeCache;                      // written by the logger every tick; 0 until the first
+    char version[kShmVersionTagSize];       // "%.12s" of the version text
+    uint32_t maxUsers;
+    uint32_t reserved1;
+    int64_t serverStart;
+    char generalCf[kShmConfigPathSize];     // general.cf as given on the command line
+    char domainCf[kShmConfigPathSize];      // domain.cf as given on the command line
+    char reserved2[456];
+};
+static_assert(offsetof(ShmHeader, timeCache) == 0);
+static_assert(offsetof(ShmHeader, version) == 8);
+static_assert(offsetof(ShmHeader, maxUsers) == 40);
+static_assert(offsetof(ShmHeader, serverStart) == 48);
+static_assert(offsetof(ShmHeader, generalCf) == 56);
+static_assert(offsetof(ShmHeader, domainCf) == 312);
+static_assert(offsetof(ShmHeader, reserved2) == 568);
+static_assert(sizeof(ShmHeader) == kShmHeaderSize);
+
+// ---- Statistics bucket ---------------------------------------------------------------
+// 62 words: session counters (words 0-27), the download group (28-43) and the
+// upload group (44-59), both ending in a float of seconds, and two spare words.
+
+// Session counters, by word index.
+constexpr int kStatConnections = 0;        // connections ended
+constexpr int kStatRefused = 1;            // reasons 10-13
+constexpr int kStatDenied = 2;             // reasons 9, 25, 28, 30-33
+constexpr int kStatLoggedIn = 3;           // sessions with at least one login
+constexpr int kStatNotLoggedIn = 4;
+constexpr int kStatSessionSeconds = 5;
+constexpr int kStatListings = 6;           // directory listings served
+constexpr int kStatSessionsWithListing = 7;
+constexpr int kStatSessionsWithDownload = 8;
+constexpr int kStatSessionsWithUpload = 9;
+constexpr int kStatClientType = 10;        // 10-17: client types 0-7
+constexpr int kStatNumClientTypes = 8;
+constexpr int kStatSpeedClass = 18;        // 18-23: average speed classes
+constexpr int kStatNumSpeedClasses = 6;
+constexpr int kStatNumSessionCounters = 27;  // 0-26 are printed (24-26 reserved)
+
+// One direction of transfers: 16 words.
+constexpr int kStatNumResults = 8;
+struct ShmXferStats {
+    uint32_t count;                         // transfers
+    uint32_t byResult[kStatNumResults];     // by result code (0 = success)
+    uint32_t kib;                           // KiB moved, each transfer rounded
+    uint32_t reserved[3];
+    uint32_t pad;
+    double seconds;                         // total transfer seconds
+};
+static_assert(offsetof(ShmXferStats, byResult) == 4);
+static_assert(offsetof(ShmXferStats, kib) == 36);
+static_assert(offsetof(ShmXferStats, seconds) == 56);
+static_assert(sizeof(ShmXferStats) == 64);
+constexpr int kStatNumXferCounters = 13;    // count, 8 results, KiB and 3 reserved are printed
+
+struct ShmStatBucket {
+    uint32_t session[28];                   // words 0-27 (27 is unused)
+    ShmXferStats download;                  // words 28-43 (seconds at 42)
+    ShmXferStats upload;                    // words 44-59 (seconds at 58)
+    uint32_t reserved[2];                   // words 60-61
+};
+static_assert(offsetof(ShmStatBucket, download) == 28 * 4);
+static_assert(offsetof(ShmStatBucket, download.seconds) == 42 * 4);
+static_assert(offsetof(ShmStatBucket, upload) == 44 * 4);
+static_assert(offsetof(ShmStatBucket, upload.kib) == 53 * 4);
+static_assert(offsetof(ShmStatBucket, upload.seconds) == 58 * 4);
+static_assert(sizeof(ShmStatBucket) == 248);
+
+// ---- Slot -------------------------------------------------------------------------------
+struct ShmSlot {
+    int32_t pid;                            // 0 when the slot is free
+    uint32_t reserved1;
+    int64_t procStart;                      // process start time
+    uint32_t resetCount;                    // sessions started by this process
+    char reserved2[12];
+    // Live part (cleared at every session end).
+    int64_t sessionStart;                   // non-zero: busy
+    char sessionId[kShmSessionIdSize];
+    uint32_t usersOnServer;                 // when admitted, this one included
+    uint32_t usersOnDomain;
+    char user[64];                          // "DENIED" / "REFUSED" for refusals
+    char loginId[64];                       // shown by the monitor before the user name
+    char host[64];                          // client host name, or its address
+    char addr[64];                          // client address, dotted text
+    char restriction[32];                   // "restricted", "unrestricted" or a class
+    char domain[64];                        // domain set serving the connection
+    int32_t hostResolved;
+    uint32_t reserved3;
+    int64_t lastCommandTime;                // last activity: command or transfer progress
+    char command[256];                      // verb and argument, "PASS ********"
+    int64_t waitStart;                      // when the previous command was received
+    char cwd[256];
+    // Survives session ends.
+    ShmStatBucket stats[kShmNumBuckets];
+};
+static_assert(offsetof(ShmSlot, pid) == 0);
+static_assert(offsetof(ShmSlot, procStart) == 8);
+static_assert(offsetof(ShmSlot, resetCount) == 16);
+static_assert(offsetof(ShmSlot, sessionStart) == 32);
+static_assert(offsetof(ShmSlot, sessionId) == 40);
+static_assert(offsetof(ShmSlot, usersOnServer) == 80);
+static_assert(offsetof(ShmSlot, usersOnDomain) == 84);
+static_assert(offsetof(ShmSlot, user) == 88);
+static_assert(offsetof(ShmSlot, loginId) == 152);
+static_assert(offsetof(ShmSlot, host) == 216);
+static_assert(offsetof(ShmSlot, addr) == 280);
+static_assert(offsetof(ShmSlot, restriction) == 344);
+static_assert(offsetof(ShmSlot, domain) == 376);
+static_assert(offsetof(ShmSlot, hostResolved) == 440);
+static_assert(offsetof(ShmSlot, lastCommandTime) == 448);
+static_assert(offsetof(ShmSlot, command) == 456);
+static_assert(offsetof(ShmSlot, waitStart) == 712);
+static_assert(offsetof(ShmSlot, cwd) == 720);
+static_assert(offsetof(ShmSlot, stats) == kShmLivePartOffset + kShmLivePartSize);
+static_assert(offsetof(ShmSlot, stats) == 976);
+static_assert(sizeof(ShmSlot) == kShmSlotSize);
+
+// =========================================================================================
+// Server side (shm.cc).  The monitor uses only the layout above.
+
+// Key, segment id and address; gShmAddr is (void *) -1 when not attached.
+extern key_t gShmKey;
+extern int gShmID;
+extern void *gShmAddr;
+extern ShmSlot *gShmSlot;                  // this process's slot; nullptr for the logger
+
+// Creates the segment under the key base gShmKeyBase (master, before any fork):
+// removes a stale one first, creates it exclusively with mode 0600, attaches and
+// zeroes it.  Failures print their message and leave through Exit(1).
+int InitSharedMemory();
+
+// Points gShmSlot at the slot of this process and clears it.  The master (0)
+// records the header fields and the logger's pid; a child records its start
+// time; the logger (negative) has no slot.  Returns -1 when not attached or the
+// number is beyond the slots.
+int JoinSharedMemory(int child);
+
+// Clears the own slot and detaches (one retry); the master also removes the
+// segment (one retry).
+void FreeSharedMemory();
+
+// Clears the own slot: own pid in the pid word, live part zero.
+void ResetSharedMemory();
+
+// The header, or slot i (0 master, 1..max-users children); nullptr when not
+// attached or i is beyond the segment.
+ShmHeader *ShmHead();
+ShmSlot *ShmSlotAt(int i);
+
+// Copies the two configuration file paths into the header.
+void ShmRecordConfigPaths(const char *generalCf, const char *domainCf);
+
+// The time cache read, with the contract of time(): the cached word when t-cache
+// is on, the segment is attached and the word is non-zero; else the system clock.
+time_t ShmTime(time_t *tp);
+
+// The 24-character session identifier (and its NUL) of a session: the start time
+// (low 32 bits), the child number and the session count, big-endian, in standard
+// Base64 without padding.  dst must hold at least 25 bytes.
+void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, unsigned sessionCount);
+
+// ---- Statistics ---------------------------------------------------------------------------
+// One ended connection into the own slot's bucket of now (0: the current time),
+// from the session's counters (shell.h).
+void StatSession(time_t now, long seconds, int reason);
+
+// One finished transfer into the own slot's current bucket.
+void StatTransfer(bool upload, int result, int64_t bytes, double seconds);
+
+// Adds bucket from to bucket into, field by field.
+void StatAdd(ShmStatBucket *into, const ShmStatBucket *from);
+
+// Master, every quarter hour once boundary + 15 s has passed: sums the bucket of
+// the quarter hour that ended at boundary over all slots, writes the statistics
+// line (only when there were connections) and zeroes the bucket that comes next.
+// The caller closes stray descriptors first.
+void StatDump(time_t boundary, int periodMaxUsers);
+
+// Test seam: the pauses of InitSharedMemory and FreeSharedMemory.
+extern unsigned (*gShmSleep)(unsigned seconds);

@@ -1,0 +1,260 @@
+// The shared status area: the segment's size, key and permissions, removal of a
+// stale segment, joining and clearing slots, the time cache and the session
+// identifier.  Segments are made only inside a private IPC namespace, which
+// vanishes with the test process.
+#include <sched.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Strn.h"
+#include "config.h"
+#include "log_capture.h"
+#include "shm.h"
+#include "startup.h"
+
+namespace {
+
+constexpr key_t kTestKey = 0x5A0B7E01;
+
+std::vector<unsigned> gSleeps;
+unsigned RecordSleep(unsigned s)
+{
+    gSleeps.push_back(s);
+    return 0;
+}
+
+class SegmentTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (unshare(CLONE_NEWIPC) != 0)
+            GTEST_SKIP() << "no private IPC namespace: " << strerror(errno);
+        gShmKeyBase = kTestKey;
+        gNumChildren = 10;
+        gChild = 0;
+        gSleeps.clear();
+        gShmSleep = RecordSleep;
+    }
+    void TearDown() override
+    {
+        FreeSharedMemory();
+        gShmSleep = sleep;
+    }
+};
+
+TEST_F(SegmentTest, WithTenUsersTheSegmentHas49408BytesAndMode0600)
+{
+    ASSERT_EQ(InitSharedMemory(), 0);
+    struct shmid_ds ds {};
+    ASSERT_EQ(shmctl(gShmID, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_segsz, 49408u);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0600u);
+    EXPECT_EQ(ds.shm_perm.__key, kTestKey);
+    EXPECT_EQ(shmget(kTestKey, 0, 0), gShmID);
+}
+
+TEST_F(SegmentTest, SlotsSitAfterTheHeaderAndEndWithTheSegment)
+{
+    ASSERT_EQ(InitSharedMemory(), 0);
+    char *base = static_cast<char *>(gShmAddr);
+    EXPECT_EQ(reinterpret_cast<char *>(ShmHead()), base);
+    EXPECT_EQ(reinterpret_cast<char *>(ShmSlotAt(0)), base + 1024);
+    EXPECT_EQ(reinterpret_cast<char *>(ShmSlotAt(3)), base + 1024 + 3 * 3456);
+    EXPECT_EQ(reinterpret_cast<char *>(ShmSlotAt(13) + 1), base + 49408);
+    EXPECT_EQ(ShmSlotAt(14), nullptr);
+    EXPECT_EQ(ShmSlotAt(-1), nullptr);
+}
+
+TEST_F(SegmentTest, AStaleSegmentWithTheKeyIsRemovedAndReplaced)
+{
+    const int stale = shmget(kTestKey, 4096, IPC_CREAT | 0600);
+    ASSERT_GE(stale, 0);
+    LogCapture log;
+
+    ASSERT_EQ(InitSharedMemory(), 0);
+
+    EXPECT_NE(gShmID, stale);
+    struct shmid_ds ds {};
+    EXPECT_NE(shmctl(stale, IPC_STAT, &ds), 0);
+    ASSERT_EQ(shmctl(gShmID, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_segsz, 49408u);
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"shared memory pool [key 0x5a0b7e01] already exists!  Removed it.\n"});
+    EXPECT_EQ(gSleeps, std::vector<unsigned>{5});
+}
+
+TEST_F(SegmentTest, TheMasterRemovesTheSegmentWhenItLeaves)
+{
+    ASSERT_EQ(InitSharedMemory(), 0);
+    ASSERT_EQ(JoinSharedMemory(0), 0);
+    FreeSharedMemory();
+    EXPECT_EQ(gShmAddr, reinterpret_cast<void *>(-1));
+    EXPECT_EQ(gShmSlot, nullptr);
+    EXPECT_LT(shmget(kTestKey, 0, 0), 0);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(SegmentTest, AChildOnlyDetachesAndClearsItsSlot)
+{
+    ASSERT_EQ(InitSharedMemory(), 0);
+    const int id = gShmID;
+    gChild = 2;
+    ASSERT_EQ(JoinSharedMemory(2), 0);
+    gShmSlot->sessionStart = 1234;
+    FreeSharedMemory();
+    gChild = 0;
+
+    EXPECT_EQ(shmget(kTestKey, 0, 0), id);
+    auto *again = static_cast<char *>(shmat(id, nullptr, 0));
+    ASSERT_NE(again, reinterpret_cast<char *>(-1));
+    const auto *slot = reinterpret_cast<const ShmSlot *>(again + 1024 + 2 * 3456);
+    EXPECT_EQ(slot->pid, getpid());
+    EXPECT_EQ(slot->sessionStart, 0);
+    // TearDown leaves through the master's path, which removes the segment.
+    gShmAddr = again;
+}
+
+// ---- Joining and clearing slots, on a segment image in ordinary memory ---------------------
+
+class SlotTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        gNumChildren = 4;
+        image_.assign(ShmSegmentSize(gNumChildren), 0);
+        gShmAddr = image_.data();
+        ShmHead()->maxUsers = 4;
+        gChild = 0;
+    }
+    void TearDown() override
+    {
+        gShmAddr = reinterpret_cast<void *>(-1);
+        gShmSlot = nullptr;
+    }
+    std::vector<char> image_;
+};
+
+TEST_F(SlotTest, TheMasterRecordsTheHeaderAndTheLoggerPid)
+{
+    gServerStartTime = 1700000000;
+    gLoggerPID = 4242;
+    ASSERT_EQ(JoinSharedMemory(0), 0);
+    EXPECT_STREQ(ShmHead()->version, "Zorvad 1.0.0");
+    EXPECT_EQ(ShmHead()->maxUsers, 4u);
+    EXPECT_EQ(ShmHead()->serverStart, 1700000000);
+    EXPECT_EQ(gShmSlot, ShmSlotAt(0));
+    EXPECT_EQ(ShmSlotAt(0)->pid, getpid());
+    EXPECT_EQ(ShmSlotAt(5)->pid, 4242);
+    gLoggerPID = -1;
+}
+
+TEST_F(SlotTest, AChildRecordsItsStartTimeAndTheLoggerHasNoSlot)
+{
+    ASSERT_EQ(JoinSharedMemory(3), 0);
+    EXPECT_EQ(gShmSlot, ShmSlotAt(3));
+    EXPECT_EQ(gShmSlot->pid, getpid());
+    EXPECT_NEAR(static_cast<double>(gShmSlot->procStart), static_cast<double>(time(nullptr)), 5.0);
+
+    EXPECT_EQ(JoinSharedMemory(-1), 0);
+    EXPECT_EQ(gShmSlot, nullptr);
+    EXPECT_EQ(JoinSharedMemory(5), -1);
+}
+
+TEST_F(SlotTest, ASessionEndKeepsPidStartTimeCountAndStatistics)
+{
+    ASSERT_EQ(JoinSharedMemory(1), 0);
+    ShmSlot *s = gShmSlot;
+    const int64_t started = s->procStart;
+    s->resetCount = 7;
+    s->sessionStart = 1700000000;
+    Strncpy(s->user, "alice", sizeof(s->user));
+    Strncpy(s->cwd, "/pub", sizeof(s->cwd));
+    s->waitStart = 99;
+    s->stats[4].session[kStatConnections] = 3;
+    s->pid = 1;
+
+    ResetSharedMemory();
+
+    EXPECT_EQ(s->pid, getpid());
+    EXPECT_EQ(s->procStart, started);
+    EXPECT_EQ(s->resetCount, 7u);
+    EXPECT_EQ(s->stats[4].session[kStatConnections], 3u);
+    EXPECT_EQ(s->sessionStart, 0);
+    const char *live = reinterpret_cast<const char *>(s) + 32;
+    EXPECT_EQ(std::vector<char>(live, live + 944), std::vector<char>(944, 0));
+}
+
+TEST_F(SlotTest, TheConfigurationPathsAreCut)
+{
+    const std::string longPath(300, 'g');
+    ShmRecordConfigPaths(longPath.c_str(), "/etc/zorvad/domain.cf");
+    EXPECT_EQ(std::string(ShmHead()->generalCf), longPath.substr(0, 255));
+    EXPECT_STREQ(ShmHead()->domainCf, "/etc/zorvad/domain.cf");
+}
+
+// ---- Time cache ----------------------------------------------------------------------------------
+
+TEST_F(SlotTest, TheTimeCacheIsUsedWhenOnAndSet)
+{
+    gUseTimeCache = 1;
+    ShmHead()->timeCache = 1234567;
+    time_t t = 0;
+    EXPECT_EQ(ShmTime(&t), 1234567);
+    EXPECT_EQ(t, 1234567);
+}
+
+TEST_F(SlotTest, TheSystemClockIsUsedWhenTheCacheIsOffOrEmpty)
+{
+    const double now = static_cast<double>(time(nullptr));
+    gUseTimeCache = 1;
+    ShmHead()->timeCache = 0;
+    EXPECT_NEAR(static_cast<double>(ShmTime(nullptr)), now, 5.0);
+
+    gUseTimeCache = 0;
+    ShmHead()->timeCache = 1234567;
+    EXPECT_NEAR(static_cast<double>(ShmTime(nullptr)), now, 5.0);
+    gUseTimeCache = 1;
+
+    gShmAddr = reinterpret_cast<void *>(-1);
+    EXPECT_NEAR(static_cast<double>(ShmTime(nullptr)), now, 5.0);
+}
+
+// ---- Session identifier ------------------------------------------------------------------------
+
+struct SessionIdCase {
+    time_t start;
+    int child;
+    unsigned count;
+    const char *id;
+};
+
+TEST(SessionId, EncodesStartChildAndCountInBase64WithoutPadding)
+{
+    const SessionIdCase cases[] = {
+        {1700000000, 3, 7, "ZVPxAAAAAAAAAwAHAAAAAAAA"},
+        {0, 0, 0, "AAAAAAAAAAAAAAAAAAAAAAAA"},
+        {1234567890, 1, 1, "SZYC0gAAAAAAAQABAAAAAAAA"},
+        // Only the low 32 bits of the time and 16 bits of each number count.
+        {0x1FFFFFFFFLL, 0x1FFFF, 0x1FFFF, "/////wAAAAD/////AAAAAAAA"},
+    };
+    for (const SessionIdCase &c : cases) {
+        char id[kShmSessionIdSize];
+        memset(id, 'x', sizeof(id));
+        EncodeSessionId(id, sizeof(id), c.start, c.child, c.count);
+        EXPECT_STREQ(id, c.id);
+    }
+}
+
+TEST(SessionId, ATooSmallBufferGetsAnEmptyText)
+{
+    char id[24];
+    EncodeSessionId(id, sizeof(id), 1700000000, 3, 7);
+    EXPECT_STREQ(id, "");
+}
+
+}  // namespace
