@@ -1,0 +1,76 @@
+// zorvad [flags] <general.cf> <domain.cf>
+//
+// The start-up order: account library, Init, the first option scan, both
+// configuration files, the second scan (the command line overrides the
+// files), the signal dispositions, the checks after reading, and the master
+// loop. Terminating signals jump back here for the orderly shutdown.
+#include <unistd.h>
+
+#include <csetjmp>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "Spwd.h"
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "standin.h"
+#include "startup.h"
+
+namespace {
+
+const char *BaseName(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    SpwdLibraryInit(argc, argv);
+    gTraceLogging = 0;
+    gDaemon = 0;
+    Init(BaseName(argv[0]));
+
+    const int first = PreScanOptions(argc, argv);
+    char *generalCf = argv[first];
+    char *domainCf = argv[first + 1];
+    SwapConfigArgs(&generalCf, &domainCf);
+
+    InitDomains();
+    ReadConfigFile(generalCf);
+    ReadDomainConfigFile(domainCf);
+    if (GetFirstDomain() == nullptr) {
+        fprintf(stderr, "No domain configuration sets specified in the domain.cf files.\nMake sure you are using the `set-name' variable for each domain configuration set.\n");
+        Exit(1);
+    }
+
+    ScanOptions(argc, argv);
+    InstallSignalHandlers();
+
+    int status = 0;
+    if (sigsetjmp(gExitJmp, 1) == 0) {
+        gExitJmpReady = 1;
+        PostReadConfigInit();
+        // Kept for the status header of the shared status area.
+        Strncpy(gGeneralCfPath, generalCf);
+        Strncpy(gDomainCfPath, domainCf);
+        WaitForRequests(gServerPort);
+        status = 1;   // the master loop returns only when it could not start
+    }
+    gExitJmpReady = 0;
+
+    alarm(0);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGALRM, SIG_DFL);
+    if (gExitSignal != 0) {
+        const char *abbrev = sigabbrev_np(gExitSignal);
+        char name[32];
+        snprintf(name, sizeof(name), "SIG%s", abbrev != nullptr ? abbrev : "?");
+        Log(kLogMisc, "Caught %s, exiting.\n", name);
+    }
+    Exit(status);
+}

@@ -1,0 +1,119 @@
+// The PID file: a shell script root runs to stop the server. Every line is
+// 64 bytes so that each process can rewrite its own line in place:
+//
+//   0    "#!/bin/sh\n"
+//   10   kill -15 <master>   # main process
+//   74   sleep 5
+//   138  kill -9 <logger>    (or an error echo when there is no logger)
+//   202  one line per child 1..max-users, then one more blank line
+//
+// The file stays owned by root with mode 0755, because root executes it.
+// The master opens it before any privilege is dropped or any chroot is made;
+// children and the logger inherit that descriptor and write their lines
+// through it, so they never need the right to open the file themselves.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+#include "log.h"
+#include "startup.h"
+
+namespace {
+
+int gPIDFileFd = -1;
+bool gPIDFileCreated = false;
+
+// Formats one line: the text cut or padded with blanks to 63 characters and
+// a newline.
+void FormatLine(char line[kPIDLineSize + 1], const char *text)
+{
+    snprintf(line, kPIDLineSize + 1, "%-63.63s\n", text);
+}
+
+off_t LineOffset(int child)
+{
+    // The logger (negative) writes the line at 138; child n the one at 138 + 64n.
+    return 138 + static_cast<off_t>(kPIDLineSize) * (child < 0 ? 0 : child);
+}
+
+}  // namespace
+
+void InitPIDFile()
+{
+    if (gPIDFile[0] == '\0')
+        return;
+    int fd = open(gPIDFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0755);
+    if (fd < 0) {
+        LogPerror("Could not create PID file %.200s", gPIDFile);
+        return;
+    }
+    gPIDFileCreated = true;
+    // The creation mask may have cleared bits; root owns and runs the script.
+    if (fchmod(fd, 0755) < 0)
+        LogPerror("fchmod %.200s", gPIDFile);
+    if (geteuid() == 0 && fchown(fd, 0, 0) < 0)
+        LogPerror("fchown %.200s", gPIDFile);
+
+    const int n = gNumChildren > 0 ? gNumChildren : 1;
+    const size_t size = 10 + static_cast<size_t>(kPIDLineSize) * (n + 4);
+    char *buf = new char[size + 1];
+    char *p = buf;
+    memcpy(p, "#!/bin/sh\n", 10);
+    p += 10;
+    char text[128];
+    snprintf(text, sizeof(text), "kill -15 %6d                # main process", static_cast<int>(gMasterPID));
+    FormatLine(p, text);
+    p += kPIDLineSize;
+    FormatLine(p, "sleep 5");
+    p += kPIDLineSize;
+    if (gLoggerPID >= 2)
+        snprintf(text, sizeof(text), "kill -9  %6d 2>/dev/null    # logger", static_cast<int>(gLoggerPID));
+    else
+        snprintf(text, sizeof(text), "echo ERROR: logger PID unknown");
+    FormatLine(p, text);
+    p += kPIDLineSize;
+    for (int i = 0; i <= n; i++, p += kPIDLineSize)
+        FormatLine(p, "");
+
+    ssize_t w = pwrite(fd, buf, size, 0);
+    if (w != static_cast<ssize_t>(size))
+        LogPerror("Could not write PID file %.200s", gPIDFile);
+    delete[] buf;
+    gPIDFileFd = fd;
+}
+
+void WritePIDFile(int clear)
+{
+    if (gPIDFileFd < 0 || gChild == 0)
+        return;
+    char text[128], line[kPIDLineSize + 1];
+    if (clear)
+        text[0] = '\0';
+    else if (gChild < 0)
+        snprintf(text, sizeof(text), "kill -9  %6d 2>/dev/null    # logd", static_cast<int>(getpid()));
+    else
+        snprintf(text, sizeof(text), "kill -9  %6d 2>/dev/null    # child %d", static_cast<int>(getpid()), gChild);
+    FormatLine(line, text);
+    const int saved = errno;
+    if (pwrite(gPIDFileFd, line, kPIDLineSize, LineOffset(gChild)) != kPIDLineSize)
+        LogPerror("Could not update PID file %.200s", gPIDFile);
+    errno = saved;
+}
+
+void RemovePIDFile()
+{
+    if (gPIDFileFd >= 0) {
+        close(gPIDFileFd);
+        gPIDFileFd = -1;
+    }
+    // Only a file this master wrote is removed: a failed start must not
+    // delete the script of a server that is still running.
+    if (gPIDFileCreated && gPIDFile[0] != '\0')
+        unlink(gPIDFile);
+    gPIDFileCreated = false;
+}

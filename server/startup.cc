@@ -1,0 +1,576 @@
+// Start-up and shutdown: Init, the two scans of the command line, the checks
+// after the configuration files are read, daemonising, the start-up
+// self-tests, and Exit/ExitStuff, the one way every process leaves.
+#include <fcntl.h>
+#include <libgen.h>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "Spwd.h"
+#include "Strn.h"
+#include "config.h"
+#include "getopt.h"
+#include "log.h"
+#include "pwcache.h"
+#include "shell.h"
+#include "standin.h"
+#include "startup.h"
+#include "userclass.h"
+#include "version.h"
+
+int gChild = 0;
+pid_t gMasterPID = 0, gMasterPPID = 0;
+pid_t gLoggerPID = -1;
+time_t gServerStartTime = 0;
+const char *gProgName = "zorvad";
+int gDaemon = 0;
+int gLogToTTY = 1;
+bool gWasATTY2 = false;
+bool gInitialized = false;
+int gDevNull = -1;
+char gOurHostName[kHostNameSize];
+char gSysInfo[kSysInfoSize];
+unsigned gRandom32Bits = 0;
+unsigned gRandomButPersistent16Bits = 0;
+char gGeneralCfPath[256], gDomainCfPath[256];
+int gAnonOnlyServer = 0;
+int gHidePasswordsInVerboseLog = 1;
+Spwd gFTPUser;
+char gDefaultFTPHome[512];
+char *gScratch1 = nullptr, *gScratch2 = nullptr;
+char *gXferBuf = nullptr;
+volatile sig_atomic_t gExitInProgress = 0;
+volatile sig_atomic_t gExitCode = 0;
+
+namespace {
+
+constexpr const char *kOptions = "adn:p:k:uvVJqQbeY";
+constexpr key_t kDefaultShmKeyBase = 0x77C0FFEE;
+constexpr rlim_t kWantedCoreSize = 1000000;
+
+// Known-answer pairs of the two hashing self-tests.
+constexpr const char *kSelfTestWord = "zorvad";
+constexpr const char *kSelfTestDES = "ZvyvjER6sB6EM";
+constexpr const char *kSelfTestMD5 = "$1$Zorvad01$jHg5MYcxkcmlDaDMm3/010";
+
+bool IsDir(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void RaiseCoreLimit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_CORE, &rl) == 0 && rl.rlim_cur < kWantedCoreSize) {
+        rl.rlim_cur = (rl.rlim_max == RLIM_INFINITY || rl.rlim_max > kWantedCoreSize) ? kWantedCoreSize : rl.rlim_max;
+        setrlimit(RLIMIT_CORE, &rl);
+    }
+}
+
+// The first of the usual anonymous accounts that exists, else the account
+// of the real uid when that is not root.
+void FindAnonymousAccount()
+{
+    static constexpr const char *kNames[] = {"ftp", "_ftp", "zorvad", "zorva", "www", "web", "daemon", "nobody"};
+    bool found = false;
+    for (const char *name : kNames) {
+        if (GetSpwdByName(name, &gFTPUser, 0, 0, 1) == 0) {
+            found = true;
+            break;
+        }
+    }
+    if (!found && getuid() != 0 && GetSpwdByUID(getuid(), &gFTPUser, 0, 0, 1) == 0)
+        found = true;
+    if (!found) {
+        fprintf(stderr, "User \"ftp\" not found in the password file.\n");
+        fprintf(stderr, "Add a valid entry for the \"ftp\" user in the /etc/passwd file,\nand make sure its home directory exists.\n");
+        Exit(1);
+    }
+    if (gFTPUser.uid == 0) {
+        fprintf(stderr, "User \"%s\" found, but has UID 0 which is not allowed.\n", gFTPUser.username);
+        Exit(1);
+    }
+    if (gFTPUser.gid[0] == 0) {
+        fprintf(stderr, "User \"%s\" found, but has GID 0 which is not allowed.\n", gFTPUser.username);
+        Exit(1);
+    }
+}
+
+// First of the conventional anonymous roots, in the order they are tried.
+void UsualFTPHome(bool tryRootDirs)
+{
+    if (tryRootDirs && IsDir("/ftp"))
+        Strncpy(gDefaultFTPHome, "/ftp");
+    else if (tryRootDirs && IsDir("/export/ftp"))
+        Strncpy(gDefaultFTPHome, "/export/ftp");
+    else if (IsDir("/export/home"))
+        Strncpy(gDefaultFTPHome, "/export/home/ftp");
+    else if (IsDir("/home"))
+        Strncpy(gDefaultFTPHome, "/home/ftp");
+    else if (IsDir("/usr/local"))
+        Strncpy(gDefaultFTPHome, "/usr/local/ftp");
+    else
+        Strncpy(gDefaultFTPHome, "/usr/ftp");
+}
+
+void ChooseDefaultFTPHome()
+{
+    const char *name = gFTPUser.username;
+    const char *home = gFTPUser.homedir;
+    if (strcmp(name, "www") == 0 && strcmp(home, "/Library/WebServer") == 0) {
+        Strncpy(gDefaultFTPHome, "/Library/WebServer/Documents");
+    } else if (strcmp(name, "zorvad") == 0 || strcmp(name, "zorva") == 0) {
+        if (IsDir(home))
+            Strncpy(gDefaultFTPHome, home);
+        else
+            UsualFTPHome(false);
+    } else if (strcmp(name, "ftp") == 0 && strcmp(home, "/var/empty") != 0 && strcmp(home, "/") != 0) {
+        Strncpy(gDefaultFTPHome, home);
+    } else {
+        UsualFTPHome(true);
+    }
+}
+
+void PwCacheLog(const char *text)
+{
+    Log(kLogMisc, "%s", text);
+}
+
+void PwCacheTrace(const char *text)
+{
+    if (gTraceLogging)
+        Log(kLogMisc, "%s", text);
+}
+
+time_t PwCacheNow()
+{
+    return CachedTime(nullptr);
+}
+
+// "-k" takes hexadecimal with or without "0x".
+key_t ParseKey(const char *text)
+{
+    return static_cast<key_t>(strtoul(text, nullptr, 16));
+}
+
+// "-n XX[,YY]": XX >= 1 and 1 <= YY <= XX; with XX only, YY = XX.
+void ParseUsers(const char *text)
+{
+    int max = atoi(text), min = max;
+    const char *comma = strchr(text, ',');
+    if (comma != nullptr)
+        min = atoi(comma + 1);
+    if (max < 1 || min < 1 || min > max)
+        Usage();
+    gNumChildren = max;
+    gMinChildren = min;
+}
+
+
+// Standard input and output are of no use to a daemon; they are pointed at
+// /dev/null rather than left closed, so a stray write to them can never
+// land on a socket that reuses the number. Standard error follows unless
+// echoing was forced or it is a terminal.
+void SetUpStandardDescriptors()
+{
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0)
+        return;
+    dup2(fd, 0);
+    dup2(fd, 1);
+    if (gLogToTTY <= 1 && !gWasATTY2)
+        dup2(fd, 2);
+    if (fd <= 2)
+        fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    else
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    gDevNull = fd;
+}
+
+void Daemonise()
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        Exit(1);
+    }
+    if (pid > 0)
+        _exit(0);   // the parent owns nothing yet that must be undone
+    setsid();
+    gMasterPID = getpid();
+    gMasterPPID = getppid();
+}
+
+void ProbeEncryptedPasswords()
+{
+    unsigned checked = 0;
+    int timedOut = 0;
+    if (CanGetEncryptedPasswords2(20, &checked, &timedOut) == 1)
+        return;
+    if (timedOut)
+        Log(kLogMisc, "Gave up trying to determine if encrypted passwords are available (%u users checked).  If they aren't then /etc/passwd users will not be able to login!\n", checked);
+    else
+        Log(kLogMisc, "Cannot access the encrypted passwords -- /etc/passwd users will not be able to login (but anonymous and virtual users will be able to login)!\n");
+}
+
+// "Release: ..." (first line of /etc/release, when there is one) and
+// "Uname: ...", logged now and kept for the verbose connection traces.
+void LogSystemInfo()
+{
+    gSysInfo[0] = '\0';
+    FILE *fp = fopen("/etc/release", "r");
+    if (fp != nullptr) {
+        char line[256];
+        if (fgets(line, sizeof(line), fp) != nullptr) {
+            char *cp = line + strspn(line, " \t");
+            size_t n = strlen(cp);
+            while (n > 0 && (cp[n - 1] == '\n' || cp[n - 1] == '\r' || cp[n - 1] == ' ' || cp[n - 1] == '\t'))
+                cp[--n] = '\0';
+            Log(kLogMisc, "Release: %s\n", cp);
+            Strncat(gSysInfo, " Release: ");
+            Strncat(gSysInfo, cp);
+        }
+        fclose(fp);
+    }
+    struct utsname u;
+    if (uname(&u) == 0) {
+        char text[sizeof(u) + 16];
+        snprintf(text, sizeof(text), "%s|%s|%s|%s|%s", u.sysname, u.nodename, u.release, u.version, u.machine);
+        Log(kLogMisc, "Uname: %s\n", text);
+        Strncat(gSysInfo, " Uname: ");
+        Strncat(gSysInfo, text);
+    }
+}
+
+void TestDNS()
+{
+    Log(kLogMisc, "Testing DNS lookups...\n");
+    static constexpr const char *kNames[] = {"www.debian.org", "www.kernel.org"};
+    for (const char *name : kNames) {
+        if (gethostbyname(name) != nullptr)
+            return;
+    }
+    Log(kLogMisc, "External host DNS lookups don't seem to work.\n");
+}
+
+}  // namespace
+
+// The PID file must be named; a directory part must be writable; on another
+// port than 21 the standard name gets the port number.
+void CheckPIDFile()
+{
+    if (gPIDFile[0] == '\0') {
+        fprintf(stderr, "Please specify a valid pathname for `pid-file'.\n");
+        Exit(1);
+    }
+    char *slash = strrchr(gPIDFile, '/');
+    if (slash == nullptr || slash == gPIDFile)
+        return;
+    char dir[kPIDFileSize];
+    Strncpy(dir, gPIDFile);
+    dir[slash - gPIDFile] = '\0';
+    if (access(dir, W_OK) < 0) {
+        perror(dir);
+        fprintf(stderr, "Please specify a valid pathname for `pid-file'.\n");
+        Exit(1);
+    }
+    if (gServerPort != 21 && strcmp(slash + 1, "zorvad.pid.sh") == 0) {
+        char name[64];
+        snprintf(name, sizeof(name), "zorvad-%u.pid.sh", static_cast<unsigned>(gServerPort));
+        slash[1] = '\0';
+        Strncat(gPIDFile, name);
+    }
+}
+
+void DeriveShmKeyBase()
+{
+    if (gServerPort != 21 && gShmKeyBase == kDefaultShmKeyBase)
+        gShmKeyBase = static_cast<key_t>(0x77C0FE9E + 16 * gServerPort);
+}
+
+void Init(const char *progname)
+{
+    gProgName = progname;
+    gCoreSubDir[0] = '\0';
+    gReloadConfiguration = 0;
+    gKillMyselfAtTheEarliestConvenience = 0;
+    RaiseCoreLimit();
+
+    gServerStartTime = time(nullptr);
+    SetConfigDefaults();   // also empties the user-class table
+
+    gWasATTY2 = isatty(2) != 0;
+    if (geteuid() == 0 && setuid(0) < 0)
+        perror("setuid");
+
+    gChild = 0;
+    gMasterPID = getpid();
+    srandom(static_cast<unsigned>(gMasterPID));
+    gMasterPPID = getppid();
+    setpgid(0, 0);
+    gRandom32Bits = (static_cast<unsigned>(random()) << 16) ^ static_cast<unsigned>(random());
+    struct stat st;
+    gRandomButPersistent16Bits = 425 ^ (stat("/etc", &st) == 0 ? static_cast<unsigned>(st.st_ino) : 0);
+
+    GetOurHostName(gOurHostName, sizeof(gOurHostName));
+    openlog("Zorvad", LOG_PID, LOG_DAEMON);
+
+    FindAnonymousAccount();
+    ChooseDefaultFTPHome();
+
+    gScratch1 = static_cast<char *>(calloc(1, kScratchBufSize));
+    gScratch2 = static_cast<char *>(calloc(1, kScratchBufSize));
+    gXferBuf = static_cast<char *>(calloc(1, kXferBufSize));
+    if (gScratch1 == nullptr || gScratch2 == nullptr || gXferBuf == nullptr) {
+        fprintf(stderr, "Memory allocation for the scratch buffers failed.\n");
+        Exit(1);
+    }
+    SpwdSetScratchBuffer(gXferBuf, kXferBufSize);
+}
+
+void Usage()
+{
+    fprintf(stderr, "Usage:  %s [flags] <general.cf> <domain.cf>\n", gProgName);
+    fputs("\nOptional Flags (usually set in general config file):\n", stderr);
+    fputs("  -p XX      : Use port XX for control connection (and XX - 1 for data).\n", stderr);
+    fputs("  -n XX[,YY] : Allow maximum of XX concurrent server users (max-users); keep\n               at least YY processes running to serve users (min-users).\n", stderr);
+    fputs("  -v         : Increase logging verbosity.\n", stderr);
+    fputs("  -q         : Do not echo log messages to the screen.\n", stderr);
+    fputs("  -Q         : Force echo of log messages to the screen, even if not a tty\n               (Default is to echo automatically if it is a terminal).\n", stderr);
+    fputs("  -e         : Print the detected hostname and exit.\n", stderr);
+    fputs("  -b         : Print the version information and exit.\n", stderr);
+    fputs("  -d         : Run as background daemon.\n", stderr);
+    Exit(2);
+}
+
+int PreScanOptions(int argc, char **argv)
+{
+    GetoptReset();
+    int c;
+    while ((c = Getopt(argc, argv, kOptions)) != -1) {
+        switch (c) {
+        case 'J':
+            printf("%s\n", gNotice);
+            Exit(0);
+        case 'b':
+            printf("%.28s for %s\n", gVersion, PlatformText());
+            Exit(0);
+        case 'e':
+            printf("%s\n", gOurHostName);
+            Exit(0);
+        case '?':
+            Usage();
+        default:
+            break;
+        }
+    }
+    if (argc - gOptInd < 2)
+        Usage();
+    return gOptInd;
+}
+
+void ScanOptions(int argc, char **argv)
+{
+    GetoptReset();
+    int c;
+    while ((c = Getopt(argc, argv, kOptions)) != -1) {
+        switch (c) {
+        case 'p': gServerPort = atoi(gOptArg); break;
+        case 'n': ParseUsers(gOptArg); break;
+        case 'k': gShmKeyBase = ParseKey(gOptArg); break;
+        case 'a': gAnonOnlyServer = 1; break;
+        case 'u': gAnonOnlyServer = 0; break;
+        case 'd': gDaemon++; break;
+        case 'v': gTraceLogging++; break;
+        case 'V': gTraceLogging = 0; break;
+        case 'q': gLogToTTY = 0; break;
+        case 'Q': gLogToTTY = 2; break;
+        case 'Y': gHidePasswordsInVerboseLog = 0; break;
+        case 'b':
+        case 'e':
+        case 'J':
+            break;
+        default:
+            Usage();
+        }
+    }
+}
+
+void SwapConfigArgs(char **first, char **second)
+{
+    char a[256], b[256];
+    Strncpy(a, *first);
+    Strncpy(b, *second);
+    if (basename(a)[0] == 'd' && basename(b)[0] == 'g') {
+        char *t = *first;
+        *first = *second;
+        *second = t;
+    }
+}
+
+int HashSelfTests()
+{
+    int failed = 0;
+    if (CheckPassword(kSelfTestWord, kSelfTestDES, 0, 0) != 0) {
+        Log(kLogMisc, "Note: password crypt function is not traditional DES crypt (or does not work!).\n");
+        failed++;
+    }
+    if (CheckPassword(kSelfTestWord, kSelfTestMD5, 0, 0) != 0) {
+        Log(kLogMisc, "Note: password md5_crypt function does not work.\n");
+        failed++;
+    }
+    return failed;
+}
+
+void PostReadConfigInit()
+{
+    DeriveShmKeyBase();
+    CheckPIDFile();
+
+    if (gLogMiscPath[0] == '\0') {
+        fprintf(stderr, "You must set the `log-misc' variable.\n");
+        Exit(1);
+    }
+    InitConnectHeader();
+    if (gMinChildren > gNumChildren) {
+        fprintf(stderr, "min-users cannot be greater than max-users.\n");
+        Exit(1);
+    }
+
+    if (getuid() != 0) {
+        if (gAnonOnlyServer && gServerPort < 1024) {
+            fprintf(stderr, "You need to be superuser to bind an FTP server to port %u (or any < 1024).\n", static_cast<unsigned>(gServerPort));
+            Exit(1);
+        }
+        if (!gAnonOnlyServer) {
+            fprintf(stderr, "You need to be superuser to run a non-anonymous FTP server.\n");
+            Exit(1);
+        }
+    }
+
+    if (!gAllowPORT && !gAllowPASV) {
+        fprintf(stderr, "You must set either allow-port or allow-pasv to yes.\n");
+        Exit(1);
+    }
+
+    if (gUseTCPWrappers)
+        gDNSLookup = 1;
+    // The authentication and event service addresses are resolved by their
+    // clients when those are built.
+
+    PostReadDomainConfigInit();
+    gInitialized = true;
+    if (gSyslog)
+        syslog(LOG_INFO, "%.28s for %s starting...", gVersion, PlatformText());
+
+    SetUpStandardDescriptors();
+    if (gDaemon)
+        Daemonise();
+
+    // The logger process arrives with the logging code; until then log text
+    // goes straight to standard error and there is no logger to wait for.
+    gLoggerPID = -1;
+    if (gTraceLogging)
+        Log(kLogMisc, "Verbose logging mode is set to level %d.\n", gTraceLogging);
+    Log(kLogMisc, "%.28s for %s.\n", gVersion, PlatformText());
+
+    // A file that cannot be loaded is forgotten by the loader itself.
+    LoadRefuseConnectionsMsg(gRefuseMessageFile);
+    if (CloseUserClasses() < 0)
+        Exit(1);
+    if (gTraceLogging)
+        DumpUserClasses();
+    if (!gAnonOnlyServer) {
+        LoadEtcFtpusers();
+        LoadEtcShells();
+    }
+
+    if (InitSReadlineInfo(&gSrl, -1, nullptr, 1024, gIdleTimeout) < 0) {
+        fprintf(stderr, "Memory allocation for line buffer failed.\n");
+        Exit(1);
+    }
+
+    ProbeEncryptedPasswords();
+    HashSelfTests();
+    LogSystemInfo();
+    if (gDNSLookup)
+        TestDNS();
+
+    gPwCacheEnv.anonNames = &gAnonPwNames;
+    gPwCacheEnv.userNames = &gNonAnonPwNames;
+    gPwCacheEnv.isAnon = &gIsAnon;
+    gPwCacheEnv.now = PwCacheNow;
+    gPwCacheEnv.log = PwCacheLog;
+    gPwCacheEnv.trace = PwCacheTrace;
+    Log(kLogMisc, "Preloading users and groups...\n");
+    PwLoad();
+}
+
+void ExitStuff()
+{
+    if (gExitInProgress)
+        _exit(gExitCode);   // a second entry, from a signal during shutdown
+    gExitInProgress = 1;
+
+    alarm(5);
+    if (geteuid() != 0 && getuid() == 0 && seteuid(0) < 0) {
+        // Go on with what this identity may do.
+    }
+    bool moved = false;
+    if (gInitialized && gCoreDir[0] != '\0') {
+        char dir[512];
+        Strncpy(dir, gCoreDir);
+        if (gCoreSubDir[0] != '\0') {
+            Strncat(dir, "/");
+            Strncat(dir, gCoreSubDir);
+        }
+        moved = chdir(dir) == 0;
+    }
+    if (!moved && chdir("/tmp") < 0 && chdir("/") < 0) {
+        // Nowhere to go; stay.
+    }
+
+    if (gChild == 0) {
+        alarm(0);
+        RemovePIDFile();
+        // Sleep only when there is someone to wait for.
+        if (SignalChildren(SIGTERM) > 0)
+            sleep(2);
+        alarm(5);
+        // Start-up errors print their one message and nothing more.
+        if (gInitialized)
+            Log(kLogMisc, "Exiting.\n");
+        if (gLoggerPID >= 2) {
+            sleep(1);
+            kill(gLoggerPID, SIGTERM);
+            sleep(1);
+            kill(gLoggerPID, SIGKILL);
+        }
+    } else {
+        WritePIDFile(1);
+        Log(kLogMisc, "Exiting.\n");
+    }
+}
+
+void Exit(int code)
+{
+    if (gExitInProgress)
+        _exit(code);
+    gExitCode = code;
+    ExitStuff();
+    umask(077);
+    alarm(5);
+    exit(code);
+}

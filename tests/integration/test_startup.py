@@ -1,0 +1,296 @@
+"""The command line, the start-up checks, the PID file and shutdown."""
+import os
+import re
+import signal
+import stat
+import subprocess
+
+import pytest
+
+from conftest import wait_for, write_configs
+
+USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
+
+
+# ---- Flags that print and exit ---------------------------------------------
+
+def test_b_prints_the_version_and_platform(run_zorvad):
+    r = run_zorvad(["-b"])
+    assert r.returncode == 0
+    assert re.fullmatch(r"Zorvad 1\.0\.0/\d+ \w{3} \d\d \d{4} for linux-x86_64\n", r.stdout), r.stdout
+
+
+def test_e_prints_the_detected_host_name_on_one_line(run_zorvad):
+    r = run_zorvad(["-e"])
+    assert r.returncode == 0
+    assert r.stdout.count("\n") == 1 and r.stdout.endswith("\n")
+    assert " " not in r.stdout
+
+
+def test_J_prints_the_notice_line(run_zorvad):
+    r = run_zorvad(["-J"])
+    assert r.returncode == 0
+    assert r.stdout == "Zorvad FTP server suite.\n"
+
+
+def test_info_flags_need_no_configuration_files(run_zorvad):
+    assert run_zorvad(["-v", "-b", "missing.cf"]).returncode == 0
+
+
+# ---- Usage ------------------------------------------------------------------
+
+@pytest.mark.parametrize("args", [
+    [],
+    ["general.cf"],
+    ["-x", "general.cf", "domain.cf"],
+    ["-p"],
+])
+def test_bad_command_lines_print_the_usage_and_exit_2(run_zorvad, zorvad_dir, args):
+    write_configs(zorvad_dir)
+    r = run_zorvad(args)
+    assert r.returncode == 2
+    assert USAGE_FIRST_LINE in r.stderr
+    assert r.stderr.endswith("  -d         : Run as background daemon.\n")
+
+
+def test_an_unknown_flag_is_named(run_zorvad, zorvad_dir):
+    write_configs(zorvad_dir)
+    r = run_zorvad(["-x", "general.cf", "domain.cf"])
+    assert re.match(r"\S*zorvad: illegal option -- x\n" + re.escape(USAGE_FIRST_LINE), r.stderr)
+
+
+@pytest.mark.parametrize("users", ["10,20", "0", "5,0"])
+def test_impossible_user_counts_print_the_usage(run_zorvad, zorvad_dir, users):
+    write_configs(zorvad_dir)
+    r = run_zorvad(["-n", users, "general.cf", "domain.cf"])
+    assert r.returncode == 2
+    assert r.stderr.startswith(USAGE_FIRST_LINE)
+
+
+# ---- Configuration errors ------------------------------------------------------
+
+@pytest.mark.parametrize("general, message", [
+    ("pid-file =\n", "Please specify a valid pathname for `pid-file'.\n"),
+    ("log-misc =\n", "You must set the `log-misc' variable.\n"),
+    ("max-users = 2\nmin-users = 3\n", "min-users cannot be greater than max-users.\n"),
+    ("allow-port = no\nallow-pasv = no\n", "You must set either allow-port or allow-pasv to yes.\n"),
+])
+def test_configuration_errors_exit_1_with_their_message(run_zorvad, zorvad_dir, general, message):
+    write_configs(zorvad_dir, general)
+    r = run_zorvad(["-p", "20999", "general.cf", "domain.cf"])
+    assert r.returncode == 1
+    assert r.stderr.endswith(message), r.stderr
+
+
+def test_a_pid_file_in_a_missing_directory_is_refused(run_zorvad, zorvad_dir):
+    write_configs(zorvad_dir, "pid-file = {dir}/nowhere/zorvad.pid.sh\n")
+    r = run_zorvad(["-p", "20999", "general.cf", "domain.cf"])
+    assert r.returncode == 1
+    assert r.stderr == (zorvad_dir + "/nowhere: No such file or directory\n"
+                        "Please specify a valid pathname for `pid-file'.\n")
+
+
+def test_a_domain_file_without_sets_is_refused(run_zorvad, zorvad_dir):
+    write_configs(zorvad_dir, domain="# nothing here\n")
+    r = run_zorvad(["general.cf", "domain.cf"])
+    assert r.returncode == 1
+    assert r.stderr == ("No domain configuration sets specified in the domain.cf files.\n"
+                        "Make sure you are using the `set-name' variable for each domain configuration set.\n")
+
+
+def test_a_missing_configuration_file_is_named(run_zorvad, zorvad_dir):
+    write_configs(zorvad_dir)
+    r = run_zorvad(["general.cf", "absent.cf"])
+    assert r.returncode == 1
+    assert r.stderr == "absent.cf: No such file or directory\n"
+
+
+@pytest.mark.parametrize("flags, message", [
+    (["-a", "-p", "21"], "You need to be superuser to bind an FTP server to port 21 (or any < 1024).\n"),
+    (["-u", "-p", "20999"], "You need to be superuser to run a non-anonymous FTP server.\n"),
+])
+def test_without_root_only_an_anonymous_server_on_a_high_port_may_start(
+        run_zorvad, zorvad_dir, flags, message):
+    os.mkdir(os.path.join(zorvad_dir, "run"), 0o777)
+    os.chmod(os.path.join(zorvad_dir, "run"), 0o777)
+    write_configs(zorvad_dir, "pid-file = {dir}/run/zorvad.pid.sh\n")
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    r = run_zorvad([*flags, "general.cf", "domain.cf"], prefix=nobody)
+    assert r.returncode == 1
+    assert r.stderr.endswith(message), r.stderr
+
+
+# ---- Starting and stopping ---------------------------------------------------------
+
+def test_the_file_arguments_may_come_in_either_order(server):
+    for order in (("general", "domain"), ("domain", "general")):
+        s = server(file_order=order)
+        assert s.greeted().greeting == "220 testhost Zorvad Server ready.\r\n"
+
+
+def test_sigterm_shuts_the_server_down_cleanly(server):
+    s = server()
+    c = s.greeted()
+    pid_file = s.pid_file()
+    assert os.path.exists(pid_file)
+    assert s.stop() == 0
+    assert c.closed()
+    assert not os.path.exists(pid_file)
+    assert wait_for(lambda: not s.processes())
+    log = s.log()
+    assert "Caught SIGTERM, exiting.\n" in log
+    assert log.endswith("Exiting.\n")
+
+
+def test_a_second_terminating_signal_during_shutdown_exits_at_once(server):
+    s = server()
+    c = s.greeted()
+    child = wait_for(lambda: _child_pid(s, 1))
+    s.proc.send_signal(signal.SIGTERM)
+    # The PID file goes just before the master waits 2 seconds for its children.
+    assert wait_for(lambda: not os.path.exists(s.pid_file()))
+    s.proc.send_signal(signal.SIGPWR)
+    assert s.proc.wait(10) == 0
+    assert c.closed()
+    assert wait_for(lambda: not os.path.exists("/proc/%d" % child))
+    # Only the child said "Exiting."; the master left before its own.
+    assert s.log().count("Exiting.\n") == 1
+
+
+def test_a_start_up_failure_after_the_checks_exits_1(server):
+    s1 = server()
+    s2 = server(port=s1.port, wait=False)
+    assert s2.proc.wait(20) == 1
+    assert "bind to control port %d failed: Address already in use" % s1.port in s2.log()
+
+
+# ---- The PID file ----------------------------------------------------------------------
+
+def _lines(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _child_pid(s, n):
+    data = _lines(s.pid_file())
+    line = data[138 + 64 * n:138 + 64 * (n + 1)].decode()
+    m = re.match(r"kill -9  +(\d+) 2>/dev/null    # child %d +\n$" % n, line)
+    return int(m.group(1)) if m else None
+
+
+@pytest.mark.parametrize("users, slots", [(["-n", "10"], 10), (["-n", "3,2"], 3), ([], 8)])
+def test_the_pid_file_has_one_line_per_child_and_four_more(server, users, slots):
+    s = server(args=users)
+    data = _lines(s.pid_file())
+    assert len(data) == 10 + 64 * (slots + 4)
+    assert data[:10] == b"#!/bin/sh\n"
+    lines = [data[i:i + 64] for i in range(10, len(data), 64)]
+    assert all(len(line) == 64 and line.endswith(b"\n") for line in lines)
+    assert lines[0] == ("kill -15 %6d                # main process" % s.pid).ljust(63).encode() + b"\n"
+    assert lines[1] == b"sleep 5".ljust(63) + b"\n"
+    assert re.fullmatch(rb"(kill -9  +\d+ 2>/dev/null    # logger|echo ERROR: logger PID unknown) *\n", lines[2])
+    assert all(line == b" " * 63 + b"\n" for line in lines[3:])
+
+
+def test_the_pid_file_is_a_root_owned_script(server):
+    s = server()
+    st = os.stat(s.pid_file())
+    assert stat.S_IMODE(st.st_mode) == 0o755
+    assert st.st_uid == 0 and st.st_gid == 0
+
+
+def test_a_child_writes_its_line_and_blanks_it_when_it_ends(server):
+    s = server()
+    c = s.greeted()
+    pid = wait_for(lambda: _child_pid(s, 1))
+    assert pid and pid != s.pid
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    assert c.closed()
+    assert wait_for(lambda: _lines(s.pid_file())[202:266] == b" " * 63 + b"\n")
+
+
+def test_the_standard_pid_file_name_gets_the_port(server):
+    s = server()
+    assert os.path.exists(os.path.join(s.dir, "zorvad-%d.pid.sh" % s.port))
+    assert not os.path.exists(os.path.join(s.dir, "zorvad.pid.sh"))
+
+
+def test_a_pid_file_without_a_directory_is_used_as_named(server):
+    s = server(general="pid-file = zorvad.pid.sh\n")
+    assert os.path.exists(os.path.join(s.dir, "zorvad.pid.sh"))
+
+
+def test_the_pid_file_stops_the_server(server):
+    s = server()
+    c = s.greeted()
+    subprocess.run(["sh", s.pid_file()], capture_output=True, timeout=30)   # waits 5 s itself
+    assert s.proc.wait(20) == 0
+    assert c.closed()
+
+
+# ---- Command-line values override the files -----------------------------------------------
+
+def test_the_command_line_port_overrides_the_file(server):
+    s = server(general="port = 1\n")
+    assert s.greeted().greeting.startswith("220 ")
+
+
+@pytest.mark.parametrize("key", [["-k", "0x1234"], ["-k", "1234"], ["-k", "77C0FFEE"]])
+def test_key_base_forms_are_accepted(server, key):
+    s = server(args=key)
+    assert s.greeted().greeting.startswith("220 ")
+
+
+# ---- Signals while running -------------------------------------------------------------
+
+def test_hup_usr2_and_int_are_logged_and_the_server_goes_on(server):
+    s = server()
+    for sig, text in ((signal.SIGHUP, "Caught signal 1 (Hangup).\n"),
+                      (signal.SIGUSR2, "Caught signal 12 (User defined signal 2).\n"),
+                      (signal.SIGINT, "Caught signal 2 (Interrupt).\n")):
+        s.proc.send_signal(sig)
+        s.wait_log(re.escape(text))
+    assert s.greeted().greeting.startswith("220 ")
+
+
+def test_usr1_toggles_verbose_logging(server):
+    s = server(verbose=False)
+    s.proc.send_signal(signal.SIGUSR1)
+    s.wait_log(r"Verbose logging = 9 \(on\)\n")
+    c = s.greeted()
+    s.wait_log(r">> 220 testhost Zorvad Server ready\.")
+    c.close()
+    s.proc.send_signal(signal.SIGUSR1)
+    s.wait_log(r"Verbose logging = 0 \(off\)\n")
+
+
+# ---- Logging at start-up -----------------------------------------------------------------
+
+def test_start_up_logs_the_version_and_system(server):
+    s = server()
+    log = s.wait_log(r"Ready \(pid=%d\) on [^,]*, port %d\.\n" % (s.pid, s.port)).string
+    assert re.search(r"Zorvad 1\.0\.0/\d+ \w{3} \d\d \d{4} for linux-x86_64\.\n", log)
+    assert re.search(r"Uname: Linux\|[^|]+\|[^|]+\|[^|]+\|x86_64\n", log)
+    assert "Verbose logging mode is set to level 1.\n" in log
+    assert "Note: password" not in log            # both hashing self-tests pass
+
+
+def test_q_keeps_log_lines_off_the_screen(server):
+    s = server(args=["-q"])
+    assert s.greeted().greeting.startswith("220 ")
+    assert s.stderr() == ""
+
+
+# ---- Daemon mode --------------------------------------------------------------------------
+
+def test_d_detaches_and_the_daemon_serves(server):
+    s = server(args=["-d"], wait=False)
+    assert s.proc.wait(20) == 0                   # the parent leaves at once
+    assert wait_for(lambda: os.path.exists(s.pid_file()) and os.path.getsize(s.pid_file()) > 80)
+    master = int(re.search(rb"kill -15 +(\d+)", _lines(s.pid_file())).group(1))
+    assert master != s.proc.pid
+    assert s.greeted().greeting == "220 testhost Zorvad Server ready.\r\n"
+    s.close_controls()
+    os.kill(master, signal.SIGTERM)
+    assert wait_for(lambda: not os.path.exists("/proc/%d" % master) and not s.processes(), 15)
+    assert not os.path.exists(s.pid_file())

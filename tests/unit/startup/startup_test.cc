@@ -1,0 +1,281 @@
+// Start-up pieces: the second option scan, the swap of the file arguments,
+// the PID file layout, the hashing self-tests and host name detection
+// (the latter in a private UTS namespace so the host name can be set).
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config.h"
+#include "startup.h"
+
+namespace {
+
+// Runs the second scan over "zorvad <args> g.cf d.cf".
+void Scan(std::vector<const char *> args)
+{
+    std::vector<char *> argv;
+    static char prog[] = "zorvad";
+    argv.push_back(prog);
+    std::vector<std::string> copies(args.begin(), args.end());
+    copies.push_back("g.cf");
+    copies.push_back("d.cf");
+    for (std::string &s : copies)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    ScanOptions(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+void ResetSettings()
+{
+    SetConfigDefaults();
+    gAnonOnlyServer = 0;
+    gDaemon = 0;
+    gLogToTTY = 1;
+    gHidePasswordsInVerboseLog = 1;
+}
+
+std::string ReadFile(const char *path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string Line(const char *text)
+{
+    std::string s(text);
+    s.resize(63, ' ');
+    return s + "\n";
+}
+
+}  // namespace
+
+TEST(StartupOptions, UserCountsAndPort)
+{
+    ResetSettings();
+    Scan({"-p", "2121", "-n", "10"});
+    EXPECT_EQ(gServerPort, 2121);
+    EXPECT_EQ(gNumChildren, 10);
+    EXPECT_EQ(gMinChildren, 10);
+    Scan({"-n3,2"});
+    EXPECT_EQ(gNumChildren, 3);
+    EXPECT_EQ(gMinChildren, 2);
+}
+
+TEST(StartupOptions, ImpossibleUserCountsPrintTheUsage)
+{
+    ResetSettings();
+    EXPECT_EXIT(Scan({"-n", "10,20"}), ::testing::ExitedWithCode(2), "Usage:  zorvad \\[flags\\]");
+    EXPECT_EXIT(Scan({"-n", "0"}), ::testing::ExitedWithCode(2), "Usage:");
+}
+
+TEST(StartupOptions, KeyBaseIsHexadecimalWithOrWithout0x)
+{
+    ResetSettings();
+    Scan({"-k", "0x1234"});
+    EXPECT_EQ(gShmKeyBase, 0x1234);
+    gShmKeyBase = 0;
+    Scan({"-k", "1234"});
+    EXPECT_EQ(gShmKeyBase, 0x1234);
+}
+
+TEST(StartupOptions, SwitchesAndLevels)
+{
+    ResetSettings();
+    Scan({"-a", "-d", "-vv", "-q", "-Y"});
+    EXPECT_EQ(gAnonOnlyServer, 1);
+    EXPECT_EQ(gDaemon, 1);
+    EXPECT_EQ(gTraceLogging, 2);
+    EXPECT_EQ(gLogToTTY, 0);
+    EXPECT_EQ(gHidePasswordsInVerboseLog, 0);
+    Scan({"-u", "-V", "-Q"});
+    EXPECT_EQ(gAnonOnlyServer, 0);
+    EXPECT_EQ(gTraceLogging, 0);
+    EXPECT_EQ(gLogToTTY, 2);
+}
+
+TEST(StartupOptions, FileArgumentsAreSwappedOnlyForDomainThenGeneral)
+{
+    struct Case {
+        const char *first, *second;
+        bool swapped;
+    };
+    const Case cases[] = {
+        {"domain.cf", "general.cf", true},
+        {"/etc/zv/d.cf", "/etc/zv/g.cf", true},
+        {"general.cf", "domain.cf", false},
+        {"dom.cf", "other.cf", false},
+        {"/d/x.cf", "/g/y.cf", false},
+    };
+    for (const Case &c : cases) {
+        char a[64], b[64];
+        snprintf(a, sizeof(a), "%s", c.first);
+        snprintf(b, sizeof(b), "%s", c.second);
+        char *first = a, *second = b;
+        SwapConfigArgs(&first, &second);
+        EXPECT_EQ(first == b, c.swapped) << c.first << " " << c.second;
+    }
+}
+
+TEST(StartupPIDFile, FixedWidthLinesWrittenInPlace)
+{
+    char dir[] = "/tmp/zorvad-pidfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    snprintf(gPIDFile, kPIDFileSize, "%s/zorvad.pid.sh", dir);
+    gNumChildren = 2;
+    gMasterPID = 4321;
+    gLoggerPID = 987;
+    gChild = 0;
+    InitPIDFile();
+
+    std::string data = ReadFile(gPIDFile);
+    ASSERT_EQ(data.size(), 10u + 64u * (2 + 4));
+    EXPECT_EQ(data.substr(0, 10), "#!/bin/sh\n");
+    EXPECT_EQ(data.substr(10, 64), Line("kill -15   4321                # main process"));
+    EXPECT_EQ(data.substr(74, 64), Line("sleep 5"));
+    EXPECT_EQ(data.substr(138, 64), Line("kill -9     987 2>/dev/null    # logger"));
+    for (size_t off = 202; off < data.size(); off += 64)
+        EXPECT_EQ(data.substr(off, 64), Line(""));
+    struct stat st;
+    ASSERT_EQ(stat(gPIDFile, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+
+    gChild = 2;
+    WritePIDFile(0);
+    data = ReadFile(gPIDFile);
+    char expected[80];
+    snprintf(expected, sizeof(expected), "kill -9  %6d 2>/dev/null    # child 2", static_cast<int>(getpid()));
+    EXPECT_EQ(data.substr(138 + 128, 64), Line(expected));
+    WritePIDFile(1);
+    EXPECT_EQ(ReadFile(gPIDFile).substr(138 + 128, 64), Line(""));
+
+    gChild = -1;
+    WritePIDFile(0);
+    snprintf(expected, sizeof(expected), "kill -9  %6d 2>/dev/null    # logd", static_cast<int>(getpid()));
+    EXPECT_EQ(ReadFile(gPIDFile).substr(138, 64), Line(expected));
+
+    gChild = 0;
+    RemovePIDFile();
+    EXPECT_NE(access(gPIDFile, F_OK), 0);
+    rmdir(dir);
+    gPIDFile[0] = '\0';
+    gLoggerPID = -1;
+}
+
+TEST(StartupPIDFile, WithoutALoggerTheScriptSaysSo)
+{
+    char dir[] = "/tmp/zorvad-pidfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    snprintf(gPIDFile, kPIDFileSize, "%s/zorvad.pid.sh", dir);
+    gNumChildren = 1;
+    gLoggerPID = -1;
+    gChild = 0;
+    InitPIDFile();
+    EXPECT_EQ(ReadFile(gPIDFile).substr(138, 64), Line("echo ERROR: logger PID unknown"));
+    RemovePIDFile();
+    rmdir(dir);
+    gPIDFile[0] = '\0';
+}
+
+TEST(StartupSelfTests, TraditionalAndMd5CryptBothWork)
+{
+    EXPECT_EQ(HashSelfTests(), 0);
+}
+
+// Host names are set in a private UTS namespace of a death-test child.
+TEST(StartupHostName, ANameWithADotIsTakenAsItIs)
+{
+    EXPECT_EXIT(
+        {
+            if (unshare(CLONE_NEWUTS) < 0 || sethostname("ftp.example.org", 15) < 0)
+                _exit(3);
+            char buf[kHostNameSize];
+            const int m = GetOurHostName(buf, sizeof(buf));
+            fprintf(stderr, "method %d name [%s]\n", m, buf);
+            _exit(m == 2 && strcmp(buf, "ftp.example.org") == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "method 2");
+}
+
+TEST(StartupHostName, ANameThatFillsTheBufferIsRefused)
+{
+    EXPECT_EXIT(
+        {
+            const std::string name = "a." + std::string(62, 'b');   // 64 characters
+            if (unshare(CLONE_NEWUTS) < 0 || sethostname(name.c_str(), name.size()) < 0)
+                _exit(3);
+            char buf[kHostNameSize];
+            const int m = GetOurHostName(buf, sizeof(buf));
+            _exit(m == -3 && buf[0] == '\0' ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupHostName, ALocalhostDotNameIsCutAndNeverReturnedAsItIs)
+{
+    EXPECT_EXIT(
+        {
+            if (unshare(CLONE_NEWUTS) < 0 || sethostname("localhost.localdomain", 21) < 0)
+                _exit(3);
+            char buf[kHostNameSize];
+            const int m = GetOurHostName(buf, sizeof(buf));
+            const bool ok = strcmp(buf, "localhost.localdomain") != 0 && (m > 0 ? buf[0] != '\0' : buf[0] == '\0');
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupPortDefaults, KeyBaseFollowsThePortUnlessGiven)
+{
+    SetConfigDefaults();
+    gServerPort = 2121;
+    DeriveShmKeyBase();
+    EXPECT_EQ(static_cast<unsigned>(gShmKeyBase), 0x77C1832Eu);
+    SetConfigDefaults();
+    gServerPort = 21;
+    DeriveShmKeyBase();
+    EXPECT_EQ(static_cast<unsigned>(gShmKeyBase), 0x77C0FFEEu);
+    gServerPort = 2121;
+    gShmKeyBase = 0x1234;
+    DeriveShmKeyBase();
+    EXPECT_EQ(gShmKeyBase, 0x1234);
+}
+
+TEST(StartupPortDefaults, TheStandardPIDFileNameGetsThePort)
+{
+    struct Case {
+        int port;
+        const char *given, *used;
+    };
+    const Case cases[] = {
+        {2121, "/tmp/zorvad.pid.sh", "/tmp/zorvad-2121.pid.sh"},
+        {21, "/tmp/zorvad.pid.sh", "/tmp/zorvad.pid.sh"},
+        {2121, "/tmp/other.pid.sh", "/tmp/other.pid.sh"},
+        {2121, "zorvad.pid.sh", "zorvad.pid.sh"},      // no directory part: as named
+        {2121, "/zorvad.pid.sh", "/zorvad.pid.sh"},    // a leading slash only: as named
+    };
+    for (const Case &c : cases) {
+        gServerPort = c.port;
+        snprintf(gPIDFile, kPIDFileSize, "%s", c.given);
+        CheckPIDFile();
+        EXPECT_STREQ(gPIDFile, c.used) << c.given;
+    }
+    gPIDFile[0] = '\0';
+}
+
+TEST(StartupPortDefaults, AnUnnamedPIDFileStopsTheStart)
+{
+    gPIDFile[0] = '\0';
+    EXPECT_EXIT(CheckPIDFile(), ::testing::ExitedWithCode(1), "Please specify a valid pathname for `pid-file'.");
+}
