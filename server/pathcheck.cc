@@ -1,0 +1,258 @@
+// The access check of client paths (CheckPathName) with its character
+// filter, and the two directory predicates IsPublicDir and
+// PathContainsAnIncomingDirectory.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "paths.h"
+#include "shell.h"
+
+const char gIncomingSubdir[] = "/incoming";
+static_assert(sizeof(gIncomingSubdir) - 1 == kIncomingSubdirLen);
+
+namespace {
+
+// When path is prefix itself or lies below it, the length of the prefix
+// (without trailing slashes) within path; else -1.  A prefix written with a
+// trailing slash ("/data/") means the same as without one; "/" covers every
+// absolute path.
+int PathIsAtOrBelow(const char *path, const char *prefix, int prefixLen)
+{
+    prefixLen = prefixLen > 0 ? static_cast<int>(strnlen(prefix, static_cast<size_t>(prefixLen))) : 0;
+    while (prefixLen > 1 && prefix[prefixLen - 1] == '/')
+        prefixLen--;
+    if (prefixLen == 1 && prefix[0] == '/')
+        return path[0] == '/' ? 0 : -1;
+    if (prefixLen > 0 && strncmp(path, prefix, static_cast<size_t>(prefixLen)) == 0 &&
+        (path[prefixLen] == '\0' || path[prefixLen] == '/'))
+        return prefixLen;
+    return -1;
+}
+
+// Index of the first entry of a path list that covers path, or -1.
+int FindInPathList(const char *path, const char (*list)[kPathListEntrySize], const int *lens, int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (PathIsAtOrBelow(path, list[i], lens[i]) >= 0)
+            return i;
+    }
+    return -1;
+}
+
+bool IsRootDir(const char *path)
+{
+    return strcmp(path, "/") == 0;
+}
+
+bool IsBelowEtc(const char *path)
+{
+    return strncmp(path, "/etc/", 5) == 0;
+}
+
+// The client's spelling of a path as the session wants it: folded to lower
+// case and/or with backslashes as slashes.  Returns path itself when nothing
+// applies.
+const char *SpellPath(const char *path, char *buf, size_t size)
+{
+    const int lower = gIsAnon ? gALowercasePathnames : gULowercasePathnames;
+    if (!lower && !gAllowBackslashAsPathSeparator)
+        return path;
+    size_t n = 0;
+    for (const char *s = path; *s != '\0' && n < size - 1; s++) {
+        char c = *s;
+        if (lower && c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (gAllowBackslashAsPathSeparator && c == '\\')
+            c = '/';
+        buf[n++] = c;
+    }
+    buf[n] = '\0';
+    return buf;
+}
+
+// The confinement of the session: the anonymous area, the user's home, and
+// /etc for everyone but root.  0 when path stays inside.
+int CheckConfinement(const char *path)
+{
+    const bool etcRule = gURestrictEtc && gSessionUid != 0;
+    if (gVChroot && !IsRootDir(gFTPHome)) {
+        const int rootLen = PathIsAtOrBelow(path, gFTPHome, gFTPHomeLen);
+        if (rootLen < 0) {
+            _Trace(kLogMisc, "[%.240s] not in ~ftp=[%.240s]\n", path, gFTPHome);
+            return -1;
+        }
+        if (gUseTCPWrappers && strncmp(path + rootLen, "/etc/hosts.", 11) == 0) {
+            _Trace(kLogMisc, "forbidden file [%.400s]\n", path);
+            return -1;
+        }
+        return 0;
+    }
+    if (gVChrootThisUser && !IsRootDir(gHomeDir) && PathIsAtOrBelow(path, gHomeDir, gHomeDirLen) < 0) {
+        _Trace(kLogMisc, "[%.240s] not in ~=[%.240s]\n", path, gHomeDir);
+        return -1;
+    }
+    if (etcRule && IsBelowEtc(path)) {
+        _Trace(kLogMisc, "forbidden directory [%.400s]\n", path);
+        return -1;
+    }
+    return 0;
+}
+
+// Letters, digits, punctuation and blanks of the C locale, whatever locale
+// the process runs in (the tab is refused as a control character anyway).
+bool IsPrintingAscii(unsigned char c)
+{
+    return c >= 0x20 && c <= 0x7e;
+}
+
+bool IsAsciiControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+}  // namespace
+
+int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path)
+{
+    char spelled[kPathBufSize];
+    PathCat(dst, dstSize, cwd, SpellPath(path, spelled, sizeof(spelled)));
+
+    char joined[kPathBufSize];
+    Strncpy(joined, dst);
+    if (ResolveSymlinks(dst, dstSize, joined) < 0) {
+        _Trace(kLogMisc, "[%.256s] failed to resolve: %.128s.\n", joined, strerror(errno));
+        return -1;
+    }
+    if (gTraceLogging >= 2)
+        _Trace(kLogMisc, "[%.400s]\n", dst);
+
+    if (gSessionUid != 0) {
+        if (FindInPathList(dst, gAllowPathsArray, gAllowPathLensArray, gNumAllowPaths) >= 0) {
+            _Trace(kLogMisc, "directory allowed [%.400s]\n", dst);
+            return 0;
+        }
+        if (FindInPathList(dst, gDenyPathsArray, gDenyPathLensArray, gNumDenyPaths) >= 0) {
+            _Trace(kLogMisc, "directory denied [%.400s]\n", dst);
+            return -1;
+        }
+    }
+
+    if (gRestrictedUser && !IsRootDir(gHomeDir) && PathIsAtOrBelow(dst, gHomeDir, gHomeDirLen) < 0) {
+        _Trace(kLogMisc, "[%.240s] not in ~=[%.240s]\n", dst, gHomeDir);
+        return -1;
+    }
+
+    if (CheckConfinement(dst) < 0)
+        return -1;
+
+    const int filter = gIsAnon ? gAPathnameFilter : gUPathnameFilter;
+    if (filter && CheckPathNameCharacters(dst) < 0) {
+        _Trace(kLogMisc, "[%.400s] has non-printing characters or is a .dotfile.\n", dst);
+        return -1;
+    }
+    return 0;
+}
+
+int CheckPathNameCharacters(const char *path)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(path);
+    if (p[0] == '\0' || (p[0] == '.' && p[1] != '.' && p[1] != '/'))
+        return -1;
+
+    bool nonPrinting = false;
+    size_t i = 0;
+    for (; p[i] != '\0'; i++) {
+        const unsigned char c = p[i];
+        if (IsAsciiControl(c) || c == '\\')
+            return -1;
+        if (!IsPrintingAscii(c))
+            nonPrinting = true;
+        const bool startsComponent = c == '/' || (i == 0 && p[0] != '/');
+        if (startsComponent && (p[i + 1] == '.' || p[i + 1] == ' '))
+            return -1;
+        if (c == '/' && i > 0 && p[i - 1] == ' ')
+            return -1;
+    }
+    if (p[i - 1] == ' ')
+        return -1;
+    if (nonPrinting && !utf8_valid(p, i))
+        return -1;
+    return 0;
+}
+
+int utf8_valid(const unsigned char *s, size_t len)
+{
+    // The leads of the 3- to 6-byte forms that carry no payload bits, and
+    // the bits of the first continuation byte of which such a form needs one.
+    constexpr unsigned char kBareLead[] = {0xE0, 0xF0, 0xF8, 0xFC};
+    constexpr unsigned char kPayloadBits[] = {0x20, 0x30, 0x38, 0x3C};
+    size_t i = 0;
+    while (i < len) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        if (c < 0xC0 || c > 0xFD)
+            return 0;                // a continuation byte without a lead, or 0xFE/0xFF
+        const size_t follow = c <= 0xDF ? 1 : c <= 0xEF ? 2 : c <= 0xF7 ? 3 : c <= 0xFB ? 4 : 5;
+        if (len - i - 1 < follow)
+            return 0;
+        for (size_t k = 1; k <= follow; k++) {
+            if ((s[i + k] & 0xC0) != 0x80)
+                return 0;
+        }
+        if (follow == 1 && (c & 0x1E) == 0)
+            return 0;                // 0xC0, 0xC1: overlong
+        if (follow >= 2 && c == kBareLead[follow - 2] && (s[i + 1] & kPayloadBits[follow - 2]) == 0)
+            return 0;
+        i += follow + 1;
+    }
+    return 1;
+}
+
+int IsPublicDir(const char *path)
+{
+    char p[kPathBufSize];
+    Strncpy(p, path);
+    struct stat st;
+    if (stat(p, &st) < 0)
+        return 0;
+    if (S_ISREG(st.st_mode)) {
+        char *slash = strrchr(p, '/');
+        if (slash != nullptr)
+            *slash = '\0';
+        else
+            Strncpy(p, "./.");
+        if (stat(p, &st) < 0)
+            return 0;
+    }
+    for (;;) {
+        if (!S_ISDIR(st.st_mode) || (st.st_mode & S_IXOTH) == 0)
+            return 0;
+        char *slash = strrchr(p, '/');
+        if (slash == nullptr || slash == p)
+            return 1;
+        *slash = '\0';
+        if (stat(p, &st) < 0)
+            return 0;
+    }
+}
+
+int PathContainsAnIncomingDirectory(const char *path)
+{
+    if (!gAllowIncoming)
+        return 0;
+    const char *found = strstr(path, gIncomingSubdir);
+    if (found == nullptr)
+        return 0;
+    const char after = found[kIncomingSubdirLen];
+    if (after != '\0' && after != '/')
+        return 0;
+    return static_cast<int>(found - path) + kIncomingSubdirLen;
+}

@@ -1,0 +1,300 @@
+// Path composition and resolution: CompressPath, PathCat, ResolveSymlinks,
+// and GetCWD.  The access check built on them is in pathcheck.cc.
+#include "paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "Strn.h"
+#include "exit.h"
+#include "log.h"
+#include "lstatcache.h"
+#include "shell.h"
+
+uid_t gSessionUid = static_cast<uid_t>(-1);
+int gRootForGetCWD = 1;
+
+// ---- CompressPath ------------------------------------------------------------------
+
+namespace {
+
+// Copies src into dst (at most max characters) without repeated slashes,
+// without "./" components and without a final "." after a slash, then drops
+// a trailing slash (unless the result is "/").  Returns the length.
+size_t CopyWithoutDots(char *dst, const char *src, size_t max)
+{
+    size_t n = 0;
+    for (const char *s = src; *s != '\0' && n < max; s++) {
+        if (*s == '/' && n > 0 && dst[n - 1] == '/')
+            continue;
+        if (*s == '.' && n > 0 && dst[n - 1] == '/') {
+            if (s[1] == '/') {
+                s++;
+                continue;
+            }
+            if (s[1] == '\0')
+                continue;
+        }
+        dst[n++] = *s;
+    }
+    if (n > 1 && dst[n - 1] == '/')
+        n--;
+    dst[n] = '\0';
+    return n;
+}
+
+bool IsDotDot(const char *component, size_t len)
+{
+    return len == 2 && component[0] == '.' && component[1] == '.';
+}
+
+// Resolves the ".." components of a path with single slashes, in place:
+// each removes the component before it; one directly under the root is
+// dropped; a leading ".." of a relative path (and those that follow it)
+// stays.
+void RemoveDotDots(char *path)
+{
+    const size_t base = path[0] == '/' ? 1 : 0;
+    size_t w = base;                 // length of the result so far
+    size_t r = base;
+    while (path[r] != '\0') {
+        const size_t start = r;
+        while (path[r] != '\0' && path[r] != '/')
+            r++;
+        const size_t len = r - start;
+        if (path[r] == '/')
+            r++;
+        if (IsDotDot(path + start, len)) {
+            size_t last = w;         // start of the last kept component
+            while (last > base && path[last - 1] != '/')
+                last--;
+            if (w > base && !IsDotDot(path + last, w - last)) {
+                w = last > base ? last - 1 : base;
+                continue;
+            }
+            if (base == 1)
+                continue;            // "/.." is "/"
+        }
+        if (w > base)
+            path[w++] = '/';
+        memmove(path + w, path + start, len);
+        w += len;
+    }
+    path[w] = '\0';
+}
+
+}  // namespace
+
+void CompressPath(char *dst, const char *src, size_t dstSize)
+{
+    if (dstSize == 0)
+        return;
+    if (CopyWithoutDots(dst, src, dstSize - 1) == 0)
+        return;
+    RemoveDotDots(dst);
+    if (dst[0] == '\0')
+        Strncpy(dst, ".", dstSize);  // a relative text that climbed to nothing
+}
+
+// ---- PathCat ---------------------------------------------------------------------------
+
+void PathCat(char *dst, size_t dstSize, const char *cwd, const char *path)
+{
+    char joined[kPathBufSize];
+    if (path[0] == '/') {
+        if (gVChroot)
+            Strncpy(joined, gFTPHome);
+        else if (gVChrootThisUser)
+            Strncpy(joined, gHomeDir);
+        else
+            joined[0] = '\0';
+        Strncat(joined, path);
+    } else if (path[0] == '~' && (path[1] == '/' || path[1] == '\0') && !gIsAnon) {
+        Strncpy(joined, gHomeDir);
+        Strncat(joined, path + 1);
+    } else {
+        Strncpy(joined, cwd);
+        Strncat(joined, "/");
+        Strncat(joined, path);
+    }
+    if (joined[0] == '\0') {
+        if (dstSize > 0)
+            dst[0] = '\0';
+        return;
+    }
+    CompressPath(dst, joined, dstSize);
+}
+
+// ---- ResolveSymlinks ---------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kWorkPathMax = 510;
+
+// Links nested inside links: the number of resolutions in progress.
+int gResolveDepth;
+
+struct ResolveDepthGuard {
+    ResolveDepthGuard() { gResolveDepth++; }
+    ~ResolveDepthGuard() { gResolveDepth--; }
+    ResolveDepthGuard(const ResolveDepthGuard &) = delete;
+    ResolveDepthGuard &operator=(const ResolveDepthGuard &) = delete;
+};
+
+int Fail(char *dst, size_t dstSize, int code, int err)
+{
+    if (dstSize > 0)
+        dst[0] = '\0';
+    errno = err;
+    return code;
+}
+
+// The text a link at work (a link-free path) stands for: its target when
+// absolute, else the target in place of the link's own name.
+int ReadLinkAsPath(const char *work, char *next, size_t nextSize)
+{
+    char target[kPathBufSize];
+    const ssize_t n = readlink(work, target, sizeof(target) - 1);
+    if (n <= 0) {
+        if (n == 0)
+            errno = ENOENT;
+        return -4;
+    }
+    target[n] = '\0';
+    if (target[0] == '/') {
+        Strncpy(next, target, nextSize);
+    } else {
+        Strncpy(next, work, nextSize);
+        char *slash = strrchr(next, '/');
+        slash[1] = '\0';
+        Strncat(next, target, nextSize);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ResolveSymlinks(char *dst, size_t dstSize, const char *src)
+{
+    const ResolveDepthGuard depth;
+    if (gResolveDepth > kMaxSymlinkNesting + 1)
+        return Fail(dst, dstSize, -1, ELOOP);
+    if (dstSize == 0)
+        return Fail(dst, dstSize, -1, EINVAL);
+    CompressPath(dst, src, dstSize);
+    if (dst[0] != '/')
+        return Fail(dst, dstSize, -1, EINVAL);
+
+    char work[kPathBufSize] = "";
+    size_t workLen = 0;              // "/" is kept as the empty text
+    for (const char *p = dst + 1; *p != '\0';) {
+        const char *end = strchrnul(p, '/');
+        const size_t len = static_cast<size_t>(end - p);
+        if (workLen + 1 + len > kWorkPathMax)
+            return Fail(dst, dstSize, -2, ENAMETOOLONG);
+        work[workLen++] = '/';
+        memcpy(work + workLen, p, len);
+        workLen += len;
+        work[workLen] = '\0';
+        p = *end == '/' ? end + 1 : end;
+
+        struct stat st;
+        if (LStatCache(work, static_cast<int>(workLen), &st) < 0 || !S_ISLNK(st.st_mode))
+            continue;
+        char next[kPathBufSize];
+        if (ReadLinkAsPath(work, next, sizeof(next)) < 0)
+            return Fail(dst, dstSize, -4, errno);
+        char resolved[kPathBufSize];
+        const int rc = ResolveSymlinks(resolved, sizeof(resolved), next);
+        if (rc < 0)
+            return Fail(dst, dstSize, rc, errno);
+        Strncpy(work, strcmp(resolved, "/") == 0 ? "" : resolved);
+        workLen = strlen(work);
+    }
+    Strncpy(dst, workLen == 0 ? "/" : work, dstSize);
+    return 0;
+}
+
+// ---- GetCWD ---------------------------------------------------------------------------------
+
+namespace {
+
+char *gCwdBuf;
+size_t gCwdBufSize;
+
+// Root's effective uid for the getcwd call, when the process started as root
+// (its real uid is still 0) and now runs as someone else.
+class RootForGetCWD {
+  public:
+    RootForGetCWD()
+    {
+        if (!gRootForGetCWD || getuid() != 0 || geteuid() == 0)
+            return;
+        saved_ = geteuid();
+        if (seteuid(0) < 0) {
+            LogPerror("cwd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()),
+                      static_cast<unsigned>(getuid()));
+            return;
+        }
+        held_ = true;
+    }
+    ~RootForGetCWD()
+    {
+        if (held_ && seteuid(saved_) < 0) {
+            LogPerror("cwd: cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved_),
+                      static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
+            Exit(1);
+        }
+    }
+    RootForGetCWD(const RootForGetCWD &) = delete;
+    RootForGetCWD &operator=(const RootForGetCWD &) = delete;
+
+  private:
+    uid_t saved_ = 0;
+    bool held_ = false;
+};
+
+void GrowCwdBuf(size_t size)
+{
+    char *bigger = static_cast<char *>(realloc(gCwdBuf, size));
+    if (bigger == nullptr) {
+        Log(kLogMisc, "could not allocate cwd buffer\n");
+        Exit(1);
+    }
+    gCwdBuf = bigger;
+    gCwdBufSize = size;
+}
+
+}  // namespace
+
+const char *GetCWD(const char *path)
+{
+    if (gCwdBuf == nullptr) {
+        gCwdBuf = static_cast<char *>(malloc(kPathBufSize));
+        if (gCwdBuf == nullptr) {
+            Log(kLogMisc, "malloc failed for cwdbuf\n");
+            Exit(1);
+        }
+        gCwdBufSize = kPathBufSize;
+    }
+    if (path != nullptr && path[0] == '/') {
+        const size_t size = strlen(path) + 1;
+        if (size > gCwdBufSize)
+            GrowCwdBuf(size);
+        memcpy(gCwdBuf, path, size);
+        return gCwdBuf;
+    }
+    const RootForGetCWD root;
+    while (getcwd(gCwdBuf, gCwdBufSize) == nullptr) {
+        if (errno != ERANGE) {
+            LogPerror("could not getcwd");
+            Exit(1);
+        }
+        GrowCwdBuf(gCwdBufSize * 2);
+    }
+    return gCwdBuf;
+}

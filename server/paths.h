@@ -1,0 +1,78 @@
+// Virtual paths: every pathname a client sends becomes one absolute,
+// compressed, link-free real path and is checked against the session's
+// confinement before any file operation.  Also the current-directory query,
+// two directory predicates and the wildcard matcher.
+//
+// The session values these read (gFTPHome, gHomeDir, gVChroot,
+// gVChrootThisUser, gRestrictedUser, gIsAnon, the lowercase switches) live in
+// shell.h; the settings (allow/deny paths, filters, u-restrict-etc, ...) in
+// config.h.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+constexpr int kPathBufSize = 512;          // 511 characters and the terminator
+constexpr int kMaxSymlinkNesting = 7;      // resolutions nested deeper fail with ELOOP
+
+// The uid of the logged-in account record; 0 (root) is exempt from the path
+// lists and the /etc rule.  Login sets it from the account record; until
+// then it is (uid_t) -1, which is never exempt.
+extern uid_t gSessionUid;
+
+// Name searched by PathContainsAnIncomingDirectory.
+extern const char gIncomingSubdir[];       // "/incoming"
+constexpr int kIncomingSubdirLen = 9;
+
+// GetCWD becomes root for the getcwd call when the process started as root
+// and this is on (1, the default).
+extern int gRootForGetCWD;
+
+// ---- Composition (no file-system access) --------------------------------------
+// Compresses an absolute path into dst: single slashes, no "." components,
+// ".." resolved (never above "/"), no trailing slash.  Cut to dstSize - 1
+// characters; always terminated when dstSize > 0.
+void CompressPath(char *dst, const char *src, size_t dstSize);
+
+// Joins a client path to the current directory (or to the virtual root for
+// an absolute path, or to the home for "~" and "~/...") and compresses it.
+void PathCat(char *dst, size_t dstSize, const char *cwd, const char *path);
+
+// ---- Resolution and checks ------------------------------------------------------
+// Replaces every symbolic link of the compressed src by its target.  Returns
+// 0, or with dst cleared: -1 (links nested too deep, errno ELOOP; or the path
+// is not absolute), -2 (the path grows past 510 characters, ENAMETOOLONG),
+// -4 (a link could not be read).  A component that does not exist is kept.
+[[nodiscard]] int ResolveSymlinks(char *dst, size_t dstSize, const char *src);
+
+// The access check of every client path: 0 with the resolved real path in
+// dst when the session may use it, -1 when it may not (the reason goes to the
+// trace log; the caller answers with PermissionDeniedBadPathname).
+[[nodiscard]] int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path);
+
+// The pathname character filter: 0 when path passes, -1 when it holds a
+// control character, a backslash, a component that begins with a dot or a
+// space or ends with a space, or bytes above 127 that are not valid UTF-8.
+[[nodiscard]] int CheckPathNameCharacters(const char *path);
+
+// 1 when the bytes are well-formed UTF-8 (overlong forms refused), else 0.
+[[nodiscard]] int utf8_valid(const unsigned char *s, size_t len);
+
+// ---- Queries ------------------------------------------------------------------------
+// With an absolute path, a copy of it; otherwise the process's current
+// directory.  The text lives in a static buffer that the next call reuses.
+// Failures to allocate or to ask the system end the process (status 1).
+const char *GetCWD(const char *path);
+
+// 1 when path (for a regular file: its directory) and each of its ancestors
+// below "/" is a directory that others may search, else 0.
+[[nodiscard]] int IsPublicDir(const char *path);
+
+// 0, or the offset just past the first "/incoming" component of path
+// (only while "a-allow-incoming" is on).
+[[nodiscard]] int PathContainsAnIncomingDirectory(const char *path);
+
+// Wildcard match ("*", "?", "[set]", "[^set]", ranges; case-sensitive, no
+// escape character): 0 match, -1 no match, -2 malformed pattern.
+[[nodiscard]] int GlobMatch(const char *string, const char *pattern);
