@@ -37,6 +37,7 @@ done
 
 echo "Demo server on port $port, files in $demo."
 echo "Connect with:  curl -v ftp://127.0.0.1:$port/"
+echo "Its logger process writes the logs to $demo/logs/."
 if [ "${ZORVAD_DEMO_DETACH:-0}" = 1 ]; then
     "$build/server/zorvad" -d -p "$port" "$demo/general.cf" "$demo/domain.cf"
     echo "Started in the background; stop it with:  sh $demo/zorvad-$port.pid.sh"

@@ -10,7 +10,8 @@
 #include "Strn.h"
 #include "config.h"
 #include "shell.h"
-#include "standin.h"
+#include "master.h"
+#include "shm.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void HelpSiteCommandList(unsigned code)
 void Noop(char *)
 {
     SleepFraction(gNoopDelay);
-    const time_t now = CachedTime(nullptr);
+    const time_t now = ShmTime(nullptr);
     if (gSessionTimeLimit <= now) {
         Reply("200 No-op okay.\r\n");
         return;

@@ -15,7 +15,9 @@
 #include "Strn.h"
 #include "config.h"
 #include "log.h"
-#include "standin.h"
+#include "domain.h"
+#include "master.h"
+#include "shm.h"
 #include "startup.h"
 
 namespace {
@@ -54,10 +56,10 @@ int main(int argc, char **argv)
     int status = 0;
     if (sigsetjmp(gExitJmp, 1) == 0) {
         gExitJmpReady = 1;
-        PostReadConfigInit();
         // Kept for the status header of the shared status area.
         Strncpy(gGeneralCfPath, generalCf);
         Strncpy(gDomainCfPath, domainCf);
+        PostReadConfigInit();
         WaitForRequests(gServerPort);
         status = 1;   // the master loop returns only when it could not start
     }

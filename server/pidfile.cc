@@ -27,6 +27,21 @@ namespace {
 
 int gPIDFileFd = -1;
 bool gPIDFileCreated = false;
+int gPIDDirFd = -1;         // the file's directory, still reachable after a chroot
+
+// The directory part of the PID file's path ("." when it has none) and the
+// name in it.
+void SplitPIDFilePath(char *dir, size_t size, const char **name)
+{
+    const char *slash = strrchr(gPIDFile, '/');
+    if (slash == nullptr) {
+        snprintf(dir, size, ".");
+        *name = gPIDFile;
+        return;
+    }
+    snprintf(dir, size, "%.*s", slash == gPIDFile ? 1 : static_cast<int>(slash - gPIDFile), gPIDFile);
+    *name = slash + 1;
+}
 
 // Formats one line: the text cut or padded with blanks to 63 characters and
 // a newline.
@@ -53,6 +68,11 @@ void InitPIDFile()
         return;
     }
     gPIDFileCreated = true;
+    // An anonymous-only master may chroot later and must still remove it.
+    char dir[kPIDFileSize];
+    const char *name;
+    SplitPIDFilePath(dir, sizeof(dir), &name);
+    gPIDDirFd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
     // The creation mask may have cleared bits; root owns and runs the script.
     if (fchmod(fd, 0755) < 0)
         LogPerror("fchmod %.200s", gPIDFile);
@@ -113,7 +133,18 @@ void RemovePIDFile()
     }
     // Only a file this master wrote is removed: a failed start must not
     // delete the script of a server that is still running.
-    if (gPIDFileCreated && gPIDFile[0] != '\0')
-        unlink(gPIDFile);
+    if (gPIDFileCreated && gPIDFile[0] != '\0') {
+        char dir[kPIDFileSize];
+        const char *name;
+        SplitPIDFilePath(dir, sizeof(dir), &name);
+        if (gPIDDirFd >= 0)
+            unlinkat(gPIDDirFd, name, 0);
+        else
+            unlink(gPIDFile);
+    }
+    if (gPIDDirFd >= 0) {
+        close(gPIDDirFd);
+        gPIDDirFd = -1;
+    }
     gPIDFileCreated = false;
 }

@@ -16,11 +16,15 @@
 #include "Strn.h"
 #include "config.h"
 #include "log.h"
+#include "login.h"
 #include "pwcache.h"
 #include "shm.h"
 #include "shell.h"
-#include "standin.h"
+#include "domain.h"
+#include "master.h"
 #include "startup.h"
+#include "urgent.h"
+#include "xferlog.h"
 
 // ---- Session state --------------------------------------------------------------
 int gLoggedIn, gIsAnon, gVirtualUser, gRestrictedUser;
@@ -121,21 +125,8 @@ void SetUmaskForDomain()
         Log(kLogMisc, "umask changed from %03o to %03o.\n", static_cast<unsigned>(old), static_cast<unsigned>(wanted));
 }
 
-// Printable bytes stand as themselves, the others as 0x%02x.
-void RenderBytes(char *dst, size_t size, const unsigned char *src, int n)
-{
-    dst[0] = '\0';
-    for (int i = 0; i < n; i++) {
-        char piece[8];
-        if (isalnum(src[i]) || ispunct(src[i]) || src[i] == ' ')
-            snprintf(piece, sizeof(piece), "%c", src[i]);
-        else
-            snprintf(piece, sizeof(piece), "0x%02x", src[i]);
-        Strncat(dst, piece, size);
-    }
-}
-
-// Reads the urgent data of an interrupt so it does not linger.
+// Reads the urgent data of an interrupt so it does not linger (and
+// completes a command whose line feed came as the urgent byte).
 void DrainUrgentData()
 {
     const int cancel = gCancel;
@@ -144,13 +135,7 @@ void DrainUrgentData()
     gCancel = 0;
     if (cancel != SIGURG)
         return;
-    unsigned char oob[32];
-    int n = SRecv(gCtrl, oob, 31, MSG_OOB, 10, 0);
-    if (n > 0 && gTraceLogging) {
-        char text[256];
-        RenderBytes(text, sizeof(text), oob, n);
-        _Trace(kLogMisc, "%d byte(s) of out-of-band data received [%.127s].\n", n, text);
-    }
+    ReceiveUrgentData(&gSrl);
 }
 
 [[noreturn]] void TimedOut()
@@ -173,8 +158,9 @@ void DrainUrgentData()
         DoneConnection(kEndBrokenPipe);
     }
     if (result == 0) {
-        // The record of a transfer still pending is written by the transfer
-        // logging once it exists.
+        // A transfer waiting for the client's next command was not confirmed.
+        if (TransferRecordPending())
+            LogTransfer(kXferIncomplete, 1);
         _Trace(kLogMisc, "Remote host %.63s closed connection (without QUIT).\n", host);
         DoneConnection(kEndClosed);
     }
@@ -241,11 +227,15 @@ void Throttle(time_t now)
 void StartSession()
 {
     ResourceCheckPoint("+ShellStart");
-    time_t now = CachedTime(nullptr);
+    time_t now = ShmTime(nullptr);
     gSessionTimeLimit = now + gLoginTimeout;
 
     FlushSReadlineInfo(&gSrl);
     gSrl.fd = gCtrl;
+    // Every reply is one complete write: holding a reply back until the
+    // previous one is acknowledged (the 226 after a 150) only adds the
+    // client's delayed-acknowledgement time to each transfer.
+    SetSocketNagleAlgorithm(gCtrl, 1);
     gSrl.timeoutLen = gLoginTimeout;
     snprintf(gTraceSpecIn, sizeof(gTraceSpecIn), "<< %%.%us\r\n", static_cast<unsigned>(kTraceCut));
     snprintf(gTraceSpecOut, sizeof(gTraceSpecOut), ">> %%.%us", static_cast<unsigned>(kTraceCut));
@@ -403,7 +393,7 @@ void Abor(char *)
 
 void DidSomethingUseful()
 {
-    const time_t now = CachedTime(nullptr);
+    const time_t now = ShmTime(nullptr);
     gTimeOfLastUsefulAction = now;
     gSessionTimeLimit = now + gIdleTimeout;
 }
@@ -485,8 +475,8 @@ void ResetSessionInfo()
     gFTPHomeLen = 0;
     gHomeDir[0] = '\0';
     gHomeDirLen = 0;
-    // The stat cache and the account record of the login are emptied by
-    // their own code once it exists.
+    // The stat cache is emptied by its own code once it exists.
+    ResetLoginInfo();
 
     if (chdir("/") < 0)
         LogPerror("chdir /");
@@ -528,7 +518,7 @@ void CommandCycle()
         DrainUrgentData();
 
         line[kOverflowMark] = '\0';
-        time_t now = CachedTime(nullptr);
+        time_t now = ShmTime(nullptr);
         gRUserPtr->waitStart = now;
 
         int limit;
@@ -540,15 +530,18 @@ void CommandCycle()
             limit = gIdleTimeout;
         }
         gSrl.timeoutLen = limit;
-        const int result = SReadline(&gSrl, line, sizeof(line));
-        now = CachedTime(nullptr);
+        int result = WaitForCommandLine(&gSrl, limit, sizeof(line));
+        if (result == 0)
+            result = SReadline(&gSrl, line, sizeof(line));
+        now = ShmTime(nullptr);
         if (result == kSioErrTimeout)
             TimedOut();
         if (result <= 0)
             ReadFailed(result);
 
-        // A transfer record still pending is written here by the transfer
-        // logging once it exists.
+        // The next command confirms a transfer that waited for it.
+        if (TransferRecordPending())
+            LogTransfer(kXferOK, 1);
 
         if (line[kOverflowMark] != '\0')
             Overflow();

@@ -214,6 +214,6 @@ void Size(char *arg);
 void Stor(char *arg, int uniqueName, int append);
 void User(char *arg);
 
-// Greeting and goodbye (message files arrive with the reply-file code).
+// Greeting and goodbye with their message files (messages.cc, messages.h).
 void WelcomeMessage();
 void GoodbyeMessage();

@@ -23,6 +23,10 @@ key_t gShmKey = 0;
 int gShmID = -1;
 void *gShmAddr = reinterpret_cast<void *>(-1);
 ShmSlot *gShmSlot = nullptr;
+namespace {
+ShmSlot gPrivateSlot;
+}
+ShmSlot *gRUserPtr = &gPrivateSlot;
 unsigned (*gShmSleep)(unsigned seconds) = sleep;
 
 namespace {
@@ -244,10 +248,9 @@ void ShmRecordConfigPaths(const char *generalCf, const char *domainCf)
 
 void ResetSharedMemory()
 {
-    if (gShmSlot == nullptr)
-        return;
-    gShmSlot->pid = static_cast<int32_t>(getpid());
-    memset(reinterpret_cast<char *>(gShmSlot) + kShmLivePartOffset, 0, kShmLivePartSize);
+    // gRUserPtr is gShmSlot once joined, else the private record.
+    gRUserPtr->pid = static_cast<int32_t>(getpid());
+    memset(reinterpret_cast<char *>(gRUserPtr) + kShmLivePartOffset, 0, kShmLivePartSize);
 }
 
 int JoinSharedMemory(int child)
@@ -257,11 +260,13 @@ int JoinSharedMemory(int child)
         return -1;
     if (child < 0) {
         gShmSlot = nullptr;
+        gRUserPtr = &gPrivateSlot;
         return 0;
     }
     if (child > static_cast<int>(h->maxUsers))
         return -1;
     gShmSlot = ShmSlotAt(child);
+    gRUserPtr = gShmSlot;
     ResetSharedMemory();
     if (child == 0) {
         char tag[kShmVersionTagSize];
@@ -288,6 +293,7 @@ void FreeSharedMemory()
     DetachSegment();
     gShmAddr = reinterpret_cast<void *>(-1);
     gShmSlot = nullptr;
+    gRUserPtr = &gPrivateSlot;
     if (gChild == 0)
         RemoveSegment(addr);
 }

@@ -171,13 +171,17 @@ extern key_t gShmKey;
 extern int gShmID;
 extern void *gShmAddr;
 extern ShmSlot *gShmSlot;                  // this process's slot; nullptr for the logger
+// The own slot as the session code uses it: gShmSlot once joined, else a
+// private record, so that code running before the segment exists (or in the
+// logger) needs no checks.
+extern ShmSlot *gRUserPtr;
 
 // Creates the segment under the key base gShmKeyBase (master, before any fork):
 // removes a stale one first, creates it exclusively with mode 0600, attaches and
 // zeroes it.  Failures print their message and leave through Exit(1).
 int InitSharedMemory();
 
-// Points gShmSlot at the slot of this process and clears it.  The master (0)
+// Points gShmSlot (and gRUserPtr) at the slot of this process and clears it.  The master (0)
 // records the header fields and the logger's pid; a child records its start
 // time; the logger (negative) has no slot.  Returns -1 when not attached or the
 // number is beyond the slots.

@@ -20,7 +20,8 @@
 #include "log.h"
 #include "shell.h"
 #include "sio.h"
-#include "standin.h"
+#include "master.h"
+#include "shm.h"
 #include "startup.h"
 
 sigjmp_buf gExitJmp;
@@ -244,5 +245,5 @@ void InstallSignalHandlers()
 
     if (gSioSignalMode == 1)
         SIOInitSignals();
-    gSIOTimeProc = CachedTime;
+    gSIOTimeProc = ShmTime;
 }

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -23,7 +24,10 @@
 #include "log.h"
 #include "pwcache.h"
 #include "shell.h"
-#include "standin.h"
+#include "domain.h"
+#include "logger.h"
+#include "master.h"
+#include "shm.h"
 #include "startup.h"
 #include "userclass.h"
 #include "version.h"
@@ -155,7 +159,7 @@ void PwCacheTrace(const char *text)
 
 time_t PwCacheNow()
 {
-    return CachedTime(nullptr);
+    return ShmTime(nullptr);
 }
 
 // "-k" takes hexadecimal with or without "0x".
@@ -265,6 +269,37 @@ void TestDNS()
     Log(kLogMisc, "External host DNS lookups don't seem to work.\n");
 }
 
+// Waits up to the given seconds for the children told to stop; those
+// that ended are taken off the table.
+void AwaitChildren(int seconds)
+{
+    for (int tick = 0; tick < seconds * 20; tick++) {
+        bool left = false;
+        for (int n = 1; n <= gNumChildren; n++) {
+            if (gChildren[n] <= 1)
+                continue;
+            if (waitpid(gChildren[n], nullptr, WNOHANG) == 0)
+                left = true;
+            else
+                gChildren[n] = 0;
+        }
+        if (!left)
+            return;
+        usleep(50000);
+    }
+}
+
+// Waits up to the given seconds for the logger to end; true when it did.
+bool AwaitLogger(int seconds)
+{
+    for (int tick = 0; tick < seconds * 20; tick++) {
+        if (waitpid(gLoggerPID, nullptr, WNOHANG) != 0)
+            return true;
+        usleep(50000);
+    }
+    return false;
+}
+
 }  // namespace
 
 // The PID file must be named; a directory part must be writable; on another
@@ -325,6 +360,7 @@ void Init(const char *progname)
     gRandomButPersistent16Bits = 425 ^ (stat("/etc", &st) == 0 ? static_cast<unsigned>(st.st_ino) : 0);
 
     GetOurHostName(gOurHostName, sizeof(gOurHostName));
+    InitLogger();
     openlog("Zorvad", LOG_PID, LOG_DAEMON);
 
     FindAnonymousAccount();
@@ -470,7 +506,12 @@ void PostReadConfigInit()
     // The authentication and event service addresses are resolved by their
     // clients when those are built.
 
+    // Anonymous users of an anonymous-only server started as root with a
+    // single domain set are confined by a real chroot (ServerInit makes it).
+    gChrootedAtStart = gAnonOnlyServer && geteuid() == 0 && gNumDomains == 1;
     PostReadDomainConfigInit();
+    InitSharedMemory();
+    ShmRecordConfigPaths(gGeneralCfPath, gDomainCfPath);
     gInitialized = true;
     if (gSyslog)
         syslog(LOG_INFO, "%.28s for %s starting...", gVersion, PlatformText());
@@ -479,9 +520,9 @@ void PostReadConfigInit()
     if (gDaemon)
         Daemonise();
 
-    // The logger process arrives with the logging code; until then log text
-    // goes straight to standard error and there is no logger to wait for.
-    gLoggerPID = -1;
+    ConnectLogsToDomains();
+    OpenLogger();
+    usleep(234567);     // the logger gets ready
     if (gTraceLogging)
         Log(kLogMisc, "Verbose logging mode is set to level %d.\n", gTraceLogging);
     Log(kLogMisc, "%.28s for %s.\n", gVersion, PlatformText());
@@ -523,6 +564,7 @@ void ExitStuff()
     if (gExitInProgress)
         _exit(gExitCode);   // a second entry, from a signal during shutdown
     gExitInProgress = 1;
+    gSioCanJmp = 0;         // a timed call left by a signal's jump is over
 
     alarm(5);
     if (geteuid() != 0 && getuid() == 0 && seteuid(0) < 0) {
@@ -542,21 +584,24 @@ void ExitStuff()
         // Nowhere to go; stay.
     }
 
+    FreeSharedMemory();
+
     if (gChild == 0) {
         alarm(0);
         RemovePIDFile();
-        // Sleep only when there is someone to wait for.
         if (SignalChildren(SIGTERM) > 0)
-            sleep(2);
+            AwaitChildren(2);
         alarm(5);
         // Start-up errors print their one message and nothing more.
         if (gInitialized)
             Log(kLogMisc, "Exiting.\n");
         if (gLoggerPID >= 2) {
-            sleep(1);
-            kill(gLoggerPID, SIGTERM);
-            sleep(1);
-            kill(gLoggerPID, SIGKILL);
+            CloseLog();
+            if (!AwaitLogger(1)) {
+                kill(gLoggerPID, SIGTERM);
+                if (!AwaitLogger(1))
+                    kill(gLoggerPID, SIGKILL);
+            }
         }
     } else {
         WritePIDFile(1);

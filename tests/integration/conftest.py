@@ -11,6 +11,7 @@ no process of it may be left behind.
 ``zorvad_dir`` gives a private, world-searchable directory and
 ``run_zorvad`` runs the program to completion (for the command-line cases).
 """
+import ctypes
 import ftplib
 import os
 import random
@@ -18,6 +19,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -28,6 +30,8 @@ BIN_DIR = os.environ.get("ZORVAD_BIN_DIR", "/work/main/build")
 ZORVAD = os.path.join(BIN_DIR, "server", "zorvad")
 
 # Time stamp and sender tag of a line in a log file.
+# A line the logger wrote (or echoed): it starts with the time stamp.
+STAMPED = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")
 LOG_PREFIX = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(?:\.\d+)? (?:\(main\)  \| |\(logd\)  \| |#\w\d* *\| )?", re.M)
 
 DEFAULT_GENERAL = """\
@@ -43,6 +47,77 @@ set-name = test
 server-name = testhost
 ftp-home = {dir}/ftp
 """
+
+
+# ---- The shared status area, read from outside -------------------------------------------
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+_libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+_libc.shmat.restype = ctypes.c_void_p
+_libc.shmdt.argtypes = [ctypes.c_void_p]
+_libc.shmctl.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
+SHM_RDONLY = 0o10000
+IPC_RMID = 0
+SHM_HEADER = 1024
+SHM_SLOT = 3456
+
+
+def shm_key(port, key_base=None):
+    """The segment's key: the key base given with -k, else (and for the
+    default base itself) the one derived from a port other than 21."""
+    if key_base is not None and key_base != 0x77C0FFEE:
+        return key_base
+    return 0x77C0FFEE if port == 21 else 0x77C0FE9E + 16 * port
+
+
+def shm_read(key):
+    """The whole segment with the key as bytes, or None when there is none."""
+    sid = _libc.shmget(key, 0, 0)
+    if sid < 0:
+        return None
+    addr = _libc.shmat(sid, None, SHM_RDONLY)
+    if addr is None or addr == ctypes.c_void_p(-1).value:
+        return None
+    try:
+        max_users = struct.unpack_from("<I", ctypes.string_at(addr, SHM_HEADER), 40)[0]
+        return ctypes.string_at(addr, SHM_HEADER + SHM_SLOT * (max_users + 4))
+    finally:
+        _libc.shmdt(addr)
+
+
+def shm_remove(key):
+    """Removes a segment left behind; True when there was one."""
+    sid = _libc.shmget(key, 0, 0)
+    return sid >= 0 and _libc.shmctl(sid, IPC_RMID, None) == 0
+
+
+def _text(raw):
+    return raw.split(b"\0", 1)[0].decode("latin-1")
+
+
+def shm_header(data):
+    time_cache, version, max_users, start = struct.unpack_from("<q32sI4xq", data, 0)
+    return {"time_cache": time_cache, "version": _text(version), "max_users": max_users,
+            "server_start": start, "general_cf": _text(data[56:312]), "domain_cf": _text(data[312:568])}
+
+
+def shm_slot(data, i):
+    """Slot i (0 the master, 1.. the children) as a dict of its fields."""
+    base = SHM_HEADER + SHM_SLOT * i
+    pid, proc_start, resets = struct.unpack_from("<i4xqI", data, base)
+    session_start, = struct.unpack_from("<q", data, base + 32)
+    users_server, users_domain = struct.unpack_from("<II", data, base + 80)
+    resolved, = struct.unpack_from("<i", data, base + 440)
+    last_command, = struct.unpack_from("<q", data, base + 448)
+    field = lambda off, size: _text(data[base + off:base + off + size])
+    return {"pid": pid, "proc_start": proc_start, "resets": resets, "session_start": session_start,
+            "session_id": field(40, 40), "users_on_server": users_server,
+            "users_on_domain": users_domain, "user": field(88, 64), "login_id": field(152, 64),
+            "host": field(216, 64), "addr": field(280, 64), "restriction": field(344, 32),
+            "domain": field(376, 64), "host_resolved": resolved, "last_command": last_command,
+            "command": field(456, 256), "cwd": field(720, 256),
+            "live_part": data[base + 32:base + 976]}
 
 
 def _bindable(port):
@@ -109,13 +184,13 @@ class Control:
     """A raw control connection: lines go out as given, replies come back
     whole (every line of a multi-line reply, with its CR LF)."""
 
-    def __init__(self, port, timeout=20.0, source=None):
+    def __init__(self, port, timeout=20.0, source=None, address="127.0.0.1"):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if source is not None:
             self.sock.bind(source)
         self.sock.settimeout(timeout)
-        self.sock.connect(("127.0.0.1", port))
+        self.sock.connect((address, port))
         self.buf = b""
 
     def send(self, line):
@@ -170,9 +245,10 @@ class Control:
 
 
 class Server:
-    def __init__(self, directory, port, general_cf, domain_cf):
+    def __init__(self, directory, port, general_cf, domain_cf, key=None):
         self.dir = directory
         self.port = port
+        self.key = shm_key(port, key)
         self.general_cf = general_cf
         self.domain_cf = domain_cf
         self.log_path = os.path.join(directory, "stderr.log")
@@ -204,16 +280,23 @@ class Server:
         with open(self.log_path, encoding="latin-1") as f:
             return f.read()
 
-    def log(self):
-        """Log text: what went to standard error, then the miscellaneous
-        log file (once a logger writes it) without time stamps and tags."""
-        text = self.stderr()
+    def log_file(self, name="misc.log"):
+        """A log file as the logger wrote it (time stamps and tags kept);
+        empty while it does not exist."""
         try:
-            with open(os.path.join(self.dir, "misc.log"), encoding="latin-1") as f:
-                text += LOG_PREFIX.sub("", f.read())
+            with open(os.path.join(self.dir, name), encoding="latin-1") as f:
+                return f.read()
         except OSError:
-            pass
-        return text
+            return ""
+
+    def log(self):
+        """Log text: what went straight to standard error (before the logger
+        started, or after it ended), then the miscellaneous log file without
+        time stamps and tags. The logger's echo of its lines on standard
+        error is left out."""
+        direct = "".join(line for line in self.stderr().splitlines(True)
+                         if not STAMPED.match(line))
+        return direct + LOG_PREFIX.sub("", self.log_file())
 
     def wait_log(self, pattern, timeout=10.0):
         found = wait_for(lambda: re.search(pattern, self.log()), timeout)
@@ -229,6 +312,23 @@ class Server:
 
     def processes(self):
         return processes_with(self.dir)
+
+    def segment(self):
+        """The shared status area as bytes; None when it does not exist."""
+        return shm_read(self.key)
+
+    def slot(self, i):
+        data = self.segment()
+        return shm_slot(data, i) if data else None
+
+    def busy_children(self):
+        """Numbers of the children serving a session."""
+        data = self.segment()
+        if not data:
+            return []
+        users = shm_header(data)["max_users"]
+        return [i for i in range(1, users + 1)
+                if shm_slot(data, i)["pid"] and shm_slot(data, i)["session_start"]]
 
     # ---- stopping it ----
     def stop(self, sig=signal.SIGTERM, timeout=20):
@@ -299,7 +399,9 @@ def server(zorvad_dir):
         os.makedirs(directory)
         os.chmod(directory, 0o755)
         g, d = write_configs(directory, general, domain)
-        s = Server(directory, port or free_port(), g, d)
+        args = list(args)
+        key = int(args[args.index("-k") + 1], 16) if "-k" in args else None
+        s = Server(directory, port or free_port(), g, d, key)
         files = [g, d] if file_order == ("general", "domain") else [d, g]
         argv = [ZORVAD, "-Q", *(["-v"] if verbose else []), "-p", str(s.port), *args, *files]
         with open(s.log_path, "w") as err, open(s.out_path, "w") as out:
@@ -316,9 +418,8 @@ def server(zorvad_dir):
     failures = []
     for s in started:
         s.close_controls()
-        # Sessions end by themselves once their clients are gone; a master
-        # without children shuts down without waiting for them.
-        wait_for(lambda: s.processes() in ([], [s.proc.pid]), 5)
+        # Sessions end by themselves once their clients are gone.
+        wait_for(lambda: not s.busy_children(), 5)
         if s.proc.poll() is None:
             rc = s.stop()
             if rc != 0:
@@ -332,4 +433,6 @@ def server(zorvad_dir):
                 pass
         if left:
             failures.append("processes left behind: %s" % left)
+        if shm_remove(s.key):
+            failures.append("shared memory segment 0x%x left behind" % s.key)
     assert not failures, "\n".join(failures)

@@ -17,9 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "domain.h"
 #include "shell.h"
 #include "shm.h"
-#include "standin.h"
+#include "master.h"
 #include "startup.h"
 
 namespace {
@@ -58,6 +59,9 @@ class ShellSession : public ::testing::Test {
     {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv_), 0);
         gCtrl = sv_[1];
+        // A session always has its domain set (message files unset).
+        static DomainInfo domain {};
+        gCurDomain = &domain;
         gLoggedIn = 1;
         gNoopDelay = 0;
         gTraceLogging = 0;

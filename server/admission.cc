@@ -1,0 +1,219 @@
+// Admission of one connection in the child that accepted it: the status slot,
+// the domain set of the local address, the client's name, its place (loopback
+// or this machine), urgent data, host access control and the user limits, then
+// the control session.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Strn.h"
+#include "config.h"
+#include "domain.h"
+#include "log.h"
+#include "master.h"
+#include "shell.h"
+#include "shm.h"
+#include "sio.h"
+#include "startup.h"
+#include "tcpwrappers.h"
+#include "version.h"
+
+namespace {
+
+constexpr unsigned kMaxHostNameShown = 63;
+constexpr int kRefusalWriteSeconds = 2;
+
+// Refusal replies are written once, with a short limit: the session ends
+// whatever happens to them.
+void WriteRefusal(const char *text)
+{
+    (void) SWrite(gCtrl, text, strlen(text), kRefusalWriteSeconds);
+}
+
+const char *ServerNameOf(const DomainInfo *d)
+{
+    return d->serverName[0] != '\0' ? d->serverName : gOurHostName;
+}
+
+// The client's name when look-ups are on; a name too long for the slot is
+// refused rather than shown cut.
+void ResolveClient(ShmSlot *me)
+{
+    Strncpy(me->host, me->addr);
+    me->hostResolved = 0;
+    if (!gDNSLookup)
+        return;
+    const struct hostent *hp = gethostbyaddr(&gRemoteCtrlAddr.sin_addr, sizeof(gRemoteCtrlAddr.sin_addr), AF_INET);
+    if (hp == nullptr || hp->h_name == nullptr || hp->h_name[0] == '\0')
+        return;
+    const size_t len = strlen(hp->h_name);
+    if (len > kMaxHostNameShown) {
+        Log(kLogMisc, "Denied access to %.63s: Resolved hostname (%.63s...) too long (%u characters, only first %u displayed).\n",
+            me->addr, hp->h_name, static_cast<unsigned>(len), kMaxHostNameShown);
+        Strncpy(me->user, "DENIED");
+        sleep(2);
+        DoneConnection(kEndDenied);
+    }
+    Strncpy(me->host, hp->h_name);
+    me->hostResolved = 1;
+}
+
+// Loopback, or one of this machine's own addresses that a set serves.
+bool ClientIsLocal(const char *addr)
+{
+    if (strncmp(addr, "127.", 4) == 0 || strncmp(addr, "0.", 2) == 0)
+        return true;
+    for (int i = 0; i < gNumDomains; i++) {
+        if (gDomainInfo[i]->serverAddr != 0 && gDomainInfo[i]->serverAddr == gRemoteCtrlAddr.sin_addr.s_addr)
+            return true;
+    }
+    return false;
+}
+
+void TraceConnection(const ShmSlot *me, bool setNamesAddress)
+{
+    char local[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &gLocalCtrlAddr.sin_addr, local, sizeof(local)) == nullptr)
+        local[0] = '\0';
+    const int pid = static_cast<int>(getpid());
+    const unsigned t = static_cast<unsigned>(ShmTime(nullptr));
+    Log(kLogMisc, "-------------------------------------------------\n");
+    Log(kLogMisc, "%.28s for %s.\n", gVersion, PlatformText());
+    if (gSysInfo[0] != '\0')
+        Log(kLogMisc, "%s\n", gSysInfo);
+    if (me->hostResolved)
+        Log(kLogMisc, "New connection from %s (%s) to %s (pid=%d, t=%u).\n", me->addr, me->host, local, pid, t);
+    else
+        Log(kLogMisc, "New connection from %s to %s (pid=%d, t=%u).\n", me->addr, local, pid, t);
+    const char *dflt = setNamesAddress ? "" : "default ";
+    if (gCurDomain->serverName[0] != '\0')
+        Log(kLogMisc, "Using %svirtual host %s (%s, %s).\n", dflt, gCurDomain->setName, gCurDomain->serverAddrStr,
+            gCurDomain->serverName);
+    else
+        Log(kLogMisc, "Using %svirtual host %s (%s).\n", dflt, gCurDomain->setName, gCurDomain->serverAddrStr);
+}
+
+void CheckHostAccess(ShmSlot *me)
+{
+    if (TCPWrappers_ValidateIncomingFTPConnection())
+        return;
+    if (me->hostResolved)
+        Log(kLogMisc, "TCP Wrappers denied access to %s (%s).\n", me->addr, me->host);
+    else
+        Log(kLogMisc, "TCP Wrappers denied access to %s.\n", me->addr);
+    Strncpy(me->user, "DENIED");
+    DoneConnection(kEndDenied);
+}
+
+// Sessions of the other busy slots, as the limits count them.
+struct UserCounts {
+    int all;            // on the server
+    int sameSet;        // of the same domain set
+    int sameSetAddr;    // of the same set from the same address
+    int sameAddr;       // from the same address, any set
+};
+
+UserCounts CountOtherUsers(const ShmSlot *me)
+{
+    UserCounts c {};
+    for (int i = 1; i <= gNumChildren; i++) {
+        if (i == gChild)
+            continue;
+        const ShmSlot *s = ShmSlotAt(i);
+        if (s == nullptr || s->pid == 0 || s->sessionStart == 0)
+            continue;
+        const bool sameSet = strcmp(s->domain, me->domain) == 0;
+        const bool sameAddr = strcmp(s->addr, me->addr) == 0;
+        c.all++;
+        c.sameSet += sameSet;
+        c.sameSetAddr += sameSet && sameAddr;
+        c.sameAddr += sameAddr;
+    }
+    return c;
+}
+
+void CheckUserLimits(ShmSlot *me)
+{
+    const UserCounts c = CountOtherUsers(me);
+    me->usersOnDomain = static_cast<uint32_t>(c.sameSet + 1);
+    me->usersOnServer = static_cast<uint32_t>(c.all + 1);
+    char reply[512];
+
+    const DomainInfo *d = gCurDomain;
+    if (d->maxDomainUsers > 0 && c.sameSet >= d->maxDomainUsers) {
+        _Trace(kLogMisc, "Too many users (%d) on domain %.64s.\n", c.sameSet, d->setName);
+        Strncpy(me->user, "REFUSED");
+        if (gRefuseMessageFile[0] != '\0') {
+            WriteRefusal(gRefuseConnectionsMsg);
+        } else {
+            snprintf(reply, sizeof(reply), "421 Sorry, %s already has %d users logged on.  Try again in 10 minutes.\r\n",
+                     ServerNameOf(d), c.sameSet);
+            WriteRefusal(reply);
+        }
+        sleep(2);
+        DoneConnection(kEndDomainFull);
+    }
+    if (d->maxDomainUsersPerIP > 0 && c.sameSetAddr >= d->maxDomainUsersPerIP) {
+        _Trace(kLogMisc, "Too many users (%d) from IP %.64s on domain %.64s.\n", c.sameSetAddr, me->addr, d->setName);
+        Strncpy(me->user, "REFUSED");
+        snprintf(reply, sizeof(reply),
+                 "421 Sorry, %.64s already has %d user%s from %.64s logged on.  Try again in 10 minutes.\r\n",
+                 ServerNameOf(d), c.sameSetAddr, c.sameSetAddr == 1 ? "" : "s", me->addr);
+        WriteRefusal(reply);
+        DoneConnection(kEndTooManyFromAddr);
+    }
+    if (gMaxUsersPerIP > 0 && c.sameAddr >= gMaxUsersPerIP) {
+        _Trace(kLogMisc, "Too many users (%d) from IP %.64s.\n", c.sameAddr, me->addr);
+        Strncpy(me->user, "REFUSED");
+        snprintf(reply, sizeof(reply),
+                 "421 Sorry, there %s already %d user%s from %.64s logged on.  Try again in 10 minutes.\r\n",
+                 c.sameAddr == 1 ? "is" : "are", c.sameAddr, c.sameAddr == 1 ? "" : "s", me->addr);
+        WriteRefusal(reply);
+        DoneConnection(kEndTooManyFromAddr);
+    }
+}
+
+}  // namespace
+
+void AdmitConnection()
+{
+    if (gReloadConfiguration) {
+        sleep(2);
+        gReloadConfiguration = 0;
+        (void) ReloadDomainCf();
+    }
+
+    ShmSlot *me = gRUserPtr;
+    me->sessionStart = ShmTime(nullptr);
+    socklen_t len = sizeof(gLocalCtrlAddr);
+    if (getsockname(gCtrl, reinterpret_cast<struct sockaddr *>(&gLocalCtrlAddr), &len) < 0) {
+        LogPerror("getsockname(ctrl)");
+        Exit(1);
+    }
+    const in_addr_t local = gLocalCtrlAddr.sin_addr.s_addr;
+    gCurDomain = GetDomainByLocalAddr(local, nullptr, 1);
+    const bool setNamesAddress = gCurDomain->serverAddr != 0 && gCurDomain->serverAddr == local;
+    Strncpy(me->domain, gCurDomain->setName);
+
+    if (inet_ntop(AF_INET, &gRemoteCtrlAddr.sin_addr, me->addr, sizeof(me->addr)) == nullptr)
+        me->addr[0] = '\0';
+    ResolveClient(me);
+    gClientIsLocal = ClientIsLocal(me->addr);
+    if (gTraceLogging)
+        TraceConnection(me, setNamesAddress);
+
+    if (fcntl(gCtrl, F_SETOWN, getpid()) < 0 && gTraceLogging >= 2)
+        LogPerror("Could not enable SIGURG; F_SETOWN failed");
+
+    CheckHostAccess(me);
+    CheckUserLimits(me);
+
+    if (gSocketKeepAlive)
+        SetSocketKeepAlive(gCtrl, 1);
+    Shell();
+}

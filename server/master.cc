@@ -1,0 +1,601 @@
+// The master process and its pool of children: the listening socket, the
+// master's one-time set-up, the children's start and accept loop, and the
+// master loop that refuses, forks, reaps, respawns and writes the quarter-hour
+// statistics. A connection the master accepts reaches its new child by
+// inheritance across fork; nothing else passes between the processes.
+#include "master.h"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "Strn.h"
+#include "config.h"
+#include "domain.h"
+#include "log.h"
+#include "shell.h"
+#include "shm.h"
+#include "sio.h"
+#include "startup.h"
+
+pid_t *gChildren = nullptr;
+int gLiveChildren = 0;
+time_t gChildExpiration = 0;
+time_t gNextStatDump = 0, gNextStatDumpD = 0;
+int gPeriodMaxSimultaneousUsers = 0;
+time_t gLastDescriptorCheck = 0;
+int gRunningAsRoot = 0;
+int gChroot = 0;
+int gSetuidFTP = 0;
+long gGMTOffset = 0;
+sigjmp_buf gDoneJmp;
+volatile sig_atomic_t gDoneJmpReady = 0;
+
+namespace {
+
+constexpr int kBindWaits[] = {5, 10, 15};   // seconds before each retry of a busy port
+constexpr int kDefaultBacklog = 3;
+constexpr int kMasterAcceptSeconds = 2;     // the master's accept window
+constexpr int kMasterPauseSeconds = 2;
+constexpr int kForkFailurePause = 3;
+constexpr int kNoTimeoutSeconds = 32768;    // an accept limit this long is no limit
+constexpr int kMinLifetimeWait = 60;
+
+// ---- The listening socket --------------------------------------------------------------------
+
+// Binds, retrying a port that is still in use. Returns 0 or -1 (logged).
+int BindControlPort(int fd, int port)
+{
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = gSingleServerAddress;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    for (int attempt = 0;; attempt++) {
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0)
+            return 0;
+        if (errno != EADDRINUSE) {
+            LogPerror("bind to control port %u failed", static_cast<unsigned>(port));
+            return -1;
+        }
+        if (attempt == static_cast<int>(std::size(kBindWaits))) {
+            LogPerror("bind, giving up");
+            return -1;
+        }
+        LogPerror("bind to control port %u at failed -- waiting %d", static_cast<unsigned>(port),
+                  kBindWaits[attempt]);
+        sleep(static_cast<unsigned>(kBindWaits[attempt]));
+    }
+}
+
+// The listening socket, or -1 (logged).
+int OpenControlSocket(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LogPerror("socket");
+        return -1;
+    }
+    if (gCtrlRBufSize > 0 || gCtrlSBufSize > 0)
+        SetSocketBufSize(fd, static_cast<size_t>(gCtrlRBufSize), static_cast<size_t>(gCtrlSBufSize));
+    else if (gReduceSocketBufferMemory)
+        SetSocketBufSize(fd, 512, 1024);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (BindControlPort(fd, port) < 0) {
+        close(fd);
+        return -1;
+    }
+    if (gListenBacklogSize > 0 && listen(fd, gListenBacklogSize) == 0)
+        return fd;
+    if (listen(fd, kDefaultBacklog) < 0) {
+        LogPerror("listen");
+        close(fd);
+        return -1;
+    }
+    if (gListenBacklogSize > 0)
+        Log(kLogMisc, "Could not set listen backlog size to %d, defaulting to %d.\n", gListenBacklogSize,
+            kDefaultBacklog);
+    return fd;
+}
+
+// ---- Master set-up -----------------------------------------------------------------------------
+
+// Raises a limit to unlimited, or else to the hard limit.
+void RaiseLimit(int resource, const char *unlimitedText, const char *maximumText, const char *failedText)
+{
+    struct rlimit rl;
+    if (getrlimit(resource, &rl) < 0 || rl.rlim_cur == RLIM_INFINITY)
+        return;
+    struct rlimit want = {RLIM_INFINITY, RLIM_INFINITY};
+    if (setrlimit(resource, &want) == 0) {
+        Log(kLogMisc, "%s", unlimitedText);
+        return;
+    }
+    if (rl.rlim_cur == rl.rlim_max)
+        return;
+    want = {rl.rlim_max, rl.rlim_max};
+    if (setrlimit(resource, &want) == 0)
+        Log(kLogMisc, maximumText, static_cast<long>(rl.rlim_max));
+    else
+        LogPerror("%s", failedText);
+}
+
+// Anonymous-only server: into the anonymous root (a real chroot when root runs
+// a single set) and the anonymous account's identity.
+void EnterAnonymousArea()
+{
+    const DomainInfo *d = GetFirstDomain();
+    if (chdir(d->ftpHome) < 0) {
+        LogPerror("Cannot chdir to %.300s", d->ftpHome);
+        Exit(1);
+    }
+    if (gChrootedAtStart) {
+        if (chroot(d->ftpHome) < 0) {
+            LogPerror("Cannot chroot to %.300s", d->ftpHome);
+            Exit(1);
+        }
+        gChroot = 1;
+        _Trace(kLogMisc, "Chroot to %s succeeded.\n", d->ftpHome);
+    }
+    if (setegid(gFTPUser.gid[0]) < 0 && gRunningAsRoot)
+        LogPerror("setEgid(%u)", static_cast<unsigned>(gFTPUser.gid[0]));
+    if (seteuid(gFTPUser.uid) < 0) {
+        if (gRunningAsRoot) {
+            LogPerror("cannot seteuid to ftp user (eu=%u, ru=%u)", static_cast<unsigned>(geteuid()),
+                      static_cast<unsigned>(getuid()));
+            Exit(1);
+        }
+        return;
+    }
+    gSetuidFTP = 1;
+}
+
+// ---- Children ------------------------------------------------------------------------------
+
+// The letter of the log tag: what kind of server this child belongs to.
+char RoleLetter()
+{
+    if (gChroot)
+        return 'c';
+    if (!gAnonOnlyServer)
+        return 'u';
+    if (geteuid() == static_cast<uid_t>(gFTPUser.uid))
+        return 'a';
+    if (gRunningAsRoot)
+        return 's';
+    return 'o';
+}
+
+int FreeChildNumber()
+{
+    for (int n = 1; n <= gNumChildren; n++) {
+        if (gChildren[n] == 0)
+            return n;
+    }
+    return 0;
+}
+
+int ChildNumberOf(pid_t pid)
+{
+    for (int n = 1; n <= gNumChildren; n++) {
+        if (gChildren[n] == pid)
+            return n;
+    }
+    return 0;
+}
+
+// Forks child n. Returns 0 in the new child (after ChildInit), the pid in the
+// master, -1 when the fork failed.
+pid_t ForkChild(int n)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ChildInit(n);
+        return 0;
+    }
+    if (pid > 0) {
+        gChildren[n] = pid;
+        gLiveChildren++;
+    }
+    return pid;
+}
+
+// Seconds a child waits in accept: 15 above min-users; else what is left of
+// its lifetime (at least a minute); 0 for no limit.
+int AcceptTimeout()
+{
+    if (gChild > gMinChildren)
+        return kIdleChildSeconds;
+    if (gChildExpiration == 0)
+        return 0;
+    long left = static_cast<long>(gChildExpiration - ShmTime(nullptr));
+    if (left < kMinLifetimeWait)
+        left = kMinLifetimeWait;
+    return left >= kNoTimeoutSeconds ? 0 : static_cast<int>(left);
+}
+
+// The child's loop: one connection after another, the first one possibly
+// handed over by the master. Never returns.
+[[noreturn]] void ChildLoop(int listenfd, int handed)
+{
+    static int sHanded;     // survives the jump back from DoneConnection
+    sHanded = handed;
+    for (;;) {
+        const int timeout = AcceptTimeout();
+        if (gKillMyselfAtTheEarliestConvenience) {
+            _Trace(kLogMisc, "Exiting now so I can respawn.\n");
+            Exit(0);
+        }
+
+        struct sockaddr_in peer {};
+        int fd;
+        if (sHanded >= 0) {
+            fd = sHanded;
+            sHanded = -1;
+            socklen_t len = sizeof(peer);
+            if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &len) < 0) {
+                LogPerror("getpeername(ctrl)");
+                Exit(1);
+            }
+        } else {
+            fd = SAcceptA(listenfd, &peer, timeout);
+            if (fd < 0) {
+                if (fd == kSioErrTimeout) {
+                    if (gChildExpiration != 0 || gChild > gMinChildren) {
+                        _Trace(kLogMisc, "Maximum child process time reached, dying.\n");
+                        Exit(0);
+                    }
+                    continue;
+                }
+                LogPerror("accept");
+                sleep(5);
+                continue;
+            }
+        }
+        if (gReduceSocketBufferMemory)
+            SetSocketBufSize(fd, 512, 1024);
+        gCtrl = fd;
+        gRemoteCtrlAddr = peer;
+
+        if (sigsetjmp(gDoneJmp, 1) != 0)
+            continue;       // DoneConnection ended the session
+        gDoneJmpReady = 1;
+        AdmitConnection();
+    }
+}
+
+// ---- The master loop -------------------------------------------------------------------------
+
+int CountBusyChildren()
+{
+    int busy = 0;
+    for (int n = 1; n <= gNumChildren; n++) {
+        const ShmSlot *s = ShmSlotAt(n);
+        if (s != nullptr && s->pid != 0 && s->sessionStart != 0)
+            busy++;
+    }
+    return busy;
+}
+
+// The client's name for the refusal line: its reverse name when look-ups are
+// on, else its address.
+void ClientHostName(char *dst, size_t size, const struct sockaddr_in &peer)
+{
+    if (inet_ntop(AF_INET, &peer.sin_addr, dst, static_cast<socklen_t>(size)) == nullptr)
+        dst[0] = '\0';
+    if (!gDNSLookup)
+        return;
+    const struct hostent *hp = gethostbyaddr(&peer.sin_addr, sizeof(peer.sin_addr), AF_INET);
+    if (hp != nullptr && hp->h_name != nullptr)
+        Strncpy(dst, hp->h_name, size);
+}
+
+// Every child is busy and there are max-users of them.
+void RefuseConnection(int fd, const struct sockaddr_in &peer)
+{
+    (void) SWrite(fd, gRefuseConnectionsMsg, strlen(gRefuseConnectionsMsg), 2);
+
+    // The line goes to the session log of the set the client asked for.
+    struct sockaddr_in local {};
+    socklen_t len = sizeof(local);
+    int domain = 0;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) == 0)
+        (void) GetDomainByLocalAddr(local.sin_addr.s_addr, &domain, 0);
+    SClose(fd, 3);
+
+    char host[64];
+    ClientHostName(host, sizeof(host), peer);
+    if (gLogSessions) {
+        const int saved = gDomain;
+        gDomain = domain;
+        Log(kLogSession, "REFUSED,?,%s,,,,,,,,,,,,,,,,,,,,,,,,,,%d\n", host, kEndServerFull);
+        gDomain = saved;
+    }
+    StatSession(0, 0, kEndServerFull);
+    _Trace(kLogMisc, "Refused connection from %s.\n", host);
+}
+
+// Accepts for up to 2 seconds because every child is busy. Returns in a new
+// child with the connection it must serve; in the master returns -1.
+int MasterAccept(int listenfd)
+{
+    const time_t end = time(nullptr) + kMasterAcceptSeconds;
+    for (;;) {
+        const long left = static_cast<long>(end - time(nullptr));
+        if (left <= 0)
+            return -1;
+        struct sockaddr_in peer {};
+        const int fd = SAcceptA(listenfd, &peer, static_cast<int>(left));
+        if (fd < 0) {
+            if (fd != kSioErrTimeout) {
+                LogPerror("accept");
+                sleep(3);
+            }
+            continue;
+        }
+        if (gLiveChildren >= gNumChildren) {
+            RefuseConnection(fd, peer);
+            continue;
+        }
+        const int n = FreeChildNumber();
+        if (n == 0) {
+            close(fd);
+            continue;
+        }
+        const pid_t pid = ForkChild(n);
+        if (pid == 0)
+            return fd;
+        if (pid < 0) {
+            LogPerror("Cannot spawn child %d", n);
+            sleep(kForkFailurePause);
+        }
+        close(fd);
+    }
+}
+
+// Reaps one child without waiting. Returns 1 when one was reaped, 0 when
+// none, and -2 in a respawned child.
+int ReapChild()
+{
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid == 0)
+        return 0;
+    if (pid < 0) {
+        if (errno != EINTR && errno != ECHILD) {
+            LogPerror("wait");
+            sleep(2);
+        }
+        return 0;
+    }
+    if (pid == gLoggerPID) {
+        LogDeath(pid, -1, status);
+        sleep(2);
+        gLoggerPID = -1;    // nobody left to stop
+        Exit(1);
+    }
+    const int n = ChildNumberOf(pid);
+    if (n == 0) {
+        Log(kLogMisc, "Bug: did not find child pid %d in list.\n", static_cast<int>(pid));
+        return 1;
+    }
+    gChildren[n] = 0;
+    ShmSlot *slot = ShmSlotAt(n);
+    if (slot != nullptr) {
+        memset(reinterpret_cast<char *>(slot) + kShmLivePartOffset, 0, kShmLivePartSize);
+        slot->pid = 0;
+    }
+    gLiveChildren--;
+    LogDeath(pid, n, status);
+    if (n <= gMinChildren) {
+        const pid_t again = ForkChild(n);
+        if (again == 0)
+            return -2;
+        if (again < 0) {
+            LogPerror("Cannot respawn child %d", n);
+            sleep(kForkFailurePause);
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+// ---- Interfaces ------------------------------------------------------------------------------
+
+int SignalChildren(int sig)
+{
+    if (gChildren == nullptr)
+        return 0;
+    // A child that died unnoticed must not be mistaken for one still to
+    // signal (its pid may be reused).
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        const int n = ChildNumberOf(pid);
+        if (n != 0) {
+            gChildren[n] = 0;
+            gLiveChildren--;
+        }
+    }
+    int count = 0;
+    for (int n = 1; n <= gNumChildren; n++) {
+        if (gChildren[n] > 1 && kill(gChildren[n], sig) == 0)
+            count++;
+    }
+    return count;
+}
+
+void LogDeath(pid_t pid, int n, int status)
+{
+    const int p = static_cast<int>(pid);
+    const char *core = WIFSIGNALED(status) && WCOREDUMP(status) ? " (core dumped)" : "";
+    if (n < 0) {
+        if (WIFSIGNALED(status))
+            Log(kLogMisc, "Detected abnormal death of logger, pid %d, due to signal %d%s.\n", p, WTERMSIG(status), core);
+        else if (WIFEXITED(status))
+            Log(kLogMisc, "Logger died with exit status %d, pid %d.\n", WEXITSTATUS(status), p);
+        else
+            Log(kLogMisc, "Detected abnormal death of logger, pid %d.\n", p);
+        return;
+    }
+    if (WIFEXITED(status)) {
+        if (WEXITSTATUS(status) != 0)
+            _Trace(kLogMisc, "Detected exit status %d from child #%d, pid %d.\n", WEXITSTATUS(status), n, p);
+        else
+            _Trace(kLogMisc, "Detected death of natural causes of child #%d, pid %d.\n", n, p);
+    } else if (WIFSIGNALED(status)) {
+        Log(kLogMisc, "Detected abnormal death of child #%d, pid %d, due to signal %d%s.\n", n, p, WTERMSIG(status),
+            core);
+    } else {
+        Log(kLogMisc, "Detected abnormal death of child #%d, pid %d.\n", n, p);
+    }
+}
+
+void ServerInit()
+{
+    InitPIDFile();
+    RaiseLimit(RLIMIT_FSIZE, "Reset filesize limit to unlimited.\n", "Set filesize limit to maximum (%ld).\n",
+               "Failed to increase filesize limit.");
+    RaiseLimit(RLIMIT_CPU, "Reset cpu time limit to unlimited.\n", "Set cpu time limit to maximum (%ld).\n",
+               "Failed to increase cpu usage limit -- server may die.");
+    if (geteuid() == 0) {
+        gRunningAsRoot = 1;
+        if (gNice != 0) {
+            errno = 0;
+            if (nice(gNice) == -1 && errno != 0)
+                LogPerror("nice");
+        }
+        const gid_t root = 0;
+        if (setgroups(1, &root) < 0)
+            LogPerror("SetRootGroups failed");
+    }
+    if (gAnonOnlyServer)
+        EnterAnonymousArea();
+}
+
+void ChildInit(int n)
+{
+    setpgid(0, 0);
+    gChild = n;
+    snprintf(gCoreSubDir, sizeof(gCoreSubDir), "%d", n);
+    snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
+    _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
+    WritePIDFile(0);
+
+    const time_t now = time(nullptr);
+    gChildExpiration = gChildLifetime > 0 ? now + gChildLifetime + n % 15 : 0;
+    (void) JoinSharedMemory(n);
+    // The authentication-service socket is opened here once its client exists.
+
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    gGMTOffset = tm.tm_gmtoff;
+    if (gTraceLogging >= 2 || (gTraceLogging >= 1 && n == 1)) {
+        char zone[64];
+        if (strftime(zone, sizeof(zone), "%Z %z", &tm) == 0)
+            zone[0] = '\0';
+        Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", gGMTOffset, zone);
+    }
+    NoteHighestDescriptor();
+    if (gTraceLogging >= 2)
+        Log(kLogMisc, "Last descriptor is #%d.\n", HighestOpenDescriptor());
+    gLastDescriptorCheck = now;
+}
+
+int StatisticsCheckPoint(time_t now)
+{
+    if (now < gNextStatDumpD)
+        return 0;
+    CloseStrayDescriptors();
+    StatDump(gNextStatDump, gPeriodMaxSimultaneousUsers);
+    gNextStatDump += kShmBucketSeconds;
+    gNextStatDumpD += kShmBucketSeconds;
+    gPeriodMaxSimultaneousUsers = 0;
+    return 1;
+}
+
+int MainProcess(int listenfd)
+{
+    (void) JoinSharedMemory(0);
+    const time_t now = ShmTime(nullptr);
+    gNextStatDump = now - now % kShmBucketSeconds + kShmBucketSeconds;
+    gNextStatDumpD = gNextStatDump + kStatDumpDelay;
+    NoteHighestDescriptor();
+
+    for (;;) {
+        if (gReloadConfiguration) {
+            gReloadConfiguration = 0;
+            (void) ReloadDomainCf();
+        }
+
+        const int busy = CountBusyChildren();
+        if (busy > gPeriodMaxSimultaneousUsers)
+            gPeriodMaxSimultaneousUsers = busy;
+        const bool allBusy = busy >= gLiveChildren;
+        if (allBusy) {
+            const int fd = MasterAccept(listenfd);
+            if (gChild != 0)
+                return fd;
+        }
+
+        (void) StatisticsCheckPoint(ShmTime(nullptr));
+
+        const int reaped = ReapChild();
+        if (reaped == -2)
+            return -1;
+        if (reaped == 0 && !allBusy)
+            sleep(kMasterPauseSeconds);
+    }
+}
+
+int WaitForRequests(int port)
+{
+    gChildren = static_cast<pid_t *>(calloc(static_cast<size_t>(gNumChildren) + 2, sizeof(pid_t)));
+    if (gChildren == nullptr) {
+        LogPerror("calloc");
+        return -1;
+    }
+    const int listenfd = OpenControlSocket(port);
+    if (listenfd < 0) {
+        gPIDFile[0] = '\0';     // not written yet: there is nothing of ours to remove
+        return -1;
+    }
+    gChildren[0] = getpid();
+    ServerInit();
+
+    for (int n = 1; n <= gMinChildren; n++) {
+        const pid_t pid = ForkChild(n);
+        if (pid == 0)
+            ChildLoop(listenfd, -1);
+        if (pid < 0) {
+            LogPerror("Cannot spawn child %d", n);
+            sleep(kForkFailurePause);
+            return -1;
+        }
+    }
+
+    if (gSyslog)
+        syslog(LOG_INFO, "Ready on port %u.  Master PID is %d.", static_cast<unsigned>(port), static_cast<int>(getpid()));
+    Log(kLogMisc, "Ready (pid=%d) on %s, port %u.\n", static_cast<int>(getpid()), gOurHostName,
+        static_cast<unsigned>(port));
+    if (strcmp(gFTPUser.username, "ftp") != 0 && strcmp(gFTPUser.username, "_ftp") != 0) {
+        Log(kLogMisc, "Warning: The user \"ftp\" was not found on this system.\n");
+        Log(kLogMisc, "  The privileges for the user \"%.63s\" will be used for anonymous FTP.\n", gFTPUser.username);
+        Log(kLogMisc, "  The default value of \"ftp-home\" is \"%.127s\".\n", gDefaultFTPHome);
+    }
+
+    const int fd = MainProcess(listenfd);
+    ChildLoop(listenfd, fd);
+}

@@ -1,0 +1,157 @@
+"""The master process and its pool: refusing when full, extra children
+that leave when idle, respawning, the logger's death, and what every session
+leaves in the session log."""
+import os
+import re
+import signal
+
+from conftest import DEFAULT_DOMAIN, shm_header, shm_slot, wait_for
+
+SESSION_LOG = DEFAULT_DOMAIN + "log-session = {dir}/session.log\n"
+REFUSED = "421 Too many users are already logged on.  Please try again in 10 minutes.\r\n"
+
+
+def pool(min_users, max_users, more=""):
+    return "min-users = %d\nmax-users = %d\nlog-sessions = yes\n%s" % (min_users, max_users, more)
+
+
+def child_pids(s):
+    """Pid of every child number with a live slot."""
+    data = s.segment()
+    if not data:
+        return {}
+    slots = [shm_slot(data, n) for n in range(1, shm_header(data)["max_users"] + 1)]
+    return {n: slot["pid"] for n, slot in enumerate(slots, 1) if slot["pid"]}
+
+
+def session_lines(s):
+    return [re.sub(r"^\S+ \S+ \S+ +\| ", "", line)
+            for line in s.log_file("session.log").splitlines(True)]
+
+
+def test_a_full_server_refuses_the_next_client_with_reason_10(server):
+    s = server(general=pool(1, 1), domain=SESSION_LOG)
+    first = s.greeted()
+    assert wait_for(lambda: s.busy_children() == [1])
+    second = s.control()
+    assert second.reply() == REFUSED
+    assert second.closed()
+    assert wait_for(lambda: "REFUSED,?,127.0.0.1,,,,,,,,,,,,,,,,,,,,,,,,,,10\n" in session_lines(s))
+    s.wait_log(r"Refused connection from 127\.0\.0\.1\.\n")
+    assert first.command("NOOP").startswith("200 ")        # the first is still served
+
+
+def test_extra_children_leave_15_seconds_after_a_burst_and_permanent_ones_stay(server):
+    s = server(general=pool(2, 5))
+    assert wait_for(lambda: set(child_pids(s)) == {1, 2})
+    permanent = child_pids(s)
+    clients = [s.greeted() for _ in range(5)]
+    assert wait_for(lambda: s.busy_children() == [1, 2, 3, 4, 5], 15)
+    extra = {n: pid for n, pid in child_pids(s).items() if n > 2}
+    assert set(extra) == {3, 4, 5}
+    for c in clients:
+        assert c.command("QUIT") == "221 Goodbye.\r\n"
+    assert wait_for(lambda: not s.busy_children())
+    # Well inside their 15 idle seconds the extra children are still there ...
+    assert all(os.path.exists("/proc/%d" % pid) for pid in extra.values())
+    # ... and after them they have gone and were not replaced.
+    assert wait_for(lambda: set(child_pids(s)) == {1, 2}, 30)
+    assert child_pids(s) == permanent
+    assert wait_for(lambda: not any(os.path.exists("/proc/%d" % pid) for pid in extra.values()), 5)
+    for n, pid in extra.items():
+        s.wait_log(r"Detected death of natural causes of child #%d, pid %d\.\n" % (n, pid))
+
+
+def test_a_killed_permanent_child_is_respawned_under_its_number_and_an_extra_one_is_not(server):
+    s = server(general=pool(1, 2))
+    first = s.greeted()
+    second = s.greeted()
+    assert wait_for(lambda: s.busy_children() == [1, 2])
+    old = child_pids(s)
+
+    os.kill(old[2], signal.SIGKILL)
+    assert second.closed()
+    s.wait_log(r"Detected abnormal death of child #2, pid %d, due to signal 9\.\n" % old[2])
+    assert 2 not in child_pids(s)
+
+    os.kill(old[1], signal.SIGKILL)
+    assert first.closed()
+    s.wait_log(r"Detected abnormal death of child #1, pid %d, due to signal 9\.\n" % old[1])
+    assert wait_for(lambda: child_pids(s).get(1, old[1]) != old[1])
+    assert 2 not in child_pids(s)
+    assert wait_for(lambda: "#u1     | Started (pid=%d).\n" % child_pids(s)[1] in s.log_file())
+    assert s.greeted().greeting.startswith("220 ")           # the new child serves
+
+
+def test_killing_the_logger_stops_the_server_with_status_1(server):
+    s = server(general=pool(2, 3))
+    c = s.greeted()
+    with open(s.pid_file()) as f:
+        logger = int(re.search(r"kill -9 +(\d+) 2>/dev/null    # logger", f.read()).group(1))
+    os.kill(logger, signal.SIGKILL)
+    assert s.proc.wait(15) == 1
+    assert "Detected abnormal death of logger, pid %d, due to signal 9.\n" % logger in s.log()
+    assert c.closed()
+    assert wait_for(lambda: not s.processes(), 10)
+    assert not os.path.exists(s.pid_file())
+    assert s.segment() is None
+
+
+def test_every_session_ends_with_a_line_in_the_session_log(server):
+    s = server(general=pool(1, 2), domain=SESSION_LOG)
+    c = s.greeted()
+    c.command("NOOP")
+    session_id = s.slot(s.busy_children()[0])["session_id"]
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    # user, login identity, host, seconds, average idle time, restriction,
+    # failed user names, logins, end code, last transfer result, downloads,
+    # failed downloads, uploads, failed uploads, listings, failed listings,
+    # failed data connections, session identifier, domain set
+    line = wait_for(lambda: [l for l in session_lines(s) if session_id in l])
+    assert re.fullmatch(r",,127\.0\.0\.1,\d+,\d+\.\d,,,0,0,NONE,0,0,0,0,0,0,0,%s,test,\n" % re.escape(session_id),
+                        line[0]), line
+    s.wait_log(r"Connection closed\.\n")
+
+
+def test_the_domain_user_limit_refuses_with_its_own_reply(server):
+    s = server(general=pool(1, 4), domain=SESSION_LOG + "max-domain-users = 1\n")
+    first = s.greeted()
+    second = s.control()
+    assert second.reply() == "421 Sorry, testhost already has 1 users logged on.  Try again in 10 minutes.\r\n"
+    assert second.closed()
+    assert wait_for(lambda: any(l.startswith("REFUSED,,127.0.0.1,") and ",0,11,NONE," in l
+                                for l in session_lines(s)))
+    s.wait_log(r"Too many users \(1\) on domain test\.\n")
+    first.close()
+
+
+def test_the_per_address_limit_counts_only_that_address(server):
+    s = server(general=pool(1, 4, "max-users-per-ip = 1\n"))
+    first = s.greeted()
+    same = s.control()
+    assert same.reply() == ("421 Sorry, there is already 1 user from 127.0.0.1 logged on.  "
+                            "Try again in 10 minutes.\r\n")
+    assert same.closed()
+    other = s.greeted(source=("127.0.0.2", 0))
+    assert other.greeting.startswith("220 ")
+    first.close()
+
+
+def test_the_per_address_limit_of_a_domain(server):
+    s = server(general=pool(1, 4), domain=DEFAULT_DOMAIN + "max-domain-users-per-ip = 2\n")
+    s.greeted()
+    s.greeted()
+    third = s.control()
+    assert third.reply() == ("421 Sorry, testhost already has 2 users from 127.0.0.1 logged on.  "
+                             "Try again in 10 minutes.\r\n")
+    assert third.closed()
+
+
+def test_an_anonymous_only_server_run_by_root_confines_itself_to_the_anonymous_root(server):
+    s = server(args=["-a"])
+    assert s.greeted().greeting.startswith("220 ")
+    assert os.readlink("/proc/%d/root" % s.pid) == os.path.join(s.dir, "ftp")
+    assert wait_for(lambda: "#c1     | Started (pid=" in s.log_file())   # the tag of a chrooted server
+    s.wait_log(r"Chroot to %s succeeded\.\n" % re.escape(os.path.join(s.dir, "ftp")))
+    assert s.stop() == 0
+    assert not os.path.exists(s.pid_file())     # removed from outside the new root

@@ -1,0 +1,73 @@
+"""The shared status area as another program sees it: its size, the header,
+a child's slot during and after a session, and its removal at shutdown."""
+import os
+import re
+import subprocess
+import time
+
+from conftest import shm_header, wait_for
+
+
+def ipcs_bytes(key):
+    out = subprocess.run(["ipcs", "-m"], capture_output=True, text=True, check=True).stdout
+    for line in out.splitlines():
+        fields = line.split()
+        if fields and fields[0] == "0x%08x" % key:
+            return int(fields[4])
+    return None
+
+
+def test_the_segment_of_ten_users_has_its_size_and_header(server):
+    before = int(time.time())
+    s = server(general="max-users = 10\n")
+    assert ipcs_bytes(s.key) == 49408
+    data = s.segment()
+    assert len(data) == 49408
+    h = shm_header(data)
+    assert h["version"] == "Zorvad 1.0.0"
+    assert h["max_users"] == 10
+    assert before - 1 <= h["server_start"] <= time.time()
+    assert h["general_cf"] == s.general_cf and h["domain_cf"] == s.domain_cf
+    # The logger keeps the clock; its pid sits in the slot after the children's.
+    assert wait_for(lambda: shm_header(s.segment())["time_cache"] >= before)
+    assert abs(shm_header(s.segment())["time_cache"] - time.time()) <= 3
+    assert s.slot(0)["pid"] == s.pid
+    with open(s.pid_file()) as f:
+        logger = int(re.search(r"kill -9 +(\d+) 2>/dev/null    # logger", f.read()).group(1))
+    assert s.slot(11)["pid"] == logger
+
+
+def test_a_slot_during_and_after_a_session(server):
+    s = server(general="min-users = 1\nmax-users = 2\n")
+    c = s.greeted()
+    assert c.command("NOOP").startswith("200 ")
+    slot = s.slot(1)
+    child = slot["pid"]
+    assert child not in (0, s.pid)
+    assert slot["session_start"] > 0 and slot["proc_start"] > 0
+    assert slot["addr"] == "127.0.0.1" and slot["host"] == "127.0.0.1" and slot["host_resolved"] == 0
+    assert slot["domain"] == "test"
+    assert slot["command"] == "NOOP" and slot["cwd"] == "/"
+    assert re.fullmatch(r"[A-Za-z0-9+/]{24}", slot["session_id"])
+    assert slot["users_on_server"] == 1 and slot["users_on_domain"] == 1
+    assert slot["resets"] == 1
+
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    assert wait_for(lambda: s.slot(1)["session_start"] == 0)
+    after = s.slot(1)
+    # The process stays; only the live part is cleared.
+    assert after["pid"] == child and after["proc_start"] == slot["proc_start"]
+    assert after["resets"] == 1
+    assert after["live_part"] == b"\0" * 944
+
+
+def test_sigterm_removes_the_segment_and_the_pid_file_and_ends_every_process(server):
+    s = server(general="min-users = 3\nmax-users = 4\n")
+    c = s.greeted()
+    assert s.segment() is not None
+    assert s.stop() == 0
+    assert c.closed()
+    assert s.segment() is None
+    assert ipcs_bytes(s.key) is None
+    assert not os.path.exists(s.pid_file())
+    assert wait_for(lambda: not s.processes())
