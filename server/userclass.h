@@ -95,3 +95,8 @@ enum OneLineClassKind { kReadOnlyClass, kWriteOnlyClass, kAddOnlyClass };
 
 // Verbose start-up dump, one log line per class in use, numbered from 0.
 void DumpUserClasses();
+
+// The class of the user being admitted (gPass, login.h): copies the class's
+// permissions into the session, decides whether the user is restricted and
+// writes the restriction text into the status slot (userclass_login.cc).
+void CheckForRestrictedUser();

@@ -1,0 +1,279 @@
+// The admission checks of a login: the account look-up in the domain's
+// password sources, the deny-users and valid-shells lists, the concurrent
+// session limits, and the options field of a virtual user's record.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "Hpwd.h"
+#include "Strn.h"
+#include "config.h"
+#include "domain.h"
+#include "log.h"
+#include "login.h"
+#include "master.h"
+#include "shell.h"
+#include "shm.h"
+#include "startup.h"
+#include "userclass.h"
+
+namespace {
+
+// The other sessions of the server: live slots other than our own.
+template <typename Visit>
+void ForEachOtherSession(Visit visit)
+{
+    for (int i = 1; i <= gNumChildren; i++) {
+        const ShmSlot *slot = ShmSlotAt(i);
+        if (slot == nullptr || slot == gRUserPtr || slot->pid == 0 || slot->sessionStart == 0)
+            continue;
+        visit(*slot);
+    }
+}
+
+// A password database must still pass, at every look-up, the checks it
+// passed at start-up: the file may have been replaced since.
+int CheckPasswdDatabase(const char *path)
+{
+    if (path[0] != '/') {
+        Log(kLogMisc, "Password database %s is not a full pathname, not using it.\n", path);
+        return -1;
+    }
+    struct stat st;
+    if (stat(path, &st) < 0) {
+        Log(kLogMisc, "Password database %s does not exist.\n", path);
+        return -1;
+    }
+    if (getuid() == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        Log(kLogMisc, "Password database %s must not be accessible in any way by group or public.  "
+                      "\"/bin/chmod go-rwx\" this file if it is a legitimate database file.\n", path);
+        return -1;
+    }
+    char dir[kDomainTextSize];
+    Strncpy(dir, path);
+    char *slash = strrchr(dir, '/');
+    slash[slash == dir ? 1 : 0] = '\0';
+    struct stat dst;
+    if (stat(dir, &dst) == 0 && (dst.st_mode & S_IWOTH) != 0) {
+        Log(kLogMisc, "%s is public-writeable, will not use passwd databases in this directory.\n", dir);
+        return -1;
+    }
+    return 0;
+}
+
+// Looks the name up in one password database.  1 found (gPass filled),
+// 0 not there, -1 refused.
+int LookUpInDatabase(const char *name, const char *path)
+{
+    if (CheckPasswdDatabase(path) < 0)
+        return 0;
+    Hpwd rec;
+    const int rc = OpenAndGetHpwdByName(&rec, name, path);
+    if (rc == -1) {
+        _Trace(kLogMisc, "User \"%s\" not found in %s.\n", name, path);
+        return 0;
+    }
+    if (rc == kOrmelErrNotOrmel) {
+        Log(kLogMisc, "File %s is either not a valid database or is an old format (pre 2.5.0).\n", path);
+        Log(kLogMisc, "Use the \"dbmigrate\" utility to convert old databases.\n");
+        return 0;
+    }
+    if (rc != 0) {
+        Log(kLogMisc, "Could not query user \"%s\" in %s (error #%d).\n", name, path, rc);
+        return 0;
+    }
+    // Whoever owns a database can only hand out their own uid.
+    struct stat st;
+    if (stat(path, &st) == 0 && st.st_uid != 0) {
+        _Trace(kLogMisc, "Password database %s is owned by uid %ld; user \"%s\" gets that uid.\n", path,
+               static_cast<long>(st.st_uid), name);
+        rec.uid = static_cast<int32_t>(st.st_uid);
+    }
+    if (!ValidEncryptedPassword(rec.passwd)) {
+        Log(kLogMisc, "User \"%s\" found in %s with uid=%ld, but encrypted password \"%.31s\" is invalid -- login from %.63s disallowed.\n",
+            name, path, static_cast<long>(rec.uid), rec.passwd, gRUserPtr->host);
+        return -1;
+    }
+    gPass = rec;
+    gVirtualUser = 1;
+    return 1;
+}
+
+[[noreturn]] void RefuseAccountOptions(int endCode)
+{
+    sleep(2);
+    if (endCode == kEndBadUmask)
+        Reply("530 Login incorrect.\r\n");
+    else
+        Reply("530 Login failed.  Have the sysadmin check the misc log.\r\n");
+    DoneConnection(endCode);
+}
+
+void ApplyMiscDataItem(char *item)
+{
+    char *value = strchr(item, '=');
+    if (value != nullptr)
+        *value++ = '\0';
+    if (strcasecmp(item, "umask") == 0) {
+        char *end = nullptr;
+        const long mask = (value != nullptr && value[0] != '\0') ? strtol(value, &end, 8) : -1;
+        if (value == nullptr || value[0] == '\0') {
+            Log(kLogMisc, "Syntax error in password record's field #12 (%.31s).\n", item);
+            RefuseAccountOptions(kEndBadPermissions);
+        }
+        if (end == value || *end != '\0' || mask < 0 || mask > 0777) {
+            Log(kLogMisc, "Bad umask (\"%.8s\") in password record's field #12.\n", value);
+            RefuseAccountOptions(kEndBadUmask);
+        }
+        umask(static_cast<mode_t>(mask));
+        return;
+    }
+    if (strncasecmp(item, "crlf", 4) == 0) {
+        Strncpy(gPreferredLocalTextEOLN, "\r\n");
+        return;
+    }
+    if (strncasecmp(item, "restr", 5) == 0) {
+        if (!gUAlwaysRestrictVirtualUsers)
+            gRestrictedUser = StrToBoolOrInt(value != nullptr ? value : "1") != 0;
+        return;
+    }
+    if (strncasecmp(item, "perm", 4) == 0 && value != nullptr) {
+        char bad = '\0';
+        if (ParseUserPermissions(value, gAllow, &bad) < 0) {
+            Log(kLogMisc, "Bad user permissions string \"%.31s\" (stopped at %c) in password record's field #12.\n",
+                value, bad);
+            RefuseAccountOptions(kEndBadPermissions);
+        }
+        return;
+    }
+    Log(kLogMisc, "Syntax error in password record's field #12 (%.31s).\n", item);
+    RefuseAccountOptions(kEndBadPermissions);
+}
+
+}  // namespace
+
+// ---- Account look-up -----------------------------------------------------------------------------
+
+int GetSpwdOrHpwd(const char *name)
+{
+    const DomainInfo *d = gCurDomain;
+    bool systemSource = false;
+    gVirtualUser = 0;
+    for (int i = 0; i < d->numPasswdSources; i++) {
+        const PasswdSource &src = d->passwdSources[i];
+        if (src.kind == kPasswdSystem) {
+            systemSource = true;
+            if (GetSpwdByName(name, &gPass, 1, 1, 1) == 0)
+                return 0;
+            continue;
+        }
+        const int rc = LookUpInDatabase(name, src.path);
+        if (rc > 0)
+            return 0;
+        if (rc < 0)
+            break;
+    }
+    InitSpwdStruct(&gPass);
+    Strncpy(gPass.username, name);
+    if (!systemSource && getpwnam(name) != nullptr)
+        Log(kLogMisc, "User \"%s\" cannot login to domain \"%s\" since passwd file is \"%s\".\n", name,
+            d->setName, d->passwd);
+    return -1;
+}
+
+// ---- Lists ----------------------------------------------------------------------------------------
+
+int UserIsBlacklisted(const char *name)
+{
+    if (gDenyFTPUsers == nullptr)
+        return 0;
+    char line[65] = "\n";
+    char cut[63];
+    Strncpy(cut, name);
+    Strncat(line, cut);
+    Strncat(line, "\n");
+    return strstr(gDenyFTPUsers, line) != nullptr ? 1 : 0;
+}
+
+int UserHasIllegalShell(const char *shell)
+{
+    if (gValidUserShells == nullptr)
+        return 0;
+    char line[129] = "\n";
+    char cut[127];
+    Strncpy(cut, shell);
+    cut[strcspn(cut, " \t")] = '\0';
+    Strncat(line, cut);
+    Strncat(line, "\n");
+    return strstr(gValidUserShells, line) == nullptr ? 1 : 0;
+}
+
+// ---- Session limits ----------------------------------------------------------------------------------
+
+int TooManyAnonUsers()
+{
+    if (gMaxAnonymousUsers < 0)
+        return 0;
+    int count = 0;
+    ForEachOtherSession([&count](const ShmSlot &s) {
+        if (strcmp(s.user, "anonymous") == 0)
+            count++;
+    });
+    return count >= gMaxAnonymousUsers ? 1 : 0;
+}
+
+int TooManyDomainUsersByThisUsername(const char *name)
+{
+    char slotName[sizeof(gRUserPtr->user)];
+    Strncpy(slotName, name);
+    int count = 0;
+    bool otherAddress = false;
+    ForEachOtherSession([&](const ShmSlot &s) {
+        if (strcmp(s.domain, gCurDomain->setName) != 0 || strcmp(s.user, slotName) != 0)
+            return;
+        count++;
+        if (strcmp(s.addr, gRUserPtr->addr) != 0)
+            otherAddress = true;
+    });
+
+    const int limit = gCurDomain->maxDomainUsersPerUsername;
+    if (gUAllowMultipleLoginsOnlyIfSameIP && otherAddress) {
+        sleep(2);
+        Reply("530 Sorry, someone is already logged in to this account.\r\n");
+        DoneConnection(kEndTooManyForName);
+    }
+    if (limit < 1 || count < limit)
+        return 0;
+    _Trace(kLogMisc, "Too many users (%d) logged in as %.64s on domain %.64s.\n", count, name, gCurDomain->setName);
+    sleep(2);
+    if (limit == 1)
+        Reply("530 Sorry, you are already logged in.\r\n");
+    else
+        Reply("530 Sorry, %.64s already has %d users logged in as the username %.64s.\r\n",
+              gCurDomain->serverName[0] != '\0' ? gCurDomain->serverName : gOurHostName, count, name);
+    DoneConnection(kEndTooManyForName);
+}
+
+// ---- The options field of a virtual user -------------------------------------------------------------
+
+void ApplyPassMiscDataField(const char *field)
+{
+    if (gAuthDebug)
+        Log(kLogMisc, "AuthDebug: field12=%.200s\n", field);
+    // The old numeric form of the field carries nothing the server uses.
+    if (isdigit(static_cast<unsigned char>(field[0])))
+        return;
+    char text[sizeof(gPass.miscData)];
+    Strncpy(text, field);
+    char *context = nullptr;
+    for (char *item = strtokc(text, ",\r\n", &context); item != nullptr; item = strtokc(nullptr, ",\r\n", &context)) {
+        if (item[0] != '\0')
+            ApplyMiscDataItem(item);
+    }
+}
+

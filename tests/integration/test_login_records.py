@@ -1,0 +1,165 @@
+"""The records of a login: wtmp entries at login and at the end of the
+session, the system-log line, the session-log LOGIN line and the event
+record.  The daemon runs in a private mount namespace where a private
+wtmp file lies over the system's and a private socket serves /dev/log."""
+import os
+import re
+import struct
+import time
+
+import pytest
+
+from accounts import users  # noqa: F401 (fixture)
+from conftest import wait_for
+
+DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
+          "log-session = {dir}/session.log\n")
+
+# struct utmpx of the C library: type, pid, line, id, user, host, exit,
+# session, time (seconds, microseconds), address, reserved.
+UTMPX = struct.Struct("<h2xi32s4s32s256s4x4xii16s20s")
+assert UTMPX.size == 384
+USER_PROCESS, DEAD_PROCESS = 7, 8
+
+# Collects the datagrams sent to /dev/log into a file; ends with the daemon.
+LISTENER = """
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("/dev/log")
+s.settimeout(0.2)
+parent = os.getppid()
+with open(sys.argv[1], "ab", buffering=0) as out:
+    while os.getppid() == parent:
+        try:
+            out.write(s.recv(4096) + b"\\n")
+        except socket.timeout:
+            pass
+"""
+
+
+@pytest.fixture
+def private_host_files(zorvad_dir):
+    """A wrapper that runs the daemon with a private wtmp file and a private
+    /dev/log; returns (wrapper, wtmp path, syslog capture path)."""
+    wtmp = os.path.join(zorvad_dir, "wtmp")
+    syslog_out = os.path.join(zorvad_dir, "syslog.out")
+    open(wtmp, "wb").close()
+    upper, work = os.path.join(zorvad_dir, "dev-upper"), os.path.join(zorvad_dir, "dev-work")
+    os.makedirs(upper)
+    os.makedirs(work)
+    listener = os.path.join(zorvad_dir, "listener.py")
+    with open(listener, "w") as f:
+        f.write(LISTENER)
+    script = ("set -e; mount --bind %s /var/log/wtmp; "
+              "mount -t overlay overlay -o lowerdir=/dev,upperdir=%s,workdir=%s /dev; "
+              "python3 %s %s & while [ ! -S /dev/log ]; do sleep 0.05; done; exec \"$@\""
+              % (wtmp, upper, work, listener, syslog_out))
+    wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh"]
+    return wrapper, wtmp, syslog_out
+
+
+def wtmp_records(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    records = []
+    for off in range(0, len(data) - len(data) % UTMPX.size, UTMPX.size):
+        typ, pid, line, _id, user, host, sec, _usec, _addr, _res = UTMPX.unpack_from(data, off)
+        records.append({"type": typ, "pid": pid, "line": line.rstrip(b"\0").decode(),
+                        "user": user.rstrip(b"\0").decode(), "host": host.rstrip(b"\0").decode(),
+                        "time": sec})
+    return records
+
+
+def anonymous(c):
+    c.command("USER anonymous")
+    assert c.command("PASS joe@example.com") == "230 Logged in anonymously.\r\n"
+
+
+def test_every_login_and_its_end_go_to_wtmp(server, private_host_files):
+    wrapper, wtmp, _ = private_host_files
+    s = server(general="wtmp-log-mode = yes\n", domain=DOMAIN, wrapper=wrapper)
+    c = s.greeted()
+    before = int(time.time())
+    anonymous(c)
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    records = wait_for(lambda: len(wtmp_records(wtmp)) >= 2 and wtmp_records(wtmp))
+    assert records, wtmp_records(wtmp)
+    login, logout = records
+    assert (login["type"], login["user"], login["host"]) == (USER_PROCESS, "ftp", "127.0.0.1")
+    assert re.fullmatch(r"ftp\d+", login["line"])
+    assert before - 1 <= login["time"] <= time.time() + 1
+    assert login["pid"] in s.processes()
+    assert (logout["type"], logout["user"], logout["host"], logout["line"], logout["pid"]) == \
+        (DEAD_PROCESS, "ftp", "", login["line"], login["pid"])
+
+
+def test_non_anonymous_mode_records_only_users_with_accounts(server, private_host_files, users):
+    wrapper, wtmp, _ = private_host_files
+    u = users()
+    s = server(general="wtmp-log-mode = non-anon\n", domain=DOMAIN, wrapper=wrapper)
+    c = s.greeted()
+    anonymous(c)
+    c.command("QUIT")
+    c = s.greeted()
+    c.command("USER " + u.name)
+    assert c.command("PASS " + u.password).startswith("230 ")
+    c.command("QUIT")
+    records = wait_for(lambda: len(wtmp_records(wtmp)) >= 2 and wtmp_records(wtmp))
+    assert [(r["type"], r["user"], r["host"]) for r in records] == \
+        [(USER_PROCESS, u.name, "127.0.0.1"), (DEAD_PROCESS, "", "")]
+
+
+def test_without_wtmp_logging_nothing_is_written(server, private_host_files):
+    wrapper, wtmp, _ = private_host_files
+    s = server(domain=DOMAIN, wrapper=wrapper)
+    c = s.greeted()
+    anonymous(c)
+    c.command("QUIT")
+    assert c.closed()
+    assert wtmp_records(wtmp) == []
+
+
+def test_logins_go_to_the_system_log(server, private_host_files, users):
+    wrapper, _, syslog_out = private_host_files
+    u = users()
+    s = server(general="syslog = yes\n", domain=DOMAIN, wrapper=wrapper)
+    anonymous(s.greeted())
+    c = s.greeted()
+    c.command("USER " + u.name)
+    c.command("PASS " + u.password)
+
+    def text():
+        with open(syslog_out, "rb") as f:
+            return f.read().decode("latin-1")
+    assert wait_for(lambda: 'Anonymous user logged in to "test" from 127.0.0.1.' in text())
+    assert wait_for(lambda: 'User "%s" logged in to "test" from 127.0.0.1.' % u.name in text())
+
+
+def test_a_session_log_line_and_an_event_record_mark_each_login(server, zorvad_dir):
+    events = os.path.join(zorvad_dir, "events")
+    script = os.path.join(zorvad_dir, "on-login.sh")
+    with open(script, "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s|" "$@" >> %s\necho >> %s\n' % (events, events))
+    os.chmod(script, 0o755)
+    s = server(general="log-session-starts = yes\nlogin-event-processor = %s\n" % script, domain=DOMAIN)
+    c = s.greeted()
+    anonymous(c)
+
+    def session_log():
+        try:
+            with open(os.path.join(s.dir, "session.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+    line = wait_for(lambda: re.search(r"anonymous,joe@example\.com,127\.0\.0\.1,LOGIN,([A-Za-z0-9+/]{24}),test,\n",
+                                      session_log()))
+    assert line, session_log()
+
+    def event():
+        try:
+            with open(events) as f:
+                return f.read()
+        except OSError:
+            return ""
+    # anonymous sessions have no restriction class
+    assert wait_for(lambda: "LOGIN|anonymous||joe@example.com|test|127.0.0.1|\n" in event()), event()
