@@ -21,7 +21,7 @@ NOOP = "200 No-op okay. Your session will timeout in"
 CASES = [
     # A
     ("ACCT billing", "202 Command not implemented, superfluous at this site.\r\n", False),
-    ("APPE file", UNIMPL, False),
+    ("APPE file", LOGIN_FIRST, False),
     ("ALLO 100", LOGIN_FIRST, False),
     ("ABOR", LOGIN_FIRST, False),
     ("AUTH TLS", UNIMPL, False),
@@ -30,8 +30,8 @@ CASES = [
     ("BYE", GOODBYE, True),
     ("BYX", UNKNOWN, False),
     # C
-    ("CWD /", UNIMPL, False),
-    ("CDUP", UNIMPL, False),
+    ("CWD /", LOGIN_FIRST, False),
+    ("CDUP", LOGIN_FIRST, False),
     ("CLNT tester 1.0", "200 Noted.\r\n", False),
     ("CLNX", UNKNOWN, False),
     ("CAT", UNKNOWN, False),
@@ -65,7 +65,7 @@ CASES = [
     ("YES", UNKNOWN, False),
     ("ZAP", UNKNOWN, False),
     # L
-    ("LIST", UNIMPL, False),
+    ("LIST", LOGIN_FIRST, False),
     ("LANG", "200 Language set to en-US.\r\n", False),
     ("LOL", UNKNOWN, False),
     # M
@@ -81,33 +81,33 @@ CASES = [
     ("MAIL FROM:<a@example.com>", SMTP, True),
     ("MUD", UNKNOWN, False),
     # N
-    ("NLST", UNIMPL, False),
+    ("NLST", LOGIN_FIRST, False),
     ("NOOP", NOOP, False),
     ("NEW", UNKNOWN, False),
     # O: every O word is OPTS
     ("OPTS UTF8 ON", UNIMPL, False),
     ("OPTIONS", UNIMPL, False),
     # P, with its closed block after O in place 2
-    ("PASS secret", UNIMPL, False),
-    ("POSS secret", UNIMPL, False),     # S in place 4 is tried first: PASS
-    ("PORT 127,0,0,1,4,1", UNIMPL, False),
-    ("POR", UNIMPL, False),
+    ("PASS secret", "503 Bad sequence of commands.\r\n", False),
+    ("POSS secret", "503 Bad sequence of commands.\r\n", False),  # S in place 4 is tried first: PASS
+    ("PORT 127,0,0,1,4,1", LOGIN_FIRST, False),
+    ("POR", LOGIN_FIRST, False),
     ("POST / HTTP/1.0", HTTP, True),
     ("POAV", UNKNOWN, False),           # not PASV: the O block holds only PORT and POST
     ("POXT", UNKNOWN, False),
     ("PWD", PWD, False),
-    ("PASV", UNIMPL, False),
-    ("PXXV", UNIMPL, False),
+    ("PASV", LOGIN_FIRST, False),
+    ("PXXV", LOGIN_FIRST, False),
     ("PIG", UNKNOWN, False),
     # Q
     ("QUIT", GOODBYE, True),
     ("QXI", GOODBYE, True),
     ("QUA", UNKNOWN, False),
     # R, with its closed block after E in place 2
-    ("RETR file", UNIMPL, False),
-    ("RETO", UNIMPL, False),
+    ("RETR file", LOGIN_FIRST, False),
+    ("RETO", LOGIN_FIRST, False),
     ("REIN", GREETING, False),
-    ("REST 100", UNIMPL, False),
+    ("REST 100", LOGIN_FIRST, False),
     ("REFR", UNKNOWN, False),           # not RNFR: the E block holds only RETR, REIN, REST
     ("REM", UNKNOWN, False),
     ("RNFR a", UNIMPL, False),
@@ -119,12 +119,12 @@ CASES = [
     # S, with its closed block after O in place 3
     ("SYST", "215 UNIX Type: L8\r\n", False),
     ("SMNT /mnt", LOGIN_FIRST, False),
-    ("STOR file", UNIMPL, False),
+    ("STOR file", LOGIN_FIRST, False),
     ("STAT", UNIMPL, False),
     ("SIZE file", UNIMPL, False),
     ("SITE HELP", UNIMPL, False),
-    ("STOU", UNIMPL, False),
-    ("SROU", UNIMPL, False),            # O in place 3, U in place 4: STOU
+    ("STOU", LOGIN_FIRST, False),
+    ("SROU", LOGIN_FIRST, False),            # O in place 3, U in place 4: STOU
     ("SOOX", UNKNOWN, False),           # the O block holds only STOU
     ("STRU F", LOGIN_FIRST, False),
     ("SAD", UNKNOWN, False),
@@ -132,14 +132,14 @@ CASES = [
     ("TYPE I", LOGIN_FIRST, False),
     ("TOP", UNKNOWN, False),
     # U: every U word is USER
-    ("USER anonymous", UNIMPL, False),
-    ("UNDO", UNIMPL, False),
+    ("USER anonymous", "331 Guest login ok, send your complete e-mail address as password.\r\n", False),
+    ("UNDO", "501 Syntax error in parameters.\r\n", False),   # USER without a name
     # V
     ("VRFY root", SMTP, True),
     ("VIEW", UNKNOWN, False),
     # X
     ("XPWD", PWD, False),
-    ("XCWD /", UNIMPL, False),
+    ("XCWD /", LOGIN_FIRST, False),
     ("XMKD dir", UNIMPL, False),
     ("XRMD dir", UNIMPL, False),
     ("XYZ", UNKNOWN, False),

@@ -1,0 +1,586 @@
+// Data connections: PORT, PASV, OpenData, CloseData and the checks on the
+// data channel's peer.
+#include "data.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Strn.h"
+#include "config.h"
+#include "domain.h"
+#include "exit.h"
+#include "log.h"
+#include "master.h"
+#include "shell.h"
+#include "shm.h"
+#include "sio.h"
+
+struct sockaddr_in gLocalDataAddr;
+struct sockaddr_in gRemoteDataAddr;
+unsigned (*gDataSleep)(unsigned seconds) = sleep;
+
+namespace {
+
+constexpr int kPortArgCopy = 63;           // characters of a PORT argument looked at
+constexpr int kQuickClose = 3;             // seconds to close a socket after a failure
+constexpr int kOldListenerClose = 1;
+
+// Out of descriptors: the report, then the process ends.
+[[noreturn]] void OutOfDescriptors()
+{
+    LeakReport();
+    Exit(4);
+}
+
+void CloseDataSocket()
+{
+    if (gData < 0)
+        return;
+    if (SClose(gData, kDataCloseTimeout) < 0)
+        LogPerror("Could not close data connection");
+    else
+        _Trace(kLogMisc, "Data connection closed.\n");
+    gData = -1;
+}
+
+const char *Dotted(char *dst, size_t size, in_addr_t addr)
+{
+    struct in_addr a;
+    a.s_addr = addr;
+    return InetNtoA(dst, &a, size);
+}
+
+// The text and loopback flag of the data peer.
+void NoteRemoteDataAddr()
+{
+    AddrToAddrStr(gRemoteDataAddrStr, sizeof(gRemoteDataAddrStr), &gRemoteDataAddr, 0, "%h:%p");
+    gRemoteDataAddrIsLoopback = IsLoopbackAddress(gRemoteDataAddr.sin_addr.s_addr);
+}
+
+int ControlIsLoopback()
+{
+    return IsLoopbackAddress(gRemoteCtrlAddr.sin_addr.s_addr);
+}
+
+[[noreturn]] void EndSession(int fd, int reason)
+{
+    if (fd >= 0)
+        close(fd);
+    DoneConnection(reason);
+}
+
+// Becomes root for the bind to the control port minus one when the server
+// started as root; Restore (or the destructor) switches back.
+class RootForDataPort {
+  public:
+    RootForDataPort()
+    {
+        if (getuid() != 0 || geteuid() == 0)
+            return;
+        savedEuid_ = geteuid();
+        if (seteuid(0) < 0)
+            LogPerror("setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()), static_cast<unsigned>(getuid()));
+        else
+            switched_ = true;
+    }
+    ~RootForDataPort()
+    {
+        if (Restore() < 0)
+            DoneConnection(kEndRestoreEuid);
+    }
+    RootForDataPort(const RootForDataPort &) = delete;
+    RootForDataPort &operator=(const RootForDataPort &) = delete;
+
+    // 0, or -1 (logged) when the user's identity could not be restored.
+    int Restore()
+    {
+        if (!switched_)
+            return 0;
+        switched_ = false;
+        if (seteuid(savedEuid_) < 0) {
+            LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(savedEuid_),
+                      static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
+            return -1;
+        }
+        return 0;
+    }
+
+  private:
+    bool switched_ = false;
+    uid_t savedEuid_ = 0;
+};
+
+// The 227 reply for the listening socket.
+void AnnouncePassive()
+{
+    in_addr_t addr = gLocalDataAddr.sin_addr.s_addr;
+    if (gCurDomain != nullptr && gCurDomain->passiveIP != INADDR_NONE && gCurDomain->passiveIP != 0)
+        addr = gCurDomain->passiveIP;
+    else if (gPassiveIP != INADDR_NONE && gPassiveIP != 0)
+        addr = gPassiveIP;
+    char text[64];
+    PassiveAddressText(text, sizeof(text), addr, ntohs(gLocalDataAddr.sin_port));
+    Reply("227 Entering Passive Mode (%s)\r\n", text);
+}
+
+// A failed step of making the listening socket: logged, answered, closed.
+void PassiveFailed(int fd, int oldfd, const char *step)
+{
+    const int err = errno;
+    LogPerror("%s", step);
+    Reply("550 Passive mode failed: %s: %.420s\r\n", step, strerror(err));
+    if (fd >= 0)
+        SClose(fd, kQuickClose);
+    if (oldfd >= 0)
+        SClose(oldfd, kOldListenerClose);
+}
+
+// The passive side of OpenData: accept and check the peer.
+int AcceptPassive(const char *name, int64_t size)
+{
+    Strncpy(gDataPortType, "Ps");
+    if (gPassiveData < 0) {
+        Reply("550 Cannot open passive data connection.\r\n");
+        DoneConnection(kEndPasvNoSocket);
+    }
+    struct sockaddr_in peer {};
+    const int fd = SAcceptS(gPassiveData, &peer, gConnTimeout);
+    if (fd < 0) {
+        gFailedDataConnections++;
+        if (fd == kSioErrTimeout) {
+            _Trace(kLogMisc, "Accept passive timed-out.\n");
+            Reply("550 Could not accept passive data connection - timed out.\r\n");
+            DoneConnection(kEndPasvAcceptTimeout);
+        }
+        const int err = errno;
+        LogPerror("Can't accept passive");
+        Reply("550 Cannot accept passive data connection.\r\n");
+        if (err == EMFILE)
+            OutOfDescriptors();
+        DoneConnection(kEndPasvAcceptFailed);
+    }
+    gRemoteDataAddr = peer;
+    NoteRemoteDataAddr();
+
+    const unsigned port = ntohs(peer.sin_port);
+    if (gIsAnon && port < 1024 && !gAllowIncomingPortsBelow1024) {
+        Log(kLogMisc, "Port number (%u) on data connection was below 1024.\n", port);
+        gDataSleep(2);
+        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
+        EndSession(fd, kEndPasvLowPort);
+    }
+    if (peer.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr && !gAllowIncomingProxyDataConnections) {
+        if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
+            _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
+        } else {
+            char data[32], ctrl[32];
+            Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n",
+                Dotted(data, sizeof(data), peer.sin_addr.s_addr),
+                Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr));
+            gDataSleep(2);
+            Reply("550 Passive connection must come from same host as control connection.\r\n");
+            EndSession(fd, kEndPasvProxy);
+        }
+    }
+    SClose(gPassiveData, kDataCloseTimeout);
+    gPassiveData = -1;
+    SetCloExec(fd);
+    gData = fd;
+    if (name != nullptr && size >= 0)
+        Reply("150 Data connection accepted from %.80s; transfer starting for %.350s (%lld bytes).\r\n",
+              gRemoteDataAddrStr, name, static_cast<long long>(size));
+    else
+        Reply("150 Data connection accepted from %.80s; transfer starting.\r\n", gRemoteDataAddrStr);
+    return fd;
+}
+
+// Binds the active socket to the control connection's address and the
+// control port minus one, with the configured retries.  Needs root.
+bool BindControlPortMinusOne(int fd, struct sockaddr_in *local)
+{
+    *local = gLocalCtrlAddr;
+    const unsigned port = static_cast<unsigned>(ntohs(gLocalCtrlAddr.sin_port)) - 1;
+    local->sin_port = htons(static_cast<uint16_t>(port));
+    const unsigned attempts = static_cast<unsigned>(gBindLocalDataPortRetries > 0 ? gBindLocalDataPortRetries : 0) + 1;
+    for (unsigned attempt = 1; attempt <= attempts; attempt++) {
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(local), sizeof(*local)) == 0)
+            return true;
+        const unsigned delay = attempt < attempts ? static_cast<unsigned>(gBindLocalDataPortDelay) : 0;
+        LogPerror("bind data connection to port %u failed (attempt #%u of %u for user \"%.63s\", delay=%u)", port,
+                  attempt, attempts, gRUserPtr->user, delay);
+        if (attempt < attempts) {
+            _Trace(kLogMisc, "  sleep %u\n", delay);
+            gDataSleep(delay);
+        }
+    }
+    return false;
+}
+
+void TraceAddresses(int fd)
+{
+    if (gTraceLogging < 2)
+        return;
+    struct sockaddr_in local {};
+    socklen_t len = sizeof(local);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+    char text[64];
+    Log(kLogMisc, "ctrl local:  %s\n", AddrToAddrStr(text, sizeof(text), &gLocalCtrlAddr, 0, "%h:%p"));
+    Log(kLogMisc, "ctrl remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteCtrlAddr, 0, "%h:%p"));
+    Log(kLogMisc, "data local:  %s\n", AddrToAddrStr(text, sizeof(text), &local, 0, "%h:%p"));
+    Log(kLogMisc, "data remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteDataAddr, 0, "%h:%p"));
+}
+
+// The active side of OpenData: connect to the PORT address or the default
+// data port.
+int ConnectActive(const char *name, int64_t size)
+{
+    if (gUsingDefaultDataPort) {
+        gRemoteDataAddr = gRemoteCtrlAddr;
+        NoteRemoteDataAddr();
+        gRestartPt = 0;
+        CloseDataSocket();
+        Strncpy(gDataPortType, "Df");
+    } else {
+        Strncpy(gDataPortType, "Po");
+    }
+
+    int fd;
+    bool bound = false;
+    struct sockaddr_in local {};
+    {
+        RootForDataPort root;
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            const int err = errno;
+            LogPerror("socket");
+            Reply("550 Cannot create data connection.\r\n");
+            if (root.Restore() < 0)
+                DoneConnection(kEndRestoreEuid);
+            if (err == EMFILE)
+                OutOfDescriptors();
+            DoneConnection(kEndDataSocket);
+        }
+        SetCloExec(fd);
+        SetDataSocketBufferSizes(fd);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        if (geteuid() == 0 && gBindLocalDataPort)
+            bound = BindControlPortMinusOne(fd, &local);
+        if (root.Restore() < 0) {
+            Reply("550 Cannot create data connection.\r\n");
+            SClose(fd, kQuickClose);
+            DoneConnection(kEndRestoreEuid);
+        }
+    }
+    if (!bound) {
+        local = gLocalCtrlAddr;
+        local.sin_port = 0;
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) < 0)
+            LogPerror("bind data connection to same IP as control connection failed");
+    }
+    TraceAddresses(fd);
+
+    const int rc = SConnect(fd, &gRemoteDataAddr, gConnTimeout);
+    if (rc < 0) {
+        gFailedDataConnections++;
+        if (rc == kSioErrTimeout) {
+            gPORTDidntWorkForThisUser++;
+            Log(kLogMisc, "Can't connect to %.63s - timed out.\n", gRemoteDataAddrStr);
+            Reply("550 Cannot connect to %.63s - timed out.\r\n", gRemoteDataAddrStr);
+            SClose(fd, kQuickClose);
+            return -1;
+        }
+        const int err = errno;
+        LogPerror("Can't connect to %.63s", gRemoteDataAddrStr);
+        SClose(fd, kQuickClose);
+        gDataSleep(3);
+        Reply("550 Cannot connect to %.63s - %.80s.\r\n", gRemoteDataAddrStr, strerror(err));
+        return -1;
+    }
+    if (bound) {
+        gLocalDataAddr = local;
+    } else {
+        socklen_t len = sizeof(gLocalDataAddr);
+        getsockname(fd, reinterpret_cast<struct sockaddr *>(&gLocalDataAddr), &len);
+    }
+    gData = fd;
+
+    const char *mode = gType == 'A' ? "ASCII" : "BINARY";
+    if (name == nullptr)
+        Reply("150 Opening %s mode data connection.\r\n", mode);
+    else if (size >= 0)
+        Reply("150 Opening %s mode data connection for %.350s (%lld bytes).\r\n", mode, name,
+              static_cast<long long>(size));
+    else if (strcmp(name, "MLSD") == 0)
+        Reply("150 Opening data connection for %s.\r\n", name);
+    else
+        Reply("150 Opening %s mode data connection for %.350s.\r\n", mode, name);
+    return fd;
+}
+
+}  // namespace
+
+int IsLoopbackAddress(in_addr_t addr)
+{
+    const unsigned first = ntohl(addr) >> 24;
+    return first == 127 || first == 0;
+}
+
+int ParsePortArgument(const char *arg, struct sockaddr_in *addr)
+{
+    char text[kPortArgCopy + 1];
+    int n = 0;
+    for (; n < kPortArgCopy && arg[n] != '\0'; n++)
+        text[n] = isdigit(static_cast<unsigned char>(arg[n])) ? arg[n] : ' ';
+    text[n] = '\0';
+
+    unsigned v[6];
+    const char *p = text;
+    for (unsigned &value : v) {
+        while (*p == ' ')
+            p++;
+        if (*p == '\0')
+            return -1;
+        value = 0;
+        for (; isdigit(static_cast<unsigned char>(*p)); p++) {
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+            if (value > 255)
+                return -1;
+        }
+    }
+    memset(addr, 0, sizeof(*addr));
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
+    addr->sin_port = htons(static_cast<uint16_t>(v[4] * 256 + v[5]));
+    return 0;
+}
+
+void PassiveAddressText(char *dst, size_t size, in_addr_t addr, unsigned port)
+{
+    char dotted[32];
+    Dotted(dotted, sizeof(dotted), addr);
+    for (char *c = dotted; *c != '\0'; c++) {
+        if (ispunct(static_cast<unsigned char>(*c)))
+            *c = ',';
+    }
+    snprintf(dst, size, "%s,%u,%u", dotted, (port >> 8) & 0xFF, port & 0xFF);
+}
+
+void SetDataSocketBufferSizes(int fd)
+{
+    if (gPreferredDataSBufSize > 0 || gPreferredDataRBufSize > 0) {
+        SetSocketBufSize(fd, static_cast<size_t>(gPreferredDataRBufSize), static_cast<size_t>(gPreferredDataSBufSize));
+    } else if (gDataSBufSize > 0 || gDataRBufSize > 0) {
+        SetSocketBufSize(fd, static_cast<size_t>(gDataRBufSize), static_cast<size_t>(gDataSBufSize));
+    } else if (gReduceSocketBufferMemory) {
+        size_t rsize = 0, ssize = 0;
+        GetSocketBufSize(fd, &rsize, &ssize);
+        SetSocketBufSize(fd, rsize > static_cast<size_t>(kReducedRecvBufSize) ? kReducedRecvBufSize : 0,
+                         ssize > static_cast<size_t>(kReducedSendBufSize) ? kReducedSendBufSize : 0);
+    }
+}
+
+int BindToEphemeralPortNumber(int sockfd, struct sockaddr_in *addr)
+{
+    if (gEphemeralPortLo > 0 && gEphemeralPortHi > gEphemeralPortLo) {
+        int result = -1;
+        for (int i = 0; i < kEphemeralPortTries; i++) {
+            const long port = gEphemeralPortLo + random() % (gEphemeralPortHi - gEphemeralPortLo);
+            addr->sin_port = htons(static_cast<uint16_t>(port));
+            result = bind(sockfd, reinterpret_cast<struct sockaddr *>(addr), sizeof(*addr));
+            if (result == 0 || errno != EADDRINUSE)
+                break;
+        }
+        return result;
+    }
+    addr->sin_port = 0;
+    return bind(sockfd, reinterpret_cast<struct sockaddr *>(addr), sizeof(*addr));
+}
+
+int CheckForPreConnectedPassiveData()
+{
+    if (gPassiveData < 0)
+        return -1;
+    struct pollfd p = {gPassiveData, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0)
+        return -1;
+    const int old = gPassiveData;
+    gPassiveData = -1;
+    const char *host = gRUserPtr->host;
+    if (gClientIsLocal || gAllowPasvPreconnections == 1 || gAllowPasvPreconnections < 0) {
+        _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s%s\n", host, ".");
+    } else if (gAllowPasvPreconnections == 0) {
+        _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s%s\n", host, "; disconnecting user.");
+        gDataSleep(3);
+        EndSession(old, kEndPasvPreconnected);
+    } else {
+        _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s; waiting %u seconds.\n", host,
+               static_cast<unsigned>(gAllowPasvPreconnections));
+        gDataSleep(static_cast<unsigned>(gAllowPasvPreconnections));
+    }
+    return old;
+}
+
+void CancelPassiveMode()
+{
+    if (gPassiveData >= 0)
+        SClose(gPassiveData, kDataCloseTimeout);
+    gPassiveData = -1;
+    gPassive = 0;
+}
+
+void Port(char *arg)
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return;
+    }
+    if (gPORTDidntWorkForThisUser) {
+        Reply("550 PORT didn't work for you last time, why would it this time? Try PASV instead.\r\n");
+        return;
+    }
+    if (!gAllowPORT) {
+        Reply("550 This site does not permit PORT.  Please use PASV instead.\r\n");
+        return;
+    }
+    struct sockaddr_in addr;
+    if (ParsePortArgument(arg, &addr) < 0) {
+        BadArgs();
+        return;
+    }
+    gRemoteDataAddr = addr;
+    gUsingDefaultDataPort = 0;
+    NoteRemoteDataAddr();
+
+    const unsigned port = ntohs(addr.sin_port);
+    const char *host = gRUserPtr->host;
+    char data[32], ctrl[32];
+    Dotted(data, sizeof(data), addr.sin_addr.s_addr);
+    Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr);
+    if (port < 1024 && !gAllowOutgoingPortsBelow1024) {
+        Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
+        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
+        gDataSleep(2);
+        DoneConnection(kEndPortLowPort);
+    }
+    if (gRemoteDataAddrIsLoopback && !ControlIsLoopback()) {
+        Log(kLogMisc, "Data connection (%s) attempted to loopback! (User's control connection originates at %s.)\n",
+            data, ctrl);
+        gDataSleep(2);
+        Reply("550 Data connection to %s is not allowed when control connection is from %s!\r\n", data, ctrl);
+        DoneConnection(kEndPortLoopback);
+    }
+    if (addr.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr) {
+        if (!gAllowOutgoingProxyDataConnections) {
+            if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
+                _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
+            } else {
+                Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n", data, ctrl);
+                gDataSleep(2);
+                Reply("550 Data connection must go to same host as control connection.\r\n");
+                DoneConnection(kEndPortProxy);
+            }
+        }
+        if (port < 1024 && !gAllowOutgoingProxyDataConnectionPortsBelow1024) {
+            Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
+            gDataSleep(2);
+            Reply("550 Proxy data connections must be to port numbers above 1023.\r\n");
+            DoneConnection(kEndPortLowPort);
+        }
+    }
+    Reply("200 PORT command successful.\r\n");
+
+    // The new address stays in force: only the old connections go.
+    gRestartPt = 0;
+    CloseDataSocket();
+    CancelPassiveMode();
+}
+
+void Pasv(char *)
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return;
+    }
+    if (!gAllowPASV) {
+        Reply("550 This site does not permit PASV.  Please use PORT instead.\r\n");
+        return;
+    }
+    const int old = CheckForPreConnectedPassiveData();
+    if (old < 0 && gPassiveData >= 0) {
+        AnnouncePassive();
+        return;
+    }
+    gRestartPt = 0;
+    CloseDataSocket();
+
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        const int err = errno;
+        PassiveFailed(-1, old, "socket");
+        if (err == EMFILE)
+            OutOfDescriptors();
+        return;
+    }
+    SetCloExec(fd);
+    SetDataSocketBufferSizes(fd);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in local = gLocalCtrlAddr;
+    if (BindToEphemeralPortNumber(fd, &local) < 0) {
+        PassiveFailed(fd, old, "bind");
+        return;
+    }
+    if (listen(fd, 1) < 0) {
+        PassiveFailed(fd, old, "listen");
+        return;
+    }
+    socklen_t len = sizeof(local);
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0) {
+        PassiveFailed(fd, old, "getsockname");
+        return;
+    }
+    gPassiveData = fd;
+    gUsingDefaultDataPort = 0;
+    gPassive = 1;
+    gLocalDataAddr = local;
+    AnnouncePassive();
+    if (old >= 0)
+        SClose(old, kOldListenerClose);
+}
+
+int OpenData(const char *name, int64_t size)
+{
+    if (gData >= 0) {
+        _Trace(kLogMisc, "Don't need to open data connection.\n");
+        if (name != nullptr && size >= 0)
+            Reply("125 Data connection already open; transfer starting for %s (%lld bytes).\r\n", name,
+                  static_cast<long long>(size));
+        else
+            Reply("125 Data connection already open; transfer starting.\r\n");
+        Strncpy(gDataPortType, "Df");
+        return gData;
+    }
+    if (gPassive)
+        return AcceptPassive(name, size);
+    return ConnectActive(name, size);
+}
+
+void CloseData(int flag)
+{
+    gRestartPt = 0;
+    if (flag == 1 && gMode == 'B') {
+        _Trace(kLogMisc, "Don't need to close data connection.\n");
+        return;
+    }
+    CloseDataSocket();
+    gUsingDefaultDataPort = 1;
+}

@@ -1,0 +1,71 @@
+// Data connections: PORT and PASV with the checks that keep the data channel
+// from pointing at a third host or at privileged ports, opening the data
+// connection for a transfer (passive accept or active connect) with its
+// preliminary reply, and closing it.  Port and Pasv are declared in shell.h
+// with the other command handlers; the session state (gData, gPassiveData,
+// gPassive, gUsingDefaultDataPort, ...) lives there too.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Session end codes of the data-connection checks ----------------------------------
+constexpr int kEndPasvNoSocket = 15;        // transfer in passive mode without a listening socket
+constexpr int kEndPasvAcceptTimeout = 16;
+constexpr int kEndPasvAcceptFailed = 17;
+constexpr int kEndPasvLowPort = 18;         // anonymous passive peer below port 1024
+constexpr int kEndPasvProxy = 19;           // passive connection from another host
+constexpr int kEndPortProxy = 22;           // PORT to another host
+constexpr int kEndPortLoopback = 23;        // PORT to loopback from a remote client
+constexpr int kEndPortLowPort = 24;         // PORT to a port below 1024
+constexpr int kEndDataSocket = 26;          // no socket for an active connection
+constexpr int kEndRestoreEuid = 35;         // the user's identity could not be restored
+constexpr int kEndPasvPreconnected = 43;    // connection waiting before PASV was answered
+
+constexpr int kDataCloseTimeout = 10;       // seconds to close a data connection
+constexpr int kEphemeralPortTries = 10;
+constexpr int kReducedSendBufSize = 131070; // "reduce-socket-buffer-memory" ceilings
+constexpr int kReducedRecvBufSize = 2048;
+
+// Our and the peer's end of the data connection.
+extern struct sockaddr_in gLocalDataAddr;
+extern struct sockaddr_in gRemoteDataAddr;
+
+// Test seam: the pauses of the policy refusals.
+extern unsigned (*gDataSleep)(unsigned seconds);
+
+// Opens the data connection for a transfer of name (nullptr for none) with
+// size bytes (-1 unknown) and sends the 125/150 reply.  Returns the data
+// socket, or -1 after the final 550 reply was sent.  Policy failures end the
+// session; running out of descriptors ends the process (status 4).
+int OpenData(const char *name, int64_t size);
+
+// Ends a transfer's data connection; with flag 1 in MODE B it stays open.
+void CloseData(int flag);
+
+// Closes the passive listening socket and leaves passive mode.
+void CancelPassiveMode();
+
+// Binds the passive socket to addr's address and a port of the configured
+// ephemeral range (the system's choice without one).  Returns bind's result.
+int BindToEphemeralPortNumber(int sockfd, struct sockaddr_in *addr);
+
+// At a new PASV: the old listening socket when a connection is already
+// waiting on it (taken out of gPassiveData), else -1.
+int CheckForPreConnectedPassiveData();
+
+// The host and port of a PORT argument: six numbers of at most 255 with any
+// non-digits between them.  Returns 0, or -1 when it is malformed.
+int ParsePortArgument(const char *arg, struct sockaddr_in *addr);
+
+// The text of the 227 reply for an address and port: "h1,h2,h3,h4,p1,p2".
+void PassiveAddressText(char *dst, size_t size, in_addr_t addr, unsigned port);
+
+// 1 for addresses in 127.0.0.0/8 and 0.0.0.0/8.
+[[nodiscard]] int IsLoopbackAddress(in_addr_t addr);
+
+// Send and receive buffer sizes of a new data socket: the client's SITE
+// sizes, else the configured ones, else the reduced ones when asked for.
+void SetDataSocketBufferSizes(int fd);

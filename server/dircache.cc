@@ -1,0 +1,828 @@
+// The directory cache: Ls, reading a directory (Ls0), the cache entries with
+// their validation and purge rules, sorting and copies of listings.
+#include "dircache.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "paths.h"
+#include "shell.h"
+#include "shm.h"
+#include "startup.h"
+
+int gLsDirsCached;
+int gLsItemsCached;
+int gLsMaxItemsCached;
+int gLsMaxBytesCached;
+int gLsItemBudget;
+int gLsCacheAge;
+
+// One cached directory.  Listings handed out share its items; while any is
+// held the entry is neither validated nor purged, and an entry dropped while
+// held is unlinked at once and freed when the last holder is done.
+struct DirCacheSlot {
+    DirList list;
+    DirCacheSlot *next;                    // next in its bucket
+    time_t created;
+    time_t lastUse;
+    int hits;
+    int holders;
+    int stale;
+    int used;
+    unsigned bucket;
+};
+
+namespace {
+
+struct DirCacheBucket {
+    DirCacheSlot *head;
+    int count;
+};
+
+DirCacheSlot *gSlots;
+int gNumSlots;
+DirCacheBucket *gBuckets;
+int gNumBuckets;
+
+constexpr int kNameCut = 260;              // names longer than this are cut for lstat
+constexpr size_t kMaxLinkTarget = 4096;
+constexpr int kLsPathSlack = 262;          // "/", a name of up to 260 characters and the terminator
+
+unsigned HashPath(const char *path)
+{
+    uint32_t h = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != '\0'; p++)
+        h = h * 71 + *p;
+    return gNumBuckets > 0 ? h % static_cast<unsigned>(gNumBuckets) : 0;
+}
+
+bool Later(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+void FreeItems(DirList *dl)
+{
+    DirItemBlock *b = dl->first;
+    while (b != nullptr) {
+        for (int i = 0; i < b->count; i++) {
+            DirItem &it = b->items[i];
+            if (it.name != it.inlineName)
+                free(it.name);
+            free(it.linkTarget);
+        }
+        DirItemBlock *next = b->next;
+        free(b);
+        b = next;
+    }
+    dl->first = nullptr;
+}
+
+// Everything a listing owns: names, targets, blocks, pointer array and path.
+void FreeListContents(DirList *dl)
+{
+    FreeItems(dl);
+    free(dl->items);
+    free(dl->path);
+    dl->items = nullptr;
+    dl->path = nullptr;
+}
+
+void FreeSlot(DirCacheSlot *s)
+{
+    gLsDirsCached--;
+    gLsItemsCached -= s->list.nItems;
+    FreeListContents(&s->list);
+    memset(static_cast<void *>(s), 0, sizeof(*s));
+}
+
+void Unlink(DirCacheSlot *s)
+{
+    DirCacheBucket &b = gBuckets[s->bucket];
+    for (DirCacheSlot **pp = &b.head; *pp != nullptr; pp = &(*pp)->next) {
+        if (*pp == s) {
+            *pp = s->next;
+            b.count--;
+            break;
+        }
+    }
+    s->next = nullptr;
+}
+
+// Drops an entry: freed at once, or when its last holder is done.
+void Drop(DirCacheSlot *s)
+{
+    if (s->stale)
+        return;
+    _Trace(kLogMisc, "Uncaching %s.\n", s->list.path);
+    Unlink(s);
+    if (s->holders > 0) {
+        s->stale = 1;
+        return;
+    }
+    FreeSlot(s);
+}
+
+void Release(DirCacheSlot *s)
+{
+    if (s == nullptr)
+        return;
+    if (--s->holders <= 0) {
+        s->holders = 0;
+        if (s->stale)
+            FreeSlot(s);
+    }
+}
+
+DirCacheSlot *Find(const char *path)
+{
+    if (gBuckets == nullptr)
+        return nullptr;
+    for (DirCacheSlot *s = gBuckets[HashPath(path)].head; s != nullptr; s = s->next) {
+        if (strcmp(s->list.path, path) == 0)
+            return s;
+    }
+    return nullptr;
+}
+
+// The tests that every cache entry must pass; a failing entry is dropped.
+// checkUid adds the owner test of a lookup.
+bool StillValid(DirCacheSlot *s, time_t now, bool checkUid, uid_t uid)
+{
+    const char *path = s->list.path;
+    struct stat st;
+    if (stat(path, &st) < 0) {
+        _Trace(kLogMisc, "Dir \"%s\" no longer exists.\n", path);
+    } else if (Later(st.st_mtim, s->list.mtime)) {
+        _Trace(kLogMisc, "Dir \"%s\" has been updated.\n", path);
+    } else if (s->lastUse + gLsCacheAge <= now) {
+        _Trace(kLogMisc, "Dir \"%s\" expired.\n", path);
+    } else if (checkUid && s->list.uid != uid) {
+        _Trace(kLogMisc, "Dir \"%s\" belongs to uid %u, not %u.\n", path, static_cast<unsigned>(s->list.uid),
+               static_cast<unsigned>(uid));
+    } else {
+        return true;
+    }
+    Drop(s);
+    return false;
+}
+
+bool Purgeable(const DirCacheSlot &s)
+{
+    return s.used && !s.stale && s.holders == 0;
+}
+
+// Drops the first entry that proves invalid, else the least recently used.
+// Returns the freed slot, or nullptr when no entry could be dropped.
+DirCacheSlot *PurgeOldestDir(time_t now)
+{
+    _Trace(kLogMisc, "Purge(Oldest).\n");
+    DirCacheSlot *oldest = nullptr;
+    for (int i = 0; i < gNumSlots; i++) {
+        DirCacheSlot *s = &gSlots[i];
+        if (!Purgeable(*s))
+            continue;
+        if (!StillValid(s, now, false, 0))
+            return s;
+        if (oldest == nullptr || s->lastUse < oldest->lastUse)
+            oldest = s;
+    }
+    if (oldest != nullptr) {
+        _Trace(kLogMisc, "Dir \"%s\" too old.\n", oldest->list.path);
+        Drop(oldest);
+    }
+    return oldest;
+}
+
+// Drops every invalid entry and the one with the most items.  Returns
+// false when nothing could be dropped.
+bool PurgeLargestDir(time_t now)
+{
+    _Trace(kLogMisc, "Purge(Largest).\n");
+    bool dropped = false;
+    DirCacheSlot *largest = nullptr;
+    for (int i = 0; i < gNumSlots; i++) {
+        DirCacheSlot *s = &gSlots[i];
+        if (!Purgeable(*s))
+            continue;
+        if (!StillValid(s, now, false, 0)) {
+            dropped = true;
+            continue;
+        }
+        if (largest == nullptr || s->list.nItems > largest->list.nItems)
+            largest = s;
+    }
+    if (largest != nullptr) {
+        _Trace(kLogMisc, "Dir \"%s\" too fat.\n", largest->list.path);
+        Drop(largest);
+        dropped = true;
+    }
+    return dropped;
+}
+
+void PurgeLargestUntil(double itemLimit, time_t now)
+{
+    while (gLsItemsCached > itemLimit && gLsDirsCached > 0) {
+        if (!PurgeLargestDir(now))
+            break;
+    }
+}
+
+DirCacheSlot *FirstFreeSlot()
+{
+    for (int i = 0; i < gNumSlots; i++) {
+        if (!gSlots[i].used)
+            return &gSlots[i];
+    }
+    return nullptr;
+}
+
+// A slot for a directory of newItems items, room made by purging.
+DirCacheSlot *NewHashItem(int newItems, time_t now)
+{
+    DirCacheSlot *slot = nullptr;
+    if (gLsItemsCached + newItems > gLsItemBudget) {
+        const int limit = std::min(gLsItemBudget * 9 / 10, gLsItemBudget - newItems);
+        while (gLsItemsCached > limit && gLsDirsCached > 0) {
+            DirCacheSlot *freed = PurgeOldestDir(now);
+            if (freed == nullptr)
+                break;
+            slot = freed;
+        }
+    } else if (gLsDirsCached >= gNumSlots) {
+        slot = PurgeOldestDir(now);
+    }
+    if (slot == nullptr || slot->used)
+        slot = FirstFreeSlot();
+    if (slot == nullptr)
+        return nullptr;
+    gLsDirsCached++;
+    gLsItemsCached += newItems;
+    gLsMaxItemsCached = std::max(gLsMaxItemsCached, gLsItemsCached);
+    gLsMaxBytesCached = gLsMaxItemsCached * kDirItemSize;
+    slot->created = slot->lastUse = now;
+    slot->hits = 0;
+    slot->used = 1;
+    return slot;
+}
+
+char TypeLetter(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return '-';
+    if (S_ISDIR(mode))
+        return 'd';
+    if (S_ISLNK(mode))
+        return 'l';
+    if (S_ISFIFO(mode))
+        return 'p';
+    if (S_ISSOCK(mode))
+        return 's';
+    if (S_ISBLK(mode))
+        return 'b';
+    if (S_ISCHR(mode))
+        return 'c';
+    return '\0';
+}
+
+char SuffixOf(char type, mode_t mode)
+{
+    switch (type) {
+    case '-':
+        return (mode & 0111) != 0 ? '*' : '\0';
+    case 'd':
+        return '/';
+    case 'p':
+        return '|';
+    case 's':
+        return '=';
+    default:
+        return '\0';
+    }
+}
+
+// "ls-hide-inaccessible-items": what the user could not use anyway.
+bool Inaccessible(const struct stat &st, uid_t uid, const gid_t *groups, int ngroups)
+{
+    if (st.st_uid == uid)
+        return false;
+    for (int i = 0; i < ngroups; i++) {
+        if (groups[i] == st.st_gid)
+            return false;
+    }
+    if (S_ISDIR(st.st_mode))
+        return (st.st_mode & 07) == 0;
+    return (st.st_mode & 06) == 0;
+}
+
+// The target of a symbolic link, read into a buffer that doubles until it
+// fits; nullptr when it cannot be read.
+char *ReadLinkTarget(const char *path)
+{
+    for (size_t size = 64; size <= kMaxLinkTarget; size *= 2) {
+        char *buf = static_cast<char *>(malloc(size));
+        if (buf == nullptr)
+            return nullptr;
+        const ssize_t n = readlink(path, buf, size);
+        if (n >= 0 && static_cast<size_t>(n) < size) {
+            buf[n] = '\0';
+            return buf;
+        }
+        free(buf);
+    }
+    return nullptr;
+}
+
+// A free item at the end of the listing, a new block when the last is full.
+DirItem *NewItem(DirList *dl, DirItemBlock **last)
+{
+    if (*last == nullptr || (*last)->count == kDirItemsPerBlock) {
+        auto *b = static_cast<DirItemBlock *>(calloc(1, sizeof(DirItemBlock)));
+        if (b == nullptr)
+            return nullptr;
+        if (*last == nullptr)
+            dl->first = b;
+        else
+            (*last)->next = b;
+        *last = b;
+        dl->nBlocks++;
+    }
+    DirItem *it = &(*last)->items[(*last)->count];
+    memset(static_cast<void *>(it), 0, sizeof(*it));
+    return it;
+}
+
+// Pointer array in reading order.
+int BuildPointerArray(DirList *dl)
+{
+    dl->items = static_cast<DirItem **>(malloc((static_cast<size_t>(dl->nItems) + 1) * sizeof(DirItem *)));
+    if (dl->items == nullptr)
+        return kLsErrArray;
+    int n = 0;
+    for (DirItemBlock *b = dl->first; b != nullptr; b = b->next) {
+        for (int i = 0; i < b->count; i++)
+            dl->items[n++] = &b->items[i];
+    }
+    dl->items[n] = nullptr;
+    return 0;
+}
+
+bool Matches(const DirItem *it, const char *pattern)
+{
+    return pattern == nullptr || GlobMatch(it->name, pattern) == 0;
+}
+
+// Longest name, total kilobytes and largest file over the listed items.
+void Summarise(DirList *dl)
+{
+    dl->longestName = 0;
+    dl->totalKB = 0;
+    dl->largestSize = 0;
+    for (int i = 0; i < dl->nItems; i++) {
+        const DirItem *it = dl->items[i];
+        dl->longestName = std::max(dl->longestName, it->nameLen);
+        if (it->type != 'l')
+            dl->totalKB += (static_cast<int64_t>(it->st.st_size) + 1023) / 1024;
+        if (it->type == '-')
+            dl->largestSize = std::max<int64_t>(dl->largestSize, it->st.st_size);
+    }
+}
+
+// Gives a listing that shares a pointer array its own copy of it.
+int OwnPointerArray(DirList *dl)
+{
+    const size_t bytes = (static_cast<size_t>(dl->nItems) + 1) * sizeof(DirItem *);
+    auto *items = static_cast<DirItem **>(malloc(bytes));
+    if (items == nullptr)
+        return kLsErrArray;
+    memcpy(items, dl->items, bytes);
+    dl->items = items;
+    dl->ownership = kLsCachedCopy;
+    return 0;
+}
+
+bool ByName(const DirItem *a, const DirItem *b)
+{
+    return strcmp(a->name, b->name) < 0;
+}
+
+bool NewerFirst(const DirItem *a, const DirItem *b)
+{
+    if (a->st.st_mtim.tv_sec != b->st.st_mtim.tv_sec)
+        return a->st.st_mtim.tv_sec > b->st.st_mtim.tv_sec;
+    if (a->st.st_mtim.tv_nsec != b->st.st_mtim.tv_nsec)
+        return a->st.st_mtim.tv_nsec > b->st.st_mtim.tv_nsec;
+    return ByName(a, b);
+}
+
+bool LargerFirst(const DirItem *a, const DirItem *b)
+{
+    if (a->st.st_size != b->st.st_size)
+        return a->st.st_size > b->st.st_size;
+    return ByName(a, b);
+}
+
+void SortItems(DirItem **items, int n, int order)
+{
+    DirItem **end = items + n;
+    switch (order) {
+    case kLsSortNameReverse:
+        std::sort(items, end, [](const DirItem *a, const DirItem *b) { return ByName(b, a); });
+        break;
+    case kLsSortNewestFirst:
+        std::sort(items, end, NewerFirst);
+        break;
+    case kLsSortOldestFirst:
+        std::sort(items, end, [](const DirItem *a, const DirItem *b) { return NewerFirst(b, a); });
+        break;
+    case kLsSortLargestFirst:
+        std::sort(items, end, LargerFirst);
+        break;
+    case kLsSortSmallestFirst:
+        std::sort(items, end, [](const DirItem *a, const DirItem *b) { return LargerFirst(b, a); });
+        break;
+    default:
+        std::sort(items, end, ByName);
+        break;
+    }
+}
+
+// Drops the cache entry of a path, if there is one; returns whether there was.
+bool DropPath(const char *path)
+{
+    DirCacheSlot *s = Find(path);
+    if (s == nullptr)
+        return false;
+    Drop(s);
+    return true;
+}
+
+}  // namespace
+
+int LsInit()
+{
+    if (gSlots != nullptr)
+        return 0;
+    gLsCacheAge = (gLsMaxCacheDirs < 1 || gLsCacheSize < 1) ? 0 : std::max(gLsCacheDirAge, 0);
+    gNumSlots = std::max(gLsMaxCacheDirs, kLsMinCacheDirs);
+    gLsItemBudget = std::max(gLsCacheSize / kDirItemSize, kLsMinItemBudget);
+    gNumBuckets = gNumSlots * 3 / 2;
+    if (gTraceLogging >= 2) {
+        Log(kLogMisc, "Sizeof DirItem = %d bytes.\n", kDirItemSize);
+        if (gLsCacheAge == 0)
+            Log(kLogMisc, "Ls Cache is disabled.\n");
+    }
+    gSlots = static_cast<DirCacheSlot *>(calloc(static_cast<size_t>(gNumSlots), sizeof(DirCacheSlot)));
+    gBuckets = static_cast<DirCacheBucket *>(calloc(static_cast<size_t>(gNumBuckets), sizeof(DirCacheBucket)));
+    if (gSlots == nullptr || gBuckets == nullptr) {
+        free(gSlots);
+        free(gBuckets);
+        gSlots = nullptr;
+        gBuckets = nullptr;
+        gNumSlots = gNumBuckets = 0;
+        gLsCacheAge = 0;
+        return -1;
+    }
+    return 0;
+}
+
+void LsFreeCache()
+{
+    for (int i = 0; i < gNumSlots; i++) {
+        if (gSlots[i].used && !gSlots[i].stale)
+            Drop(&gSlots[i]);
+    }
+    // Entries still held keep their memory; their holders free it.
+    bool held = false;
+    for (int i = 0; i < gNumSlots; i++)
+        held = held || gSlots[i].used;
+    if (held)
+        return;
+    free(gSlots);
+    free(gBuckets);
+    gSlots = nullptr;
+    gBuckets = nullptr;
+    gNumSlots = gNumBuckets = 0;
+    gLsDirsCached = gLsItemsCached = gLsMaxItemsCached = gLsMaxBytesCached = 0;
+}
+
+int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid_t *groups, int ngroups)
+{
+    memset(static_cast<void *>(dl), 0, sizeof(*dl));
+    struct stat dirst;
+    if (stat(path, &dirst) < 0)
+        return kLsErrOpen;
+    DIR *dir = opendir(path);
+    if (dir == nullptr)
+        return kLsErrOpen;
+    dl->mtime = dirst.st_mtim;
+    dl->path = strdup(path);
+    const size_t pathLen = strlen(path);
+    char *full = static_cast<char *>(malloc(pathLen + kLsPathSlack));
+    if (dl->path == nullptr || full == nullptr) {
+        closedir(dir);
+        free(full);
+        FreeListContents(dl);
+        return kLsErrPath;
+    }
+    snprintf(full, pathLen + kLsPathSlack, "%s/.", path);
+    lstat(full, &dl->dirSt);
+    snprintf(full, pathLen + kLsPathSlack, "%s/..", path);
+    lstat(full, &dl->parentSt);
+
+    std::unordered_set<std::string_view> seen;
+    DirItemBlock *last = nullptr;
+    int result = 0;
+    struct dirent *de;
+    while ((de = readdir(dir)) != nullptr) {
+        const char *name = de->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        if (gIsAnon && name[0] == '.')
+            continue;
+        if (pattern != nullptr && GlobMatch(name, pattern) != 0)
+            continue;
+        if (gLsHideDuplicateItems && seen.count(std::string_view(name)) != 0) {
+            _Trace(kLogMisc, "Detected and eliminated duplicate directory entry, %.80s\n", name);
+            continue;
+        }
+        snprintf(full, pathLen + kLsPathSlack, "%s/%.*s", path, kNameCut, name);
+        struct stat st;
+        if (lstat(full, &st) < 0)
+            continue;
+        if (gLsHideInaccessibleItems && Inaccessible(st, uid, groups, ngroups))
+            continue;
+        const char type = TypeLetter(st.st_mode);
+        if (type == '\0')
+            continue;
+        if (strchr("psbc", type) != nullptr && !gLsShowSpecialFileTypes)
+            continue;
+
+        char suffix = SuffixOf(type, st.st_mode);
+        char *target = nullptr;
+        if (type == 'l') {
+            target = ReadLinkTarget(full);
+            if (target == nullptr)
+                continue;
+            struct stat to;
+            suffix = '\0';
+            if (stat(full, &to) == 0) {
+                if (S_ISDIR(to.st_mode))
+                    suffix = '/';
+                else if (S_ISREG(to.st_mode) && (to.st_mode & 0111) != 0)
+                    suffix = '*';
+            }
+        }
+
+        DirItem *it = NewItem(dl, &last);
+        if (it == nullptr) {
+            free(target);
+            result = kLsErrItems;
+            break;
+        }
+        const size_t len = strlen(name);
+        if (len < sizeof(it->inlineName)) {
+            memcpy(it->inlineName, name, len + 1);
+            it->name = it->inlineName;
+        } else if ((it->name = strdup(name)) == nullptr) {
+            free(target);
+            result = kLsErrItems;
+            break;
+        }
+        last->count++;
+        it->nameLen = static_cast<int>(len);
+        it->linkTarget = target;
+        it->st = st;
+        it->type = type;
+        it->suffix = suffix;
+        dl->nItems++;
+        if (gLsHideDuplicateItems)
+            seen.insert(std::string_view(it->name, len));
+    }
+    closedir(dir);
+    free(full);
+    if (result == 0)
+        result = BuildPointerArray(dl);
+    if (result < 0) {
+        FreeListContents(dl);
+        return result;
+    }
+    Summarise(dl);
+    dl->sortOrder = kLsUnsorted;
+    dl->uid = uid;
+    return 0;
+}
+
+int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, int cacheable, uid_t uid,
+       const gid_t *groups, int ngroups)
+{
+    memset(static_cast<void *>(result), 0, sizeof(*result));
+    if (pattern != nullptr && pattern[0] == '\0')
+        pattern = nullptr;
+    if (gSlots == nullptr)
+        LsInit();
+    const time_t now = ShmTime(nullptr);
+
+    DirCacheSlot *hit = Find(path);
+    if (hit != nullptr) {
+        _Trace(kLogMisc, "Cache hit: %s\n", path);
+        if (hit->holders > 0 || StillValid(hit, now, true, uid)) {
+            hit->lastUse = now;
+            hit->hits++;
+            if (pattern == nullptr) {
+                *result = hit->list;
+                result->ownership = kLsCached;
+                result->owner = hit;
+                hit->holders++;
+            } else {
+                const int rc = CopyDir(result, &hit->list, pattern);
+                if (rc < 0)
+                    return rc;
+                result->owner = hit;
+                hit->holders++;
+            }
+        } else {
+            hit = nullptr;
+        }
+    }
+
+    if (hit == nullptr) {
+        if (gLsItemsCached > gLsItemBudget)
+            PurgeLargestUntil(gLsItemBudget * 0.7, now);
+        const int rc = Ls0(result, path, pattern, uid, groups, ngroups);
+        if (rc < 0)
+            return rc;
+        DirCacheSlot *slot = nullptr;
+        if (pattern != nullptr) {
+            result->ownership = kLsFiltered;
+        } else if (gLsCacheAge > 0 && cacheable == 1 && gSlots != nullptr
+                   && (slot = NewHashItem(result->nItems, now)) != nullptr) {
+            slot->list = *result;
+            slot->list.ownership = kLsCached;
+            slot->bucket = HashPath(path);
+            slot->next = gBuckets[slot->bucket].head;
+            gBuckets[slot->bucket].head = slot;
+            gBuckets[slot->bucket].count++;
+            result->ownership = kLsCached;
+            result->owner = slot;
+            slot->holders++;
+        } else {
+            result->ownership = kLsUncached;
+        }
+    }
+
+    LsSort(result, sortOrder);
+    result->inUse = 1;
+    return 0;
+}
+
+void LsSort(DirList *dl, int sortOrder)
+{
+    if (dl->sortOrder == sortOrder)
+        return;
+    DirCacheSlot *s = dl->owner;
+    const bool shared = dl->ownership == kLsCached && s != nullptr;
+    // Another holder may be walking the shared array: sort a copy instead.
+    if (shared && s->holders > 1 && OwnPointerArray(dl) < 0)
+        return;
+    SortItems(dl->items, dl->nItems, sortOrder);
+    dl->sortOrder = sortOrder;
+    if (dl->ownership == kLsCached && s != nullptr)
+        s->list.sortOrder = sortOrder;
+}
+
+int CopyDir(DirList *dst, const DirList *src, const char *pattern)
+{
+    if (pattern != nullptr && pattern[0] == '\0')
+        pattern = nullptr;
+    int n = 0;
+    for (int i = 0; i < src->nItems; i++)
+        n += Matches(src->items[i], pattern) ? 1 : 0;
+    auto *items = static_cast<DirItem **>(malloc((static_cast<size_t>(n) + 1) * sizeof(DirItem *)));
+    if (items == nullptr)
+        return kLsErrArray;
+    *dst = *src;
+    int k = 0;
+    for (int i = 0; i < src->nItems; i++) {
+        if (Matches(src->items[i], pattern))
+            items[k++] = src->items[i];
+    }
+    items[k] = nullptr;
+    dst->items = items;
+    dst->nItems = n;
+    dst->ownership = kLsCachedCopy;
+    dst->inUse = 1;
+    if (dst->owner != nullptr)
+        dst->owner->holders++;
+    Summarise(dst);
+    return 0;
+}
+
+void LsDone(DirList *dl)
+{
+    switch (dl->ownership) {
+    case kLsCached:
+        Release(dl->owner);
+        break;
+    case kLsCachedCopy:
+        free(dl->items);
+        Release(dl->owner);
+        break;
+    default:
+        if (dl->path != nullptr)
+            DropPath(dl->path);
+        FreeListContents(dl);
+        break;
+    }
+    memset(static_cast<void *>(dl), 0, sizeof(*dl));
+}
+
+void LsDispose(DirList *dl)
+{
+    if (dl->ownership == kLsCached || dl->ownership == kLsCachedCopy) {
+        char path[kPathBufSize] = "";
+        if (dl->path != nullptr)
+            Strncpy(path, dl->path);
+        LsDone(dl);
+        DropPath(path);
+        return;
+    }
+    LsDone(dl);
+}
+
+void PurgeDirCacheEntryByPath(const char *path)
+{
+    DirCacheSlot *s = Find(path);
+    if (s == nullptr)
+        return;
+    _Trace(kLogMisc, "Dir \"%.420s\" was modified and will need to be re-read next time.\n", path);
+    Drop(s);
+}
+
+void PurgeDirCacheEntryContainingFile(const char *path)
+{
+    char dir[kPathBufSize];
+    Strncpy(dir, path);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr)
+        return;
+    if (slash == dir)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    PurgeDirCacheEntryByPath(dir);
+}
+
+void PurgeDirsIfTooFat()
+{
+    if (gSlots != nullptr && gLsItemsCached >= 101 && gLsItemsCached >= gLsItemBudget * 1.5)
+        PurgeLargestUntil(gLsItemBudget * 0.7, ShmTime(nullptr));
+    if (gLsRecycleProcessThreshold >= 2 && gLsMaxBytesCached > gLsRecycleProcessThreshold) {
+        gKillMyselfAtTheEarliestConvenience = 1;
+        _Trace(kLogMisc, "Dir cache usage (%d bytes) exceeded max allowable (%d bytes), exiting.\n",
+               gLsMaxBytesCached, gLsRecycleProcessThreshold);
+    }
+}
+
+void DumpDirCache()
+{
+    const time_t now = ShmTime(nullptr);
+    int dirs = 0;
+    int items = 0;
+    for (int b = 0; b < gNumBuckets; b++) {
+        const DirCacheBucket &bucket = gBuckets[b];
+        if (bucket.count == 0)
+            continue;
+        Reply("200-Bucket #%03d:  %d entr%s.\r\n", b, bucket.count, bucket.count == 1 ? "y" : "ies");
+        int position = 0;
+        for (const DirCacheSlot *s = bucket.head; s != nullptr; s = s->next) {
+            char shown[64];
+            const char *path = s->list.path;
+            const size_t len = strlen(path);
+            if (len > 50)
+                snprintf(shown, sizeof(shown), "...%s", path + len - 46);
+            else
+                Strncpy(shown, path);
+            Reply("200-  #%-2d %-50s i:%-4d h:%-4d a:%-4d\r\n", ++position, shown, s->list.nItems, s->hits,
+                  static_cast<int>(now - s->lastUse));
+            dirs++;
+            items += s->list.nItems;
+        }
+    }
+    if (dirs != gLsDirsCached)
+        Reply("200-ERROR: dir count wrong (counted %d, have %d).\r\n", dirs, gLsDirsCached);
+    if (items != gLsItemsCached)
+        Reply("200-ERROR: item count wrong (counted %d, have %d).\r\n", items, gLsItemsCached);
+    Reply("200-\r\n");
+    Reply("200 #Dirs: %-3d #Items: %-5d #MaxItems: %-5d\r\n", gLsDirsCached, gLsItemsCached, gLsMaxItemsCached);
+}
