@@ -1,0 +1,244 @@
+// Directory downloads: suffix recognition, the permission to archive a
+// directory, and the archiver processes that make the archive.
+#include "archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <strings.h>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "paths.h"
+#include "shell.h"
+
+pid_t gArchiverPids[kMaxArchivers];
+
+namespace {
+
+// In the order they are tried.
+constexpr const char *kSuffixes[] = {".tar.gz", ".tar.Z", ".tar", ".zip", ".tgz"};
+
+bool IsZip(const char *sfx)
+{
+    return strcasecmp(sfx, ".zip") == 0;
+}
+
+// The compressor of a tar suffix: nullptr for plain tar, "" when the one it
+// needs is not configured.
+const char *Compressor(const char *sfx)
+{
+    if (strcasecmp(sfx, ".tar.gz") == 0 || strcasecmp(sfx, ".tgz") == 0)
+        return gGzipPath;
+    if (strcasecmp(sfx, ".tar.Z") == 0)
+        return gCompressPath;
+    return nullptr;
+}
+
+// The child's side: runs argv with in and out as standard input and output,
+// standard error on the null device, from dir, niced, with the real user
+// set to the effective one.
+[[noreturn]] void RunArchiver(const char *const *argv, const char *dir, int in, int out, bool isZip)
+{
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGURG, SIG_DFL);
+    signal(SIGALRM, SIG_DFL);
+    if (chdir(dir) < 0) {
+        if (isZip)
+            LogPerror("zip chdir to %.300s failed", dir);
+        else
+            LogPerror("tar chdir to %.300s failed", dir);
+        _exit(1);
+    }
+    if (nice(kArchiverNice) < 0 && errno != 0) {
+        // A priority that cannot be lowered does not stop the archive.
+    }
+    const uid_t euid = geteuid();
+    if (setreuid(euid, euid) < 0)
+        _exit(1);
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(in >= 0 ? in : null, 0) < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0)
+        _exit(1);
+    // Only the log pipe stays open, and it closes when the program starts.
+    if (gLogPipe > 3)
+        close_range(3, static_cast<unsigned>(gLogPipe) - 1, 0);
+    close_range(static_cast<unsigned>(gLogPipe > 2 ? gLogPipe + 1 : 3), ~0U, 0);
+    if (gLogPipe > 2)
+        fcntl(gLogPipe, F_SETFD, FD_CLOEXEC);
+    execv(argv[0], const_cast<char *const *>(argv));
+    LogPerror("%.300s", argv[0]);
+    _exit(1);
+}
+
+// Forks one archiver; the parent remembers it.  -1 when fork fails.
+int StartArchiver(int slot, const char *const *argv, const char *dir, int in, int out, bool isZip)
+{
+    const pid_t pid = fork();
+    if (pid < 0) {
+        LogPerror("fork");
+        return -1;
+    }
+    if (pid == 0)
+        RunArchiver(argv, dir, in, out, isZip);
+    gArchiverPids[slot] = pid;
+    return 0;
+}
+
+void CloseIfOpen(int fd)
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+}  // namespace
+
+int RetrDirSuffix(char *path, char *sfx, size_t sfxSize)
+{
+    const size_t len = strlen(path);
+    for (const char *s : kSuffixes) {
+        const size_t n = strlen(s);
+        if (len > n && strcasecmp(path + len - n, s) == 0) {
+            Strncpy(sfx, path + len - n, sfxSize);
+            path[len - n] = '\0';
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int MayRetrDir(const char *dir)
+{
+    char notar[kPathBufSize];
+    Strncpy(notar, dir);
+    Strncat(notar, "/.notar");
+    struct stat st;
+    if (lstat(notar, &st) == 0)
+        return -1;
+    if (gAllowTarRootDirs)
+        return 0;
+    char shown[kPathBufSize];
+    VirtualPath(shown, sizeof(shown), dir);
+    int slashes = 0;
+    for (const char *cp = shown; *cp != '\0'; cp++)
+        slashes += (*cp == '/');
+    return slashes <= 1 ? -1 : 0;
+}
+
+int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6])
+{
+    memset(argv, 0, sizeof(const char *) * kMaxArchivers * 6);
+    if (IsZip(sfx)) {
+        if (gZipPath[0] == '\0')
+            return 0;
+        argv[0][0] = gZipPath;
+        argv[0][1] = "-rqyy";
+        argv[0][2] = "-";
+        argv[0][3] = name;
+        return 1;
+    }
+    const char *compressor = Compressor(sfx);
+    if (gTarPath[0] == '\0' || (compressor != nullptr && compressor[0] == '\0'))
+        return 0;
+    argv[0][0] = gTarPath;
+    argv[0][1] = "cf";
+    argv[0][2] = "-";
+    argv[0][3] = name;
+    if (compressor == nullptr)
+        return 1;
+    argv[1][0] = compressor;
+    if (compressor == gGzipPath) {
+        argv[1][1] = "-3";
+        argv[1][2] = "-c";
+    } else {
+        argv[1][1] = "-c";
+    }
+    return 2;
+}
+
+int ArchiverConfigured(const char *sfx)
+{
+    const char *argv[kMaxArchivers][6];
+    return ArchiverCommands(sfx, "x", argv) > 0;
+}
+
+int RetrOpenDir(const char *dir, const char *sfx)
+{
+    char parent[kPathBufSize];
+    Strncpy(parent, dir);
+    char *slash = strrchr(parent, '/');
+    const char *name = slash != nullptr ? slash + 1 : "";
+    // A name the archiver could take for an option, or none at all.
+    if (slash == nullptr || *name == '\0' || *name == '-') {
+        Log(kLogMisc, "invalid pathname [%.300s]\n", dir);
+        return -1;
+    }
+    char base[kPathBufSize];
+    Strncpy(base, name);
+    if (slash == parent)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+
+    const char *argv[kMaxArchivers][6];
+    const int n = ArchiverCommands(sfx, base, argv);
+    if (n == 0)
+        return -1;
+
+    int out[2] = {-1, -1};
+    int mid[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) < 0 || (n == 2 && pipe2(mid, O_CLOEXEC) < 0)) {
+        LogPerror("pipe");
+        CloseIfOpen(out[0]);
+        CloseIfOpen(out[1]);
+        return -1;
+    }
+    memset(gArchiverPids, 0, sizeof(gArchiverPids));
+    int rc = StartArchiver(0, argv[0], parent, -1, n == 2 ? mid[1] : out[1], IsZip(sfx));
+    if (rc == 0 && n == 2)
+        rc = StartArchiver(1, argv[1], parent, mid[0], out[1], false);
+    CloseIfOpen(mid[0]);
+    CloseIfOpen(mid[1]);
+    close(out[1]);
+    if (rc < 0) {
+        close(out[0]);
+        StopArchivers();
+        return -1;
+    }
+    return out[0];
+}
+
+void ReapArchivers()
+{
+    for (pid_t &pid : gArchiverPids) {
+        if (pid > 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        pid = 0;
+    }
+}
+
+void StopArchivers()
+{
+    bool any = false;
+    for (pid_t pid : gArchiverPids) {
+        if (pid > 0 && kill(pid, SIGTERM) == 0)
+            any = true;
+    }
+    if (!any) {
+        ReapArchivers();
+        return;
+    }
+    sleep(1);
+    for (pid_t pid : gArchiverPids) {
+        if (pid > 0)
+            kill(pid, SIGKILL);
+    }
+    ReapArchivers();
+}

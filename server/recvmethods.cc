@@ -1,0 +1,372 @@
+// The receivers of uploads: the data connection is read block by block and
+// written into the file, as it comes (RegStore) or with TYPE A line ends
+// converted (RegAsciiStore1_2, RegAsciiStore3); quota, bandwidth limit and
+// the client's interrupt are kept between blocks.  Binary data for a file
+// that is not in append mode moves from the socket into the file through a
+// pipe, without being copied through the process; each wait for data is
+// limited by the socket's own receive time-out ("xfer-timeout").
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstring>
+
+#include "asciiconv.h"
+#include "config.h"
+#include "log.h"
+#include "master.h"
+#include "quota.h"
+#include "sendmethods.h"
+#include "shell.h"
+#include "sio.h"
+#include "startup.h"
+#include "stor.h"
+#include "xferlog.h"
+#include "xfersignals.h"
+
+namespace {
+
+constexpr size_t kRecvBlock = 65535;
+constexpr size_t kSpliceBlock = 1 << 20;        // the pipe between socket and file
+constexpr size_t kProgramMagicSize = 10;      // enough for every beginning LooksLikeProgram knows
+constexpr size_t kAsciiStaging = 4096;
+
+char gRecvBuf[kRecvBlock];
+
+// How a receiving loop ended.  The caller replies, after the loop's signal
+// handler is gone, because a failed reply ends the session.
+enum class RecvEnd { kDone, kCanceled, kTimedOut, kDropped, kReadError, kWriteError, kQuota };
+
+bool ClientDropped(int err)
+{
+    return err == EPIPE || err == ECONNRESET;
+}
+
+// The transfer time-out of each read, kept by the socket itself so that a
+// block costs no more than its read and its write.
+void SetReadTimeout(int seconds)
+{
+    struct timeval tv {};
+    tv.tv_sec = seconds;
+    setsockopt(gData, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+// Writes every byte to the file; the count, or -1 with errno.
+ssize_t WriteAll(int fd, const char *p, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = write(fd, p + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Writes to the file; -1 with *err set unless every byte went.  The bytes
+// count towards the quota: kQuota when the hard limit is reached.
+RecvEnd WriteOut(int fd, const char *p, size_t n, int *err)
+{
+    if (n == 0)
+        return RecvEnd::kDone;
+    errno = 0;
+    const ssize_t w = WriteAll(fd, p, n);
+    if (w != static_cast<ssize_t>(n)) {
+        *err = errno != 0 ? errno : ENOSPC;
+        return RecvEnd::kWriteError;
+    }
+    return QuotaAddBytes(w) ? RecvEnd::kQuota : RecvEnd::kDone;
+}
+
+// The TYPE A staging: converted bytes collect in 4,096-byte blocks.
+struct Staging {
+    AsciiState st {};
+    char buf[kAsciiStaging];
+    size_t fill = 0;
+};
+
+RecvEnd Flush(int fd, Staging *s, int *err)
+{
+    const RecvEnd end = WriteOut(fd, s->buf, s->fill, err);
+    s->fill = 0;
+    return end;
+}
+
+RecvEnd StageAscii(int fd, Staging *s, const char *p, size_t n, int *err)
+{
+    while (n > 0) {
+        const size_t room = kAsciiStaging - s->fill;
+        if (room <= 2) {
+            const RecvEnd end = Flush(fd, s, err);
+            if (end != RecvEnd::kDone)
+                return end;
+            continue;
+        }
+        const size_t slice = std::min(n, room - 2);
+        s->fill += AsciiFromNetwork(gAsciiMode, &s->st, p, slice, s->buf + s->fill);
+        p += slice;
+        n -= slice;
+    }
+    return RecvEnd::kDone;
+}
+
+RecvEnd FinishAscii(int fd, Staging *s, int *err)
+{
+    if (kAsciiStaging - s->fill < 2) {
+        const RecvEnd end = Flush(fd, s, err);
+        if (end != RecvEnd::kDone)
+            return end;
+    }
+    s->fill += AsciiFromNetworkEnd(gAsciiMode, &s->st, s->buf + s->fill);
+    return Flush(fd, s, err);
+}
+
+// What a failed read of the data connection means.
+RecvEnd ReadError(int e, int *err)
+{
+    if (e == EAGAIN || e == EWOULDBLOCK)
+        return RecvEnd::kTimedOut;       // SO_RCVTIMEO ran out
+    if (ClientDropped(e))
+        return RecvEnd::kDropped;
+    *err = e;
+    return RecvEnd::kReadError;
+}
+
+// Reads block after block until the end of the data.  The jump point of
+// the client's interrupt is armed only while a read waits.
+RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err)
+{
+    struct timeval start;
+    gettimeofday(&start, nullptr);
+    bool first = true;
+    for (;;) {
+        gCancelJmpReady = 1;
+        if (gCancel != 0) {                 // it came before the jump point was armed
+            gCancelJmpReady = 0;
+            return RecvEnd::kCanceled;
+        }
+        const ssize_t n = read(gData, gRecvBuf, sizeof(gRecvBuf));
+        gCancelJmpReady = 0;
+        if (n == 0)
+            return staging != nullptr ? FinishAscii(fd, staging, err) : RecvEnd::kDone;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return ReadError(errno, err);
+        }
+        if (first) {
+            gStoringExecutable = LooksLikeProgram(gRecvBuf, static_cast<size_t>(n));
+            first = false;
+        }
+        gBytesStor += n;
+        const RecvEnd end = staging != nullptr ? StageAscii(fd, staging, gRecvBuf, static_cast<size_t>(n), err)
+                                               : WriteOut(fd, gRecvBuf, static_cast<size_t>(n), err);
+        if (end != RecvEnd::kDone)
+            return end;
+        if (gStorBandwidthLimit > 0)
+            BandwidthSleep(BandwidthDelay(gBytesStor, gStorBandwidthLimit, Duration(&start)));
+    }
+}
+
+// Binary data moved from the socket into the file through a pipe, so that
+// it is not copied through the process.  The same outcomes as ReceiveBlocks.
+RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
+{
+    struct timeval start;
+    gettimeofday(&start, nullptr);
+    bool first = true;
+    for (;;) {
+        gCancelJmpReady = 1;
+        if (gCancel != 0) {
+            gCancelJmpReady = 0;
+            return RecvEnd::kCanceled;
+        }
+        ssize_t n;
+        if (first) {                        // the first bytes tell a program
+            n = recv(gData, gRecvBuf, kProgramMagicSize, MSG_PEEK);
+            if (n > 0) {
+                gStoringExecutable = LooksLikeProgram(gRecvBuf, static_cast<size_t>(n));
+                first = false;
+                n = splice(gData, nullptr, pipeWrite, nullptr, kSpliceBlock, SPLICE_F_MOVE | SPLICE_F_MORE);
+            }
+        } else {
+            n = splice(gData, nullptr, pipeWrite, nullptr, kSpliceBlock, SPLICE_F_MOVE | SPLICE_F_MORE);
+        }
+        gCancelJmpReady = 0;
+        if (n == 0)
+            return RecvEnd::kDone;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return ReadError(errno, err);
+        }
+        gBytesStor += n;
+        for (ssize_t left = n; left > 0;) {
+            const ssize_t w = splice(pipeRead, nullptr, fd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                *err = w < 0 ? errno : ENOSPC;
+                return RecvEnd::kWriteError;
+            }
+            left -= w;
+        }
+        if (QuotaAddBytes(n))
+            return RecvEnd::kQuota;
+        if (gStorBandwidthLimit > 0)
+            BandwidthSleep(BandwidthDelay(gBytesStor, gStorBandwidthLimit, Duration(&start)));
+    }
+}
+
+// The pipe of SpliceBlocks, for binary data into a file that is not in
+// append mode (the kernel moves no data into those); -1 when there is none.
+struct SplicePipe {
+    int fds[2] = {-1, -1};
+    explicit SplicePipe(int fd)
+    {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_APPEND) != 0 || pipe2(fds, O_CLOEXEC) < 0)
+            return;
+        fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kSpliceBlock));
+    }
+    ~SplicePipe()
+    {
+        for (int f : fds) {
+            if (f >= 0)
+                close(f);
+        }
+    }
+    SplicePipe(const SplicePipe &) = delete;
+    SplicePipe &operator=(const SplicePipe &) = delete;
+};
+
+// The receiving loop under the handler that notices the client's interrupt.
+// staging is null for binary data.
+RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
+{
+    XferSignals signals(nullptr, nullptr, XferCancel);
+    SetReadTimeout(gXferTimeout);
+    // The mask is not saved here (that would cost a system call for every
+    // read); after a jump the interrupt's signal is unblocked again.
+    SplicePipe pipe(staging == nullptr ? fd : -1);
+    RecvEnd end;
+    if (sigsetjmp(gCancelJmp, 0) != 0) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGURG);
+        sigaddset(&set, SIGALRM);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        if (gCancel == 0)
+            gCancel = SIGURG;
+        end = RecvEnd::kCanceled;
+    } else if (pipe.fds[0] >= 0) {
+        end = SpliceBlocks(fd, pipe.fds[0], pipe.fds[1], err);
+    } else {
+        end = ReceiveBlocks(fd, staging, err);
+    }
+    SetReadTimeout(0);
+    return end;
+}
+
+// A read that fails in a way the session cannot survive.
+[[noreturn]] void ReadFailed(int err)
+{
+    errno = err;
+    LogPerror("Stor/read");
+    LogTransfer(kXferError, 1);
+    DoneConnection(kEndIOError);
+}
+
+void QuotaExceededReply()
+{
+    char q[kNumQuotaStrings][kQuotaStringSize];
+    GetQuotaStrings(q);
+    sleep(2);
+    Reply("450 Disk quota exceeded (%.32s bytes;  limit: %.32s).\r\n", q[kQuotaBytesUsed], q[kQuotaBytesHardLimit]);
+}
+
+int AsciiStore(int fd)
+{
+    if (gRestartPt > 0) {
+        Reply("550 RESTart point not implemented for TYPE A.\r\n");
+        return -1;
+    }
+    Staging staging;
+    int err = 0;
+    switch (ReceiveLoop(fd, &staging, &err)) {
+    case RecvEnd::kDone:
+        return 0;
+    case RecvEnd::kCanceled:
+        return -1;
+    case RecvEnd::kDropped:
+        gCancel = SIGPIPE;
+        return -1;
+    case RecvEnd::kTimedOut:
+        ReadFailed(ETIMEDOUT);
+    case RecvEnd::kReadError:
+        ReadFailed(err);
+    case RecvEnd::kWriteError:
+        Reply("450 Write error: %.450s\r\n", strerror(err));
+        return -1;
+    case RecvEnd::kQuota:
+        QuotaExceededReply();
+        return -1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int gStoringExecutable;
+
+int RegStore(int fd)
+{
+    if (gRestartPt > 0) {
+        if (lseek(fd, gRestartPt, SEEK_SET) < 0) {
+            Reply("450 Seek error: %.420s\r\n", strerror(errno));
+            return -1;
+        }
+        gXNoteBits |= kXNoteRestarted;
+        gRestartedAt = gRestartPt;
+    }
+    int err = 0;
+    switch (ReceiveLoop(fd, nullptr, &err)) {
+    case RecvEnd::kDone:
+        return 0;
+    case RecvEnd::kCanceled:
+        return -1;
+    case RecvEnd::kTimedOut:
+        gCancel = SIGALRM;
+        return -1;
+    case RecvEnd::kDropped:
+        gCancel = SIGPIPE;
+        return -1;
+    case RecvEnd::kReadError:
+        ReadFailed(err);
+    case RecvEnd::kWriteError:
+        Reply("450 Write error: %.420s\r\n", strerror(err));
+        return -1;
+    case RecvEnd::kQuota:
+        QuotaExceededReply();
+        return -1;
+    }
+    return -1;
+}
+
+int RegAsciiStore1_2(int fd)
+{
+    return AsciiStore(fd);
+}
+
+int RegAsciiStore3(int fd)
+{
+    return AsciiStore(fd);
+}

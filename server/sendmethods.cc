@@ -1,0 +1,439 @@
+// The sending methods of downloads: the plain loop, sendfile, the memory map
+// and the TYPE A converters.
+#include "sendmethods.h"
+
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstring>
+
+#include "asciiconv.h"
+#include "config.h"
+#include "log.h"
+#include "master.h"
+#include "shell.h"
+#include "startup.h"
+#include "xbuf.h"
+#include "xferlog.h"
+#include "xfersignals.h"
+
+namespace {
+
+constexpr size_t kLoopBlock = 65535;
+constexpr size_t kAsciiSmallRead = 256;
+constexpr size_t kAsciiLargeRead = 2048;
+constexpr size_t kAsciiStaging = 4096;
+constexpr size_t kSendfileMaxChunk = 0x7ffff000;   // the most one sendfile call moves
+
+char gLoopBuf[kLoopBlock];
+
+// A broken or reset data connection: the client went away.
+bool ClientDropped(int err)
+{
+    return err == EPIPE || err == ECONNRESET;
+}
+
+// The signals of a running sendfile: the first one names the reason.  An
+// interrupt that comes just before a sendfile call began would leave that
+// call blocked, so it brings a time-out a second later that ends the call.
+void SendfileSignal(int sig)
+{
+    if (gSendfileCanceledBy == 0) {
+        gSendfileCanceledBy = sig;
+        gSendfileErrno = sig == SIGALRM ? EINTR : EPIPE;
+    }
+    if (sig == SIGURG)
+        alarm(1);
+}
+
+void SetSendTimeout(int seconds)
+{
+    struct timeval tv {};
+    tv.tv_sec = seconds;
+    setsockopt(gData, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+// Uses the restart offset: the note, the record and the offset cleared.
+int64_t TakeRestartOffset()
+{
+    const int64_t offset = gRestartPt;
+    if (offset > 0) {
+        gXNoteBits |= kXNoteRestarted;
+        gRestartedAt = offset;
+    }
+    gRestartPt = 0;
+    return offset;
+}
+
+// Writes one block completely under the transfer time-out, the jump point
+// armed.  Returns 0, or -1 with gCancel set (the client dropped the data
+// connection, or its interrupt came between two writes) or *err set.
+int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
+{
+    while (n > 0) {
+        alarm(static_cast<unsigned>(gXferTimeout));
+        gCancelJmpReady = 1;
+        if (gCancel != 0) {                 // it came before the jump point was armed
+            gCancelJmpReady = 0;
+            alarm(0);
+            return -1;
+        }
+        const ssize_t w = write(gData, p, n);
+        gCancelJmpReady = 0;
+        alarm(0);
+        if (w > 0) {
+            *sent = *sent + w;
+            p += w;
+            n -= static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && ClientDropped(errno)) {
+            gCancel = SIGPIPE;
+            return -1;
+        }
+        *err = w < 0 ? errno : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+// How a guarded sending loop ended.  Replies are sent by the caller, after
+// the loop's signal handlers are gone, because a failed reply ends the
+// session.
+enum class LoopEnd { kDone, kReadError, kWriteError, kCanceled, kUnusable };
+
+// The plain loop under its signal handlers.
+LoopEnd CopyLoop(int fd, volatile int64_t *sent, int *err)
+{
+    XferSignals signals(XferCancel, SIG_IGN, XferCancel);
+    struct timeval start;
+    gettimeofday(&start, nullptr);
+    if (sigsetjmp(gCancelJmp, 1) != 0) {
+        if (gCancel < 2)
+            gCancel = SIGALRM;
+        return LoopEnd::kCanceled;
+    }
+    for (;;) {
+        if (gCancel != 0)
+            return LoopEnd::kCanceled;
+        const ssize_t n = read(fd, gLoopBuf, sizeof(gLoopBuf));
+        if (n == 0)
+            return LoopEnd::kDone;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *err = errno;
+            return LoopEnd::kReadError;
+        }
+        BandwidthSleep(BandwidthDelay(*sent, gRetrBandwidthLimit, Duration(&start)));
+        if (WriteBlock(gLoopBuf, static_cast<size_t>(n), sent, err) < 0)
+            return gCancel != 0 ? LoopEnd::kCanceled : LoopEnd::kWriteError;
+    }
+}
+
+// The sendfile calls from *offset to size under their signal handlers.
+LoopEnd SendfileLoop(int fd, int64_t size, off_t *offset, int64_t *sent, int *err)
+{
+    XferSignals signals(SendfileSignal, SendfileSignal, SendfileSignal);
+    gSendfileCanceledBy = 0;
+    gSendfileErrno = 0;
+    gSendfileInProgress = 1;
+    alarm(TransferAlarmSeconds(size, 4096, kSendfileHugeFile, gXferTimeout));
+    LoopEnd end = LoopEnd::kDone;
+    while (*offset < size && gSendfileCanceledBy == 0) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(size - *offset, kSendfileMaxChunk));
+        const ssize_t n = sendfile(gData, fd, offset, want);
+        if (n > 0) {
+            *sent += n;
+            if (static_cast<size_t>(n) < want && gSendfileCanceledBy == 0)
+                _Trace(kLogMisc,
+                       "Retr/sendfile: short write (only %lld of %lld bytes) after %lld bytes had already been "
+                       "written. Retrying.\n",
+                       static_cast<long long>(n), static_cast<long long>(want),
+                       static_cast<long long>(*sent - n));
+            continue;
+        }
+        if (n == 0)                     // the file shrank
+            break;
+        if (errno == EINTR)
+            continue;
+        if (ClientDropped(errno)) {
+            gCancel = SIGPIPE;
+            end = LoopEnd::kCanceled;
+        } else if (errno == EAGAIN) {
+            gCancel = SIGALRM;
+            end = LoopEnd::kCanceled;
+        } else if (*sent == 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            end = LoopEnd::kUnusable;
+        } else {
+            *err = errno;
+            end = LoopEnd::kWriteError;
+        }
+        break;
+    }
+    gSendfileInProgress = 0;
+    if (gSendfileCanceledBy != 0) {
+        gCancel = gSendfileCanceledBy;
+        end = LoopEnd::kCanceled;
+    }
+    return end;
+}
+
+// The end of a transfer through the transfer buffer: why it stopped, as the
+// sending methods report it.
+int XBufOutcome(int result)
+{
+    if (XBufCanceled() || gCancel != 0) {
+        if (gCancel == 0)
+            gCancel = SIGURG;
+        return -1;
+    }
+    if (result >= 0)
+        return 0;
+    if (result == kSioErrTimeout)
+        gCancel = SIGALRM;
+    else if (result == kSioErrBrokenPipe || ClientDropped(errno))
+        gCancel = SIGPIPE;
+    else
+        Reply("450 Socket write error: %.420s\r\n", strerror(errno));
+    return -1;
+}
+
+constexpr int kAsciiReadError = -1000;
+
+// The TYPE A loop: reads readSize bytes at a time, converts them into
+// staging (flushed into the transfer buffer when it may not take another
+// converted read) and ends with the end-of-file block.  The client's
+// interrupt between two writes is noticed here.  Returns the last result of
+// the transfer buffer, or kAsciiReadError with *err.
+int AsciiLoop(int fd, size_t readSize, char *staging, size_t stagingSize, int *err)
+{
+    XferSignals signals(nullptr, nullptr, XferCancel);
+    char in[kAsciiLargeRead];
+    AsciiState st {};
+    size_t fill = 0;
+    for (;;) {
+        if (gCancel != 0)
+            return 0;
+        const ssize_t n = read(fd, in, readSize);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *err = errno;
+            return kAsciiReadError;
+        }
+        if (n == 0)
+            fill += AsciiToNetworkEnd(gAsciiMode, &st, staging + fill);
+        else
+            fill += AsciiToNetwork(gAsciiMode, &st, in, static_cast<size_t>(n), staging + fill);
+        if (n == 0 || fill + AsciiSendBound(readSize) > stagingSize) {
+            const int result = fill > 0 ? XBufWrite(staging, fill) : 0;
+            fill = 0;
+            if (result < 0 || XBufCanceled())
+                return result;
+        }
+        if (n == 0)
+            return XBufFlush(kModeBEndOfFile);
+    }
+}
+
+int AsciiRetrieve(int fd, size_t readSize, char *staging, size_t stagingSize)
+{
+    const int64_t offset = gRestartPt;
+    int err = 0;
+    const int result = AsciiLoop(fd, readSize, staging, stagingSize, &err);
+    if (offset > 0) {
+        gXNoteBits |= kXNoteRestarted;
+        gRestartedAt = offset;
+    }
+    gRestartPt = 0;
+    gBytesRetr += gXBufTotalWrote;
+    if (result == kAsciiReadError) {
+        Reply("450 Read error: %.420s\r\n", strerror(err));
+        return -1;
+    }
+    return XBufOutcome(result);
+}
+
+// The write loop of the map method, under its own signal handlers: true
+// after a write error that ends the session (logged here).
+bool MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile int64_t *sent)
+{
+    XferSignals signals(XferCancel, SIG_IGN, XferCancel);
+    if (sigsetjmp(gCancelJmp, 1) != 0)
+        return false;             // time-out or interrupt: gCancel tells
+    alarm(alarmSeconds);
+    size_t done = 0;
+    while (done < size) {
+        gCancelJmpReady = 1;
+        if (gCancel != 0) {
+            gCancelJmpReady = 0;
+            break;
+        }
+        const ssize_t w = write(gData, data + done, size - done);
+        gCancelJmpReady = 0;
+        if (w > 0) {
+            *sent = *sent + w;
+            done += static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && ClientDropped(errno)) {
+            gCancel = SIGPIPE;
+            break;
+        }
+        if (w < 0 && errno == EAGAIN) {     // no progress for the transfer time-out
+            gCancel = SIGALRM;
+            break;
+        }
+        LogPerror("Retr/write to data fd=%d", gData);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void XferCancel(int sig)
+{
+    if (gCancelJmpReady) {
+        Cancel(sig);
+        return;
+    }
+    gCancel = sig;
+}
+
+unsigned TransferAlarmSeconds(int64_t size, int64_t divisor, int64_t hugeSize, int xferTimeout)
+{
+    if (size > hugeSize)
+        return kMaxTransferAlarm;
+    const int64_t seconds = std::max<int64_t>(size / divisor, xferTimeout);
+    return static_cast<unsigned>(std::min<int64_t>(seconds, kMaxTransferAlarm));
+}
+
+void BandwidthSleep(double seconds)
+{
+    if (seconds <= 0.0)
+        return;
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR && gCancel == 0) {
+    }
+}
+
+double BandwidthDelay(int64_t bytesSent, int limitKiB, double elapsed)
+{
+    if (limitKiB <= 0)
+        return 0.0;
+    const double due = static_cast<double>(bytesSent) / (limitKiB * 1024.0) - elapsed;
+    return due > 0.0 ? due : 0.0;
+}
+
+int RegRetrieve(int fd)
+{
+    if (gRestartPt > 0 && lseek(fd, gRestartPt, SEEK_SET) < 0) {
+        gRestartPt = 0;
+        sleep(1);
+        Reply("450 Seek error: %.420s\r\n", strerror(errno));
+        return -1;
+    }
+    TakeRestartOffset();
+
+    volatile int64_t sent = 0;
+    int err = 0;
+    const LoopEnd end = CopyLoop(fd, &sent, &err);
+    gBytesRetr += sent;
+    switch (end) {
+    case LoopEnd::kDone:
+        return 0;
+    case LoopEnd::kReadError:
+        Reply("450 Read error: %.420s\r\n", strerror(err));
+        return -1;
+    case LoopEnd::kCanceled:
+        return gCancel == SIGPIPE ? -1 : -2;
+    default:
+        Reply("450 Socket write error: %.420s\r\n", strerror(err));
+        return -1;
+    }
+}
+
+int SendfileRetrieve(int fd, int64_t size)
+{
+    const int64_t start = gRestartPt;
+    if (start > size) {
+        gRestartPt = 0;
+        Reply("450 Restart point (%lld) is greater than the file size (%lld).\r\n", static_cast<long long>(start),
+              static_cast<long long>(size));
+        return -1;
+    }
+    SetSendTimeout(gXferTimeout);
+
+    off_t offset = start;
+    int64_t sent = 0;
+    int err = 0;
+    const LoopEnd end = SendfileLoop(fd, size, &offset, &sent, &err);
+    if (end == LoopEnd::kUnusable)
+        return kSendfileUnusable;      // the restart offset stays for the fallback
+    gXNoteBits |= kXNoteSendfile;
+    TakeRestartOffset();
+    gBytesRetr += sent;
+    if (end == LoopEnd::kDone)
+        return 0;
+    if (end == LoopEnd::kWriteError)
+        Reply("450 Error occurred after %lld of %lld bytes were sent: %.200s\r\n", static_cast<long long>(sent),
+              static_cast<long long>(size - start), strerror(err));
+    return -1;
+}
+
+int MmapRetrieve(int fd, int64_t size)
+{
+    void *map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        LogPerror("Retr/mmap");
+        return RegRetrieve(fd);
+    }
+    if (gRestartPt > size) {
+        gRestartPt = 0;
+        munmap(map, static_cast<size_t>(size));
+        Reply("450 Bad restart point.\r\n");
+        return -1;
+    }
+    madvise(map, static_cast<size_t>(size), MADV_SEQUENTIAL);
+    // The alarm of a large file is long; a client that stops reading is
+    // noticed by the transfer time-out of each write.
+    SetSendTimeout(gXferTimeout);
+    gXNoteBits |= kXNoteMmap;
+    const int64_t start = TakeRestartOffset();
+
+    volatile int64_t sent = 0;
+    const bool writeFailed = MmapWrite(static_cast<const char *>(map) + start, static_cast<size_t>(size - start),
+                                       TransferAlarmSeconds(size, 256, kMmapHugeFile, gXferTimeout), &sent);
+    munmap(map, static_cast<size_t>(size));
+    gBytesRetr += sent;
+    if (writeFailed)
+        DoneConnection(kEndIOError);
+    return 0;
+}
+
+int RegAsciiRetrieve1_2(int fd)
+{
+    char staging[AsciiSendBound(kAsciiSmallRead)];
+    return AsciiRetrieve(fd, kAsciiSmallRead, staging, sizeof(staging));
+}
+
+int RegAsciiRetrieve3(int fd)
+{
+    char staging[kAsciiStaging + AsciiSendBound(kAsciiLargeRead)];
+    return AsciiRetrieve(fd, kAsciiLargeRead, staging, sizeof(staging));
+}

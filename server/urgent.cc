@@ -1,0 +1,161 @@
+// Urgent data on the control connection: the out-of-band byte of an
+// interrupt, and the command line whose line feed came as that byte.
+#include "urgent.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "Strn.h"
+#include "config.h"
+#include "log.h"
+#include "shm.h"
+
+namespace {
+
+constexpr int kUrgentReadTimeout = 10;     // seconds for the out-of-band byte
+constexpr int kMarkWaitMs = 10000;         // for the in-band bytes before the mark
+
+// Printable bytes stand as themselves, the others as 0x%02x.
+void RenderBytes(char *dst, size_t size, const unsigned char *src, int n)
+{
+    dst[0] = '\0';
+    for (int i = 0; i < n; i++) {
+        char piece[8];
+        if (isalnum(src[i]) || ispunct(src[i]) || src[i] == ' ')
+            snprintf(piece, sizeof(piece), "%c", src[i]);
+        else
+            snprintf(piece, sizeof(piece), "0x%02x", src[i]);
+        Strncat(dst, piece, size);
+    }
+}
+
+// Free space after the buffered bytes, made by moving them to the front.
+size_t MakeRoom(SReadlineInfo *srl)
+{
+    if (srl->bufPtr >= srl->bufLim) {
+        srl->bufPtr = srl->bufLim = srl->buf;
+    } else if (srl->bufPtr > srl->buf) {
+        const size_t n = static_cast<size_t>(srl->bufLim - srl->bufPtr);
+        memmove(srl->buf, srl->bufPtr, n);
+        srl->bufPtr = srl->buf;
+        srl->bufLim = srl->buf + n;
+    }
+    return static_cast<size_t>(srl->buf + srl->bufSize - srl->bufLim);
+}
+
+// Takes what has arrived in band, without waiting: the count, 0 at the end
+// of input, or -1 with errno (EAGAIN when nothing was there).
+int TakeInBand(SReadlineInfo *srl)
+{
+    const size_t room = MakeRoom(srl);
+    if (room == 0) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    const ssize_t n = recv(srl->fd, srl->bufLim, room, MSG_DONTWAIT);
+    if (n > 0)
+        srl->bufLim += n;
+    return static_cast<int>(n);
+}
+
+// The urgent byte was the line feed of a command: the bytes sent before it
+// (reads stop at the urgent mark by themselves) and then the line feed.
+void CompleteUrgentLine(SReadlineInfo *srl)
+{
+    for (;;) {
+        int atMark = 0;
+        if (ioctl(srl->fd, SIOCATMARK, &atMark) < 0 || atMark)
+            break;
+        const int n = TakeInBand(srl);
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            struct pollfd p = {srl->fd, POLLIN, 0};
+            if (poll(&p, 1, kMarkWaitMs) > 0 || errno == EINTR)
+                continue;
+        }
+        break;
+    }
+    if (MakeRoom(srl) > 0)
+        *srl->bufLim++ = '\n';
+}
+
+}  // namespace
+
+int ReceiveUrgentData(SReadlineInfo *srl)
+{
+    unsigned char oob[32];
+    const int n = SRecv(srl->fd, oob, 31, MSG_OOB, kUrgentReadTimeout, kSioReturnAtOnce);
+    if (n <= 0)
+        return n;
+    if (gTraceLogging) {
+        char text[256];
+        RenderBytes(text, sizeof(text), oob, n);
+        _Trace(kLogMisc, "%d byte(s) of out-of-band data received [%.127s].\n", n, text);
+    }
+    if (oob[n - 1] == '\n')
+        CompleteUrgentLine(srl);
+    return n;
+}
+
+int SReadlineReady(const SReadlineInfo *srl, size_t lineSize)
+{
+    const char *p = srl->bufPtr;
+    const char *lim = srl->bufLim;
+    if (p >= lim)
+        return 0;
+    if (memchr(p, '\n', static_cast<size_t>(lim - p)) != nullptr)
+        return 1;
+    if (lineSize > 0 && static_cast<size_t>(lim - p) >= lineSize - 1)
+        return 1;
+    if (p == srl->buf && lim == srl->buf + srl->bufSize)
+        return 1;
+    // The line reader ends a line at a pause after two stray bytes.
+    int stray = 0;
+    for (; p < lim; p++) {
+        if (*p == '\0' || (*p == '\r' && p + 1 < lim && p[1] != '\n'))
+            stray++;
+    }
+    return stray > 1;
+}
+
+int WaitForCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
+{
+    const time_t deadline = ShmTime(nullptr) + seconds;
+    short events = POLLIN | POLLPRI;
+    for (;;) {
+        if (SReadlineReady(srl, lineSize))
+            return 0;
+        const time_t left = deadline - ShmTime(nullptr);
+        if (left <= 0)
+            return kSioErrTimeout;
+        struct pollfd p = {srl->fd, events, 0};
+        const int r = poll(&p, 1, static_cast<int>(left) * 1000);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        if (r == 0)
+            continue;                          // the deadline decides
+        if (p.revents & POLLPRI) {
+            if (ReceiveUrgentData(srl) <= 0)
+                events = POLLIN;               // an urgent byte that cannot be read: no busy loop
+            continue;
+        }
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+            return 0;
+        const int n = TakeInBand(srl);
+        if (n == 0)
+            return 0;                          // the line reader sees the end too
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return kSioErrSystem;
+    }
+}

@@ -1,0 +1,281 @@
+// The sending methods and the receivers against a real loopback data
+// connection: the bytes that arrive, the restart offset, the notes, the
+// client that goes away, and the replies of the failures.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Strn.h"
+#include "config.h"
+#include "sendmethods.h"
+#include "shell.h"
+#include "stor.h"
+#include "xbuf.h"
+#include "xferlog.h"
+
+namespace {
+
+std::string ReadAll(int fd)
+{
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+std::string Pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+// gData is our end of a loopback TCP connection, client_ the other; gCtrl a
+// socket pair whose other end collects the replies.
+class MethodsTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        const int lfd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        socklen_t len = sizeof(a);
+        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+        listen(lfd, 1);
+        client_ = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        gData = accept(lfd, nullptr, nullptr);
+        close(lfd);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        gCtrl = sv[0];
+        replies_ = sv[1];
+        char tmpl[] = "/tmp/xfer_methods.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        gRestartPt = 0;
+        gMode = 'S';
+        gRetrBandwidthLimit = gStorBandwidthLimit = 0;
+        gXferTimeout = 10;
+        gAsciiMode = 3;
+        gCancel = 0;
+        ResetXferState(0);
+    }
+    void TearDown() override
+    {
+        if (gData >= 0)
+            close(gData);
+        gData = -1;
+        close(client_);
+        close(gCtrl);
+        close(replies_);
+        gCtrl = -1;
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    int File(const std::string &content)
+    {
+        const std::string p = dir_ + "/f";
+        const int fd = open(p.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+        EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        lseek(fd, 0, SEEK_SET);
+        return fd;
+    }
+    std::string FileContent()
+    {
+        const int fd = open((dir_ + "/f").c_str(), O_RDONLY);
+        std::string s = ReadAll(fd);
+        close(fd);
+        return s;
+    }
+    // Runs send while the client reads everything; returns what it got.
+    template <typename F>
+    std::string Download(F send)
+    {
+        std::string got;
+        std::thread reader([&] { got = ReadAll(client_); });
+        result_ = send();
+        close(gData);
+        gData = -1;
+        reader.join();
+        return got;
+    }
+    // The client sends data and closes; recv receives it.
+    template <typename F>
+    void Upload(const std::string &data, F recv)
+    {
+        std::thread writer([&] {
+            send(client_, data.data(), data.size(), MSG_NOSIGNAL);
+            shutdown(client_, SHUT_WR);
+        });
+        result_ = recv();
+        writer.join();
+    }
+    std::string Replies()
+    {
+        char buf[4096];
+        const ssize_t n = recv(replies_, buf, sizeof(buf), MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+    int client_ = -1, replies_ = -1, result_ = 0;
+    std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(MethodsTest, ThePlainLoopSendsTheFileFromTheRestartOffset)
+{
+    const std::string content = Pattern(200000);
+    const int fd = File(content);
+    gRestartPt = 1000;
+    EXPECT_EQ(Download([&] { return RegRetrieve(fd); }), content.substr(1000));
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(gBytesRetr, 199000);
+    EXPECT_EQ(gRestartedAt, 1000);
+    EXPECT_EQ(gRestartPt, 0);
+    EXPECT_TRUE(gXNoteBits & kXNoteRestarted);
+    close(fd);
+}
+
+TEST_F(MethodsTest, SendfileSendsTheWholeFileAndNotesIt)
+{
+    const std::string content = Pattern(3 * 1024 * 1024 + 17);
+    const int fd = File(content);
+    EXPECT_EQ(Download([&] { return SendfileRetrieve(fd, static_cast<int64_t>(content.size())); }), content);
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(gBytesRetr, static_cast<int64_t>(content.size()));
+    EXPECT_TRUE(gXNoteBits & kXNoteSendfile);
+    close(fd);
+}
+
+TEST_F(MethodsTest, SendfileRefusesARestartPointBeyondTheEnd)
+{
+    const std::string content = Pattern(600);
+    const int fd = File(content);
+    gRestartPt = 601;
+    EXPECT_EQ(Download([&] { return SendfileRetrieve(fd, 600); }), "");
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(Replies(), "450 Restart point (601) is greater than the file size (600).\r\n");
+    close(fd);
+}
+
+TEST_F(MethodsTest, TheMapSendsFromTheRestartOffsetAndRefusesOneBeyondTheEnd)
+{
+    const std::string content = Pattern(70000);
+    const int fd = File(content);
+    gRestartPt = 69999;
+    EXPECT_EQ(Download([&] { return MmapRetrieve(fd, 70000); }), content.substr(69999));
+    EXPECT_TRUE(gXNoteBits & kXNoteMmap);
+    EXPECT_TRUE(gXNoteBits & kXNoteRestarted);
+    close(fd);
+}
+
+TEST_F(MethodsTest, TheMapRefusesARestartPointBeyondTheEnd)
+{
+    const int fd = File(Pattern(70000));
+    gRestartPt = 70001;
+    EXPECT_EQ(Download([&] { return MmapRetrieve(fd, 70000); }), "");
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(Replies(), "450 Bad restart point.\r\n");
+    close(fd);
+}
+
+TEST_F(MethodsTest, TypeASendsCrLfLineEndsAndCountsRestartInConvertedBytes)
+{
+    const int fd = File("one\ntwo\rthree\r\n");
+    gRestartPt = 5;                             // "one\r\n" is 5 converted bytes
+    EXPECT_EQ(Download([&] {
+                  ResetXBuf();
+                  return RegAsciiRetrieve3(fd);
+              }),
+              "two\r\nthree\r\n");
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(gRestartedAt, 5);
+    close(fd);
+}
+
+TEST_F(MethodsTest, TypeAModesOneAndTwoReadInSmallBlocks)
+{
+    const std::string text = std::string(300, 'a') + "\r" + std::string(211, 'b') + "\n";
+    for (int mode : {1, 2}) {
+        gAsciiMode = mode;
+        const int fd = File(text);
+        const std::string got = Download([&] {
+            ResetXBuf();
+            return RegAsciiRetrieve1_2(fd);
+        });
+        const std::string cr = mode == 1 ? "\r" : "\r\n";
+        EXPECT_EQ(got, std::string(300, 'a') + cr + std::string(211, 'b') + "\r\n") << "mode " << mode;
+        close(fd);
+        // A fresh connection for the next mode.
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(MethodsTest, AClientThatDropsTheConnectionCancelsWithBrokenPipe)
+{
+    const std::string content = Pattern(8 * 1024 * 1024);
+    const int fd = File(content);
+    char some[1000];
+    std::thread dropper([&] {
+        ASSERT_GT(read(client_, some, sizeof(some)), 0);
+        close(client_);                         // unread data: the server sees a reset
+        client_ = -1;
+    });
+    result_ = RegRetrieve(fd);
+    dropper.join();
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(gCancel, SIGPIPE);
+    EXPECT_EQ(Replies(), "") << "the outcome is answered by the caller";
+    close(fd);
+}
+
+TEST_F(MethodsTest, RegStoreWritesTheReceivedBytesFromTheRestartOffset)
+{
+    const int fd = File("0123456789");
+    gRestartPt = 4;
+    const std::string data = "#!/bin/sh\necho hi\n";
+    Upload(data, [&] { return RegStore(fd); });
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(FileContent(), "0123" + data);
+    EXPECT_EQ(gBytesStor, static_cast<int64_t>(data.size()));
+    EXPECT_EQ(gStoringExecutable, 1);
+    EXPECT_TRUE(gXNoteBits & kXNoteRestarted);
+    close(fd);
+}
+
+TEST_F(MethodsTest, TypeAUploadsGetLocalLineEnds)
+{
+    const int fd = File("");
+    const std::string data = std::string(5000, 'x') + "\r\n" + "y\r" + std::string(4093, 'z') + "\r";
+    Upload(data, [&] { return RegAsciiStore3(fd); });
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(FileContent(), std::string(5000, 'x') + "\ny\n" + std::string(4093, 'z') + "\n");
+    close(fd);
+}
+
+TEST_F(MethodsTest, TypeAUploadsCannotRestart)
+{
+    const int fd = File("");
+    gRestartPt = 10;
+    result_ = RegAsciiStore1_2(fd);
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(Replies(), "550 RESTart point not implemented for TYPE A.\r\n");
+    close(fd);
+}
