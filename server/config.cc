@@ -889,6 +889,20 @@ int IsConfigKey(const char *key)
     return FindKey(key) != nullptr ? 1 : 0;
 }
 
+// One line of a configuration file into buf.  An overlong line is cut at the
+// buffer; its rest is skipped rather than read as a line of its own.
+char *ReadConfigLine(FILE *fp, char *buf, size_t size)
+{
+    if (fgets(buf, static_cast<int>(size), fp) == nullptr)
+        return nullptr;
+    if (strchr(buf, '\n') == nullptr && !feof(fp)) {
+        int c;
+        while ((c = getc(fp)) != EOF && c != '\n') {
+        }
+    }
+    return buf;
+}
+
 int SplitConfigLine(char *line, char **key, char **value)
 {
     *key = *value = nullptr;
@@ -929,14 +943,8 @@ void ReadConfigFile(const char *path)
 
     static char line[65534];
     int lineNum = 0;
-    while (fgets(line, static_cast<int>(sizeof(line)), fp) != nullptr) {
+    while (ReadConfigLine(fp, line, sizeof(line)) != nullptr) {
         lineNum++;
-        // An overlong line is cut at the buffer; its rest is not a line of its own.
-        if (strchr(line, '\n') == nullptr && !feof(fp)) {
-            int c;
-            while ((c = getc(fp)) != EOF && c != '\n') {
-            }
-        }
 
         char *key, *value;
         if (SplitConfigLine(line, &key, &value) == 0)

@@ -6,6 +6,7 @@
 // the command line may override it again afterwards.
 #pragma once
 
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/ipc.h>
 #include <sys/types.h>
@@ -229,6 +230,10 @@ void ReadConfigFile(const char *path);
 // value is the rest up to CR/LF without trailing white space. Returns 0 for a
 // line without a key, 1 otherwise (the value may be empty).
 int SplitConfigLine(char *line, char **key, char **value);
+
+// One line of a configuration file into buf, nullptr at the end. An overlong
+// line is cut at the buffer and its rest skipped, not read as a line of its own.
+char *ReadConfigLine(FILE *fp, char *buf, size_t size);
 
 // 1 when key (any case) is a key of the table shared by general.cf and domain.cf.
 [[nodiscard]] int IsConfigKey(const char *key);

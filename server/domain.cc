@@ -408,14 +408,8 @@ int ReadDomainConfigFile(const char *path)
     static char line[65536];
     DomainInfo *cur = nullptr;
     int lineNum = 0;
-    while (fgets(line, static_cast<int>(sizeof(line)), fp) != nullptr) {
+    while (ReadConfigLine(fp, line, sizeof(line)) != nullptr) {
         lineNum++;
-        // An overlong line is cut at the buffer; its rest is not a line of its own.
-        if (strchr(line, '\n') == nullptr && !feof(fp)) {
-            int c;
-            while ((c = getc(fp)) != EOF && c != '\n') {
-            }
-        }
 
         char *key, *value;
         if (SplitConfigLine(line, &key, &value) == 0)

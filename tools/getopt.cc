@@ -44,15 +44,15 @@ int Getopt(int argc, char *const argv[], const char *opts)
 
     const int c = static_cast<unsigned char>(argv[gOptInd][gOptPos]);
     gOptOpt = c;
-    const char *spec = c == ':' ? nullptr : strchr(opts, c);
-    if (spec == nullptr) {
+    const char *entry = c == ':' ? nullptr : strchr(opts, c);
+    if (entry == nullptr) {
         if (gOptErr)
             fprintf(stderr, "%s: illegal option -- %c\n", argv[0], c);
         NextLetter(argv);
         return '?';
     }
 
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         NextLetter(argv);
         return c;
     }
