@@ -28,7 +28,9 @@ int gStatCachePoolUsed;
 // for the confinement checks, so a component that the user could replace
 // (a directory swapped for a link to elsewhere) must never be answered from
 // the table.  That holds when every directory above the entry is owned by
-// root and writable by no one else.
+// root and writable by no one else -- or, for a sticky directory such as
+// /tmp, when the name below it belongs to root, since nobody else may then
+// rename or remove it.
 bool OnlyRootCanReplace(const char *path, int len)
 {
     if (path[0] != '/' || len >= kStatCachePoolSize)
@@ -36,18 +38,24 @@ bool OnlyRootCanReplace(const char *path, int len)
     char dir[kStatCachePoolSize];
     memcpy(dir, path, static_cast<size_t>(len));
     dir[len] = '\0';
+    struct stat st;
+    if (lstat(dir, &st) < 0)
+        return false;
+    uid_t childOwner = st.st_uid;
     for (;;) {
         char *slash = strrchr(dir, '/');
         if (slash == dir)
             slash[1] = '\0';         // the parent is "/"
         else
             *slash = '\0';
-        struct stat st;
-        if (lstat(dir, &st) < 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        if (lstat(dir, &st) < 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
+            return false;
+        const bool othersMayWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (othersMayWrite && !((st.st_mode & S_ISVTX) != 0 && childOwner == 0))
             return false;
         if (slash == dir)
             return true;
+        childOwner = st.st_uid;
     }
 }
 

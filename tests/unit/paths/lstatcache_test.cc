@@ -152,10 +152,17 @@ TEST_F(StatCache, NeverKeepsWhatSomeoneOtherThanRootCouldReplace)
     ASSERT_EQ(chown((t_ / "open").c_str(), 65534, 65534), 0);
     EXPECT_EQ(ModeThroughCache(t_ / "open/sub"), 0755u);
     EXPECT_EQ(StatCacheEntries(), 0);
-    TempTree tmp;                                    // /tmp is writable by everyone
+    // In a sticky directory writable by everyone (/tmp) only names that
+    // belong to root are safe: their owner alone may rename them.
+    TempTree tmp;
     tmp.Dir("x");
+    ASSERT_EQ(chown(tmp.root().c_str(), 65534, 65534), 0);
     EXPECT_EQ(ModeThroughCache(tmp / "x"), 0755u);
     EXPECT_EQ(StatCacheEntries(), 0);
+    ASSERT_EQ(chown(tmp.root().c_str(), 0, 0), 0);
+    EXPECT_EQ(ModeThroughCache(tmp / "x"), 0755u);
+    EXPECT_EQ(StatCacheEntries(), 1);
+    ResetStatCache();
     ASSERT_EQ(chown((t_ / "open").c_str(), 0, 0), 0);
     EXPECT_EQ(ModeThroughCache(t_ / "open/sub"), 0755u);
     EXPECT_EQ(StatCacheEntries(), 1);
