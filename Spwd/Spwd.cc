@@ -182,14 +182,9 @@ static void CloseKeepingErrno()
     errno = saved;
 }
 
-int GetSpwdByName(const char *name, Spwd *p, int wantC, int wantSupp, int wantClose)
+// The common end of the look-ups: the record from the entry found, or -1.
+static int FillFromPasswd(struct passwd *pw, Spwd *p, int wantC, int wantSupp, int wantClose)
 {
-    SpwdEnsureInit();
-    SPWD_TRACEF("GetSpwdName name=%s wantC=%d wantSupp=%d wantClose=%d\n",
-                name != nullptr ? name : "", wantC, wantSupp, wantClose);
-    InitSpwdStruct(p);
-    errno = 0;
-    struct passwd *pw = name != nullptr ? getpwnam(name) : nullptr;
     if (pw == nullptr) {
         if (wantClose)
             CloseKeepingErrno();
@@ -199,6 +194,17 @@ int GetSpwdByName(const char *name, Spwd *p, int wantC, int wantSupp, int wantCl
     if (wantClose)
         EndSpwd();
     return 0;
+}
+
+int GetSpwdByName(const char *name, Spwd *p, int wantC, int wantSupp, int wantClose)
+{
+    SpwdEnsureInit();
+    SPWD_TRACEF("GetSpwdName name=%s wantC=%d wantSupp=%d wantClose=%d\n",
+                name != nullptr ? name : "", wantC, wantSupp, wantClose);
+    InitSpwdStruct(p);
+    errno = 0;
+    struct passwd *pw = name != nullptr ? getpwnam(name) : nullptr;
+    return FillFromPasswd(pw, p, wantC, wantSupp, wantClose);
 }
 
 int GetSpwdByUID(uid_t uid, Spwd *p, int wantC, int wantSupp, int wantClose)
@@ -209,15 +215,7 @@ int GetSpwdByUID(uid_t uid, Spwd *p, int wantC, int wantSupp, int wantClose)
     InitSpwdStruct(p);
     errno = 0;
     struct passwd *pw = getpwuid(uid);
-    if (pw == nullptr) {
-        if (wantClose)
-            CloseKeepingErrno();
-        return -1;
-    }
-    PwdToSpwd(pw, p, wantC, wantSupp);
-    if (wantClose)
-        EndSpwd();
-    return 0;
+    return FillFromPasswd(pw, p, wantC, wantSupp, wantClose);
 }
 
 int GetSpwdEnt(int first, Spwd *p, int wantC, int wantSupp, int wantClose)
@@ -228,15 +226,7 @@ int GetSpwdEnt(int first, Spwd *p, int wantC, int wantSupp, int wantClose)
     if (first == 1)
         setpwent();
     struct passwd *pw = getpwent();
-    if (pw == nullptr) {
-        if (wantClose)
-            CloseKeepingErrno();
-        return -1;
-    }
-    PwdToSpwd(pw, p, wantC, wantSupp);
-    if (wantClose)
-        EndSpwd();
-    return 0;
+    return FillFromPasswd(pw, p, wantC, wantSupp, wantClose);
 }
 
 // ---- Supplementary groups -------------------------------------------------------

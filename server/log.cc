@@ -22,6 +22,20 @@ int gLogPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";
 LogSinkProc gLogSink = nullptr;
 
+bool WriteFully(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 namespace {
 const int kNoDomain = 0;
 }
@@ -54,20 +68,6 @@ class NoSigPipe {
   private:
     struct sigaction saved_ {};
 };
-
-bool WriteAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 // Cuts the text at 738 characters and ends it in exactly one line feed; returns
 // its length.
@@ -107,8 +107,8 @@ void SendRecord(int type, const char *fmt, va_list ap)
     } else {
         // A dead logger must neither kill the sender nor wake a socket call's handler.
         NoSigPipe guard;
-        if (gLogPipe < 0 || !WriteAll(gLogPipe, reinterpret_cast<const char *>(&rec), sizeof(rec.hdr) + len))
-            WriteAll(2, rec.text, static_cast<size_t>(len));
+        if (gLogPipe < 0 || !WriteFully(gLogPipe, reinterpret_cast<const char *>(&rec), sizeof(rec.hdr) + len))
+            WriteFully(2, rec.text, static_cast<size_t>(len));
     }
     errno = savedErrno;
 }
@@ -162,6 +162,6 @@ void CloseLog()
     hdr.domain = 0;
     hdr.magic = kLogMagic;
     NoSigPipe guard;
-    WriteAll(gLogPipe, reinterpret_cast<const char *>(&hdr), sizeof(hdr));
+    WriteFully(gLogPipe, reinterpret_cast<const char *>(&hdr), sizeof(hdr));
     errno = savedErrno;
 }

@@ -4,6 +4,8 @@
 // error.
 #pragma once
 
+#include <cstddef>
+
 #include <cstdint>
 
 constexpr int kLogMisc = 0;      // miscellaneous log
@@ -73,3 +75,7 @@ void LogDelete(const char *path);
 
 // The bit of a transaction letter in "log-xfer-transaction-types"; 0 for others.
 [[nodiscard]] int LogXferTypeBit(char letter);
+
+// Writes all n bytes, retrying EINTR; false when a write fails.  Safe in
+// signal handlers (a plain write, no timed call).
+bool WriteFully(int fd, const char *p, size_t n);

@@ -192,20 +192,6 @@ int OpenAppend(const char *path)
     return fd;
 }
 
-bool WriteAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 bool EchoOn()
 {
     return gLogToTTY == 2 || (gLogToTTY == 1 && gWasATTY2);
@@ -218,7 +204,7 @@ void WriteLine(int domain, int type, const char *line, size_t n, time_t now)
     LogFile &f = gLogFiles[domain].file[type];
     if (f.pattern[0] != '/') {
         if (type == kLogMisc)
-            WriteAll(2, line, n);
+            WriteFully(2, line, n);
         return;
     }
     const int fd = OpenLog(domain, type, now);
@@ -230,7 +216,7 @@ void WriteLine(int domain, int type, const char *line, size_t n, time_t now)
     }
     f.lastWrite = now;
     if (type == kLogMisc && EchoOn())
-        WriteAll(2, line, n);
+        WriteFully(2, line, n);
 }
 
 bool EventProcessorsConfigured()
