@@ -4,7 +4,8 @@
 # server (vsftpd from Debian's packages), each on its own high port with its
 # own temporary configuration.  Prints MiB/s per server and direction (best
 # and median of several runs, the servers taking turns) and leaves nothing
-# behind.
+# behind.  Loopback figures scatter widely from run to run (a few runs come
+# out half again as fast), so compare the medians.
 #
 #   bench/xfer_bench.sh [ZORVAD_BINARY] [RUNS]
 #
@@ -15,7 +16,7 @@ set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 zorvad=${1:-$top/build/server/zorvad}
-runs=${2:-3}
+runs=${2:-15}
 size_mib=1024
 
 [ -x "$zorvad" ] || { echo "no zorvad binary at $zorvad (build it first)" >&2; exit 1; }
@@ -25,6 +26,14 @@ if ! command -v vsftpd >/dev/null && [ ! -x /usr/sbin/vsftpd ]; then
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends vsftpd >/dev/null
 fi
 vsftpd_bin=$(command -v vsftpd || echo /usr/sbin/vsftpd)
+
+# The servers run on the second processor and the client on the first, which
+# takes the scheduler's placement out of the figures (XFER_BENCH_PIN=0 lets
+# the scheduler place them).
+server_pin="" client_pin=""
+if [ "${XFER_BENCH_PIN:-1}" != 0 ] && [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+    server_pin="taskset -c 1" client_pin="taskset -c 0"
+fi
 
 work=$(mktemp -d /tmp/xfer-bench.XXXXXX)
 chmod 755 "$work"
@@ -91,7 +100,7 @@ cat > "$work/domain.cf" <<EOF
 set-name = bench
 ftp-home = $work/zroot
 EOF
-"$zorvad" -Q -p "$zport" "$work/general.cf" "$work/domain.cf" >"$work/zorvad.out" 2>&1 &
+$server_pin "$zorvad" -Q -p "$zport" "$work/general.cf" "$work/domain.cf" >"$work/zorvad.out" 2>&1 &
 zpid=$!
 wait_listening "$zport"
 
@@ -116,18 +125,18 @@ connect_from_port_20=NO
 xferlog_enable=NO
 seccomp_sandbox=NO
 EOF
-"$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
+$server_pin "$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
 vpid=$!
 wait_listening "$vport"
 
 # ---- Runs ------------------------------------------------------------------------------------
 # Prints the speed in bytes per second of one curl run.
 retr_speed() {
-    curl -sS --disable-epsv -u anonymous:bench@example.com -o /dev/null -w '%{speed_download}' \
+    $client_pin curl -sS --disable-epsv -u anonymous:bench@example.com -o /dev/null -w '%{speed_download}' \
         "ftp://127.0.0.1:$1/big.bin"
 }
 stor_speed() {
-    speed=$(curl -sS --disable-epsv -u anonymous:bench@example.com -T "$work/upload.bin" -w '%{speed_upload}' \
+    speed=$($client_pin curl -sS --disable-epsv -u anonymous:bench@example.com -T "$work/upload.bin" -w '%{speed_upload}' \
         "ftp://127.0.0.1:$1/incoming/up$2.bin")
     rm -f "$work/zroot/incoming/up$2.bin" "$work/vroot/incoming/up$2.bin"
     echo "$speed"

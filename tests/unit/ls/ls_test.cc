@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -253,6 +254,31 @@ TEST(LsDateTest, RecentDatesShowTheTimeOlderOnesTheYear)
     strftime(expected, sizeof(expected), "%b %e  %Y", &tmv);
     LsDate(buf, sizeof(buf), later, 1, nullptr);
     EXPECT_STREQ(buf, expected);
+}
+
+TEST(LsDateTest, EveryHourAndMinuteOfAYearAroundNowMatchesTheCalendar)
+{
+    const time_t now = time(nullptr);
+    char buf[80], expected[80];
+    // Steps of 7 h 13 min over 400 days visit every hour, many minutes and
+    // both the recent and the older form.
+    for (time_t t = now - 400 * 86400; t < now + 86400; t += 7 * 3600 + 13 * 60) {
+        if (std::abs(t - (now - 180 * 86400)) < 5 || std::abs(t - (now + 3600)) < 5)
+            continue;                   // the clock may tick between the two readings
+        struct tm tmv;
+        gmtime_r(&t, &tmv);
+        const bool recent = t > now - 180 * 86400 && t < now + 3600;
+        strftime(expected, sizeof(expected), recent ? "%b %e %H:%M" : "%b %e  %Y", &tmv);
+        LsDate(buf, sizeof(buf), t, 1, nullptr);
+        ASSERT_STREQ(buf, expected) << t;
+    }
+}
+
+TEST(LsDateTest, ASmallBufferIsCutAndTerminated)
+{
+    char buf[8];
+    LsDate(buf, sizeof(buf), kBase, 1, nullptr);
+    EXPECT_STREQ(buf, "Sep 13 ");
 }
 
 TEST(LsDateTest, AConfiguredFormatAndAnUnconvertibleTime)
