@@ -330,6 +330,15 @@ int ApplyMaxBufSize(const ConfigKey &k, char *value, const ConfigLine &)
     return 0;
 }
 
+// A yes/no or a count; a negative count leaves the value in force.
+int ApplyNonNegativeBoolOrInt(const ConfigKey &k, char *value, const ConfigLine &)
+{
+    const int n = StrToBoolOrInt(value);
+    if (n >= 0)
+        *k.intTarget = n;
+    return 0;
+}
+
 int ApplyTcpWrappers(const ConfigKey &, char *value, const ConfigLine &)
 {
     gUseTCPWrappers = strcasecmp(value, "user") == 0 ? 2 : StrToBoolOrInt(value);
@@ -630,7 +639,7 @@ constexpr ConfigKey gOptionNames[] = {
     Bool("allow-outgoing-proxy-data-connection-ports-below-1024",
          &gAllowOutgoingProxyDataConnectionPortsBelow1024, 0),
     Bool("allow-pasv", &gAllowPASV, 1),
-    Bool("allow-pasv-preconnections", &gAllowPasvPreconnections, 2),
+    Special("allow-pasv-preconnections", ApplyNonNegativeBoolOrInt, &gAllowPasvPreconnections, 2),
     Special("allow-paths", ApplyAllowPaths),
     Bool("allow-port", &gAllowPORT, 1),
     Special("allow-proxy-connections", ApplyAllowProxyConnections),
@@ -660,8 +669,8 @@ constexpr ConfigKey gOptionNames[] = {
     Int("ctrl-sbuf-size", &gCtrlSBufSize, 0),
     Text("crypt-options", gCryptOptions, ""),
     Ignored("data-buf-size"),    // the greeting is set by "banner" only
-    Int("data-rbuf-size", &gDataRBufSize, 0),
-    Int("data-sbuf-size", &gDataSBufSize, 0),
+    Special("data-rbuf-size", ApplyMaxBufSize, &gDataRBufSize, 0),
+    Special("data-sbuf-size", ApplyMaxBufSize, &gDataSBufSize, 0),
     Int("debug", &gTraceLogging, 0),
     Int("debuglevel", &gTraceLogging, 0),
     Special("default-transfer-type", ApplyDefaultTransferType),

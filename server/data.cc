@@ -131,12 +131,31 @@ void AnnouncePassive()
     Reply("227 Entering Passive Mode (%s)\r\n", text);
 }
 
+enum class PassiveStep { kSocket, kBind, kListen, kGetsockname };
+
 // A failed step of making the listening socket: logged, answered, closed.
-void PassiveFailed(int fd, int oldfd, const char *step)
+void PassiveFailed(int fd, int oldfd, PassiveStep step)
 {
     const int err = errno;
-    LogPerror("%s", step);
-    Reply("550 Passive mode failed: %s: %.420s\r\n", step, strerror(err));
+    const char *text = strerror(err);
+    switch (step) {
+    case PassiveStep::kSocket:
+        LogPerror("socket");
+        Reply("550 Passive mode failed: socket: %.420s\r\n", text);
+        break;
+    case PassiveStep::kBind:
+        LogPerror("bind");
+        Reply("550 Passive mode failed: bind: %.420s\r\n", text);
+        break;
+    case PassiveStep::kListen:
+        LogPerror("listen");
+        Reply("550 Passive mode failed: listen: %.420s\r\n", text);
+        break;
+    case PassiveStep::kGetsockname:
+        LogPerror("getsockname");
+        Reply("550 Passive mode failed: getsockname: %.420s\r\n", text);
+        break;
+    }
     if (fd >= 0)
         SClose(fd, kQuickClose);
     if (oldfd >= 0)
@@ -415,7 +434,7 @@ int CheckForPreConnectedPassiveData()
     const int old = gPassiveData;
     gPassiveData = -1;
     const char *host = gRUserPtr->host;
-    if (gClientIsLocal || gAllowPasvPreconnections == 1 || gAllowPasvPreconnections < 0) {
+    if (gClientIsLocal || gAllowPasvPreconnections == 1) {
         _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s%s\n", host, ".");
     } else if (gAllowPasvPreconnections == 0) {
         _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s%s\n", host, "; disconnecting user.");
@@ -525,7 +544,7 @@ void Pasv(char *)
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         const int err = errno;
-        PassiveFailed(-1, old, "socket");
+        PassiveFailed(-1, old, PassiveStep::kSocket);
         if (err == EMFILE)
             OutOfDescriptors();
         return;
@@ -536,16 +555,16 @@ void Pasv(char *)
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     struct sockaddr_in local = gLocalCtrlAddr;
     if (BindToEphemeralPortNumber(fd, &local) < 0) {
-        PassiveFailed(fd, old, "bind");
+        PassiveFailed(fd, old, PassiveStep::kBind);
         return;
     }
     if (listen(fd, 1) < 0) {
-        PassiveFailed(fd, old, "listen");
+        PassiveFailed(fd, old, PassiveStep::kListen);
         return;
     }
     socklen_t len = sizeof(local);
     if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0) {
-        PassiveFailed(fd, old, "getsockname");
+        PassiveFailed(fd, old, PassiveStep::kGetsockname);
         return;
     }
     gPassiveData = fd;

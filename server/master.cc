@@ -495,6 +495,9 @@ void ChildInit(int n)
     WritePIDFile(0);
 
     const time_t now = time(nullptr);
+    // Every child inherits the master's generator: without its own seed, all
+    // would try the same passive ports in the same order.
+    srandom(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(now) ^ gRandom32Bits);
     gChildExpiration = gChildLifetime > 0 ? now + gChildLifetime + n % 15 : 0;
     (void) JoinSharedMemory(n);
     // The authentication-service socket is opened here once its client exists.

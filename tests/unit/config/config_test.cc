@@ -243,6 +243,19 @@ TEST_F(ConfigFile, MaxDataBufferSizesBelow512AreIgnored)
     EXPECT_EQ(gMaxDataRBufSize, 4096);
 }
 
+TEST_F(ConfigFile, DataBufferSizesBelow512AndNegativePreconnectionWaitsAreIgnored)
+{
+    Read("data-sbuf-size=100\ndata-rbuf-size=-5\nallow-pasv-preconnections=-1\n");
+    EXPECT_EQ(gDataSBufSize, 0);
+    EXPECT_EQ(gDataRBufSize, 0);
+    EXPECT_EQ(gAllowPasvPreconnections, 2);
+    Read("data-sbuf-size=65536\nallow-pasv-preconnections=no\n");
+    EXPECT_EQ(gDataSBufSize, 65536);
+    EXPECT_EQ(gAllowPasvPreconnections, 0);
+    Read("allow-pasv-preconnections=7\n");
+    EXPECT_EQ(gAllowPasvPreconnections, 7);
+}
+
 TEST_F(ConfigFile, TcpWrappersModesTurnReverseLookupsOn)
 {
     Read("tcp-wrappers=no\n");
