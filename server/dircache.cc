@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "Strn.h"
 #include "config.h"
@@ -53,6 +55,37 @@ DirCacheSlot *gSlots;
 int gNumSlots;
 DirCacheBucket *gBuckets;
 int gNumBuckets;
+
+// Listings handed out and not yet given back, each with a copy of what it
+// owns.  A session that ends by the jump back to the accept loop leaves the
+// frames that held listings behind; LsAbandonAll gives their listings back,
+// or a cache entry would stay in use (and unchecked) for good.
+struct HeldListing {
+    const DirList *where;
+    DirList copy;
+};
+std::vector<HeldListing> gHeldListings;
+
+void NoteHeld(const DirList *dl)
+{
+    for (HeldListing &h : gHeldListings) {
+        if (h.where == dl) {
+            h.copy = *dl;
+            return;
+        }
+    }
+    gHeldListings.push_back({dl, *dl});
+}
+
+void ForgetHeld(const DirList *dl)
+{
+    for (size_t i = 0; i < gHeldListings.size(); i++) {
+        if (gHeldListings[i].where == dl) {
+            gHeldListings.erase(gHeldListings.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
 
 constexpr int kNameCut = 260;              // names longer than this are cut for lstat
 constexpr size_t kMaxLinkTarget = 4096;
@@ -269,7 +302,8 @@ DirCacheSlot *NewHashItem(int newItems, time_t now)
     gLsDirsCached++;
     gLsItemsCached += newItems;
     gLsMaxItemsCached = std::max(gLsMaxItemsCached, gLsItemsCached);
-    gLsMaxBytesCached = gLsMaxItemsCached * kDirItemSize;
+    gLsMaxBytesCached = static_cast<int>(
+        std::min<int64_t>(static_cast<int64_t>(gLsMaxItemsCached) * kDirItemSize, INT_MAX));
     slot->created = slot->lastUse = now;
     slot->hits = 0;
     slot->used = 1;
@@ -392,7 +426,7 @@ void Summarise(DirList *dl)
         const DirItem *it = dl->items[i];
         dl->longestName = std::max(dl->longestName, it->nameLen);
         if (it->type != 'l')
-            dl->totalKB += (static_cast<int64_t>(it->st.st_size) + 1023) / 1024;
+            dl->totalKB += it->st.st_size / 1024 + (it->st.st_size % 1024 != 0 ? 1 : 0);
         if (it->type == '-')
             dl->largestSize = std::max<int64_t>(dl->largestSize, it->st.st_size);
     }
@@ -683,6 +717,7 @@ int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, in
 
     LsSort(result, sortOrder);
     result->inUse = 1;
+    NoteHeld(result);
     return 0;
 }
 
@@ -699,6 +734,8 @@ void LsSort(DirList *dl, int sortOrder)
     dl->sortOrder = sortOrder;
     if (dl->ownership == kLsCached && s != nullptr)
         s->list.sortOrder = sortOrder;
+    if (dl->inUse)
+        NoteHeld(dl);
 }
 
 int CopyDir(DirList *dst, const DirList *src, const char *pattern)
@@ -725,11 +762,13 @@ int CopyDir(DirList *dst, const DirList *src, const char *pattern)
     if (dst->owner != nullptr)
         dst->owner->holders++;
     Summarise(dst);
+    NoteHeld(dst);
     return 0;
 }
 
 void LsDone(DirList *dl)
 {
+    ForgetHeld(dl);
     switch (dl->ownership) {
     case kLsCached:
         Release(dl->owner);
@@ -745,6 +784,15 @@ void LsDone(DirList *dl)
         break;
     }
     memset(static_cast<void *>(dl), 0, sizeof(*dl));
+}
+
+void LsAbandonAll()
+{
+    while (!gHeldListings.empty()) {
+        DirList copy = gHeldListings.back().copy;
+        gHeldListings.pop_back();
+        LsDone(&copy);
+    }
 }
 
 void LsDispose(DirList *dl)

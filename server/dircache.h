@@ -108,6 +108,9 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
 
 // Releases a listing according to its ownership; clears it.
 void LsDone(DirList *dl);
+// Gives back every listing still held: for the end of a session whose
+// frames were left by a jump.
+void LsAbandonAll();
 // Frees all of a listing and drops its path from the cache.
 void LsDispose(DirList *dl);
 // Re-sorts when the order differs from the current one.

@@ -134,6 +134,7 @@ void DoneConnection(int reason)
     }
     CloseConnections();
     CloseReplyFile();   // a message file left open by a failed reply must not outlive the session
+    LsAbandonAll();     // listings held by the frames the jump leaves behind
 
     const time_t now = ShmTime(nullptr);
     const ShmSlot *s = gRUserPtr;

@@ -2,6 +2,7 @@
 // recursive formats, and the handler Nlst.
 #include "ls.h"
 
+#include <climits>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,8 +73,8 @@ bool FollowLink(const char *dir, const DirItem *it, struct stat *out)
     for (int level = 0; level < kMaxLinkLevels; level++) {
         char target[kLinkPathSize];
         const ssize_t n = readlink(path, target, sizeof(target) - 1);
-        if (n < 0)
-            return false;
+        if (n < 0 || n >= static_cast<ssize_t>(sizeof(target)) - 1)
+            return false;               // a target that filled the buffer may have been cut
         target[n] = '\0';
         char next[kLinkPathSize];
         if (target[0] == '/') {
@@ -100,11 +101,11 @@ int SizeWidth(int64_t largest)
         return 1;
     int k = 1;
     int64_t power = 10;
-    while (largest - 1 > power) {
+    while (largest - 1 > power && power <= INT64_MAX / 10) {
         power *= 10;
         k++;
     }
-    return k;
+    return largest - 1 > power ? k + 1 : k;      // beyond 10^18 only 10^19 is left
 }
 
 void PermissionText(char *dst, mode_t mode)
@@ -188,7 +189,7 @@ void SplitPattern(const char *text, char *dir, size_t dirSize, char *pattern, si
 }
 
 // The user's groups, for the hide-inaccessible rule; taken once per listing.
-constexpr int kMaxListGroups = 256;
+constexpr int kMaxListGroups = NGROUPS_MAX + 1;
 gid_t gListGroups[kMaxListGroups];
 int gNumListGroups;
 
@@ -320,6 +321,8 @@ int ParseLsOptions(char *arg, char defaultFormat, LsOptions *opt, char **rest)
 
 void LsDate(char *buf, size_t size, time_t t, int useUTC, const char *format)
 {
+    if (size == 0)
+        return;
     struct tm tmv;
     const struct tm *tp = useUTC ? gmtime_r(&t, &tmv) : localtime_r(&t, &tmv);
     if (tp == nullptr || tp->tm_mon < 0 || tp->tm_mon > 11) {
@@ -474,7 +477,7 @@ int LsR(const char *displayRoot, const char *startPath, const char *curPath, cha
     const bool below = strncmp(curPath, startPath, startLen) == 0
                        && (curPath[startLen] == '/' || curPath[startLen] == '\0' || strcmp(startPath, "/") == 0);
     if (below) {
-        const char *rest = strcmp(startPath, "/") == 0 ? curPath : curPath + startLen;
+        const char *rest = curPath + startLen;
         snprintf(shown, sizeof(shown), "%s%s%s", displayRoot[0] == '.' ? "" : "./", displayRoot, rest);
     } else {
         Strncpy(shown, curPath);
@@ -638,7 +641,7 @@ void Nlst(char *arg, int style)
         if (canceled)
             gCanceled = 1;
         Reply("426 Listing aborted.\r\n");
-        ListingFailed(real, canceled ? "ABOR" : "ERROR", pattern, opt);
+        ListingFailed(real, "ERROR", pattern, opt);
         return;
     }
     CloseData(1);

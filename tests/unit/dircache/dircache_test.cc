@@ -365,6 +365,41 @@ TEST_F(DirCacheTest, AnEntryInUseSurvivesAPurgeUntilItsHolderIsDone)
     LsDone(&again);
 }
 
+// A session that ends by the jump back to the accept loop never reaches its
+// LsDone calls: the listings its frames held are given back all at once.
+TEST_F(DirCacheTest, ListingsLeftBehindByAnEndedSessionAreGivenBack)
+{
+    File("a.txt");
+    File("b.log");
+    Dir("sub");
+    File("sub/c.log");
+    SetTime("", kBase);
+    {
+        // Held the way the frames of a listing hold them, then left behind:
+        // a cached one, a filtered copy of it, an uncached and a filtered read.
+        DirList cached, copy, uncached, filtered;
+        ASSERT_EQ(List(&cached, ""), 0);
+        ASSERT_EQ(List(&copy, "", kLsSortNameReverse, "*.txt"), 0);
+        ASSERT_EQ(List(&uncached, "", kLsSortName, nullptr, 0), 0);
+        ASSERT_EQ(List(&filtered, "sub", kLsSortName, "*.log"), 0);
+        EXPECT_EQ(filtered.ownership, kLsFiltered);
+    }
+    LsAbandonAll();
+    LsAbandonAll();                       // nothing twice
+
+    // The entry is no longer taken as it is: a change behind the cache's back
+    // shows, and another user's look-up reads it again.
+    DirList again;
+    ASSERT_EQ(List(&again, ""), 0);
+    LsDone(&again);
+    ASSERT_EQ(unlink(Path("b.log").c_str()), 0);
+    SetTime("", kBase, 5000);
+    DirList after;
+    ASSERT_EQ(List(&after, "", kLsSortName, nullptr, 1, 1000), 0);
+    EXPECT_EQ(Names(after), (Strings{"a.txt", "sub"}));
+    LsDone(&after);
+}
+
 TEST_F(DirCacheTest, AnUncachedReadOfAChangedDirectoryLeavesNothingCached)
 {
     File("f");

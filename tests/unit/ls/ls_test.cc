@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -326,6 +327,31 @@ TEST_F(LsTest, LongFormatShowsLinkTargetsOrWhatTheyResolveTo)
     EXPECT_NE(text.find("-rwxr-xr-x   1 root     root      123 Sep 13  2020 ln*\r\n"), std::string::npos) << text;
     text = Format("", [](DirList *dl) { LsL(dl, kClassifyNotFiles, 1, 0); });
     EXPECT_NE(text.find(" 123 Sep 13  2020 ln\r\n"), std::string::npos) << text;
+}
+
+TEST_F(LsTest, TheLargestPossibleSizeGetsAColumnWideEnough)
+{
+    File("huge", 1);
+    const std::string text = Format("", [](DirList *dl) {
+        dl->items[0]->st.st_size = INT64_MAX;     // a sparse file may claim this much
+        dl->largestSize = INT64_MAX;
+        LsL(dl, kClassifyNone, 0, 0);
+    });
+    EXPECT_EQ(text, "-rw-r--r--   1 root     root      9223372036854775807 Sep 13  2020 huge\r\n");
+}
+
+TEST_F(LsTest, ALinkTargetTooLongToReadWhollyIsNotFollowed)
+{
+    File("p", 1);
+    File("prog", 123);
+    std::string target;
+    for (int i = 0; i < 169; i++)
+        target += "./";
+    target += "prog";                 // cut after 339 characters it would name "p"
+    Link("ln", target.c_str());
+    const std::string text = Format("", [](DirList *dl) { LsL(dl, kClassifyNone, 1, 0); });
+    EXPECT_NE(text.find(" ln -> " + target + "\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("   1 Sep 13  2020 ln"), std::string::npos) << text;
 }
 
 TEST_F(LsTest, OnePerLineWithPrefixAndClassifySuffixes)
