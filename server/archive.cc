@@ -41,10 +41,22 @@ const char *Compressor(const char *sfx)
     return nullptr;
 }
 
+// The child's side of a start that failed: the parent learns it through the
+// status pipe (which closes unwritten when the program starts).
+[[noreturn]] void ArchiverFailed(int status)
+{
+    const int err = errno;
+    if (write(status, &err, sizeof(err)) < 0) {
+        // The parent then sees the pipe close and the child gone.
+    }
+    _exit(1);
+}
+
 // The child's side: runs argv with in and out as standard input and output,
 // standard error on the null device, from dir, niced, with the real user
-// set to the effective one.
-[[noreturn]] void RunArchiver(const char *const *argv, const char *dir, int in, int out, bool isZip)
+// and group set to the effective ones.  status is the close-on-exec write
+// end of the status pipe.
+[[noreturn]] void RunArchiver(const char *const *argv, const char *dir, int in, int out, bool isZip, int status)
 {
     signal(SIGPIPE, SIG_DFL);
     signal(SIGURG, SIG_DFL);
@@ -54,38 +66,68 @@ const char *Compressor(const char *sfx)
             LogPerror("zip chdir to %.300s failed", dir);
         else
             LogPerror("tar chdir to %.300s failed", dir);
-        _exit(1);
+        ArchiverFailed(status);
     }
     if (nice(kArchiverNice) < 0 && errno != 0) {
         // A priority that cannot be lowered does not stop the archive.
     }
+    // The group first: once the real user is no longer root it could not
+    // be changed.
+    const gid_t egid = getegid();
     const uid_t euid = geteuid();
-    if (setreuid(euid, euid) < 0)
-        _exit(1);
+    if (setregid(egid, egid) < 0 || setreuid(euid, euid) < 0)
+        ArchiverFailed(status);
     const int null = open("/dev/null", O_RDWR);
     if (null < 0 || dup2(in >= 0 ? in : null, 0) < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0)
-        _exit(1);
-    // Only the log pipe stays open, and it closes when the program starts.
-    if (gLogPipe > 3)
-        close_range(3, static_cast<unsigned>(gLogPipe) - 1, 0);
-    close_range(static_cast<unsigned>(gLogPipe > 2 ? gLogPipe + 1 : 3), ~0U, 0);
-    if (gLogPipe > 2)
-        fcntl(gLogPipe, F_SETFD, FD_CLOEXEC);
+        ArchiverFailed(status);
+    // Nothing but standard input, output and error reaches the program; the
+    // log pipe and the status pipe stay usable until it starts.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     execv(argv[0], const_cast<char *const *>(argv));
     LogPerror("%.300s", argv[0]);
-    _exit(1);
+    ArchiverFailed(status);
 }
 
-// Forks one archiver; the parent remembers it.  -1 when fork fails.
+// Waits until the child has started its program (the status pipe closes
+// unwritten) or has failed to (it writes its errno).  0 or -1.
+int ArchiverStarted(int status)
+{
+    int err = 0;
+    ssize_t n;
+    while ((n = read(status, &err, sizeof(err))) < 0 && errno == EINTR) {
+    }
+    return n == 0 ? 0 : -1;
+}
+
+// Forks one archiver; the parent remembers it.  -1 when fork fails or the
+// program cannot be started.
 int StartArchiver(int slot, const char *const *argv, const char *dir, int in, int out, bool isZip)
 {
+    int status[2];
+    if (pipe2(status, O_CLOEXEC) < 0) {
+        LogPerror("pipe");
+        return -1;
+    }
     const pid_t pid = fork();
     if (pid < 0) {
         LogPerror("fork");
+        close(status[0]);
+        close(status[1]);
         return -1;
     }
-    if (pid == 0)
-        RunArchiver(argv, dir, in, out, isZip);
+    if (pid == 0) {
+        close(status[0]);
+        RunArchiver(argv, dir, in, out, isZip, status[1]);
+    }
+    close(status[1]);
+    const int rc = ArchiverStarted(status[0]);
+    close(status[0]);
+    if (rc < 0) {
+        // It is ending by itself: no need to stop it.
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return -1;
+    }
     gArchiverPids[slot] = pid;
     return 0;
 }

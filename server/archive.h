@@ -26,8 +26,9 @@ int MayRetrDir(const char *dir);
 [[nodiscard]] int ArchiverConfigured(const char *sfx);
 
 // Starts the archiver for the directory (a real path) and suffix; returns the
-// read end of the pipe the archive comes through, or -1 (logged).  The
-// processes are remembered in gArchiverPids.
+// read end of the pipe the archive comes through, or -1 (logged), also when
+// a program cannot be started (known before this returns).  The processes
+// are remembered in gArchiverPids.
 int RetrOpenDir(const char *dir, const char *sfx);
 
 // After the archive was read to its end: reaps the archivers.

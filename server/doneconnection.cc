@@ -16,6 +16,7 @@
 #include "login.h"
 #include "messages.h"
 #include "master.h"
+#include "retr.h"
 #include "shell.h"
 #include "shm.h"
 #include "sio.h"
@@ -128,6 +129,7 @@ void CloseConnections()
 
 void DoneConnection(int reason)
 {
+    AbandonTransfer();
     RestoreIdentity();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
         // helpers of the session (archivers) are gone now

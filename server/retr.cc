@@ -52,6 +52,13 @@ void OpenFailed(const char *path, int err)
     Reply("550 Could not open: %.420s\r\n", strerror(err));
 }
 
+// Anonymous users may not download from the incoming directory unless
+// allowed to.
+bool IncomingIsUploadOnly(const char *realPath)
+{
+    return gIsAnon && !gAllowDownloadFromIncoming && InIncomingDir(realPath, nullptr);
+}
+
 void DirectoryReply(const char *path)
 {
     if (gTarPath[0] == '\0') {
@@ -98,13 +105,14 @@ void EndDownload(int result)
 // A regular file that stat found.
 void RetrFile(const char *path, const struct stat &st)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    gXferFileFd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = gXferFileFd;
     if (fd < 0) {
         OpenFailed(path, errno);
         return;
     }
     if (gLockDownloads && LockWholeFile(fd, F_RDLCK) < 0) {
-        close(fd);
+        CloseXferFile();
         Refuse(path, kXferPerm);
         Reply("553 File is locked.\r\n");
         return;
@@ -115,7 +123,7 @@ void RetrFile(const char *path, const struct stat &st)
     if (OpenData(LastPathComponent(path), st.st_size) < 0) {
         if (gLockDownloads)
             LockWholeFile(fd, F_UNLCK);
-        close(fd);
+        CloseXferFile();
         return;
     }
     gTransferStarted = 1;
@@ -123,7 +131,7 @@ void RetrFile(const char *path, const struct stat &st)
     const int result = SendFile(fd, st.st_size);
     if (gLockDownloads)
         LockWholeFile(fd, F_UNLCK);
-    close(fd);
+    CloseXferFile();
     CalculateTransferDuration();
     EndDownload(result);
 }
@@ -147,6 +155,13 @@ void RetrDir(const char *arg, const char *path)
         PermissionDeniedBadPathname();
         return;
     }
+    // The name with the suffix passed the incoming rule; the directory
+    // itself must pass it too.
+    if (IncomingIsUploadOnly(dir)) {
+        Refuse(dir, kXferPerm);
+        Reply("553 Permission denied; an \"incoming\" directory is for uploading only.\r\n");
+        return;
+    }
     struct stat st;
     if (stat(dir, &st) < 0) {
         Reply("550 No such directory.\r\n");
@@ -164,7 +179,8 @@ void RetrDir(const char *arg, const char *path)
         Reply("550 Type %c not supported with the get dir option.\r\n", gType);
         return;
     }
-    const int fd = RetrOpenDir(dir, sfx);
+    gArchivePipe = RetrOpenDir(dir, sfx);
+    const int fd = gArchivePipe;
     if (fd < 0) {
         Reply("550 Could not process directory.\r\n");
         return;
@@ -173,8 +189,7 @@ void RetrDir(const char *arg, const char *path)
     Strncpy(gSfx, sfx);
     NoteXferStart();
     if (OpenData(nullptr, -1) < 0) {
-        close(fd);
-        StopArchivers();
+        CloseArchive(1);
         return;
     }
     gTransferStarted = 1;
@@ -183,16 +198,40 @@ void RetrDir(const char *arg, const char *path)
     Strncat(shown, sfx);
     NoteTransferActivity("Retr", shown);
     const int result = RegRetrieve(fd);
-    close(fd);
-    if (result < 0 || gCancel != 0)
-        StopArchivers();
-    else
-        ReapArchivers();
+    CloseArchive(result < 0 || gCancel != 0);
     CalculateTransferDuration();
     EndDownload(result);
 }
 
 }  // namespace
+
+int gXferFileFd = -1;
+int gArchivePipe = -1;
+
+void CloseXferFile()
+{
+    if (gXferFileFd >= 0)
+        close(gXferFileFd);
+    gXferFileFd = -1;
+}
+
+void CloseArchive(int stop)
+{
+    if (gArchivePipe >= 0)
+        close(gArchivePipe);
+    gArchivePipe = -1;
+    if (stop)
+        StopArchivers();
+    else
+        ReapArchivers();
+}
+
+void AbandonTransfer()
+{
+    CloseXferFile();
+    CloseArchive(1);
+    DropTmpUpload();
+}
 
 const char *LastPathComponent(const char *path)
 {
@@ -295,7 +334,7 @@ void Retr(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
-    if (gIsAnon && !gAllowDownloadFromIncoming && InIncomingDir(path, nullptr)) {
+    if (IncomingIsUploadOnly(path)) {
         Refuse(path, kXferPerm);
         Reply("553 Permission denied; an \"incoming\" directory is for uploading only.\r\n");
         return;

@@ -25,3 +25,25 @@ int LockWholeFile(int fd, short type);
 
 // Out of descriptors: the leak report, then the process ends (status 4).
 [[noreturn]] void XferOutOfDescriptors();
+
+// What a running transfer holds, kept where the end of a session can find
+// it (a session may end in the middle of a transfer, and the child serves
+// the next one): the file being sent or received (-1 none; closing it drops
+// its record lock) and the read end of a directory archive's pipe (-1
+// none).  The temporary file of an upload is gTmpUploadPath (stor.h), the
+// archiver processes gArchiverPids (archive.h).
+extern int gXferFileFd;
+extern int gArchivePipe;
+
+// Closes gXferFileFd, when open.
+void CloseXferFile();
+// Closes gArchivePipe, when open, then stops the archivers (after a failure
+// or a cancel) or reaps them (after the archive was read to its end).
+void CloseArchive(int stop);
+
+// Releases whatever a transfer still holds when the session ends in its
+// middle: closes the file (and so drops its lock), closes the archive pipe
+// and stops the archivers, and removes the temporary file of an upload.
+// Runs first at the end of a session, while the process still has the
+// user's identity.
+void AbandonTransfer();

@@ -74,7 +74,8 @@ int64_t TakeRestartOffset()
 
 // Writes one block completely under the transfer time-out, the jump point
 // armed.  Returns 0, or -1 with gCancel set (the client dropped the data
-// connection, or its interrupt came between two writes) or *err set.
+// connection, its interrupt came between two writes, or no byte went for
+// the time-out) or *err set.
 int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
 {
     while (n > 0) {
@@ -98,6 +99,10 @@ int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
             continue;
         if (w < 0 && ClientDropped(errno)) {
             gCancel = SIGPIPE;
+            return -1;
+        }
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            gCancel = SIGALRM;              // a send time limit on the socket ran out
             return -1;
         }
         *err = w < 0 ? errno : EIO;
@@ -383,6 +388,7 @@ int SendfileRetrieve(int fd, int64_t size)
     int64_t sent = 0;
     int err = 0;
     const LoopEnd end = SendfileLoop(fd, size, &offset, &sent, &err);
+    SetSendTimeout(0);                 // the fallback and later transfers keep their own
     if (end == LoopEnd::kUnusable)
         return kSendfileUnusable;      // the restart offset stays for the fallback
     gXNoteBits |= kXNoteSendfile;
@@ -420,6 +426,7 @@ int MmapRetrieve(int fd, int64_t size)
     const bool writeFailed = MmapWrite(static_cast<const char *>(map) + start, static_cast<size_t>(size - start),
                                        TransferAlarmSeconds(size, 256, kMmapHugeFile, gXferTimeout), &sent);
     munmap(map, static_cast<size_t>(size));
+    SetSendTimeout(0);
     gBytesRetr += sent;
     if (writeFailed)
         DoneConnection(kEndIOError);

@@ -38,7 +38,13 @@ struct UploadPlan {
     int flags = 0;                           // open flags
     bool incoming = false;                   // an anonymous upload into the incoming directory
     bool unique = false;
+    bool existed = false;                    // the target was there before
+    char tmpPath[sizeof(gTmpUploadPath)] = "";   // the temporary name, when one is used
 };
+
+// Which hard limit an upload reached.
+enum class QuotaKind { kNone, kBytes, kFiles };
+using QuotaTexts = char[kNumQuotaStrings][kQuotaStringSize];
 
 void Refuse(const char *path, int result)
 {
@@ -66,28 +72,55 @@ void DefaultUniqueName(char *dst, size_t size)
     snprintf(dst, size, "f%s", date);
 }
 
+QuotaKind HardLimitReached()
+{
+    if (IsUserOverBytesQuota())
+        return QuotaKind::kBytes;
+    if (IsUserOverFilesQuota())
+        return QuotaKind::kFiles;
+    return QuotaKind::kNone;
+}
+
+// The refusal of a reached hard limit, with the figures q.
+void QuotaExceededReply(QuotaKind kind, const QuotaTexts q)
+{
+    sleep(1);
+    if (kind == QuotaKind::kBytes)
+        Reply("450 Disk quota exceeded (%.32s bytes;  limit: %.32s).\r\n", q[kQuotaBytesUsed], q[kQuotaBytesHardLimit]);
+    else
+        Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed], q[kQuotaFilesHardLimit]);
+}
+
 // Step by step as the hard limits would refuse it.
 bool OverQuota()
 {
-    char q[kNumQuotaStrings][kQuotaStringSize];
-    if (IsUserOverBytesQuota()) {
-        GetQuotaStrings(q);
-        sleep(1);
-        Reply("450 Disk quota exceeded (%.32s bytes;  limit: %.32s).\r\n", q[kQuotaBytesUsed], q[kQuotaBytesHardLimit]);
-        return true;
-    }
-    if (IsUserOverFilesQuota()) {
-        GetQuotaStrings(q);
-        sleep(1);
-        Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed], q[kQuotaFilesHardLimit]);
-        return true;
-    }
-    return false;
+    const QuotaKind kind = HardLimitReached();
+    if (kind == QuotaKind::kNone)
+        return false;
+    QuotaTexts q;
+    GetQuotaStrings(q);
+    QuotaExceededReply(kind, q);
+    return true;
+}
+
+// The temporary name of "upload-tmp-then-rename": the directory, "/.upload."
+// and the file name.
+bool MakeTmpUploadPath(const char *path, char *dst, size_t size)
+{
+    const char *slash = strrchr(path, '/');
+    const char *name = slash != nullptr ? slash + 1 : path;
+    if (*name == '\0' || strlen(path) + kTmpPrefixLen >= size)
+        return false;
+    Strncpy(dst, path, size);
+    dst[name - path] = '\0';
+    Strncat(dst, ".upload.", size);
+    Strncat(dst, name, size);
+    return true;
 }
 
 // APPE, STOR and STOU by the user's permission flags; anonymous users
 // without the modify flag are held to the incoming directory instead.
-bool Permitted(int append, const char *path, UploadPlan *plan)
+bool Permitted(int append, int unique, const char *path, UploadPlan *plan)
 {
     const bool m = gAllow[kPermModify] != 0;
     const bool a = gAllow[kPermAppend] != 0;
@@ -110,6 +143,14 @@ bool Permitted(int append, const char *path, UploadPlan *plan)
         plan->flags = O_WRONLY | O_APPEND | O_CREAT;
     } else {
         plan->flags = O_WRONLY | O_CREAT | O_TRUNC;
+        // A temporary name that cannot be made is refused before the
+        // permission flags are asked.
+        if (gUploadTmpThenRename && !unique && gRestartPt <= 0 &&
+            !MakeTmpUploadPath(path, plan->tmpPath, sizeof(plan->tmpPath))) {
+            Refuse(path, kXferPerm);
+            PermissionDenied("illegal path for stor with rename");
+            return false;
+        }
         if (!anonRule && !m && !(!gIsAnon && c) && (!a || gRestartPt <= 0)) {
             Reply("553 Sorry, you may not upload files to this system.\r\n");
             return false;
@@ -128,6 +169,7 @@ bool Permitted(int append, const char *path, UploadPlan *plan)
         _Trace(kLogMisc, "Upload to incoming dir.\n");
         plan->flags = O_WRONLY | O_CREAT | O_EXCL;
         plan->incoming = true;
+        plan->tmpPath[0] = '\0';             // a rename would overwrite what is there
         return true;
     }
     Refuse(path, kXferPerm);
@@ -136,21 +178,6 @@ bool Permitted(int append, const char *path, UploadPlan *plan)
     else
         Reply("553 Permission denied; uploading is not allowed.\r\n");
     return false;
-}
-
-// The temporary name of "upload-tmp-then-rename": the directory, "/.upload."
-// and the file name.
-bool MakeTmpUploadPath(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    const char *name = slash != nullptr ? slash + 1 : path;
-    if (*name == '\0' || strlen(path) + kTmpPrefixLen >= sizeof(gTmpUploadPath))
-        return false;
-    Strncpy(gTmpUploadPath, path);
-    gTmpUploadPath[name - path] = '\0';
-    Strncat(gTmpUploadPath, ".upload.");
-    Strncat(gTmpUploadPath, name);
-    return true;
 }
 
 // The checks against the target as it is now.  st is valid when exists.
@@ -165,8 +192,8 @@ bool TargetAllowed(const char *path, bool exists, const struct stat &st, const U
             Reply("553 Sorry, you are not allowed to add new files to this system.\r\n");
             return false;
         }
-        if (gRestartPt > 0 && gUserBytesUsageHardLimit > 0 && gUserBytesUsage + gRestartPt >= gUserBytesUsageHardLimit) {
-            char q[kNumQuotaStrings][kQuotaStringSize];
+        if (RestartExceedsQuota(gUserBytesUsage, gRestartPt, gUserBytesUsageHardLimit)) {
+            QuotaTexts q;
             GetQuotaStrings(q);
             sleep(2);
             Reply("550 Your RESTart point would exceed your disk quota (%.32s bytes;  limit: %.32s).\r\n",
@@ -178,6 +205,13 @@ bool TargetAllowed(const char *path, bool exists, const struct stat &st, const U
     gStartingSize = st.st_size;
     if (plan.incoming)
         return true;                         // exclusive creation refuses it
+    if (!S_ISREG(st.st_mode)) {
+        // Opening a FIFO would wait for a reader; a device or a link leads
+        // somewhere else.
+        Refuse(path, kXferPerm);
+        PermissionDenied("not a plain file");
+        return false;
+    }
     const char *refusal = nullptr;
     if (c && !m && (!a || gRestartPt < st.st_size))
         refusal = "553 Permission denied; you may add new files, but not modify existing ones.\r\n";
@@ -192,14 +226,27 @@ bool TargetAllowed(const char *path, bool exists, const struct stat &st, const U
     return false;
 }
 
-// Opens the file to write; -1 after the reply.  With upload locks the file
-// is locked before it is truncated, so a refused upload changes nothing.
-int OpenTarget(const char *path, const char *openPath, int flags)
+// The file of an upload that goes no further: closed, and removed when it
+// is a temporary file.
+void ReleaseUpload()
 {
+    CloseXferFile();
+    DropTmpUpload();
+}
+
+// Opens the file to write (the temporary name when there is one) and
+// notes it in gXferFileFd and gTmpUploadPath; -1 after the reply.  With
+// upload locks the file is locked before it is truncated, so a refused
+// upload changes nothing.
+int OpenTarget(const char *path, const char *tmpPath, int flags)
+{
+    const char *openPath = tmpPath[0] != '\0' ? tmpPath : path;
     const bool truncateLater = (flags & O_TRUNC) != 0 && gLockUploads;
     if (truncateLater)
         flags &= ~O_TRUNC;
-    const int fd = open(openPath, flags | O_CLOEXEC, GetFileCreationModeByFileType(path));
+    // Not blocked should the name have turned into a FIFO since it was
+    // looked at.
+    const int fd = open(openPath, flags | O_CLOEXEC | O_NONBLOCK, GetFileCreationModeByFileType(path));
     if (fd < 0) {
         const int err = errno;
         if (err == EMFILE)
@@ -213,8 +260,18 @@ int OpenTarget(const char *path, const char *openPath, int flags)
         Reply("550 Could not open: %.420s\r\n", strerror(err));
         return -1;
     }
+    gXferFileFd = fd;
+    Strncpy(gTmpUploadPath, tmpPath);        // ours now: it goes if the upload does not finish
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        ReleaseUpload();
+        Refuse(path, kXferPerm);
+        PermissionDenied("not a plain file");
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (gLockUploads && LockWholeFile(fd, F_WRLCK) < 0) {
-        close(fd);
+        ReleaseUpload();
         Refuse(path, kXferPerm);
         Reply("553 File is locked.\r\n");
         return -1;
@@ -245,38 +302,60 @@ void AfterUpload(int fd, const char *openPath, const UploadPlan &plan)
             *(slash == dir ? slash + 1 : slash) = '\0';
         struct stat st;
         if (stat(dir, &st) == 0)
-            SetOwnerAndGroup(openPath, st.st_uid, st.st_gid);
+            SetOwnerAndGroupOfFile(fd, openPath, st.st_uid, st.st_gid);
     }
 }
 
 // Over a hard limit with "delete-uploaded-file-if-quota-exceeded": the file
-// goes again.  True when it was removed.
-bool EnforceQuotaAfterUpload(const char *openPath)
+// just written (openPath: the temporary file, when there is one) goes again.  Returns the limit
+// it broke, with the figures as they were in q; kNone when it stays.
+QuotaKind EnforceQuotaAfterUpload(const char *openPath, const UploadPlan &plan, QuotaTexts q)
 {
-    if (!gDeleteUploadedFileIfQuotaExceeded || !IsUserOverQuota())
-        return false;
+    if (!gDeleteUploadedFileIfQuotaExceeded)
+        return QuotaKind::kNone;
+    const QuotaKind kind = HardLimitReached();
+    if (kind == QuotaKind::kNone)
+        return QuotaKind::kNone;
+    GetQuotaStrings(q);
     struct stat st;
-    if (stat(openPath, &st) == 0)
-        QuotaAddBytes(-static_cast<int64_t>(st.st_size));
+    const int64_t size = stat(openPath, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
     if (truncate(openPath, 0) < 0 || unlink(openPath) < 0)
-        return false;
-    LogDelete(openPath);
-    QuotaAddFiles(-1);
+        return QuotaKind::kNone;
+    QuotaAddBytes(-size);
+    // A temporary file beside the file it was to replace never counted as
+    // one more file.
+    if (plan.tmpPath[0] == '\0' || !plan.existed)
+        QuotaAddFiles(-1);
+    LogDelete(openPath);                    // what was removed: a temporary file leaves the target alone
     _Trace(kLogMisc, "Quota exceeded; Removed %.400s.\n", openPath);
-    return true;
+    return kind;
 }
 
-void DropTmpUpload()
+// The temporary file takes the target's place; the file it replaces gives
+// its size back to the quota.  False after the failure reply.
+bool RenameIntoPlace(const char *tmpPath, const char *target)
 {
-    if (gTmpUploadPath[0] != '\0')
-        unlink(gTmpUploadPath);
+    struct stat old;
+    const bool replacing = lstat(target, &old) == 0 && S_ISREG(old.st_mode);
+    if (rename(tmpPath, target) < 0) {
+        const int err = errno;
+        CloseData(0);
+        LogTransfer(kXferError, 1);
+        DropTmpUpload();
+        sleep(2);
+        Reply("450 Could not rename uploaded temp file: %.420s\r\n", strerror(err));
+        return false;
+    }
     gTmpUploadPath[0] = '\0';
+    if (replacing)
+        QuotaAddBytes(-static_cast<int64_t>(old.st_size));
+    return true;
 }
 
 // The data moves: receive, mode and owner, quota, outcome.
 void Receive(int fd, const char *target, const char *shown, const UploadPlan &plan)
 {
-    const char *openPath = gTmpUploadPath[0] != '\0' ? gTmpUploadPath : target;
+    const char *openPath = plan.tmpPath[0] != '\0' ? plan.tmpPath : target;
     int result;
     if (gType == 'A')
         result = gAsciiMode == 3 ? RegAsciiStore3(fd) : RegAsciiStore1_2(fd);
@@ -290,9 +369,11 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
     const bool ok = result == 0 && gCancel == 0;
     if (ok)
         AfterUpload(fd, openPath, plan);
-    close(fd);
-    if (EnforceQuotaAfterUpload(openPath))
-        gTmpUploadPath[0] = '\0';           // nothing left to rename
+    CloseXferFile();
+    QuotaTexts q;
+    const QuotaKind removed = EnforceQuotaAfterUpload(openPath, plan, q);
+    if (removed != QuotaKind::kNone)
+        gTmpUploadPath[0] = '\0';           // nothing left to rename or remove
 
     if (!ok) {
         DropTmpUpload();
@@ -300,17 +381,18 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
         DidSomethingUseful();
         return;
     }
-    if (gTmpUploadPath[0] != '\0' && rename(gTmpUploadPath, target) < 0) {
-        const int err = errno;
-        CloseData(0);
+    if (removed != QuotaKind::kNone) {
+        // It all came, but it does not fit: a failed upload.
+        CloseData(1);
         LogTransfer(kXferError, 1);
-        DropTmpUpload();
-        sleep(2);
-        Reply("450 Could not rename uploaded temp file: %.420s\r\n", strerror(err));
+        QuotaExceededReply(removed, q);
         DidSomethingUseful();
         return;
     }
-    gTmpUploadPath[0] = '\0';
+    if (plan.tmpPath[0] != '\0' && !RenameIntoPlace(plan.tmpPath, target)) {
+        DidSomethingUseful();
+        return;
+    }
     Strncpy(gLastSuccessfulUploadedFile, target);
     if (!gRequireImplicitAckForUploads)
         LogTransfer(kXferOK, 1);
@@ -320,6 +402,27 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
     else
         Reply("226 Transfer completed.\r\n");
     DidSomethingUseful();
+}
+
+// The owner change of SetOwnerAndGroup: fchown of fd, or lchown of path
+// when fd is -1, as root.
+int ChownAsRoot(int fd, const char *path, uid_t uid, gid_t gid)
+{
+    if ((uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) || !gRunningAsRoot)
+        return -1;
+    const uid_t saved = geteuid();
+    if (saved != 0 && seteuid(0) < 0)
+        LogPerror("cwd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()), static_cast<unsigned>(getuid()));
+    const int rc = fd >= 0 ? fchown(fd, uid, gid) : lchown(path, uid, gid);
+    const int err = errno;
+    if (geteuid() != saved && seteuid(saved) < 0) {
+        LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved), static_cast<unsigned>(geteuid()),
+                  static_cast<unsigned>(getuid()));
+        Exit(1);
+    }
+    PurgeDirCacheEntryByPath(path);
+    errno = err;
+    return rc;
 }
 
 }  // namespace
@@ -394,21 +497,29 @@ mode_t GetFileCreationModeByFileType(const char *name)
 
 int SetOwnerAndGroup(const char *path, uid_t uid, gid_t gid)
 {
-    if ((uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) || !gRunningAsRoot)
-        return -1;
-    const uid_t saved = geteuid();
-    if (saved != 0 && seteuid(0) < 0)
-        LogPerror("cwd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()), static_cast<unsigned>(getuid()));
-    const int rc = chown(path, uid, gid);
-    const int err = errno;
-    if (geteuid() != saved && seteuid(saved) < 0) {
-        LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved), static_cast<unsigned>(geteuid()),
-                  static_cast<unsigned>(getuid()));
-        Exit(1);
-    }
-    PurgeDirCacheEntryByPath(path);
-    errno = err;
-    return rc;
+    return ChownAsRoot(-1, path, uid, gid);
+}
+
+int SetOwnerAndGroupOfFile(int fd, const char *path, uid_t uid, gid_t gid)
+{
+    return ChownAsRoot(fd, path, uid, gid);
+}
+
+int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit)
+{
+    if (hardLimit <= 0 || restartPt <= 0)
+        return 0;
+    if (usage < 0)
+        usage = 0;
+    // usage + restartPt >= hardLimit, without the sum that may overflow.
+    return usage >= hardLimit || restartPt >= hardLimit - usage;
+}
+
+void DropTmpUpload()
+{
+    if (gTmpUploadPath[0] != '\0')
+        unlink(gTmpUploadPath);
+    gTmpUploadPath[0] = '\0';
 }
 
 void Stor(char *arg, int uniqueName, int append)
@@ -446,16 +557,10 @@ void Stor(char *arg, int uniqueName, int append)
 
     UploadPlan plan;
     plan.unique = uniqueName != 0;
-    if (!Permitted(append, path, &plan))
+    if (!Permitted(append, uniqueName, path, &plan))
         return;
-    if (gUploadTmpThenRename && !append && !uniqueName && !plan.incoming && gRestartPt <= 0) {
-        if (!MakeTmpUploadPath(path)) {
-            Refuse(path, kXferPerm);
-            PermissionDenied("illegal path for stor with rename");
-            return;
-        }
+    if (plan.tmpPath[0] != '\0')
         plan.flags |= O_EXCL;
-    }
 
     char target[kPathBufSize];
     char shown[kPathBufSize];
@@ -477,18 +582,15 @@ void Stor(char *arg, int uniqueName, int append)
         plan.flags |= O_SYNC;
 
     struct stat st {};
-    const bool exists = lstat(target, &st) == 0;
-    if (!TargetAllowed(target, exists, st, plan))
+    plan.existed = lstat(target, &st) == 0;
+    if (!TargetAllowed(target, plan.existed, st, plan))
         return;
-    const char *openPath = gTmpUploadPath[0] != '\0' ? gTmpUploadPath : target;
-    const int fd = OpenTarget(target, openPath, plan.flags);
-    if (fd < 0) {
-        gTmpUploadPath[0] = '\0';
+    const int fd = OpenTarget(target, plan.tmpPath, plan.flags);
+    if (fd < 0)
         return;
-    }
-    if (!exists)
+    if (!plan.existed)
         QuotaAddFiles(1);
-    else if ((plan.flags & O_TRUNC) != 0 && openPath == target)
+    else if ((plan.flags & O_TRUNC) != 0 && plan.tmpPath[0] == '\0')
         QuotaAddBytes(-static_cast<int64_t>(st.st_size));
 
     Strncpy(gCurXferFile, target);
@@ -498,8 +600,7 @@ void Stor(char *arg, int uniqueName, int append)
     if (OpenData(nullptr, -1) < 0) {
         if (gLockUploads)
             LockWholeFile(fd, F_UNLCK);
-        close(fd);
-        DropTmpUpload();
+        ReleaseUpload();
         return;
     }
     gTransferStarted = 1;

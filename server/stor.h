@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 constexpr int kEndXferTimeout = 37;          // a transfer's read or write timed out
 constexpr int kMaxUniqueSuffix = 999;        // STOU tries name.2 .. name.999
@@ -13,9 +14,12 @@ constexpr int kMaxUniqueSuffix = 999;        // STOU tries name.2 .. name.999
 // Set by the receivers when the first block of the upload looks like a
 // program (LooksLikeProgram).
 extern int gStoringExecutable;
-// The temporary name of an upload written first under another name; empty
-// when none.
+// The temporary name of an upload written first under another name: set
+// once this session has created that file, empty when there is none.
 extern char gTmpUploadPath[512];
+
+// Removes the temporary file of an upload, when there is one.
+void DropTmpUpload();
 
 // The receivers: read the data connection until its end and write the file.
 // 0 on success; -1 after a failure (the reply was sent) or a cancel (gCancel
@@ -36,8 +40,16 @@ int GetUniqueFileName(const char *base, char *result, size_t size);
 
 // chown as root (when the server started as root and either id is set),
 // then drops the listing of the path from the directory cache.  Returns
-// chown's result, or -1 when nothing was done.
+// chown's result, or -1 when nothing was done.  A symbolic link is never
+// followed: the link itself changes owner.
 int SetOwnerAndGroup(const char *path, uid_t uid, gid_t gid);
+// The same for the open file fd (named path): the file that was written,
+// whatever the name points to by now.
+int SetOwnerAndGroupOfFile(int fd, const char *path, uid_t uid, gid_t gid);
+
+// 1 when a restart point would take the byte usage to the hard limit or
+// beyond (never when there is no limit); safe for any offset.
+[[nodiscard]] int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit);
 
 // 1 when an upload's first bytes look like a program (ELF, "#!/", an applet
 // page, a Java class).

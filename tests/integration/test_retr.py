@@ -301,6 +301,47 @@ def test_directory_archive_refusals(server):
     assert os.path.isdir(tree)
 
 
+@pytest.mark.parametrize("name, recorded", [("incoming.tar", "incoming"), ("pub/incoming.tar.gz", "pub/incoming"),
+                                            ("incoming/sub.zip", "incoming/sub.zip")])
+def test_anonymous_users_may_not_fetch_the_incoming_directory_as_an_archive(server, name, recorded):
+    s, pub = start(server, ARCHIVERS + "allow-tar-root-dirs = yes\n")
+    for d in ("incoming", "pub/incoming", "incoming/sub"):
+        write_file(os.path.join(s.dir, "ftp", d, "dropped"), b"private")
+    c = session(s)
+    c.command("TYPE I")
+    d = open_pasv(c)
+    with d:
+        assert c.command("RETR " + name) == \
+            "553 Permission denied; an \"incoming\" directory is for uploading only.\r\n"
+    rec = wait_records(s, 1)[0]
+    assert rec[9] == "PERM"
+    assert rec[1] == os.path.join(s.dir, "ftp", recorded)
+
+
+def test_the_incoming_directory_may_be_archived_when_downloads_from_it_are_allowed(server):
+    s, pub = start(server, ARCHIVERS + "allow-tar-root-dirs = yes\na-allow-download-from-incoming-dir = yes\n")
+    write_file(os.path.join(s.dir, "ftp", "incoming", "dropped"), b"shared")
+    c = session(s)
+    c.command("TYPE I")
+    first, data, last = retr(c, "incoming.tar")
+    assert last == "226 Transfer completed.\r\n", (first, last)
+    with tarfile.open(fileobj=io.BytesIO(data)) as t:
+        assert t.extractfile("incoming/dropped").read() == b"shared"
+
+
+def test_an_archiver_that_cannot_be_started_is_refused_before_the_transfer(server):
+    s, pub = start(server, "tar = /nonexistent/tar\n")
+    make_tree(pub)
+    c = session(s)
+    c.command("TYPE I")
+    d = open_pasv(c)
+    with d:
+        assert c.command("RETR pub/tree.tar") == "550 Could not process directory.\r\n"
+    assert c.command("NOOP").startswith("200 ")
+    assert retr(c, "pub/tree.tar")[0] == "550 Could not process directory.\r\n"
+    assert not [r for r in records(s) if r[9] == "OK"]
+
+
 def test_top_level_directories_may_be_archived_when_allowed(server):
     s, pub = start(server, "tar = %s\nallow-tar-root-dirs = yes\n" % shutil.which("tar"))
     write_file(os.path.join(pub, "f"), b"top")

@@ -241,6 +241,18 @@ def test_a_locked_file_is_left_alone_with_lock_uploads(server, users):
     assert content(path) == b"new"
 
 
+def test_a_fifo_is_refused_and_the_session_goes_on(server, users):
+    s, u, c = user_session(server, users)
+    fifo = os.path.join(u.home, "pipe")
+    os.mkfifo(fifo)
+    os.chown(fifo, u.uid, u.gid)
+    c.sock.settimeout(5)                              # opening it to write would wait for a reader
+    assert c.command("STOR pipe") == DENIED
+    assert c.command("NOOP").startswith("200 ")
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert wait_records(s, 1)[0][9] == "PERM"
+
+
 def test_synchronous_writes(server, users):
     s, u, c = user_session(server, users, "sync-writes = 3\n")
     assert stor(c, "STOR synced", payload(100000))[1] == DONE

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -14,6 +15,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "loopback.h"
 
 #include "Strn.h"
 #include "config.h"
@@ -49,25 +52,7 @@ class MethodsTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        socklen_t len = sizeof(a);
-        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
-        listen(lfd, 1);
-        client_ = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        gData = accept(lfd, nullptr, nullptr);
-        close(lfd);
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        gCtrl = sv[0];
-        replies_ = sv[1];
-        char tmpl[] = "/tmp/xfer_methods.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_EQ(OpenXferTestEnv(&client_, &replies_, &dir_, "xfer_methods"), 0);
         gRestartPt = 0;
         gMode = 'S';
         gRetrBandwidthLimit = gStorBandwidthLimit = 0;
@@ -78,14 +63,7 @@ class MethodsTest : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (gData >= 0)
-            close(gData);
-        gData = -1;
-        close(client_);
-        close(gCtrl);
-        close(replies_);
-        gCtrl = -1;
-        std::system(("rm -rf " + dir_).c_str());
+        CloseXferTestEnv(client_, replies_, dir_);
     }
     int File(const std::string &content)
     {
@@ -277,5 +255,41 @@ TEST_F(MethodsTest, TypeAUploadsCannotRestart)
     result_ = RegAsciiStore1_2(fd);
     EXPECT_EQ(result_, -1);
     EXPECT_EQ(Replies(), "550 RESTart point not implemented for TYPE A.\r\n");
+    close(fd);
+}
+
+TEST_F(MethodsTest, AStalledClientUnderASendTimeLimitIsATimeOut)
+{
+    // What the plain loop meets after sendfile gave up on a socket that
+    // already had a send time limit: writes that end with EAGAIN.
+    const int fd = File(Pattern(8 * 1024 * 1024));
+    const int small = 4096;
+    setsockopt(gData, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    setsockopt(client_, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    struct timeval tv {};
+    tv.tv_sec = 1;
+    setsockopt(gData, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    result_ = RegRetrieve(fd);                  // the client reads nothing
+    EXPECT_EQ(result_, -2);
+    EXPECT_EQ(gCancel, SIGALRM);
+    EXPECT_EQ(Replies(), "") << "the time-out is answered by the caller";
+    close(fd);
+}
+
+TEST_F(MethodsTest, SendfileLeavesNoSendTimeLimitBehind)
+{
+    const std::string content = Pattern(100000);
+    const int fd = File(content);
+    EXPECT_EQ(Download([&] {
+                  const int rc = SendfileRetrieve(fd, static_cast<int64_t>(content.size()));
+                  struct timeval tv {};
+                  socklen_t len = sizeof(tv);
+                  getsockopt(gData, SOL_SOCKET, SO_SNDTIMEO, &tv, &len);
+                  EXPECT_EQ(tv.tv_sec, 0);
+                  EXPECT_EQ(tv.tv_usec, 0);
+                  return rc;
+              }),
+              content);
+    EXPECT_EQ(result_, 0);
     close(fd);
 }

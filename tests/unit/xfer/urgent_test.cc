@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "loopback.h"
+
 #include "config.h"
 #include "sio.h"
 #include "urgent.h"
@@ -25,20 +27,7 @@ class UrgentTest : public ::testing::Test {
     void SetUp() override
     {
         gTraceLogging = 0;
-        const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(lfd, 0);
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        socklen_t len = sizeof(a);
-        ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len), 0);
-        ASSERT_EQ(listen(lfd, 1), 0);
-        client_ = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        server_ = accept(lfd, nullptr, nullptr);
-        close(lfd);
-        ASSERT_GE(server_, 0);
+        ASSERT_EQ(MakeLoopbackPair(&server_, &client_), 0);
         ASSERT_EQ(InitSReadlineInfo(&srl_, server_, nullptr, 1024, 5), 0);
     }
     void TearDown() override
