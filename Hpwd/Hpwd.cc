@@ -3,6 +3,8 @@
 #include "Hpwd.h"
 #include "Strn.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cerrno>
@@ -199,7 +201,7 @@ int GetHpwdByName(Hpwd *p, const char *name, OrmelHandle *h)
     return rc == 0 ? 0 : -1;
 }
 
-int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path)
+int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct stat *fileSt)
 {
     alignas(8) static OrmelHandle handle;
     InitHpwdStruct(p);
@@ -208,6 +210,10 @@ int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path)
     int rc = OpenHpwd(&handle, path, "r");
     if (rc != 0)
         return rc;
+    if (fileSt != nullptr && fstat(handle.fd, fileSt) < 0) {
+        CloseHpwd(&handle);
+        return kOrmelErrOpen;
+    }
     rc = GetHpwdByName(p, name, &handle);
     CloseHpwd(&handle);
     return rc;

@@ -92,13 +92,23 @@ static void TraceRecord(const Spwd *p)
     SPWD_TRACEF("\tPp->shell = [%s]\n", p->shell);
 }
 
-// Replaces the record's password with the shadow one when there is one.
+// An account past its expiry day (days since 1970; 0 and -1 mean none).
+static bool ShadowAccountExpired(const struct spwd *sp)
+{
+    return sp->sp_expire > 0 && time(nullptr) / 86400 >= sp->sp_expire;
+}
+
+// Replaces the record's password with the shadow one when there is one; an
+// expired account gets a locked one, so no password opens it.
 static void TakeShadowPassword(Spwd *p)
 {
     SPWD_TRACEF("Trying to use Getspnam to get encrypted password.\n");
     struct spwd *sp = Getspnam(p->username, &p->alg);
     if (sp == nullptr) {
         SPWD_TRACEF("Getspnam returned NULL\n");
+    } else if (ShadowAccountExpired(sp)) {
+        SPWD_TRACEF("Account expired on day %ld\n", static_cast<long>(sp->sp_expire));
+        Strncpy(p->passwd, "*");
     } else if (sp->sp_pwdp == nullptr) {
         SPWD_TRACEF("Getspnam's spwptr->sp_pwdp was NULL\n");
     } else {

@@ -194,7 +194,9 @@ int Ormel_Open(OrmelHandle *h, const char *path, int flags, int /*mode*/, int nB
     if (!writing && (flags & kOrmelRemove))
         return kOrmelErrMisc;
     bool created = false;
-    h->fd = writing ? OpenForWriting(path, flags, &created) : open(path, O_RDONLY | O_CLOEXEC);
+    // Read-only opens do not wait: a FIFO put in a database's place would
+    // block the reader until somebody writes.
+    h->fd = writing ? OpenForWriting(path, flags, &created) : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (h->fd < 0) {
         h->fd = 0;
         return kOrmelErrOpen;

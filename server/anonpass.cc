@@ -172,6 +172,11 @@ int AnonPasswordAccepted(const char *password, char *email, size_t emailSize)
     }
 }
 
+int AnonPasswordIsSecret()
+{
+    return gAPasswordMode == kAnonPassExactly ? 1 : 0;
+}
+
 void InvalidAnonPasswordReply()
 {
     if (gAPasswordMode == kAnonPassExactly) {

@@ -34,8 +34,10 @@ void SetSupplementaryGroups(gid_t primary)
             return;
     }
     // Root's own groups must never stay with the user's session.
-    if (setgroups(1, &primary) < 0)
+    if (setgroups(1, &primary) < 0) {
         LogPerror("setgroups(1 gid)");
+        IdentityFailed("451 Login failed, local error.\r\n");
+    }
 }
 
 // A server that already runs as the anonymous account still carries root's
@@ -48,8 +50,10 @@ void DropRootGroupsOfAnonymousAccount()
         LogPerror("setEuid(0) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(getuid()));
         IdentityFailed("451 Login failed, local error.\r\n");
     }
-    if (setgroups(1, &gid) < 0)
+    if (setgroups(1, &gid) < 0) {
         LogPerror("setgroups(1 gid)");
+        IdentityFailed("451 Login failed, local error.\r\n");
+    }
     if (seteuid(uid) < 0) {
         LogPerror("setEuid(%u) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(geteuid()),
                   static_cast<unsigned>(getuid()));

@@ -221,7 +221,9 @@ struct TypedPassword {
     return true;
 }
 
-void FailedAttempt()
+// A wrong password: it costs growing pauses, and too many end the session.
+// The reply comes from replyFn, after the pauses.
+void FailedAttempt(void (*replyFn)() = [] { Reply("530 Login incorrect.\r\n"); })
 {
     gFailedLogins++;
     if (gFailedUserNames[0] != '\0')
@@ -230,7 +232,7 @@ void FailedAttempt()
     sleep(static_cast<unsigned>(gFailedLogins + 1));
     RandomPause(0.1, 1.0);
     RandomPause(0.1, 1.0);
-    Reply("530 Login incorrect.\r\n");
+    replyFn();
     if (gFailedLogins >= gMaxLoginFailures) {
         Log(kLogMisc, "Too many login failures from %s; usernames used were: %s.\n", gRUserPtr->host, gFailedUserNames);
         syslog(LOG_WARNING, "Too many login failures from %s; usernames used were: %s.", gRUserPtr->host,
@@ -285,7 +287,12 @@ void AnonymousPass(char *arg)
     const int accepted = AnonPasswordAccepted(password, email, sizeof(email));
     explicit_bzero(arg, strlen(arg));
     if (!accepted) {
-        InvalidAnonPasswordReply();
+        // A required guest password is a secret like any other: guessing it
+        // costs what guessing a user's password costs.
+        if (AnonPasswordIsSecret())
+            FailedAttempt(InvalidAnonPasswordReply);
+        else
+            InvalidAnonPasswordReply();
         return;
     }
     Strncpy(gRUserPtr->loginId, email);

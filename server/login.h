@@ -49,6 +49,9 @@ void RecogniseClientByPassword(const char *password);
 // address to show for the session is left in email (may be empty).
 [[nodiscard]] int AnonPasswordAccepted(const char *password, char *email, size_t emailSize);
 void InvalidAnonPasswordReply();
+// 1 when anonymous users must type one configured password (a secret, not
+// an address).
+[[nodiscard]] int AnonPasswordIsSecret();
 
 // ---- Admission checks (loginchecks.cc) ----------------------------------------------------------
 // 0 with gPass filled (gVirtualUser set for database users), or -1.

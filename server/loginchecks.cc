@@ -1,10 +1,13 @@
 // The admission checks of a login: the account look-up in the domain's
 // password sources, the deny-users and valid-shells lists, the concurrent
 // session limits, and the options field of a virtual user's record.
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +69,45 @@ int CheckPasswdDatabase(const char *path)
     return 0;
 }
 
+// Whoever owns a database can only hand out their own identity: their uid,
+// and of the record's groups only those they are in themselves (else any
+// local user could give their virtual users the disk or shadow group).
+// 0, or -1 when the owner has no account.
+int ImposeDatabaseOwner(Hpwd *rec, uid_t owner)
+{
+    struct passwd pwBuf;
+    struct passwd *pw = nullptr;
+    std::array<char, 4096> text;
+    if (getpwuid_r(owner, &pwBuf, text.data(), text.size(), &pw) != 0 || pw == nullptr)
+        return -1;
+    std::array<gid_t, 256> own;
+    int nOwn = static_cast<int>(own.size());
+    if (getgrouplist(pw->pw_name, pw->pw_gid, own.data(), &nOwn) < 0)
+        nOwn = 1;                       // more groups than fit: the primary only
+    own[0] = pw->pw_gid;
+    const auto ownerHas = [&](int32_t gid) {
+        return std::find(own.begin(), own.begin() + nOwn, static_cast<gid_t>(gid)) != own.begin() + nOwn;
+    };
+    rec->uid = static_cast<int32_t>(owner);
+    int kept = 0;
+    for (int i = 0; i < rec->nGids; i++) {
+        int32_t gid = rec->gid[i];
+        if (!ownerHas(gid)) {
+            if (i != 0)
+                continue;
+            gid = static_cast<int32_t>(pw->pw_gid);     // the primary group stays first
+        }
+        if (std::find(rec->gid, rec->gid + kept, gid) == rec->gid + kept)
+            rec->gid[kept++] = gid;
+    }
+    if (kept == 0)
+        rec->gid[kept++] = static_cast<int32_t>(pw->pw_gid);
+    for (int i = kept; i < kSpwdMaxGids; i++)
+        rec->gid[i] = -1;
+    rec->nGids = kept;
+    return 0;
+}
+
 // Looks the name up in one password database.  1 found (gPass filled),
 // 0 not there, -1 refused.
 int LookUpInDatabase(const char *name, const char *path)
@@ -73,7 +115,8 @@ int LookUpInDatabase(const char *name, const char *path)
     if (CheckPasswdDatabase(path) < 0)
         return 0;
     Hpwd rec;
-    const int rc = OpenAndGetHpwdByName(&rec, name, path);
+    struct stat fileSt;
+    const int rc = OpenAndGetHpwdByName(&rec, name, path, &fileSt);
     if (rc == -1) {
         _Trace(kLogMisc, "User \"%s\" not found in %s.\n", name, path);
         return 0;
@@ -87,12 +130,20 @@ int LookUpInDatabase(const char *name, const char *path)
         Log(kLogMisc, "Could not query user \"%s\" in %s (error #%d).\n", name, path, rc);
         return 0;
     }
-    // Whoever owns a database can only hand out their own uid.
-    struct stat st;
-    if (stat(path, &st) == 0 && st.st_uid != 0) {
+    // The checks of the file that was read, not of whatever the name
+    // leads to now.
+    if (!S_ISREG(fileSt.st_mode)) {
+        Log(kLogMisc, "Password database %s is not a plain file, not using it.\n", path);
+        return 0;
+    }
+    if (fileSt.st_uid != 0) {
         _Trace(kLogMisc, "Password database %s is owned by uid %ld; user \"%s\" gets that uid.\n", path,
-               static_cast<long>(st.st_uid), name);
-        rec.uid = static_cast<int32_t>(st.st_uid);
+               static_cast<long>(fileSt.st_uid), name);
+        if (ImposeDatabaseOwner(&rec, fileSt.st_uid) < 0) {
+            Log(kLogMisc, "Password database %s is owned by uid %ld, which has no account; not using it.\n", path,
+                static_cast<long>(fileSt.st_uid));
+            return 0;
+        }
     }
     if (!ValidEncryptedPassword(rec.passwd)) {
         Log(kLogMisc, "User \"%s\" found in %s with uid=%ld, but encrypted password \"%.31s\" is invalid -- login from %.63s disallowed.\n",
@@ -233,8 +284,10 @@ int TooManyDomainUsersByThisUsername(const char *name)
     Strncpy(slotName, name);
     int count = 0;
     bool otherAddress = false;
+    // Only sessions past their password count: a client that merely typed
+    // USER with somebody's name must not lock that user out.
     ForEachOtherSession([&](const ShmSlot &s) {
-        if (strcmp(s.domain, gCurDomain->setName) != 0 || strcmp(s.user, slotName) != 0)
+        if (strcmp(s.domain, gCurDomain->setName) != 0 || strcmp(s.user, slotName) != 0 || s.restriction[0] == '\0')
             return;
         count++;
         if (strcmp(s.addr, gRUserPtr->addr) != 0)

@@ -148,8 +148,11 @@ void EnterAnonymousArea()
         gChroot = 1;
         _Trace(kLogMisc, "Chroot to %s succeeded.\n", d->ftpHome);
     }
-    if (setegid(gFTPUser.gid[0]) < 0 && gRunningAsRoot)
+    if (setegid(gFTPUser.gid[0]) < 0 && gRunningAsRoot) {
+        // Going on would leave the anonymous sessions with root's group.
         LogPerror("setEgid(%u)", static_cast<unsigned>(gFTPUser.gid[0]));
+        Exit(1);
+    }
     if (seteuid(gFTPUser.uid) < 0) {
         if (gRunningAsRoot) {
             LogPerror("cannot seteuid to ftp user (eu=%u, ru=%u)", static_cast<unsigned>(geteuid()),
@@ -493,6 +496,7 @@ void ChildInit(int n)
     snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
     _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
     WritePIDFile(0);
+    ForgetPIDFileDirectory();
 
     const time_t now = time(nullptr);
     // Every child inherits the master's generator: without its own seed, all

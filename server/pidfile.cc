@@ -125,6 +125,14 @@ void WritePIDFile(int clear)
     errno = saved;
 }
 
+void ForgetPIDFileDirectory()
+{
+    if (gPIDDirFd >= 0)
+        close(gPIDDirFd);
+    gPIDDirFd = -1;
+    gPIDFileCreated = false;
+}
+
 void RemovePIDFile()
 {
     if (gPIDFileFd >= 0) {

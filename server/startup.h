@@ -94,6 +94,9 @@ int HashSelfTests();                       // 0, or the number of failed tests
 void InitPIDFile();                        // master: create it before forking children
 void WritePIDFile(int clear);              // a child's or the logger's own line
 void RemovePIDFile();                      // master at shutdown
+// A child's: the handle on the file's directory is the master's alone (in a
+// chroot it would be a way out of it).
+void ForgetPIDFileDirectory();
 
 // ---- Shutdown --------------------------------------------------------------------
 void ExitStuff();

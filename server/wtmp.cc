@@ -21,6 +21,11 @@ constexpr const char *kWtmpFile = "/var/log/wtmp";
 constexpr int kWtmpEveryLogin = 1;
 constexpr int kWtmpNonAnonymous = 2;
 
+// A login record was written and still waits for its logout record: also
+// when the switch to the user's identity failed after it, so the session
+// never counted as logged in.
+bool gWtmpLoginOpen = false;
+
 bool WtmpWanted()
 {
     return gWtmpLogMode == kWtmpEveryLogin || (gWtmpLogMode == kWtmpNonAnonymous && !gIsAnon);
@@ -81,11 +86,13 @@ void WtmpAddLoginEntry()
         return;
     const char *user = gIsAnon ? "ftp" : gPass.username;
     WtmpWrite(user, user[0] != '\0' ? USER_PROCESS : DEAD_PROCESS, gRUserPtr->host);
+    gWtmpLoginOpen = user[0] != '\0';
 }
 
 void WtmpAddLogoutEntry()
 {
-    if (!gLoggedIn || !WtmpWanted())
+    if (!gWtmpLoginOpen)
         return;
+    gWtmpLoginOpen = false;
     WtmpWrite(gIsAnon ? "ftp" : "", DEAD_PROCESS, "");
 }

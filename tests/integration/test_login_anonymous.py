@@ -87,6 +87,16 @@ def test_mode_exactly_wants_the_configured_password(server):
     assert c.command("PASS Open Sesame") == LOGGED_IN
 
 
+def test_guessing_the_required_guest_password_costs_like_a_wrong_password(server):
+    s = server(general="a-password-mode = exactly Open Sesame\nmax-login-failures = 2\n")
+    c = s.greeted()
+    start = time.monotonic()
+    assert login(c, "guess1") == "530 Guest password incorrect.\r\n"
+    assert time.monotonic() - start >= 2          # the pause of a first failure
+    assert login(c, "guess2") == "530 Guest password incorrect.\r\n"
+    assert c.closed()                             # the second one ends the session
+
+
 # ---- Refusals -----------------------------------------------------------------------------------
 
 def test_too_many_anonymous_users(server):

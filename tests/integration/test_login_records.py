@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from accounts import users  # noqa: F401 (fixture)
+from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
 
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
@@ -107,6 +107,23 @@ def test_non_anonymous_mode_records_only_users_with_accounts(server, private_hos
     records = wait_for(lambda: len(wtmp_records(wtmp)) >= 2 and wtmp_records(wtmp))
     assert [(r["type"], r["user"], r["host"]) for r in records] == \
         [(USER_PROCESS, u.name, "127.0.0.1"), (DEAD_PROCESS, "", "")]
+
+
+def test_a_login_that_fails_after_its_record_still_gets_the_logout(server, private_host_files, zorvad_dir):
+    wrapper, wtmp, _ = private_host_files
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:65534:::%s:/bin/sh" % home)   # no groups: the switch fails
+    s = server(general="wtmp-log-mode = yes\n", domain=DOMAIN + "passwd = %s\n" % db, wrapper=wrapper)
+    c = s.greeted()
+    c.command("USER vera")
+    assert c.command("PASS s3cret") == "451 Login failed.\r\n"
+    assert c.closed()
+    records = wait_for(lambda: len(wtmp_records(wtmp)) >= 2 and wtmp_records(wtmp))
+    assert records, wtmp_records(wtmp)
+    assert [(r["type"], r["user"]) for r in records] == [(USER_PROCESS, "vera"), (DEAD_PROCESS, "")]
+    assert records[0]["line"] == records[1]["line"]
 
 
 def test_without_wtmp_logging_nothing_is_written(server, private_host_files):

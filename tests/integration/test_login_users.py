@@ -2,6 +2,7 @@
 default password hash) and virtual users of a password database the test
 writes.  The refusals, failed attempts, session limits, the identity of
 the session and every start-directory case."""
+import grp
 import os
 import re
 import subprocess
@@ -84,6 +85,15 @@ def test_wrong_passwords_cost_growing_pauses_and_end_the_session(server, user):
                % (user.name, user.name))
 
 
+def test_an_expired_account_is_refused_like_a_wrong_password(server, users):
+    u = users()
+    subprocess.run(["chage", "-E", "1", u.name], check=True)        # expired on 2 January 1970
+    c = server().greeted()
+    assert login(c, u.name, u.password) == INCORRECT
+    subprocess.run(["chage", "-E", "-1", u.name], check=True)
+    assert login(c, u.name, u.password).startswith("230 ")
+
+
 def test_a_failed_user_may_try_again(server, user):
     c = server(general="max-login-failures = 3\n").greeted()
     assert login(c, user.name, "wrong") == INCORRECT
@@ -153,6 +163,15 @@ def test_further_sessions_of_a_name_may_be_bound_to_its_address(server, user):
     assert login(other, user.name, user.password) == \
         "530 Sorry, someone is already logged in to this account.\r\n"
     assert other.closed()
+
+
+def test_sessions_that_only_named_the_user_do_not_count(server, user):
+    s = server(general="u-allow-multiple-logins-per-username-only-if-same-ip = yes\n",
+               domain=DOMAIN + "max-domain-users-per-username = 1\n")
+    squatters = [s.greeted(source=("127.0.0.2", 0)) for _ in range(2)]
+    for c in squatters:
+        assert c.command("USER %s" % user.name).startswith("331 ")
+    assert login(s.greeted(), user.name, user.password).startswith("230 ")
 
 
 # ---- Start directories ----------------------------------------------------------------------
@@ -246,13 +265,29 @@ def test_a_virtual_user_with_a_wrong_password_is_refused(server, zorvad_dir, vho
     assert login(c, "vera", "S3cret") == INCORRECT
 
 
-def test_a_database_not_owned_by_root_gives_its_owner_uid(server, zorvad_dir, user, vhome):
-    s = virtual_server(server, zorvad_dir, "vera:{plain}s3cret:0:65534::%s:/bin/sh" % vhome)
+def test_a_database_not_owned_by_root_gives_its_owner_uid_and_only_the_owners_groups(
+        server, zorvad_dir, user, vhome):
+    # The record asks for root's uid and for the disk and shadow groups
+    # besides the owner's own group: only the owner's identity is handed out.
+    disk, shadow = grp.getgrnam("disk").gr_gid, grp.getgrnam("shadow").gr_gid
+    s = virtual_server(server, zorvad_dir, "vera:{plain}s3cret:0:%d,%d,%d::%s:/bin/sh"
+                       % (disk, shadow, user.gid, vhome))
     os.chown(os.path.join(zorvad_dir, "db", "passwd.db"), user.uid, user.gid)
     os.chown(vhome, user.uid, user.gid)
     c = s.greeted()
     assert login(c, "vera", "s3cret").startswith("230 ")
-    assert identity(session_pid(s, vhome))["euid"] == user.uid
+    ids = identity(session_pid(s, vhome))
+    assert (ids["euid"], ids["egid"], ids["groups"]) == (user.uid, user.gid, [user.gid])
+
+
+def test_a_database_replaced_by_a_fifo_is_not_waited_for(server, zorvad_dir, user, vhome):
+    s = virtual_server(server, zorvad_dir, "vera:{plain}s3cret:65534:65534::%s:/bin/sh" % vhome)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    os.unlink(db)
+    os.mkfifo(db, 0o600)
+    c = s.greeted()
+    assert login(c, "vera", "s3cret") == INCORRECT
+    assert login(c, user.name, user.password).startswith("230 ")
 
 
 def test_a_record_with_an_invalid_password_is_refused(server, zorvad_dir, vhome):

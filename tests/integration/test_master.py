@@ -153,5 +153,16 @@ def test_an_anonymous_only_server_run_by_root_confines_itself_to_the_anonymous_r
     assert os.readlink("/proc/%d/root" % s.pid) == os.path.join(s.dir, "ftp")
     assert wait_for(lambda: "#c1     | Started (pid=" in s.log_file())   # the tag of a chrooted server
     s.wait_log(r"Chroot to %s succeeded\.\n" % re.escape(os.path.join(s.dir, "ftp")))
+    # Only the master keeps its handle on the PID file's directory: in a
+    # child it would be a way out of the new root.
+    pid_dir = os.path.dirname(s.pid_file())
+    children = [p for p in s.processes() if p != s.pid]
+    assert children
+    for child in children:
+        fd_dir = "/proc/%d/fd" % child
+        targets = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
+        assert pid_dir not in targets, (child, targets)
+    assert pid_dir in [os.readlink(os.path.join("/proc/%d/fd" % s.pid, fd))
+                       for fd in os.listdir("/proc/%d/fd" % s.pid)]
     assert s.stop() == 0
     assert not os.path.exists(s.pid_file())     # removed from outside the new root
