@@ -467,6 +467,19 @@ int LsC(const DirList *dl, int classify, int resolveLinks, int traceLines)
     return 0;
 }
 
+namespace {
+
+// Whether the recursion may enter a subdirectory: it must pass the access
+// check of the commands (path lists, confinement, /etc, filter) and still be
+// the directory that was listed, not a link put in its place since.
+bool MayDescend(const char *sub)
+{
+    char real[kPathBufSize];
+    return CheckRealPathName(real, sizeof(real), sub) == 0 && strcmp(real, sub) == 0;
+}
+
+}  // namespace
+
 int LsR(const char *displayRoot, const char *startPath, const char *curPath, char format, int sortOrder,
         int classify, int resolveLinks, int level)
 {
@@ -520,6 +533,8 @@ int LsR(const char *displayRoot, const char *startPath, const char *curPath, cha
                 errors++;
                 continue;
             }
+            if (!MayDescend(sub))
+                continue;
             const int subResult = LsR(displayRoot, startPath, sub, format, sortOrder, classify, resolveLinks,
                                        level + 1);
             if (subResult < 0)

@@ -56,12 +56,14 @@ bool IsBelowEtc(const char *path)
 
 // The client's spelling of a path as the session wants it: folded to lower
 // case and/or with backslashes as slashes.  Returns path itself when nothing
-// applies.
+// applies, nullptr when the path does not fit buf.
 const char *SpellPath(const char *path, char *buf, size_t size)
 {
     const int lower = gIsAnon ? gALowercasePathnames : gULowercasePathnames;
     if (!lower && !gAllowBackslashAsPathSeparator)
         return path;
+    if (strlen(path) >= size)
+        return nullptr;
     size_t n = 0;
     for (const char *s = path; *s != '\0' && n < size - 1; s++) {
         char c = *s;
@@ -115,47 +117,75 @@ bool IsAsciiControl(unsigned char c)
     return c < 0x20 || c == 0x7f;
 }
 
-}  // namespace
-
-int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path)
+// Refuses a path that could not be resolved or composed whole.
+int FailedToResolve(char *dst, size_t dstSize, const char *path, int err)
 {
-    char spelled[kPathBufSize];
-    PathCat(dst, dstSize, cwd, SpellPath(path, spelled, sizeof(spelled)));
+    _Trace(kLogMisc, "[%.256s] failed to resolve: %.128s.\n", path, strerror(err));
+    if (dstSize > 0)
+        dst[0] = '\0';
+    errno = err;
+    return -1;
+}
 
-    char joined[kPathBufSize];
-    Strncpy(joined, dst);
-    if (ResolveSymlinks(dst, dstSize, joined) < 0) {
-        _Trace(kLogMisc, "[%.256s] failed to resolve: %.128s.\n", joined, strerror(errno));
-        return -1;
-    }
-    if (gTraceLogging >= 2)
-        _Trace(kLogMisc, "[%.400s]\n", dst);
-
+// The path lists, the home of a restricted user, the confinement and the
+// character filter, applied to a resolved real path.
+int CheckResolvedPath(const char *path)
+{
     if (gSessionUid != 0) {
-        if (FindInPathList(dst, gAllowPathsArray, gAllowPathLensArray, gNumAllowPaths) >= 0) {
-            _Trace(kLogMisc, "directory allowed [%.400s]\n", dst);
+        if (FindInPathList(path, gAllowPathsArray, gAllowPathLensArray, gNumAllowPaths) >= 0) {
+            _Trace(kLogMisc, "directory allowed [%.400s]\n", path);
             return 0;
         }
-        if (FindInPathList(dst, gDenyPathsArray, gDenyPathLensArray, gNumDenyPaths) >= 0) {
-            _Trace(kLogMisc, "directory denied [%.400s]\n", dst);
+        if (FindInPathList(path, gDenyPathsArray, gDenyPathLensArray, gNumDenyPaths) >= 0) {
+            _Trace(kLogMisc, "directory denied [%.400s]\n", path);
             return -1;
         }
     }
 
-    if (gRestrictedUser && !IsRootDir(gHomeDir) && PathIsAtOrBelow(dst, gHomeDir, gHomeDirLen) < 0) {
-        _Trace(kLogMisc, "[%.240s] not in ~=[%.240s]\n", dst, gHomeDir);
+    if (gRestrictedUser && !IsRootDir(gHomeDir) && PathIsAtOrBelow(path, gHomeDir, gHomeDirLen) < 0) {
+        _Trace(kLogMisc, "[%.240s] not in ~=[%.240s]\n", path, gHomeDir);
         return -1;
     }
 
-    if (CheckConfinement(dst) < 0)
+    if (CheckConfinement(path) < 0)
         return -1;
 
     const int filter = gIsAnon ? gAPathnameFilter : gUPathnameFilter;
-    if (filter && CheckPathNameCharacters(dst) < 0) {
-        _Trace(kLogMisc, "[%.400s] has non-printing characters or is a .dotfile.\n", dst);
+    if (filter && CheckPathNameCharacters(path) < 0) {
+        _Trace(kLogMisc, "[%.400s] has non-printing characters or is a .dotfile.\n", path);
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int CheckRealPathName(char *dst, size_t dstSize, const char *realPath)
+{
+    // Resolved at full size first: a result cut to dst could name another place.
+    char resolved[kPathBufSize];
+    if (ResolveSymlinks(resolved, sizeof(resolved), realPath) < 0)
+        return FailedToResolve(dst, dstSize, realPath, errno);
+    if (strlen(resolved) >= dstSize)
+        return FailedToResolve(dst, dstSize, realPath, ENAMETOOLONG);
+    Strncpy(dst, resolved, dstSize);
+    if (gTraceLogging >= 2)
+        _Trace(kLogMisc, "[%.400s]\n", dst);
+    return CheckResolvedPath(dst);
+}
+
+int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path)
+{
+    char spelled[kPathBufSize];
+    const char *spelling = SpellPath(path, spelled, sizeof(spelled));
+    if (spelling == nullptr)
+        return FailedToResolve(dst, dstSize, path, ENAMETOOLONG);
+    // A join cut to the buffer could name an existing other file ("secret.txt"
+    // cut to "s", "x/..." cut to "x/.."): refuse it instead.
+    char joined[kPathBufSize];
+    if (PathCat(joined, sizeof(joined), cwd, spelling) < 0)
+        return FailedToResolve(dst, dstSize, joined, ENAMETOOLONG);
+    return CheckRealPathName(dst, dstSize, joined);
 }
 
 int CheckPathNameCharacters(const char *path)
@@ -248,11 +278,12 @@ int PathContainsAnIncomingDirectory(const char *path)
 {
     if (!gAllowIncoming)
         return 0;
-    const char *found = strstr(path, gIncomingSubdir);
-    if (found == nullptr)
-        return 0;
-    const char after = found[kIncomingSubdirLen];
-    if (after != '\0' && after != '/')
-        return 0;
-    return static_cast<int>(found - path) + kIncomingSubdirLen;
+    // The first place where the name is a whole component: "/incomingx/incoming" contains one.
+    for (const char *found = strstr(path, gIncomingSubdir); found != nullptr;
+         found = strstr(found + 1, gIncomingSubdir)) {
+        const char after = found[kIncomingSubdirLen];
+        if (after == '\0' || after == '/')
+            return static_cast<int>(found - path) + kIncomingSubdirLen;
+    }
+    return 0;
 }

@@ -102,31 +102,50 @@ void CompressPath(char *dst, const char *src, size_t dstSize)
 
 // ---- PathCat ---------------------------------------------------------------------------
 
-void PathCat(char *dst, size_t dstSize, const char *cwd, const char *path)
+namespace {
+
+// a, b and c joined into dst; false when they do not fit whole (dst then
+// holds as much as fits).
+bool Join(char (&dst)[kPathBufSize], const char *a, const char *b, const char *c)
+{
+    Strncpy(dst, a);
+    Strncat(dst, b);
+    Strncat(dst, c);
+    return strlen(a) + strlen(b) + strlen(c) < sizeof(dst);
+}
+
+}  // namespace
+
+int PathCat(char *dst, size_t dstSize, const char *cwd, const char *path)
 {
     char joined[kPathBufSize];
+    bool whole;
     if (path[0] == '/') {
-        if (gVChroot)
-            Strncpy(joined, gFTPHome);
-        else if (gVChrootThisUser)
-            Strncpy(joined, gHomeDir);
-        else
-            joined[0] = '\0';
-        Strncat(joined, path);
+        const char *root = gVChroot ? gFTPHome : gVChrootThisUser ? gHomeDir : "";
+        whole = Join(joined, root, path, "");
     } else if (path[0] == '~' && (path[1] == '/' || path[1] == '\0') && !gIsAnon) {
-        Strncpy(joined, gHomeDir);
-        Strncat(joined, path + 1);
+        whole = Join(joined, gHomeDir, path + 1, "");
     } else {
-        Strncpy(joined, cwd);
-        Strncat(joined, "/");
-        Strncat(joined, path);
+        whole = Join(joined, cwd, "/", path);
     }
     if (joined[0] == '\0') {
         if (dstSize > 0)
             dst[0] = '\0';
-        return;
+        return whole ? 0 : -1;
     }
-    CompressPath(dst, joined, dstSize);
+    // Compression never lengthens a text, so the whole result fits here.
+    char compressed[kPathBufSize];
+    CompressPath(compressed, joined, sizeof(compressed));
+    if (strlen(compressed) < dstSize) {
+        Strncpy(dst, compressed, dstSize);
+    } else {
+        CompressPath(dst, joined, dstSize);
+        whole = false;
+    }
+    if (whole)
+        return 0;
+    errno = ENAMETOOLONG;
+    return -1;
 }
 
 // ---- ResolveSymlinks ---------------------------------------------------------------------
@@ -137,6 +156,9 @@ constexpr size_t kWorkPathMax = 510;
 
 // Links nested inside links: the number of resolutions in progress.
 int gResolveDepth;
+// Links followed so far by the outermost resolution in progress: nesting
+// alone does not bound the work when each link names many others.
+int gLinksFollowed;
 
 struct ResolveDepthGuard {
     ResolveDepthGuard() { gResolveDepth++; }
@@ -154,25 +176,30 @@ int Fail(char *dst, size_t dstSize, int code, int err)
 }
 
 // The text a link at work (a link-free path) stands for: its target when
-// absolute, else the target in place of the link's own name.
+// absolute, else the target in place of the link's own name.  -4 when the
+// link cannot be read; -2 (ENAMETOOLONG) when the text does not fit whole,
+// as a cut text would name another place.
 int ReadLinkAsPath(const char *work, char *next, size_t nextSize)
 {
-    char target[kPathBufSize];
+    char target[kPathBufSize + 1];   // one byte more shows a target longer than 511
     const ssize_t n = readlink(work, target, sizeof(target) - 1);
     if (n <= 0) {
         if (n == 0)
             errno = ENOENT;
         return -4;
     }
-    target[n] = '\0';
-    if (target[0] == '/') {
-        Strncpy(next, target, nextSize);
-    } else {
-        Strncpy(next, work, nextSize);
-        char *slash = strrchr(next, '/');
-        slash[1] = '\0';
-        Strncat(next, target, nextSize);
+    if (n >= kPathBufSize) {
+        errno = ENAMETOOLONG;
+        return -2;
     }
+    target[n] = '\0';
+    const size_t dirLen = target[0] == '/' ? 0 : static_cast<size_t>(strrchr(work, '/') - work) + 1;
+    if (dirLen + static_cast<size_t>(n) >= nextSize) {
+        errno = ENAMETOOLONG;
+        return -2;
+    }
+    memcpy(next, work, dirLen);
+    memcpy(next + dirLen, target, static_cast<size_t>(n) + 1);
     return 0;
 }
 
@@ -181,6 +208,8 @@ int ReadLinkAsPath(const char *work, char *next, size_t nextSize)
 int ResolveSymlinks(char *dst, size_t dstSize, const char *src)
 {
     const ResolveDepthGuard depth;
+    if (gResolveDepth == 1)
+        gLinksFollowed = 0;
     if (gResolveDepth > kMaxSymlinkNesting + 1)
         return Fail(dst, dstSize, -1, ELOOP);
     if (dstSize == 0)
@@ -205,9 +234,12 @@ int ResolveSymlinks(char *dst, size_t dstSize, const char *src)
         struct stat st;
         if (LStatCache(work, static_cast<int>(workLen), &st) < 0 || !S_ISLNK(st.st_mode))
             continue;
+        if (++gLinksFollowed > kMaxSymlinksFollowed)
+            return Fail(dst, dstSize, -1, ELOOP);
         char next[kPathBufSize];
-        if (ReadLinkAsPath(work, next, sizeof(next)) < 0)
-            return Fail(dst, dstSize, -4, errno);
+        const int readRc = ReadLinkAsPath(work, next, sizeof(next));
+        if (readRc < 0)
+            return Fail(dst, dstSize, readRc, errno);
         char resolved[kPathBufSize];
         const int rc = ResolveSymlinks(resolved, sizeof(resolved), next);
         if (rc < 0)

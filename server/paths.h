@@ -15,6 +15,7 @@
 
 constexpr int kPathBufSize = 512;          // 511 characters and the terminator
 constexpr int kMaxSymlinkNesting = 7;      // resolutions nested deeper fail with ELOOP
+constexpr int kMaxSymlinksFollowed = 40;   // links one resolution may follow in all
 
 // The uid of the logged-in account record; 0 (root) is exempt from the path
 // lists and the /etc rule.  Login sets it from the account record; until
@@ -37,19 +38,28 @@ void CompressPath(char *dst, const char *src, size_t dstSize);
 
 // Joins a client path to the current directory (or to the virtual root for
 // an absolute path, or to the home for "~" and "~/...") and compresses it.
-void PathCat(char *dst, size_t dstSize, const char *cwd, const char *path);
+// Returns 0, or -1 (errno ENAMETOOLONG) when the join or the result did not
+// fit and dst holds a cut text, which may name another place.
+int PathCat(char *dst, size_t dstSize, const char *cwd, const char *path);
 
 // ---- Resolution and checks ------------------------------------------------------
 // Replaces every symbolic link of the compressed src by its target.  Returns
-// 0, or with dst cleared: -1 (links nested too deep, errno ELOOP; or the path
-// is not absolute), -2 (the path grows past 510 characters, ENAMETOOLONG),
-// -4 (a link could not be read).  A component that does not exist is kept.
+// 0, or with dst cleared: -1 (links nested too deep or more than 40 followed,
+// errno ELOOP; or the path is not absolute), -2 (the path or a link's text
+// grows past what the buffers hold, ENAMETOOLONG), -4 (a link could not be
+// read).  A component that does not exist is kept.  The result is cut to
+// dstSize.
 [[nodiscard]] int ResolveSymlinks(char *dst, size_t dstSize, const char *src);
 
 // The access check of every client path: 0 with the resolved real path in
 // dst when the session may use it, -1 when it may not (the reason goes to the
 // trace log; the caller answers with PermissionDeniedBadPathname).
+// A path that does not fit the buffers whole is refused (errno ENAMETOOLONG).
 [[nodiscard]] int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path);
+
+// The same check for a real, absolute path the server composed itself (no
+// virtual root, no client spelling), e.g. a directory met during a listing.
+[[nodiscard]] int CheckRealPathName(char *dst, size_t dstSize, const char *realPath);
 
 // The pathname character filter: 0 when path passes, -1 when it holds a
 // control character, a backslash, a component that begins with a dot or a

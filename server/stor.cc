@@ -455,8 +455,12 @@ int InIncomingDir(const char *realPath, int *configured)
         *configured = 1;
     char shown[kPathBufSize];
     VirtualPath(shown, sizeof(shown), realPath);
-    const char *hit = strstr(shown, name);
-    return hit != nullptr && (hit[len] == '\0' || hit[len] == '/');
+    // Every place the name appears counts: "/incomingx/incoming/f" is inside.
+    for (const char *hit = strstr(shown, name); hit != nullptr; hit = strstr(hit + 1, name)) {
+        if (hit[len] == '\0' || hit[len] == '/')
+            return 1;
+    }
+    return 0;
 }
 
 int GetUniqueFileName(const char *base, char *result, size_t size)

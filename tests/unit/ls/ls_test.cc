@@ -501,6 +501,43 @@ TEST_F(LsTest, ARecursiveListingStopsDescendingAtLevel64)
     EXPECT_NE(data.find("\r\n" + header + ":\r\nd\r\nLsR: too many"), std::string::npos);
 }
 
+TEST_F(LsTest, ARecursiveListingDoesNotEnterDirectoriesTheUserMayNotReach)
+{
+    Dir("top");
+    Dir("top/open");
+    File("top/open/f");
+    Dir("top/closed");
+    File("top/closed/secret");
+    Dir("top/closed/deeper");
+    const std::string closed = Path("top/closed");
+    Strncpy(gDenyPathsArray[0], closed.c_str(), kPathListEntrySize);
+    gDenyPathLensArray[0] = static_cast<int>(closed.size());
+    gNumDenyPaths = 1;
+    gSessionUid = 1000;
+    std::string data;
+    EXPECT_EQ(Run("-R1 top", 'l', &data), kListed);
+    // The closed directory keeps its line in the listing but is not entered.
+    EXPECT_EQ(data, "closed\r\nopen\r\n\r\n./top/open:\r\nf\r\n");
+
+    // The same for an anonymous user below a virtual root.
+    const int filter = gAPathnameFilter;
+    gIsAnon = 1;
+    gVChroot = 1;
+    gAPathnameFilter = 0;
+    Strncpy(gFTPHome, root_.c_str(), sizeof(gFTPHome));
+    gFTPHomeLen = static_cast<int>(root_.size());
+    EXPECT_EQ(Run("-R1 top", 'l', &data), kListed);
+    EXPECT_EQ(data, "closed\r\nopen\r\n\r\n./top/open:\r\nf\r\n");
+    gIsAnon = gVChroot = 0;
+    gAPathnameFilter = filter;
+
+    // Root is exempt from the lists.
+    gSessionUid = 0;
+    EXPECT_EQ(Run("-R1 top", 'l', &data), kListed);
+    EXPECT_NE(data.find("./top/closed:\r\ndeeper\r\nsecret\r\n"), std::string::npos) << data;
+    gNumDenyPaths = 0;
+}
+
 TEST_F(LsTest, ModeBKeepsTheDataConnectionOpen)
 {
     File("x");

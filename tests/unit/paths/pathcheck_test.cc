@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -338,9 +339,92 @@ TEST_F(Check, NeverWritesPastTheDestination)
         ASSERT_LT(strlen(dst.data()), size);
         ASSERT_EQ(std::string(dst.data() + size, 4), "####") << size;
     }
-    // A path that does not fit is cut, and the cut path is checked as it is.
+    // A path that does not fit is refused, not checked in its cut form.
     char small[9];
     EXPECT_EQ(CheckPathName(small, sizeof(small), "/home/ftp", "/pub/x"), -1);
+    EXPECT_STREQ(small, "");
+    gVChroot = 0;
+    gIsAnon = 0;
+    EXPECT_EQ(CheckPathName(small, sizeof(small), "/", "/home/ftp/pub/x"), -1);
+    EXPECT_STREQ(small, "");
+}
+
+// A current directory of 500 characters: a join cut to the 511 characters
+// of the buffer would name other, existing files.  The padding puts the first
+// letter of the name at the last place of the buffer and compresses away.
+class LongCwd : public Check {
+  protected:
+    void SetUp() override
+    {
+        Check::SetUp();
+        std::string rel = "d";
+        while (t_.root().size() + 1 + rel.size() + 100 < 500)
+            rel += "/" + std::string(99, 'd');
+        rel += "/" + std::string(500 - t_.root().size() - 1 - rel.size() - 1, 'e');
+        t_.Dir(rel);
+        cwd_ = t_ / rel;
+        ASSERT_EQ(cwd_.size(), 500u);
+        t_.File(rel + "/s");
+    }
+    TempTree t_;
+    std::string cwd_;
+    const std::string pad_ = "." + std::string(8, '/');
+};
+
+TEST_F(LongCwd, ANameCutToAnExistingFileIsRefused)
+{
+    ASSERT_EQ(Run(cwd_.c_str(), pad_ + "s"), 0);          // 511 characters fit
+    EXPECT_EQ(dst_, cwd_ + "/s");
+    EXPECT_EQ(Run(cwd_.c_str(), pad_ + "secret.txt"), -1);  // not the file "s"
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_STREQ(dst_, "");
+    EXPECT_NE(Traced().find("failed to resolve: File name too long.\n"), std::string::npos) << Traced();
+}
+
+TEST_F(LongCwd, ThreeDotsCutToTwoAreRefused)
+{
+    const std::string parent = cwd_.substr(0, cwd_.rfind('/'));
+    const std::string name(511 - parent.size() - 4, 'x');
+    ASSERT_EQ(Run(parent.c_str(), name + "/.."), 0);      // whole: the directory itself
+    EXPECT_EQ(dst_, parent);
+    EXPECT_EQ(Run(parent.c_str(), name + "/..."), -1);    // not cut to the same
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST_F(LongCwd, AVirtualRootNearTheLimitRefusesCutAbsolutePaths)
+{
+    BecomeVChrootUser(cwd_.c_str());
+    ASSERT_EQ(Run(cwd_.c_str(), "/" + pad_ + "s"), 0);
+    EXPECT_EQ(dst_, cwd_ + "/s");
+    EXPECT_EQ(Run(cwd_.c_str(), "/" + pad_ + "secret.txt"), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST_F(Check, AClientPathLongerThanTheSpellingBufferIsRefused)
+{
+    // Cut to its first 511 characters, the name would be "/srv".
+    gULowercasePathnames = 1;
+    const std::string longName = "/srv" + std::string(520, '/') + "Secret";
+    EXPECT_EQ(Run("/", longName), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST_F(Check, RealPathsAreCheckedWithoutTheVirtualRoot)
+{
+    TempTree t;
+    t.Dir("ftp/pub/closed");
+    t.Dir("outside");
+    t.Link("ftp/pub/out", t / "outside");
+    const std::string home = t / "ftp";
+    BecomeAnonymous(home.c_str());
+    const std::string deny = t / "ftp/pub/closed";
+    const char *denied[] = {deny.c_str()};
+    SetDenyPaths(denied, 1);
+    ASSERT_EQ(CheckRealPathName(dst_, sizeof(dst_), (t / "ftp/pub").c_str()), 0);
+    EXPECT_EQ(dst_, t / "ftp/pub");
+    EXPECT_EQ(CheckRealPathName(dst_, sizeof(dst_), deny.c_str()), -1);
+    EXPECT_EQ(CheckRealPathName(dst_, sizeof(dst_), (t / "ftp/pub/out").c_str()), -1);
+    EXPECT_EQ(CheckRealPathName(dst_, sizeof(dst_), "/etc"), -1);
 }
 
 // ---- IsPublicDir -----------------------------------------------------------------------------
@@ -388,6 +472,7 @@ TEST(PathContainsAnIncomingDirectory, GivesTheOffsetAfterTheIncomingComponent)
     EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incoming"), 13);
     EXPECT_EQ(PathContainsAnIncomingDirectory("/incoming"), 9);
     EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incomingx"), 0);
+    EXPECT_EQ(PathContainsAnIncomingDirectory("/a/incomingx/incoming/f"), 21);   // a later whole component
     EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/x"), 0);
     EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/myincoming/x"), 0);
     gAllowIncoming = 0;

@@ -109,6 +109,63 @@ TEST_F(Resolve, ALinkToItselfFailsWithELOOP)
     EXPECT_EQ(err_, ELOOP);
 }
 
+TEST_F(Resolve, LinksThatEachNameManyOthersStopAfter40FollowedLinks)
+{
+    // "0" names the directory itself; each further level names the one
+    // before six times, so the work grows six-fold per level.
+    t_.Link("0", ".");
+    t_.Link("1", "0/0/0/0/0/0");
+    t_.Link("2", "1/1/1/1/1/1");
+    t_.Link("3", "2/2/2/2/2/2");
+    t_.Link("4", "3/3/3/3/3/3");
+    ASSERT_EQ(Run(t_ / "1"), 0) << strerror(err_);    // 7 links
+    EXPECT_EQ(dst_, t_.root());
+    for (const char *fan : {"2", "3", "4"}) {
+        strcpy(dst_, "stale");
+        EXPECT_EQ(Run(t_ / fan), -1) << fan;          // 43, 259, 1555 links
+        EXPECT_EQ(err_, ELOOP) << fan;
+        EXPECT_STREQ(dst_, "");
+    }
+    // The count starts again with each resolution.
+    ASSERT_EQ(Run(t_ / "1/x"), 0) << strerror(err_);
+    EXPECT_EQ(dst_, t_ / "x");
+}
+
+TEST_F(Resolve, FortyLinksInOnePathResolveAndFortyOneDoNot)
+{
+    t_.Link("0", ".");
+    std::string forty = t_.root();
+    for (int i = 0; i < 40; i++)
+        forty += "/0";
+    ASSERT_EQ(Run(forty), 0) << strerror(err_);
+    EXPECT_EQ(dst_, t_.root());
+    EXPECT_EQ(Run(forty + "/0"), -1);
+    EXPECT_EQ(err_, ELOOP);
+    // An ordinary chain of a few links is untouched by the count.
+    MakeChain(3);
+    ASSERT_EQ(Run(t_ / "l1/f"), 0) << strerror(err_);
+    EXPECT_EQ(dst_, t_ / "target/f");
+}
+
+TEST_F(Resolve, ALinkWhoseTextDoesNotFitWholeFailsWithENAMETOOLONG)
+{
+    // A relative target joined to a deep directory would be cut short and
+    // name another place ("x/../.." cut to "x/..").
+    std::string deep = std::string(200, 'a') + "/" + std::string(200, 'b');
+    t_.Dir(deep);
+    const std::string prefix = t_.root() + "/" + deep + "/";
+    const std::string target = std::string(511 - prefix.size() - 3, 'x') + "/../..";
+    ASSERT_GT(prefix.size() + target.size(), 511u);
+    t_.Link(deep + "/l", target);
+    EXPECT_EQ(Run(t_ / (deep + "/l")), -2);
+    EXPECT_EQ(err_, ENAMETOOLONG);
+    EXPECT_STREQ(dst_, "");
+    // A target of more than 511 bytes cannot be read whole either.
+    t_.Link("long", "/" + std::string(255, 'y') + "/" + std::string(255, 'z'));
+    EXPECT_EQ(Run(t_ / "long"), -2);
+    EXPECT_EQ(err_, ENAMETOOLONG);
+}
+
 TEST_F(Resolve, RefusesARelativeText)
 {
     EXPECT_EQ(Run("relative/x"), -1);

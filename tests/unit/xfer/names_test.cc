@@ -202,6 +202,7 @@ TEST(IncomingDir, IsTheConfiguredNameFollowedBySlashOrTheEnd)
     EXPECT_EQ(configured, 1);
     EXPECT_TRUE(InIncomingDir("/incoming", nullptr));
     EXPECT_FALSE(InIncomingDir("/pub/incomingx/y", nullptr));
+    EXPECT_TRUE(InIncomingDir("/pub/incomingx/incoming/f", nullptr));   // the later one counts
     EXPECT_FALSE(InIncomingDir("/pub/x", nullptr));
     Strncpy(gAIncomingDir, "uploads");
     EXPECT_TRUE(InIncomingDir("/uploads/new.bin", nullptr));
