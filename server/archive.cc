@@ -132,6 +132,19 @@ int StartArchiver(int slot, const char *const *argv, const char *dir, int in, in
     return 0;
 }
 
+// name with the wildcard characters of the archivers' patterns escaped, so
+// that it matches only itself.
+void LiteralPattern(char *dst, size_t size, const char *name)
+{
+    size_t n = 0;
+    for (const char *cp = name; *cp != '\0' && n + 2 < size; cp++) {
+        if (strchr("*?[\\", *cp) != nullptr)
+            dst[n++] = '\\';
+        dst[n++] = *cp;
+    }
+    dst[n] = '\0';
+}
+
 void CloseIfOpen(int fd)
 {
     if (fd >= 0)
@@ -172,25 +185,77 @@ int MayRetrDir(const char *dir)
     return slashes <= 1 ? -1 : 0;
 }
 
-int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6])
+ArchiveExclusions SessionArchiveExclusions(char *name, size_t size)
 {
-    memset(argv, 0, sizeof(const char *) * kMaxArchivers * 6);
+    ArchiveExclusions ex;
+    if (!gIsAnon)
+        return ex;
+    ex.dotFiles = gAPathnameFilter != 0;
+    // The incoming directory of the rule of single downloads (InIncomingDir):
+    // its last component, wherever it stands, which can only leave out more.
+    if (gAllowIncoming && !gAllowDownloadFromIncoming) {
+        char dir[kConfigPathSize];
+        Strncpy(dir, gAIncomingDir[0] != '\0' ? gAIncomingDir : gIncomingSubdir);
+        size_t len = strlen(dir);
+        while (len > 0 && dir[len - 1] == '/')
+            dir[--len] = '\0';
+        const char *slash = strrchr(dir, '/');
+        Strncpy(name, slash != nullptr ? slash + 1 : dir, size);
+        if (name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+            ex.incoming = name;
+    }
+    return ex;
+}
+
+int ArchiverCommands(const char *sfx, const char *name, const ArchiveExclusions &ex, ArchiverWords &words,
+                     const char *argv[kMaxArchivers][kMaxArchiverArgs])
+{
+    memset(argv, 0, sizeof(const char *) * kMaxArchivers * kMaxArchiverArgs);
+    const bool incoming = ex.incoming != nullptr && ex.incoming[0] != '\0';
+    char literal[kArchiverWordSize - 16];
+    if (incoming)
+        LiteralPattern(literal, sizeof(literal), ex.incoming);
+    int i = 0;
     if (IsZip(sfx)) {
         if (gZipPath[0] == '\0')
             return 0;
-        argv[0][0] = gZipPath;
-        argv[0][1] = "-rqyy";
-        argv[0][2] = "-";
-        argv[0][3] = name;
+        const char **zip = argv[0];
+        zip[i++] = gZipPath;
+        zip[i++] = "-rqyy";
+        zip[i++] = "-";
+        zip[i++] = name;
+        // The list of -x runs to the end of the command line; each pattern
+        // starts with "*/", so none can be taken for an option.
+        if (incoming || ex.dotFiles)
+            zip[i++] = "-x";
+        if (incoming) {
+            Strncpy(words.zipIncoming, "*/");
+            Strncat(words.zipIncoming, literal);
+            Strncpy(words.zipIncomingTree, words.zipIncoming);
+            Strncat(words.zipIncomingTree, "/*");
+            zip[i++] = words.zipIncoming;
+            zip[i++] = words.zipIncomingTree;
+        }
+        if (ex.dotFiles)
+            zip[i++] = "*/.*";
         return 1;
     }
     const char *compressor = Compressor(sfx);
     if (gTarPath[0] == '\0' || (compressor != nullptr && compressor[0] == '\0'))
         return 0;
-    argv[0][0] = gTarPath;
-    argv[0][1] = "cf";
-    argv[0][2] = "-";
-    argv[0][3] = name;
+    const char **tar = argv[0];
+    tar[i++] = gTarPath;
+    tar[i++] = "cf";
+    tar[i++] = "-";
+    // Patterns without a slash: the name at any depth below the directory.
+    if (incoming) {
+        Strncpy(words.tarIncoming, "--exclude=");
+        Strncat(words.tarIncoming, literal);
+        tar[i++] = words.tarIncoming;
+    }
+    if (ex.dotFiles)
+        tar[i++] = "--exclude=.*";
+    tar[i++] = name;
     if (compressor == nullptr)
         return 1;
     argv[1][0] = compressor;
@@ -201,6 +266,16 @@ int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArc
         argv[1][1] = "-c";
     }
     return 2;
+}
+
+int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6])
+{
+    ArchiverWords words;
+    const char *full[kMaxArchivers][kMaxArchiverArgs];
+    const int n = ArchiverCommands(sfx, name, ArchiveExclusions{}, words, full);
+    for (int p = 0; p < kMaxArchivers; p++)
+        memcpy(argv[p], full[p], sizeof(argv[p]));
+    return n;
 }
 
 int ArchiverConfigured(const char *sfx)
@@ -227,8 +302,11 @@ int RetrOpenDir(const char *dir, const char *sfx)
     else
         *slash = '\0';
 
-    const char *argv[kMaxArchivers][6];
-    const int n = ArchiverCommands(sfx, base, argv);
+    char incoming[kConfigPathSize];
+    const ArchiveExclusions ex = SessionArchiveExclusions(incoming, sizeof(incoming));
+    ArchiverWords words;
+    const char *argv[kMaxArchivers][kMaxArchiverArgs];
+    const int n = ArchiverCommands(sfx, base, ex, words, argv);
     if (n == 0)
         return -1;
 

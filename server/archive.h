@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "config.h"
+
 constexpr int kMaxArchivers = 2;            // tar and its compressor
 constexpr int kArchiverNice = 7;
 
@@ -36,8 +38,34 @@ void ReapArchivers();
 // After a failure or a cancel: SIGTERM, one second, SIGKILL, then reaps them.
 void StopArchivers();
 
-// The argument vectors of the archiver processes for a suffix and the
-// directory's last component: tar (and its compressor), or zip.  Returns the
-// number of processes (1 or 2), or 0 when a needed program is not configured.
-// Each vector holds at most 6 entries and ends in nullptr.
+// What the archive of an anonymous user leaves out, as single downloads
+// would refuse it: the incoming directory (its last component, found at any
+// depth; nullptr or "" for none) and, with dotFiles, every name starting
+// with '.'.
+struct ArchiveExclusions {
+    const char *incoming = nullptr;
+    bool dotFiles = false;
+};
+
+constexpr int kMaxArchiverArgs = 10;
+constexpr size_t kArchiverWordSize = 2 * kConfigPathSize + 16;
+
+// The exclusion words of the argument vectors; they must outlive them.
+struct ArchiverWords {
+    char tarIncoming[kArchiverWordSize];     // --exclude=NAME
+    char zipIncoming[kArchiverWordSize];     // */NAME
+    char zipIncomingTree[kArchiverWordSize]; // */NAME/*
+};
+
+// The exclusions of this session: none for other than anonymous users.  name
+// receives the incoming directory's last component.
+ArchiveExclusions SessionArchiveExclusions(char *name, size_t size);
+
+// The argument vectors of the archiver processes for a suffix, the
+// directory's last component and the exclusions: tar (and its compressor),
+// or zip.  Returns the number of processes (1 or 2), or 0 when a needed
+// program is not configured.  Each vector ends in nullptr.
+int ArchiverCommands(const char *sfx, const char *name, const ArchiveExclusions &ex, ArchiverWords &words,
+                     const char *argv[kMaxArchivers][kMaxArchiverArgs]);
+// The same without exclusions, in vectors of at most 6 entries.
 int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6]);

@@ -16,8 +16,9 @@ import zipfile
 
 import pytest
 
+from accounts import users  # noqa: F401 (fixture)
 from xferhelp import (anon_login, curl, domain, lftp, open_pasv, read_all, records, retr, sha256_file,
-                      sparse_file, tree_digest, wait_records, write_file)
+                      sparse_file, tree_digest, user_login, wait_records, write_file)
 
 DENIED = "553 Permission denied.\r\n"
 
@@ -350,6 +351,60 @@ def test_top_level_directories_may_be_archived_when_allowed(server):
     first, data, last = retr(c, "pub.tar")
     with tarfile.open(fileobj=io.BytesIO(data)) as t:
         assert t.extractfile("pub/f").read() == b"top"
+
+
+PUB_FILES = ("f", ".dot", "incoming/up", "a/incoming/deep", "z/incoming", ".hdir/h", "x.y/.z", "x.y/ok",
+             "incomingx/keep", "drop[1]/d", "drop1/e")
+
+
+def members(data, sfx):
+    """The member names of an archive, directories without their slash."""
+    if sfx == ".zip":
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
+            return {n.rstrip("/") for n in z.namelist()}
+    with tarfile.open(fileobj=io.BytesIO(data)) as t:
+        return set(t.getnames())
+
+
+def every_member(files):
+    names = {"pub"}
+    for f in files:
+        parts = f.split("/")
+        names |= {"pub/" + "/".join(parts[:i]) for i in range(1, len(parts) + 1)}
+    return names
+
+
+def archive_of_pub(pub, c, sfx):
+    for f in PUB_FILES:
+        write_file(os.path.join(pub, f), b"x")
+    c.command("TYPE I")
+    first, data, last = retr(c, "pub" + sfx)
+    assert last == "226 Transfer completed.\r\n", (first, last)
+    return members(data, sfx)
+
+
+@pytest.mark.parametrize("sfx", [".tar", ".zip"])
+@pytest.mark.parametrize("general, left_out", [
+    ("", ("incoming", "a/incoming", "z/incoming", ".dot", ".hdir", "x.y/.z")),
+    ("a-incoming-dir = /pub/drop[1]\na-pathname-filter = no\n", ("drop[1]",)),
+    ("a-allow-download-from-incoming-dir = yes\n", (".dot", ".hdir", "x.y/.z")),
+    ("a-allow-download-from-incoming-dir = yes\na-pathname-filter = no\n", ()),
+], ids=["default", "named-incoming", "incoming-allowed", "nothing"])
+def test_an_anonymous_archive_leaves_out_what_single_downloads_refuse(server, sfx, general, left_out):
+    s, pub = start(server, ARCHIVERS + "allow-tar-root-dirs = yes\n" + general)
+    got = archive_of_pub(pub, session(s), sfx)
+    expected = {m for m in every_member(PUB_FILES)
+                if not any(m == "pub/" + o or m.startswith("pub/" + o + "/") for o in left_out)}
+    assert got == expected
+
+
+@pytest.mark.parametrize("sfx", [".tar", ".zip"])
+def test_an_archive_of_another_user_holds_everything(server, users, sfx):
+    u = users()
+    s, _ = start(server, ARCHIVERS + "allow-tar-root-dirs = yes\n")
+    c = s.greeted()
+    user_login(c, u)
+    assert archive_of_pub(os.path.join(u.home, "pub"), c, sfx) == every_member(PUB_FILES)
 
 
 # ---- Outcomes ----------------------------------------------------------------------------------

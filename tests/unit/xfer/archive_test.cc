@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "Strn.h"
 #include "archive.h"
 #include "config.h"
+#include "shell.h"
 
 namespace {
 
@@ -102,6 +104,25 @@ TEST_F(Archivers, AStartedArchiverSendsItsOutput)
     EXPECT_TRUE(NoChildLeft());
 }
 
+TEST_F(Archivers, AnAnonymousArchiveLeavesOutTheIncomingDirectoryAndDotFiles)
+{
+    Strncpy(gTarPath, Script("args-tar", "echo \"$*\"\n").c_str());
+    const int saved[] = {gIsAnon, gAPathnameFilter, gAllowIncoming, gAllowDownloadFromIncoming};
+    gIsAnon = 1;
+    gAPathnameFilter = 1;
+    gAllowIncoming = 1;
+    gAllowDownloadFromIncoming = 0;
+    const int fd = RetrOpenDir(Tree().c_str(), ".tar");
+    gIsAnon = saved[0];
+    gAPathnameFilter = saved[1];
+    gAllowIncoming = saved[2];
+    gAllowDownloadFromIncoming = saved[3];
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ReadAll(fd), "cf - --exclude=incoming --exclude=.* tree\n");
+    close(fd);
+    ReapArchivers();
+}
+
 TEST_F(Archivers, RunWithTheRealUserAndGroupOfTheEffectiveOnes)
 {
     Strncpy(gTarPath, Script("id-tar", "echo $(id -ru) $(id -u) $(id -rg) $(id -g)\n").c_str());
@@ -114,4 +135,74 @@ TEST_F(Archivers, RunWithTheRealUserAndGroupOfTheEffectiveOnes)
     EXPECT_EQ(ReadAll(fd), "65534 65534 65534 65534\n");
     close(fd);
     ReapArchivers();
+}
+
+// The exclusions of anonymous users: options before the directory for tar, a
+// -x list at the end for zip, with the incoming name matching only itself.
+TEST(ArchiveExclusions, GoBeforeTheDirectoryForTarAndInATrailingListForZip)
+{
+    Strncpy(gTarPath, "/bin/tar");
+    Strncpy(gGzipPath, "/bin/gzip");
+    Strncpy(gZipPath, "/usr/bin/zip");
+    ArchiverWords words;
+    const char *argv[kMaxArchivers][kMaxArchiverArgs];
+
+    ASSERT_EQ(ArchiverCommands(".tgz", "pub", ArchiveExclusions{"up[*?\\]", true}, words, argv), 2);
+    const char *tar[] = {"/bin/tar", "cf", "-", "--exclude=up\\[\\*\\?\\\\]", "--exclude=.*", "pub", nullptr};
+    for (size_t i = 0; i < std::size(tar); i++)
+        EXPECT_STREQ(argv[0][i], tar[i]) << i;
+    EXPECT_STREQ(argv[1][0], "/bin/gzip");
+
+    ASSERT_EQ(ArchiverCommands(".zip", "pub", ArchiveExclusions{"incoming", true}, words, argv), 1);
+    const char *zip[] = {"/usr/bin/zip", "-rqyy", "-", "pub", "-x", "*/incoming", "*/incoming/*", "*/.*", nullptr};
+    for (size_t i = 0; i < std::size(zip); i++)
+        EXPECT_STREQ(argv[0][i], zip[i]) << i;
+
+    ASSERT_EQ(ArchiverCommands(".zip", "pub", ArchiveExclusions{"", false}, words, argv), 1);
+    EXPECT_EQ(argv[0][4], nullptr) << "no -x without patterns";
+    ASSERT_EQ(ArchiverCommands(".tar", "pub", ArchiveExclusions{nullptr, true}, words, argv), 1);
+    EXPECT_STREQ(argv[0][3], "--exclude=.*");
+    EXPECT_STREQ(argv[0][4], "pub");
+    EXPECT_EQ(argv[0][5], nullptr);
+    Strncpy(gTarPath, "");
+    Strncpy(gGzipPath, "");
+    Strncpy(gZipPath, "");
+}
+
+TEST(ArchiveExclusions, FollowTheRulesOfSingleAnonymousDownloads)
+{
+    struct Case {
+        int anon, filter, allowIncoming, fromIncoming;
+        const char *dir;
+        const char *incoming;         // nullptr: not excluded
+        bool dotFiles;
+    };
+    constexpr Case kCases[] = {
+        {0, 1, 1, 0, "", nullptr, false},              // other users: unchanged
+        {1, 1, 1, 0, "", "incoming", true},
+        {1, 0, 1, 0, "/pub/uploads/", "uploads", false},
+        {1, 1, 1, 1, "uploads", nullptr, true},         // downloads from it allowed
+        {1, 1, 0, 0, "uploads", nullptr, true},         // no incoming directory at all
+        {1, 1, 1, 0, "/", nullptr, true},
+    };
+    const int saved[] = {gIsAnon, gAPathnameFilter, gAllowIncoming, gAllowDownloadFromIncoming};
+    for (const Case &c : kCases) {
+        gIsAnon = c.anon;
+        gAPathnameFilter = c.filter;
+        gAllowIncoming = c.allowIncoming;
+        gAllowDownloadFromIncoming = c.fromIncoming;
+        Strncpy(gAIncomingDir, c.dir);
+        char name[kConfigPathSize];
+        const ArchiveExclusions ex = SessionArchiveExclusions(name, sizeof(name));
+        if (c.incoming == nullptr)
+            EXPECT_EQ(ex.incoming, nullptr) << c.dir;
+        else
+            EXPECT_STREQ(ex.incoming, c.incoming) << c.dir;
+        EXPECT_EQ(ex.dotFiles, c.dotFiles) << c.dir;
+    }
+    gIsAnon = saved[0];
+    gAPathnameFilter = saved[1];
+    gAllowIncoming = saved[2];
+    gAllowDownloadFromIncoming = saved[3];
+    Strncpy(gAIncomingDir, "");
 }
