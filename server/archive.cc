@@ -268,20 +268,11 @@ int ArchiverCommands(const char *sfx, const char *name, const ArchiveExclusions 
     return 2;
 }
 
-int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6])
-{
-    ArchiverWords words;
-    const char *full[kMaxArchivers][kMaxArchiverArgs];
-    const int n = ArchiverCommands(sfx, name, ArchiveExclusions{}, words, full);
-    for (int p = 0; p < kMaxArchivers; p++)
-        memcpy(argv[p], full[p], sizeof(argv[p]));
-    return n;
-}
-
 int ArchiverConfigured(const char *sfx)
 {
-    const char *argv[kMaxArchivers][6];
-    return ArchiverCommands(sfx, "x", argv) > 0;
+    ArchiverWords words;
+    const char *argv[kMaxArchivers][kMaxArchiverArgs];
+    return ArchiverCommands(sfx, "x", ArchiveExclusions{}, words, argv) > 0;
 }
 
 int RetrOpenDir(const char *dir, const char *sfx)

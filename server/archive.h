@@ -67,5 +67,3 @@ ArchiveExclusions SessionArchiveExclusions(char *name, size_t size);
 // program is not configured.  Each vector ends in nullptr.
 int ArchiverCommands(const char *sfx, const char *name, const ArchiveExclusions &ex, ArchiverWords &words,
                      const char *argv[kMaxArchivers][kMaxArchiverArgs]);
-// The same without exclusions, in vectors of at most 6 entries.
-int ArchiverCommands(const char *sfx, const char *name, const char *argv[kMaxArchivers][6]);

@@ -53,10 +53,14 @@ void OpenFailed(const char *path, int err)
 }
 
 // Anonymous users may not download from the incoming directory unless
-// allowed to.
-bool IncomingIsUploadOnly(const char *realPath)
+// allowed to.  True after the refusal.
+bool RefusedAsIncoming(const char *realPath)
 {
-    return gIsAnon && !gAllowDownloadFromIncoming && InIncomingDir(realPath, nullptr);
+    if (!gIsAnon || gAllowDownloadFromIncoming || !InIncomingDir(realPath, nullptr))
+        return false;
+    Refuse(realPath, kXferPerm);
+    Reply("553 Permission denied; an \"incoming\" directory is for uploading only.\r\n");
+    return true;
 }
 
 void DirectoryReply(const char *path)
@@ -157,11 +161,8 @@ void RetrDir(const char *arg, const char *path)
     }
     // The name with the suffix passed the incoming rule; the directory
     // itself must pass it too.
-    if (IncomingIsUploadOnly(dir)) {
-        Refuse(dir, kXferPerm);
-        Reply("553 Permission denied; an \"incoming\" directory is for uploading only.\r\n");
+    if (RefusedAsIncoming(dir))
         return;
-    }
     struct stat st;
     if (stat(dir, &st) < 0) {
         Reply("550 No such directory.\r\n");
@@ -334,11 +335,8 @@ void Retr(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
-    if (IncomingIsUploadOnly(path)) {
-        Refuse(path, kXferPerm);
-        Reply("553 Permission denied; an \"incoming\" directory is for uploading only.\r\n");
+    if (RefusedAsIncoming(path))
         return;
-    }
     if (gMode == 'B')
         gXNoteBits |= kXNoteModeB;
     struct stat st;

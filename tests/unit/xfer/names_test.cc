@@ -148,9 +148,13 @@ TEST(ArchiveCommands, PipeTarThroughTheConfiguredCompressor)
     Strncpy(gGzipPath, "/bin/gzip");
     Strncpy(gCompressPath, "");
     Strncpy(gZipPath, "/usr/bin/zip");
-    const char *argv[kMaxArchivers][6];
+    ArchiverWords words;
+    const char *argv[kMaxArchivers][kMaxArchiverArgs];
+    const auto commands = [&](const char *sfx) {
+        return ArchiverCommands(sfx, "src", ArchiveExclusions{}, words, argv);
+    };
 
-    ASSERT_EQ(ArchiverCommands(".tar.gz", "src", argv), 2);
+    ASSERT_EQ(commands(".tar.gz"), 2);
     EXPECT_STREQ(argv[0][0], "/bin/tar");
     EXPECT_STREQ(argv[0][1], "cf");
     EXPECT_STREQ(argv[0][2], "-");
@@ -161,15 +165,15 @@ TEST(ArchiveCommands, PipeTarThroughTheConfiguredCompressor)
     EXPECT_STREQ(argv[1][2], "-c");
     EXPECT_EQ(argv[1][3], nullptr);
 
-    ASSERT_EQ(ArchiverCommands(".tar", "src", argv), 1);
-    ASSERT_EQ(ArchiverCommands(".zip", "src", argv), 1);
+    ASSERT_EQ(commands(".tar"), 1);
+    ASSERT_EQ(commands(".zip"), 1);
     EXPECT_STREQ(argv[0][1], "-rqyy");
     EXPECT_STREQ(argv[0][2], "-");
     EXPECT_STREQ(argv[0][3], "src");
-    EXPECT_EQ(ArchiverCommands(".tar.Z", "src", argv), 0) << "compress is not configured";
+    EXPECT_EQ(commands(".tar.Z"), 0) << "compress is not configured";
     EXPECT_FALSE(ArchiverConfigured(".tar.Z"));
     Strncpy(gTarPath, "");
-    EXPECT_EQ(ArchiverCommands(".tgz", "src", argv), 0);
+    EXPECT_EQ(commands(".tgz"), 0);
     Strncpy(gGzipPath, "");
     Strncpy(gZipPath, "");
 }
