@@ -14,6 +14,7 @@
 
 const char gIncomingSubdir[] = "/incoming";
 static_assert(sizeof(gIncomingSubdir) - 1 == kIncomingSubdirLen);
+static_assert(kMaxRefusedTrees == kMaxPathListEntries + 2);
 
 namespace {
 
@@ -158,6 +159,58 @@ int CheckResolvedPath(const char *path)
     return 0;
 }
 
+// The archive of a directory being planned: the trees it leaves out.
+struct TreePlan {
+    const char *dir;
+    RefusedTree *trees;
+    int max;
+    int count;
+    bool refused;     // the directory lies in a refused tree, or too many trees
+};
+
+// The refused tree at root (a real path; with namePrefix, every path that
+// begins with the text root), unless an allow-paths entry opens allowedBy
+// and so the whole tree: a tree that holds the directory refuses the
+// archive, a tree below it is left out.
+void NoteRefusedTree(TreePlan &p, const char *root, bool namePrefix, const char *allowedBy)
+{
+    if (gSessionUid != 0 && FindInPathList(allowedBy, gAllowPathsArray, gAllowPathLensArray, gNumAllowPaths) >= 0)
+        return;
+    const int rootLen = static_cast<int>(strlen(root));
+    const bool holdsDir = namePrefix ? strncmp(p.dir, root, static_cast<size_t>(rootLen)) == 0
+                                     : PathIsAtOrBelow(p.dir, root, rootLen) >= 0;
+    if (holdsDir) {
+        p.refused = true;
+        return;
+    }
+    const int dirLen = PathIsAtOrBelow(root, p.dir, static_cast<int>(strlen(p.dir)));
+    if (dirLen < 0)
+        return;
+    if (p.count == p.max) {
+        p.refused = true;
+        return;
+    }
+    RefusedTree &tree = p.trees[p.count++];
+    Strncpy(tree.rel, root + dirLen + 1);     // a cut name prefix only leaves out more
+    tree.namePrefix = namePrefix;
+}
+
+// The deny-paths entries, each written without trailing slashes.
+void NoteDeniedTrees(TreePlan &p)
+{
+    for (int i = 0; i < gNumDenyPaths; i++) {
+        char root[kPathBufSize];
+        size_t len = strnlen(gDenyPathsArray[i], static_cast<size_t>(gDenyPathLensArray[i]));
+        if (len == 0 || len >= sizeof(root))
+            continue;
+        memcpy(root, gDenyPathsArray[i], len);
+        while (len > 1 && root[len - 1] == '/')
+            len--;
+        root[len] = '\0';
+        NoteRefusedTree(p, root, false, root);
+    }
+}
+
 }  // namespace
 
 int CheckRealPathName(char *dst, size_t dstSize, const char *realPath)
@@ -186,6 +239,35 @@ int CheckPathName(char *dst, size_t dstSize, const char *cwd, const char *path)
     if (PathCat(joined, sizeof(joined), cwd, spelling) < 0)
         return FailedToResolve(dst, dstSize, joined, ENAMETOOLONG);
     return CheckRealPathName(dst, dstSize, joined);
+}
+
+int RefusedTreesBelow(const char *dir, RefusedTree *trees, int max)
+{
+    // The same order as the check of single paths: an allow-paths entry that
+    // opens the directory opens everything below it.
+    if (gSessionUid != 0 && FindInPathList(dir, gAllowPathsArray, gAllowPathLensArray, gNumAllowPaths) >= 0)
+        return 0;
+    TreePlan p{dir, trees, max, 0, false};
+    if (gSessionUid != 0)
+        NoteDeniedTrees(p);
+    const bool anonArea = gVChroot && !IsRootDir(gFTPHome);
+    if (anonArea && gUseTCPWrappers) {
+        char etc[kPathBufSize + 16];
+        Strncpy(etc, gFTPHome);
+        size_t len = strnlen(etc, static_cast<size_t>(gFTPHomeLen));
+        while (len > 1 && etc[len - 1] == '/')
+            len--;
+        etc[len] = '\0';
+        Strncat(etc, "/etc");
+        char hosts[sizeof(etc)];
+        Strncpy(hosts, etc);
+        Strncat(hosts, "/hosts.");
+        NoteRefusedTree(p, hosts, true, etc);
+    }
+    // "/etc" itself passes the rule: an archive of it holds only refused paths.
+    if (!anonArea && gURestrictEtc && gSessionUid != 0)
+        NoteRefusedTree(p, "/etc", false, "/etc");
+    return p.refused ? -1 : p.count;
 }
 
 int CheckPathNameCharacters(const char *path)

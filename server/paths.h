@@ -69,6 +69,25 @@ int PathCat(char *dst, size_t dstSize, const char *cwd, const char *path);
 // 1 when the bytes are well-formed UTF-8 (overlong forms refused), else 0.
 [[nodiscard]] int utf8_valid(const unsigned char *s, size_t len);
 
+// ---- Archives of directories -----------------------------------------------------------
+// A tree below an archived directory that CheckPathName refuses: the path
+// rel (relative to the directory, no leading slash) and everything below
+// it, or with namePrefix every path that begins with the text rel.
+struct RefusedTree {
+    char rel[kPathBufSize];
+    bool namePrefix;
+};
+constexpr int kMaxRefusedTrees = 34;       // the deny-paths entries, /etc, the TCP Wrappers tables
+
+// The trees below the real directory dir (a resolved path that passed
+// CheckPathName) in which every path is refused by the path lists, the /etc
+// rule or the anonymous area's TCP Wrappers tables, so that an archive of dir
+// leaves them out.  Returns their number (at most max), or -1 when dir
+// itself lies in such a tree, or when more trees than max would be needed:
+// then no archive of it may be made.  Conservative: a tree is left out whole
+// even when an allow-paths entry opens a part of it.
+[[nodiscard]] int RefusedTreesBelow(const char *dir, RefusedTree *trees, int max);
+
 // ---- Queries ------------------------------------------------------------------------
 // With an absolute path, a copy of it; otherwise the process's current
 // directory.  The text lives in a static buffer that the next call reuses.

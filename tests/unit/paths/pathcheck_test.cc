@@ -195,6 +195,66 @@ TEST_F(Check, TheEtcRuleAppliesToVChrootUsersAsWell)
     EXPECT_EQ(Traced(), "forbidden directory [/etc/u/x]\n");
 }
 
+// ---- What an archive of a directory leaves out ----------------------------------------------
+
+// The trees below dir as "rel" or "rel*" (a name prefix), or "refused".
+std::vector<std::string> TreesBelow(const char *dir, int max = kMaxRefusedTrees)
+{
+    RefusedTree trees[kMaxRefusedTrees];
+    const int n = RefusedTreesBelow(dir, trees, max);
+    if (n < 0)
+        return {"refused"};
+    std::vector<std::string> out;
+    for (int i = 0; i < n; i++)
+        out.push_back(std::string(trees[i].rel) + (trees[i].namePrefix ? "*" : ""));
+    return out;
+}
+
+using Trees = std::vector<std::string>;
+
+TEST_F(Check, AnArchiveLeavesOutTheDeniedTreesBelowItsDirectory)
+{
+    const char *allow[] = {"/srv/pub/open"};
+    const char *deny[] = {"/srv/pub/secret", "/srv/pub/deep/x[1]/", "/srv/pubx", "/srv/pub/open/inner", "/srv/b"};
+    SetAllowPaths(allow, 1);
+    SetDenyPaths(deny, 5);
+    EXPECT_EQ(TreesBelow("/srv/pub"), (Trees{"secret", "deep/x[1]"}));
+    EXPECT_EQ(TreesBelow("/srv"), (Trees{"pub/secret", "pub/deep/x[1]", "pubx", "b"}));
+    EXPECT_EQ(TreesBelow("/srv/pub/secret"), Trees{"refused"});      // an entry is the directory
+    EXPECT_EQ(TreesBelow("/srv/b/sub"), Trees{"refused"});           // or holds it
+    EXPECT_EQ(TreesBelow("/srv/pub/open"), Trees{});                 // opened whole
+    EXPECT_EQ(TreesBelow("/srv", 3), Trees{"refused"});              // more than fit
+    gSessionUid = 0;
+    EXPECT_EQ(TreesBelow("/srv"), Trees{});
+}
+
+TEST_F(Check, AnArchiveOfEtcOrAboveItKeepsToTheEtcRule)
+{
+    EXPECT_EQ(TreesBelow("/etc"), Trees{"refused"});    // "/etc" passes, nothing below it does
+    EXPECT_EQ(TreesBelow("/"), Trees{"etc"});
+    EXPECT_EQ(TreesBelow("/etcetera"), Trees{});
+    const char *allow[] = {"/etc"};
+    SetAllowPaths(allow, 1);
+    EXPECT_EQ(TreesBelow("/etc"), Trees{});
+    SetAllowPaths(allow, 0);
+    gURestrictEtc = 0;
+    EXPECT_EQ(TreesBelow("/etc"), Trees{});
+    gURestrictEtc = 1;
+    gSessionUid = 0;
+    EXPECT_EQ(TreesBelow("/etc"), Trees{});
+}
+
+TEST_F(Check, AnAnonymousArchiveLeavesOutTheAccessControlFiles)
+{
+    BecomeAnonymous("/home/ftp");
+    EXPECT_EQ(TreesBelow("/home/ftp"), Trees{});
+    gUseTCPWrappers = 1;
+    EXPECT_EQ(TreesBelow("/home/ftp"), Trees{"etc/hosts.*"});
+    EXPECT_EQ(TreesBelow("/home/ftp/etc"), Trees{"hosts.*"});
+    EXPECT_EQ(TreesBelow("/home/ftp/etc/hosts.d"), Trees{"refused"});
+    EXPECT_EQ(TreesBelow("/home/ftp/pub"), Trees{});
+}
+
 // ---- Spelling -------------------------------------------------------------------------------
 
 TEST_F(Check, FoldsToLowerCaseWhenTheSessionAsks)
