@@ -183,6 +183,7 @@ void RetrDir(const char *arg, const char *path)
     gArchivePipe = RetrOpenDir(dir, sfx);
     const int fd = gArchivePipe;
     if (fd < 0) {
+        Refuse(dir, kXferError);
         Reply("550 Could not process directory.\r\n");
         return;
     }
@@ -198,8 +199,14 @@ void RetrDir(const char *arg, const char *path)
     Strncpy(shown, dir);
     Strncat(shown, sfx);
     NoteTransferActivity("Retr", shown);
-    const int result = RegRetrieve(fd);
-    CloseArchive(result < 0 || gCancel != 0);
+    int result = RegRetrieve(fd);
+    // The archive is whole only when every archiver of it succeeded: tar
+    // ends with 1 also for a file that shrank while it was read, which it
+    // pads with zeros.
+    if (CloseArchive(result < 0 || gCancel != 0) < 0 && result == 0 && gCancel == 0) {
+        Reply("451 Could not process directory.\r\n");
+        result = -1;
+    }
     CalculateTransferDuration();
     EndDownload(result);
 }
@@ -216,15 +223,15 @@ void CloseXferFile()
     gXferFileFd = -1;
 }
 
-void CloseArchive(int stop)
+int CloseArchive(int stop)
 {
     if (gArchivePipe >= 0)
         close(gArchivePipe);
     gArchivePipe = -1;
-    if (stop)
-        StopArchivers();
-    else
-        ReapArchivers();
+    if (!stop)
+        return ReapArchivers();
+    StopArchivers();
+    return 0;
 }
 
 void AbandonTransfer()

@@ -39,7 +39,8 @@ extern int gArchivePipe;
 void CloseXferFile();
 // Closes gArchivePipe, when open, then stops the archivers (after a failure
 // or a cancel) or reaps them (after the archive was read to its end).
-void CloseArchive(int stop);
+// -1 when a reaped archiver failed, else 0.
+int CloseArchive(int stop);
 
 // Releases whatever a transfer still holds when the session ends in its
 // middle: closes the file (and so drops its lock), closes the archive pipe

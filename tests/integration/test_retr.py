@@ -3,12 +3,14 @@ line ends, directory archives, the refusals, locks, a client that drops the
 data connection, the bandwidth limit, the transfer-log records field by
 field, a 1 GiB file and real clients (curl, lftp)."""
 import fcntl
+import gzip
 import hashlib
 import io
 import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import tarfile
 import time
@@ -16,7 +18,7 @@ import zipfile
 
 import pytest
 
-from accounts import users  # noqa: F401 (fixture)
+from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from xferhelp import (anon_login, curl, domain, lftp, open_pasv, read_all, records, retr, sha256_file,
                       sparse_file, tree_digest, user_login, wait_records, write_file)
 
@@ -405,6 +407,144 @@ def test_an_archive_of_another_user_holds_everything(server, users, sfx):
     c = s.greeted()
     user_login(c, u)
     assert archive_of_pub(os.path.join(u.home, "pub"), c, sfx) == every_member(PUB_FILES)
+
+
+DENIED_TREE = ("secret/hidden.txt", "deep/s*/f.txt", "a[1]/g.txt", "deep/plain.txt")
+OPEN_TREE = ("keep.txt", "deep/sx/kept.txt", "a1/kept.txt", "deep/secret/kept.txt")
+
+
+def archive_session(server, zorvad_dir, who, general):
+    """A session of who ("anonymous" or a virtual user) whose current directory
+    holds the directory "tree" (returned as its real path), with the given
+    general.cf lines; "{tree}" in them stands for that path."""
+    if who == "anonymous":
+        s = server(general=general.replace("{tree}", "{dir}/ftp/pub/tree"), domain=domain())
+        tree = os.path.join(s.dir, "ftp", "pub", "tree")
+        os.makedirs(tree)
+        c = s.greeted()
+        anon_login(c)
+        assert c.command("CWD pub").startswith("250 ")
+        return s, c, tree
+    home = os.path.join(zorvad_dir, "vhome")
+    tree = os.path.join(home, "tree")
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:65534:65534::%s:/bin/sh" % home)
+    s = server(general=general.replace("{tree}", tree), domain=domain("passwd = %s\n" % db))
+    os.makedirs(tree)
+    c = s.greeted()
+    c.command("USER vera")
+    assert c.command("PASS s3cret") == "230 Restricted user logged in.\r\n"
+    return s, c, tree
+
+
+@pytest.mark.parametrize("who", ["anonymous", "virtual"])
+@pytest.mark.parametrize("sfx", [".tar", ".tar.gz", ".zip"])
+def test_an_archive_leaves_out_what_deny_paths_refuse(server, zorvad_dir, who, sfx):
+    # Configured names with wildcard characters stand only for themselves, and
+    # each entry for its own place in the tree, not for the same name deeper.
+    deny = "{tree}/secret|{tree}/deep/s*|{tree}/a[1]/|{tree}/deep/plain.txt"
+    s, c, tree = archive_session(server, zorvad_dir, who,
+                                 ARCHIVERS + "allow-tar-root-dirs = yes\ndeny-paths = %s\n" % deny)
+    for f in DENIED_TREE + OPEN_TREE:
+        write_file(os.path.join(tree, f), b"x")
+    c.command("TYPE I")
+    first, data, last = retr(c, "tree" + sfx)
+    assert last == "226 Transfer completed.\r\n", (first, last)
+    if sfx == ".tar.gz":
+        sfx, data = ".tar", gzip.decompress(data)
+    assert members(data, sfx) == {"tree", "tree/deep", "tree/deep/secret", "tree/deep/sx", "tree/a1"} | \
+        {"tree/" + f for f in OPEN_TREE}
+    for f in DENIED_TREE:
+        assert retr(c, "tree/" + f)[0] == DENIED, f
+    assert retr(c, "tree/deep/secret/kept.txt")[2] == "226 Transfer completed.\r\n"
+
+
+def test_an_unconfined_user_may_not_archive_etc(server, users):
+    u = users()
+    s = server(general="tar = %s\nallow-tar-root-dirs = yes\nu-restrict-mode = none\n" % shutil.which("tar"),
+               domain=domain())
+    c = s.greeted()
+    user_login(c, u)
+    c.command("TYPE I")
+    assert retr(c, "/etc/passwd")[0] == DENIED
+    assert retr(c, "/etc.tar")[0] == "550 You may not TAR that directory.\r\n"
+    assert retr(c, "/etc/default.tar")[0] == DENIED
+
+
+def copy_program_into(root, program):
+    """The program and the shared libraries it loads, at the same paths below
+    root (for a chrooted session)."""
+    libs = re.findall(r"(/\S+) \(0x", subprocess.run(["ldd", program], capture_output=True, text=True).stdout)
+    for path in [program] + libs:
+        target = root + path
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(path, target)
+
+
+@pytest.mark.parametrize("chrooted", [False, True], ids=["confined-by-path", "chrooted"])
+def test_a_zip_archive_stores_links_as_links(server, chrooted):
+    zip_program = shutil.which("zip")
+    if chrooted:
+        s = server(general="zip = %s\n" % zip_program, domain=domain(), args=["-a"])
+        ftp = os.path.join(s.dir, "ftp")
+        copy_program_into(ftp, zip_program)
+        os.makedirs(os.path.join(ftp, "dev"))
+        os.mknod(os.path.join(ftp, "dev", "null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        os.chmod(os.path.join(ftp, "dev", "null"), 0o666)
+    else:
+        s = server(general="zip = %s\n" % zip_program, domain=domain())
+    outside = write_file(os.path.join(s.dir, "outside.txt"), b"outside the area\n")
+    tree = os.path.join(s.dir, "ftp", "pub", "tree")
+    write_file(os.path.join(tree, "a.txt"), b"alpha\n")
+    write_file(os.path.join(tree, "sub", "b.bin"), payload(70000))
+    os.symlink(outside, os.path.join(tree, "out"))
+    os.symlink(s.dir, os.path.join(tree, "sub", "outdir"))
+    os.symlink("../a.txt", os.path.join(tree, "sub", "near"))
+    c = s.greeted()
+    anon_login(c)
+    c.command("TYPE I")
+    first, data, last = retr(c, "pub/tree.zip")
+    assert last == "226 Transfer completed.\r\n", (first, last)
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        assert z.testzip() is None
+        names = {n.rstrip("/") for n in z.namelist()}
+        assert names == {"tree", "tree/a.txt", "tree/sub", "tree/sub/b.bin", "tree/out", "tree/sub/outdir",
+                         "tree/sub/near"}
+        links = {i.filename: z.read(i) for i in z.infolist() if stat.S_ISLNK(i.external_attr >> 16)}
+        assert links == {"tree/out": outside.encode(), "tree/sub/outdir": s.dir.encode(),
+                         "tree/sub/near": b"../a.txt"}
+        assert z.read("tree/sub/b.bin") == payload(70000)
+    assert b"outside the area" not in data
+    assert wait_records(s, 1)[0][9] == "OK"
+
+
+FAILING = {
+    "tar-fatal": (".tar", "tar", "head -c 100000 /dev/zero; exit 2"),
+    "tar-file-changed": (".tar", "tar", "head -c 100000 /dev/zero; exit 1"),
+    "tar-killed": (".tar", "tar", "head -c 100000 /dev/zero; kill -KILL $$"),
+    "gzip-failed": (".tar.gz", "gzip", "head -c 1000 /dev/zero; cat >/dev/null; exit 1"),
+    "zip-failed": (".zip", "zip", "head -c 1000 /dev/zero; exit 12"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FAILING))
+def test_an_archiver_that_fails_fails_the_transfer(server, case):
+    sfx, key, script = FAILING[case]
+    programs = {"tar": shutil.which("tar"), "gzip": shutil.which("gzip"), "zip": shutil.which("zip"),
+                key: "{dir}/failing-" + key}
+    s, pub = start(server, "".join("%s = %s\n" % kv for kv in programs.items()))
+    write_file(os.path.join(s.dir, "failing-" + key), ("#!/bin/sh\n" + script + "\n").encode(), 0o755)
+    make_tree(pub)
+    c = session(s)
+    c.command("TYPE I")
+    first, data, last = retr(c, "pub/tree" + sfx)
+    if sfx == ".zip":           # known before the transfer starts
+        assert first == "550 Could not process directory.\r\n"
+    else:
+        assert first.startswith("150 ") and last == "451 Could not process directory.\r\n", (first, last)
+    rec = wait_records(s, 1)[0]
+    assert rec[9] == "ERROR"
+    assert c.command("NOOP").startswith("200 ")
 
 
 # ---- Outcomes ----------------------------------------------------------------------------------

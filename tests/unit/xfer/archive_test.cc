@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -100,7 +101,7 @@ TEST_F(Archivers, AStartedArchiverSendsItsOutput)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ReadAll(fd), "cf - tree\nfile\n");
     close(fd);
-    ReapArchivers();
+    EXPECT_EQ(ReapArchivers(), 0);
     EXPECT_TRUE(NoChildLeft());
 }
 
@@ -120,7 +121,7 @@ TEST_F(Archivers, AnAnonymousArchiveLeavesOutTheIncomingDirectoryAndDotFiles)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ReadAll(fd), "cf - --exclude=incoming --exclude=.* tree\n");
     close(fd);
-    ReapArchivers();
+    EXPECT_EQ(ReapArchivers(), 0);
 }
 
 TEST_F(Archivers, RunWithTheRealUserAndGroupOfTheEffectiveOnes)
@@ -134,27 +135,31 @@ TEST_F(Archivers, RunWithTheRealUserAndGroupOfTheEffectiveOnes)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ReadAll(fd), "65534 65534 65534 65534\n");
     close(fd);
-    ReapArchivers();
+    EXPECT_EQ(ReapArchivers(), 0);
 }
 
-// The exclusions of anonymous users: options before the directory for tar, a
-// -x list at the end for zip, with the incoming name matching only itself.
+// The exclusions: options before the directory for tar, a -x list at the end
+// for zip, with configured names matching only themselves; refused trees
+// anchored at the start of the member names.
 TEST(ArchiveExclusions, GoBeforeTheDirectoryForTarAndInATrailingListForZip)
 {
     Strncpy(gTarPath, "/bin/tar");
     Strncpy(gGzipPath, "/bin/gzip");
     Strncpy(gZipPath, "/usr/bin/zip");
-    ArchiverWords words;
+    static ArchiverWords words;
     const char *argv[kMaxArchivers][kMaxArchiverArgs];
+    const RefusedTree refused[] = {{"s[1]/x*", false}, {"etc/hosts.", true}};
 
-    ASSERT_EQ(ArchiverCommands(".tgz", "pub", ArchiveExclusions{"up[*?\\]", true}, words, argv), 2);
-    const char *tar[] = {"/bin/tar", "cf", "-", "--exclude=up\\[\\*\\?\\\\]", "--exclude=.*", "pub", nullptr};
+    ASSERT_EQ(ArchiverCommands(".tgz", "p?b", ArchiveExclusions{"up[*?\\]", true, refused, 2}, words, argv), 2);
+    const char *tar[] = {"/bin/tar", "cf", "-", "--exclude=up\\[\\*\\?\\\\]", "--exclude=.*", "--anchored",
+                         "--exclude=p\\?b/s\\[1]/x\\*", "--exclude=p\\?b/etc/hosts.*", "p?b", nullptr};
     for (size_t i = 0; i < std::size(tar); i++)
         EXPECT_STREQ(argv[0][i], tar[i]) << i;
     EXPECT_STREQ(argv[1][0], "/bin/gzip");
 
-    ASSERT_EQ(ArchiverCommands(".zip", "pub", ArchiveExclusions{"incoming", true}, words, argv), 1);
-    const char *zip[] = {"/usr/bin/zip", "-rqyy", "-", "pub", "-x", "*/incoming", "*/incoming/*", "*/.*", nullptr};
+    ASSERT_EQ(ArchiverCommands(".zip", "pub", ArchiveExclusions{"incoming", true, refused, 2}, words, argv), 1);
+    const char *zip[] = {"/usr/bin/zip", "-rqyy", "-", "pub", "-x", "*/incoming", "*/incoming/*", "*/.*",
+                         "pub/s\\[1]/x\\*", "pub/s\\[1]/x\\*/*", "pub/etc/hosts.*", nullptr};
     for (size_t i = 0; i < std::size(zip); i++)
         EXPECT_STREQ(argv[0][i], zip[i]) << i;
 
@@ -164,6 +169,13 @@ TEST(ArchiveExclusions, GoBeforeTheDirectoryForTarAndInATrailingListForZip)
     EXPECT_STREQ(argv[0][3], "--exclude=.*");
     EXPECT_STREQ(argv[0][4], "pub");
     EXPECT_EQ(argv[0][5], nullptr);
+
+    // A pattern that does not fit whole is no pattern: the archive is refused.
+    RefusedTree longName{};
+    memset(longName.rel, '*', sizeof(longName.rel) - 1);
+    const std::string name(300, 'n');
+    EXPECT_EQ(ArchiverCommands(".tar", name.c_str(), ArchiveExclusions{nullptr, false, &longName, 1}, words, argv),
+              -1);
     Strncpy(gTarPath, "");
     Strncpy(gGzipPath, "");
     Strncpy(gZipPath, "");
@@ -178,17 +190,19 @@ TEST(ArchiveExclusions, FollowTheRulesOfSingleAnonymousDownloads)
         bool dotFiles;
     };
     constexpr Case kCases[] = {
-        {0, 1, 1, 0, "", nullptr, false},              // other users: unchanged
+        {0, 1, 1, 0, "", nullptr, true},               // other users: their own filter
+        {0, 0, 1, 0, "", nullptr, false},
         {1, 1, 1, 0, "", "incoming", true},
         {1, 0, 1, 0, "/pub/uploads/", "uploads", false},
         {1, 1, 1, 1, "uploads", nullptr, true},         // downloads from it allowed
         {1, 1, 0, 0, "uploads", nullptr, true},         // no incoming directory at all
         {1, 1, 1, 0, "/", nullptr, true},
     };
-    const int saved[] = {gIsAnon, gAPathnameFilter, gAllowIncoming, gAllowDownloadFromIncoming};
+    const int saved[] = {gIsAnon, gAPathnameFilter, gAllowIncoming, gAllowDownloadFromIncoming, gUPathnameFilter};
     for (const Case &c : kCases) {
         gIsAnon = c.anon;
-        gAPathnameFilter = c.filter;
+        gAPathnameFilter = c.anon ? c.filter : 0;
+        gUPathnameFilter = c.anon ? 0 : c.filter;
         gAllowIncoming = c.allowIncoming;
         gAllowDownloadFromIncoming = c.fromIncoming;
         Strncpy(gAIncomingDir, c.dir);
@@ -204,5 +218,6 @@ TEST(ArchiveExclusions, FollowTheRulesOfSingleAnonymousDownloads)
     gAPathnameFilter = saved[1];
     gAllowIncoming = saved[2];
     gAllowDownloadFromIncoming = saved[3];
+    gUPathnameFilter = saved[4];
     Strncpy(gAIncomingDir, "");
 }
