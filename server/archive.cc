@@ -19,6 +19,7 @@
 #include "config.h"
 #include "log.h"
 #include "paths.h"
+#include "safefs.h"
 #include "shell.h"
 
 pid_t gArchiverPids[kMaxArchivers];
@@ -91,7 +92,10 @@ struct ArchiverRun {
         if (setrlimit(RLIMIT_FSIZE, &limit) < 0)
             ArchiverFailed(status);
     }
-    if (chdir(dir) < 0) {
+    // Its parent is link-free as checked; a link there now means the tree
+    // changed since.  (The archivers store the directory itself as a link
+    // if it became one: neither follows a link it is given.)
+    if (SafeChdir(dir) < 0) {
         if (isZip)
             LogPerror("zip chdir to %.300s failed", dir);
         else

@@ -94,6 +94,17 @@ TEST_F(Archivers, AMissingCompressorStopsTheTarAlreadyRunning)
     EXPECT_TRUE(NoChildLeft());
 }
 
+// The directory was checked with every link resolved: a link met on the way
+// to it now means the tree changed since.
+TEST_F(Archivers, ALinkOnTheWayToTheDirectoryRefusesTheArchive)
+{
+    Strncpy(gTarPath, Script("fake-tar", "echo started\n").c_str());
+    ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "/swapped").c_str()), 0);
+    EXPECT_EQ(RetrOpenDir((dir_ + "/swapped/tree").c_str(), ".tar"), -1);
+    EXPECT_EQ(gArchiverPids[0], 0);
+    EXPECT_TRUE(NoChildLeft());
+}
+
 TEST_F(Archivers, AStartedArchiverSendsItsOutput)
 {
     Strncpy(gTarPath, Script("fake-tar", "echo \"$1 $2 $3\"; ls \"$3\"\n").c_str());
