@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "Strn.h"
@@ -436,16 +437,30 @@ int StreamArchive(const char *parent, const char *const argv[kMaxArchivers][kMax
     return out[0];
 }
 
-// Runs zip to its end into an unnamed memory file that no other process
-// can name: the file, read from its start, or -1.  zip seeks back in its
-// output to store a symbolic link as a link, which a pipe does not allow.
+// An unnamed file for a zip archive: on disk in the first temporary
+// directory there is (a large archive must not take a gigabyte of memory
+// per session), else in memory (a chroot without one).
+int OpenZipSpool()
+{
+    for (const char *dir : {"/var/tmp", "/tmp"}) {
+        const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            return fd;
+    }
+    const int fd = memfd_create("zip-archive", MFD_CLOEXEC);
+    if (fd < 0)
+        LogPerror("memfd_create");
+    return fd;
+}
+
+// Runs zip to its end into an unnamed file that no other process can name:
+// the file, read from its start, or -1.  zip seeks back in its output to
+// store a symbolic link as a link, which a pipe does not allow.
 int SpoolZipArchive(const char *parent, const char *const *argv)
 {
-    const int spool = memfd_create("zip-archive", MFD_CLOEXEC);
-    if (spool < 0) {
-        LogPerror("memfd_create");
+    const int spool = OpenZipSpool();
+    if (spool < 0)
         return -1;
-    }
     if (StartArchiver(0, {argv, parent, -1, spool, true, kZipSpoolLimit}, false) < 0 || ReapArchivers() < 0 ||
         lseek(spool, 0, SEEK_SET) != 0) {
         close(spool);

@@ -12,7 +12,7 @@
 
 constexpr int kMaxArchivers = 2;            // tar and its compressor
 constexpr int kArchiverNice = 7;
-// The most a zip archive may take in memory (see RetrOpenDir).
+// The largest zip archive made (see RetrOpenDir).
 constexpr long long kZipSpoolLimit = 1LL << 30;
 
 // The archiver processes of the running directory download (0 = none).
@@ -36,7 +36,8 @@ int MayRetrDir(const char *dir);
 // cannot be started (known before this returns).  tar (and its compressor)
 // stream through a pipe, and the processes are remembered in gArchiverPids.
 // zip cannot store a symbolic link on a pipe: it writes into an unnamed
-// memory file (at most kZipSpoolLimit bytes) and has ended, successfully,
+// temporary file (at most kZipSpoolLimit bytes; on disk where a temporary
+// directory exists, else in memory) and has ended, successfully,
 // when this returns the file, read from its start.
 int RetrOpenDir(const char *dir, const char *sfx);
 
