@@ -288,8 +288,10 @@ int MayRetrDir(const char *dir)
     char notar[kPathBufSize];
     Strncpy(notar, dir);
     Strncat(notar, "/.notar");
+    // Only a ".notar" that is surely absent lets the archive be made (a
+    // link met on the way means the tree changed since the check).
     struct stat st;
-    if (lstat(notar, &st) == 0)
+    if (SafeLstat(notar, &st) == 0 || errno != ENOENT)
         return -1;
     // Every path below it would be refused, or one of the trees that an
     // archive of it must leave out holds it.
