@@ -12,6 +12,11 @@
 //         (zero-padded), the key's tail when keyLen > 16, then the data.
 // Offsets are kept in 31 bits, so a database never grows beyond 2 GiB.
 //
+// Every change reaches the file as one write of one 4-byte link (a slot or
+// a record's next) after any new record is complete: a writer killed at any
+// point leaves a database in which each key has its old or its new data, and
+// a new database gets its name only once it is complete.
+//
 // Every routine returns 0 on success or a negative code (Ormel_Strerror).
 #pragma once
 

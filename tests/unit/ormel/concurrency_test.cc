@@ -16,8 +16,8 @@ constexpr int kWriters = 3;
 constexpr int kReaders = 2;
 constexpr int kKeysPerWriter = 300;
 
-// Each version of a record has its own length: 1 and 3 must move, 2 is
-// rewritten in place, 3 is longer than the record buffer.
+// Each version of a record has its own length: longer, shorter and longer
+// than the record buffer.
 constexpr int kFillerLen[] = {20, 200, 5, 700};
 
 std::string Key(int writer, int i) { return "w" + std::to_string(writer) + "-user" + std::to_string(i); }
@@ -265,7 +265,7 @@ TEST_F(OrmelShared, WritersWaitForEachOtherOnTheEndMarker)
     EXPECT_EQ(Get("k"), "<-8>");
 }
 
-TEST_F(OrmelShared, AnInPlaceRewriteWaitsForReadersOfItsChain)
+TEST_F(OrmelShared, AReplacementWaitsForReadersOfItsChain)
 {
     Create(3);
     ASSERT_EQ(Insert("k", "old data"), 0);
