@@ -283,3 +283,28 @@ TEST_F(OrmelShared, AReplacementWaitsForReadersOfItsChain)
     EXPECT_EQ(WaitChild(writer), 0);
     EXPECT_EQ(Get("k"), "new");
 }
+
+TEST_F(OrmelShared, ABoundedLockWaitGivesUpWithALockErrorAndTheDefaultWaits)
+{
+    Create(3);
+    ASSERT_EQ(Insert("k", "v"), 0);
+    ASSERT_EQ(Ormel_ExclusiveLock(&h_, kOrmelWriteLock), 0);   // as a long import holds it
+    pid_t reader = RunInChild([&] {
+        OrmelHandle h = {};
+        OrmelDatum d;
+        if (Ormel_Open(&h, path_.c_str(), 0, 0, 0) != 0)
+            return 1;
+        Ormel_SetLockWait(&h, 300);
+        auto start = std::chrono::steady_clock::now();
+        if (Ormel_Query(&h, "k", 1, &d) != kOrmelErrLock)
+            return 2;
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (waited < std::chrono::milliseconds(300) || waited > std::chrono::seconds(2))
+            return 3;
+        Ormel_SetLockWait(&h, 0);
+        return Ormel_Query(&h, "k", 1, &d) == 0 && std::string(d.data, d.len) == "v" ? 0 : 4;
+    });
+    ASSERT_TRUE(WaitUntilBlocked(reader));   // the unbounded request is queued in the kernel
+    EXPECT_EQ(Ormel_ExclusiveLock(&h_, kOrmelUnlock), 0);
+    EXPECT_EQ(WaitChild(reader), 0);
+}
