@@ -201,7 +201,7 @@ int GetHpwdByName(Hpwd *p, const char *name, OrmelHandle *h)
     return rc == 0 ? 0 : -1;
 }
 
-int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct stat *fileSt)
+int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct stat *fileSt, int lockWaitMs)
 {
     alignas(8) static OrmelHandle handle;
     InitHpwdStruct(p);
@@ -214,6 +214,7 @@ int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct sta
         CloseHpwd(&handle);
         return kOrmelErrOpen;
     }
+    Ormel_SetLockWait(&handle, lockWaitMs);
     rc = GetHpwdByName(p, name, &handle);
     CloseHpwd(&handle);
     return rc;

@@ -48,8 +48,10 @@ int GetHpwdByName(Hpwd *p, const char *name, OrmelHandle *h);
 // Opens read-only, looks up and closes: 0, -1, -19 (misaligned static handle),
 // -4 (GDBM file), -3 (cannot open), or another database error code.  With
 // fileSt, the status of the very file the look-up read is stored there (a
-// check by path could meet another file put in its place).
-int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct stat *fileSt = nullptr);
+// check by path could meet another file put in its place).  With lockWaitMs,
+// a database locked for longer than that gives -15 (Ormel_SetLockWait).
+int OpenAndGetHpwdByName(Hpwd *p, const char *name, const char *path, struct stat *fileSt = nullptr,
+                         int lockWaitMs = 0);
 
 // The misc-data field (field 12), as the password tool reads and writes it.
 // Sets umask and restricted to -1 and perm to "" first; returns 1 when any of

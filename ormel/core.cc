@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -160,22 +162,104 @@ void CloseAndClear(OrmelHandle *h)
     errno = savedErrno;
 }
 
-// Opens path for writing, creating a new database when asked.  *created
-// tells whether this call made the file.
-int OpenForWriting(const char *path, int flags, bool *created)
+// A new database is written whole under a temporary name next to its own and
+// only then given that name: whoever opens the name finds no database or a
+// complete one.  A writer killed meanwhile leaves at most a "NAME.new-..."
+// file behind.  The temporary file is made exclusively, so no link is followed.
+int CreateTempFile(const char *path, char (&tmp)[PATH_MAX])
 {
-    *created = false;
-    if ((flags & kOrmelRemove) && unlink(path) != 0 && errno != ENOENT)
-        return -1;
-    int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT || !(flags & kOrmelCreate))
-        return fd;
-    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        *created = true;
-    else if (errno == EEXIST)   // another process created it first
-        fd = open(path, O_RDWR | O_CLOEXEC);
-    return fd;
+    for (int tries = 0; tries < 8; tries++) {
+        unsigned char r[6];
+        if (getentropy(r, sizeof(r)) != 0)
+            return -1;
+        int n = snprintf(tmp, sizeof(tmp), "%s.new-%02x%02x%02x%02x%02x%02x", path, r[0], r[1], r[2], r[3], r[4], r[5]);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(tmp)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Gives the finished file its name: 0, 1 when another process named its own
+// database first (without replace an existing name is kept), or -1.
+int NameDatabase(const char *tmp, const char *path, bool replace)
+{
+    if (replace)
+        return rename(tmp, path) == 0 ? 0 : -1;
+    if (renameat2(AT_FDCWD, tmp, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno == EINVAL && link(tmp, path) == 0) {   // a file system that cannot rename without replacing
+        unlink(tmp);
+        return 0;
+    }
+    return errno == EEXIST ? 1 : -1;
+}
+
+// Makes a new, empty database at path (replacing one that is there when
+// asked) and leaves it open in h->fd.  1 when another process made it first.
+int CreateDatabase(OrmelHandle *h, const char *path, bool replace, uint32_t nBuckets)
+{
+    char tmp[PATH_MAX];
+    h->fd = CreateTempFile(path, tmp);
+    if (h->fd < 0) {
+        h->fd = 0;
+        return kOrmelErrOpen;
+    }
+    h->nBuckets = nBuckets;
+    int rc = OrmelWriteEmpty(h, 0);
+    if (rc == 0 && fsync(h->fd) != 0)
+        rc = kOrmelErrWrite;
+    if (rc == 0) {
+        rc = NameDatabase(tmp, path, replace);
+        if (rc < 0)
+            rc = kOrmelErrOpen;
+    }
+    if (rc != 0) {
+        int savedErrno = errno;
+        unlink(tmp);
+        close(h->fd);
+        h->fd = 0;
+        errno = savedErrno;
+        return rc;
+    }
+    if (lseek(h->fd, 0, SEEK_SET) != 0) {
+        close(h->fd);
+        h->fd = 0;
+        return kOrmelErrNotOrmel;
+    }
+    return 0;
+}
+
+// Opens path for writing, making a new database when asked.
+int OpenForWriting(OrmelHandle *h, const char *path, int flags, int nBuckets)
+{
+    const bool create = (flags & kOrmelCreate) != 0;
+    const bool remove = (flags & kOrmelRemove) != 0;
+    if (remove && !create && unlink(path) != 0 && errno != ENOENT)
+        return kOrmelErrOpen;
+    if (!(remove && create)) {
+        h->fd = open(path, O_RDWR | O_CLOEXEC);
+        if (h->fd >= 0)
+            return 0;
+        h->fd = 0;
+        if (errno != ENOENT || !create)
+            return kOrmelErrOpen;
+    }
+    uint64_t n = nBuckets < 2 ? kOrmelDefaultBuckets : static_cast<uint64_t>(nBuckets);
+    if (n > kMaxBuckets)
+        return kOrmelErrParam;
+    int rc = CreateDatabase(h, path, remove, static_cast<uint32_t>(n));
+    if (rc != 1)
+        return rc;
+    h->fd = open(path, O_RDWR | O_CLOEXEC);   // another process made it meanwhile
+    if (h->fd >= 0)
+        return 0;
+    h->fd = 0;
+    return kOrmelErrOpen;
 }
 
 } // namespace
@@ -193,29 +277,19 @@ int Ormel_Open(OrmelHandle *h, const char *path, int flags, int /*mode*/, int nB
     bool writing = (flags & (kOrmelWrite | kOrmelReadWrite)) != 0;
     if (!writing && (flags & kOrmelRemove))
         return kOrmelErrMisc;
-    bool created = false;
-    // Read-only opens do not wait: a FIFO put in a database's place would
-    // block the reader until somebody writes.
-    h->fd = writing ? OpenForWriting(path, flags, &created) : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (h->fd < 0) {
-        h->fd = 0;
-        return kOrmelErrOpen;
-    }
-
-    if (created) {
-        uint64_t n = nBuckets < 2 ? kOrmelDefaultBuckets : static_cast<uint64_t>(nBuckets);
-        int rc = n > kMaxBuckets ? kOrmelErrParam : 0;
-        if (rc == 0) {
-            h->nBuckets = static_cast<uint32_t>(n);
-            rc = OrmelWriteEmpty(h, 0);
-            if (rc == 0 && lseek(h->fd, 0, SEEK_SET) != 0)
-                rc = kOrmelErrNotOrmel;
-        }
+    if (writing) {
+        int rc = OpenForWriting(h, path, flags, nBuckets);
         if (rc != 0) {
-            // Leave no half-made database behind for the next open to trip over.
-            unlink(path);
-            CloseAndClear(h);
+            memset(h, 0, sizeof(*h));
             return rc;
+        }
+    } else {
+        // Read-only opens do not wait: a FIFO put in a database's place would
+        // block the reader until somebody writes.
+        h->fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (h->fd < 0) {
+            h->fd = 0;
+            return kOrmelErrOpen;
         }
     }
 
@@ -241,6 +315,15 @@ int Ormel_Close(OrmelHandle *h)
         rc = kOrmelErrWrite;
     memset(h, 0, sizeof(*h));
     return rc;
+}
+
+uint32_t OrmelMaxRecords(const OrmelHandle *h)
+{
+    struct stat st;
+    if (fstat(h->fd, &st) != 0 || st.st_size <= h->firstRecordOffset)
+        return 0;
+    return static_cast<uint32_t>(std::min<int64_t>(st.st_size, kOrmelMaxFileSize) - h->firstRecordOffset) /
+           (kOrmelRecordHeaderSize + 1);
 }
 
 int OrmelReadRecord(OrmelHandle *h, uint32_t off, OrmelRecordHeader *hdr)
@@ -286,9 +369,9 @@ int Ormel_Query0(OrmelHandle *h, uint32_t bucket, const void *key, int keyLen, O
     if (OrmelReadFull(h, &off, 4, slot) != 0)
         return kOrmelErrRead;
 
-    uint32_t from = 0;
+    uint32_t steps = OrmelMaxRecords(h);
     while (off != 0) {
-        if (!OrmelLinkIsSane(h, from, off))
+        if (!OrmelLinkIsSane(h, off) || steps-- == 0)
             return kOrmelErrRead;
         OrmelRecordHeader hdr;
         int got = OrmelReadRecord(h, off, &hdr);
@@ -301,7 +384,6 @@ int Ormel_Query0(OrmelHandle *h, uint32_t bucket, const void *key, int keyLen, O
         }
         pos->predOff = off;
         pos->pred = hdr;
-        from = off;
         off = hdr.next;
     }
     return kOrmelErrNotFound;

@@ -1,5 +1,5 @@
-// Deletion: a record is only unlinked from its chain; its bytes stay in the
-// file as dead space.
+// Deletion: a record is only unlinked from its chain, by one write of its
+// predecessor's next (or its slot); its bytes stay in the file as dead space.
 #include "ormel_int.h"
 
 int OrmelSetLink(OrmelHandle *h, uint32_t bucket, uint32_t predOff, uint32_t value)

@@ -52,18 +52,21 @@ int Ormel_NextKey(OrmelHandle *h, char **key, OrmelDatum *data, OrmelCursor *cur
             cursor->bucket = h->nBuckets;
         if (rc != 0)
             return rc;
-        if (!OrmelLinkIsSane(h, 0, first))
+        if (!OrmelLinkIsSane(h, first))
             return kOrmelErrRead;
         cursor->nextRecord = first;
     }
 
     uint32_t off = cursor->nextRecord;
+    // No file holds more records than fit into it: more is a cycle.
+    if (cursor->nReturned >= OrmelMaxRecords(h))
+        return kOrmelErrRead;
     cursor->nReturned++;
     OrmelRecordHeader hdr;
     int got = OrmelReadRecord(h, off, &hdr);
     if (got < 0)
         return got;
-    if (hdr.next != 0 && !OrmelLinkIsSane(h, off, hdr.next))
+    if (hdr.next != 0 && !OrmelLinkIsSane(h, hdr.next))
         return kOrmelErrRead;
     cursor->nextRecord = hdr.next;
 

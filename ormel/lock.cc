@@ -1,21 +1,55 @@
 // POSIX record locks: 4-byte words (bucket slots, chain links, the end
-// marker) and the whole file.  Requests wait for the lock.
+// marker) and the whole file.  Requests wait for the lock, without limit or,
+// when the handle says so, for a bounded time.
 #include "ormel_int.h"
 
 #include <fcntl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
 
 namespace {
 
 bool ValidType(int type) { return type == kOrmelReadLock || type == kOrmelWriteLock || type == kOrmelUnlock; }
 
-int Fcntl(int fd, int type, uint32_t offset, uint32_t len)
+int64_t MonotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A bounded wait tries without waiting and sleeps in between, a little longer
+// each time; no timer or signal is involved, so the caller's handlers stay
+// as they are.  A signal only shortens a pause.
+int SetLockBounded(int fd, struct flock *fl, int waitMs)
+{
+    const int64_t deadline = MonotonicMs() + waitMs;
+    for (int64_t pauseMs = 1;; pauseMs = std::min<int64_t>(pauseMs * 2, 50)) {
+        if (fcntl(fd, F_SETLK, fl) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return kOrmelErrLock;
+        const int64_t left = deadline - MonotonicMs();
+        if (left <= 0)
+            return kOrmelErrLock;
+        const int64_t ms = std::min(pauseMs, left);
+        const timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+int Fcntl(const OrmelHandle *h, int type, uint32_t offset, uint32_t len)
 {
     struct flock fl = {};
     fl.l_type = type == kOrmelReadLock ? F_RDLCK : type == kOrmelWriteLock ? F_WRLCK : F_UNLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = offset;
     fl.l_len = len;
-    return fcntl(fd, F_SETLKW, &fl) == 0 ? 0 : kOrmelErrLock;
+    if (type != kOrmelUnlock && h->lockWaitMs > 0)
+        return SetLockBounded(h->fd, &fl, h->lockWaitMs);
+    return fcntl(h->fd, F_SETLKW, &fl) == 0 ? 0 : kOrmelErrLock;
 }
 
 } // namespace
@@ -24,7 +58,13 @@ int OrmelLock(OrmelHandle *h, int type, uint32_t offset, uint32_t len)
 {
     if (!h->lockingEnabled)
         return 0;
-    return Fcntl(h->fd, type, offset, len);
+    return Fcntl(h, type, offset, len);
+}
+
+void Ormel_SetLockWait(OrmelHandle *h, int ms)
+{
+    if (OrmelIsOpen(h))
+        h->lockWaitMs = std::max(ms, 0);
 }
 
 int Ormel_LockInt(OrmelHandle *h, int type, uint32_t offset)
@@ -53,7 +93,7 @@ int Ormel_ExclusiveLock(OrmelHandle *h, int type)
     if (!OrmelIsOpen(h))
         return kOrmelErrCorrupt;
     if (type == kOrmelReadLock || type == kOrmelWriteLock) {
-        if (Fcntl(h->fd, type, 0, 0) != 0)
+        if (Fcntl(h, type, 0, 0) != 0)
             return kOrmelErrLock;
         if (h->wholeFileLock == 0)
             h->savedLockingEnabled = h->lockingEnabled;
@@ -67,5 +107,5 @@ int Ormel_ExclusiveLock(OrmelHandle *h, int type)
         return 0;
     h->lockingEnabled = h->savedLockingEnabled;
     h->wholeFileLock = 0;
-    return Fcntl(h->fd, kOrmelUnlock, 0, 0);
+    return Fcntl(h, kOrmelUnlock, 0, 0);
 }

@@ -12,6 +12,11 @@
 //         (zero-padded), the key's tail when keyLen > 16, then the data.
 // Offsets are kept in 31 bits, so a database never grows beyond 2 GiB.
 //
+// Every change reaches the file as one write of one 4-byte link (a slot or
+// a record's next) after any new record is complete: a writer killed at any
+// point leaves a database in which each key has its old or its new data, and
+// a new database gets its name only once it is complete.
+//
 // Every routine returns 0 on success or a negative code (Ormel_Strerror).
 #pragma once
 
@@ -78,6 +83,7 @@ struct OrmelHandle {
     int lockingEnabled;             // per-record locks are taken
     int savedLockingEnabled;        // copy kept while a whole-file lock is held
     int wholeFileLock;              // 0, kOrmelReadLock or kOrmelWriteLock
+    int lockWaitMs;                 // how long a lock request waits; 0 without limit
     alignas(8) unsigned char buf[kOrmelBufSize];   // receives each record read
 };
 
@@ -105,6 +111,10 @@ int Ormel_Close(OrmelHandle *h);
 [[nodiscard]] int Ormel_VerifyDatabaseHeader(OrmelHandle *h, int rewind);
 int Ormel_ExclusiveLock(OrmelHandle *h, int type);
 void Ormel_SetHashFunction(OrmelHandle *h, OrmelHashFunction fn);
+// Bounds every later lock request of an open handle to about ms milliseconds
+// (-15 when the lock stays taken); 0, the default after opening, waits
+// without limit.  Ignored when the handle is not open.
+void Ormel_SetLockWait(OrmelHandle *h, int ms);
 Ormel_hash32_t Ormel_DefaultHashFunction(const void *key, int keyLen);
 const char *Ormel_Strerror(int code);
 [[nodiscard]] int Ormel_LockFile(OrmelHandle *h, int type);

@@ -48,12 +48,15 @@ inline uint32_t OrmelDataStart(int keyLen) { return keyLen > kOrmelInlineKey ? 8
 // Copies a record's data into a new NUL-terminated buffer, using what
 // OrmelReadRecord left in h->buf (got bytes) and reading the rest.
 [[nodiscard]] int OrmelCopyData(OrmelHandle *h, uint32_t off, int got, const OrmelRecordHeader *hdr, OrmelDatum *out);
-// A chain link must point forward into the record area: records are appended
-// and always linked at the chain's end, so anything else is a damaged file.
-inline bool OrmelLinkIsSane(const OrmelHandle *h, uint32_t from, uint32_t to)
+// A chain link must point into the record area.  Replacements link back to
+// older records, so a chain is not ordered by offset; a damaged file could
+// hold a cycle, which OrmelMaxRecords bounds.
+inline bool OrmelLinkIsSane(const OrmelHandle *h, uint32_t to)
 {
-    return to >= h->firstRecordOffset && to > from && to < kOrmelMaxFileSize;
+    return to >= h->firstRecordOffset && to < kOrmelMaxFileSize;
 }
+// The most records the file can hold: no sound chain or enumeration is longer.
+[[nodiscard]] uint32_t OrmelMaxRecords(const OrmelHandle *h);
 
 // Record locks, taken only while locking is enabled on the handle; len 0 is
 // the whole file.

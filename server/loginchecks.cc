@@ -108,6 +108,11 @@ int ImposeDatabaseOwner(Hpwd *rec, uid_t owner)
     return 0;
 }
 
+// How long a login waits for a password database that another process has
+// locked (a long import, or its owner holding a lock): well inside the login
+// time-outs, and a stuck lock cannot gather the sessions of the pool.
+constexpr int kDatabaseLockWaitSeconds = 3;
+
 // Looks the name up in one password database.  1 found (gPass filled),
 // 0 not there, -1 refused.
 int LookUpInDatabase(const char *name, const char *path)
@@ -116,7 +121,13 @@ int LookUpInDatabase(const char *name, const char *path)
         return 0;
     Hpwd rec;
     struct stat fileSt;
-    const int rc = OpenAndGetHpwdByName(&rec, name, path, &fileSt);
+    const int rc = OpenAndGetHpwdByName(&rec, name, path, &fileSt, kDatabaseLockWaitSeconds * 1000);
+    if (rc == kOrmelErrLock) {
+        // The user may well be in it: no other source may answer instead.
+        Log(kLogMisc, "Password database %s stayed locked for %d seconds; could not look up user \"%s\".\n", path,
+            kDatabaseLockWaitSeconds, name);
+        return -1;
+    }
     if (rc == -1) {
         _Trace(kLogMisc, "User \"%s\" not found in %s.\n", name, path);
         return 0;

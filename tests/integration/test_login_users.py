@@ -2,6 +2,7 @@
 default password hash) and virtual users of a password database the test
 writes.  The refusals, failed attempts, session limits, the identity of
 the session and every start-directory case."""
+import fcntl
 import grp
 import os
 import re
@@ -288,6 +289,20 @@ def test_a_database_replaced_by_a_fifo_is_not_waited_for(server, zorvad_dir, use
     c = s.greeted()
     assert login(c, "vera", "s3cret") == INCORRECT
     assert login(c, user.name, user.password).startswith("230 ")
+
+
+def test_a_locked_database_answers_pass_as_a_failed_login_within_seconds(server, zorvad_dir, vhome):
+    s = virtual_server(server, zorvad_dir, "vera:{plain}s3cret:65534:65534::%s:/bin/sh" % vhome)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    with open(db, "rb+") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)   # as a long import holds it
+        c = s.greeted()
+        start = time.monotonic()
+        assert login(c, "vera", "s3cret") == INCORRECT
+        assert time.monotonic() - start < 10   # the lock wait, the failed-login pause, well inside login-timeout
+        s.wait_log(r"Password database %s stayed locked for 3 seconds; could not look up user \"vera\"\.\n"
+                   % re.escape(db))
+    assert login(c, "vera", "s3cret").startswith("230 ")
 
 
 def test_a_record_with_an_invalid_password_is_refused(server, zorvad_dir, vhome):

@@ -16,8 +16,8 @@ constexpr int kWriters = 3;
 constexpr int kReaders = 2;
 constexpr int kKeysPerWriter = 300;
 
-// Each version of a record has its own length: 1 and 3 must move, 2 is
-// rewritten in place, 3 is longer than the record buffer.
+// Each version of a record has its own length: longer, shorter and longer
+// than the record buffer.
 constexpr int kFillerLen[] = {20, 200, 5, 700};
 
 std::string Key(int writer, int i) { return "w" + std::to_string(writer) + "-user" + std::to_string(i); }
@@ -265,7 +265,7 @@ TEST_F(OrmelShared, WritersWaitForEachOtherOnTheEndMarker)
     EXPECT_EQ(Get("k"), "<-8>");
 }
 
-TEST_F(OrmelShared, AnInPlaceRewriteWaitsForReadersOfItsChain)
+TEST_F(OrmelShared, AReplacementWaitsForReadersOfItsChain)
 {
     Create(3);
     ASSERT_EQ(Insert("k", "old data"), 0);
@@ -282,4 +282,29 @@ TEST_F(OrmelShared, AnInPlaceRewriteWaitsForReadersOfItsChain)
     ASSERT_EQ(Ormel_LockInt(&h_, kOrmelUnlock, slot), 0);
     EXPECT_EQ(WaitChild(writer), 0);
     EXPECT_EQ(Get("k"), "new");
+}
+
+TEST_F(OrmelShared, ABoundedLockWaitGivesUpWithALockErrorAndTheDefaultWaits)
+{
+    Create(3);
+    ASSERT_EQ(Insert("k", "v"), 0);
+    ASSERT_EQ(Ormel_ExclusiveLock(&h_, kOrmelWriteLock), 0);   // as a long import holds it
+    pid_t reader = RunInChild([&] {
+        OrmelHandle h = {};
+        OrmelDatum d;
+        if (Ormel_Open(&h, path_.c_str(), 0, 0, 0) != 0)
+            return 1;
+        Ormel_SetLockWait(&h, 300);
+        auto start = std::chrono::steady_clock::now();
+        if (Ormel_Query(&h, "k", 1, &d) != kOrmelErrLock)
+            return 2;
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (waited < std::chrono::milliseconds(300) || waited > std::chrono::seconds(2))
+            return 3;
+        Ormel_SetLockWait(&h, 0);
+        return Ormel_Query(&h, "k", 1, &d) == 0 && std::string(d.data, d.len) == "v" ? 0 : 4;
+    });
+    ASSERT_TRUE(WaitUntilBlocked(reader));   // the unbounded request is queued in the kernel
+    EXPECT_EQ(Ormel_ExclusiveLock(&h_, kOrmelUnlock), 0);
+    EXPECT_EQ(WaitChild(reader), 0);
 }

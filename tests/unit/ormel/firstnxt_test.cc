@@ -106,3 +106,20 @@ TEST_F(OrmelEnum, KeysAndDataMayBeLeftOut)
     EXPECT_TRUE(std::string(key) == longKey || std::string(key) == "s");
     free(key);
 }
+
+TEST_F(OrmelEnum, ACycleInADamagedChainEndsInAReadError)
+{
+    // Replacements link back to older records, so only the record count
+    // that fits into the file can stop a walk around a cycle.
+    Bytes b = EmptyImage(1);
+    SetWord(b, 20, 28);
+    Bytes r = RecordImage(28, "a", "1");   // its own successor
+    b.insert(b.end(), r.begin(), r.end());
+    WriteFile(b);
+    ASSERT_EQ(Ormel_Open(&h_, path_.c_str(), 0, 0, 0), 0);
+    EXPECT_EQ(Get("a"), "1");
+    EXPECT_EQ(Get("b"), "<-6>");
+    OrmelCursor c;
+    auto all = Enumerate(&h_, &c);
+    EXPECT_EQ(all.back().first, "<-6>");
+}

@@ -214,96 +214,28 @@ TEST_F(OrmelOps, APrefixKeyInTheSameChainIsADifferentKey)
     }
 }
 
-TEST_F(OrmelOps, ReplacingWithShorterOrEqualDataRewritesInPlace)
-{
-    Create(3);
-    Ormel_SetHashFunction(&h_, OneChainHash);
-    ASSERT_EQ(Insert("first", "1111"), 0);
-    ASSERT_EQ(Insert("user", "abcdefgh"), 0);
-    ASSERT_EQ(Insert("last", "3333"), 0);
-    off_t size = FileSize();
-    uint32_t userOff = 36 + 24 + 4;
-    ASSERT_EQ(Insert("user", "12345678", 1), 0);
-    EXPECT_EQ(Get("user"), "12345678");
-    EXPECT_EQ(FileSize(), size);
-    ASSERT_EQ(Insert("user", "xyz", 1), 0);
-    EXPECT_EQ(FileSize(), size);
-    EXPECT_EQ(Get("user"), "xyz");
-    Ormel_Close(&h_);
-
-    Bytes want = EmptyImage(3);
-    SetWord(want, 20, 36);
-    Bytes r = RecordImage(userOff, "first", "1111");
-    want.insert(want.end(), r.begin(), r.end());
-    r = RecordImage(userOff + 32, "user", "xyz45678");   // the old tail stays as dead bytes
-    uint16_t shorter = 3;
-    memcpy(r.data() + 4, &shorter, 2);
-    want.insert(want.end(), r.begin(), r.end());
-    r = RecordImage(0, "last", "3333");
-    want.insert(want.end(), r.begin(), r.end());
-    EXPECT_EQ(FileBytes(), want);
-}
-
-TEST_F(OrmelOps, ShorterDataLeavesDeadBytesBehindTheRecord)
-{
-    Create(3);
-    ASSERT_EQ(Insert("u", "abcdef"), 0);
-    ASSERT_EQ(Insert("u", "XY", 1), 0);
-    Ormel_Close(&h_);
-    Bytes b = FileBytes();
-    ASSERT_EQ(b.size(), 36 + 30u);
-    EXPECT_EQ(std::string(b.begin() + 60, b.end()), "XYcdef");
-    uint16_t dataLen;
-    memcpy(&dataLen, b.data() + 40, 2);
-    EXPECT_EQ(dataLen, 2);
-}
-
-TEST_F(OrmelOps, ReplacingWithLongerDataMovesTheRecordToTheEndOfItsChain)
+TEST_F(OrmelOps, AReplacementIsAppendedAndTakesTheOldRecordsPlaceInItsChain)
 {
     Create(3);
     Ormel_SetHashFunction(&h_, OneChainHash);
     ASSERT_EQ(Insert("a", "1"), 0);
     ASSERT_EQ(Insert("b", "2"), 0);
     ASSERT_EQ(Insert("c", "3"), 0);
-    uint32_t a = 36, b = a + 25, c = b + 25, moved = c + 25;
-    ASSERT_EQ(Insert("b", "2222", 1), 0);
-    EXPECT_EQ(Get("b"), "2222");
-    EXPECT_EQ(Get("a"), "1");
-    EXPECT_EQ(Get("c"), "3");
+    const uint32_t a = 36, b = a + 25, c = b + 25, newB = c + 25, newC = newB + 25, newA = newC + 28;
+    ASSERT_EQ(Insert("b", "x", 1), 0);      // a middle record, equal length
+    ASSERT_EQ(Insert("c", "3333", 1), 0);   // the last one, longer
+    ASSERT_EQ(Insert("a", "9", 1), 0);      // the first one
+    EXPECT_EQ(Get("a"), "9");
+    EXPECT_EQ(Get("b"), "x");
+    EXPECT_EQ(Get("c"), "3333");
     Ormel_Close(&h_);
 
     Bytes want = EmptyImage(3);
-    SetWord(want, 20, a);
-    Bytes r = RecordImage(c, "a", "1");   // a now skips b
-    want.insert(want.end(), r.begin(), r.end());
-    r = RecordImage(c, "b", "2");   // dead, untouched
-    want.insert(want.end(), r.begin(), r.end());
-    r = RecordImage(moved, "c", "3");
-    want.insert(want.end(), r.begin(), r.end());
-    r = RecordImage(0, "b", "2222");
-    want.insert(want.end(), r.begin(), r.end());
-    EXPECT_EQ(FileBytes(), want);
-}
-
-TEST_F(OrmelOps, MovingTheOnlyOrLastRecordRewritesItsLink)
-{
-    Create(3);
-    ASSERT_EQ(Insert("solo", "1"), 0);
-    ASSERT_EQ(Insert("solo", "12", 1), 0);
-    ASSERT_EQ(Insert("solo", "123", 1), 0);
-    EXPECT_EQ(Get("solo"), "123");
-    uint32_t slot = 20 + 4 * (Ormel_DefaultHashFunction("solo", 4) % 3);
-    EXPECT_EQ(Word(slot), 36u + 25 + 26);
-    EXPECT_EQ(Word(36), 0u);   // the dead records keep their links
-
-    Ormel_SetHashFunction(&h_, OneChainHash);
-    ASSERT_EQ(Ormel_EmptyDatabase(&h_, 1), 0);
-    ASSERT_EQ(Insert("x", "1"), 0);
-    ASSERT_EQ(Insert("y", "1"), 0);
-    off_t y = FileSize() - 25;
-    ASSERT_EQ(Insert("y", "22", 1), 0);
-    EXPECT_EQ(Word(y - 25), static_cast<uint32_t>(y + 25));   // x -> new y
-    EXPECT_EQ(Get("y"), "22");
+    SetWord(want, 20, newA);
+    for (const Bytes &r : {RecordImage(newB, "a", "1"), RecordImage(c, "b", "2"), RecordImage(0, "c", "3"),
+                           RecordImage(newC, "b", "x"), RecordImage(0, "c", "3333"), RecordImage(newB, "a", "9")})
+        want.insert(want.end(), r.begin(), r.end());
+    EXPECT_EQ(FileBytes(), want);   // the old records are dead bytes; the chain keeps its order
 }
 
 TEST_F(OrmelOps, ReplacingWithTooLargeDataKeepsTheOldRecord)
