@@ -1,8 +1,6 @@
 // CWD (XCWD) and CDUP: moving around the user's tree, with the directory
 // message of a directory entered for the first time.  PWD is with the
 // simple commands (cmds_simple.cc).
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "log.h"
 #include "messages.h"
 #include "paths.h"
+#include "safefs.h"
 #include "shell.h"
 #include "shm.h"
 #include "userclass.h"
@@ -35,7 +34,8 @@ void Cwd(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
-    if (chdir(real) < 0) {
+    // A link met here was put in since the check: EACCES, the check's 553.
+    if (SafeChdir(real) < 0) {
         switch (errno) {
         case ENOENT:
             Reply("550 No such directory.\r\n");

@@ -3,6 +3,7 @@
 #include "dircache.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "config.h"
 #include "log.h"
 #include "paths.h"
+#include "safefs.h"
 #include "shell.h"
 #include "shm.h"
 #include "startup.h"
@@ -87,9 +89,7 @@ void ForgetHeld(const DirList *dl)
     }
 }
 
-constexpr int kNameCut = 260;              // names longer than this are cut for lstat
 constexpr size_t kMaxLinkTarget = 4096;
-constexpr int kLsPathSlack = 262;          // "/", a name of up to 260 characters and the terminator
 
 unsigned HashPath(const char *path)
 {
@@ -194,7 +194,8 @@ bool StillValid(DirCacheSlot *s, time_t now, bool checkUid, uid_t uid)
 {
     const char *path = s->list.path;
     struct stat st;
-    if (stat(path, &st) < 0) {
+    // A link in the path now means another directory than the one read.
+    if (SafeStat(path, &st) < 0) {
         _Trace(kLogMisc, "Dir \"%s\" no longer exists.\n", path);
     } else if (Later(st.st_mtim, s->list.mtime)) {
         _Trace(kLogMisc, "Dir \"%s\" has been updated.\n", path);
@@ -359,15 +360,15 @@ bool Inaccessible(const struct stat &st, uid_t uid, const gid_t *groups, int ngr
     return (st.st_mode & 06) == 0;
 }
 
-// The target of a symbolic link, read into a buffer that doubles until it
-// fits; nullptr when it cannot be read.
-char *ReadLinkTarget(const char *path)
+// The target of the link name in the directory dirFd, read into a buffer
+// that doubles until it fits; nullptr when it cannot be read.
+char *ReadLinkTarget(int dirFd, const char *name)
 {
     for (size_t size = 64; size <= kMaxLinkTarget; size *= 2) {
         char *buf = static_cast<char *>(malloc(size));
         if (buf == nullptr)
             return nullptr;
-        const ssize_t n = readlink(path, buf, size);
+        const ssize_t n = readlinkat(dirFd, name, buf, size);
         if (n >= 0 && static_cast<size_t>(n) < size) {
             buf[n] = '\0';
             return buf;
@@ -553,26 +554,26 @@ void LsFreeCache()
 int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid_t *groups, int ngroups)
 {
     memset(static_cast<void *>(dl), 0, sizeof(*dl));
-    struct stat dirst;
-    if (stat(path, &dirst) < 0)
-        return kLsErrOpen;
-    DIR *dir = opendir(path);
+    // The path is opened once with links forbidden; everything after is
+    // looked at through that descriptor, so a component swapped for a link
+    // meanwhile cannot lead the listing elsewhere.
+    DIR *dir = SafeOpendir(path);
     if (dir == nullptr)
         return kLsErrOpen;
+    const int dirFd = dirfd(dir);
+    struct stat dirst;
+    if (fstat(dirFd, &dirst) < 0) {
+        closedir(dir);
+        return kLsErrOpen;
+    }
     dl->mtime = dirst.st_mtim;
     dl->path = strdup(path);
-    const size_t pathLen = strlen(path);
-    char *full = static_cast<char *>(malloc(pathLen + kLsPathSlack));
-    if (dl->path == nullptr || full == nullptr) {
+    if (dl->path == nullptr) {
         closedir(dir);
-        free(full);
-        FreeListContents(dl);
         return kLsErrPath;
     }
-    snprintf(full, pathLen + kLsPathSlack, "%s/.", path);
-    lstat(full, &dl->dirSt);
-    snprintf(full, pathLen + kLsPathSlack, "%s/..", path);
-    lstat(full, &dl->parentSt);
+    dl->dirSt = dirst;
+    fstatat(dirFd, "..", &dl->parentSt, AT_SYMLINK_NOFOLLOW);
 
     std::unordered_set<std::string_view> seen;
     DirItemBlock *last = nullptr;
@@ -590,9 +591,8 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
             _Trace(kLogMisc, "Detected and eliminated duplicate directory entry, %.80s\n", name);
             continue;
         }
-        snprintf(full, pathLen + kLsPathSlack, "%s/%.*s", path, kNameCut, name);
         struct stat st;
-        if (lstat(full, &st) < 0)
+        if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) < 0)
             continue;
         if (gLsHideInaccessibleItems && Inaccessible(st, uid, groups, ngroups))
             continue;
@@ -605,12 +605,13 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
         char suffix = SuffixOf(type, st.st_mode);
         char *target = nullptr;
         if (type == 'l') {
-            target = ReadLinkTarget(full);
+            target = ReadLinkTarget(dirFd, name);
             if (target == nullptr)
                 continue;
+            // Only for the suffix shown: nothing is opened through the link.
             struct stat to;
             suffix = '\0';
-            if (stat(full, &to) == 0) {
+            if (fstatat(dirFd, name, &to, 0) == 0) {
                 if (S_ISDIR(to.st_mode))
                     suffix = '/';
                 else if (S_ISREG(to.st_mode) && (to.st_mode & 0111) != 0)
@@ -644,7 +645,6 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
             seen.insert(std::string_view(it->name, len));
     }
     closedir(dir);
-    free(full);
     if (result == 0)
         result = BuildPointerArray(dl);
     if (result < 0) {

@@ -3,6 +3,7 @@
 #include "ls.h"
 
 #include <climits>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +19,10 @@
 #include "log.h"
 #include "paths.h"
 #include "pwcache.h"
+#include "safefs.h"
 #include "shell.h"
 #include "shm.h"
+#include "uniquefd.h"
 #include "userclass.h"
 #include "xbuf.h"
 
@@ -64,28 +67,42 @@ char ShownSuffix(const DirItem *it, int classify, int resolveLinks, bool shortFo
 }
 
 // Follows a symbolic link of the listing (at most 7 links, paths of up to
-// 339 characters) to what it finally names.
-bool FollowLink(const char *dir, const DirItem *it, struct stat *out)
+// 339 characters) to what it finally names, for display only: the status is
+// shown, nothing is opened.  dirFd is the listed directory, opened through
+// the door; the entry's target was read from it when the listing was made,
+// and relative paths are looked up from it, not by the directory's name.
+// The length limit counts the directory's name all the same.
+bool FollowLink(int dirFd, const char *dir, const DirItem *it, struct stat *out)
 {
-    char path[kLinkPathSize];
-    if (snprintf(path, sizeof(path), "%s/%s", dir, it->name) >= static_cast<int>(sizeof(path)))
+    if (dirFd < 0 || it->linkTarget == nullptr)
         return false;
+    const size_t dirPrefix = strlen(dir) + 1;      // what "dir/" adds to a relative path
+    // The link being followed: relative to dirFd, or absolute.
+    char path[kLinkPathSize];
+    if (dirPrefix + strlen(it->name) >= sizeof(path))
+        return false;
+    Strncpy(path, it->name);
+    char target[kLinkPathSize];
+    if (strlen(it->linkTarget) >= sizeof(target) - 1)
+        return false;                   // longer than one read of the link could take whole
+    Strncpy(target, it->linkTarget);
     for (int level = 0; level < kMaxLinkLevels; level++) {
-        char target[kLinkPathSize];
-        const ssize_t n = readlink(path, target, sizeof(target) - 1);
-        if (n < 0 || n >= static_cast<ssize_t>(sizeof(target)) - 1)
-            return false;               // a target that filled the buffer may have been cut
-        target[n] = '\0';
-        char next[kLinkPathSize];
-        if (target[0] == '/') {
-            Strncpy(next, target);
-        } else {
-            const char *slash = strrchr(path, '/');
-            const int dirLen = static_cast<int>(slash - path);
-            if (snprintf(next, sizeof(next), "%.*s/%s", dirLen, path, target) >= static_cast<int>(sizeof(next)))
-                return false;
+        if (level > 0) {
+            const ssize_t n = readlinkat(dirFd, path, target, sizeof(target) - 1);
+            if (n < 0 || n >= static_cast<ssize_t>(sizeof(target)) - 1)
+                return false;           // a target that filled the buffer may have been cut
+            target[n] = '\0';
         }
-        if (lstat(next, out) < 0)
+        char next[kLinkPathSize];
+        const char *slash = strrchr(path, '/');
+        const int dirLen = slash != nullptr ? static_cast<int>(slash - path) : 0;
+        const int n = target[0] != '/' && slash != nullptr
+                          ? snprintf(next, sizeof(next), "%.*s/%s", dirLen, path, target)
+                          : snprintf(next, sizeof(next), "%s", target);
+        const size_t whole = static_cast<size_t>(n) + (next[0] == '/' ? 0 : dirPrefix);
+        if (n >= static_cast<int>(sizeof(next)) || whole >= sizeof(next))
+            return false;
+        if (fstatat(dirFd, next, out, AT_SYMLINK_NOFOLLOW) < 0)
             return false;
         if (!S_ISLNK(out->st_mode))
             return true;
@@ -361,6 +378,9 @@ int LsL(const DirList *dl, int classify, int resolveLinks, int traceLines)
 {
     const int width = SizeWidth(dl->largestSize);
     const char *dateFormat = gLsDateFormat[0] != '\0' ? gLsDateFormat : nullptr;
+    // Links are followed from the listed directory as it is now, entered
+    // through the door: a directory swapped for a link shows them unresolved.
+    UniqueFd dir(resolveLinks ? SafeOpen(dl->path, O_PATH | O_DIRECTORY) : -1);
     std::array<char, kLineSize> line;
     for (int i = 0; i < dl->nItems; i++) {
         const DirItem *it = dl->items[i];
@@ -368,7 +388,7 @@ int LsL(const DirList *dl, int classify, int resolveLinks, int traceLines)
         char type = it->type;
         bool showTarget = it->type == 'l';
         struct stat target;
-        if (it->type == 'l' && resolveLinks && FollowLink(dl->path, it, &target)) {
+        if (it->type == 'l' && resolveLinks && FollowLink(dir.get(), dl->path, it, &target)) {
             st = &target;
             type = S_ISDIR(target.st_mode) ? 'd' : '-';
             showTarget = false;
@@ -596,7 +616,8 @@ void Nlst(char *arg, int style)
 
     if (!opt.recursive) {
         struct stat st;
-        if (stat(real, &st) < 0) {
+        // EACCES for a link put in since the check: the check's own 553.
+        if (SafeStat(real, &st) < 0) {
             const int err = errno;
             ListingFailed(real, ReplyListError(err), pattern, opt);
             return;

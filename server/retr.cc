@@ -21,6 +21,7 @@
 #include "master.h"
 #include "paths.h"
 #include "quota.h"
+#include "safefs.h"
 #include "sendmethods.h"
 #include "shell.h"
 #include "shm.h"
@@ -109,7 +110,7 @@ void EndDownload(int result)
 // A regular file that stat found.
 void RetrFile(const char *path, const struct stat &st)
 {
-    gXferFileFd = open(path, O_RDONLY | O_CLOEXEC);
+    gXferFileFd = SafeOpen(path, O_RDONLY);
     const int fd = gXferFileFd;
     if (fd < 0) {
         OpenFailed(path, errno);

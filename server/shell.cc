@@ -16,6 +16,7 @@
 #include "Strn.h"
 #include "config.h"
 #include "log.h"
+#include "lstatcache.h"
 #include "login.h"
 #include "pwcache.h"
 #include "shm.h"
@@ -475,7 +476,9 @@ void ResetSessionInfo()
     gFTPHomeLen = 0;
     gHomeDir[0] = '\0';
     gHomeDirLen = 0;
-    // The stat cache is emptied by its own code once it exists.
+    // A child serves many sessions: answers cached for one must not decide
+    // the confinement of the next.
+    ResetStatCache();
     ResetLoginInfo();
 
     if (chdir("/") < 0)

@@ -1,6 +1,16 @@
 // The start directory of a login: the anonymous root, the user's home (or
 // the restricted subdirectory or root of the user's class), then the
 // configured start path.  Every failure replies and ends the session.
+//
+// Which calls may follow links: the anonymous root is a real path (resolved
+// at start-up) and the start path has been checked, so both are entered
+// through the link-safe door.  Homes and class roots are the
+// administrator's and may be reached through links: the directory actually
+// reached becomes the home, and the checks that follow confine the session
+// to it.  A home subdirectory lies in the user's own tree, so the user may
+// have made it a link: it is entered first and then must lie inside the
+// home, a test of where the session is, not of a name.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +24,10 @@
 #include "login.h"
 #include "master.h"
 #include "paths.h"
+#include "safefs.h"
 #include "shell.h"
 #include "shm.h"
+#include "uniquefd.h"
 #include "userclass.h"
 
 namespace {
@@ -25,9 +37,11 @@ namespace {
     DoneConnection(kEndStartDir);
 }
 
-void EnterRoot(const char *dir)
+// Into the real chroot's "/", the anonymous root, or a class's own root;
+// realPath: the directory is a real path, entered with links forbidden.
+void EnterRoot(const char *dir, bool realPath)
 {
-    if (chdir(dir) < 0) {
+    if ((realPath ? SafeChdir(dir) : chdir(dir)) < 0) {
         const int err = errno;
         LogPerror("Can't set startup dir to %.300s", dir);
         Reply("451 Login failed, can't set startup dir to %.300s: %s.\r\n", dir, strerror(err));
@@ -52,16 +66,29 @@ const char *RestrictedStartDir()
     return gHomeDirSubDir;
 }
 
+// chdir to a home that may not be a symbolic link itself (the directories
+// above it may be): the name is opened without following a link in the last
+// place, and the directory that was looked at is the one entered.
+int ChdirNoLinkLast(const char *dir, bool *isLink)
+{
+    UniqueFd fd(open(dir, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd.ok() || fstat(fd.get(), &st) < 0)
+        return -1;
+    *isLink = S_ISLNK(st.st_mode);
+    return *isLink ? -1 : fchdir(fd.get());
+}
+
 void EnterHome(const char *subDir)
 {
-    if (gVirtualUser && !gUVuserHomedirCanBeSymlink) {
-        struct stat st;
-        if (lstat(gPass.homedir, &st) == 0 && S_ISLNK(st.st_mode)) {
-            Reply("451 Login failed, your home directory must not be a symbolic link.\r\n");
-            StartDirFailed();
-        }
+    bool isLink = false;
+    const int rc = gVirtualUser && !gUVuserHomedirCanBeSymlink ? ChdirNoLinkLast(gPass.homedir, &isLink)
+                                                               : chdir(gPass.homedir);
+    if (isLink) {
+        Reply("451 Login failed, your home directory must not be a symbolic link.\r\n");
+        StartDirFailed();
     }
-    if (chdir(gPass.homedir) < 0) {
+    if (rc < 0) {
         Reply("451 Login failed, can't set startup dir to your home directory: %s.\r\n", strerror(errno));
         StartDirFailed();
     }
@@ -71,6 +98,7 @@ void EnterHome(const char *subDir)
     if (subDir == nullptr)
         return;
 
+    // The user may have put a link here: what counts is where it led.
     if (chdir(subDir) < 0) {
         Reply("451 Login failed, can't set startup dir to %.300s/%s: %s.\r\n", home, subDir, strerror(errno));
         StartDirFailed();
@@ -107,7 +135,7 @@ void EnterStartPath()
     Strncat(path, p);
 
     char real[kPathBufSize];
-    if (CheckPathName(real, sizeof(real), gCwd, path) == 0 && chdir(real) == 0)
+    if (CheckPathName(real, sizeof(real), gCwd, path) == 0 && SafeChdir(real) == 0)
         Strncpy(gCwd, real);
 }
 
@@ -116,13 +144,13 @@ void EnterStartPath()
 void StartDir()
 {
     if (gChroot) {
-        EnterRoot("/");
+        EnterRoot("/", true);
     } else if (gIsAnon && gVChroot) {
-        EnterRoot(gFTPHome);
+        EnterRoot(gFTPHome, true);
     } else {
         const char *subDir = RestrictedStartDir();
         if (subDir != nullptr && subDir[0] == '/') {
-            EnterRoot(subDir);
+            EnterRoot(subDir, false);
             SetHomeDir(GetCWD(nullptr));
         } else {
             EnterHome(subDir);

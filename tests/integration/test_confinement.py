@@ -1,12 +1,15 @@
 """Confinement: every way out of the user's tree is answered
 "553 Permission denied." -- climbing with "..", links that point outside,
 backslashes, dot files and odd bytes under the pathname filter, /etc for
-users other than root, and links nested too deep."""
+users other than root, links nested too deep, and a directory swapped for
+a link while sessions run."""
 import os
 
 import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
+from conftest import wait_for
+from xferhelp import open_pasv, read_all, retr
 
 DENIED = "553 Permission denied.\r\n"
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
@@ -135,3 +138,91 @@ def test_a_virtual_user_stays_in_the_home(server, zorvad_dir):
     assert c.command("CWD docs") == cwd_ok("/docs")
     assert c.command("CWD ../..") == DENIED
     assert c.command("CWD /../../..%s" % zorvad_dir) == DENIED
+
+
+# ---- The tree changed under a running child ---------------------------------------------------
+
+ONE_CHILD = "min-users = 1\nmax-users = 1\n"
+SECRET = b"kept outside the area\n"
+
+
+def anonymous_area(server, zorvad_dir):
+    s = server(general=ONE_CHILD)
+    return s, os.path.join(s.dir, "ftp"), ("anonymous", "joe@example.com"), "~ftp"
+
+
+def virtual_user_area(server, zorvad_dir):
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:65534:65534::%s:/bin/sh" % home)
+    s = server(general=ONE_CHILD, domain=DOMAIN + "passwd = %s\n" % db)
+    return s, home, ("vera", "s3cret"), "~"
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+
+
+def listing(c, arg):
+    """LIST over a passive connection: the listing text, or the refusal."""
+    d = open_pasv(c)
+    with d:
+        first = c.command("LIST " + arg)
+        if not first.startswith(("125", "150")):
+            return first
+        data = read_all(d)
+    assert c.reply() == "226 Listing completed.\r\n"
+    return data.decode("latin-1")
+
+
+def login(s, name, password):
+    c = s.greeted()
+    c.command("USER " + name)
+    assert c.command("PASS " + password).startswith("230 ")
+    assert c.command("TYPE I").startswith("200 ")
+    return c
+
+
+def refused_every_way(c):
+    first, data, _ = retr(c, "rel/secret")
+    assert (first, data) == (DENIED, None)
+    assert c.command("CWD rel") == DENIED
+    assert listing(c, "rel") == DENIED
+    assert c.command("PWD") == '257 "/" is cwd.\r\n'
+
+
+@pytest.mark.parametrize("area", [anonymous_area, virtual_user_area], ids=["anonymous", "virtual"])
+def test_a_directory_swapped_for_a_link_out_is_refused_then_and_in_later_sessions(server, zorvad_dir, area):
+    s, root, (name, password), home_word = area(server, zorvad_dir)
+    os.makedirs(os.path.join(root, "rel"), mode=0o755)
+    write_file(os.path.join(root, "rel", "file"), b"inside\n")
+    outside = os.path.join(zorvad_dir, "outside")
+    os.makedirs(outside, mode=0o755)
+    write_file(os.path.join(outside, "secret"), SECRET)
+
+    c = login(s, name, password)
+    child = s.slot(1)["pid"]
+    assert c.command("CWD /rel") == cwd_ok("/rel")
+    assert c.command("CWD /") == cwd_ok("/")
+    assert " file\r\n" in listing(c, "rel")
+    assert retr(c, "rel/file")[1] == b"inside\n"
+
+    # The administrator swaps in a new release: the directory goes aside
+    # and a link out of the area takes its name.
+    os.rename(os.path.join(root, "rel"), os.path.join(root, "rel.old"))
+    os.symlink(outside, os.path.join(root, "rel"))
+
+    # This session's checks still know "rel" as a directory; using the
+    # checked name must not follow the link.
+    refused_every_way(c)
+    assert wait_for(lambda: "[%s/rel/secret] holds a link it did not hold when checked.\n" % root in s.log())
+    assert c.command("QUIT").startswith("221")
+
+    # The next session on the same child checks afresh.
+    c = login(s, name, password)
+    assert s.slot(1)["pid"] == child
+    refused_every_way(c)
+    assert wait_for(lambda: "[%s/secret] not in %s=[%s]\n" % (outside, home_word, root) in s.log()), s.log()
