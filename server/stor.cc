@@ -625,8 +625,10 @@ int GetUniqueFileName(const char *base, char *result, size_t size)
         DefaultUniqueName(name, sizeof(name));
     else
         Strncpy(name, base);
+    // A name that cannot be looked at is not known to be taken: the
+    // exclusive open decides (a link met on the way is refused there).
     struct stat st;
-    if (SafeLstat(name, &st) < 0 && errno == ENOENT) {
+    if (SafeLstat(name, &st) < 0 && (errno == ENOENT || errno == EACCES)) {
         Strncpy(result, name, size);
         return strlen(name) < size ? 0 : -1;
     }
@@ -634,7 +636,7 @@ int GetUniqueFileName(const char *base, char *result, size_t size)
         const int n = snprintf(result, size, "%s.%d", name, i);
         if (n < 0 || static_cast<size_t>(n) >= size)
             return -1;
-        if (SafeLstat(result, &st) < 0 && errno == ENOENT)
+        if (SafeLstat(result, &st) < 0 && (errno == ENOENT || errno == EACCES))
             return 0;
     }
     return -1;
