@@ -129,6 +129,7 @@ void RetrFile(const char *path, const struct stat &st)
         if (gLockDownloads)
             LockWholeFile(fd, F_UNLCK);
         CloseXferFile();
+        NoDataConnection();
         return;
     }
     gTransferStarted = 1;
@@ -165,7 +166,12 @@ void RetrDir(const char *arg, const char *path)
     if (RefusedAsIncoming(dir))
         return;
     struct stat st;
-    if (stat(dir, &st) < 0) {
+    if (SafeStat(dir, &st) < 0) {
+        if (errno == EACCES) {               // a link where the check saw none
+            Refuse(path, kXferPerm);
+            PermissionDenied(nullptr);
+            return;
+        }
         Reply("550 No such directory.\r\n");
         return;
     }
@@ -193,6 +199,7 @@ void RetrDir(const char *arg, const char *path)
     NoteXferStart();
     if (OpenData(nullptr, -1) < 0) {
         CloseArchive(1);
+        NoDataConnection();
         return;
     }
     gTransferStarted = 1;
@@ -217,6 +224,12 @@ void RetrDir(const char *arg, const char *path)
 int gXferFileFd = -1;
 int gArchivePipe = -1;
 
+void NoDataConnection()
+{
+    CalculateTransferDuration();
+    LogTransfer(kXferError, 0);
+}
+
 void CloseXferFile()
 {
     if (gXferFileFd >= 0)
@@ -237,6 +250,12 @@ int CloseArchive(int stop)
 
 void AbandonTransfer()
 {
+    // The session ends with a transfer under way (OpenData ended it, or a
+    // reply could not be sent): the attempt still gets its one record.
+    if (gXferFileFd >= 0 || gArchivePipe >= 0) {
+        CalculateTransferDuration();
+        LogTransfer(kXferError, gTransferStarted);
+    }
     CloseXferFile();
     CloseArchive(1);
     DropTmpUpload();
@@ -348,7 +367,7 @@ void Retr(char *arg)
     if (gMode == 'B')
         gXNoteBits |= kXNoteModeB;
     struct stat st;
-    if (stat(path, &st) == 0) {
+    if (SafeStat(path, &st) == 0) {
         if (S_ISDIR(st.st_mode))
             DirectoryReply(path);
         else if (!S_ISREG(st.st_mode))

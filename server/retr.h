@@ -12,6 +12,10 @@
 // cancelled or failed, 0 when it succeeded and nothing was done.
 int EndFailedTransfer(int result, int upload);
 
+// The record of a transfer whose data connection never came (OpenData has
+// replied): result "ERROR", no byte moved.
+void NoDataConnection();
+
 // The last component of a path ("dirname" for "/").
 const char *LastPathComponent(const char *path);
 
@@ -43,7 +47,8 @@ void CloseXferFile();
 int CloseArchive(int stop);
 
 // Releases whatever a transfer still holds when the session ends in its
-// middle: closes the file (and so drops its lock), closes the archive pipe
+// middle: writes the transfer's record (result "ERROR") when it has none
+// yet, closes the file (and so drops its lock), closes the archive pipe
 // and stops the archivers, and removes the temporary file of an upload.
 // Runs first at the end of a session, while the process still has the
 // user's identity.

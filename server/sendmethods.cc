@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -58,6 +59,20 @@ void SetSendTimeout(int seconds)
     struct timeval tv {};
     tv.tv_sec = seconds;
     setsockopt(gData, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+// A file that ended before the size the 150 reply announced: the client
+// would take the short copy for the whole file, so the transfer fails.
+// start is where sending began in the file, taken the bytes read from there.
+bool Shrank(int64_t start, int64_t taken)
+{
+    return gStartingSize >= 0 && start + taken < gStartingSize;
+}
+
+int ShrankReply()
+{
+    Reply("450 Read error: %.420s\r\n", strerror(ENODATA));
+    return -1;
 }
 
 // Uses the restart offset: the note, the record and the offset cleared.
@@ -116,8 +131,9 @@ int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
 // session.
 enum class LoopEnd { kDone, kReadError, kWriteError, kCanceled, kUnusable };
 
-// The plain loop under its signal handlers.
-LoopEnd CopyLoop(int fd, volatile int64_t *sent, int *err)
+// The plain loop under its signal handlers; *taken counts the bytes read
+// from fd.
+LoopEnd CopyLoop(int fd, volatile int64_t *sent, volatile int64_t *taken, int *err)
 {
     XferSignals signals(XferCancel, SIG_IGN, XferCancel);
     struct timeval start;
@@ -139,6 +155,7 @@ LoopEnd CopyLoop(int fd, volatile int64_t *sent, int *err)
             *err = errno;
             return LoopEnd::kReadError;
         }
+        *taken = *taken + n;
         BandwidthSleep(BandwidthDelay(*sent, gRetrBandwidthLimit, Duration(&start)));
         if (WriteBlock(gLoopBuf, static_cast<size_t>(n), sent, err) < 0)
             return gCancel != 0 ? LoopEnd::kCanceled : LoopEnd::kWriteError;
@@ -219,8 +236,9 @@ constexpr int kAsciiReadError = -1000;
 // staging (flushed into the transfer buffer when it may not take another
 // converted read) and ends with the end-of-file block.  The client's
 // interrupt between two writes is noticed here.  Returns the last result of
-// the transfer buffer, or kAsciiReadError with *err.
-int AsciiLoop(int fd, size_t readSize, char *staging, size_t stagingSize, int *err)
+// the transfer buffer, or kAsciiReadError with *err; *taken counts the bytes
+// read from the file.
+int AsciiLoop(int fd, size_t readSize, char *staging, size_t stagingSize, int64_t *taken, int *err)
 {
     XferSignals signals(nullptr, nullptr, XferCancel);
     char in[kAsciiLargeRead];
@@ -236,6 +254,7 @@ int AsciiLoop(int fd, size_t readSize, char *staging, size_t stagingSize, int *e
             *err = errno;
             return kAsciiReadError;
         }
+        *taken += n;
         if (n == 0)
             fill += AsciiToNetworkEnd(gAsciiMode, &st, staging + fill);
         else
@@ -255,7 +274,8 @@ int AsciiRetrieve(int fd, size_t readSize, char *staging, size_t stagingSize)
 {
     const int64_t offset = gRestartPt;
     int err = 0;
-    const int result = AsciiLoop(fd, readSize, staging, stagingSize, &err);
+    int64_t taken = 0;                  // read from the start: REST counts converted bytes
+    const int result = AsciiLoop(fd, readSize, staging, stagingSize, &taken, &err);
     if (offset > 0) {
         gXNoteBits |= kXNoteRestarted;
         gRestartedAt = offset;
@@ -266,16 +286,19 @@ int AsciiRetrieve(int fd, size_t readSize, char *staging, size_t stagingSize)
         Reply("450 Read error: %.420s\r\n", strerror(err));
         return -1;
     }
-    return XBufOutcome(result);
+    const int outcome = XBufOutcome(result);
+    if (outcome == 0 && Shrank(0, taken))
+        return ShrankReply();
+    return outcome;
 }
 
-// The write loop of the map method, under its own signal handlers: true
-// after a write error that ends the session (logged here).
-bool MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile int64_t *sent)
+// The write loop of the map method, under its own signal handlers: the
+// error of a failed write, or 0.
+int MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile int64_t *sent)
 {
     XferSignals signals(XferCancel, SIG_IGN, XferCancel);
     if (sigsetjmp(gCancelJmp, 1) != 0)
-        return false;             // time-out or interrupt: gCancel tells
+        return 0;                 // time-out or interrupt: gCancel tells
     alarm(alarmSeconds);
     size_t done = 0;
     while (done < size) {
@@ -301,10 +324,9 @@ bool MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile in
             gCancel = SIGALRM;
             break;
         }
-        LogPerror("Retr/write to data fd=%d", gData);
-        return true;
+        return w < 0 ? errno : EIO;
     }
-    return false;
+    return 0;
 }
 
 }  // namespace
@@ -353,15 +375,16 @@ int RegRetrieve(int fd)
         Reply("450 Seek error: %.420s\r\n", strerror(errno));
         return -1;
     }
-    TakeRestartOffset();
+    const int64_t start = TakeRestartOffset();
 
     volatile int64_t sent = 0;
+    volatile int64_t taken = 0;
     int err = 0;
-    const LoopEnd end = CopyLoop(fd, &sent, &err);
+    const LoopEnd end = CopyLoop(fd, &sent, &taken, &err);
     gBytesRetr += sent;
     switch (end) {
     case LoopEnd::kDone:
-        return 0;
+        return Shrank(start, taken) ? ShrankReply() : 0;
     case LoopEnd::kReadError:
         Reply("450 Read error: %.420s\r\n", strerror(err));
         return -1;
@@ -395,7 +418,7 @@ int SendfileRetrieve(int fd, int64_t size)
     TakeRestartOffset();
     gBytesRetr += sent;
     if (end == LoopEnd::kDone)
-        return 0;
+        return offset < size ? ShrankReply() : 0;    // sendfile met the end early
     if (end == LoopEnd::kWriteError)
         Reply("450 Error occurred after %lld of %lld bytes were sent: %.200s\r\n", static_cast<long long>(sent),
               static_cast<long long>(size - start), strerror(err));
@@ -423,14 +446,22 @@ int MmapRetrieve(int fd, int64_t size)
     const int64_t start = TakeRestartOffset();
 
     volatile int64_t sent = 0;
-    const bool writeFailed = MmapWrite(static_cast<const char *>(map) + start, static_cast<size_t>(size - start),
-                                       TransferAlarmSeconds(size, 256, kMmapHugeFile, gXferTimeout), &sent);
+    const int writeErr = MmapWrite(static_cast<const char *>(map) + start, static_cast<size_t>(size - start),
+                                   TransferAlarmSeconds(size, 256, kMmapHugeFile, gXferTimeout), &sent);
     munmap(map, static_cast<size_t>(size));
     SetSendTimeout(0);
     gBytesRetr += sent;
-    if (writeFailed)
-        DoneConnection(kEndIOError);
-    return 0;
+    if (writeErr == 0)
+        return 0;
+    // Pages cut off by a truncation fail the write (EFAULT): the file shrank.
+    struct stat now;
+    if (fstat(fd, &now) == 0 && now.st_size < size)
+        return ShrankReply();
+    errno = writeErr;
+    LogPerror("Retr/write to data fd=%d", gData);
+    CalculateTransferDuration();
+    LogTransfer(kXferError, 1);
+    DoneConnection(kEndIOError);
 }
 
 int RegAsciiRetrieve1_2(int fd)

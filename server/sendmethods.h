@@ -4,6 +4,9 @@
 // bytes it sent to gBytesRetr, applies and clears the restart offset
 // (noting "Rz") and leaves in gCancel why it stopped early: SIGPIPE (the
 // client closed the data connection), SIGALRM (time-out) or SIGURG (ABOR).
+// A file that ends before the size it had when the transfer started
+// (gStartingSize, when known) fails the transfer with "450 Read error: ..."
+// so that a short copy never passes for the whole file.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +26,8 @@ int RegRetrieve(int fd);
 int SendfileRetrieve(int fd, int64_t size);
 // write from a read-only map of the whole file (the plain loop when it
 // cannot be mapped).  0 or -1; a time-out or interrupt returns 0 with the
-// reason in gCancel.  A write error other than a broken connection ends the
-// session.
+// reason in gCancel.  A write error other than a broken connection or a
+// file cut short ends the session after the transfer's record.
 int MmapRetrieve(int fd, int64_t size);
 // TYPE A through the transfer buffer: 256-byte reads converted directly
 // (modes 0-2), or 2,048-byte reads through a 4,096-byte staging buffer

@@ -4,6 +4,7 @@
 #include "stor.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@
 #include "paths.h"
 #include "quota.h"
 #include "retr.h"
+#include "safefs.h"
 #include "shell.h"
+#include "uniquefd.h"
 #include "userclass.h"
 #include "xferlog.h"
 
@@ -32,6 +35,12 @@ namespace {
 
 constexpr const char *kProgramExtensions[] = {".cgi", ".php", ".pl", ".py", ".exe", ".sh", ".tcl"};
 constexpr size_t kTmpPrefixLen = 9;          // "/.upload."
+constexpr int kTmpCreateTries = 2;           // once more after removing a stale temporary file
+
+// A second descriptor of the temporary file while gTmpUploadPath names it:
+// it holds the lock that tells other sessions the name is in use, from its
+// creation until the name is gone, also after the file itself was closed.
+int gTmpUploadFd = -1;
 
 // What the permission checks decided about one upload.
 struct UploadPlan {
@@ -116,6 +125,85 @@ bool MakeTmpUploadPath(const char *path, char *dst, size_t size)
     Strncat(dst, ".upload.", size);
     Strncat(dst, name, size);
     return true;
+}
+
+// The lock that marks a temporary upload file as in use.  An open file
+// description lock: closing another descriptor of the file does not drop
+// it, and it outlives the upload lock of "lock-uploads".
+int LockTmpUpload(int fd, short type)
+{
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+// True when path names the file open on fd.
+bool NamesFile(const char *path, int fd)
+{
+    struct stat byName;
+    struct stat byFd;
+    return SafeLstat(path, &byName) == 0 && fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev &&
+           byName.st_ino == byFd.st_ino;
+}
+
+// A temporary file under the name that no upload holds (a session ended in
+// the middle of it): opened and locked so that it may be removed; -1 when it
+// is in use or cannot be looked at.  Sessions looking at the same file take
+// turns through flock, which the record locks never see; the record lock
+// keeps out an upload that has just created the file.
+int TakeStaleTmpUpload(const char *tmpPath)
+{
+    struct stat st;
+    if (SafeLstat(tmpPath, &st) < 0 || !S_ISREG(st.st_mode))
+        return -1;
+    short type = F_RDLCK;
+    UniqueFd fd(SafeOpen(tmpPath, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!fd.ok()) {
+        type = F_WRLCK;
+        fd.reset(SafeOpen(tmpPath, O_WRONLY | O_NONBLOCK | O_NOCTTY));
+    }
+    if (!fd.ok() || fstat(fd.get(), &st) < 0 || !S_ISREG(st.st_mode) || flock(fd.get(), LOCK_EX | LOCK_NB) < 0 ||
+        LockTmpUpload(fd.get(), type) < 0 || !NamesFile(tmpPath, fd.get()))
+        return -1;
+    return fd.release();
+}
+
+// Creates the temporary file (flags hold O_CREAT and O_EXCL) and locks it for
+// as long as the upload lasts.  One that no upload holds is left from a
+// session that ended in the middle: it is removed and made anew.  -1 with
+// errno; EEXIST while another upload uses the name.
+int CreateTmpUpload(const char *tmpPath, int flags, mode_t mode)
+{
+    UniqueFd stale;                          // locked until the new file is ours
+    for (int attempt = 1;; attempt++) {
+        UniqueFd fd(SafeOpen(tmpPath, flags, mode));
+        if (fd.ok()) {
+            // Between creation and lock another session may have taken it
+            // for a stale one.
+            if (LockTmpUpload(fd.get(), F_WRLCK) == 0 && NamesFile(tmpPath, fd.get()))
+                return fd.release();
+            errno = EEXIST;
+            return -1;
+        }
+        if (errno != EEXIST || attempt >= kTmpCreateTries)
+            return -1;
+        stale.reset(TakeStaleTmpUpload(tmpPath));
+        if (!stale.ok() || SafeUnlink(tmpPath) < 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        _Trace(kLogMisc, "Removed stale temporary upload file %.400s.\n", tmpPath);
+    }
+}
+
+// The temporary file's lock goes; the name is left as it is.
+void ForgetTmpUpload()
+{
+    if (gTmpUploadFd >= 0)
+        close(gTmpUploadFd);
+    gTmpUploadFd = -1;
+    gTmpUploadPath[0] = '\0';
 }
 
 // APPE, STOR and STOU by the user's permission flags; anonymous users
@@ -226,42 +314,56 @@ bool TargetAllowed(const char *path, bool exists, const struct stat &st, const U
     return false;
 }
 
-// The file of an upload that goes no further: closed, and removed when it
-// is a temporary file.
+// The file of an upload that goes no further: removed when it is a
+// temporary file (while still locked), and closed.
 void ReleaseUpload()
 {
-    CloseXferFile();
     DropTmpUpload();
+    CloseXferFile();
 }
 
-// Opens the file to write (the temporary name when there is one) and
-// notes it in gXferFileFd and gTmpUploadPath; -1 after the reply.  With
-// upload locks the file is locked before it is truncated, so a refused
-// upload changes nothing.
+// The refusal of a file that cannot be opened to write.
+void OpenFailed(const char *path, int err)
+{
+    if (err == EMFILE)
+        XferOutOfDescriptors();
+    if (err == EACCES) {
+        Refuse(path, kXferPerm);
+        Reply("553 Permission denied.\r\n");
+        return;
+    }
+    Refuse(path, err == ENOENT ? kXferNoEnt : kXferError);
+    Reply("550 Could not open: %.420s\r\n", strerror(err));
+}
+
+// Opens the file to write (the temporary name when there is one) and notes
+// it in gXferFileFd and gTmpUploadPath; -1 after the reply.  Nothing is cut
+// here: TruncateUpload does that once the data connection is open, so an
+// upload that never starts leaves the file as it was.
 int OpenTarget(const char *path, const char *tmpPath, int flags)
 {
-    const char *openPath = tmpPath[0] != '\0' ? tmpPath : path;
-    const bool truncateLater = (flags & O_TRUNC) != 0 && gLockUploads;
-    if (truncateLater)
-        flags &= ~O_TRUNC;
+    const bool tmp = tmpPath[0] != '\0';
+    const char *openPath = tmp ? tmpPath : path;
     // Not blocked should the name have turned into a FIFO since it was
     // looked at.
-    const int fd = open(openPath, flags | O_CLOEXEC | O_NONBLOCK, GetFileCreationModeByFileType(path));
+    flags = (flags & ~O_TRUNC) | O_NONBLOCK;
+    const mode_t mode = GetFileCreationModeByFileType(path);
+    const int fd = tmp ? CreateTmpUpload(openPath, flags, mode) : SafeOpen(openPath, flags, mode);
     if (fd < 0) {
-        const int err = errno;
-        if (err == EMFILE)
-            XferOutOfDescriptors();
-        if (err == EACCES) {
-            Refuse(path, kXferPerm);
-            Reply("553 Permission denied.\r\n");
-            return -1;
-        }
-        Refuse(path, err == ENOENT ? kXferNoEnt : kXferError);
-        Reply("550 Could not open: %.420s\r\n", strerror(err));
+        OpenFailed(path, errno);
         return -1;
     }
     gXferFileFd = fd;
-    Strncpy(gTmpUploadPath, tmpPath);        // ours now: it goes if the upload does not finish
+    if (tmp) {
+        gTmpUploadFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        Strncpy(gTmpUploadPath, tmpPath);    // ours now: it goes if the upload does not finish
+        if (gTmpUploadFd < 0) {
+            const int err = errno;
+            ReleaseUpload();
+            OpenFailed(path, err);
+            return -1;
+        }
+    }
     struct stat st;
     if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
         ReleaseUpload();
@@ -270,15 +372,46 @@ int OpenTarget(const char *path, const char *tmpPath, int flags)
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (gLockUploads && LockWholeFile(fd, F_WRLCK) < 0) {
+    // A temporary file is new and under its own whole-file write lock
+    // already, which a second lock of this process would conflict with.
+    if (gLockUploads && !tmp && LockWholeFile(fd, F_WRLCK) < 0) {
         ReleaseUpload();
         Refuse(path, kXferPerm);
         Reply("553 File is locked.\r\n");
         return -1;
     }
-    if (truncateLater && ftruncate(fd, 0) < 0)
-        LogPerror("Stor/ftruncate %.300s", openPath);
     return fd;
+}
+
+// A step after the data connection opened that failed to keep the data:
+// logged and answered as a write error; -1.
+int WriteFailed(const char *step, int err)
+{
+    errno = err;
+    LogPerror("%s %.300s", step, gCurXferFile);
+    Reply("450 Write error: %.420s\r\n", strerror(err));
+    return -1;
+}
+
+// STOR and STOU from offset 0 replace what the file held: it is cut now
+// that the data connection is open, and its size goes back to the quota.
+// 0, or -1 after the reply.
+int TruncateUpload(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) < 0 || ftruncate(fd, 0) < 0)
+        return WriteFailed("Stor/ftruncate", errno);
+    QuotaAddBytes(-static_cast<int64_t>(st.st_size));
+    return 0;
+}
+
+// Closes the uploaded file; close's result, for a file system that reports
+// a failed write only there.
+int CloseUploadedFile()
+{
+    const int fd = gXferFileFd;
+    gXferFileFd = -1;
+    return fd >= 0 ? close(fd) : 0;
 }
 
 // The mode and owner of a successful upload.
@@ -301,15 +434,16 @@ void AfterUpload(int fd, const char *openPath, const UploadPlan &plan)
         if (slash != nullptr)
             *(slash == dir ? slash + 1 : slash) = '\0';
         struct stat st;
-        if (stat(dir, &st) == 0)
+        if (SafeStat(dir, &st) == 0)
             SetOwnerAndGroupOfFile(fd, openPath, st.st_uid, st.st_gid);
     }
 }
 
 // Over a hard limit with "delete-uploaded-file-if-quota-exceeded": the file
-// just written (openPath: the temporary file, when there is one) goes again.  Returns the limit
-// it broke, with the figures as they were in q; kNone when it stays.
-QuotaKind EnforceQuotaAfterUpload(const char *openPath, const UploadPlan &plan, QuotaTexts q)
+// just written (fd, named openPath: the temporary file, when there is one)
+// is cut and goes again.  Returns the limit it broke, with the figures as
+// they were in q; kNone when the data stays.
+QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan &plan, QuotaTexts q)
 {
     if (!gDeleteUploadedFileIfQuotaExceeded)
         return QuotaKind::kNone;
@@ -318,10 +452,13 @@ QuotaKind EnforceQuotaAfterUpload(const char *openPath, const UploadPlan &plan, 
         return QuotaKind::kNone;
     GetQuotaStrings(q);
     struct stat st;
-    const int64_t size = stat(openPath, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    if (truncate(openPath, 0) < 0 || unlink(openPath) < 0)
+    const int64_t size = fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    if (ftruncate(fd, 0) < 0)
         return QuotaKind::kNone;
     QuotaAddBytes(-size);
+    // The data is gone even when the name stays: the upload failed.
+    if (SafeUnlink(openPath) < 0)
+        return kind;
     // A temporary file beside the file it was to replace never counted as
     // one more file.
     if (plan.tmpPath[0] == '\0' || !plan.existed)
@@ -336,9 +473,14 @@ QuotaKind EnforceQuotaAfterUpload(const char *openPath, const UploadPlan &plan, 
 bool RenameIntoPlace(const char *tmpPath, const char *target)
 {
     struct stat old;
-    const bool replacing = lstat(target, &old) == 0 && S_ISREG(old.st_mode);
-    if (rename(tmpPath, target) < 0) {
-        const int err = errno;
+    const bool replacing = SafeLstat(target, &old) == 0 && S_ISREG(old.st_mode);
+    // Only this upload's own file moves into place, whatever the name holds now.
+    int err = 0;
+    if (!NamesFile(tmpPath, gTmpUploadFd))
+        err = ENOENT;
+    else if (SafeRename(tmpPath, target) < 0)
+        err = errno;
+    if (err != 0) {
         CloseData(0);
         LogTransfer(kXferError, 1);
         DropTmpUpload();
@@ -346,34 +488,38 @@ bool RenameIntoPlace(const char *tmpPath, const char *target)
         Reply("450 Could not rename uploaded temp file: %.420s\r\n", strerror(err));
         return false;
     }
-    gTmpUploadPath[0] = '\0';
+    ForgetTmpUpload();
     if (replacing)
         QuotaAddBytes(-static_cast<int64_t>(old.st_size));
     return true;
 }
 
-// The data moves: receive, mode and owner, quota, outcome.
+// The data moves: cut, receive, sync, mode and owner, quota, close,
+// outcome.  Every step that could lose data is checked before the 226.
 void Receive(int fd, const char *target, const char *shown, const UploadPlan &plan)
 {
-    const char *openPath = plan.tmpPath[0] != '\0' ? plan.tmpPath : target;
-    int result;
-    if (gType == 'A')
-        result = gAsciiMode == 3 ? RegAsciiStore3(fd) : RegAsciiStore1_2(fd);
-    else
-        result = RegStore(fd);
-    if (gSyncWrites & 1)
-        fsync(fd);
-    if (gLockUploads)
+    const bool tmp = plan.tmpPath[0] != '\0';
+    const char *openPath = tmp ? plan.tmpPath : target;
+    int result = (plan.flags & O_TRUNC) != 0 ? TruncateUpload(fd) : 0;
+    if (result == 0) {
+        if (gType == 'A')
+            result = gAsciiMode == 3 ? RegAsciiStore3(fd) : RegAsciiStore1_2(fd);
+        else
+            result = RegStore(fd);
+    }
+    auto stillOk = [&] { return result == 0 && gCancel == 0; };
+    if ((gSyncWrites & 1) != 0 && fsync(fd) < 0 && stillOk())
+        result = WriteFailed("Stor/fsync", errno);
+    if (gLockUploads && !tmp)
         LockWholeFile(fd, F_UNLCK);
     CalculateTransferDuration();
-    const bool ok = result == 0 && gCancel == 0;
-    if (ok)
+    if (stillOk())
         AfterUpload(fd, openPath, plan);
-    CloseXferFile();
     QuotaTexts q;
-    const QuotaKind removed = EnforceQuotaAfterUpload(openPath, plan, q);
-    if (removed != QuotaKind::kNone)
-        gTmpUploadPath[0] = '\0';           // nothing left to rename or remove
+    const QuotaKind removed = EnforceQuotaAfterUpload(fd, openPath, plan, q);
+    if (CloseUploadedFile() < 0 && stillOk() && removed == QuotaKind::kNone)
+        result = WriteFailed("Stor/close", errno);
+    const bool ok = stillOk();
 
     if (!ok) {
         DropTmpUpload();
@@ -383,6 +529,7 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
     }
     if (removed != QuotaKind::kNone) {
         // It all came, but it does not fit: a failed upload.
+        DropTmpUpload();
         CloseData(1);
         LogTransfer(kXferError, 1);
         QuotaExceededReply(removed, q);
@@ -413,7 +560,15 @@ int ChownAsRoot(int fd, const char *path, uid_t uid, gid_t gid)
     const uid_t saved = geteuid();
     if (saved != 0 && seteuid(0) < 0)
         LogPerror("cwd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()), static_cast<unsigned>(getuid()));
-    const int rc = fd >= 0 ? fchown(fd, uid, gid) : lchown(path, uid, gid);
+    int rc = -1;
+    if (fd >= 0) {
+        rc = fchown(fd, uid, gid);
+    } else {
+        const char *last;
+        UniqueFd dir(SafeOpenParent(path, &last));
+        if (dir.ok())
+            rc = fchownat(dir.get(), last, uid, gid, AT_SYMLINK_NOFOLLOW);
+    }
     const int err = errno;
     if (geteuid() != saved && seteuid(saved) < 0) {
         LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved), static_cast<unsigned>(geteuid()),
@@ -470,8 +625,10 @@ int GetUniqueFileName(const char *base, char *result, size_t size)
         DefaultUniqueName(name, sizeof(name));
     else
         Strncpy(name, base);
+    // A name that cannot be looked at is not known to be taken: the
+    // exclusive open decides (a link met on the way is refused there).
     struct stat st;
-    if (lstat(name, &st) < 0 && errno == ENOENT) {
+    if (SafeLstat(name, &st) < 0 && (errno == ENOENT || errno == EACCES)) {
         Strncpy(result, name, size);
         return strlen(name) < size ? 0 : -1;
     }
@@ -479,7 +636,7 @@ int GetUniqueFileName(const char *base, char *result, size_t size)
         const int n = snprintf(result, size, "%s.%d", name, i);
         if (n < 0 || static_cast<size_t>(n) >= size)
             return -1;
-        if (lstat(result, &st) < 0 && errno == ENOENT)
+        if (SafeLstat(result, &st) < 0 && (errno == ENOENT || errno == EACCES))
             return 0;
     }
     return -1;
@@ -521,9 +678,13 @@ int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit)
 
 void DropTmpUpload()
 {
-    if (gTmpUploadPath[0] != '\0')
-        unlink(gTmpUploadPath);
-    gTmpUploadPath[0] = '\0';
+    // Removed while its lock is still held, and only while the name is
+    // still this upload's file.
+    if (gTmpUploadPath[0] != '\0' && (gTmpUploadFd < 0 || NamesFile(gTmpUploadPath, gTmpUploadFd))) {
+        if (SafeUnlink(gTmpUploadPath) < 0)
+            _Trace(kLogMisc, "Could not remove %.400s: %s\n", gTmpUploadPath, strerror(errno));
+    }
+    ForgetTmpUpload();
 }
 
 void Stor(char *arg, int uniqueName, int append)
@@ -586,7 +747,7 @@ void Stor(char *arg, int uniqueName, int append)
         plan.flags |= O_SYNC;
 
     struct stat st {};
-    plan.existed = lstat(target, &st) == 0;
+    plan.existed = SafeLstat(target, &st) == 0;
     if (!TargetAllowed(target, plan.existed, st, plan))
         return;
     const int fd = OpenTarget(target, plan.tmpPath, plan.flags);
@@ -594,17 +755,16 @@ void Stor(char *arg, int uniqueName, int append)
         return;
     if (!plan.existed)
         QuotaAddFiles(1);
-    else if ((plan.flags & O_TRUNC) != 0 && plan.tmpPath[0] == '\0')
-        QuotaAddBytes(-static_cast<int64_t>(st.st_size));
 
     Strncpy(gCurXferFile, target);
     NoteXferStart();
     if (gMode == 'B')
         gXNoteBits |= kXNoteModeB;
     if (OpenData(nullptr, -1) < 0) {
-        if (gLockUploads)
+        if (gLockUploads && plan.tmpPath[0] == '\0')
             LockWholeFile(fd, F_UNLCK);
         ReleaseUpload();
+        NoDataConnection();
         return;
     }
     gTransferStarted = 1;

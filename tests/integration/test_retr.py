@@ -19,7 +19,7 @@ import zipfile
 import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
-from xferhelp import (anon_login, curl, domain, lftp, open_pasv, read_all, records, retr, sha256_file,
+from xferhelp import (PASV_REPLY, anon_login, curl, domain, lftp, open_pasv, read_all, records, retr, sha256_file,
                       sparse_file, tree_digest, user_login, wait_records, write_file)
 
 DENIED = "553 Permission denied.\r\n"
@@ -565,6 +565,37 @@ def test_a_client_that_closes_the_data_connection_aborts_the_transfer(server, ge
     rec = wait_records(s, 1)[0]
     assert rec[9] == "ABOR"
     assert 0 < int(rec[2]) < 64 << 20
+    assert c.command("NOOP").startswith("200 ")
+
+
+@pytest.mark.parametrize("general, type_", [("", "I"), ("sendfile-io = no\n", "I"),
+                                            ("sendfile-io = no\nmemory-mapped-io = yes\n", "I"), ("", "A")],
+                         ids=["sendfile", "loop", "mmap", "ascii"])
+def test_a_file_cut_short_during_the_download_fails_it(server, general, type_):
+    # Small socket buffers on both sides: the server is far from the cut when
+    # the file is truncated.
+    s, pub = start(server, "data-sbuf-size = 65536\n" + general)
+    size, cut = 8 << 20, 1 << 20
+    path = write_file(os.path.join(pub, "big.txt"), b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+/"
+                      * (size // 64))                 # no line ends: TYPE A sends it unchanged
+    c = session(s)
+    c.command("TYPE " + type_)
+    m = PASV_REPLY.match(c.command("PASV"))
+    d = socket.socket()
+    d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    d.settimeout(20)
+    d.connect((".".join(m.group(1, 2, 3, 4)), int(m.group(5)) * 256 + int(m.group(6))))
+    with d:
+        assert c.command("RETR pub/big.txt").startswith("150 ")
+        data = d.recv(65536)
+        os.truncate(path, cut)
+        data += read_all(d)
+    # All that is left of the file, or (mmap) up to the page that fails the
+    # write.
+    assert cut - 65536 < len(data) <= cut
+    assert c.reply() == "450 Read error: No data available\r\n"
+    rec = wait_records(s, 1)[0]
+    assert (rec[9], rec[2]) == ("ERROR", str(len(data)))
     assert c.command("NOOP").startswith("200 ")
 
 

@@ -6,14 +6,18 @@ import fcntl
 import hashlib
 import io
 import os
+import signal
 import socket
 import stat
+import struct
+import subprocess
 import time
 
 import pytest
 
 from accounts import users  # noqa: F401 (fixture)
-from xferhelp import (anon_login, curl, domain, lftp, open_pasv, records, sha256_file, sparse_file, stor,
+from conftest import wait_for
+from xferhelp import (PASV_REPLY, anon_login, curl, domain, lftp, open_pasv, records, sha256_file, sparse_file, stor,
                       tree_digest, user_login, wait_records, write_file)
 
 DENIED = "553 Permission denied.\r\n"
@@ -213,6 +217,67 @@ def test_an_aborted_upload_leaves_no_temporary_file(server, users):
     assert wait_records(s, 1)[0][9] == "ABOR"
 
 
+def uploading_child(s):
+    """The pid of the child serving an upload."""
+    def find():
+        return [s.slot(i)["pid"] for i in s.busy_children() if s.slot(i)["command"].startswith("Stor ")]
+    pids = wait_for(find, 10)
+    assert len(pids) == 1, pids
+    return pids[0]
+
+
+def dead(pid):
+    """True when the process has ended (its files are closed), reaped or not."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def start_tmp_upload(s, u, data):
+    """A session in the middle of a STOR of "doc" through its temporary
+    name, data written: (control, data connection)."""
+    c = s.greeted()
+    user_login(c, u)
+    c.command("TYPE I")
+    d = open_pasv(c)
+    assert c.command("STOR doc").startswith("150 ")
+    d.sendall(data)
+    tmp = os.path.join(u.home, ".upload.doc")
+    assert wait_for(lambda: os.path.exists(tmp) and os.path.getsize(tmp) == len(data)), "no temporary file"
+    return c, d
+
+
+@pytest.mark.parametrize("left_by", ["a-killed-session", "another-user"])
+def test_a_stale_temporary_file_does_not_block_the_name(server, users, left_by):
+    s, u, c = user_session(server, users, "upload-tmp-then-rename = yes\n")
+    tmp = os.path.join(u.home, ".upload.doc")
+    if left_by == "a-killed-session":
+        _, d = start_tmp_upload(s, u, b"half of it")
+        child = uploading_child(s)
+        os.kill(child, signal.SIGKILL)
+        assert wait_for(lambda: dead(child)), "the child lives on"
+        d.close()
+    else:
+        write_file(tmp, b"planted by root")          # root's file in the user's directory
+    assert os.path.exists(tmp)
+    assert stor(c, "STOR doc", b"the whole upload")[1] == DONE
+    assert content(os.path.join(u.home, "doc")) == b"the whole upload"
+    assert not os.path.exists(tmp)
+
+
+def test_a_temporary_file_in_use_blocks_the_name(server, users):
+    s, u, c = user_session(server, users, "upload-tmp-then-rename = yes\n")
+    first, d = start_tmp_upload(s, u, b"first ")
+    assert stor(c, "STOR doc", b"second")[0] == "550 Could not open: File exists\r\n"
+    d.sendall(b"upload")
+    d.close()
+    assert first.reply() == DONE
+    assert content(os.path.join(u.home, "doc")) == b"first upload"
+    assert not os.path.exists(os.path.join(u.home, ".upload.doc"))
+
+
 def test_uploaded_programs_become_executable_with_auto_chmod(server, users):
     s, u, c = user_session(server, users, "u-auto-chmod-uploads = yes\n")
     assert stor(c, "STOR tool", b"#!/bin/sh\necho hi\n")[1] == DONE
@@ -251,6 +316,81 @@ def test_a_fifo_is_refused_and_the_session_goes_on(server, users):
     assert c.command("NOOP").startswith("200 ")
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert wait_records(s, 1)[0][9] == "PERM"
+
+
+EXT4_IOC_SHUTDOWN = 0x8004587D                     # every later call on the file system fails (EIO)
+
+
+def server_with_a_disk(server, users, zorvad_dir, general):
+    """A user whose home holds "disk", an ext4 file system that only the
+    server sees (a private mount namespace): (server, user, the disk's
+    directory as seen from here)."""
+    u = users()
+    image = os.path.join(zorvad_dir, "disk.img")
+    with open(image, "wb") as f:
+        f.truncate(16 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-F", "-E", "root_owner=%d:%d" % (u.uid, u.gid), image], check=True)
+    mount_point = os.path.join(u.home, "disk")
+    os.mkdir(mount_point)
+    wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+               'mount -o loop "$1" "$2" && shift 2 && exec "$@"', "sh", image, mount_point]
+    s = server(general=general, domain=domain(), wrapper=wrapper)
+    return s, u, "/proc/%d/root%s" % (s.pid, mount_point)
+
+
+def holding_open(s, path):
+    """True when a process of the server has the file (path as the server
+    sees it) open."""
+    for pid in s.processes():
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+                    return True
+            except OSError:
+                pass
+    return False
+
+
+@pytest.mark.parametrize("step, general, size", [
+    ("ftruncate", "lock-uploads = yes\n", 0),        # the file is cut once the data connection is open
+    ("fsync", "sync-writes = 1\n", 100000),
+], ids=["ftruncate", "fsync"])
+def test_a_disk_that_fails_before_the_upload_is_safe_fails_the_upload(server, users, zorvad_dir, step, general,
+                                                                      size):
+    data = payload(size)
+    s, u, disk = server_with_a_disk(server, users, zorvad_dir, general)
+    path = write_file(os.path.join(disk, "doc"), b"old content")
+    os.chown(path, u.uid, u.gid)
+    c = s.greeted()
+    user_login(c, u)
+    c.command("TYPE I")
+    m = PASV_REPLY.match(c.command("PASV"))
+    c.send("STOR disk/doc")
+    assert wait_for(lambda: holding_open(s, os.path.join(u.home, "disk", "doc"))), "the file was not opened"
+
+    def fail_the_disk():
+        fd = os.open(disk, os.O_RDONLY)
+        try:
+            fcntl.ioctl(fd, EXT4_IOC_SHUTDOWN, struct.pack("I", 2))   # without flushing the log
+        finally:
+            os.close(fd)
+
+    if step == "ftruncate":
+        fail_the_disk()
+    d = socket.create_connection((".".join(m.group(1, 2, 3, 4)), int(m.group(5)) * 256 + int(m.group(6))), 20)
+    with d:
+        assert c.reply().startswith("150 ")
+        d.sendall(data)
+        if step == "fsync":
+            assert wait_for(lambda: os.path.getsize(path) == len(data))
+            fail_the_disk()
+    assert c.reply() == "450 Write error: Input/output error\r\n"
+    rec = wait_records(s, 1)[0]
+    assert (rec[9], rec[2]) == ("ERROR", str(len(data)))
 
 
 def test_synchronous_writes(server, users):

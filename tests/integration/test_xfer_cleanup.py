@@ -1,14 +1,18 @@
-"""A session that ends while a transfer holds its file: the data connection
-never comes, the session ends at the data time-out, and what the transfer
-held (a temporary upload file, a locked file, archiver processes) is gone
-before the child serves anyone else."""
+"""A transfer whose data connection never comes: the file is left as it was
+and the attempt ends in one transfer record.  A session that ends while a
+transfer holds its file (the data time-out) leaves nothing behind: what the
+transfer held (a temporary upload file, a locked file, archiver processes) is
+gone before the child serves anyone else."""
 import fcntl
 import os
 import shutil
+import socket
+
+import pytest
 
 from accounts import users  # noqa: F401 (fixture)
 from conftest import wait_for
-from xferhelp import PASV_REPLY, anon_login, domain, stor, user_login, write_file
+from xferhelp import PASV_REPLY, anon_login, domain, records, retr, stor, user_login, write_file
 
 TIMED_OUT = "550 Could not accept passive data connection - timed out.\r\n"
 DONE = "226 Transfer completed.\r\n"
@@ -92,3 +96,29 @@ def test_an_abandoned_directory_archive_stops_its_archivers(server):
     anon_login(c)
     assert c.command("NOOP").startswith("200 ")
 
+
+
+@pytest.mark.parametrize("verb, letter", [("STOR", "S"), ("RETR", "R")])
+@pytest.mark.parametrize("way", ["port-refused", "pasv-never-connected"])
+def test_a_data_connection_that_never_comes_changes_nothing_and_is_recorded_once(server, users, verb, letter,
+                                                                                   way):
+    s, u = user_server(server, users, "")
+    path = write_file(os.path.join(u.home, "doc"), b"the content before")
+    os.chown(path, u.uid, u.gid)
+    write_file(os.path.join(u.home, "marker"), b"m")
+    c = logged_in(s, u)
+    if way == "port-refused":
+        with socket.socket() as closed:                 # bound, never listening: connections are refused
+            closed.bind(("127.0.0.1", 0))
+            port = closed.getsockname()[1]
+            assert c.command("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)) == "200 PORT command successful.\r\n"
+            assert c.command("%s doc" % verb).startswith("550 Cannot connect to 127.0.0.1")
+        assert c.command("NOOP").startswith("200 ")   # the session goes on
+    else:
+        ended_at_the_data_time_out(c, "%s doc" % verb)
+    with open(path, "rb") as f:
+        assert f.read() == b"the content before"
+    # A later transfer's record: every record of the attempt is written by then.
+    assert retr(logged_in(s, u), "marker")[1] == b"m"
+    recs = wait_for(lambda: [r for r in records(s) if r[1].endswith("/marker")] and records(s))
+    assert [(r[0], r[9], r[2]) for r in recs if r[1] == path] == [(letter, "ERROR", "0")]
