@@ -77,11 +77,13 @@ int ControlIsLoopback()
     DoneConnection(reason);
 }
 
-// Becomes root for the bind to the control port minus one when the server
-// started as root; Restore (or the destructor) switches back.
+// Root for one bind to the control port minus one, when the server started
+// as root.  The destructor only switches back and records a failure in
+// *restoreFailed; whether the session can go on is decided by the caller
+// once the guard is gone.
 class RootForDataPort {
   public:
-    RootForDataPort()
+    explicit RootForDataPort(bool *restoreFailed) : restoreFailed_(restoreFailed)
     {
         if (getuid() != 0 || geteuid() == 0)
             return;
@@ -93,27 +95,19 @@ class RootForDataPort {
     }
     ~RootForDataPort()
     {
-        if (Restore() < 0)
-            DoneConnection(kEndRestoreEuid);
+        if (switched_ && seteuid(savedEuid_) < 0) {
+            LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(savedEuid_),
+                      static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
+            *restoreFailed_ = true;
+        }
     }
     RootForDataPort(const RootForDataPort &) = delete;
     RootForDataPort &operator=(const RootForDataPort &) = delete;
 
-    // 0, or -1 (logged) when the user's identity could not be restored.
-    int Restore()
-    {
-        if (!switched_)
-            return 0;
-        switched_ = false;
-        if (seteuid(savedEuid_) < 0) {
-            LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(savedEuid_),
-                      static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
-            return -1;
-        }
-        return 0;
-    }
+    bool held() const { return geteuid() == 0; }
 
   private:
+    bool *restoreFailed_;
     bool switched_ = false;
     uid_t savedEuid_ = 0;
 };
@@ -222,17 +216,31 @@ int AcceptPassive(const char *name, int64_t size)
 }
 
 // Binds the active socket to the control connection's address and the
-// control port minus one, with the configured retries.  Needs root.
-bool BindControlPortMinusOne(int fd, struct sockaddr_in *local)
+// control port minus one, with the configured retries.  Root is held for
+// each bind alone, never across a log line, the sleep between attempts or a
+// reply.  False when it did not bind (also without root); *restoreFailed
+// when the user's identity could not be restored.
+bool BindControlPortMinusOne(int fd, struct sockaddr_in *local, bool *restoreFailed)
 {
     *local = gLocalCtrlAddr;
     const unsigned port = static_cast<unsigned>(ntohs(gLocalCtrlAddr.sin_port)) - 1;
     local->sin_port = htons(static_cast<uint16_t>(port));
     const unsigned attempts = static_cast<unsigned>(gBindLocalDataPortRetries > 0 ? gBindLocalDataPortRetries : 0) + 1;
     for (unsigned attempt = 1; attempt <= attempts; attempt++) {
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(local), sizeof(*local)) == 0)
+        int rc, err;
+        {
+            RootForDataPort root(restoreFailed);
+            if (!root.held())
+                return false;
+            rc = bind(fd, reinterpret_cast<struct sockaddr *>(local), sizeof(*local));
+            err = errno;
+        }
+        if (*restoreFailed)
+            return false;
+        if (rc == 0)
             return true;
         const unsigned delay = attempt < attempts ? static_cast<unsigned>(gBindLocalDataPortDelay) : 0;
+        errno = err;
         LogPerror("bind data connection to port %u failed (attempt #%u of %u for user \"%.63s\", delay=%u)", port,
                   attempt, attempts, gRUserPtr->user, delay);
         if (attempt < attempts) {
@@ -271,33 +279,29 @@ int ConnectActive(const char *name, int64_t size)
         Strncpy(gDataPortType, "Po");
     }
 
-    int fd;
+    // The socket is the user's; only its bind to the port below ours needs root.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        const int err = errno;
+        LogPerror("socket");
+        Reply("550 Cannot create data connection.\r\n");
+        if (err == EMFILE)
+            OutOfDescriptors();
+        DoneConnection(kEndDataSocket);
+    }
+    SetCloExec(fd);
+    SetDataSocketBufferSizes(fd);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     bool bound = false;
+    bool restoreFailed = false;
     struct sockaddr_in local {};
-    {
-        RootForDataPort root;
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0) {
-            const int err = errno;
-            LogPerror("socket");
-            Reply("550 Cannot create data connection.\r\n");
-            if (root.Restore() < 0)
-                DoneConnection(kEndRestoreEuid);
-            if (err == EMFILE)
-                OutOfDescriptors();
-            DoneConnection(kEndDataSocket);
-        }
-        SetCloExec(fd);
-        SetDataSocketBufferSizes(fd);
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        if (geteuid() == 0 && gBindLocalDataPort)
-            bound = BindControlPortMinusOne(fd, &local);
-        if (root.Restore() < 0) {
-            Reply("550 Cannot create data connection.\r\n");
-            SClose(fd, kQuickClose);
-            DoneConnection(kEndRestoreEuid);
-        }
+    if (gBindLocalDataPort)
+        bound = BindControlPortMinusOne(fd, &local, &restoreFailed);
+    if (restoreFailed) {
+        Reply("550 Cannot create data connection.\r\n");
+        SClose(fd, kQuickClose);
+        DoneConnection(kEndRestoreEuid);
     }
     if (!bound) {
         local = gLocalCtrlAddr;

@@ -23,12 +23,20 @@ FILE *gReplyFile = nullptr;
 
 namespace {
 
-// Appends to a fixed buffer and silently stops when it is full.
+// Appends to a fixed buffer and silently stops when it is full.  Control
+// characters never get in: a line feed or carriage return from a message
+// file or an escape would let its writer end the reply early or forge a
+// final line of their own.  A tab becomes a blank, the rest are dropped.
 class LineBuilder {
   public:
     LineBuilder(char *dst, size_t size) : dst_(dst), size_(size) { Terminate(); }
     void Add(char c)
     {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u == '\t')
+            c = ' ';
+        else if (u < 0x20 || u == 0x7f)
+            return;
         if (len_ + 1 < size_) {
             dst_[len_++] = c;
             Terminate();
@@ -75,6 +83,14 @@ constexpr MultiEscapeName kMultiEscapes[] = {
 bool EndOfText(char c)
 {
     return c == '\0' || c == '\n';
+}
+
+// The conversions %t may ask strftime for: those that print the date and
+// time.  %n and %t (a line feed and a tab), the E and O modifiers and
+// anything strftime does not know are not passed on.
+bool PrintingTimeConversion(char c)
+{
+    return c != '\0' && strchr("aAbBcCdDeFgGhHIjklmMpPrRsSTuUVwWxXyYzZ%", c) != nullptr;
 }
 
 // Recognises a multi-letter escape at p (its first letter).  Returns the
@@ -208,16 +224,23 @@ const char *ServerNameOrHostName()
 }
 
 // Opens without blocking (a FIFO under the message name must not hang the
-// session) and accepts only regular files.
-FILE *OpenRegularFile(const char *path)
+// session) and accepts only regular files.  With checked (the lstat of a
+// relative name), the name must still be that file: no link is followed and
+// a file swapped in since the check is refused with ELOOP.
+FILE *OpenRegularFile(const char *path, const struct stat *checked)
 {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (checked != nullptr ? O_NOFOLLOW : 0));
     if (fd < 0)
         return nullptr;
     struct stat st;
     if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
+        return nullptr;
+    }
+    if (checked != nullptr && (st.st_dev != checked->st_dev || st.st_ino != checked->st_ino)) {
+        close(fd);
+        errno = ELOOP;
         return nullptr;
     }
     (void) fcntl(fd, F_SETFL, O_RDONLY);
@@ -258,7 +281,8 @@ FILE *OpenReplyFile(const char *path, int onceOnly, int logErrors)
     }
     // Relative names are looked up in directories the users may fill;
     // absolute ones come from the configuration.
-    if (path[0] != '/' && S_ISLNK(st.st_mode)) {
+    const bool relative = path[0] != '/';
+    if (relative && S_ISLNK(st.st_mode)) {
         if (logErrors)
             Log(kLogMisc, "Ignoring ReplyFile link %.300s.\n", path);
         return nullptr;
@@ -272,12 +296,16 @@ FILE *OpenReplyFile(const char *path, int onceOnly, int logErrors)
         return nullptr;
 
     CloseReplyFile();
-    gReplyFile = OpenRegularFile(path);
+    // A relative name swapped for a link since the lstat is a link all the same.
+    gReplyFile = OpenRegularFile(path, relative ? &st : nullptr);
     if (gReplyFile != nullptr) {
         if (gTraceLogging >= 2)
             Log(kLogMisc, "Opened ReplyFile %.300s.\n", path);
     } else if (logErrors) {
-        LogPerror("Could not open ReplyFile %.300s", path);
+        if (relative && errno == ELOOP)
+            Log(kLogMisc, "Ignoring ReplyFile link %.300s.\n", path);
+        else
+            LogPerror("Could not open ReplyFile %.300s", path);
     }
     return gReplyFile;
 }
@@ -347,7 +375,9 @@ void ExpandReplyLine(char *dst, size_t dstSize, const char *src, time_t now)
             break;
         }
         case 't': {
-            if (EndOfText(*p)) {   // no conversion letter: shown as written
+            // No conversion letter, or one that does not print the time:
+            // shown as written.
+            if (EndOfText(*p) || !PrintingTimeConversion(*p)) {
                 out.Add("%t");
                 break;
             }

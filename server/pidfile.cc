@@ -11,17 +11,24 @@
 // The master opens it before any privilege is dropped or any chroot is made;
 // children and the logger inherit that descriptor and write their lines
 // through it, so they never need the right to open the file themselves.
+//
+// Because root runs it, nobody else may have a hand in it: its directory
+// (and every one above) must be one only root can change, and the file is
+// always made anew, never reused.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config.h"
 #include "log.h"
 #include "startup.h"
+#include "trusteddir.h"
 
 namespace {
 
@@ -56,23 +63,70 @@ off_t LineOffset(int child)
     return 138 + static_cast<off_t>(kPIDLineSize) * (child < 0 ? 0 : child);
 }
 
+// Creates the file anew in the directory: whatever had the name (a file
+// someone else planted and may hold open, a link) is removed, not reused.
+// Returns the descriptor or -1 (logged).
+int CreatePIDFile(int dirFd, const char *name)
+{
+    if (unlinkat(dirFd, name, 0) < 0 && errno != ENOENT)
+        LogPerror("Could not remove old PID file %.200s", gPIDFile);
+    const int fd = openat(dirFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
+    if (fd < 0) {
+        LogPerror("Could not create PID file %.200s", gPIDFile);
+        return -1;
+    }
+    gPIDFileCreated = true;
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
+        Log(kLogMisc, "PID file %.200s is not a file of this server's alone.\n", gPIDFile);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
+
+int OpenPIDFileDirectory(char *bad, size_t badSize)
+{
+    char dir[kPIDFileSize];
+    const char *name;
+    SplitPIDFilePath(dir, sizeof(dir), &name);
+    char real[PATH_MAX];
+    if (realpath(dir, real) == nullptr) {
+        snprintf(bad, badSize, "%s", dir);
+        return -1;
+    }
+    size_t len = strlen(real);
+    const int fd = OpenTrustedDirectory(real, geteuid(), &len);
+    if (fd < 0) {
+        const int err = errno;
+        snprintf(bad, badSize, "%.*s", static_cast<int>(len), real);
+        errno = err;
+    }
+    return fd;
+}
 
 void InitPIDFile()
 {
     if (gPIDFile[0] == '\0')
         return;
-    int fd = open(gPIDFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0755);
-    if (fd < 0) {
-        LogPerror("Could not create PID file %.200s", gPIDFile);
-        return;
+    // The start-up checks passed; a directory changed since, or a file that
+    // cannot be made, still stops the server: root relies on the script.
+    char bad[PATH_MAX];
+    const int dirFd = OpenPIDFileDirectory(bad, sizeof(bad));
+    if (dirFd < 0) {
+        LogPerror("Could not create PID file %.200s in %.200s", gPIDFile, bad);
+        Exit(1);
     }
-    gPIDFileCreated = true;
     // An anonymous-only master may chroot later and must still remove it.
+    gPIDDirFd = dirFd;
     char dir[kPIDFileSize];
     const char *name;
     SplitPIDFilePath(dir, sizeof(dir), &name);
-    gPIDDirFd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = CreatePIDFile(dirFd, name);
+    if (fd < 0)
+        Exit(1);
     // The creation mask may have cleared bits; root owns and runs the script.
     if (fchmod(fd, 0755) < 0)
         LogPerror("fchmod %.200s", gPIDFile);

@@ -192,11 +192,14 @@ void DrainUrgentData()
 }
 
 // A password is traced and recorded as stars unless the session is an
-// anonymous one (whose password is just an e-mail address).
+// anonymous one whose password is just an e-mail address; a required guest
+// password is a shared secret like any other.
 bool HidePassword(const char *line)
 {
-    return gHidePasswordsInVerboseLog && strncasecmp(line, "pass", 4) == 0
-           && strcmp(gRUserPtr->user, "anonymous") != 0 && strcmp(gRUserPtr->user, "ftp") != 0;
+    if (!gHidePasswordsInVerboseLog || strncasecmp(line, "pass", 4) != 0)
+        return false;
+    const bool anonymous = strcmp(gRUserPtr->user, "anonymous") == 0 || strcmp(gRUserPtr->user, "ftp") == 0;
+    return !anonymous || AnonPasswordIsSecret();
 }
 
 void RecordCommand(const char *line, time_t now)

@@ -23,6 +23,7 @@
 #include "master.h"
 #include "shm.h"
 #include "startup.h"
+#include "trusteddir.h"
 
 sigjmp_buf gExitJmp;
 volatile sig_atomic_t gExitJmpReady = 0;
@@ -62,17 +63,9 @@ const char *ShortName(int sig, char *buf, size_t size)
 // lands where the administrator looks for it.
 void ChangeToCoreDir()
 {
-    char dir[512];
-    if (gInitialized && gCoreDir[0] != '\0') {
-        Strncpy(dir, gCoreDir);
-        if (gCoreSubDir[0] != '\0') {
-            Strncat(dir, "/");
-            Strncat(dir, gCoreSubDir);
-        }
-        if (chdir(dir) == 0) {
-            unlink("core");
-            return;
-        }
+    if (EnterCoreDirectory()) {
+        unlink("core");
+        return;
     }
     unlink("/tmp/core");
     if (chdir("/tmp") < 0 && chdir("/") < 0)
@@ -80,6 +73,26 @@ void ChangeToCoreDir()
 }
 
 }  // namespace
+
+bool EnterCoreDirectory()
+{
+    if (!gInitialized || gCoreDir[0] == '\0')
+        return false;
+    char dir[512];
+    Strncpy(dir, gCoreDir);
+    if (gCoreSubDir[0] != '\0') {
+        Strncat(dir, "/");
+        Strncat(dir, gCoreSubDir);
+    }
+    // Entered as root: a directory others could change, or a link on the
+    // way, would let them choose where root writes.
+    const int fd = OpenTrustedDirectory(dir, geteuid());
+    if (fd < 0)
+        return false;
+    const bool entered = fchdir(fd) == 0;
+    close(fd);
+    return entered;
+}
 
 const char *SignalName(int sig, char *buf, size_t size)
 {

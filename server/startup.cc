@@ -3,6 +3,7 @@
 // self-tests, and Exit/ExitStuff, the one way every process leaves.
 #include <fcntl.h>
 #include <libgen.h>
+#include <limits.h>
 #include <netdb.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -303,7 +304,8 @@ bool AwaitLogger(int seconds)
 }  // namespace
 
 // The PID file must be named; a directory part must be writable; on another
-// port than 21 the standard name gets the port number.
+// port than 21 the standard name gets the port number.  Root runs the file
+// to stop the server, so its directory must be one only root can change.
 void CheckPIDFile()
 {
     if (gPIDFile[0] == '\0') {
@@ -311,22 +313,35 @@ void CheckPIDFile()
         Exit(1);
     }
     char *slash = strrchr(gPIDFile, '/');
-    if (slash == nullptr || slash == gPIDFile)
+    if (slash != nullptr && slash != gPIDFile) {
+        char dir[kPIDFileSize];
+        Strncpy(dir, gPIDFile);
+        dir[slash - gPIDFile] = '\0';
+        if (access(dir, W_OK) < 0) {
+            perror(dir);
+            fprintf(stderr, "Please specify a valid pathname for `pid-file'.\n");
+            Exit(1);
+        }
+        if (gServerPort != 21 && strcmp(slash + 1, "zorvad.pid.sh") == 0) {
+            char name[64];
+            snprintf(name, sizeof(name), "zorvad-%u.pid.sh", static_cast<unsigned>(gServerPort));
+            slash[1] = '\0';
+            Strncat(gPIDFile, name);
+        }
+    }
+    char bad[PATH_MAX];
+    const int fd = OpenPIDFileDirectory(bad, sizeof(bad));
+    if (fd >= 0) {
+        close(fd);
         return;
-    char dir[kPIDFileSize];
-    Strncpy(dir, gPIDFile);
-    dir[slash - gPIDFile] = '\0';
-    if (access(dir, W_OK) < 0) {
-        perror(dir);
+    }
+    if (errno == EPERM || errno == ELOOP) {
+        fprintf(stderr, "%s can be changed by users other than root; the `pid-file' needs a directory only root can write.\n", bad);
+    } else {
+        perror(bad);
         fprintf(stderr, "Please specify a valid pathname for `pid-file'.\n");
-        Exit(1);
     }
-    if (gServerPort != 21 && strcmp(slash + 1, "zorvad.pid.sh") == 0) {
-        char name[64];
-        snprintf(name, sizeof(name), "zorvad-%u.pid.sh", static_cast<unsigned>(gServerPort));
-        slash[1] = '\0';
-        Strncat(gPIDFile, name);
-    }
+    Exit(1);
 }
 
 void DeriveShmKeyBase()
@@ -570,17 +585,7 @@ void ExitStuff()
     if (geteuid() != 0 && getuid() == 0 && seteuid(0) < 0) {
         // Go on with what this identity may do.
     }
-    bool moved = false;
-    if (gInitialized && gCoreDir[0] != '\0') {
-        char dir[512];
-        Strncpy(dir, gCoreDir);
-        if (gCoreSubDir[0] != '\0') {
-            Strncat(dir, "/");
-            Strncat(dir, gCoreSubDir);
-        }
-        moved = chdir(dir) == 0;
-    }
-    if (!moved && chdir("/tmp") < 0 && chdir("/") < 0) {
+    if (!EnterCoreDirectory() && chdir("/tmp") < 0 && chdir("/") < 0) {
         // Nowhere to go; stay.
     }
 

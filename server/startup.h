@@ -71,6 +71,11 @@ void SendfileTimeout(int sig);
 void SendfileCancel(int sig);
 void SigTrace(int sig);
 const char *SignalName(int sig, char *buf, size_t size);   // "signal %d (%.40s)"
+// Changes to the core directory (and this process's subdirectory) of an
+// initialised server when it is absolute, reached without links and only
+// root (or the server's account) can change it; false when not entered.
+// Async-signal-safe.
+[[nodiscard]] bool EnterCoreDirectory();
 
 // ---- Start-up --------------------------------------------------------------------
 void Init(const char *progname);
@@ -91,6 +96,10 @@ int GetOurHostName(char *dst, size_t size);
 int HashSelfTests();                       // 0, or the number of failed tests
 
 // ---- PID file --------------------------------------------------------------------
+// The PID file's directory as an O_PATH descriptor when only root (or the
+// server's own account) can change it and every directory above it; else -1
+// with errno and the directory to blame in bad.
+[[nodiscard]] int OpenPIDFileDirectory(char *bad, size_t badSize);
 void InitPIDFile();                        // master: create it before forking children
 void WritePIDFile(int clear);              // a child's or the logger's own line
 void RemovePIDFile();                      // master at shutdown

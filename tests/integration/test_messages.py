@@ -4,6 +4,8 @@ import os
 import re
 import time
 
+import pytest
+
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
           "welcome-message = {dir}/welcome.msg\n"
           "a-login-message = {dir}/login.msg\n"
@@ -129,6 +131,27 @@ def test_a_linked_or_tiny_directory_message_is_not_shown(server):
     anonymous(c)
     assert c.command("CWD /a") == '250 "/a" is new cwd.\r\n'
     assert c.command("CWD /b") == '250 "/b" is new cwd.\r\n'
+
+
+@pytest.mark.parametrize("text, shown", [
+    (b"Look%tn250 Forged final line.\n", "Look%tn250 Forged final line."),   # %n: a line feed
+    (b"a%ttb\n", "a%ttb"),                                                   # %t: a tab
+    (b"a%t\rb %t\x1bc\n", "a%tb %tc"),                                      # no conversions at all
+    (b"one\rtwo\n", "onetwo"),
+    (b"dos line\r\n", "dos line"),
+    (b"bell\x07 tab\there del\x7f\x1b[2J\n", "bell tab here del[2J"),
+])
+def test_a_directory_message_cannot_put_control_characters_into_replies(server, text, shown):
+    s = start(server, general="cd-message = .message\n")
+    os.makedirs(os.path.join(s.dir, "ftp", "pub"))
+    with open(os.path.join(s.dir, "ftp", "pub", ".message"), "wb") as f:
+        f.write(text)
+    f = s.ftp()
+    f.login("anonymous", "joe@example.com")
+    assert f.cwd("pub") == '250-"/pub" is new cwd.\n250-\n250-%s\n250 ' % shown
+    # The client is still in step: each reply answers its own command.
+    assert f.pwd() == "/pub"
+    assert f.voidcmd("NOOP").startswith("200 ")
 
 
 # ---- Goodbye -------------------------------------------------------------------------------

@@ -114,6 +114,18 @@ def test_passwords_are_hidden_in_the_trace(server):
     assert "Sesame123" not in s.log()
 
 
+@pytest.mark.parametrize("user", ["anonymous", "ftp"])
+def test_a_required_guest_password_is_hidden_like_any_password(server, user):
+    s = server(general="a-password-mode = exactly Open Sesame\n")
+    c = s.greeted()
+    c.command("USER " + user)
+    assert c.command("PASS Open Sesame") == "230 Logged in anonymously.\r\n"
+    child, = s.busy_children()
+    assert s.slot(child)["command"] == "PASS ********"
+    assert wait_for(lambda: "<< PASS ********" in s.log())
+    assert "Sesame" not in s.log()
+
+
 def test_passwords_show_with_Y(server):
     s = server(args=["-Y"])
     c = s.greeted()

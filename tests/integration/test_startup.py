@@ -91,6 +91,29 @@ def test_a_pid_file_in_a_missing_directory_is_refused(run_zorvad, zorvad_dir):
                         "Please specify a valid pathname for `pid-file'.\n")
 
 
+NOBODY = 65534
+
+
+@pytest.mark.parametrize("changed, owner, mode", [
+    ("run", NOBODY, 0o755),     # owned by another user
+    ("run", 0, 0o775),          # writable by its group
+    ("run", 0, 0o1777),         # sticky and writable by all, like /tmp
+    ("top", NOBODY, 0o755),     # a directory above it owned by another user
+])
+def test_a_pid_file_directory_others_can_change_is_refused(run_zorvad, zorvad_dir, changed, owner, mode):
+    run = os.path.join(zorvad_dir, "top", "run")
+    os.makedirs(run)
+    target = os.path.join(zorvad_dir, changed) if changed == "top" else run
+    os.chown(target, owner, owner)
+    os.chmod(target, mode)
+    write_configs(zorvad_dir, "pid-file = %s/zorvad.pid.sh\n" % run)
+    r = run_zorvad(["-p", "20999", "general.cf", "domain.cf"], timeout=10)
+    assert r.returncode == 1
+    assert r.stderr == ("%s can be changed by users other than root; "
+                        "the `pid-file' needs a directory only root can write.\n" % target)
+    assert os.listdir(run) == []
+
+
 def test_a_domain_file_without_sets_is_refused(run_zorvad, zorvad_dir):
     write_configs(zorvad_dir, domain="# nothing here\n")
     r = run_zorvad(["general.cf", "domain.cf"])
@@ -112,10 +135,10 @@ def test_a_missing_configuration_file_is_named(run_zorvad, zorvad_dir):
 ])
 def test_without_root_only_an_anonymous_server_on_a_high_port_may_start(
         run_zorvad, zorvad_dir, flags, message):
-    os.mkdir(os.path.join(zorvad_dir, "run"), 0o777)
-    os.chmod(os.path.join(zorvad_dir, "run"), 0o777)
+    os.mkdir(os.path.join(zorvad_dir, "run"), 0o755)
+    os.chown(os.path.join(zorvad_dir, "run"), NOBODY, NOBODY)     # the server's own account
     write_configs(zorvad_dir, "pid-file = {dir}/run/zorvad.pid.sh\n")
-    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    nobody = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
     r = run_zorvad([*flags, "general.cf", "domain.cf"], prefix=nobody)
     assert r.returncode == 1
     assert r.stderr.endswith(message), r.stderr
@@ -237,6 +260,39 @@ def test_the_standard_pid_file_name_gets_the_port(server):
 def test_a_pid_file_without_a_directory_is_used_as_named(server):
     s = server(general="pid-file = zorvad.pid.sh\n")
     assert os.path.exists(os.path.join(s.dir, "zorvad.pid.sh"))
+
+
+@pytest.mark.parametrize("planted", ["a file someone holds open", "a link"])
+def test_whatever_has_the_pid_files_name_is_replaced_not_reused(server, zorvad_dir, planted):
+    run = os.path.join(zorvad_dir, "run")
+    os.mkdir(run, 0o755)
+    path = os.path.join(run, "zorvad.sh")
+    victim = os.path.join(zorvad_dir, "victim")
+    with open(victim, "w") as f:
+        f.write("precious\n")
+    held = None
+    if planted == "a link":
+        os.symlink(victim, path)
+    else:
+        held = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+        os.fchown(held, NOBODY, NOBODY)
+    try:
+        s = server(general="pid-file = %s\n" % path)
+        assert wait_for(lambda: os.path.isfile(path) and not os.path.islink(path) and os.path.getsize(path) > 80)
+        st = os.lstat(path)
+        if held is not None:
+            assert st.st_ino != os.fstat(held).st_ino
+        assert stat.S_ISREG(st.st_mode) and st.st_nlink == 1 and st.st_uid == 0
+        assert stat.S_IMODE(st.st_mode) == 0o755
+        with open(victim) as f:
+            assert f.read() == "precious\n"
+        if held is not None:
+            os.write(held, b"echo planted\n")
+        assert _lines(path).startswith(b"#!/bin/sh\nkill -15 %6d " % s.pid)
+        assert b"planted" not in _lines(path)
+    finally:
+        if held is not None:
+            os.close(held)
 
 
 def test_the_pid_file_stops_the_server(server):

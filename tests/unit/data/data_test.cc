@@ -452,6 +452,42 @@ TEST_F(DataTest, ABusyPortMinusOneIsRetriedThenAnyPortIsUsed)
     Reply1();
 }
 
+std::vector<uid_t> gEuidsWhileAsleep;
+unsigned RecordEuidAsleep(unsigned)
+{
+    gEuidsWhileAsleep.push_back(geteuid());
+    return 0;
+}
+
+// A logged-in user's session (real uid root, effective uid the user's)
+// holds root for each bind to the port below ours alone: never across the
+// sleep between two attempts, and the user's identity is back afterwards.
+TEST_F(DataTest, RootIsNotHeldWhileWaitingToRetryTheBindBelowOurPort)
+{
+    Listener client;
+    const int control = FreePortPair();
+    Listener busy("127.0.0.1", control - 1);
+    gLocalCtrlAddr = Addr("127.0.0.1", control);
+    gRemoteCtrlAddr = Addr("127.0.0.1", client.port());
+    gBindLocalDataPortRetries = 2;
+    gBindLocalDataPortDelay = 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        constexpr uid_t kUser = 65534;
+        gDataSleep = RecordEuidAsleep;
+        if (seteuid(kUser) < 0)
+            _exit(10);
+        const int fd = OpenData(nullptr, -1);
+        const bool asleepAsUser = gEuidsWhileAsleep == std::vector<uid_t>{kUser, kUser};
+        _exit(fd < 0 ? 11 : !asleepAsUser ? 12 : geteuid() != kUser ? 13 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no seteuid, 11: no data connection, 12: slept as root, 13: still root";
+    Reply1();
+}
+
 TEST_F(DataTest, ARefusedConnectionIsAnsweredAndTheSessionGoesOn)
 {
     int port;

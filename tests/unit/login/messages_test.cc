@@ -1,13 +1,17 @@
 // Message files: the %-escapes of a message line and the rules by which a
 // message file is opened.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +201,37 @@ TEST_F(OpenReplyFileTest, RefusesRelativeLinksButNotAbsoluteOnes)
     EXPECT_EQ(OpenReplyFile("link", 0, 1), nullptr);
     const std::string absolute = dir_ + "/link";
     EXPECT_NE(OpenReplyFile(absolute.c_str(), 0, 1), nullptr);
+}
+
+// The name flips between the message file and a link to a secret as fast as
+// renameat2 can swap them, while the session opens it again and again: a
+// link met between the check and the open must not be followed either.
+TEST_F(OpenReplyFileTest, ALinkSwappedInAfterTheCheckIsNotFollowed)
+{
+    Write("secret", "the secret\n");
+    Write(".message", "a message\n");
+    ASSERT_EQ(symlink("secret", "other"), 0);
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        while (!stop)
+            renameat2(AT_FDCWD, ".message", AT_FDCWD, "other", RENAME_EXCHANGE);
+    });
+    int shown = 0, secrets = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int i = 0; i < 200000 && secrets == 0 && std::chrono::steady_clock::now() < deadline; i++) {
+        FILE *f = OpenReplyFile(".message", 0, 0);
+        if (f == nullptr)
+            continue;
+        shown++;
+        char line[64] = "";
+        if (fgets(line, sizeof(line), f) != nullptr && strcmp(line, "the secret\n") == 0)
+            secrets++;
+        CloseReplyFile();
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(secrets, 0);
+    EXPECT_GT(shown, 0);
 }
 
 TEST_F(OpenReplyFileTest, ShowsAFileOnceByInode)

@@ -1,10 +1,12 @@
 // Start-up pieces: the second option scan, the swap of the file arguments,
-// the PID file layout, the hashing self-tests and host name detection
-// (the latter in a private UTS namespace so the host name can be set).
+// the PID file layout, the directories root writes in for itself, the
+// hashing self-tests and host name detection (the latter in a private UTS
+// namespace so the host name can be set).
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 
 #include "config.h"
 #include "startup.h"
+#include "trusteddir.h"
 
 namespace {
 
@@ -188,6 +191,124 @@ TEST(StartupPIDFile, WithoutALoggerTheScriptSaysSo)
     gPIDFile[0] = '\0';
 }
 
+// ---- Directories only root can change ----------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+
+// A tree under a fresh directory of root's: top/mid/end, each 0755 and
+// root's unless a case changes one, and top/link -> mid.
+class TrustedDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/zorvad-trusted-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        ASSERT_EQ(mkdir(Path("top").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(Path("top/mid").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(Path("top/mid/end").c_str(), 0755), 0);
+        ASSERT_EQ(symlink("mid", Path("top/link").c_str()), 0);
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf " + base_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string Path(const std::string &rel) const { return base_ + "/" + rel; }
+    std::string base_;
+};
+
+TEST_F(TrustedDirTest, OnlyDirectoriesNobodyElseCanChangeAreOpened)
+{
+    struct Case {
+        const char *changed;   // directory whose owner and mode the case sets
+        uid_t owner;
+        mode_t mode;
+        const char *path;      // the path opened
+        uid_t serverAccount;
+        int err;               // 0: opened
+        const char *blamed;    // the directory named when refused
+    };
+    const Case cases[] = {
+        {nullptr, 0, 0, "top/mid/end", 0, 0, nullptr},
+        {nullptr, 0, 0, "top/./mid//end/", 0, 0, nullptr},
+        {"top/mid/end", 0, 0775, "top/mid/end", 0, EPERM, "top/mid/end"},       // group-writable
+        {"top/mid/end", 0, 0757, "top/mid/end", 0, EPERM, "top/mid/end"},       // writable by all
+        {"top/mid/end", kNobody, 0755, "top/mid/end", 0, EPERM, "top/mid/end"}, // another owner
+        {"top/mid/end", 0, 01777, "top/mid/end", 0, EPERM, "top/mid/end"},      // sticky, at the end
+        {"top/mid", 0, 01777, "top/mid/end", 0, 0, nullptr},                    // sticky, above it
+        {"top/mid", kNobody, 0755, "top/mid/end", 0, EPERM, "top/mid"},         // another owner above
+        {"top/mid/end", kNobody, 0755, "top/mid/end", kNobody, 0, nullptr},     // the server's own
+        {nullptr, 0, 0, "top/link/end", 0, ELOOP, "top/link"},
+        {nullptr, 0, 0, "top/link", 0, ELOOP, "top/link"},
+        {nullptr, 0, 0, "top/mid/../mid/end", 0, EINVAL, nullptr},
+    };
+    for (const Case &c : cases) {
+        if (&c != cases) {   // a fresh tree for each case
+            TearDown();
+            SetUp();
+        }
+        if (c.changed != nullptr) {
+            ASSERT_EQ(chown(Path(c.changed).c_str(), c.owner, c.owner), 0);
+            ASSERT_EQ(chmod(Path(c.changed).c_str(), c.mode), 0);
+        }
+        size_t len = 0;
+        const int fd = OpenTrustedDirectory(Path(c.path).c_str(), c.serverAccount, &len);
+        const int err = errno;
+        if (c.err == 0) {
+            EXPECT_GE(fd, 0) << c.path << " " << (c.changed ? c.changed : "");
+            struct stat st, want;
+            EXPECT_EQ(fstat(fd, &st), 0);
+            EXPECT_EQ(stat(Path(c.path).c_str(), &want), 0);
+            EXPECT_EQ(st.st_ino, want.st_ino);
+            close(fd);
+        } else {
+            EXPECT_EQ(fd, -1) << c.path << " " << (c.changed ? c.changed : "");
+            EXPECT_EQ(err, c.err) << c.path;
+            if (c.blamed != nullptr) {
+                EXPECT_EQ(std::string(Path(c.path), 0, len), Path(c.blamed)) << c.path;
+            }
+        }
+    }
+    EXPECT_EQ(OpenTrustedDirectory("tmp", 0), -1);   // not absolute
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// The core directory is entered as root on a fatal signal: only when nobody
+// else can change it or lead there by a link.
+TEST_F(TrustedDirTest, TheCoreDirectoryIsEnteredOnlyWhenNobodyElseCanChangeIt)
+{
+    char oldCwd[1024];
+    ASSERT_EQ(getcwd(oldCwd, sizeof(oldCwd)), oldCwd);
+    gInitialized = true;
+    gCoreSubDir[0] = '\0';
+    struct Case {
+        std::string dir;
+        bool entered;
+    };
+    ASSERT_EQ(mkdir(Path("top/open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(Path("top/open").c_str(), 0777), 0);
+    const Case cases[] = {
+        {Path("top/mid/end"), true},
+        {Path("top/link/end"), false},
+        {Path("top/open"), false},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(chdir("/"), 0);
+        snprintf(gCoreDir, sizeof(gCoreDir), "%s", c.dir.c_str());
+        EXPECT_EQ(EnterCoreDirectory(), c.entered) << c.dir;
+        char cwd[1024];
+        ASSERT_EQ(getcwd(cwd, sizeof(cwd)), cwd);
+        EXPECT_EQ(std::string(cwd), c.entered ? Path("top/mid/end") : "/") << c.dir;
+    }
+    snprintf(gCoreDir, sizeof(gCoreDir), "%s", Path("top/mid").c_str());
+    snprintf(gCoreSubDir, sizeof(gCoreSubDir), "end");
+    EXPECT_TRUE(EnterCoreDirectory());
+    gCoreDir[0] = gCoreSubDir[0] = '\0';
+    gInitialized = false;
+    ASSERT_EQ(chdir(oldCwd), 0);
+}
+
 TEST(StartupSelfTests, TraditionalAndMd5CryptBothWork)
 {
     EXPECT_EQ(HashSelfTests(), 0);
@@ -259,9 +380,9 @@ TEST(StartupPortDefaults, TheStandardPIDFileNameGetsThePort)
         const char *given, *used;
     };
     const Case cases[] = {
-        {2121, "/tmp/zorvad.pid.sh", "/tmp/zorvad-2121.pid.sh"},
-        {21, "/tmp/zorvad.pid.sh", "/tmp/zorvad.pid.sh"},
-        {2121, "/tmp/other.pid.sh", "/tmp/other.pid.sh"},
+        {2121, "/run/zorvad.pid.sh", "/run/zorvad-2121.pid.sh"},
+        {21, "/run/zorvad.pid.sh", "/run/zorvad.pid.sh"},
+        {2121, "/run/other.pid.sh", "/run/other.pid.sh"},
         {2121, "zorvad.pid.sh", "zorvad.pid.sh"},      // no directory part: as named
         {2121, "/zorvad.pid.sh", "/zorvad.pid.sh"},    // a leading slash only: as named
     };
