@@ -107,15 +107,23 @@ void EndDownload(int result)
     DidSomethingUseful();
 }
 
-// A regular file that stat found.
-void RetrFile(const char *path, const struct stat &st)
+// A regular file that stat found.  What was opened is examined again: the
+// name may have been given to a FIFO (whose open must not block) or to
+// another file since.
+void RetrFile(const char *path, struct stat st)
 {
-    gXferFileFd = SafeOpen(path, O_RDONLY);
+    gXferFileFd = SafeOpen(path, O_RDONLY | O_NONBLOCK);
     const int fd = gXferFileFd;
     if (fd < 0) {
         OpenFailed(path, errno);
         return;
     }
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        CloseXferFile();
+        Reply("550 Not a plain file.\r\n");
+        return;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (gLockDownloads && LockWholeFile(fd, F_RDLCK) < 0) {
         CloseXferFile();
         Refuse(path, kXferPerm);
