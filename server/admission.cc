@@ -182,6 +182,9 @@ void CheckUserLimits(ShmSlot *me)
 
 void AdmitConnection()
 {
+    // Every refusal below ends the connection with a session-log line and
+    // statistics: they must describe this connection, not the child's last.
+    ResetConnectionCounters();
     if (gReloadConfiguration) {
         sleep(2);
         gReloadConfiguration = 0;

@@ -899,16 +899,28 @@ int IsConfigKey(const char *key)
 }
 
 // One line of a configuration file into buf.  An overlong line is cut at the
-// buffer; its rest is skipped rather than read as a line of its own.
-char *ReadConfigLine(FILE *fp, char *buf, size_t size)
+// buffer; its rest is skipped rather than read as a line of its own.  The line
+// ends at its line feed, whatever bytes come before it: looking for the line
+// feed in the text would stop at a NUL and take the next line for the rest of
+// this one.
+char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul)
 {
-    if (fgets(buf, static_cast<int>(size), fp) == nullptr)
-        return nullptr;
-    if (strchr(buf, '\n') == nullptr && !feof(fp)) {
-        int c;
-        while ((c = getc(fp)) != EOF && c != '\n') {
-        }
+    *hasNul = false;
+    size_t n = 0;
+    bool any = false;
+    int c;
+    while ((c = getc(fp)) != EOF) {
+        any = true;
+        if (c == '\0')
+            *hasNul = true;
+        if (n + 1 < size)
+            buf[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
     }
+    if (!any)
+        return nullptr;
+    buf[n] = '\0';
     return buf;
 }
 
@@ -952,12 +964,18 @@ void ReadConfigFile(const char *path)
 
     static char line[65534];
     int lineNum = 0;
-    while (ReadConfigLine(fp, line, sizeof(line)) != nullptr) {
+    bool hasNul = false;
+    while (ReadConfigLine(fp, line, sizeof(line), &hasNul) != nullptr) {
         lineNum++;
 
         char *key, *value;
-        if (SplitConfigLine(line, &key, &value) == 0)
-            continue;
+        if (SplitConfigLine(line, &key, &value) == 0) {
+            if (!hasNul)
+                continue;
+            fprintf(stderr, "Syntax error on line %d of %s.\n", lineNum, path);
+            fclose(fp);
+            Exit(1);
+        }
 
         const ConfigKey *k = FindKey(key);
         if (k == nullptr || k->kind == kRefused) {
@@ -973,7 +991,8 @@ void ReadConfigFile(const char *path)
         }
 
         const ConfigLine where{lineNum, path};
-        const int result = ApplyKey(*k, value, where);
+        // What follows a NUL cannot be read: the value is not what the file says.
+        const int result = hasNul ? -1 : ApplyKey(*k, value, where);
         if (result == -1) {
             fprintf(stderr, "Unknown value \"%s\" for variable \"%s\" on line %d of configuration file.\n",
                     value, key, lineNum);

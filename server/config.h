@@ -233,7 +233,9 @@ int SplitConfigLine(char *line, char **key, char **value);
 
 // One line of a configuration file into buf, nullptr at the end. An overlong
 // line is cut at the buffer and its rest skipped, not read as a line of its own.
-char *ReadConfigLine(FILE *fp, char *buf, size_t size);
+// *hasNul tells whether the line held a NUL byte: its text ends there for the
+// string functions, so the readers refuse such a line.
+char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul);
 
 // 1 when key (any case) is a key of the table shared by general.cf and domain.cf.
 [[nodiscard]] int IsConfigKey(const char *key);

@@ -34,6 +34,13 @@ namespace {
 int gDomainTableSize = 0;    // allocated entries of gDomainInfo
 bool gReloading = false;     // ReadDomainConfigFile is re-reading the file
 
+// A reload is reported where its success is: by the master and the logger
+// always, by a child only when verbose (each process re-reads the same file).
+bool ReloadReported()
+{
+    return gChild <= 0 || gTraceLogging != 0;
+}
+
 // Messages of the reader: at start-up they go to standard error (there is no
 // logger yet); a reload happens in a running server whose standard error may
 // be closed, so they go to the log there.
@@ -45,7 +52,8 @@ void CfMessage(const char *fmt, ...)
     if (gReloading) {
         char text[1024];
         vsnprintf(text, sizeof(text), fmt, ap);
-        Log(kLogMisc, "%s", text);
+        if (ReloadReported())
+            Log(kLogMisc, "%s", text);
     } else {
         vfprintf(stderr, fmt, ap);
     }
@@ -249,25 +257,203 @@ void ExpandSetName(char *dst, size_t size, const char *value, const char *name)
     dst[n] = '\0';
 }
 
-// set-name: the set of that name is reset and becomes current (so a reload
-// updates sets in place and keeps their order); otherwise a new set is added.
-DomainInfo *SelectSet(const char *value)
+// The defaults of a set, named; the record's log descriptors are the
+// caller's concern.
+void SetDomainDefaults(DomainInfo *d, const char *name)
+{
+    memset(d, 0, sizeof(*d));
+    Strncpy(d->setName, name);
+    d->serverAddr = 0;
+    for (int &fd : d->logFds)
+        fd = -1;
+    d->uVChrootRestrictedUsers = 1;
+    d->aFileOwner = static_cast<uid_t>(-1);
+    d->aFileGroup = static_cast<gid_t>(-1);
+    Strncpy(d->passwd, "/etc/passwd");
+    d->numPasswdSources = 1;
+    d->passwdSources[0].kind = kPasswdSystem;
+    Strncpy(d->passwdSources[0].path, "/etc/passwd");
+    d->aUmask = d->uUmask = -1;
+    d->passiveIP = INADDR_NONE;
+}
+
+// ---- The sets one read builds -------------------------------------------------------------
+// A read works on copies of the sets in force and replaces them only when the
+// whole file was read without an error: a reload that fails leaves the server
+// serving with what it had.
+
+struct StagedSet {
+    DomainInfo rec;
+    bool named;           // this read has met a set-name block for it
+};
+
+struct Staging {
+    StagedSet *sets = nullptr;
+    int count = 0;
+    int size = 0;
+    int inForce = 0;      // the first inForce entries copy the table's records, in order
+
+    Staging() = default;
+    Staging(const Staging &) = delete;
+    Staging &operator=(const Staging &) = delete;
+    ~Staging() { free(sets); }
+};
+
+[[nodiscard]] bool Grow(Staging *st)
+{
+    if (st->count < st->size)
+        return true;
+    const int size = st->size > 0 ? st->size * 2 : 8;
+    void *p = realloc(st->sets, static_cast<size_t>(size) * sizeof(StagedSet));
+    if (p == nullptr)
+        return false;
+    st->sets = static_cast<StagedSet *>(p);
+    st->size = size;
+    return true;
+}
+
+// Copies of the sets in force; they own no log descriptor.
+[[nodiscard]] bool StageSetsInForce(Staging *st)
+{
+    for (int i = 0; i < gNumDomains; i++) {
+        if (!Grow(st))
+            return false;
+        StagedSet &s = st->sets[st->count++];
+        memcpy(&s.rec, gDomainInfo[i], sizeof(s.rec));
+        for (int &fd : s.rec.logFds)
+            fd = -1;
+        s.named = false;
+    }
+    st->inForce = st->count;
+    return true;
+}
+
+// set-name: the first block of a name in a read starts that set afresh from
+// the defaults (so a reload updates sets in place and keeps their order); a
+// later block of the same name goes on with it, its keys overriding the
+// earlier ones. An unknown name adds a set. Returns the set's index, or -1
+// when memory runs out.
+int SelectSet(Staging *st, const char *value)
 {
     char name[kDomainNameSize];
     Strncpy(name, value);
-    DomainInfo *d = GetDomainBySetName(name);
-    if (d != nullptr) {
-        ResetDomain(d, name);
-        return d;
+    for (int i = 0; i < st->count; i++) {
+        StagedSet &s = st->sets[i];
+        if (strcmp(s.rec.setName, name) != 0)
+            continue;
+        if (!s.named)
+            SetDomainDefaults(&s.rec, name);
+        s.named = true;
+        return i;
     }
-    return AddDomain(name);
+    if (!Grow(st))
+        return -1;
+    StagedSet &s = st->sets[st->count];
+    SetDomainDefaults(&s.rec, name);
+    s.named = true;
+    return st->count++;
 }
 
-// Every error of the reader ends the process, at start-up and on reload alike.
-[[noreturn]] void StopReading(FILE *fp)
+// Puts the staged sets in force: the sets the file named take their new
+// values in their own records (which stay where they are), new ones are
+// appended, and sets the file no longer names stay as they were. Everything
+// that can fail is done before the table is touched.
+[[nodiscard]] bool CommitStaging(const Staging &st)
 {
-    fclose(fp);
-    Exit(1);
+    const int added = st.count - st.inForce;
+    if (added > 0) {
+        if (gNumDomains + added > gDomainTableSize) {
+            int size = gDomainTableSize > 0 ? gDomainTableSize : 8;
+            while (size < gNumDomains + added)
+                size *= 2;
+            void *p = realloc(gDomainInfo, static_cast<size_t>(size) * sizeof(*gDomainInfo));
+            if (p == nullptr)
+                return false;
+            gDomainInfo = static_cast<DomainInfo **>(p);
+            gDomainTableSize = size;
+        }
+        for (int i = 0; i < added; i++) {
+            gDomainInfo[gNumDomains + i] = static_cast<DomainInfo *>(malloc(sizeof(DomainInfo)));
+            if (gDomainInfo[gNumDomains + i] == nullptr) {
+                for (int j = 0; j < i; j++)
+                    free(gDomainInfo[gNumDomains + j]);
+                return false;
+            }
+        }
+    }
+    for (int i = 0; i < st.inForce; i++) {
+        if (!st.sets[i].named)
+            continue;
+        CloseDomainLogs(gDomainInfo[i]);
+        memcpy(gDomainInfo[i], &st.sets[i].rec, sizeof(DomainInfo));
+    }
+    for (int i = 0; i < added; i++)
+        memcpy(gDomainInfo[gNumDomains + i], &st.sets[st.inForce + i].rec, sizeof(DomainInfo));
+    gNumDomains += added;
+    return true;
+}
+
+// The file's lines into the staged sets. Returns 0, or -1 after printing the
+// error that stops the read.
+int ParseDomainFile(FILE *fp, const char *path, bool reload, Staging *st)
+{
+    static char line[65536];
+    int cur = -1;
+    int lineNum = 0;
+    bool hasNul = false;
+    while (ReadConfigLine(fp, line, sizeof(line), &hasNul) != nullptr) {
+        lineNum++;
+
+        char *key, *value;
+        if (SplitConfigLine(line, &key, &value) == 0) {
+            if (!hasNul)
+                continue;
+            CfMessage("Syntax error on line %d of %s.\n", lineNum, path);
+            return -1;
+        }
+        if (value[0] == '\0' && !hasNul) {
+            if (reload)
+                continue;
+            CfMessage("Syntax error on line %d of %s.\n", lineNum, path);
+            return -1;
+        }
+
+        const DomainKey *k = FindDomainKey(key);
+        if (k == nullptr) {
+            if (IsConfigKey(key))
+                CfMessage("Variable \"%s\" on line %d of %s needs to be set in\nthe general configuration file.\n",
+                          key, lineNum, path);
+            else
+                CfMessage("Unknown variable \"%s\" on line %d of configuration file.\n", key, lineNum);
+            return -1;
+        }
+        if (hasNul) {
+            // What follows the NUL cannot be read; the value is not what the file says.
+            CfMessage("Unknown value \"%s\" for variable \"%s\" on line %d of configuration file.\n", value, key,
+                      lineNum);
+            return -1;
+        }
+
+        if (k->apply == nullptr) {
+            cur = SelectSet(st, value);
+            if (cur < 0) {
+                CfMessage("out of memory for new domain\n");
+                return -1;
+            }
+            continue;
+        }
+        if (cur < 0) {
+            CfMessage("You must set the `set-name' variable first.\n");
+            return -1;
+        }
+
+        DomainInfo *d = &st->sets[cur].rec;
+        char expanded[kDomainTextSize];
+        ExpandSetName(expanded, sizeof(expanded), value, d->setName);
+        if (k->apply(d, key, expanded, DomainLine{lineNum, path}) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -292,20 +478,7 @@ void InitDomains()
 void ResetDomain(DomainInfo *d, const char *name)
 {
     CloseDomainLogs(d);
-    memset(d, 0, sizeof(*d));
-    Strncpy(d->setName, name);
-    d->serverAddr = 0;
-    for (int &fd : d->logFds)
-        fd = -1;
-    d->uVChrootRestrictedUsers = 1;
-    d->aFileOwner = static_cast<uid_t>(-1);
-    d->aFileGroup = static_cast<gid_t>(-1);
-    Strncpy(d->passwd, "/etc/passwd");
-    d->numPasswdSources = 1;
-    d->passwdSources[0].kind = kPasswdSystem;
-    Strncpy(d->passwdSources[0].path, "/etc/passwd");
-    d->aUmask = d->uUmask = -1;
-    d->passiveIP = INADDR_NONE;
+    SetDomainDefaults(d, name);
 }
 
 DomainInfo *AddDomain(const char *name)
@@ -397,59 +570,34 @@ int ReadDomainConfigFile(const char *path)
         path = gDomainCf;
         fp = path[0] != '\0' ? fopen(path, "r") : nullptr;
         if (fp == nullptr) {
-            LogPerror("Could not reload domain configuration file %.300s", path);
-            if (path[0] != '/')
-                Log(kLogMisc, "Try using an absolute pathname to the domain.cf when you launch Zorvad.\n");
+            if (ReloadReported()) {
+                LogPerror("Could not reload domain configuration file %.300s", path);
+                if (path[0] != '/')
+                    Log(kLogMisc, "Try using an absolute pathname to the domain.cf when you launch Zorvad.\n");
+            }
             return -1;
         }
     }
     gReloading = reload;
 
-    static char line[65536];
-    DomainInfo *cur = nullptr;
-    int lineNum = 0;
-    while (ReadConfigLine(fp, line, sizeof(line)) != nullptr) {
-        lineNum++;
-
-        char *key, *value;
-        if (SplitConfigLine(line, &key, &value) == 0)
-            continue;
-        if (value[0] == '\0') {
-            if (reload)
-                continue;
-            CfMessage("Syntax error on line %d of %s.\n", lineNum, path);
-            StopReading(fp);
-        }
-
-        const DomainKey *k = FindDomainKey(key);
-        if (k == nullptr) {
-            if (IsConfigKey(key))
-                CfMessage("Variable \"%s\" on line %d of %s needs to be set in\nthe general configuration file.\n",
-                          key, lineNum, path);
-            else
-                CfMessage("Unknown variable \"%s\" on line %d of configuration file.\n", key, lineNum);
-            StopReading(fp);
-        }
-
-        if (k->apply == nullptr) {
-            cur = SelectSet(value);
-            if (cur == nullptr) {
-                CfMessage("out of memory for new domain\n");
-                StopReading(fp);
-            }
-            continue;
-        }
-        if (cur == nullptr) {
-            CfMessage("You must set the `set-name' variable first.\n");
-            StopReading(fp);
-        }
-
-        char expanded[kDomainTextSize];
-        ExpandSetName(expanded, sizeof(expanded), value, cur->setName);
-        if (k->apply(cur, key, expanded, DomainLine{lineNum, path}) < 0)
-            StopReading(fp);
-    }
+    Staging st;
+    int result = -1;
+    if (!StageSetsInForce(&st))
+        CfMessage("out of memory for new domain\n");
+    else
+        result = ParseDomainFile(fp, path, reload, &st);
     fclose(fp);
+    if (result == 0 && !CommitStaging(st)) {
+        CfMessage("out of memory for new domain\n");
+        result = -1;
+    }
     gReloading = false;
-    return 0;
+    if (result == 0)
+        return 0;
+    // At start-up every error ends the process; a reload keeps the sets in force.
+    if (!reload)
+        Exit(1);
+    if (ReloadReported())
+        Log(kLogMisc, "Domain configuration file %.300s was not reloaded; the sets in force are kept.\n", path);
+    return -1;
 }

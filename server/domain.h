@@ -111,17 +111,20 @@ DomainInfo *GetDomainByLocalAddr(in_addr_t addr, int *index, int remember);
 DomainInfo *GetFirstDomain();
 
 // Start-up (path given): reads the file; every error prints one message and
-// leaves through Exit(1). Reload (path nullptr): re-reads the remembered path;
-// returns -1 after logging when it cannot be opened, keeping the sets.
-// Returns 0 otherwise.
+// leaves through Exit(1). Reload (path nullptr): re-reads the remembered path.
+// Either way the file is read into copies of the sets, which replace them only
+// when the whole file was read: a reload that cannot open or read the file
+// logs why and returns -1 with the sets in force unchanged. The first block of
+// a set name in the file starts that set from the defaults; a later block of
+// the same name overrides only the keys it gives. Returns 0 otherwise.
 int ReadDomainConfigFile(const char *path);
 // Finishes every set after reading (anonymous root, log patterns, address text
 // and server name, chroot warnings). Start-up form; ReloadDomainCf() finishes
 // a reload itself.
 void PostReadDomainConfigInit();
-// Re-reads and finishes domain.cf; logs the success (always in the master and
+// Re-reads and finishes domain.cf; logs the outcome (always in the master and
 // the logger, in a child only when verbose). Returns 0, or -1 when the file
-// could not be opened.
+// could not be opened or read, in which case the sets in force are kept.
 int ReloadDomainCf();
 
 // The pattern of a log type in a set (kLogMisc .. kLogStat); nullptr for others.

@@ -158,6 +158,8 @@ void ReloadDomains()
 {
     CloseAllLogs();
     gLoggerDomains.reload();
+    // The reload logs its outcome, which reopened a file under the old pattern.
+    CloseAllLogs();
     LoadPatterns();
 }
 

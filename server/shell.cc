@@ -227,6 +227,30 @@ void Throttle(time_t now)
     }
 }
 
+// What the session log, the logout record and the statistics report of a
+// session; REIN starts these afresh as well.
+void ResetSessionTotals()
+{
+    gLogins = 0;
+    gTotalBytesRetr = gTotalBytesStor = 0;
+    gTotalBytesXferBig = 0;
+    gTotalSecsXferBig = 0.0;
+    gNumSuccessfulDownloads = gNumSuccessfulUploads = gNumSuccessfulDirListings = 0;
+    gNumFailedDownloads = gNumFailedUploads = gNumFailedDirListings = 0;
+    gFailedDataConnections = gPORTDidntWorkForThisUser = 0;
+    Strncpy(gLastXferResult, "NONE");
+}
+
+// Counted over the whole connection: REIN leaves them alone.
+void ResetPerConnectionCounters()
+{
+    gFailedLogins = 0;
+    gFailedUserNames[0] = '\0';
+    memset(gCmdCounts, 0, sizeof(gCmdCounts));
+    gTotalCmdIdleTime = 0;
+    gClientType = 0;
+}
+
 // The session start of Shell up to the greeting.
 void StartSession()
 {
@@ -246,11 +270,7 @@ void StartSession()
 
     ResetSessionInfo();
     PwLoad();
-    gFailedLogins = 0;
-    gFailedUserNames[0] = '\0';
-    memset(gCmdCounts, 0, sizeof(gCmdCounts));
-    gTotalCmdIdleTime = 0;
-    gClientType = 0;
+    ResetPerConnectionCounters();
 
     gALowercasePathnames = gCurDomain->aLowercasePathnames;
     gULowercasePathnames = gCurDomain->uLowercasePathnames;
@@ -439,7 +459,7 @@ void ResetSessionInfo()
     gLoggedIn = gIsAnon = gVirtualUser = gRestrictedUser = 0;
     gVChroot = gVChrootThisUser = 0;
     gDumbClient = 0;
-    gLogins = 0;
+    ResetSessionTotals();
     for (int &a : gAllow)
         a = 1;
     memset(gVisitedDirectories, 0, sizeof(gVisitedDirectories));
@@ -452,13 +472,6 @@ void ResetSessionInfo()
     gRemoteDataAddrStr[0] = '\0';
     gRemoteDataAddrIsLoopback = 0;
     gDataPortType[0] = '\0';
-    gTotalBytesRetr = gTotalBytesStor = 0;
-    gTotalBytesXferBig = 0;
-    gTotalSecsXferBig = 0.0;
-    gNumSuccessfulDownloads = gNumSuccessfulUploads = gNumSuccessfulDirListings = 0;
-    gNumFailedDownloads = gNumFailedUploads = gNumFailedDirListings = 0;
-    gFailedDataConnections = gPORTDidntWorkForThisUser = 0;
-    Strncpy(gLastXferResult, "NONE");
     gBytesRetr = gBytesStor = 0;
     gTransferStarted = 0;
     gCurXferFile[0] = '\0';
@@ -493,6 +506,12 @@ void ResetSessionInfo()
 
     gPreferredDataRBufSize = gPreferredDataSBufSize = 0;
     Strncpy(gPreferredLocalTextEOLN, gDefaultLocalTextEOLN);
+}
+
+void ResetConnectionCounters()
+{
+    ResetSessionTotals();
+    ResetPerConnectionCounters();
 }
 
 // ---- The command cycle --------------------------------------------------------------

@@ -139,6 +139,12 @@ extern int gLastFdProbe;                   // ResourceCheckPoint's last descript
 // Resets the session state (session start and REIN).
 void ResetSessionInfo();
 
+// Zeroes everything the end of a connection reports (logins, transfer and
+// listing counts, the last transfer result, the client type, the per-connection
+// counters). Called before a connection is admitted: a child that served a
+// session before must not report that session for a connection it refuses.
+void ResetConnectionCounters();
+
 // Writes one complete reply (code, separator, text and "\r\n"). A failed
 // write ends the session, so callers never see one.
 void Reply(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

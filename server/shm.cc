@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -86,13 +87,55 @@ class SigSysGuard {
     bool installed_ = false;
 };
 
-// A segment left by a crashed server is removed; one that cannot be removed
-// belongs to a server that is still running.
+// The master pid recorded in slot 0 of a segment found by key, or 0. The look
+// is read-only and taken after the attach count was read.
+pid_t MasterPidOf(int id, size_t size)
+{
+    if (size < kShmHeaderSize + sizeof(int32_t))
+        return 0;
+    void *addr = shmat(id, nullptr, SHM_RDONLY);
+    if (addr == reinterpret_cast<void *>(-1))
+        return 0;
+    int32_t pid = 0;
+    memcpy(&pid, static_cast<const char *>(addr) + kShmHeaderSize + offsetof(ShmSlot, pid), sizeof(pid));
+    shmdt(addr);
+    return static_cast<pid_t>(pid);
+}
+
+bool ProcessAlive(pid_t pid)
+{
+    return pid > 1 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// A server still runs on a segment while any process is attached to it (the
+// master, the logger and every child stay attached for their whole life) or
+// while the master recorded in it is alive. Removing such a segment would cut
+// the running server off from its status monitor.
+bool SegmentInUse(int id, unsigned long *attached, pid_t *master)
+{
+    struct shmid_ds ds {};
+    if (shmctl(id, IPC_STAT, &ds) < 0)
+        return false;
+    *attached = static_cast<unsigned long>(ds.shm_nattch);
+    *master = MasterPidOf(id, ds.shm_segsz);
+    return *attached > 0 || ProcessAlive(*master);
+}
+
+// A segment left by a crashed server is removed; one that a running server
+// still uses, or that cannot be removed, stops this start.
 void RemoveStaleSegment(key_t key)
 {
     const int id = shmget(key, 0, 0);
     if (id < 0)
         return;
+    unsigned long attached = 0;
+    pid_t master = 0;
+    if (SegmentInUse(id, &attached, &master)) {
+        Log(kLogMisc, "shared memory pool [key 0x%x] belongs to a running server (master pid %d, %lu processes "
+                      "attached); not starting another one with the same key.\n",
+            static_cast<unsigned>(key), static_cast<int>(master), attached);
+        Exit(1);
+    }
     if (shmctl(id, IPC_RMID, nullptr) == 0) {
         Log(kLogMisc, "shared memory pool [key 0x%x] already exists!  Removed it.\n", static_cast<unsigned>(key));
         gShmSleep(5);

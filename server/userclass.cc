@@ -48,11 +48,19 @@ void GiveDefaultPermissions(UserClass *uc)
         (void) ParseUserPermissions("-W", uc->permissions, &bad);
 }
 
-// Makes the current record a fresh one for a new class: a record in use is
-// left behind; the last record is kept for "default".
+// A record holds a class once a class key was applied to it and it has a
+// group rule: a class without groups takes no user, so its record is free for
+// the next class.
+bool HoldsClass(const UserClass &uc)
+{
+    return uc.inUse && uc.groupRule != kGroupRuleNone;
+}
+
+// Makes the current record a fresh one for a new class: a record that holds a
+// class is left behind; the last record is kept for "default".
 int StartClassRecord()
 {
-    if (gCurRestrClass->inUse) {
+    if (HoldsClass(*gCurRestrClass)) {
         if (ClassIndex(gCurRestrClass) + 1 >= kMaxUserClasses - 1)
             return TooManyClasses();
         gCurRestrClass++;
@@ -110,12 +118,11 @@ int AddUserClass(const char *name)
 {
     if (StartClassRecord() < 0)
         return -1;
-    if (strcasecmp(name, "default") == 0) {
+    // Only a class key puts the record in use: a name alone is no class.
+    if (strcasecmp(name, "default") == 0)
         NameDefaultClass(gCurRestrClass);
-    } else {
+    else
         Strncpy(gCurRestrClass->name, name);
-        gCurRestrClass->inUse = 1;
-    }
     return 0;
 }
 
@@ -367,13 +374,15 @@ int AddOneLineUserClass(OneLineClassKind kind, const char *keyName, const char *
 
 int CloseUserClasses()
 {
-    if (gCurRestrClass->inUse) {
+    if (HoldsClass(*gCurRestrClass)) {
         if (ClassIndex(gCurRestrClass) + 1 >= kMaxUserClasses)
             return TooManyClasses();
         gCurRestrClass++;
-        InitUserClass(gCurRestrClass);
-        GiveDefaultPermissions(gCurRestrClass);
     }
+    // A record without groups that is reused for "default" keeps nothing of
+    // the keys given for it.
+    InitUserClass(gCurRestrClass);
+    GiveDefaultPermissions(gCurRestrClass);
     NameDefaultClass(gCurRestrClass);
     return 0;
 }

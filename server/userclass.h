@@ -59,10 +59,12 @@ void ResetUserClasses();
 // Clears one record to its initial values.
 void InitUserClass(UserClass *uc);
 
-// Starts the next record under name (begin-new-user-class) and marks it in
-// use; the name "default" (any case) makes it the class of all groups. A record
-// already in use is left behind first. Returns -1 after printing the limit
-// message when no record is left (the last one is kept for "default").
+// Starts the next record under name (begin-new-user-class); the name "default"
+// (any case) makes it the class of all groups and puts it in use, any other
+// name waits for a class key. A record that holds a class (in use, with a
+// group rule) is left behind first; one without groups is reused. Returns -1
+// after printing the limit message when no record is left (the last one is
+// kept for "default").
 [[nodiscard]] int AddUserClass(const char *name);
 
 // Applies a permission text ("+R-W", "-*+RLC", ...). Returns 0, or -1 with the

@@ -24,9 +24,13 @@ bool InGroupList(const UserClass &uc, int32_t gid)
     return false;
 }
 
+// A class without groups takes nobody: it must not catch every user ahead
+// of the classes declared after it.
 bool ClassTakesUser(const UserClass &uc)
 {
-    if (uc.groupRule != kGroupRuleListed)
+    if (uc.groupRule == kGroupRuleNone)
+        return false;
+    if (uc.groupRule == kGroupRuleAll)
         return true;
     bool member = gPass.nGids >= 1 && InGroupList(uc, gPass.gid[0]);
     for (int i = 1; !member && !gURestrictByPrimaryGroupOnly && i < gPass.nGids && i < kSpwdMaxGids; i++)

@@ -110,7 +110,8 @@ def test_a_restricted_user_stays_in_the_home(server, users, zorvad_dir):
 
 
 def test_etc_is_closed_to_users_other_than_root(server, users):
-    c = account_session(server, users(), general="u-restrict-mode = none\n")
+    u = users()
+    c = account_session(server, u, general="u-restricted-groups = %d\nu-restrict-mode = none\n" % u.gid)
     assert c.command("CWD /etc/default") == DENIED
     assert c.command("CWD /etc/../etc/default") == DENIED
     assert c.command("CWD /etc") == cwd_ok("/etc")             # only what lies below it

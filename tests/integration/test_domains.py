@@ -8,6 +8,7 @@ import signal
 import time
 
 from conftest import DEFAULT_DOMAIN, wait_for
+from xferhelp import anon_login, retr
 
 THREE_SETS = """\
 set-name = main
@@ -73,6 +74,63 @@ def test_sighup_changes_a_set_in_place(server):
     s.wait_log(r"Successfully reloaded domain configuration file %s\.\n" % re.escape(s.domain_cf))
     assert s.greeted().greeting == "220 renamed Zorvad Server ready.\r\n"
     assert old.command("NOOP").startswith("200 ")          # a running session goes on
+
+
+def greeting_of_the_only_child(s):
+    """The greeting of a new connection once the one child takes it (the
+    master turns clients away while it still counts the child busy)."""
+    def attempt():
+        c = s.control()
+        greeting = c.reply()
+        if greeting.startswith("220 "):
+            return greeting
+        c.close()
+        return None
+    return wait_for(attempt, 15, 0.5)
+
+
+def wait_tagged(s, pattern):
+    """A line of the misc log file written by the process whose tag the pattern names."""
+    assert wait_for(lambda: re.search(pattern, s.log_file())), s.log_file()
+
+
+def test_a_broken_domain_cf_on_sighup_keeps_every_process_and_the_sets_in_force(server):
+    s = server(general="min-users = 1\nmax-users = 1\n", domain=DEFAULT_DOMAIN)
+    with open(os.path.join(s.dir, "ftp", "f.txt"), "wb") as f:
+        f.write(b"y" * 5000)
+    with open(s.pid_file()) as f:
+        logger = int(re.search(r"kill -9 +(\d+) 2>/dev/null    # logger", f.read()).group(1))
+    c = s.greeted()
+    anon_login(c)
+    child = s.slot(1)["pid"]
+
+    with open(s.domain_cf, "a") as f:
+        f.write("no-such-key = 1\n")
+    s.proc.send_signal(signal.SIGHUP)
+    refused = r"Unknown variable \"no-such-key\" on line 4 of configuration file\.\n"
+    kept = r"Domain configuration file %s was not reloaded; the sets in force are kept\.\n" % re.escape(s.domain_cf)
+    wait_tagged(s, r"\(main\)  \| " + refused)
+    wait_tagged(s, r"\(main\)  \| " + kept)
+    wait_tagged(s, r"\(logd\)  \| " + kept)
+
+    # The open session goes on, and the child re-reads before its next client.
+    assert retr(c, "f.txt")[1] == b"y" * 5000
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    assert greeting_of_the_only_child(s) == "220 testhost Zorvad Server ready.\r\n"
+    wait_tagged(s, r"#u1 +\| " + kept)
+    assert s.proc.poll() is None
+    assert s.slot(1)["pid"] == child
+    assert os.path.exists("/proc/%d" % logger)
+    assert "Successfully reloaded" not in s.log()
+
+    # A good file is taken by the next reload.
+    with open(s.domain_cf, "w") as f:
+        f.write(DEFAULT_DOMAIN.replace("testhost", "renamed").replace("{dir}", s.dir))
+    s.close_controls()
+    s.proc.send_signal(signal.SIGHUP)
+    s.wait_log(r"Successfully reloaded domain configuration file %s\.\n" % re.escape(s.domain_cf))
+    assert greeting_of_the_only_child(s) == "220 renamed Zorvad Server ready.\r\n"
+    assert s.slot(1)["pid"] == child
 
 
 def test_logs_go_where_their_patterns_say_with_plain_line_feeds(server):

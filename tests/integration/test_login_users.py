@@ -16,7 +16,11 @@ from conftest import wait_for
 
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
 INCORRECT = "530 Login incorrect.\r\n"
-UNRESTRICTED = "u-restrict-mode = none\n"
+
+
+def user_class(user, mode):
+    """A user class of the user's own group with the given u-restrict-mode."""
+    return "u-restricted-groups = %d\nu-restrict-mode = %s\n" % (user.gid, mode)
 
 
 @pytest.fixture
@@ -48,7 +52,7 @@ def test_a_system_user_is_restricted_to_the_home_by_default(server, user):
 
 
 def test_an_unrestricted_user_sees_the_real_tree(server, user):
-    s = server(general=UNRESTRICTED)
+    s = server(general=user_class(user, "none"))
     c = s.greeted()
     assert login(c, user.name, user.password) == "230 Logged in.\r\n"
     assert c.command("PWD") == '257 "%s" is cwd.\r\n' % user.home
@@ -179,7 +183,7 @@ def test_sessions_that_only_named_the_user_do_not_count(server, user):
 
 def test_a_subdirectory_of_the_home_becomes_the_root(server, user):
     os.makedirs(os.path.join(user.home, "pub"))
-    s = server(general="u-restrict-mode = subdir-of-homedir pub\n")
+    s = server(general=user_class(user, "subdir-of-homedir pub"))
     c = s.greeted()
     assert login(c, user.name, user.password) == "230 Restricted user logged in.\r\n"
     assert c.command("PWD") == '257 "/" is cwd.\r\n'
@@ -188,7 +192,7 @@ def test_a_subdirectory_of_the_home_becomes_the_root(server, user):
 
 
 def test_a_missing_subdirectory_fails_the_login(server, user):
-    c = server(general="u-restrict-mode = subdir-of-homedir pub\n").greeted()
+    c = server(general=user_class(user, "subdir-of-homedir pub")).greeted()
     assert login(c, user.name, user.password) == \
         "451 Login failed, can't set startup dir to %s/pub: No such file or directory.\r\n" % user.home
     assert c.closed()
@@ -196,7 +200,7 @@ def test_a_missing_subdirectory_fails_the_login(server, user):
 
 def test_a_subdirectory_that_leads_out_of_the_home_fails_the_login(server, user, zorvad_dir):
     os.symlink(zorvad_dir, os.path.join(user.home, "pub"))
-    s = server(general="u-restrict-mode = subdir-of-homedir pub\n")
+    s = server(general=user_class(user, "subdir-of-homedir pub"))
     c = s.greeted()
     assert login(c, user.name, user.password) == "451 Login failed, your startup dir is illegal.\r\n"
     assert c.closed()
@@ -207,7 +211,7 @@ def test_a_subdirectory_that_leads_out_of_the_home_fails_the_login(server, user,
 def test_a_class_root_becomes_the_users_root(server, user, zorvad_dir):
     root = os.path.join(zorvad_dir, "shared")
     os.makedirs(root)
-    s = server(general="u-restrict-mode = root %s\n" % root)
+    s = server(general=user_class(user, "root " + root))
     c = s.greeted()
     assert login(c, user.name, user.password) == "230 Restricted user logged in.\r\n"
     assert c.command("PWD") == '257 "/" is cwd.\r\n'

@@ -4,8 +4,11 @@ leaves in the session log."""
 import os
 import re
 import signal
+import struct
 
-from conftest import DEFAULT_DOMAIN, shm_header, shm_slot, wait_for
+from conftest import DEFAULT_DOMAIN, SHM_HEADER, SHM_SLOT, shm_header, shm_slot, wait_for
+from test_domains import private_etc_files
+from xferhelp import retr
 
 SESSION_LOG = DEFAULT_DOMAIN + "log-session = {dir}/session.log\n"
 REFUSED = "421 Too many users are already logged on.  Please try again in 10 minutes.\r\n"
@@ -166,3 +169,44 @@ def test_an_anonymous_only_server_run_by_root_confines_itself_to_the_anonymous_r
                        for fd in os.listdir("/proc/%d/fd" % s.pid)]
     assert s.stop() == 0
     assert not os.path.exists(s.pid_file())     # removed from outside the new root
+
+
+def session_counters(s, n):
+    """Child n's session statistics summed over its ten quarter-hour buckets."""
+    data = s.segment()
+    base = SHM_HEADER + SHM_SLOT * n + 976
+    return [sum(struct.unpack_from("<I", data, base + 248 * b + 4 * i)[0] for b in range(10))
+            for i in range(27)]
+
+
+def test_a_refusal_by_a_child_that_served_a_session_reports_only_itself(server, zorvad_dir):
+    wrapper = private_etc_files(zorvad_dir, hosts_allow="", hosts_deny="Zorvad: 127.0.0.2\n")
+    s = server(general=pool(1, 1, "tcp-wrappers = yes\n"), domain=SESSION_LOG, wrapper=wrapper)
+    with open(os.path.join(s.dir, "ftp", "f.txt"), "wb") as f:
+        f.write(b"x" * 1000)
+    first = s.greeted()
+    first.command("USER anonymous")
+    assert first.command("PASS mozilla@example.com").startswith("230 ")    # client type 2
+    assert retr(first, "f.txt")[2].startswith("226 ")
+    child = s.slot(1)["pid"]
+    assert first.command("QUIT") == "221 Goodbye.\r\n"
+    assert wait_for(lambda: any(l.startswith("anonymous,") for l in session_lines(s)))
+    assert wait_for(lambda: not s.busy_children())
+
+    # The same child turns the next client away at admission. (While the
+    # master still counts the child busy it refuses with its 421: try again.)
+    def denied_by_the_child():
+        c = s.control(source=("127.0.0.2", 0))
+        return c.closed()
+    assert wait_for(denied_by_the_child, 15, 0.5)
+    line = wait_for(lambda: [l for l in session_lines(s) if l.startswith("DENIED,")])
+    # no logins, end code 9, no transfer, no downloads, uploads or listings
+    assert re.fullmatch(r"DENIED,,127\.0\.0\.2,\d+,0\.0,,,0,9,NONE,0,0,0,0,0,0,0,,test,\n", line[0]), line
+    assert s.slot(1)["pid"] == child
+    # The child counts the connection after it wrote the line.
+    assert wait_for(lambda: session_counters(s, 1)[0] == 2)     # connections
+    counters = session_counters(s, 1)
+    assert counters[2] == 1                         # denied
+    assert (counters[3], counters[4]) == (1, 1)     # with a login, without
+    assert counters[8] == 1                         # sessions with a download
+    assert (counters[10], counters[12]) == (1, 1)   # client type 0 (unknown), 2

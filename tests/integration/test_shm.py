@@ -5,7 +5,7 @@ import re
 import subprocess
 import time
 
-from conftest import shm_header, wait_for
+from conftest import _libc, shm_header, wait_for
 
 
 def ipcs_bytes(key):
@@ -71,3 +71,24 @@ def test_sigterm_removes_the_segment_and_the_pid_file_and_ends_every_process(ser
     assert ipcs_bytes(s.key) is None
     assert not os.path.exists(s.pid_file())
     assert wait_for(lambda: not s.processes())
+
+
+def test_a_second_server_on_the_same_port_leaves_the_running_ones_segment(server):
+    s = server(general="min-users = 2\nmax-users = 3\n")
+    c = s.greeted()
+    segment = _libc.shmget(s.key, 0, 0)
+    assert segment >= 0
+
+    second = server(port=s.port, wait=False)
+    assert second.proc.wait(20) == 1
+    assert ("shared memory pool [key 0x%x] belongs to a running server (master pid %d, "
+            % (s.key, s.pid)) in second.log()
+    assert "Removed it" not in second.log()
+
+    # The monitor still finds the running server, which serves on.
+    assert _libc.shmget(s.key, 0, 0) == segment
+    assert s.slot(0)["pid"] == s.pid
+    assert c.command("NOOP").startswith("200 ")
+    other = s.greeted()
+    assert wait_for(lambda: len(s.busy_children()) == 2)
+    assert other.command("QUIT") == "221 Goodbye.\r\n"

@@ -5,8 +5,11 @@
 
 #include <string>
 
+#include "Spwd.h"
 #include "config.h"
 #include "conffile.h"
+#include "login.h"
+#include "shell.h"
 
 using ::testing::ExitedWithCode;
 
@@ -50,20 +53,9 @@ TEST_F(UserClasses, WithoutClassKeysThereIsOnlyTheDefaultClass)
     EXPECT_EQ(Perms(gUserClasses[0]), "RWLCu");
 }
 
-TEST_F(UserClasses, RestrictModeNoneAloneMakesAnUnnamedClassForEveryone)
-{
-    ReadAndClose("u-restrict-mode = none\n");
-    EXPECT_EQ(InUse(), 2);
-    EXPECT_STREQ(gUserClasses[0].name, "");
-    EXPECT_EQ(gUserClasses[0].groupRule, kGroupRuleNone);
-    EXPECT_EQ(gUserClasses[0].restricted, 0);
-    EXPECT_STREQ(gUserClasses[1].name, "default");
-    EXPECT_EQ(gUserClasses[1].groupRule, kGroupRuleAll);
-}
-
 TEST_F(UserClasses, KeysAfterAOneLineClassGoToAFreshClass)
 {
-    ReadAndClose("u-read-only-groups = daemon\nu-restrict-mode = none\n");
+    ReadAndClose("u-read-only-groups = daemon\nu-restrict-mode = none\nu-restricted-groups = 100\n");
     EXPECT_STREQ(gUserClasses[0].name, "u-read-only-groups");
     EXPECT_EQ(gUserClasses[0].groupRule, kGroupRuleListed);
     EXPECT_EQ(gUserClasses[0].numGroups, 1);
@@ -71,9 +63,53 @@ TEST_F(UserClasses, KeysAfterAOneLineClassGoToAFreshClass)
     EXPECT_EQ(gUserClasses[0].restricted, 1);
     EXPECT_EQ(Perms(gUserClasses[0]), "RLC");
     EXPECT_STREQ(gUserClasses[1].name, "");
+    EXPECT_EQ(gUserClasses[1].groups[0], 100u);
     EXPECT_EQ(gUserClasses[1].restricted, 0);
     EXPECT_STREQ(gUserClasses[2].name, "default");
 }
+
+// Which class a user (primary group 100, supplementary group 200) lands in:
+// a class without groups takes nobody and its record goes to the next class.
+struct ClassCase {
+    const char *cf;
+    int index;              // the session's class
+    const char *name;
+    int restricted;
+    int inUse;              // records in use after closing
+};
+
+class ClassOfAUser : public UserClasses, public ::testing::WithParamInterface<ClassCase> {};
+
+TEST_P(ClassOfAUser, IsTheFirstClassOfItsGroups)
+{
+    ReadAndClose(GetParam().cf);
+    InitSpwdStruct(&gPass);
+    gPass.nGids = 2;
+    gPass.gid[0] = 100;
+    gPass.gid[1] = 200;
+    gVirtualUser = 0;
+    CheckForRestrictedUser();
+    EXPECT_EQ(gSessionUserClass, GetParam().index);
+    EXPECT_STREQ(gUserClasses[gSessionUserClass].name, GetParam().name);
+    EXPECT_EQ(gRestrictedUser, GetParam().restricted);
+    EXPECT_EQ(InUse(), GetParam().inUse);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ClassOfAUser,
+    ::testing::Values(
+        ClassCase{"begin-new-user-class = nogroups\nu-restrict-mode = none\n"
+                  "begin-new-user-class = staff\nu-restricted-groups = 200\nu-restrict-mode = none\n",
+                  0, "staff", 0, 2},
+        ClassCase{"begin-new-user-class = nogroups\nu-restrict-mode = none\n", 0, "default", 1, 1},
+        ClassCase{"u-restrict-mode = none\n", 0, "default", 1, 1},
+        ClassCase{"u-write-permission = no\nbegin-new-user-class = staff\nu-restricted-groups = 100\n"
+                  "u-restrict-mode = unrestricted\n",
+                  0, "staff", 0, 2},
+        ClassCase{"begin-new-user-class = others\nu-restricted-groups = 300\nu-restrict-mode = none\n"
+                  "begin-new-user-class = empty\nu-restricted-groups = none\nu-restrict-mode = none\n"
+                  "begin-new-user-class = users\nu-restricted-groups = 100\nu-restrict-mode = none\n",
+                  1, "users", 0, 3}));
 
 TEST_F(UserClasses, WriteOnlyAndAddOnlyClasses)
 {
@@ -107,8 +143,9 @@ TEST_F(UserClasses, AllExceptInvertsTheGroupList)
 
 TEST_F(UserClasses, ReadAndWritePermissionKeysSetTheDefaultOfLaterClasses)
 {
-    ReadAndClose("u-write-permission = no\nbegin-new-user-class = later\nu-restrict-mode = unrestricted\n");
-    EXPECT_EQ(Perms(gUserClasses[0]), "RLCu");    // the first record got -W directly
+    ReadAndClose("begin-new-user-class = first\nu-restricted-groups = 100\nu-write-permission = no\n"
+                 "begin-new-user-class = later\nu-restricted-groups = 200\nu-restrict-mode = unrestricted\n");
+    EXPECT_EQ(Perms(gUserClasses[0]), "RLCu");    // "first" got -W directly
     EXPECT_EQ(Perms(gUserClasses[1]), "RLCu");    // and "later" by default
     EXPECT_EQ(gUserClasses[1].restricted, 0);
     EXPECT_EQ(Perms(gUserClasses[2]), "RLCu");    // and so does "default"
@@ -186,7 +223,7 @@ TEST_F(UserClassesDeathTest, ASixteenthClassIsOneTooMany)
 {
     std::string cf;
     for (int i = 1; i <= 16; i++)
-        cf += "begin-new-user-class = c" + std::to_string(i) + "\n";
+        cf += "begin-new-user-class = c" + std::to_string(i) + "\nu-restricted-groups = " + std::to_string(i) + "\n";
     EXPECT_EXIT(ReadConfigFile(dir_.Write("general.cf", cf).c_str()), ExitedWithCode(1),
                 "^You cannot have more than 15 user classes\\.\n$");
 }
@@ -195,7 +232,7 @@ TEST_F(UserClassesDeathTest, FifteenClassesStillLeaveRoomForDefault)
 {
     std::string cf;
     for (int i = 1; i <= 15; i++)
-        cf += "begin-new-user-class = c" + std::to_string(i) + "\n";
+        cf += "begin-new-user-class = c" + std::to_string(i) + "\nu-restricted-groups = " + std::to_string(i) + "\n";
     ReadAndClose(cf);
     EXPECT_STREQ(gUserClasses[14].name, "c15");
     EXPECT_STREQ(gUserClasses[15].name, "default");
@@ -220,8 +257,8 @@ TEST_F(UserClassesDeathTest, BadRestrictModes)
 
 TEST_F(UserClassesDeathTest, TheRestrictDirectoryIsOneValueForAllClasses)
 {
-    ReadAndClose("begin-new-user-class = a\nu-restrict-mode = root /srv/ftp\n"
-                 "begin-new-user-class = b\nu-restrict-mode = /srv/ftp\n");
+    ReadAndClose("begin-new-user-class = a\nu-restricted-groups = 1\nu-restrict-mode = root /srv/ftp\n"
+                 "begin-new-user-class = b\nu-restricted-groups = 2\nu-restrict-mode = /srv/ftp\n");
     EXPECT_STREQ(gHomeDirSubDir, "/srv/ftp");
     EXPECT_EQ(gUserClasses[0].dirSet, 1);
     EXPECT_EQ(gUserClasses[1].dirSet, 1);

@@ -26,6 +26,14 @@ in_addr_t Addr(const char *dotted)
     return inet_addr(dotted);
 }
 
+// A file's text with every "@NUL@" made a NUL byte.
+std::string WithNuls(std::string text)
+{
+    for (size_t at; (at = text.find("@NUL@")) != std::string::npos;)
+        text.replace(at, 5, std::string(1, '\0'));
+    return text;
+}
+
 using DomainRead = DomainTest;
 
 TEST_F(DomainRead, LinesFollowTheGeneralCfSyntax)
@@ -109,20 +117,30 @@ TEST_F(DomainRead, TheRestOfAnOverlongLineIsNotALineOfItsOwn)
     EXPECT_STREQ(GetFirstDomain()->serverName, "next.example");
 }
 
-TEST_F(DomainRead, TwoBlocksWithOneNameMakeOneSetAndTheSecondOverrides)
+TEST_F(DomainRead, ASecondBlockOfANameOverridesOnlyTheKeysItGives)
 {
     ReadDomainCf("set-name=a\n"
                  "ftp-home=/first\n"
+                 "server-type=non-anonymous-only\n"
+                 "passwd=none\n"
                  "max-domain-users=3\n"
+                 "max-domain-users-per-ip=2\n"
                  "set-name=b\n"
                  "set-name=a\n"
-                 "ftp-home=/second\n");
+                 "server-name=second.example\n"
+                 "max-domain-users=5\n");
     ASSERT_EQ(gNumDomains, 2);
-    EXPECT_STREQ(gDomainInfo[0]->setName, "a");
+    const DomainInfo *a = gDomainInfo[0];
+    EXPECT_STREQ(a->setName, "a");
     EXPECT_STREQ(gDomainInfo[1]->setName, "b");
-    EXPECT_STREQ(gDomainInfo[0]->ftpHome, "/second");
-    // The second block starts from the defaults again.
-    EXPECT_EQ(gDomainInfo[0]->maxDomainUsers, 0);
+    EXPECT_STREQ(a->serverName, "second.example");
+    EXPECT_EQ(a->maxDomainUsers, 5);
+    // What the second block does not give stays as the first block set it.
+    EXPECT_STREQ(a->ftpHome, "/first");
+    EXPECT_EQ(a->nonAnonOnly, 1);
+    EXPECT_STREQ(a->passwd, "none");
+    EXPECT_EQ(a->numPasswdSources, 0);
+    EXPECT_EQ(a->maxDomainUsersPerIP, 2);
 }
 
 TEST_F(DomainRead, PlainKeysSetTheirFields)
@@ -424,14 +442,112 @@ TEST_F(DomainReload, AKeyWithoutAValueIsSkipped)
     EXPECT_STREQ(gDomainInfo[0]->serverName, "kept");
 }
 
-using DomainReloadDeathTest = DomainTest;
+// A file that cannot be read whole is not taken: the reload logs why and the
+// process goes on with the sets it had, whatever the error and wherever it is.
+struct BadReload {
+    const char *file;
+    const char *message;
+};
 
-TEST_F(DomainReloadDeathTest, OtherErrorsStopTheProcessAsAtStartUp)
+class DomainReloadError : public DomainTest, public ::testing::WithParamInterface<BadReload> {};
+
+TEST_P(DomainReloadError, KeepsTheSetsInForceAndTheProcess)
+{
+    ReadDomainCf("set-name=a\nftp-home=/a1\nserver-name=one.example\nmax-domain-users=7\n"
+                 "set-name=b\nserver-address=127.0.0.2\n");
+    PostReadDomainConfigInit();
+    GetDomainByLocalAddr(Addr("127.0.0.2"), nullptr, 1);
+    DomainInfo *const a = gDomainInfo[0];
+    DomainInfo *const b = gDomainInfo[1];
+    const DomainInfo aBefore = *a, bBefore = *b;
+
+    const std::string path = dir_.Write("domain.cf", WithNuls(GetParam().file));
+    std::string message = GetParam().message;
+    if (const size_t at = message.find("%s"); at != std::string::npos)
+        message.replace(at, 2, path);
+
+    CaptureStderr();
+    EXPECT_EQ(ReloadDomainCf(), -1);
+    const std::string log = GetCapturedStderr();
+    EXPECT_THAT(log, HasSubstr(message));
+    EXPECT_THAT(log, HasSubstr("Domain configuration file " + path +
+                               " was not reloaded; the sets in force are kept.\n"));
+    EXPECT_THAT(log, ::testing::Not(HasSubstr("Successfully reloaded")));
+
+    ASSERT_EQ(gNumDomains, 2);
+    EXPECT_EQ(gDomainInfo[0], a);
+    EXPECT_EQ(gDomainInfo[1], b);
+    EXPECT_EQ(memcmp(a, &aBefore, sizeof(aBefore)), 0);
+    EXPECT_EQ(memcmp(b, &bBefore, sizeof(bBefore)), 0);
+    EXPECT_EQ(gCurDomain, b);
+
+    // The next good file is taken.
+    dir_.Write("domain.cf", "set-name=a\nftp-home=/a2\n");
+    CaptureStderr();
+    EXPECT_EQ(ReloadDomainCf(), 0);
+    GetCapturedStderr();
+    EXPECT_STREQ(a->ftpHome, "/a2");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, DomainReloadError,
+    ::testing::Values(
+        BadReload{"set-name=a\nftp-home=/new\nset-name=z\nbogus=1\n",
+                  "Unknown variable \"bogus\" on line 4 of configuration file.\n"},
+        BadReload{"set-name=a\nmax-domain-users=1\nport=2121\n",
+                  "Variable \"port\" on line 3 of %s needs to be set in\nthe general configuration file.\n"},
+        BadReload{"ftp-home=/x\nset-name=a\n", "You must set the `set-name' variable first.\n"},
+        BadReload{"set-name=a\nserver-address=300.1.2.3\n",
+                  "Invalid server-address \"300.1.2.3\"; try something\nin the form of 192.168.96.99\n"
+                  "Error caused by line 2 of %s.\n"},
+        BadReload{"set-name=b\nserver-name=x@NUL@y\nserver-address=127.0.0.9\n",
+                  "Unknown value \"x\" for variable \"server-name\" on line 2 of configuration file.\n"}));
+
+TEST_F(DomainReload, AChildReportsAFailedReloadOnlyWhenVerbose)
 {
     ReadDomainCf("set-name=a\n");
     dir_.Write("domain.cf", "set-name=a\nbogus=1\n");
-    EXPECT_EXIT(ReloadDomainCf(), ExitedWithCode(1),
-                HasSubstr("Unknown variable \"bogus\" on line 2 of configuration file.\n"));
+    gChild = 3;
+    CaptureStderr();
+    EXPECT_EQ(ReloadDomainCf(), -1);
+    EXPECT_EQ(GetCapturedStderr(), "");
 }
+
+// ---- Damaged lines --------------------------------------------------------------------------
+
+// A NUL byte must not hide the line after it: the damaged line is refused with
+// its number, in general.cf and domain.cf alike (they share the line reader).
+struct NulLine {
+    bool domainCf;
+    const char *file;       // "@NUL@" stands for a NUL byte
+    const char *message;    // "%s" stands for the file's path
+};
+
+class NulLineDeathTest : public DomainTest, public ::testing::WithParamInterface<NulLine> {};
+
+TEST_P(NulLineDeathTest, IsRefusedWithItsNumber)
+{
+    const std::string path = dir_.Write(GetParam().domainCf ? "domain.cf" : "general.cf", WithNuls(GetParam().file));
+    std::string message = GetParam().message;
+    if (const size_t at = message.find("%s"); at != std::string::npos)
+        message.replace(at, 2, path);
+    if (GetParam().domainCf)
+        EXPECT_EXIT(ReadDomainConfigFile(path.c_str()), ExitedWithCode(1), HasSubstr(message));
+    else
+        EXPECT_EXIT(ReadConfigFile(path.c_str()), ExitedWithCode(1), HasSubstr(message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, NulLineDeathTest,
+    ::testing::Values(
+        NulLine{false, "port=2121\nmax-users=3@NUL@junk\ndeny-paths=/secret\n",
+                "Unknown value \"3\" for variable \"max-users\" on line 2 of configuration file.\n"},
+        NulLine{false, "port=2121\n@NUL@\ndeny-paths=/secret\n", "Syntax error on line 2 of %s.\n"},
+        NulLine{true, "set-name=a\nserver-name=x@NUL@y\nserver-type=anonymous-only\n",
+                "Unknown value \"x\" for variable \"server-name\" on line 2 of configuration file.\n"},
+        NulLine{true, "set-name=a\nftp-home@NUL@=/x\npasswd=/etc/passwd\n",
+                "Unknown value \"\" for variable \"ftp-home\" on line 2 of configuration file.\n"},
+        NulLine{true, "set-name=a\n# a note@NUL@\nserver-type=anonymous-only\n",
+                "Syntax error on line 2 of %s.\n"}));
 
 }  // namespace

@@ -410,6 +410,50 @@ TEST_F(LoggerTest, AHangupClosesTheFilesAndReloadsThePatterns)
     ASSERT_EQ(Stop(), 0);
 }
 
+// The domain table logs while it reloads (its outcome, its errors), when the
+// logger has closed its files: what that opens must not stay open once the
+// patterns are loaded again.
+int LoggingReload()
+{
+    Log(kLogMisc, "reloaded\n");
+    return TestReload();
+}
+
+size_t OpenDescriptors(pid_t pid)
+{
+    const fs::path dir = "/proc/" + std::to_string(pid) + "/fd";
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+size_t Count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+TEST_F(LoggerTest, HangupsLeaveNoDescriptorOpenBehind)
+{
+    gLoggerDomains = {TestNumDomains, TestPattern, LoggingReload};
+    childSetup_ = [] { signal(SIGHUP, SetReloadFlag); };
+    Start();
+    Send(kLogMisc, 0, "start\n");
+    ASSERT_TRUE(FileHas("misc.log", "start"));
+    const size_t before = OpenDescriptors(pid_);
+    for (size_t i = 1; i <= 5; i++) {
+        kill(pid_, SIGHUP);
+        ASSERT_TRUE(Eventually([&] {
+            Send(kLogMisc, 0, "tick\n");
+            return Count(File("misc.log"), "reloaded") == i;
+        }));
+    }
+    Send(kLogMisc, 0, "end\n");
+    ASSERT_TRUE(FileHas("misc.log", "end"));
+    EXPECT_EQ(OpenDescriptors(pid_), before);
+    ASSERT_EQ(Stop(), 0);
+}
+
 TEST_F(LoggerTest, AFileThatCannotBeOpenedLosesItsRecordsAndIsReported)
 {
     std::ofstream(Path("plainfile")) << "x";

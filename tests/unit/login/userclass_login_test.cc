@@ -45,16 +45,6 @@ TEST_F(ClassLookupTest, WithoutClassKeysEveryoneIsRestrictedByDefault)
     EXPECT_EQ(Slot(), "restricted");
 }
 
-TEST_F(ClassLookupTest, AnUnnamedUnrestrictedClassTakesEveryone)
-{
-    ASSERT_EQ(SetClassRestrictMode("none"), 0);
-    Close();
-    CheckForRestrictedUser();
-    EXPECT_EQ(gSessionUserClass, 0);
-    EXPECT_EQ(gRestrictedUser, 0);
-    EXPECT_EQ(Slot(), "unrestricted");
-}
-
 TEST_F(ClassLookupTest, ListedGroupsTakeMembersByPrimaryOrSupplementaryGroup)
 {
     ASSERT_EQ(BeginNewUserClass("staff"), 0);
@@ -93,6 +83,7 @@ TEST_F(ClassLookupTest, AllExceptTurnsTheListAround)
 
 TEST_F(ClassLookupTest, VirtualUsersAreRestrictedWhenTheSettingSaysSo)
 {
+    ASSERT_EQ(SetClassRestrictedGroups("100"), 0);
     ASSERT_EQ(SetClassRestrictMode("none"), 0);
     Close();
     gVirtualUser = 1;

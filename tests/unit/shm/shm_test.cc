@@ -4,10 +4,12 @@
 // vanishes with the test process.
 #include <sched.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -87,6 +89,56 @@ TEST_F(SegmentTest, AStaleSegmentWithTheKeyIsRemovedAndReplaced)
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"shared memory pool [key 0x5a0b7e01] already exists!  Removed it.\n"});
     EXPECT_EQ(gSleeps, std::vector<unsigned>{5});
 }
+
+// A segment with the key that a server still uses (processes attached, or its
+// master alive) is left alone and the start stops; one that a killed server
+// left behind (nobody attached, its master gone) is replaced.
+enum class Owner { kAttached, kLiveMaster, kDeadMaster };
+
+class ExistingSegmentDeathTest : public SegmentTest, public ::testing::WithParamInterface<Owner> {};
+
+pid_t DeadPid()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+TEST_P(ExistingSegmentDeathTest, IsKeptWhileItsServerRuns)
+{
+    const int old = shmget(kTestKey, 49408, IPC_CREAT | 0600);
+    ASSERT_GE(old, 0);
+    auto *base = static_cast<char *>(shmat(old, nullptr, 0));
+    ASSERT_NE(base, reinterpret_cast<char *>(-1));
+    const pid_t master = GetParam() == Owner::kDeadMaster ? DeadPid() : getpid();
+    reinterpret_cast<ShmSlot *>(base + 1024)->pid = GetParam() == Owner::kAttached ? 0 : master;
+    if (GetParam() != Owner::kAttached) {
+        ASSERT_EQ(shmdt(base), 0);
+    }
+
+    if (GetParam() == Owner::kDeadMaster) {
+        LogCapture log;
+        ASSERT_EQ(InitSharedMemory(), 0);
+        EXPECT_NE(gShmID, old);
+        EXPECT_EQ(log.Texts(), std::vector<std::string>{"shared memory pool [key 0x5a0b7e01] already exists!  Removed it.\n"});
+        return;
+    }
+    EXPECT_EXIT(InitSharedMemory(), ::testing::ExitedWithCode(1),
+                "^shared memory pool \\[key 0x5a0b7e01\\] belongs to a running server \\(master pid " +
+                    std::to_string(GetParam() == Owner::kAttached ? 0 : master) +
+                    ", [0-9]+ processes attached\\); not starting another one with the same key\\.\n$");
+    EXPECT_EQ(shmget(kTestKey, 0, 0), old);
+    struct shmid_ds ds {};
+    ASSERT_EQ(shmctl(old, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_nattch, GetParam() == Owner::kAttached ? 1u : 0u);
+    if (GetParam() == Owner::kAttached)
+        shmdt(base);
+}
+
+INSTANTIATE_TEST_SUITE_P(Owners, ExistingSegmentDeathTest,
+                         ::testing::Values(Owner::kAttached, Owner::kLiveMaster, Owner::kDeadMaster));
 
 TEST_F(SegmentTest, TheMasterRemovesTheSegmentWhenItLeaves)
 {
