@@ -48,12 +48,12 @@ void GiveDefaultPermissions(UserClass *uc)
         (void) ParseUserPermissions("-W", uc->permissions, &bad);
 }
 
-// A record holds a class once a class key was applied to it and it has a
-// group rule: a class without groups takes no user, so its record is free for
+// A record holds a class once a class key was applied to it and it can take
+// a user: a named class without groups takes none, so its record is free for
 // the next class.
 bool HoldsClass(const UserClass &uc)
 {
-    return uc.inUse && uc.groupRule != kGroupRuleNone;
+    return uc.inUse && (uc.groupRule != kGroupRuleNone || ClassWithoutGroupsTakesAll(uc));
 }
 
 // Makes the current record a fresh one for a new class: a record that holds a

@@ -47,6 +47,15 @@ struct UserClass {
     int permissions[kNumUserPermissions];  // initially all 1
 };
 
+// A class without a group rule: the unnamed class of keys given outside any
+// begin-new-user-class takes every user (a lone "u-restrict-mode = none"
+// frees everyone); a class begun by name takes nobody until its groups are
+// given, so a forgotten group key cannot put every user into it.
+inline bool ClassWithoutGroupsTakesAll(const UserClass &uc)
+{
+    return uc.name[0] == '\0';
+}
+
 extern UserClass gUserClasses[kMaxUserClasses];
 extern UserClass *gCurRestrClass;          // the class the class keys modify
 extern char gHomeDirSubDir[128];           // u-restrict-mode subdir-of-homedir (relative)

@@ -24,12 +24,10 @@ bool InGroupList(const UserClass &uc, int32_t gid)
     return false;
 }
 
-// A class without groups takes nobody: it must not catch every user ahead
-// of the classes declared after it.
 bool ClassTakesUser(const UserClass &uc)
 {
     if (uc.groupRule == kGroupRuleNone)
-        return false;
+        return ClassWithoutGroupsTakesAll(uc);
     if (uc.groupRule == kGroupRuleAll)
         return true;
     bool member = gPass.nGids >= 1 && InGroupList(uc, gPass.gid[0]);

@@ -69,7 +69,8 @@ TEST_F(UserClasses, KeysAfterAOneLineClassGoToAFreshClass)
 }
 
 // Which class a user (primary group 100, supplementary group 200) lands in:
-// a class without groups takes nobody and its record goes to the next class.
+// a class begun by name without groups takes nobody and its record goes to
+// the next class; the unnamed class of keys outside any begun class takes all.
 struct ClassCase {
     const char *cf;
     int index;              // the session's class
@@ -102,10 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "begin-new-user-class = staff\nu-restricted-groups = 200\nu-restrict-mode = none\n",
                   0, "staff", 0, 2},
         ClassCase{"begin-new-user-class = nogroups\nu-restrict-mode = none\n", 0, "default", 1, 1},
-        ClassCase{"u-restrict-mode = none\n", 0, "default", 1, 1},
+        ClassCase{"u-restrict-mode = none\n", 0, "", 0, 2},
         ClassCase{"u-write-permission = no\nbegin-new-user-class = staff\nu-restricted-groups = 100\n"
                   "u-restrict-mode = unrestricted\n",
-                  0, "staff", 0, 2},
+                  0, "", 1, 3},
         ClassCase{"begin-new-user-class = others\nu-restricted-groups = 300\nu-restrict-mode = none\n"
                   "begin-new-user-class = empty\nu-restricted-groups = none\nu-restrict-mode = none\n"
                   "begin-new-user-class = users\nu-restricted-groups = 100\nu-restrict-mode = none\n",
