@@ -1,6 +1,6 @@
 // general.cf: the settings, the key table with each key's kind and default,
 // and the reader.
-#include "config.h"
+#include "config/config.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -13,8 +13,8 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "exit.h"
-#include "userclass.h"
+#include "base/exit.h"
+#include "config/userclass.h"
 
 // ---- The settings ------------------------------------------------------------
 // Their defaults are the last column of the key table below (and the few in

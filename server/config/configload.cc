@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
+#include "config/config.h"
+#include "log/log.h"
 
 namespace {
 

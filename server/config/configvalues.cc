@@ -10,7 +10,7 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 
 int StrToBoolOrInt(const char *s)
 {

@@ -1,7 +1,7 @@
 // domain.cf: the table of domain configuration sets, its look-ups and the
 // reader (start-up and reload). Finishing the sets after reading is in
 // domaininit.cc, the password sources in domainpasswd.cc.
-#include "domain.h"
+#include "config/domain.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -16,8 +16,8 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "exit.h"
+#include "config/config.h"
+#include "base/exit.h"
 
 DomainInfo **gDomainInfo = nullptr;
 int gNumDomains = 0;

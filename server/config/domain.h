@@ -10,7 +10,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
-#include "log.h"
+#include "log/log.h"
 
 constexpr int kDomainNameSize = 64;        // set-name, server-name
 constexpr int kDomainAddrStrSize = 24;     // dotted server address

@@ -16,10 +16,10 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "exit.h"
-#include "log.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "base/exit.h"
+#include "log/log.h"
 
 namespace {
 

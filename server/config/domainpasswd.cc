@@ -7,8 +7,8 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "domain.h"
-#include "log.h"
+#include "config/domain.h"
+#include "log/log.h"
 
 int StartupCheckPermissionsOnPasswdFile(const char *path)
 {

@@ -1,5 +1,5 @@
 // User classes: the table that the class keys of general.cf fill.
-#include "userclass.h"
+#include "config/userclass.h"
 
 #include <grp.h>
 
@@ -10,8 +10,8 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
+#include "config/config.h"
+#include "log/log.h"
 
 UserClass gUserClasses[kMaxUserClasses];
 UserClass *gCurRestrClass = &gUserClasses[0];

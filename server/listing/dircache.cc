@@ -1,6 +1,6 @@
 // The directory cache: Ls, reading a directory (Ls0), the cache entries with
 // their validation and purge rules, sorting and copies of listings.
-#include "dircache.h"
+#include "listing/dircache.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "paths.h"
-#include "safefs.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 int gLsDirsCached;
 int gLsItemsCached;

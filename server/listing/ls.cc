@@ -1,6 +1,6 @@
 // LIST and NLST: option letters, patterns, the long, one-per-line, column and
 // recursive formats, and the handler Nlst.
-#include "ls.h"
+#include "listing/ls.h"
 
 #include <climits>
 #include <fcntl.h>
@@ -14,17 +14,17 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "data.h"
-#include "log.h"
-#include "paths.h"
-#include "pwcache.h"
-#include "safefs.h"
-#include "shell.h"
-#include "shm.h"
-#include "uniquefd.h"
-#include "userclass.h"
-#include "xbuf.h"
+#include "config/config.h"
+#include "transfer/data.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "listing/pwcache.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "paths/uniquefd.h"
+#include "config/userclass.h"
+#include "transfer/xbuf.h"
 
 namespace {
 

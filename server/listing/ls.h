@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "dircache.h"
+#include "listing/dircache.h"
 
 // Classify suffixes: none, on every entry (-F), on all but regular files (-p).
 constexpr int kClassifyNone = 0;

@@ -1,5 +1,5 @@
 // The user and group preload cache.
-#include "pwcache.h"
+#include "listing/pwcache.h"
 #include "Strn.h"
 
 #include <cctype>

@@ -5,7 +5,7 @@
 // A record is written to the pipe with one plain write() rather than the
 // socket library's PWrite: Log is also called from signal handlers, and PWrite
 // would replace the jump point of a timed call that the signal interrupted.
-#include "log.h"
+#include "log/log.h"
 
 #include <unistd.h>
 
@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 
 int gLogPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";

@@ -2,9 +2,9 @@
 // its sender's domain set, and the logger takes each set's log path patterns
 // from the table (re-reading domain.cf on SIGHUP and when a record names a
 // set it does not know).
-#include "domain.h"
-#include "log.h"
-#include "logger.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "logger/logger.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // strftime pattern with the current date; ticks the shared time cache; runs the
 // event-processor programs.  It never stops for a log-file problem: a file that
 // cannot be opened loses its records, reported on standard error.
-#include "logger.h"
+#include "logger/logger.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "shm.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "status/shm.h"
 #include "sio.h"
-#include "startup.h"
+#include "process/startup.h"
 
 namespace {
 

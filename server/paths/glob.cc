@@ -3,7 +3,7 @@
 // character; case-sensitive.
 #include <cstring>
 
-#include "paths.h"
+#include "paths/paths.h"
 
 namespace {
 

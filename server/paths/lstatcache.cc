@@ -1,13 +1,13 @@
 // The status cache: lstat results of directories and symbolic links, kept
 // per process for "s-cache" seconds after their last use.
-#include "lstatcache.h"
+#include "paths/lstatcache.h"
 
 #include <sys/stat.h>
 
 #include <cstring>
 #include <ctime>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "paths.h"
-#include "shell.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "session/shell.h"
 
 const char gIncomingSubdir[] = "/incoming";
 static_assert(sizeof(gIncomingSubdir) - 1 == kIncomingSubdirLen);

@@ -1,6 +1,6 @@
 // Path composition and resolution: CompressPath, PathCat, ResolveSymlinks,
 // and GetCWD.  The access check built on them is in pathcheck.cc.
-#include "paths.h"
+#include "paths/paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "exit.h"
-#include "log.h"
-#include "lstatcache.h"
-#include "shell.h"
+#include "base/exit.h"
+#include "log/log.h"
+#include "paths/lstatcache.h"
+#include "session/shell.h"
 
 uid_t gSessionUid = static_cast<uid_t>(-1);
 int gRootForGetCWD = 1;

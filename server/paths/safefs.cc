@@ -1,5 +1,5 @@
 // Link-safe file-system calls on checked client paths (see safefs.h).
-#include "safefs.h"
+#include "paths/safefs.h"
 
 #include <linux/openat2.h>
 #include <sys/syscall.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <utility>
 
-#include "log.h"
-#include "paths.h"
-#include "uniquefd.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/uniquefd.h"
 
 #ifndef __NR_fchmodat2
 #define __NR_fchmodat2 452

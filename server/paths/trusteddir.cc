@@ -1,5 +1,5 @@
 // Opening a directory that only root (or the server's account) can change.
-#include "trusteddir.h"
+#include "paths/trusteddir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

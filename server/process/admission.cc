@@ -12,15 +12,15 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "master.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "session/shell.h"
+#include "status/shm.h"
 #include "sio.h"
-#include "startup.h"
-#include "tcpwrappers.h"
+#include "process/startup.h"
+#include "session/tcpwrappers.h"
 #include "version.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "config.h"
-#include "log.h"
-#include "master.h"
-#include "shm.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "status/shm.h"
 
 namespace {
 

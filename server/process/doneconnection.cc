@@ -10,17 +10,17 @@
 #include <csetjmp>
 #include <ctime>
 
-#include "config.h"
-#include "log.h"
-#include "dircache.h"
-#include "login.h"
-#include "messages.h"
-#include "master.h"
-#include "retr.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "listing/dircache.h"
+#include "session/login.h"
+#include "session/messages.h"
+#include "process/master.h"
+#include "transfer/retr.h"
+#include "session/shell.h"
+#include "status/shm.h"
 #include "sio.h"
-#include "startup.h"
+#include "process/startup.h"
 
 namespace {
 

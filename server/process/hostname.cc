@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "startup.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 
 #include "Spwd.h"
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "domain.h"
-#include "master.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "config/domain.h"
+#include "process/master.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // master loop that refuses, forks, reaps, respawns and writes the quarter-hour
 // statistics. A connection the master accepts reaches its new child by
 // inheritance across fork; nothing else passes between the processes.
-#include "master.h"
+#include "process/master.h"
 
 #include <arpa/inet.h>
 #include <grp.h>
@@ -21,13 +21,13 @@
 #include <iterator>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "session/shell.h"
+#include "status/shm.h"
 #include "sio.h"
-#include "startup.h"
+#include "process/startup.h"
 
 pid_t *gChildren = nullptr;
 int gLiveChildren = 0;

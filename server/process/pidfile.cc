@@ -25,10 +25,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config.h"
-#include "log.h"
-#include "startup.h"
-#include "trusteddir.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "process/startup.h"
+#include "paths/trusteddir.h"
 
 namespace {
 

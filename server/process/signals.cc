@@ -16,14 +16,14 @@
 #include <initializer_list>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "shell.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "session/shell.h"
 #include "sio.h"
-#include "master.h"
-#include "shm.h"
-#include "startup.h"
-#include "trusteddir.h"
+#include "process/master.h"
+#include "status/shm.h"
+#include "process/startup.h"
+#include "paths/trusteddir.h"
 
 sigjmp_buf gExitJmp;
 volatile sig_atomic_t gExitJmpReady = 0;

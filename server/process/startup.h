@@ -11,7 +11,7 @@
 #include <sys/types.h>
 
 #include "Spwd.h"
-#include "exit.h"
+#include "base/exit.h"
 
 constexpr int kHostNameSize = 64;
 constexpr int kSysInfoSize = 256;

@@ -2,14 +2,14 @@
 // reads the limits from the password record, every user has no limits.  The
 // checks, the usage deltas and the texts already behave as they will with
 // limits, so the callers need no change when the real bodies arrive.
-#include "quota.h"
+#include "quota/quota.h"
 
 #include <cstdio>
 
 #include "Strn.h"
-#include "log.h"
-#include "shell.h"
-#include "shm.h"
+#include "log/log.h"
+#include "session/shell.h"
+#include "status/shm.h"
 
 namespace {
 

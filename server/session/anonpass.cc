@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "login.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "session/login.h"
+#include "session/shell.h"
+#include "status/shm.h"
 
 namespace {
 

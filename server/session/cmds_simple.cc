@@ -8,10 +8,10 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "shell.h"
-#include "master.h"
-#include "shm.h"
+#include "config/config.h"
+#include "session/shell.h"
+#include "process/master.h"
+#include "status/shm.h"
 
 namespace {
 

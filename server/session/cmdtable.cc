@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <iterator>
 
-#include "config.h"
-#include "shell.h"
+#include "config/config.h"
+#include "session/shell.h"
 
 namespace {
 

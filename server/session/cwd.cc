@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "log.h"
-#include "messages.h"
-#include "paths.h"
-#include "safefs.h"
-#include "shell.h"
-#include "shm.h"
-#include "userclass.h"
+#include "log/log.h"
+#include "session/messages.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "config/userclass.h"
 
 void Cwd(char *arg)
 {

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "login.h"
-#include "master.h"
-#include "shell.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "process/master.h"
+#include "session/shell.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // USER and PASS: the order of the admission checks, every refusal with its
 // reply, pause and end code, failed attempts, and the steps that complete a
 // login (accounting, identity, records, start directory, login message).
-#include "login.h"
+#include "session/login.h"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -13,18 +13,18 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "master.h"
-#include "messages.h"
-#include "paths.h"
-#include "quota.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
-#include "tcpwrappers.h"
-#include "userclass.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "session/messages.h"
+#include "paths/paths.h"
+#include "quota/quota.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
+#include "session/tcpwrappers.h"
+#include "config/userclass.h"
 
 Spwd gPass;
 char gUserName[128];

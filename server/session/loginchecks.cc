@@ -15,15 +15,15 @@
 
 #include "Hpwd.h"
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "login.h"
-#include "master.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
-#include "userclass.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "process/master.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
+#include "config/userclass.h"
 
 namespace {
 

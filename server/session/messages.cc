@@ -1,6 +1,6 @@
 // Message files: opening them under the session's rules, expanding their
 // %-escapes, and the greeting, login and goodbye sequences.
-#include "messages.h"
+#include "session/messages.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,13 +11,13 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "quota.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "quota/quota.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 FILE *gReplyFile = nullptr;
 

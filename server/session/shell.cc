@@ -14,18 +14,18 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "lstatcache.h"
-#include "login.h"
-#include "pwcache.h"
-#include "shm.h"
-#include "shell.h"
-#include "domain.h"
-#include "master.h"
-#include "startup.h"
-#include "urgent.h"
-#include "xferlog.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/lstatcache.h"
+#include "session/login.h"
+#include "listing/pwcache.h"
+#include "status/shm.h"
+#include "session/shell.h"
+#include "config/domain.h"
+#include "process/master.h"
+#include "process/startup.h"
+#include "transfer/urgent.h"
+#include "transfer/xferlog.h"
 
 // ---- Session state --------------------------------------------------------------
 int gLoggedIn, gIsAnon, gVirtualUser, gRestrictedUser;

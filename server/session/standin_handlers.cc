@@ -1,7 +1,7 @@
 // TEMPORARY handlers of the commands whose code comes later (paths, login,
 // data connections, transfers, listings, SITE, FEAT, OPTS): each answers
 // "502 Unimplemented command." until its real handler replaces it here.
-#include "shell.h"
+#include "session/shell.h"
 
 void Dele(char *) { NotImplemented(); }
 void Feat(char *) { NotImplemented(); }

@@ -18,17 +18,17 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "login.h"
-#include "master.h"
-#include "paths.h"
-#include "safefs.h"
-#include "shell.h"
-#include "shm.h"
-#include "uniquefd.h"
-#include "userclass.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "process/master.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "paths/uniquefd.h"
+#include "config/userclass.h"
 
 namespace {
 

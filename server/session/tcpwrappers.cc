@@ -1,17 +1,17 @@
 // Host access control through TCP Wrappers. The request carries what the
 // admission already knows (the client's resolved name, both addresses, the
 // domain set's host name), so the library makes no look-ups of its own.
-#include "tcpwrappers.h"
+#include "session/tcpwrappers.h"
 
 #include <arpa/inet.h>
 #include <syslog.h>
 #include <tcpd.h>
 
-#include "config.h"
-#include "domain.h"
-#include "log.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "log/log.h"
+#include "session/shell.h"
+#include "status/shm.h"
 
 // The library logs its own denials and table errors with these priorities.
 int allow_severity = LOG_INFO;

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "login.h"
-#include "shell.h"
-#include "shm.h"
-#include "userclass.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "config/userclass.h"
 
 int gSessionUserClass = -1;
 

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config.h"
-#include "log.h"
-#include "login.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

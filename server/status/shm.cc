@@ -2,7 +2,7 @@
 // cache, the session identifier and the quarter-hour statistics (layout in
 // shm.h).  No locks: each process writes only its own slot, the logger only the
 // time word, and readers take unsynchronised snapshots.
-#include "shm.h"
+#include "status/shm.h"
 
 #include <sys/shm.h>
 #include <unistd.h>
@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "shell.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "session/shell.h"
+#include "process/startup.h"
 #include "version.h"
 
 key_t gShmKey = 0;

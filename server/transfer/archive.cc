@@ -1,6 +1,6 @@
 // Directory downloads: suffix recognition, the permission to archive a
 // directory, and the archiver processes that make the archive.
-#include "archive.h"
+#include "transfer/archive.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,11 +17,11 @@
 #include <strings.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "paths.h"
-#include "safefs.h"
-#include "shell.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
 
 pid_t gArchiverPids[kMaxArchivers];
 

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 
-#include "config.h"
-#include "paths.h"
+#include "config/config.h"
+#include "paths/paths.h"
 
 constexpr int kMaxArchivers = 2;            // tar and its compressor
 constexpr int kArchiverNice = 7;

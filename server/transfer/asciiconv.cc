@@ -1,5 +1,5 @@
 // Line-end conversion of TYPE A transfers (see asciiconv.h for the rules).
-#include "asciiconv.h"
+#include "transfer/asciiconv.h"
 
 #include <cstring>
 

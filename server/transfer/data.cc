@@ -1,6 +1,6 @@
 // Data connections: PORT, PASV, OpenData, CloseData and the checks on the
 // data channel's peer.
-#include "data.h"
+#include "transfer/data.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -14,13 +14,13 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "exit.h"
-#include "log.h"
-#include "master.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "base/exit.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "session/shell.h"
+#include "status/shm.h"
 #include "sio.h"
 
 struct sockaddr_in gLocalDataAddr;

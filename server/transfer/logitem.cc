@@ -1,9 +1,9 @@
 // Transfer-log records of the items that are not transfers (listings, deletions,
 // directories made, modes changed, links, renames) and their event records.
-#include "log.h"
+#include "log/log.h"
 
-#include "config.h"
-#include "shm.h"
+#include "config/config.h"
+#include "status/shm.h"
 
 namespace {
 

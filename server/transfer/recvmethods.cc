@@ -16,18 +16,18 @@
 #include <csignal>
 #include <cstring>
 
-#include "asciiconv.h"
-#include "config.h"
-#include "log.h"
-#include "master.h"
-#include "quota.h"
-#include "sendmethods.h"
-#include "shell.h"
+#include "transfer/asciiconv.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "quota/quota.h"
+#include "transfer/sendmethods.h"
+#include "session/shell.h"
 #include "sio.h"
-#include "startup.h"
-#include "stor.h"
-#include "xferlog.h"
-#include "xfersignals.h"
+#include "process/startup.h"
+#include "transfer/stor.h"
+#include "transfer/xferlog.h"
+#include "transfer/xfersignals.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "config.h"
-#include "shell.h"
+#include "config/config.h"
+#include "session/shell.h"
 
 void Rest(char *arg)
 {

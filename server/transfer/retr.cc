@@ -1,6 +1,6 @@
 // RETR: the checks, the file or directory archive, the sending method and
 // the outcome of a download.
-#include "retr.h"
+#include "transfer/retr.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,22 +13,22 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "archive.h"
-#include "config.h"
-#include "data.h"
-#include "exit.h"
-#include "log.h"
-#include "master.h"
-#include "paths.h"
-#include "quota.h"
-#include "safefs.h"
-#include "sendmethods.h"
-#include "shell.h"
-#include "shm.h"
-#include "stor.h"
-#include "userclass.h"
-#include "xbuf.h"
-#include "xferlog.h"
+#include "transfer/archive.h"
+#include "config/config.h"
+#include "transfer/data.h"
+#include "base/exit.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "paths/paths.h"
+#include "quota/quota.h"
+#include "paths/safefs.h"
+#include "transfer/sendmethods.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "transfer/stor.h"
+#include "config/userclass.h"
+#include "transfer/xbuf.h"
+#include "transfer/xferlog.h"
 
 namespace {
 

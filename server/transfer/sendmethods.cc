@@ -1,6 +1,6 @@
 // The sending methods of downloads: the plain loop, sendfile, the memory map
 // and the TYPE A converters.
-#include "sendmethods.h"
+#include "transfer/sendmethods.h"
 
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -15,15 +15,15 @@
 #include <csignal>
 #include <cstring>
 
-#include "asciiconv.h"
-#include "config.h"
-#include "log.h"
-#include "master.h"
-#include "shell.h"
-#include "startup.h"
-#include "xbuf.h"
-#include "xferlog.h"
-#include "xfersignals.h"
+#include "transfer/asciiconv.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "session/shell.h"
+#include "process/startup.h"
+#include "transfer/xbuf.h"
+#include "transfer/xferlog.h"
+#include "transfer/xfersignals.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // STOR, APPE and STOU: the permission flags, the incoming directory of
 // anonymous users, temporary and unique names, the file's mode and owner
 // after the upload, and the outcome.
-#include "stor.h"
+#include "transfer/stor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,20 +14,20 @@
 #include <ctime>
 
 #include "Strn.h"
-#include "config.h"
-#include "data.h"
-#include "dircache.h"
-#include "exit.h"
-#include "log.h"
-#include "master.h"
-#include "paths.h"
-#include "quota.h"
-#include "retr.h"
-#include "safefs.h"
-#include "shell.h"
-#include "uniquefd.h"
-#include "userclass.h"
-#include "xferlog.h"
+#include "config/config.h"
+#include "transfer/data.h"
+#include "listing/dircache.h"
+#include "base/exit.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "paths/paths.h"
+#include "quota/quota.h"
+#include "transfer/retr.h"
+#include "paths/safefs.h"
+#include "session/shell.h"
+#include "paths/uniquefd.h"
+#include "config/userclass.h"
+#include "transfer/xferlog.h"
 
 char gTmpUploadPath[512];
 

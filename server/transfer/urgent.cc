@@ -1,6 +1,6 @@
 // Urgent data on the control connection: the out-of-band byte of an
 // interrupt, and the command line whose line feed came as that byte.
-#include "urgent.h"
+#include "transfer/urgent.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -13,9 +13,9 @@
 #include <ctime>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "shm.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "status/shm.h"
 
 namespace {
 

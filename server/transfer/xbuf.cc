@@ -1,6 +1,6 @@
 // The transfer output buffer (XBuf): REST skipping, MODE B framing, the
 // download bandwidth limit and the client's interrupt while writing.
-#include "xbuf.h"
+#include "transfer/xbuf.h"
 
 #include <unistd.h>
 
@@ -9,10 +9,10 @@
 #include <csignal>
 #include <cstring>
 
-#include "config.h"
-#include "shell.h"
+#include "config/config.h"
+#include "session/shell.h"
 #include "sio.h"
-#include "startup.h"
+#include "process/startup.h"
 
 int64_t gXBufTotalHandled;
 int64_t gXBufTotalWrote;

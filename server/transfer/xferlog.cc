@@ -1,6 +1,6 @@
 // Transfer records: the transfer-log line of every download and upload, its
 // event record and syslog line, the session's counters and the statistics.
-#include "xferlog.h"
+#include "transfer/xferlog.h"
 
 #include <syslog.h>
 
@@ -10,11 +10,11 @@
 #include <iterator>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "quota.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "quota/quota.h"
+#include "session/shell.h"
+#include "status/shm.h"
 #include "sio.h"
 
 int gUploading;

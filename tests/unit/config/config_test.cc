@@ -1,5 +1,5 @@
 // general.cf: line syntax, value kinds, special values and refusals.
-#include "config.h"
+#include "config/config.h"
 
 #include <gtest/gtest.h>
 

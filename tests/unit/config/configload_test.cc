@@ -1,7 +1,7 @@
 // Files read after both configuration files: denied users, valid shells and
 // the full-server refusal message. Their failures are logged (standard error
 // here) and start-up goes on.
-#include "config.h"
+#include "config/config.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

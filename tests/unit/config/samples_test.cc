@@ -1,5 +1,5 @@
 // The sample configuration files shipped in conf/ are valid.
-#include "config.h"
+#include "config/config.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "conffile.h"
-#include "userclass.h"
+#include "config/userclass.h"
 
 namespace {
 

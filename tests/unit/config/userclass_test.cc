@@ -1,15 +1,15 @@
 // User classes declared by the class keys of general.cf.
-#include "userclass.h"
+#include "config/userclass.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "Spwd.h"
-#include "config.h"
+#include "config/config.h"
 #include "conffile.h"
-#include "login.h"
-#include "shell.h"
+#include "session/login.h"
+#include "session/shell.h"
 
 using ::testing::ExitedWithCode;
 

@@ -18,12 +18,12 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "data.h"
-#include "domain.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "transfer/data.h"
+#include "config/domain.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

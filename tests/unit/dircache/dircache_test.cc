@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "dircache.h"
-#include "shell.h"
-#include "startup.h"
+#include "config/config.h"
+#include "listing/dircache.h"
+#include "session/shell.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Reading domain.cf: the shared line syntax, "@SETNAME@", the keys and their
 // special values, the errors, the set look-ups and reloads.
-#include "domain.h"
+#include "config/domain.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "domain_test_util.h"
 
 using ::testing::ExitedWithCode;

@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "exit.h"
-#include "log.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "base/exit.h"
+#include "log/log.h"
 
 // ---- Stand-ins -----------------------------------------------------------------------------
 int gChild = 0;

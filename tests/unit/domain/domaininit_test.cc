@@ -1,6 +1,6 @@
 // Finishing the sets: the real anonymous root, the log patterns, the address
 // text and server name, and the warnings for a chrooted anonymous area.
-#include "domain.h"
+#include "config/domain.h"
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -14,7 +14,7 @@
 #include <string>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "domain_test_util.h"
 
 using ::testing::ExitedWithCode;

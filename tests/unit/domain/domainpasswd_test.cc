@@ -1,6 +1,6 @@
 // Password sources of a set and the checks a password database must pass.
 // The tests run as root, as the server does.
-#include "domain.h"
+#include "config/domain.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "../shm/log_capture.h"
-#include "config.h"
-#include "log.h"
+#include "config/config.h"
+#include "log/log.h"
 
 namespace {
 

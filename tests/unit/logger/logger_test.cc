@@ -24,11 +24,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "logger.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "logger/logger.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace fs = std::filesystem;
 

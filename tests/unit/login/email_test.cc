@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "login.h"
+#include "session/login.h"
 
 namespace {
 

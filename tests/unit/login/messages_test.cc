@@ -16,11 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "domain.h"
-#include "messages.h"
-#include "shell.h"
-#include "shm.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "session/messages.h"
+#include "session/shell.h"
+#include "status/shm.h"
 
 namespace {
 

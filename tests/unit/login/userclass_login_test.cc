@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "Spwd.h"
-#include "config.h"
-#include "login.h"
-#include "shell.h"
-#include "shm.h"
-#include "userclass.h"
+#include "config/config.h"
+#include "session/login.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "config/userclass.h"
 
 namespace {
 

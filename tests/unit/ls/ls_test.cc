@@ -19,15 +19,15 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "dircache.h"
-#include "ls.h"
-#include "paths.h"
-#include "pwcache.h"
-#include "shell.h"
-#include "startup.h"
-#include "userclass.h"
-#include "xbuf.h"
+#include "config/config.h"
+#include "listing/dircache.h"
+#include "listing/ls.h"
+#include "paths/paths.h"
+#include "listing/pwcache.h"
+#include "session/shell.h"
+#include "process/startup.h"
+#include "config/userclass.h"
+#include "transfer/xbuf.h"
 
 namespace {
 

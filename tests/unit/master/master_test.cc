@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "log.h"
-#include "master.h"
-#include "shm.h"
-#include "startup.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "process/master.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "paths.h"
-#include "shell.h"
+#include "paths/paths.h"
+#include "session/shell.h"
 #include "testenv.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "paths.h"
+#include "paths/paths.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "lstatcache.h"
+#include "config/config.h"
+#include "paths/lstatcache.h"
 #include "testenv.h"
 
 namespace {

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "paths.h"
-#include "shell.h"
+#include "config/config.h"
+#include "paths/paths.h"
+#include "session/shell.h"
 #include "testenv.h"
 
 namespace {

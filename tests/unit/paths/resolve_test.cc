@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lstatcache.h"
-#include "paths.h"
+#include "paths/lstatcache.h"
+#include "paths/paths.h"
 #include "testenv.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "safefs.h"
+#include "paths/safefs.h"
 #include "testenv.h"
 
 extern bool gSafeFsNoOpenat2;

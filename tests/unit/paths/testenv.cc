@@ -14,11 +14,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
-#include "log.h"
-#include "lstatcache.h"
-#include "paths.h"
-#include "shell.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/lstatcache.h"
+#include "paths/paths.h"
+#include "session/shell.h"
 
 // ---- Session values (shell.h) -------------------------------------------------------
 char gFTPHome[kSessionPathSize];

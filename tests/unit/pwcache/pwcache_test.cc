@@ -1,6 +1,6 @@
 // The user and group preload cache, loaded from private passwd and group
 // files (each test runs in its own child with its own mount namespace).
-#include "pwcache.h"
+#include "listing/pwcache.h"
 #include "private_etc.h"
 
 #include <string>

@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "domain.h"
-#include "shell.h"
-#include "shm.h"
-#include "master.h"
-#include "startup.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/master.h"
+#include "process/startup.h"
 
 namespace {
 

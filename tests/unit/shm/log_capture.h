@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
+#include "log/log.h"
 
 struct CapturedRecord {
     LogRecordHeader hdr;

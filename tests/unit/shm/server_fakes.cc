@@ -5,9 +5,9 @@
 
 #include <csignal>
 
-#include "config.h"
-#include "shell.h"
-#include "startup.h"
+#include "config/config.h"
+#include "session/shell.h"
+#include "process/startup.h"
 
 // general.cf
 key_t gShmKeyBase = 0x77C0FFEE;

@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "log_capture.h"
-#include "shm.h"
-#include "startup.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "log_capture.h"
-#include "shell.h"
-#include "shm.h"
-#include "startup.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "process/startup.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "startup.h"
-#include "trusteddir.h"
+#include "config/config.h"
+#include "process/startup.h"
+#include "paths/trusteddir.h"
 
 namespace {
 

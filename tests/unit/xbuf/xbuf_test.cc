@@ -16,10 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
-#include "shell.h"
-#include "startup.h"
-#include "xbuf.h"
+#include "config/config.h"
+#include "session/shell.h"
+#include "process/startup.h"
+#include "transfer/xbuf.h"
 
 namespace {
 

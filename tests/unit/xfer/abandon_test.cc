@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "archive.h"
-#include "retr.h"
-#include "stor.h"
+#include "transfer/archive.h"
+#include "transfer/retr.h"
+#include "transfer/stor.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "archive.h"
-#include "config.h"
-#include "shell.h"
+#include "transfer/archive.h"
+#include "config/config.h"
+#include "session/shell.h"
 
 namespace {
 

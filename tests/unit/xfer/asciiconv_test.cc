@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "asciiconv.h"
+#include "transfer/asciiconv.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "shell.h"
+#include "session/shell.h"
 
 int MakeLoopbackPair(int *serverEnd, int *clientEnd)
 {

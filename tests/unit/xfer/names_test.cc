@@ -12,11 +12,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "archive.h"
-#include "config.h"
-#include "sendmethods.h"
-#include "shell.h"
-#include "stor.h"
+#include "transfer/archive.h"
+#include "config/config.h"
+#include "transfer/sendmethods.h"
+#include "session/shell.h"
+#include "transfer/stor.h"
 
 namespace {
 

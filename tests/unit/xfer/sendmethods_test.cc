@@ -19,12 +19,12 @@
 #include "loopback.h"
 
 #include "Strn.h"
-#include "config.h"
-#include "sendmethods.h"
-#include "shell.h"
-#include "stor.h"
-#include "xbuf.h"
-#include "xferlog.h"
+#include "config/config.h"
+#include "transfer/sendmethods.h"
+#include "session/shell.h"
+#include "transfer/stor.h"
+#include "transfer/xbuf.h"
+#include "transfer/xferlog.h"
 
 namespace {
 

@@ -20,14 +20,14 @@
 #include "loopback.h"
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "log_capture.h"
-#include "master.h"
-#include "paths.h"
-#include "shell.h"
-#include "stor.h"
-#include "userclass.h"
-#include "xferlog.h"
+#include "process/master.h"
+#include "paths/paths.h"
+#include "session/shell.h"
+#include "transfer/stor.h"
+#include "config/userclass.h"
+#include "transfer/xferlog.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 
 #include "loopback.h"
 
-#include "config.h"
+#include "config/config.h"
 #include "sio.h"
-#include "urgent.h"
+#include "transfer/urgent.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "Strn.h"
-#include "config.h"
+#include "config/config.h"
 #include "log_capture.h"
-#include "shell.h"
-#include "shm.h"
-#include "xferlog.h"
+#include "session/shell.h"
+#include "status/shm.h"
+#include "transfer/xferlog.h"
 
 namespace {
 
