@@ -11,6 +11,8 @@
 #include <sys/ipc.h>
 #include <sys/types.h>
 
+#include "log/log.h"
+
 // ---- Sizes of the text settings --------------------------------------------
 constexpr int kConfigPathSize = 256;       // paths the file names without a fixed size
 constexpr int kLogPathSize = 128;          // log path patterns (also per domain set)
@@ -48,7 +50,8 @@ extern char gCoreDir[kConfigPathSize];     // core-dir (empty)
 extern char gCoreSubDir[kCoreSubDirSize];  // core-subdir: "main" when on (empty)
 
 // ---- Verbose level and logging ---------------------------------------------------
-extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
+// gTraceLogging, the verbose level (verbose, verbose-logging, verbose-mode,
+// debug, debuglevel), is declared with the log client in log/log.h.
 extern char gLogMiscPath[kLogPathSize];    // log-misc (empty; required)
 extern char gLogStatPath[kLogPathSize];    // log-stat (empty)
 extern int gLogXfers;                      // log-xfers (on)

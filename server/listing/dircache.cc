@@ -22,7 +22,7 @@
 #include "paths/safefs.h"
 #include "session/shell.h"
 #include "status/shm.h"
-#include "process/startup.h"
+#include "base/process.h"
 
 int gLsDirsCached;
 int gLsItemsCached;

@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "Strn.h"
-#include "config/config.h"
 
 int gLogPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";

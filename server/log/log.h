@@ -31,6 +31,10 @@ struct LogRecordHeader {
 };
 static_assert(sizeof(LogRecordHeader) == 28);
 
+// The verbose level: _Trace writes only while it is non-zero.  A key of
+// general.cf (defined with the settings in config/config.cc).
+extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
+
 extern int gLogPipe;                          // write end of the log pipe; -1 when none
 extern char gLogHeader[kLogTagSize];          // this process's sender tag
 // The domain set number put into every record: points at a constant 0 until the

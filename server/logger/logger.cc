@@ -23,7 +23,8 @@
 #include "log/log.h"
 #include "status/shm.h"
 #include "sio.h"
-#include "process/startup.h"
+#include "base/exit.h"
+#include "base/process.h"
 
 namespace {
 

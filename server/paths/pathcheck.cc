@@ -10,7 +10,6 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "paths/paths.h"
-#include "session/shell.h"
 
 const char gIncomingSubdir[] = "/incoming";
 static_assert(sizeof(gIncomingSubdir) - 1 == kIncomingSubdirLen);

@@ -13,7 +13,6 @@
 #include "base/exit.h"
 #include "log/log.h"
 #include "paths/lstatcache.h"
-#include "session/shell.h"
 
 uid_t gSessionUid = static_cast<uid_t>(-1);
 int gRootForGetCWD = 1;

@@ -4,9 +4,10 @@
 // two directory predicates and the wildcard matcher.
 //
 // The session values these read (gFTPHome, gHomeDir, gVChroot,
-// gVChrootThisUser, gRestrictedUser, gIsAnon, the lowercase switches) live in
-// shell.h; the settings (allow/deny paths, filters, u-restrict-etc, ...) in
-// config.h.
+// gVChrootThisUser, gRestrictedUser, gIsAnon, the lowercase switches) are
+// session state, declared here and defined and reset with the rest of it
+// (session/shell.cc); the settings (allow/deny paths, filters,
+// u-restrict-etc, ...) are in config.h.
 #pragma once
 
 #include <sys/types.h>
@@ -16,6 +17,20 @@
 constexpr int kPathBufSize = 512;          // 511 characters and the terminator
 constexpr int kMaxSymlinkNesting = 7;      // resolutions nested deeper fail with ELOOP
 constexpr int kMaxSymlinksFollowed = 40;   // links one resolution may follow in all
+constexpr int kSessionPathSize = 512;
+
+// ---- The session's tree (session state, reset by ResetSessionInfo) -----------
+extern int gIsAnon;
+extern int gRestrictedUser;
+extern int gVChroot, gVChrootThisUser;
+extern int gALowercasePathnames, gULowercasePathnames;
+// Roots of the virtual trees (set at login): the anonymous area and the
+// user's home, real paths.
+extern char gFTPHome[kSessionPathSize];
+extern int gFTPHomeLen;
+extern char gHomeDir[kSessionPathSize];
+extern int gHomeDirLen;
+
 
 // The uid of the logged-in account record; 0 (root) is exempt from the path
 // lists and the /etc rule.  Login sets it from the account record; until

@@ -1,7 +1,8 @@
 // The master process and its pool of children: the listening socket, the
 // pre-forked children that accept on it, the master loop that reaps, respawns,
 // refuses and writes the quarter-hour statistics, the admission of each
-// connection and DoneConnection, the end of every session.
+// connection and DoneConnection, the end of every session (declared in
+// base/exit.h).
 #pragma once
 
 #include <netinet/in.h>
@@ -10,6 +11,9 @@
 #include <csetjmp>
 #include <csignal>
 #include <ctime>
+
+#include "base/exit.h"
+#include "base/process.h"
 
 // ---- Session end codes of the admission checks --------------------------------------------
 constexpr int kEndDenied = 9;               // TCP Wrappers, overlong host name
@@ -27,12 +31,6 @@ extern time_t gChildExpiration;             // this child's end of life; 0 = unl
 extern time_t gNextStatDump, gNextStatDumpD; // next quarter-hour boundary, and 15 s after it
 extern int gPeriodMaxSimultaneousUsers;     // most busy children seen in this quarter hour
 extern time_t gLastDescriptorCheck;         // last sweep for leaked descriptors
-
-// ---- Identity decided by the master at start-up -------------------------------------------------
-extern int gRunningAsRoot;                  // the master started with effective uid 0
-extern int gChroot;                         // the master chrooted into the anonymous root
-extern int gSetuidFTP;                      // the master runs with the anonymous account's euid
-extern long gGMTOffset;                     // seconds east of UTC, found by each child
 
 // Creates the listening socket, starts the pool and runs the master loop. In a
 // child it is the accept-and-serve loop and never returns; in the master it
@@ -60,11 +58,6 @@ void ServerInit();
 // First thing a new child does.
 void ChildInit(int n);
 
-// Ends the session: restores the identity, closes the connections, writes the
-// session-log line and the statistics, clears the slot, then either goes back
-// to the accept loop or exits when the child's lifetime is over.
-[[noreturn]] void DoneConnection(int reason);
-
 // Logs how child n (negative: the logger) ended.
 void LogDeath(pid_t pid, int n, int status);
 
@@ -75,14 +68,3 @@ int SignalChildren(int sig);
 // the quarter hour's statistics and advances the boundaries. Returns 1 when it
 // wrote (or skipped an empty quarter hour), 0 when it is not yet time.
 int StatisticsCheckPoint(time_t now);
-
-// ---- Descriptors (descriptors.cc) ---------------------------------------------------------------
-// Highest open descriptor of the process; -1 when none.
-int HighestOpenDescriptor();
-// Remembers the highest descriptor the process is expected to keep.
-void NoteHighestDescriptor();
-// Closes every descriptor above the noted one (logged when verbose).
-void CloseStrayDescriptors();
-// Logs a report of every open descriptor, once per process (the caller then
-// exits with status 4 when it ran out of descriptors).
-void LeakReport();

@@ -1,6 +1,8 @@
 // Start-up, command line, signals, the PID file and shutdown: everything
 // from process entry until the master starts accepting connections, and the
-// one shutdown routine every process leaves through (Exit, in exit.h).
+// one shutdown routine every process leaves through (Exit, in exit.h).  The
+// process-wide state they set up, which every layer reads, is declared in
+// base/process.h.
 #pragma once
 
 #include <csetjmp>
@@ -12,70 +14,9 @@
 
 #include "Spwd.h"
 #include "base/exit.h"
+#include "base/process.h"
 
-constexpr int kHostNameSize = 64;
-constexpr int kSysInfoSize = 256;
-constexpr int kScratchBufSize = 4096;
-constexpr int kXferBufSize = 65535;
 constexpr int kPIDLineSize = 64;           // every PID-file line, newline included
-
-// ---- Process identity ---------------------------------------------------------
-extern int gChild;                         // 0 master, 1..max-users child, < 0 logger
-extern pid_t gMasterPID, gMasterPPID;
-extern pid_t gLoggerPID;                   // < 2: no logger
-extern time_t gServerStartTime;
-extern const char *gProgName;
-extern int gDaemon;                        // number of -d flags
-extern int gLogToTTY;                      // 0 never, 1 when stderr is a terminal, 2 always
-extern bool gWasATTY2;
-extern bool gInitialized;
-extern int gDevNull;                       // spare descriptor on /dev/null
-extern char gOurHostName[kHostNameSize];
-extern char gSysInfo[kSysInfoSize];        // " Release: ... Uname: ..." for traces
-extern unsigned gRandom32Bits;
-extern unsigned gRandomButPersistent16Bits;
-extern char gGeneralCfPath[256], gDomainCfPath[256];
-
-// ---- Settings of the command line (not keys of general.cf) --------------------
-extern int gAnonOnlyServer;                // -a / -u
-extern int gHidePasswordsInVerboseLog;     // on; -Y shows passwords
-
-// ---- The anonymous account -----------------------------------------------------
-extern Spwd gFTPUser;                      // "ftp" or its stand-in account
-extern char gDefaultFTPHome[512];          // default anonymous root ("ftp-home")
-
-// ---- Scratch buffers ------------------------------------------------------------
-extern char *gScratch1, *gScratch2;        // kScratchBufSize each
-extern char *gXferBuf;                     // kXferBufSize, shared with Spwd
-
-// ---- Signals ---------------------------------------------------------------------
-extern sigjmp_buf gExitJmp;
-extern volatile sig_atomic_t gExitJmpReady;
-extern volatile sig_atomic_t gExitSignal;      // signal that jumped back to main
-extern volatile sig_atomic_t gReloadConfiguration;
-extern volatile sig_atomic_t gKillMyselfAtTheEarliestConvenience;
-extern sigjmp_buf gCancelJmp;                  // a cancellable transfer's return point
-extern volatile sig_atomic_t gCancelJmpReady;
-extern volatile sig_atomic_t gSendfileCanceledBy;  // signal that cut a running sendfile
-extern volatile sig_atomic_t gSendfileErrno;       // EINTR (time-out) or EPIPE for it
-extern volatile sig_atomic_t gExitInProgress;      // Exit has begun
-extern volatile sig_atomic_t gExitCode;            // the code it exits with
-
-void InstallSignalHandlers();
-void CatchAndDie(int sig);
-void CatchAndCore(int sig);
-void CatchHup(int sig);
-void CatchAndLog(int sig);
-void Cancel(int sig);
-void SendfileTimeout(int sig);
-void SendfileCancel(int sig);
-void SigTrace(int sig);
-const char *SignalName(int sig, char *buf, size_t size);   // "signal %d (%.40s)"
-// Changes to the core directory (and this process's subdirectory) of an
-// initialised server when it is absolute, reached without links and only
-// root (or the server's account) can change it; false when not entered.
-// Async-signal-safe.
-[[nodiscard]] bool EnterCoreDirectory();
 
 // ---- Start-up --------------------------------------------------------------------
 void Init(const char *progname);

@@ -1,10 +1,16 @@
 // Disk quotas of virtual users: the per-session usage figures, the checks the
 // transfer and file commands ask, and the texts of the over-quota replies.
 // The usage and limit figures themselves (gUserBytesUsage, ...) are session
-// state and live in shell.h.
+// state, defined and reset with the rest of it (session/shell.cc).
 #pragma once
 
 #include <cstdint>
+
+// ---- The session's figures (session state, reset by ResetSessionInfo) --------
+extern int64_t gUserBytesUsage, gUserFilesUsage;
+extern int64_t gUserBytesUsageHardLimit, gUserBytesUsageSoftLimit;
+extern int64_t gUserFilesUsageHardLimit, gUserFilesUsageSoftLimit;
+extern int64_t gQuotaDura, gQuotaDirCount, gQuotaMaxDepth;
 
 constexpr int kQuotaStringSize = 32;
 constexpr int kNumQuotaStrings = 7;

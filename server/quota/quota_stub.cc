@@ -8,7 +8,6 @@
 
 #include "Strn.h"
 #include "log/log.h"
-#include "session/shell.h"
 #include "status/shm.h"
 
 namespace {

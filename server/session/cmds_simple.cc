@@ -10,7 +10,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "session/shell.h"
-#include "process/master.h"
+#include "base/exit.h"
 #include "status/shm.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "session/login.h"
-#include "process/master.h"
+#include "base/exit.h"
+#include "base/process.h"
 #include "session/shell.h"
-#include "process/startup.h"
 
 namespace {
 

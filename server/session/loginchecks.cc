@@ -19,10 +19,10 @@
 #include "config/domain.h"
 #include "log/log.h"
 #include "session/login.h"
-#include "process/master.h"
+#include "base/exit.h"
+#include "base/process.h"
 #include "session/shell.h"
 #include "status/shm.h"
-#include "process/startup.h"
 #include "config/userclass.h"
 
 namespace {

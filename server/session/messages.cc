@@ -17,7 +17,7 @@
 #include "quota/quota.h"
 #include "session/shell.h"
 #include "status/shm.h"
-#include "process/startup.h"
+#include "base/process.h"
 
 FILE *gReplyFile = nullptr;
 

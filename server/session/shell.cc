@@ -22,8 +22,8 @@
 #include "status/shm.h"
 #include "session/shell.h"
 #include "config/domain.h"
-#include "process/master.h"
-#include "process/startup.h"
+#include "base/exit.h"
+#include "base/process.h"
 #include "transfer/urgent.h"
 #include "transfer/xferlog.h"
 

@@ -3,6 +3,9 @@
 //
 // There is exactly one control session per process, so its state is a set
 // of process-wide variables that the handlers read and change directly.
+// The part of it that lower layers read is declared with them: the user's
+// tree and confinement in paths/paths.h, the quota figures in quota/quota.h,
+// the counters of the statistics in status/shm.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,7 +14,10 @@
 #include <cstdint>
 #include <ctime>
 
+#include "paths/paths.h"
+#include "quota/quota.h"
 #include "sio.h"
+#include "status/shm.h"
 
 // ---- Sizes ------------------------------------------------------------------
 constexpr int kLineBufSize = 735;          // command line buffer of Shell
@@ -22,7 +28,6 @@ constexpr int kReplyTimeout = 30;          // seconds allowed to write a reply
 constexpr int kNumCmdCounters = 47;
 constexpr int kNumAllowSwitches = 14;
 constexpr int kMaxVisitedDirectories = 64;
-constexpr int kSessionPathSize = 512;
 constexpr int kSessionIdSize = 40;         // 24 characters and a NUL fit
 
 // ---- Session end codes used by the control session ---------------------------
@@ -54,12 +59,8 @@ enum CmdCounter {
 
 // ---- Session state (reset by ResetSessionInfo) -------------------------------
 extern int gLoggedIn;
-extern int gIsAnon;
 extern int gVirtualUser;
-extern int gRestrictedUser;
-extern int gVChroot, gVChrootThisUser;
 extern int gDumbClient;
-extern int gLogins;
 extern int gAllow[kNumAllowSwitches];
 extern uint32_t gVisitedDirectories[kMaxVisitedDirectories];
 extern char gCwd[kSessionPathSize];
@@ -72,9 +73,6 @@ extern char gRemoteDataAddrStr[64];
 extern int gRemoteDataAddrIsLoopback;
 extern char gDataPortType[32];
 extern int64_t gTotalBytesRetr, gTotalBytesStor;
-extern int64_t gTotalBytesXferBig;
-extern double gTotalSecsXferBig;
-extern int gNumSuccessfulDownloads, gNumSuccessfulUploads, gNumSuccessfulDirListings;
 extern int gNumFailedDownloads, gNumFailedUploads, gNumFailedDirListings;
 extern int gFailedDataConnections, gPORTDidntWorkForThisUser;
 extern char gLastXferResult[16];
@@ -85,10 +83,6 @@ extern char gLastSuccessfulUploadedFile[kSessionPathSize];
 extern char gXNote[64];
 extern int64_t gRestartedAt, gStartingSize;
 extern int gSendfileInProgress;
-extern int64_t gUserBytesUsage, gUserFilesUsage;
-extern int64_t gUserBytesUsageHardLimit, gUserBytesUsageSoftLimit;
-extern int64_t gUserFilesUsageHardLimit, gUserFilesUsageSoftLimit;
-extern int64_t gQuotaDura, gQuotaDirCount, gQuotaMaxDepth;
 extern int gRetrBandwidthLimit, gStorBandwidthLimit;
 extern int gVerboseReplies;
 extern int gMlsOpts;
@@ -96,18 +90,10 @@ extern int gPreferredDataRBufSize, gPreferredDataSBufSize;
 extern char gPreferredLocalTextEOLN[4];
 extern const char gDefaultLocalTextEOLN[4];
 
-// Roots of the virtual trees (set at login): the anonymous area and the
-// user's home, real paths.
-extern char gFTPHome[kSessionPathSize];
-extern int gFTPHomeLen;
-extern char gHomeDir[kSessionPathSize];
-extern int gHomeDirLen;
-
 // ---- Per-connection counters (zeroed at session start, not by REIN) ---------
 extern int gFailedLogins;
 extern char gFailedUserNames[32];
 extern long gTotalCmdIdleTime;
-extern int gClientType;
 extern int gCmdCounts[kNumCmdCounters];
 
 // ---- Session timing ---------------------------------------------------------
@@ -122,7 +108,6 @@ extern struct sockaddr_in gRemoteCtrlAddr; // the client's end of it
 extern struct sockaddr_in gLocalCtrlAddr;  // our end of it
 extern int gClientIsLocal;                 // the client is on this machine
 extern SReadlineInfo gSrl;                 // its line reader (made at start-up)
-extern int gALowercasePathnames, gULowercasePathnames;
 extern char gTraceSpecIn[16], gTraceSpecOut[16];
 extern volatile int gCancel;               // set by the SIGURG handler
 extern int gCanceled;                      // a transfer was cut by the client's interrupt

@@ -11,7 +11,8 @@
 #include "session/login.h"
 #include "session/shell.h"
 #include "status/shm.h"
-#include "process/startup.h"
+#include "base/exit.h"
+#include "base/process.h"
 
 namespace {
 

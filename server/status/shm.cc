@@ -16,8 +16,8 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "log/log.h"
-#include "session/shell.h"
-#include "process/startup.h"
+#include "base/exit.h"
+#include "base/process.h"
 #include "version.h"
 
 key_t gShmKey = 0;

@@ -212,8 +212,16 @@ time_t ShmTime(time_t *tp);
 void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, unsigned sessionCount);
 
 // ---- Statistics ---------------------------------------------------------------------------
+// The session's counters that StatSession reads: session state, defined and
+// reset with the rest of it (session/shell.cc).
+extern int gLogins;
+extern int gClientType;
+extern int gNumSuccessfulDownloads, gNumSuccessfulUploads, gNumSuccessfulDirListings;
+extern int64_t gTotalBytesXferBig;
+extern double gTotalSecsXferBig;
+
 // One ended connection into the own slot's bucket of now (0: the current time),
-// from the session's counters (shell.h).
+// from the session's counters above.
 void StatSession(time_t now, long seconds, int reason);
 
 // One finished transfer into the own slot's current bucket.

@@ -18,7 +18,7 @@
 #include "config/domain.h"
 #include "base/exit.h"
 #include "log/log.h"
-#include "process/master.h"
+#include "base/process.h"
 #include "session/shell.h"
 #include "status/shm.h"
 #include "sio.h"

@@ -18,7 +18,7 @@
 #include "transfer/data.h"
 #include "base/exit.h"
 #include "log/log.h"
-#include "process/master.h"
+#include "base/process.h"
 #include "paths/paths.h"
 #include "quota/quota.h"
 #include "paths/safefs.h"

@@ -19,7 +19,7 @@
 #include "listing/dircache.h"
 #include "base/exit.h"
 #include "log/log.h"
-#include "process/master.h"
+#include "base/process.h"
 #include "paths/paths.h"
 #include "quota/quota.h"
 #include "transfer/retr.h"

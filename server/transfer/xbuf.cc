@@ -12,7 +12,7 @@
 #include "config/config.h"
 #include "session/shell.h"
 #include "sio.h"
-#include "process/startup.h"
+#include "base/process.h"
 
 int64_t gXBufTotalHandled;
 int64_t gXBufTotalWrote;
