@@ -16,6 +16,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "transfer/data.h"
+#include "transfer/xferlog.h"
 #include "log/log.h"
 #include "paths/paths.h"
 #include "listing/pwcache.h"

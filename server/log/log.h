@@ -68,18 +68,6 @@ void CloseLog();
 // links with the signal handlers).
 void EnableTraceHandler();
 
-// ---- Item records (logitem.cc) ----------------------------------------------------------
-// A transfer-log record of an item that is not a transfer (and its event record
-// when event processors are configured).  letter is the transaction letter
-// (T listing, D delete, M mkdir, C chmod, L symlink, N rename); the session's
-// user fields come from the own status slot.
-void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,
-             const char *eventName);
-void LogDelete(const char *path);
-
-// The bit of a transaction letter in "log-xfer-transaction-types"; 0 for others.
-[[nodiscard]] int LogXferTypeBit(char letter);
-
 // Writes all n bytes, retrying EINTR; false when a write fails.  Safe in
 // signal handlers (a plain write, no timed call).
 bool WriteFully(int fd, const char *p, size_t n);

@@ -1,8 +1,9 @@
 // Transfer-log records of the items that are not transfers (listings, deletions,
 // directories made, modes changed, links, renames) and their event records.
-#include "log/log.h"
+#include "transfer/xferlog.h"
 
 #include "config/config.h"
+#include "log/log.h"
 #include "status/shm.h"
 
 namespace {

@@ -87,3 +87,15 @@ void LogTransfer(int result, int started);
 
 // 1 when a transfer's record has not been written yet.
 [[nodiscard]] int TransferRecordPending();
+
+// ---- Item records (logitem.cc) ----------------------------------------------------------
+// A transfer-log record of an item that is not a transfer (and its event record
+// when event processors are configured).  letter is the transaction letter
+// (T listing, D delete, M mkdir, C chmod, L symlink, N rename); the session's
+// user fields come from the own status slot.
+void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,
+             const char *eventName);
+void LogDelete(const char *path);
+
+// The bit of a transaction letter in "log-xfer-transaction-types"; 0 for others.
+[[nodiscard]] int LogXferTypeBit(char letter);

@@ -14,6 +14,7 @@
 #include "session/shell.h"
 #include "status/shm.h"
 #include "process/startup.h"
+#include "transfer/xferlog.h"
 
 namespace {
 
