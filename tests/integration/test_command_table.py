@@ -36,8 +36,8 @@ CASES = [
     ("CLNX", UNKNOWN, False),
     ("CAT", UNKNOWN, False),
     # D: every D word is DELE
-    ("DELE file", UNIMPL, False),
-    ("DIRT", UNIMPL, False),
+    ("DELE file", LOGIN_FIRST, False),
+    ("DIRT", LOGIN_FIRST, False),
     # E
     ("EPRT |1|127.0.0.1|5000|", UNIMPL, False),
     ("EPSV", UNIMPL, False),
@@ -69,13 +69,13 @@ CASES = [
     ("LANG", "200 Language set to en-US.\r\n", False),
     ("LOL", UNKNOWN, False),
     # M
-    ("MKD dir", UNIMPL, False),
-    ("MDTM file", UNIMPL, False),
+    ("MKD dir", LOGIN_FIRST, False),
+    ("MDTM file", LOGIN_FIRST, False),
     ("MLSD", UNIMPL, False),
     ("MXXD", UNIMPL, False),            # D in place 4: MLSD
     ("MLST", UNIMPL, False),
     ("MODE S", LOGIN_FIRST, False),
-    ("MFMT 20200101000000 file", UNIMPL, False),
+    ("MFMT 20200101000000 file", LOGIN_FIRST, False),
     ("MFF Modify=20200101000000; file", UNIMPL, False),
     ("MIC data", UNIMPL, False),
     ("MAIL FROM:<a@example.com>", SMTP, True),
@@ -110,18 +110,18 @@ CASES = [
     ("REST 100", LOGIN_FIRST, False),
     ("REFR", UNKNOWN, False),           # not RNFR: the E block holds only RETR, REIN, REST
     ("REM", UNKNOWN, False),
-    ("RNFR a", UNIMPL, False),
-    ("RXFR a", UNIMPL, False),
-    ("RNTO b", UNIMPL, False),
-    ("RMD dir", UNIMPL, False),
-    ("RAT", UNIMPL, False),             # T in place 3: RNTO
+    ("RNFR a", LOGIN_FIRST, False),
+    ("RXFR a", LOGIN_FIRST, False),
+    ("RNTO b", LOGIN_FIRST, False),
+    ("RMD dir", LOGIN_FIRST, False),
+    ("RAT", LOGIN_FIRST, False),             # T in place 3: RNTO
     ("RUB", UNKNOWN, False),
     # S, with its closed block after O in place 3
     ("SYST", "215 UNIX Type: L8\r\n", False),
     ("SMNT /mnt", LOGIN_FIRST, False),
     ("STOR file", LOGIN_FIRST, False),
     ("STAT", UNIMPL, False),
-    ("SIZE file", UNIMPL, False),
+    ("SIZE file", LOGIN_FIRST, False),
     ("SITE HELP", UNIMPL, False),
     ("STOU", LOGIN_FIRST, False),
     ("SROU", LOGIN_FIRST, False),            # O in place 3, U in place 4: STOU
@@ -140,8 +140,8 @@ CASES = [
     # X
     ("XPWD", PWD, False),
     ("XCWD /", LOGIN_FIRST, False),
-    ("XMKD dir", UNIMPL, False),
-    ("XRMD dir", UNIMPL, False),
+    ("XMKD dir", LOGIN_FIRST, False),
+    ("XRMD dir", LOGIN_FIRST, False),
     ("XYZ", UNKNOWN, False),
     # Case folding
     ("syst", "215 UNIX Type: L8\r\n", False),

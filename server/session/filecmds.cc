@@ -1,0 +1,72 @@
+// The prologue and error replies the file-management commands share.
+#include "session/filecmds.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Strn.h"
+#include "config/userclass.h"
+#include "paths/paths.h"
+#include "session/shell.h"
+
+bool PathPrologue(const char *arg, int perm, const char *reason, char *real, size_t size)
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return false;
+    }
+    if (arg[0] == '\0') {
+        BadArgs();
+        return false;
+    }
+    if (perm >= 0 && !gAllow[perm]) {
+        PermissionDenied(reason);
+        return false;
+    }
+    if (CheckPathName(real, size, gCwd, arg) < 0 || real[0] == '\0') {
+        PermissionDeniedBadPathname();
+        return false;
+    }
+    return true;
+}
+
+int UnresolvedPath(char *dst, size_t size, const char *arg)
+{
+    char joined[kPathBufSize];
+    if (PathCat(joined, sizeof(joined), gCwd, arg) < 0)
+        return -1;
+    char *slash = strrchr(joined, '/');
+    if (slash == nullptr || slash[1] == '\0') {   // "/" itself: no link to remove
+        errno = EINVAL;
+        return -1;
+    }
+    char last[kPathBufSize];
+    Strncpy(last, slash + 1);
+    if (slash == joined)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    char parent[kPathBufSize];
+    if (CheckRealPathName(parent, sizeof(parent), joined) < 0 || parent[0] == '\0') {
+        errno = EACCES;
+        return -1;
+    }
+    const size_t plen = strlen(parent);
+    const int n = snprintf(dst, size, "%s%s%s", parent, parent[plen - 1] == '/' ? "" : "/", last);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
+
+void ReplySysError(int err, const char *notFound, const char *failFmt)
+{
+    if (err == EACCES || err == EPERM)
+        PermissionDenied(nullptr);
+    else if (err == ENOENT)
+        Reply("%s", notFound);
+    else
+        Reply(failFmt, strerror(err));
+}

@@ -1,0 +1,51 @@
+// The steps the file-management commands (DELE, MKD, RMD, RNFR/RNTO, SIZE,
+// MDTM, MFMT and SITE UTIME) share, and their helpers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// The prologue of a path command, in this order: login, a non-empty
+// argument, the permission switch perm (negative: none needed, reason
+// unused), CheckPathName.  true with the checked real path in real; false
+// after the reply was sent.
+[[nodiscard]] bool PathPrologue(const char *arg, int perm, const char *reason, char *real, size_t size);
+
+// The joined client path with its parent resolved and checked but its last
+// component kept as given: the name a link is removed by.  0, or -1 with
+// errno (EACCES when the parent is refused).
+[[nodiscard]] int UnresolvedPath(char *dst, size_t size, const char *arg);
+
+// The reply to a failed system call: EACCES or EPERM the 553 of standard
+// permissions, ENOENT notFound, anything else failFmt with the error text.
+void ReplySysError(int err, const char *notFound, const char *failFmt);
+
+// Makes path and every missing parent with mode.  With applyOwner, owner
+// and group are applied by setOwner to each level made, once the whole chain
+// exists.  0, or -1 with errno (EEXIST: a directory is there already;
+// ENOTDIR: something else is).
+int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
+           int (*setOwner)(const char *, uid_t, gid_t));
+
+// Empties the directory path (len characters) recursively: every entry is
+// removed, each with its "DELETE" record and quota change.  Errors on single
+// entries are passed over.  0, or -1 when path cannot be read or memory runs out.
+int RRmd(const char *path, size_t len);
+
+// The size of the file in ASCII form: every line feed without a carriage
+// return before it counts twice.  -1 when the file cannot be read.
+int64_t AsciiSize(const char *path, char *buf, size_t size);
+
+// "YYYYMMDD[hh[mm[ss]]]" in UTC as a time; -1 when it does not read as one.
+[[nodiscard]] time_t UnFTPDate(const char *text);
+
+// Who asks UtimeAndReply, and how it answers success.
+enum UtimeOrigin { kUtimeMdtm = 0, kUtimeMfmt = 1, kUtimeSite = 2 };
+
+// Sets the access and modification times of the client path and replies:
+// "250 Timestamps changed." for MDTM and SITE UTIME, "213 <timeText> <path>"
+// for MFMT.
+void UtimeAndReply(const char *path, time_t atime, time_t mtime, int origin, const char *timeText);
