@@ -148,9 +148,10 @@ def tree(h):
 
 
 def lf_text(h):
-    # 200000 bytes holding 1000 bare line feeds and one CR LF pair.
-    line = b"x" * 199 + b"\n"
-    write_file(os.path.join(h, "text.txt"), line * 999 + b"x" * 197 + b"\r\n\n")
+    # 200000 bytes holding 1000 bare line feeds, and a CR LF pair split
+    # where the file is read in two pieces (65535 bytes each).
+    head = b"x" * 65534 + b"\r\n"
+    write_file(os.path.join(h, "text.txt"), head + (b"x" * 133 + b"\n") * 999 + b"x" * 597 + b"\n")
 
 
 TEXT_CASES = {
@@ -205,6 +206,28 @@ def test_reply_texts(server, users, case):
         assert removed == sorted(os.path.join(t, n) if n else t for n in ("", "f.txt", "lf", "lroot", "sub", "sub/g.txt"))
     if case == "rmd-tree-without-recursive":
         assert os.path.isfile(os.path.join(u.home, "t", "sub", "g.txt"))
+
+
+@pytest.mark.parametrize("inside", [True, False], ids=["allowed", "refused"])
+def test_anonymous_mkdir_in_incoming_takes_its_owner_and_mode(server, inside):
+    s = server(general="a-allow-mkdir-inside-incoming = %s\n" % ("yes" if inside else "no"), domain=domain())
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o773)
+    os.chown(incoming, 65534, 65534)
+    f = s.ftp()
+    f.login("anonymous", "joe@example.com")
+    assert say(f, "MKD /pub") == DENIED.strip()
+    if not inside:
+        assert say(f, "MKD /incoming/a/b") == DENIED.strip()
+        assert os.listdir(incoming) == []
+        return
+    assert say(f, "MKD /incoming/a/b") == '257 "/incoming/a/b" directory created.'
+    for d in ("a", "a/b"):
+        st = os.stat(os.path.join(incoming, d))
+        assert (st.st_uid, st.st_gid, st.st_mode & 0o777) == (65534, 65534, 0o773), d
+    assert say(f, "MKD /incoming/a/b") == "521 Directory already exists."
+    assert [r[1] for r in wait_records(s, 1) if r[0] == "M"] == [os.path.join(incoming, "a", "b")]
 
 
 # ---- A directory swapped for a link after the check --------------------------------------------
