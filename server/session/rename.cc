@@ -16,6 +16,7 @@
 
 void Rnfr(char *arg)
 {
+    gRnfr[0] = '\0';   // a refused RNFR leaves no older source pending
     char real[kPathBufSize];
     if (!PathPrologue(arg, kPermRename, "no rename permission", real, sizeof(real)))
         return;
