@@ -45,18 +45,25 @@ def stored(c, name, size):
 
 # The home starts with 2 entries (the starting 1 and the home itself) and 0
 # bytes: root's admin.bin counts for neither.
-@pytest.mark.parametrize("limits, uploads, refusal", [
-    ((4, 0, 0, 0), [2000, 2096], "450 Disk quota exceeded (4096 bytes;  limit: 4096).\r\n"),
-    ((0, 0, 4, 0), [10, 10], "450 Disk quota exceeded (4 files;  limit: 4).\r\n"),
+# A directory only root may read is left out, and the walk says so.
+@pytest.mark.parametrize("limits, uploads, refusal, measured", [
+    ((4, 0, 0, 0), [2000, 2096], "450 Disk quota exceeded (4096 bytes;  limit: 4096).\r\n",
+     r"Quota: 0 bytes \(limit 4096\)"),
+    ((0, 0, 4, 0), [10, 10], "450 Disk quota exceeded (4 files;  limit: 4).\r\n",
+     r"Quota: 2 files \(limit 4\)"),
 ], ids=["bytes", "files"])
-def test_hard_limits_refuse_uploads_until_the_admin_frees_space(server, zorvad_dir, limits, uploads, refusal):
+def test_hard_limits_refuse_uploads_until_the_admin_frees_space(server, zorvad_dir, limits, uploads, refusal,
+                                                                measured):
     s, home = quota_server(server, zorvad_dir, limits, general="allow-downloads-if-quota-exceeded = no\n")
+    os.mkdir(os.path.join(home, "private"), 0o700)
     c = session(s)
     if limits[0]:
         # A restart point beyond the limit is refused before any data moves.
         d_first = stor(c, "STOR far.bin", b"x", rest=4096)[0]
         assert d_first == "550 Your RESTart point would exceed your disk quota (0 bytes;  limit: 4096).\r\n"
     assert retr(c, "admin.bin")[2] == "226 Transfer completed.\r\n"
+    s.wait_log(r"Could not compute quotas for %s: Permission denied\.\n" % re.escape(home))
+    s.wait_log(measured + r"\n(?:.*\n)*?Quota: Dirs 1; Max Depth 0; Duration \d+\.\d\d sec\n")
     for i, size in enumerate(uploads):
         first, final = stored(c, "f%d" % i, size)
         assert first.startswith(("125 ", "150 "))
