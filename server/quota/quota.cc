@@ -169,8 +169,9 @@ void ComputeQuota()
 
 void QuotaRefreshIfShared()
 {
+    const bool fresh = gUserBytesUsage == -1;
     ComputeQuota();
-    if (!HasLimits() || !UserHasOtherSession())
+    if (fresh || !HasLimits() || !UserHasOtherSession())
         return;
     const double initial = gQuotaDura;   // the reports show the first walk's time
     gUserBytesUsage = -1;
