@@ -4,13 +4,15 @@
 // state, defined and reset with the rest of it (session/shell.cc).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // ---- The session's figures (session state, reset by ResetSessionInfo) --------
 extern int64_t gUserBytesUsage, gUserFilesUsage;
 extern int64_t gUserBytesUsageHardLimit, gUserBytesUsageSoftLimit;
 extern int64_t gUserFilesUsageHardLimit, gUserFilesUsageSoftLimit;
-extern int64_t gQuotaDura, gQuotaDirCount, gQuotaMaxDepth;
+extern double gQuotaDura;   // seconds the first walk of the session took
+extern int64_t gQuotaDirCount, gQuotaMaxDepth;
 
 constexpr int kQuotaStringSize = 32;
 constexpr int kNumQuotaStrings = 7;
@@ -27,8 +29,18 @@ enum QuotaString {
 
 // At each login: usage unknown, no limits.
 void SessionResetQuota();
-// Computes usage and limits once per session (nothing when already done).
+// Login hands over the limits of the user's password record (kB and files;
+// 0 or less: none).  Kept until the next SessionResetQuota.
+void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles);
+// Computes usage and limits once per session (nothing when already done):
+// the limits from the record, the usage by walking the home tree
+// (gHomeDir) when there is a limit.
 void ComputeQuota();
+// Before an upload: when the same user has another live session in the
+// status area, measures the tree again, so that what the other sessions
+// stored counts; parallel sessions then overshoot a limit by at most their
+// uploads in flight, instead of a whole limit each.
+void QuotaRefreshIfShared();
 
 [[nodiscard]] bool IsUserOverBytesQuota();
 [[nodiscard]] bool IsUserOverFilesQuota();
@@ -47,3 +59,6 @@ void LogQuotaWarnings();
 
 // Usage, limits and duration as texts, in the order of QuotaString.
 void GetQuotaStrings(char dst[kNumQuotaStrings][kQuotaStringSize]);
+
+// The SITE QUOTA reply, complete with its codes and line ends, into dst.
+void Quota(char *dst, size_t size);

@@ -148,6 +148,8 @@ void WriteLoginRecords()
 void CompleteLogin(const char *text)
 {
     SessionResetQuota();
+    if (gVirtualUser && !gIsAnon)
+        SessionSetQuotaLimits(gPass.hardQuotaKB, gPass.softQuotaKB, gPass.hardQuotaFiles, gPass.softQuotaFiles);
     WtmpAddLoginEntry();
     gSessionUid = static_cast<uid_t>(gPass.uid);
     SwitchToUserIdentity();

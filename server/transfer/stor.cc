@@ -717,6 +717,7 @@ void Stor(char *arg, int uniqueName, int append)
         PermissionDeniedBadPathname();
         return;
     }
+    QuotaRefreshIfShared();
     if (OverQuota())
         return;
 

@@ -1,0 +1,288 @@
+// Disk quotas of virtual users.  The usage is measured once per session by
+// walking the home tree, then kept up to date by the deltas of uploads and
+// deletions.  Only when the same user has another live session does a
+// session measure again before an upload (QuotaRefreshIfShared), so parallel
+// sessions overshoot a limit by at most what each has in flight.
+#include "quota/quota.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Strn.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "paths/treewalk.h"
+#include "paths/uniquefd.h"
+#include "status/shm.h"
+
+namespace {
+
+// The limits of the session's password record, as login handed them over.
+struct RecordLimits {
+    int64_t hardKB, softKB, hardFiles, softFiles;
+};
+RecordLimits sRecord;
+
+bool Reached(int64_t usage, int64_t limit)
+{
+    return limit > 0 && usage >= limit;
+}
+
+bool AddClamped(int64_t *usage, int64_t delta, int64_t hardLimit)
+{
+    ComputeQuota();
+    *usage += delta;
+    if (*usage < 0)
+        *usage = 0;
+    return hardLimit != 0 && *usage >= hardLimit;
+}
+
+int64_t PositiveOrZero(int64_t v)
+{
+    return v > 0 ? v : 0;
+}
+
+double Now()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+struct Usage {
+    int64_t bytes;
+    int64_t files;
+};
+
+void CountEntry(const struct stat &st, void *ctx)
+{
+    if (gCountOnlyFilesOwnedByUserTowardsQuota && st.st_uid != gSessionUid)
+        return;
+    Usage *u = static_cast<Usage *>(ctx);
+    u->files++;
+    if (S_ISREG(st.st_mode))
+        u->bytes += st.st_size;
+}
+
+// Walks the home tree into the usage figures; a failure is logged and the
+// figures counted so far are kept.
+void MeasureHomeTree()
+{
+    Usage u{0, 1};
+    TreeWalkStats stats{0, 0};
+    const double start = Now();
+    UniqueFd root(SafeOpen(gHomeDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (!root.ok() || WalkTree(root.get(), CountEntry, &u, &stats) < 0)
+        LogPerror("Could not compute quotas for %.300s", gHomeDir);
+    gUserBytesUsage = u.bytes;
+    gUserFilesUsage = u.files;
+    gQuotaDirCount = stats.dirCount;
+    gQuotaMaxDepth = stats.maxDepth;
+    gQuotaDura = Now() - start;
+}
+
+void TraceFigures()
+{
+    const auto b = static_cast<long long>(gUserBytesUsage);
+    const auto f = static_cast<int>(gUserFilesUsage);
+    if (gUserBytesUsageHardLimit > 0)
+        _Trace(kLogMisc, "Quota: %lld bytes (limit %lld)\n", b, static_cast<long long>(gUserBytesUsageHardLimit));
+    if (gUserBytesUsageSoftLimit > 0)
+        _Trace(kLogMisc, "Quota: %lld bytes (soft limit %lld)\n", b,
+               static_cast<long long>(gUserBytesUsageSoftLimit));
+    if (gUserFilesUsageHardLimit > 0)
+        _Trace(kLogMisc, "Quota: %d files (limit %d)\n", f, static_cast<int>(gUserFilesUsageHardLimit));
+    if (gUserFilesUsageSoftLimit > 0)
+        _Trace(kLogMisc, "Quota: %d files (soft limit %d)\n", f, static_cast<int>(gUserFilesUsageSoftLimit));
+    _Trace(kLogMisc, "Quota: Dirs %d; Max Depth %d; Duration %.2f sec\n", static_cast<int>(gQuotaDirCount),
+           static_cast<int>(gQuotaMaxDepth), gQuotaDura);
+}
+
+bool HasLimits()
+{
+    return gUserBytesUsageHardLimit > 0 || gUserBytesUsageSoftLimit > 0 || gUserFilesUsageHardLimit > 0
+           || gUserFilesUsageSoftLimit > 0;
+}
+
+// Another live process whose slot carries this session's user and domain.
+bool UserHasOtherSession()
+{
+    const ShmSlot *own = gShmSlot;
+    if (own == nullptr || own->user[0] == '\0')
+        return false;
+    for (int i = 1; i <= gNumChildren; i++) {
+        const ShmSlot *s = ShmSlotAt(i);
+        if (s == nullptr)
+            break;
+        if (s == own || s->pid == 0 || s->sessionStart == 0)
+            continue;
+        if (strncmp(s->user, own->user, sizeof(s->user)) == 0
+            && strncmp(s->domain, own->domain, sizeof(s->domain)) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void SessionResetQuota()
+{
+    gUserBytesUsage = gUserFilesUsage = -1;
+    gUserBytesUsageHardLimit = gUserBytesUsageSoftLimit = 0;
+    gUserFilesUsageHardLimit = gUserFilesUsageSoftLimit = 0;
+    gQuotaDura = 0;
+    gQuotaDirCount = gQuotaMaxDepth = 0;
+    sRecord = RecordLimits{0, 0, 0, 0};
+}
+
+void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles)
+{
+    sRecord = RecordLimits{hardKB, softKB, hardFiles, softFiles};
+}
+
+void ComputeQuota()
+{
+    if (gUserBytesUsage != -1)
+        return;
+    gUserBytesUsage = 0;
+    gUserFilesUsage = 1;
+    gUserBytesUsageHardLimit = gUserBytesUsageSoftLimit = 0;
+    gUserFilesUsageHardLimit = gUserFilesUsageSoftLimit = 0;
+    if (!gVQuotas)
+        return;
+    gUserBytesUsageHardLimit = PositiveOrZero(sRecord.hardKB) * 1024;
+    gUserBytesUsageSoftLimit = PositiveOrZero(sRecord.softKB) * 1024;
+    gUserFilesUsageHardLimit = PositiveOrZero(sRecord.hardFiles);
+    gUserFilesUsageSoftLimit = PositiveOrZero(sRecord.softFiles);
+    if (!HasLimits())
+        return;
+    MeasureHomeTree();
+    TraceFigures();
+}
+
+void QuotaRefreshIfShared()
+{
+    const bool fresh = gUserBytesUsage == -1;
+    ComputeQuota();
+    if (fresh || !HasLimits() || !UserHasOtherSession())
+        return;
+    const double initial = gQuotaDura;   // the reports show the first walk's time
+    gUserBytesUsage = -1;
+    ComputeQuota();
+    gQuotaDura = initial;
+}
+
+bool IsUserOverBytesQuota()
+{
+    ComputeQuota();
+    return Reached(gUserBytesUsage, gUserBytesUsageHardLimit);
+}
+
+bool IsUserOverFilesQuota()
+{
+    ComputeQuota();
+    return Reached(gUserFilesUsage, gUserFilesUsageHardLimit);
+}
+
+bool IsUserOverSoftBytesQuota()
+{
+    ComputeQuota();
+    return Reached(gUserBytesUsage, gUserBytesUsageSoftLimit);
+}
+
+bool IsUserOverSoftFilesQuota()
+{
+    ComputeQuota();
+    return Reached(gUserFilesUsage, gUserFilesUsageSoftLimit);
+}
+
+bool IsUserOverQuota()
+{
+    return IsUserOverBytesQuota() || IsUserOverFilesQuota();
+}
+
+bool QuotaAddBytes(int64_t delta)
+{
+    return AddClamped(&gUserBytesUsage, delta, gUserBytesUsageHardLimit);
+}
+
+bool QuotaAddFiles(int64_t delta)
+{
+    return AddClamped(&gUserFilesUsage, delta, gUserFilesUsageHardLimit);
+}
+
+void LogQuotaWarnings()
+{
+    if (gUserBytesUsage == -1)
+        return;
+    const char *user = gRUserPtr->user;
+    const auto bytes = static_cast<long long>(gUserBytesUsage);
+    if (IsUserOverBytesQuota())
+        Log(kLogMisc, "User \"%.63s\" exceeded size quota (%lld > %lld)\n", user, bytes,
+            static_cast<long long>(gUserBytesUsageHardLimit));
+    else if (IsUserOverSoftBytesQuota())
+        Log(kLogMisc, "User \"%.63s\" exceeded size soft quota (%lld > %lld)\n", user, bytes,
+            static_cast<long long>(gUserBytesUsageSoftLimit));
+    const auto files = static_cast<int>(gUserFilesUsage);
+    if (IsUserOverFilesQuota())
+        Log(kLogMisc, "User \"%.63s\" exceeded files quota (%d > %d)\n", user, files,
+            static_cast<int>(gUserFilesUsageHardLimit));
+    else if (IsUserOverSoftFilesQuota())
+        Log(kLogMisc, "User \"%.63s\" exceeded files soft quota (%d > %d)\n", user, files,
+            static_cast<int>(gUserFilesUsageSoftLimit));
+}
+
+void GetQuotaStrings(char dst[kNumQuotaStrings][kQuotaStringSize])
+{
+    ComputeQuota();
+    if (!HasLimits()) {
+        for (int i = 0; i < kQuotaDuration; i++)
+            Strncpy(dst[i], "(not applicable)", kQuotaStringSize);
+        Strncpy(dst[kQuotaDuration], "0.0", kQuotaStringSize);
+        return;
+    }
+    auto bytes = [](char *d, int64_t v, bool limit) {
+        if (limit && v == 0)
+            Strncpy(d, "(no limit)", kQuotaStringSize);
+        else
+            snprintf(d, kQuotaStringSize, "%lld", static_cast<long long>(v));
+    };
+    auto files = [](char *d, int64_t v, bool limit) {
+        if (limit && v == 0)
+            Strncpy(d, "(no limit)", kQuotaStringSize);
+        else
+            snprintf(d, kQuotaStringSize, "%d", static_cast<int>(v));
+    };
+    bytes(dst[kQuotaBytesUsed], gUserBytesUsage, false);
+    bytes(dst[kQuotaBytesHardLimit], gUserBytesUsageHardLimit, true);
+    bytes(dst[kQuotaBytesSoftLimit], gUserBytesUsageSoftLimit, true);
+    files(dst[kQuotaFilesUsed], gUserFilesUsage, false);
+    files(dst[kQuotaFilesHardLimit], gUserFilesUsageHardLimit, true);
+    files(dst[kQuotaFilesSoftLimit], gUserFilesUsageSoftLimit, true);
+    snprintf(dst[kQuotaDuration], kQuotaStringSize, "%.2f", gQuotaDura);
+}
+
+void Quota(char *dst, size_t size)
+{
+    ComputeQuota();
+    if (gUserBytesUsageHardLimit <= 0 && gUserFilesUsageHardLimit < 1) {
+        snprintf(dst, size, "200 This account has no quota.\r\n");
+        return;
+    }
+    char q[kNumQuotaStrings][kQuotaStringSize];
+    GetQuotaStrings(q);
+    snprintf(dst, size,
+             "200-Quota report:\r\n"
+             "200-  Bytes: %.32s  Limit: %.32s\r\n"
+             "200-  Files: %.32s  Limit: %.32s\r\n"
+             "200 Done (%.32s seconds used initially to compute quota).\r\n",
+             q[kQuotaBytesUsed], q[kQuotaBytesHardLimit], q[kQuotaFilesUsed], q[kQuotaFilesHardLimit],
+             q[kQuotaDuration]);
+}

@@ -1,0 +1,136 @@
+"""Disk quotas of virtual users: the limits of the password record refuse
+uploads with the exact texts, space freed outside the session comes back at
+the next login, other uids' files do not count, the warnings are logged,
+and parallel sessions of one user overshoot a limit by at most what they
+have in flight."""
+import os
+import re
+import threading
+
+import pytest
+
+from accounts import write_passwd_db
+from conftest import wait_for
+from xferhelp import domain, retr, stor
+
+UID = 65534
+PASSWORD = "s3cret"
+
+
+def quota_server(server, zorvad_dir, limits, general="", name="quinn"):
+    """A server with one virtual user whose record carries limits (hard kB,
+    soft kB, hard files, soft files); its home holds a large file of root's."""
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home, exist_ok=True)
+    os.chown(home, UID, UID)
+    with open(os.path.join(home, "admin.bin"), "wb") as f:
+        f.write(b"r" * 200000)               # owned by root: not the user's
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "%s:{plain}%s:%d:%d::%s:/bin/sh:%d:%d:%d:%d" % ((name, PASSWORD, UID, UID, home) + limits))
+    s = server(general=general, domain=domain("passwd = %s\n" % db))
+    return s, home
+
+
+def session(s, name="quinn"):
+    c = s.greeted()
+    assert c.command("USER " + name).startswith("331 ")
+    assert c.command("PASS " + PASSWORD).startswith("230 ")
+    assert c.command("TYPE I").startswith("200 ")
+    return c
+
+
+def stored(c, name, size):
+    return stor(c, "STOR " + name, b"u" * size)
+
+
+# The home starts with 2 entries (the starting 1 and the home itself) and 0
+# bytes: root's admin.bin counts for neither.
+# A directory only root may read is left out, and the walk says so.
+@pytest.mark.parametrize("limits, uploads, refusal, measured", [
+    ((4, 0, 0, 0), [2000, 2096], "450 Disk quota exceeded (4096 bytes;  limit: 4096).\r\n",
+     r"Quota: 0 bytes \(limit 4096\)"),
+    ((0, 0, 4, 0), [10, 10], "450 Disk quota exceeded (4 files;  limit: 4).\r\n",
+     r"Quota: 2 files \(limit 4\)"),
+], ids=["bytes", "files"])
+def test_hard_limits_refuse_uploads_until_the_admin_frees_space(server, zorvad_dir, limits, uploads, refusal,
+                                                                measured):
+    s, home = quota_server(server, zorvad_dir, limits, general="allow-downloads-if-quota-exceeded = no\n")
+    os.mkdir(os.path.join(home, "private"), 0o700)
+    c = session(s)
+    if limits[0]:
+        # A restart point beyond the limit is refused before any data moves.
+        d_first = stor(c, "STOR far.bin", b"x", rest=4096)[0]
+        assert d_first == "550 Your RESTart point would exceed your disk quota (0 bytes;  limit: 4096).\r\n"
+    assert retr(c, "admin.bin")[2] == "226 Transfer completed.\r\n"
+    s.wait_log(r"Could not compute quotas for %s: Permission denied\.\n" % re.escape(home))
+    s.wait_log(measured + r"\n(?:.*\n)*?Quota: Dirs 1; Max Depth 0; Duration \d+\.\d\d sec\n")
+    for i, size in enumerate(uploads):
+        first, final = stored(c, "f%d" % i, size)
+        assert first.startswith(("125 ", "150 "))
+    # The last upload reached the limit exactly: bytes say so at its end.
+    assert final == (refusal if limits[0] else "226 Transfer completed.\r\n")
+    assert stored(c, "more", 1) == (refusal, None)
+    assert retr(c, "admin.bin")[0] == "553 Disk quota exceeded.  Delete files to get under your quota.\r\n"
+    warning = (r'User "quinn" exceeded size quota \(4096 > 4096\)' if limits[0]
+               else r'User "quinn" exceeded files quota \(4 > 4\)')
+    s.wait_log(warning)
+    c.close()
+
+    # The administrator removes a file: the next login measures again.
+    os.unlink(os.path.join(home, "f0"))
+    c = session(s)
+    assert stored(c, "again", 1)[1] == "226 Transfer completed.\r\n"
+    assert not os.path.exists(os.path.join(home, "more"))
+
+
+@pytest.mark.parametrize("limits, size, warning", [
+    ((0, 1, 0, 0), 2000, r'User "quinn" exceeded size soft quota \(2000 > 1024\)'),
+    ((0, 0, 0, 3), 10, r'User "quinn" exceeded files soft quota \(3 > 3\)'),
+], ids=["bytes", "files"])
+def test_soft_limits_only_warn(server, zorvad_dir, limits, size, warning):
+    s, _ = quota_server(server, zorvad_dir, limits)
+    c = session(s)
+    assert stored(c, "f", size)[1] == "226 Transfer completed.\r\n"
+    s.wait_log(warning)
+    assert stored(c, "g", size)[1] == "226 Transfer completed.\r\n"
+
+
+def test_an_upload_over_the_limit_is_removed_when_configured(server, zorvad_dir):
+    s, home = quota_server(server, zorvad_dir, (4, 0, 0, 0),
+                           general="delete-uploaded-file-if-quota-exceeded = yes\n")
+    c = session(s)
+    first, final = stored(c, "big", 10000)
+    assert first.startswith(("125 ", "150 "))
+    assert re.match(r"450 Disk quota exceeded \(\d+ bytes;  limit: 4096\)\.\r\n$", final)
+    # The receiver replies as the limit is reached; the file goes right after.
+    assert wait_for(lambda: not os.path.exists(os.path.join(home, "big")))
+    # Its bytes and its file went back: a small upload fits again.
+    assert stored(c, "small", 100)[1] == "226 Transfer completed.\r\n"
+
+
+def test_parallel_sessions_of_one_user_overshoot_by_at_most_their_uploads_in_flight(server, zorvad_dir):
+    limit, chunk, sessions = 1024 * 1024, 64 * 1024, 3
+    s, home = quota_server(server, zorvad_dir, (limit // 1024, 0, 0, 0))
+    controls = [session(s) for _ in range(sessions)]
+    errors = []
+
+    def upload_until_refused(k, c):
+        try:
+            for i in range(3 * limit // chunk + 2):   # bounded: more than any session may store
+                first, final = stored(c, "s%d-%d" % (k, i), chunk)
+                if not first.startswith(("125 ", "150 ")) or final != "226 Transfer completed.\r\n":
+                    return
+            errors.append("session %d was never refused" % k)
+        except Exception as e:   # noqa: BLE001 (reported below)
+            errors.append("session %d: %r" % (k, e))
+
+    threads = [threading.Thread(target=upload_until_refused, args=(k, c)) for k, c in enumerate(controls)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not errors, errors
+    total = sum(os.path.getsize(os.path.join(home, n)) for n in os.listdir(home) if n.startswith("s"))
+    # Every session starts an upload only below the limit as the tree shows
+    # it, so at most one upload per session is in flight past it.
+    assert limit <= total < limit + sessions * chunk, total
