@@ -138,6 +138,7 @@ void Mkd(char *arg)
     char real[kPathBufSize];
     if (!PathPrologue(arg, -1, nullptr, real, sizeof(real)))
         return;
+    QuotaRefreshIfShared();                 // other sessions of the user may have added files
     if (gUserFilesUsageHardLimit >= 1 && IsUserOverFilesQuota()) {
         char q[kNumQuotaStrings][kQuotaStringSize];
         GetQuotaStrings(q);
