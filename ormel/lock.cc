@@ -13,11 +13,12 @@ namespace {
 
 bool ValidType(int type) { return type == kOrmelReadLock || type == kOrmelWriteLock || type == kOrmelUnlock; }
 
-int64_t MonotonicMs()
+// In nanoseconds: whole milliseconds would let a wait end up to one short.
+int64_t MonotonicNs()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
 // A bounded wait tries without waiting and sleeps in between, a little longer
@@ -25,17 +26,18 @@ int64_t MonotonicMs()
 // as they are.  A signal only shortens a pause.
 int SetLockBounded(int fd, struct flock *fl, int waitMs)
 {
-    const int64_t deadline = MonotonicMs() + waitMs;
+    constexpr int64_t kMs = 1000000;
+    const int64_t deadline = MonotonicNs() + waitMs * kMs;
     for (int64_t pauseMs = 1;; pauseMs = std::min<int64_t>(pauseMs * 2, 50)) {
         if (fcntl(fd, F_SETLK, fl) == 0)
             return 0;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return kOrmelErrLock;
-        const int64_t left = deadline - MonotonicMs();
+        const int64_t left = deadline - MonotonicNs();
         if (left <= 0)
             return kOrmelErrLock;
-        const int64_t ms = std::min(pauseMs, left);
-        const timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+        const int64_t ns = std::min(pauseMs * kMs, left);
+        const timespec pause = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         nanosleep(&pause, nullptr);
     }
 }
