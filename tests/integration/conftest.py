@@ -411,6 +411,9 @@ def server(zorvad_dir):
         if wait:
             ok = wait_for(lambda: listening(s.port) or s.proc.poll() is not None, 20)
             assert ok and s.proc.poll() is None, "zorvad did not start:\n" + s.log()
+            # The master listens first and writes its PID file after.
+            if "pid-file" not in general:
+                assert wait_for(lambda: os.path.exists(s.pid_file()) or s.proc.poll() is not None, 10)
         return s
 
     yield start
