@@ -15,9 +15,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 
 #include "Strn.h"
@@ -202,15 +204,25 @@ int ChildNumberOf(pid_t pid)
 // master, -1 when the fork failed.
 pid_t ForkChild(int n)
 {
+    // A shutdown signal between the fork and the record of the pid would end
+    // the master without this child, which would then serve on alone; the
+    // child takes such a signal once its own handlers are in place.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    for (int sig : {SIGTERM, SIGINT, SIGPWR, SIGHUP})
+        sigaddset(&stop, sig);
+    sigprocmask(SIG_BLOCK, &stop, &old);
     const pid_t pid = fork();
     if (pid == 0) {
         ChildInit(n);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;
     }
     if (pid > 0) {
         gChildren[n] = pid;
         gLiveChildren++;
     }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     return pid;
 }
 
