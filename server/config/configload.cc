@@ -35,8 +35,10 @@ void LogRecommendation(EtcList which)
 }
 
 // Reads the whole file with a line feed added before the first and after the
-// last byte, so a name is looked up as "\nname\n". Returns nullptr after
-// logging why.
+// last byte, so a name is looked up as "\nname\n". NUL bytes and carriage
+// returns become line feeds: a stray NUL must not hide the names after it from
+// the lookup, and a file saved with CR LF must still deny "root". Returns
+// nullptr after logging why.
 char *ReadWholeFileAsLines(const char *path)
 {
     FILE *fp = fopen(path, "r");
@@ -66,6 +68,9 @@ char *ReadWholeFileAsLines(const char *path)
         return nullptr;
     }
     fclose(fp);
+    for (size_t i = 1; i <= size; i++)
+        if (buf[i] == '\0' || buf[i] == '\r')
+            buf[i] = '\n';
     buf[size + 1] = '\n';
     buf[size + 2] = '\0';
     return buf;

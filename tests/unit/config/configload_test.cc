@@ -12,7 +12,9 @@
 
 #include "Strn.h"
 #include "conffile.h"
+#include "session/login.h"
 
+using namespace std::string_literals;
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
@@ -38,6 +40,15 @@ TEST_F(Loaders, AFileWithoutAFinalLineFeedStillEndsInOne)
     Strncpy(gValidUserShellFile, dir_.Write("shells", "/bin/sh").c_str());
     ASSERT_EQ(LoadEtcShells(), 0);
     EXPECT_STREQ(gValidUserShells, "\n/bin/sh\n");
+}
+
+TEST_F(Loaders, NeitherANulNorCarriageReturnsHideADeniedName)
+{
+    Strncpy(gDenyUsersFile, dir_.Write("ftpusers", "root\r\nbin\0\0alice\nbob"s).c_str());
+    ASSERT_EQ(LoadEtcFtpusers(), 0);
+    for (const char *name : {"root", "bin", "alice", "bob"})
+        EXPECT_EQ(UserIsBlacklisted(name), 1) << name;
+    EXPECT_EQ(UserIsBlacklisted("ali"), 0);
 }
 
 TEST_F(Loaders, AMissingShellsFileIsLoggedWithTheRecommendation)
