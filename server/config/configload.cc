@@ -131,24 +131,23 @@ int LoadRefuseConnectionsMsg(const char *path)
 
     snprintf(gRefuseConnectionsMsg, sizeof(gRefuseConnectionsMsg), "421-%s\r\n", text);
     const size_t lastLineRoom = sizeof("421 \r\n");
-    char line[128];
-    while (fgets(line, static_cast<int>(sizeof(line)), fp) != nullptr) {
-        char *nl = strchr(line, '\n');
-        if (nl != nullptr) {
-            *nl = '\0';
-            if (nl > line && nl[-1] == '\r')
-                nl[-1] = '\0';    // a file written with CRLF line ends
-        } else {
-            // At most 127 characters of a line; the rest of it is dropped.
-            int c;
-            while ((c = getc(fp)) != EOF && c != '\n') {
-            }
-        }
+    char *whole = nullptr;    // one whole line: a NUL inside must not end it early
+    size_t wholeSize = 0;
+    ssize_t got;
+    while ((got = getline(&whole, &wholeSize, fp)) >= 0) {
+        size_t len = static_cast<size_t>(got);
+        if (len > 0 && whole[len - 1] == '\n')
+            whole[--len] = '\0';
+        if (len > 0 && whole[len - 1] == '\r')
+            whole[--len] = '\0';    // a file written with CRLF line ends
+        char line[128];    // at most 127 characters of a line; the rest is dropped
+        Strncpy(line, whole);
         const size_t used = strlen(gRefuseConnectionsMsg);
         if (used + 4 + strlen(line) + 2 + lastLineRoom > sizeof(gRefuseConnectionsMsg))
             break;    // the reply is full; the final line must still fit
         snprintf(gRefuseConnectionsMsg + used, sizeof(gRefuseConnectionsMsg) - used, "421-%s\r\n", line);
     }
+    free(whole);
     fclose(fp);
     Strncat(gRefuseConnectionsMsg, "421 \r\n");
     return 0;

@@ -124,13 +124,17 @@ TEST_F(Loaders, TheRefusalFileBecomesAMultiLineReply)
                                         "421 \r\n");
 }
 
-TEST_F(Loaders, RefusalLinesAreCutAt127Characters)
+TEST_F(Loaders, ALongOrNulHoldingRefusalLineNeverSwallowsTheNextOne)
 {
-    const std::string path = dir_.Write("refuse.msg", std::string(200, 'x') + "\nnext\n");
-    ASSERT_EQ(LoadRefuseConnectionsMsg(path.c_str()), 0);
-    EXPECT_EQ(std::string(gRefuseConnectionsMsg),
-              "421-Too many users are already logged on.\r\n421-" + std::string(127, 'x')
-                  + "\r\n421-next\r\n421 \r\n");
+    const struct {
+        std::string first, shown;
+    } cases[] = {{std::string(200, 'x'), std::string(127, 'x')}, {"ab\0cd"s, "ab"}};
+    for (const auto &c : cases) {
+        const std::string path = dir_.Write("refuse.msg", c.first + "\nnext\n");
+        ASSERT_EQ(LoadRefuseConnectionsMsg(path.c_str()), 0);
+        EXPECT_EQ(std::string(gRefuseConnectionsMsg),
+                  "421-Too many users are already logged on.\r\n421-" + c.shown + "\r\n421-next\r\n421 \r\n");
+    }
 }
 
 TEST_F(Loaders, AHugeRefusalFileStillEndsTheReply)
