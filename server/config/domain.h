@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include "base/process.h"    // gChild; gDefaultFTPHome, which a set without ftp-home gets
 #include "log/log.h"
 
 constexpr int kDomainNameSize = 64;        // set-name, server-name
@@ -85,11 +86,6 @@ extern int gDomain;                        // index of the current connection's 
 extern DomainInfo *gCurDomain;             // its record
 extern char gDomainCf[1024];               // domain.cf path remembered for reloads
 
-// Process role, defined by the start-up code: 0 master, 1.. child, < 0 logger.
-extern int gChild;
-// The default anonymous root (the anonymous account's home), defined by the
-// start-up code; a set without ftp-home gets it when it is finished.
-extern char gDefaultFTPHome[512];
 // 1 when the server confines anonymous users by a real chroot into the
 // anonymous root (an anonymous-only server started as root with one set).
 // Owned by the master's start-up code, which sets it before the sets are
