@@ -212,3 +212,133 @@ def test_site_df_reports_the_file_system_that_holds_the_path(server, users):
     assert c.command("SITE DF") == df_lines(".", st, root=False)
     assert c.command("SITE DF ../../..") == DENIED + "\r\n"
     assert c.command("SITE DF missing") == "550 No such file or directory.\r\n"
+
+
+# ---- CHMOD, SYMLINK, UTIME --------------------------------------------------------------------------
+
+def mode(path):
+    return os.lstat(path).st_mode & 0o7777
+
+
+def test_site_chmod_changes_the_named_file_and_nothing_outside_the_area(server, users, zorvad_dir):
+    u = users()
+    h = u.home
+    for name in ("a", "a b.txt"):
+        write_file(os.path.join(h, name), b"x")
+    os.mkdir(os.path.join(h, "sub"))
+    outside = write_file(os.path.join(zorvad_dir, "outside.txt"), b"o")
+    os.symlink(outside, os.path.join(h, "out"))
+    own(u, h)
+    os.chown(outside, u.uid, u.gid)          # only the check keeps the user from it
+    s, f = user_session(server, u)
+
+    assert say(f, "SITE CHMOD 600 a b.txt") == "250 Changed."
+    assert (mode(os.path.join(h, "a b.txt")), mode(os.path.join(h, "a"))) == (0o600, 0o644)
+    assert say(f, "SITE chmod 0750 sub") == "250 Changed."
+    assert mode(os.path.join(h, "sub")) == 0o750
+    for line in ("SITE CHMOD 600 out", "SITE CHMOD 600 ../..%s" % outside):
+        assert say(f, line) == DENIED, line
+    assert mode(outside) == 0o644
+    assert say(f, "SITE CHMOD 600 missing") == "550 No such file or directory."
+    started = time.monotonic()
+    assert say(f, "SITE CHMOD 1777 a") == "501 Syntax error in parameters."
+    assert say(f, "SITE CHMOD 600") == site_list(501, DEFAULT_WORDS)
+    assert time.monotonic() - started >= 4.0
+    assert mode(os.path.join(h, "a")) == 0o644
+    assert [r[:4] for r in wait_records(s, 2) if r[0] == "C"] == [
+        ["C", os.path.join(h, "a b.txt"), "OK", "600"], ["C", os.path.join(h, "sub"), "OK", "750"]]
+
+
+def test_site_symlink_makes_links_that_cannot_lead_out(server, users):
+    u = users()
+    h = u.home
+    write_file(os.path.join(h, "a.txt"), b"alpha\n")
+    write_file(os.path.join(h, "b.txt"), b"beta\n")
+    os.mkdir(os.path.join(h, "sub"))
+    own(u, h)
+    s = server(general=EVERYTHING + "cd-message = .message\n", domain=domain())
+    c = s.greeted()
+    user_login(c, u)
+    assert c.command("TYPE I").startswith("200 ")
+
+    # The source is read from the link's own directory, as the link will be.
+    assert c.command("SITE SYMLINK ../a.txt sub/la") == "250 Symlinked.\r\n"
+    assert os.readlink(os.path.join(h, "sub", "la")) == "../a.txt"
+    assert retr(c, "sub/la")[1] == b"alpha\n"
+    # A link standing there is replaced, not followed; a file is not.
+    assert c.command("SITE SYMLINK ../b.txt sub/la") == "250 Symlinked.\r\n"
+    assert retr(c, "sub/la")[1] == b"beta\n"
+    assert c.command("SITE SYMLINK a.txt b.txt") == "553 Will not replace a file with a link.\r\n"
+    assert c.command("SITE SYMLINK a.txt nodir/l") == "550 No such file.\r\n"
+    # Named as the directory message, or pointing out of the area: refused.
+    assert c.command("SITE SYMLINK a.txt sub/.message") == DENIED + "\r\n"
+    assert c.command("SITE SYMLINK ../../../../../../etc/passwd up") == DENIED + "\r\n"
+    assert not any(os.path.lexists(os.path.join(h, n)) for n in ("sub/.message", "up", "nodir"))
+    # A text that means a place inside to the session but outside to the
+    # host is stored as given, and the session never follows it.
+    assert c.command("SITE SYMLINK /etc/passwd esc") == "250 Symlinked.\r\n"
+    assert os.readlink(os.path.join(h, "esc")) == "/etc/passwd"
+    assert retr(c, "esc")[0] == DENIED + "\r\n"
+    assert c.command("SIZE esc") == DENIED + "\r\n"
+    assert c.command("SITE CHMOD 666 esc") == DENIED + "\r\n"
+    assert [r[:5] for r in wait_records(s, 5) if r[0] == "L"] == [
+        ["L", os.path.join(h, "sub", "la"), "OK", "to", "../a.txt"],
+        ["L", os.path.join(h, "sub", "la"), "OK", "to", "../b.txt"],
+        ["L", os.path.join(h, "esc"), "OK", "to", "/etc/passwd"]]
+
+
+def test_site_utime_sets_both_times(server, users):
+    u = users()
+    write_file(os.path.join(u.home, "f"), b"f")
+    own(u, u.home)
+    _, f = user_session(server, u)
+    path = os.path.join(u.home, "f")
+    assert say(f, "SITE UTIME f 20200102030405 20210102030405") == "250 Timestamps changed."
+    st = os.stat(path)
+    assert (st.st_atime, st.st_mtime) == (calendar.timegm((2020, 1, 2, 3, 4, 5)),
+                                          calendar.timegm((2021, 1, 2, 3, 4, 5)))
+    assert say(f, "SITE UTIME f 20190304") == "250 Timestamps changed."
+    st = os.stat(path)
+    assert st.st_atime == st.st_mtime == calendar.timegm((2019, 3, 4, 0, 0, 0))
+
+
+# ---- QUOTA ------------------------------------------------------------------------------------------
+
+def test_site_quota_reports_the_figures_and_links_count_as_files(server, zorvad_dir):
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    os.chown(home, 65534, 65534)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    # Hard limits of 4 kB and 3 files; the home counts 2 to begin with.
+    write_passwd_db(db, "quinn:{plain}s3cret:65534:65534::%s:/bin/sh:4:0:3:0" % home)
+    s = server(general=EVERYTHING, domain=domain("passwd = %s\n" % db))
+    c = s.greeted()
+    c.command("USER quinn")
+    assert c.command("PASS s3cret").startswith("230 ")
+    report = re.compile(r"200-Quota report:\r\n200-  Bytes: 0  Limit: 4096\r\n200-  Files: (\d)  Limit: 3\r\n"
+                        r"200 Done \(\d+\.\d\d seconds used initially to compute quota\)\.\r\n$")
+    assert report.match(c.command("SITE QUOTA")).group(1) == "2"
+    assert c.command("SITE SYMLINK target l1") == "250 Symlinked.\r\n"
+    assert report.match(c.command("SITE QUOTA")).group(1) == "3"
+    assert c.command("SITE SYMLINK target l2") == "450 Disk quota exceeded (3 files;  limit: 3).\r\n"
+    assert sorted(os.listdir(home)) == ["l1"]
+
+
+# ---- lftp --------------------------------------------------------------------------------------------
+
+def test_lftp_mirrors_a_tree_with_its_links_up(server, users, zorvad_dir):
+    u = users()
+    src = os.path.join(zorvad_dir, "src")
+    write_file(os.path.join(src, "a.txt"), b"a\n" * 100)
+    write_file(os.path.join(src, "sub", "b.txt"), b"b\n")
+    os.symlink("a.txt", os.path.join(src, "la"))
+    os.symlink("../a.txt", os.path.join(src, "sub", "lup"))
+    os.symlink("sub", os.path.join(src, "lsub"))
+    s = server(general=EVERYTHING, domain=domain())
+    r = lftp(s.port, "mirror -R %s /dest" % src, user=u, cwd=zorvad_dir)
+    assert r.returncode == 0, r.stderr
+    dest = os.path.join(u.home, "dest")
+    for link, target in (("la", "a.txt"), ("sub/lup", "../a.txt"), ("lsub", "sub")):
+        assert os.readlink(os.path.join(dest, link)) == target, link
+    with open(os.path.join(dest, "sub", "lup"), "rb") as f:
+        assert f.read() == b"a\n" * 100
