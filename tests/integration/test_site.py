@@ -14,7 +14,7 @@ import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
-from xferhelp import domain, lftp, open_pasv, read_all, records, retr, stor, user_login, wait_records, write_file
+from xferhelp import domain, lftp, open_pasv, read_all, retr, stor, user_login, wait_records, write_file
 
 DENIED = "553 Permission denied."
 EVERYTHING = "allowed-site-commands = all\n"
