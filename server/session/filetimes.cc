@@ -18,10 +18,9 @@
 #include "paths/safefs.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
+#include "session/site.h"
 
 namespace {
-
-constexpr int kSiteUtimeBit = 8;   // setting file times, in the allowed-SITE-command set
 
 // utimensat as root for the session's own upload, as the user otherwise.
 int SetTimes(const char *real, const struct timespec times[2], bool asRoot)
@@ -61,7 +60,7 @@ void UtimeAndReply(const char *path, time_t atime, time_t mtime, int origin, con
         NotLoggedIn();
         return;
     }
-    if ((gAllowedSITECommands & kSiteUtimeBit) == 0) {
+    if ((gAllowedSITECommands & kSiteUtime) == 0) {
         static constexpr const char *kReasons[] = {"set MDTM not allowed", "MFMT not allowed",
                                                    "SITE UTIME not allowed"};
         PermissionDenied(kReasons[origin]);

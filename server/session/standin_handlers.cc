@@ -1,4 +1,4 @@
-// TEMPORARY handlers of the commands whose code comes later (listings, SITE,
+// TEMPORARY handlers of the commands whose code comes later (listings,
 // FEAT, OPTS): each answers "502 Unimplemented command." until its real
 // handler replaces it here.
 #include "session/shell.h"
@@ -7,4 +7,3 @@ void Feat(char *) { NotImplemented(); }
 void Mlsd(char *) { NotImplemented(); }
 void Mlst(char *) { NotImplemented(); }
 void Opts(char *) { NotImplemented(); }
-void Site(char *) { NotImplemented(); }

@@ -1,0 +1,119 @@
+// SITE SYMLINK: making a symbolic link.  The link is made at its parent,
+// resolved and checked, under its own name as given, so that a link already
+// standing there is replaced rather than followed.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Strn.h"
+#include "config/config.h"
+#include "config/userclass.h"
+#include "listing/dircache.h"
+#include "paths/paths.h"
+#include "paths/safefs.h"
+#include "quota/quota.h"
+#include "session/filecmds.h"
+#include "session/shell.h"
+#include "session/site.h"
+#include "transfer/xferlog.h"
+
+namespace {
+
+// The directory of a real path ("/" for a name at the root).
+void DirectoryOf(char *dst, size_t size, const char *path)
+{
+    Strncpy(dst, path, size);
+    char *slash = strrchr(dst, '/');
+    if (slash == dst)
+        slash[1] = '\0';
+    else if (slash != nullptr)
+        *slash = '\0';
+}
+
+// The link at place holding source; a link already there is replaced.
+// 0, or -1 with errno; *replaced tells whether one was.
+int MakeLink(const char *source, const char *place, bool *replaced)
+{
+    *replaced = false;
+    if (SafeSymlink(source, place) == 0)
+        return 0;
+    if (errno != EEXIST)
+        return -1;
+    struct stat st;
+    if (SafeLstat(place, &st) < 0 || !S_ISLNK(st.st_mode)) {
+        errno = EEXIST;   // a file or directory stands there
+        return -1;
+    }
+    if (SafeUnlink(place) < 0)
+        return -1;
+    *replaced = true;
+    return SafeSymlink(source, place);
+}
+
+}  // namespace
+
+void DoSymlink(const char *source, const char *link)
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return;
+    }
+    QuotaRefreshIfShared();   // other sessions of the user may have added files
+    if (gUserFilesUsageHardLimit >= 1 && IsUserOverFilesQuota()) {
+        char q[kNumQuotaStrings][kQuotaStringSize];
+        GetQuotaStrings(q);
+        Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed],
+              q[kQuotaFilesHardLimit]);
+        return;
+    }
+    // A link named as the directory message would show whatever it points
+    // to as a message.
+    if (gCdMessage[0] != '\0' && strstr(link, gCdMessage) != nullptr) {
+        PermissionDeniedBadPathname();
+        return;
+    }
+    if (!gAllow[kPermLink]) {
+        PermissionDenied("no symlink permission");
+        return;
+    }
+    char checked[kPathBufSize];
+    char place[kPathBufSize];
+    if (CheckPathName(checked, sizeof(checked), gCwd, link) < 0 || checked[0] == '\0' ||
+        UnresolvedPath(place, sizeof(place), link) < 0) {
+        PermissionDeniedBadPathname();
+        return;
+    }
+    // The source is checked as the link will be read: from its directory.
+    char dir[kPathBufSize];
+    DirectoryOf(dir, sizeof(dir), place);
+    char target[kPathBufSize];
+    if (CheckPathName(target, sizeof(target), dir, source) < 0 || target[0] == '\0') {
+        PermissionDeniedBadPathname();
+        return;
+    }
+
+    bool replaced;
+    if (MakeLink(source, place, &replaced) < 0) {
+        switch (errno) {
+        case ETXTBSY:
+            Reply("450 File in use.\r\n");
+            break;
+        case ELOOP:
+            Reply("553 Will not create a symbolic link loop.\r\n");
+            break;
+        case EEXIST:
+            Reply("553 Will not replace a file with a link.\r\n");
+            break;
+        default:
+            ReplySysError(errno, "550 No such file.\r\n", "550 Could not symlink: %.420s\r\n");
+            break;
+        }
+        return;
+    }
+    LogItem(place, "OK", "to", source, 'L', "SYMLINK");
+    if (!replaced)
+        QuotaAddFiles(1);
+    PurgeDirCacheEntryContainingFile(place);
+    Reply("250 Symlinked.\r\n");
+}
