@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <iterator>
+#include <string>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 
@@ -359,19 +361,26 @@ int SpecialImportOperation()
         fprintf(stderr, "Could not lock %s.\n", gPwFileName);
         return 1;
     }
-    int n = 0, failed = 0;
+    // All accounts are read first: adding a line looks names up, which
+    // would restart the enumeration.
+    std::vector<std::string> lines;
     Spwd acct;
     char line[2048];
     for (int first = 1; GetSpwdEnt(first, &acct, 1, 1, 0) == 0; first = 0) {
         UnparseSpwdEntry(line, sizeof line, &acct);
+        lines.emplace_back(line);
         explicit_bzero(acct.passwd, sizeof acct.passwd);
-        if (gVerbose)
-            fprintf(stderr, "%-4d %s\n", ++n, acct.username);
-        if (AddRecordLine(line, true, false) != 0)
-            failed++;
         explicit_bzero(line, sizeof line);
     }
     EndSpwd();
+    int n = 0, failed = 0;
+    for (std::string &text : lines) {
+        if (gVerbose)
+            fprintf(stderr, "%-4d %s\n", ++n, text.substr(0, text.find(':')).c_str());
+        if (AddRecordLine(text.c_str(), true, false) != 0)
+            failed++;
+        explicit_bzero(text.data(), text.size());
+    }
     (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
     const int closed = CloseToolDatabase();
     return failed == 0 && closed == 0 ? 0 : 1;
