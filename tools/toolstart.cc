@@ -40,6 +40,9 @@ namespace {
 struct termios gSavedTermios;
 volatile sig_atomic_t gEchoOff;
 volatile sig_atomic_t gGotSigusr1;
+// Standard input's buffer is our own, so that the passwords read through it
+// can be wiped at exit.
+char gStdinBuffer[4096];
 
 void WriteStderr(const char *s)
 {
@@ -63,6 +66,7 @@ bool DatabaseOpen()
 void CloseAtExit()
 {
     RestoreEcho();
+    explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
     if (DatabaseOpen()) {
         Ormel_Close(&gDb);
         fputs("Database closed.\n", stderr);
@@ -83,6 +87,7 @@ void ExitOnSignal(int sig)
         msg[len++] = digits[--n];
     memcpy(msg + len, ", exiting.\n", sizeof ", exiting.\n");
     RestoreEcho();
+    explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
     WriteStderr(msg);
     if (DatabaseOpen()) {
         close(gDb.fd);
@@ -292,6 +297,7 @@ void ToolStart(const char *toolName, int argc, char **argv)
     SetHandler(SIGINT, SIG_DFL);
     SetHandler(SIGHUP, SIG_DFL);
     SetHandler(SIGTSTP, SIG_IGN);
+    setvbuf(stdin, gStdinBuffer, _IOFBF, sizeof gStdinBuffer);
     atexit(CloseAtExit);
     SpwdLibraryInit(argc, argv);
     umask(077);

@@ -315,6 +315,9 @@ int ImportOperation(const char *file, bool replace)
         perror(file);
         return 1;
     }
+    // With -c the file holds plain-text passwords: its buffer is wiped after.
+    static char fileBuffer[16384];
+    setvbuf(f, fileBuffer, _IOFBF, sizeof fileBuffer);
     if (OpenToolDatabase(kToolOpenCreate) != 0) {
         fclose(f);
         return 1;
@@ -344,6 +347,7 @@ int ImportOperation(const char *file, bool replace)
         explicit_bzero(line, sizeof line);
     }
     fclose(f);
+    explicit_bzero(fileBuffer, sizeof fileBuffer);
     (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
     const int closed = CloseToolDatabase();
     if (gVerbose || failed != 0)
