@@ -1,0 +1,277 @@
+"""The password-database tool: databases it writes serve logins, its access
+check in a real set-user-ID run, export and import, records that do not fit,
+an import beside a server that logs users in, and password changes."""
+import os
+import random
+import shutil
+import string
+import subprocess
+import threading
+
+import pytest
+
+from accounts import users  # noqa: F401 (fixture)
+from conftest import BIN_DIR
+
+PASSWD = os.path.join(BIN_DIR, "tools", "passwd", "zorvad_passwd")
+DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\npasswd = %s\n"
+UID = 65534
+
+
+def tool(*args, stdin=None, binary=PASSWD, prefix=()):
+    return subprocess.run([*prefix, binary, *args], input=stdin, capture_output=True, text=True,
+                          timeout=60)
+
+
+def export(db, flag="-x"):
+    r = tool("-f", db, flag)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+@pytest.fixture
+def db(zorvad_dir):
+    os.makedirs(os.path.join(zorvad_dir, "db"), mode=0o700)
+    return os.path.join(zorvad_dir, "db", "passwd.db")
+
+
+@pytest.fixture
+def vhome(zorvad_dir):
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    os.chown(home, UID, UID)
+    return home
+
+
+def login(s, name, password):
+    c = s.greeted()
+    assert c.command("USER " + name).startswith("331 ")
+    reply = c.command("PASS " + password)
+    c.close()
+    return reply
+
+
+# ---- Logins from a database the tool wrote ---------------------------------------------------
+
+@pytest.mark.parametrize("flag, prefix", [("-c", "$y$"), ("-5", "$1$")])
+def test_a_virtual_user_added_by_the_tool_logs_in_with_the_whole_password(server, db, vhome, flag, prefix):
+    r = tool("-f", db, "-a", "vera:Long-pass-1234:%d:%d::%s:/bin/sh" % (UID, UID, vhome), flag)
+    assert r.returncode == 0, r.stderr
+    stored = export(db).split(":")[1]
+    assert stored.startswith(prefix)
+    if flag == "-5":
+        assert len(stored.split("$")[2]) == 8            # "$1$" and an 8-character salt
+    assert os.stat(db).st_mode & 0o077 == 0
+    s = server(domain=DOMAIN % db)
+    assert login(s, "vera", "Long-pass-1234") == "230 Restricted user logged in.\r\n"
+    # Every character counts, not only the first eight.
+    assert login(s, "vera", "Long-pasX-1234") == "530 Login incorrect.\r\n"
+    assert login(s, "vera", "Long-pass-1235") == "530 Login incorrect.\r\n"
+
+
+# ---- The access check of a set-user-ID run ------------------------------------------------------
+
+def setuid_copy(zorvad_dir):
+    bindir = os.path.join(zorvad_dir, "bin")
+    os.makedirs(bindir, mode=0o755)
+    binary = os.path.join(bindir, "zorvad_passwd")
+    shutil.copy(PASSWD, binary)
+    os.chown(binary, 0, 0)
+    os.chmod(binary, 0o4755)
+    return binary
+
+
+def as_user(user):
+    return ["setpriv", "--reuid=%d" % user.uid, "--regid=%d" % user.gid, "--clear-groups"]
+
+
+def run_with_access_file(zorvad_dir, content, mode, who, binary, *args):
+    """Runs binary (prefixed by who) in a private mount namespace whose /etc
+    has the access file with content and mode, or none when content is None."""
+    upper = os.path.join(zorvad_dir, "etc-upper")
+    work = os.path.join(zorvad_dir, "etc-work")
+    os.makedirs(upper)
+    os.makedirs(work)
+    if content is not None:
+        path = os.path.join(upper, "ftp.passwd.conf")
+        with open(path, "w") as f:
+            f.write(content)
+        os.chmod(path, mode)
+    script = ('mount -t overlay overlay -o lowerdir=/etc,upperdir="$1",workdir="$2" /etc && shift 2 && '
+              + ('rm -f /etc/ftp.passwd.conf && ' if content is None else '') + 'exec "$@"')
+    return tool(*args, binary=binary,
+                prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", upper, work, *who])
+
+
+@pytest.mark.parametrize("case, code, message", [
+    ("relative path", 6, "Use an absolute pathname for the database file you specify with -f.\n"),
+    ("no access file", 7, "{db} is not listed in /etc/ftp.passwd.conf, so you cannot modify it.\n"),
+    ("mode 0644", 8, "The /etc/ftp.passwd.conf file must be owned by root and be mode 0600.\n"),
+    ("another uid", 9, "There is an entry in /etc/ftp.passwd.conf for the file {db},\nbut your UID ({uid}) "
+                       "does not match any of the corresponding allowed users, so you may not modify {db}.\n"),
+    ("not listed", 10, "{db} is not listed in /etc/ftp.passwd.conf, so you cannot modify it.\n"),
+    ("listed by name", 0, "Warning: User someone UID was reset to {uid}.\n"),
+    ("root ignores the file", 0, ""),
+])
+def test_the_access_file_decides_what_a_set_user_id_run_may_touch(zorvad_dir, db, users, case, code, message):
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    content = {"no access file": None,
+               "another uid": "%s 4242,allow-mkdir\n" % db,
+               "not listed": "/elsewhere/passwd.db ALL\n",
+               "listed by name": "/elsewhere/passwd.db ALL\n%s\t%s\n" % (db, user.name)}.get(case, "%s ALL\n" % db)
+    mode = 0o644 if case in ("mode 0644", "relative path", "root ignores the file") else 0o600
+    who = [] if case == "root ignores the file" else as_user(user)
+    record = "someone:*:0:0::/:/bin/sh"
+    if case == "relative path":       # refused before the access file is read
+        r = subprocess.run([*who, binary, "-f", "db/passwd.db", "-a", record], cwd=zorvad_dir,
+                           capture_output=True, text=True, timeout=60)
+    else:
+        r = run_with_access_file(zorvad_dir, content, mode, who, binary, "-f", db, "-a", record)
+    assert r.returncode == code, r.stderr
+    assert message.format(db=db, uid=user.uid) in r.stderr
+    if code != 0:
+        assert not os.path.exists(db)
+        return
+    ids = (user.uid, user.gid) if who else (0, 0)
+    assert export(db) == "someone:*:%d:%d::/:/bin/sh\n" % ids
+    assert os.stat(db).st_uid == 0 and os.stat(db).st_mode & 0o077 == 0
+
+
+# ---- Export and import -------------------------------------------------------------------------
+
+RECORDS = [
+    "ann:$1$abcdefgh$0123456789abcdefghijkl:1001:1001::/home/ann:/bin/sh",
+    "bert:*:1002:1002,33,34:Bert B.:/home/bert:/bin/false:100:50:10:5:umask=022,restricted=yes:64:32",
+    "cleo:$y$j9T$abc$def:1003:1003:Cleo:/home/cleo:/bin/sh:0:0:0:0:perm=RL:0:0",
+]
+
+
+def write_lines(path, lines):
+    with open(path, "w") as f:
+        f.write("".join(line + "\n" for line in lines))
+
+
+def test_an_export_imports_into_a_fresh_database_unchanged(zorvad_dir, db):
+    for line in RECORDS:
+        assert tool("-w", "-f", db, "-a", line).returncode == 0
+    text, long_text = export(db), export(db, "-X")
+    assert sorted(text.splitlines()) == sorted(RECORDS)
+    assert "Supplementary GIDs:  33,34\n" in long_text and "Umask:               022\n" in long_text
+    dump = os.path.join(zorvad_dir, "dump.txt")
+    with open(dump, "w") as f:
+        f.write(text)
+    fresh = os.path.join(zorvad_dir, "db", "fresh.db")
+    r = tool("-w", "-f", fresh, "-i", dump)
+    assert r.returncode == 0, r.stderr
+    assert export(fresh) == text and export(fresh, "-X") == long_text
+    # A database whose last record was deleted says that it is empty.
+    assert tool("-f", fresh, "-d", "nobody").returncode == 1
+    for name in ("ann", "bert", "cleo"):
+        assert tool("-f", fresh, "-d", name).stdout == "ok\n"
+    assert export(fresh) == "(database is empty)\n"
+
+
+def test_a_record_that_does_not_fit_the_record_line_is_refused(db):
+    assert tool("-w", "-f", db, "-a", RECORDS[0]).returncode == 0
+    before = export(db)
+    # 278 characters: each field fits its place in the record, the line does not.
+    long_line = "zed:*:1004:1004:%s:/%s:/%s" % ("g" * 100, "h" * 99, "s" * 59)
+    for op in ("-a", "-u"):
+        r = tool("-w", "-f", db, op, long_line)
+        assert r.returncode == 1
+        assert 'Error: The record for user "zed" is' in r.stderr
+    # -c makes a short line too long (the hash is longer than the plain text).
+    r = tool("-w", "-f", db, "-a", "zed:pw:1004:1004:%s:/%s:/bin/sh" % ("g" * 100, "h" * 110), "-c")
+    assert r.returncode == 1
+    assert export(db) == before
+
+
+def test_an_overlong_import_line_is_refused_whole_and_counted(zorvad_dir, db):
+    # Cut at 254 characters, the rest of the long line would be a record of its own.
+    tail = "evil:*:0:0::/:/bin/sh"
+    overlong = "long:*:1005:1005:" + "x" * (254 - len("long:*:1005:1005:")) + tail
+    overlong += "y" * (300 - len(overlong))
+    assert len(overlong) == 300
+    lines = RECORDS[:2] + [overlong, "not a record", RECORDS[2]]
+    path = os.path.join(zorvad_dir, "import.txt")
+    write_lines(path, lines)
+    r = tool("-w", "-f", db, "-i", path)
+    assert r.returncode == 1
+    assert "Error: Line 3 of %s is longer than 254 characters; skipped.\n" % path in r.stderr
+    assert "Invalid format for user record.\n" in r.stderr
+    assert "3 records imported, 2 lines failed.\n" in r.stderr
+    assert sorted(export(db).splitlines()) == sorted(RECORDS)
+
+
+# ---- An import beside a server that logs users in -------------------------------------------
+
+def test_logins_succeed_while_an_import_holds_the_database(server, zorvad_dir, db, vhome):
+    users_before = ["vera", "walt"]
+    for name in users_before:
+        r = tool("-f", db, "-a", "%s:pw-%s-123:%d:%d::%s:/bin/sh" % (name, name, UID, UID, vhome), "-c")
+        assert r.returncode == 0, r.stderr
+    s = server(domain=DOMAIN % db)
+    fifo = os.path.join(zorvad_dir, "import.fifo")
+    os.mkfifo(fifo)
+    importer = subprocess.Popen([PASSWD, "-w", "-f", db, "-r", fifo], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+    # Varied names: numbered ones would crowd into a few hundred buckets and
+    # make the import, and the logins' wait for it, needlessly long.
+    rng = random.Random(15)
+    names = sorted({"".join(rng.choice(string.ascii_lowercase) for _ in range(9)) for _ in range(10000)})
+    lines = ["%s:*:%d:%d::%s:/bin/sh\n" % (name, 2000 + i, 2000 + i, vhome) for i, name in enumerate(names)]
+    replies = []
+    with open(fifo, "w") as f:
+        # Far more than a pipe holds: once written, the importer has taken
+        # its lock and is reading.
+        f.write("".join(lines[:5000]))
+        f.flush()
+        threads = [threading.Thread(target=lambda n=n: replies.append(login(s, n, "pw-%s-123" % n)))
+                   for n in users_before * 3]
+        for t in threads:
+            t.start()
+        f.write("".join(lines[5000:]))
+    out, err = importer.communicate(timeout=60)
+    for t in threads:
+        t.join(30)
+    assert importer.returncode == 0, err
+    assert replies == ["230 Restricted user logged in.\r\n"] * 6
+    exported = export(db).splitlines()
+    assert len(exported) == len(names) + 2 and len(set(exported)) == len(exported)
+    assert login(s, "vera", "pw-vera-123").startswith("230 ")
+
+
+# ---- Password changes and checks -------------------------------------------------------------
+
+def test_passwords_change_only_with_the_current_one_and_check_exactly(db):
+    assert tool("-f", db, "-a", "pat:old-secret-1:1006:1006::/:/bin/sh", "-c", "-w").returncode == 0
+    before = export(db)
+
+    def check(password):
+        return tool("-f", db, "-k", "pat", "-K", password).stdout
+
+    def from_stdin(current, new, verify):
+        return tool("-f", db, "-0", stdin="pat\n%s\n%s\n%s\n" % (current, new, verify))
+
+    r = from_stdin("old-secret-2", "new-secret-1", "new-secret-1")
+    assert r.returncode == 1 and "Your old password was incorrect, no changes saved.\n" in r.stderr
+    r = from_stdin("old-secret-1", "new-secret-1", "new-secret-2")
+    assert r.returncode == 1 and "Passwords did not match, no changes saved.\n" in r.stderr
+    assert export(db) == before
+    assert check("old-secret-1") == "Password correct.\n"
+
+    r = from_stdin("old-secret-1", "new-secret-1", "new-secret-1")
+    assert r.returncode == 0 and "Password changed for user pat.\n" in r.stdout
+    assert export(db).split(":")[1].startswith("$y$")
+    assert check("old-secret-1") == "Password incorrect.\n"
+    assert check("new-secret-1") == "Password correct.\n"
+    assert check("new-secret-2") == "Password incorrect.\n"
+    # -k reads the password from standard input when -K is not given.
+    r = tool("-f", db, "-k", "pat", stdin="new-secret-1\n")
+    assert (r.returncode, r.stdout) == (0, "Password correct.\n")
+
+    # -P stores the encrypted password as given; -p wins over -k.
+    r = tool("-f", db, "-k", "pat", "-p", "pat", "-P", "$1$saltsalt$Xn1bRvFJu5kb8QJzOVGZU/")
+    assert r.returncode == 0 and r.stdout == "Password changed for user pat.\n"
+    assert export(db) == "pat:$1$saltsalt$Xn1bRvFJu5kb8QJzOVGZU/:1006:1006::/:/bin/sh\n"

@@ -1,0 +1,391 @@
+// Adding records: one line (-a, -u), a text file of lines (-i, -r), and the
+// system's own accounts (-I).  Directories for the new users, the warnings
+// about their home directories, and the check that the stored line is whole.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iterator>
+#include <string>
+#include <vector>
+#include <cstdlib>
+#include <cstring>
+
+#include "Spwd.h"
+#include "Strn.h"
+#include "passwd.h"
+#include "toolstart.h"
+
+namespace {
+
+// Longest text of each string field that the record keeps whole, by field
+// number (1-based); 0 for the numeric fields.
+constexpr size_t kFieldRoom[] = {
+    0, sizeof(Hpwd::username) - 1, sizeof(Hpwd::passwd) - 1, 0, 0, sizeof(Hpwd::gecos) - 1,
+    sizeof(Hpwd::homedir) - 1, sizeof(Hpwd::shell) - 1, 0, 0, 0, 0, sizeof(Hpwd::miscData) - 1, 0, 0,
+};
+
+// The first string field of line that the record would cut, or 0.
+int OverlongField(const char *line)
+{
+    int field = 1;
+    size_t len = 0;
+    for (const char *s = line;; s++) {
+        if (*s == ':' || *s == '\0' || *s == '\n') {
+            if (field < int(std::size(kFieldRoom)) && kFieldRoom[field] != 0 && len > kFieldRoom[field])
+                return field;
+            if (*s != ':')
+                return 0;
+            field++;
+            len = 0;
+        } else {
+            len++;
+        }
+    }
+}
+
+bool MayCreateDirectories()
+{
+    if (gReallyRoot || geteuid() != 0)
+        return true;
+    return gFakeSuperuser && gAllowMkdirByFakeSuperuser;
+}
+
+// Creates path and its missing parents with mode (umask cleared), the new
+// ones owned by uid and gid when running privileged.  0 or -1 (errno).
+int MakeDirectories(const char *path, int mode, const Hpwd *p)
+{
+    char buf[sizeof(Hpwd::homedir) + sizeof gExtraDirToMake + 1];
+    if (strlen(path) >= sizeof buf) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    Strncpy(buf, path);
+    const mode_t oldMask = umask(0);
+    int rc = 0;
+    for (char *s = buf + 1;; s++) {
+        if (*s != '/' && *s != '\0')
+            continue;
+        const char saved = *s;
+        *s = '\0';
+        if (mkdir(buf, mode_t(mode)) == 0) {
+            if (geteuid() == 0 && chown(buf, uid_t(p->uid), gid_t(p->gid[0])) != 0) {
+                rc = -1;
+                break;
+            }
+        } else if (errno != EEXIST) {
+            rc = -1;
+            break;
+        }
+        *s = saved;
+        if (saved == '\0')
+            break;
+    }
+    umask(oldMask);
+    return rc;
+}
+
+// Step 2 of adding: the home directory (-m, -M) and the extra one (-J).
+// 1 when the home directory was made, 0 when not asked, -1 on failure.
+int CreateUserDirectories(const Hpwd *p)
+{
+    if (gMkdirMode < 0 && gExtraDirToMake[0] == '\0')
+        return 0;
+    if (!MayCreateDirectories()) {
+        fprintf(stderr, "Error: you are not allowed to create directories.\n");
+        exit(1);
+    }
+    int made = 0;
+    if (gMkdirMode >= 0) {
+        if (MakeDirectories(p->homedir, gMkdirMode, p) != 0) {
+            const int err = errno;
+            fprintf(stderr, "Error: Could not create home directory for user \"%s\".\n", p->username);
+            fprintf(stderr, "%s: %s\n", p->homedir, strerror(err));
+            fprintf(stderr, "(User \"%s\" not added)\n", p->username);
+            return -1;
+        }
+        made = 1;
+    }
+    if (gExtraDirToMake[0] != '\0') {
+        // A relative extra directory lies inside the user's home.
+        char path[sizeof p->homedir + sizeof gExtraDirToMake + 1];
+        if (gExtraDirToMake[0] == '/')
+            Strncpy(path, gExtraDirToMake);
+        else
+            snprintf(path, sizeof path, "%s/%s", p->homedir, gExtraDirToMake);
+        if (MakeDirectories(path, gMkdirMode >= 0 ? gMkdirMode : 0700, p) != 0) {
+            const int err = errno;
+            fprintf(stderr, "Error: Could not create extra directory for user \"%s\".\n", p->username);
+            fprintf(stderr, "%s: %s\n", path, strerror(err));
+            fprintf(stderr, "(User \"%s\" not added)\n", p->username);
+            return -1;
+        }
+    }
+    return made;
+}
+
+// Which of the permission bits of st apply to the record's user.
+mode_t BitsFor(const Hpwd *p, const struct stat &st)
+{
+    if (p->uid == 0)
+        return 07;
+    if (uid_t(p->uid) == st.st_uid)
+        return (st.st_mode >> 6) & 07;
+    for (int i = 0; i < p->nGids; i++)
+        if (p->gid[i] >= 0 && gid_t(p->gid[i]) == st.st_gid)
+            return (st.st_mode >> 3) & 07;
+    return st.st_mode & 07;
+}
+
+// Step 4: -1 when the home is not a directory (the user is not added).
+int CheckHomeDirectory(const Hpwd *p)
+{
+    struct stat st;
+    if (stat(p->homedir, &st) != 0) {
+        if (errno == ENOENT) {
+            if (gWarnings)
+                fprintf(stderr,
+                        "Warning: Home directory for user \"%s\" (%s) does not exist.\n          Create it "
+                        "and make sure it is readable and executable by UID=%ld.\n",
+                        p->username, p->homedir, long(p->uid));
+        } else {
+            perror(p->homedir);
+            fprintf(stderr, "(Will not be able to warn you about further problems on the user's directory.)\n");
+        }
+        return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "Error:  Home directory for user \"%s\" (%s) is not a directory.\n", p->username,
+                p->homedir);
+        return -1;
+    }
+    const mode_t bits = BitsFor(p, st);
+    if (gWarnings && (bits & 01) == 0)
+        fprintf(stderr,
+                "Warning: User \"%s\" (UID=%ld) cannot change into the home directory %s,\n"
+                "          so the user will not be able to log in.\n",
+                p->username, long(p->uid), p->homedir);
+    if (gWarnings && (bits & 04) == 0)
+        fprintf(stderr, "Warning: User \"%s\" (UID=%ld) cannot list the home directory %s.\n", p->username,
+                long(p->uid), p->homedir);
+    return 0;
+}
+
+// Step 3 for a caller who cannot modify any record: the record becomes its own.
+void ForceOwnIds(Hpwd *p)
+{
+    if (uid_t(p->uid) != gRealUid) {
+        p->uid = int32_t(gRealUid);
+        if (gWarnings)
+            fprintf(stderr, "Warning: User %s UID was reset to %d.\n", p->username, p->uid);
+    }
+    if (p->nGids < 1 || gid_t(p->gid[0]) != gRealGid) {
+        p->gid[0] = int32_t(gRealGid);
+        if (p->nGids < 1)
+            p->nGids = 1;
+        if (gWarnings)
+            fprintf(stderr, "Warning: User %s GID was reset to %d.\n", p->username, p->gid[0]);
+    }
+    if (p->nGids > 1) {
+        for (int i = 1; i < kSpwdMaxGids; i++)
+            p->gid[i] = -1;
+        p->nGids = 1;
+        if (gWarnings)
+            fprintf(stderr, "Warning: User %s's supplementary groups have been intentionally removed.\n",
+                    p->username);
+    }
+}
+
+// For a restricted caller replacing a record: 1 when the stored line is the
+// same (nothing to write), 0 to go on, -1 when the record is someone else's.
+int CompareWithStored(const char *line, const Hpwd *p)
+{
+    OrmelDatum d{};
+    const int rc = Ormel_Query(&gDb, p->username, int(strlen(p->username)), &d);
+    if (rc != 0)
+        return 0;
+    int result = strcmp(d.data, line) == 0 ? 1 : 0;
+    if (result == 0) {
+        Hpwd old;
+        if (ParseHpwdLine(&old, d.data, 0, 0) == 0 && !CheckRecordPermission(&old, kRecordReplace))
+            result = -1;
+    }
+    explicit_bzero(d.data, size_t(d.len));
+    free(d.data);
+    return result;
+}
+
+}  // namespace
+
+int StoreRecord(const Hpwd *p, bool replace)
+{
+    // The record is written through a line of kHpwdLineSize bytes: one that
+    // does not fit is refused rather than stored cut.
+    char line[2048];
+    UnparseHpwdEntry(line, sizeof line, p);
+    const size_t len = strlen(line);
+    if (len >= size_t(kHpwdLineSize)) {
+        fprintf(stderr, "Error: The record for user \"%s\" is %zu characters long; at most %d fit.\n",
+                p->username, len, kHpwdLineSize - 1);
+        fprintf(stderr, "(User \"%s\" not added)\n", p->username);
+        explicit_bzero(line, sizeof line);
+        return -1;
+    }
+    if (replace && !gCanModifyAnyRecord) {
+        const int same = CompareWithStored(line, p);
+        if (same != 0) {
+            explicit_bzero(line, sizeof line);
+            return same > 0 ? 0 : -1;
+        }
+    }
+    const int rc = Ormel_Insert(&gDb, p->username, int(strlen(p->username)), line, int(len + 1), replace ? 1 : 0);
+    explicit_bzero(line, sizeof line);
+    if (rc != 0) {
+        fprintf(stderr, "Error: Could not insert record for \"%s\" : %s.\n", p->username, Ormel_Strerror(rc));
+        return -1;
+    }
+    return 0;
+}
+
+int AddRecordLine(const char *text, bool replace, bool encrypt)
+{
+    char line[2048];
+    if (strlen(text) >= sizeof line) {
+        fprintf(stderr, "Error: The record is longer than %zu characters.\n", sizeof line - 1);
+        return -1;
+    }
+    const int overlong = OverlongField(text);
+    if (overlong != 0) {
+        fprintf(stderr, "Error: Field %d of the record is longer than %zu characters.\n", overlong,
+                kFieldRoom[overlong]);
+        return -1;
+    }
+    Strncpy(line, text);
+    Hpwd rec;
+    const int parsed = ParseHpwdLine(&rec, line, 1, 0);
+    explicit_bzero(line, sizeof line);
+    if (parsed != 0 || rec.username[0] == '\0') {
+        fprintf(stderr, "Invalid format for user record.\n");
+        return -1;
+    }
+    int rc = -1;
+    const int made = CreateUserDirectories(&rec);
+    if (made >= 0) {
+        DropPrivileges();
+        if (!gCanModifyAnyRecord)
+            ForceOwnIds(&rec);
+        rc = made == 0 ? CheckHomeDirectory(&rec) : 0;
+        if (rc == 0 && encrypt) {
+            if (rec.passwd[0] == '\0') {
+                fprintf(stderr, "Error: No password to encrypt for user \"%s\".\n", rec.username);
+                fprintf(stderr, "(User \"%s\" not added)\n", rec.username);
+                rc = -1;
+            } else {
+                char plain[sizeof rec.passwd];
+                Strncpy(plain, rec.passwd);
+                explicit_bzero(rec.passwd, sizeof rec.passwd);
+                rc = EncryptPassword(plain, rec.passwd, sizeof rec.passwd);
+            }
+        } else if (rc == 0 && gWarnings && !ValidEncryptedPassword(rec.passwd)) {
+            fprintf(stderr, "Warning: User \"%s\" has invalid encrypted password \"%s\".\n", rec.username,
+                    rec.passwd);
+        }
+        if (rc == 0)
+            rc = StoreRecord(&rec, replace);
+    }
+    explicit_bzero(rec.passwd, sizeof rec.passwd);
+    return rc;
+}
+
+int AddOperation(const char *line, bool replace)
+{
+    if (OpenToolDatabase(kToolOpenCreate) != 0)
+        return 1;
+    const int rc = AddRecordLine(line, replace, gEncrypt);
+    if (CloseToolDatabase() != 0)
+        return 1;
+    return rc == 0 ? 0 : 1;
+}
+
+int ImportOperation(const char *file, bool replace)
+{
+    FILE *f = fopen(file, "re");
+    if (f == nullptr) {
+        perror(file);
+        return 1;
+    }
+    // With -c the file holds plain-text passwords: its buffer is wiped after.
+    static char fileBuffer[16384];
+    setvbuf(f, fileBuffer, _IOFBF, sizeof fileBuffer);
+    if (OpenToolDatabase(kToolOpenCreate) != 0) {
+        fclose(f);
+        return 1;
+    }
+    DropPrivileges();
+    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
+        fclose(f);
+        return 1;
+    }
+    char line[kMaxImportLine + 2];
+    int lineNo = 0, failed = 0, added = 0;
+    for (int got; (got = ReadLine(f, line, sizeof line)) != 0;) {
+        lineNo++;
+        if (got < 0) {
+            fprintf(stderr, "Error: Line %d of %s is longer than %d characters; skipped.\n", lineNo, file,
+                    kMaxImportLine);
+            failed++;
+            continue;
+        }
+        if (AddRecordLine(line, replace, gEncrypt) != 0) {
+            fprintf(stderr, "(Line %d of %s)\n", lineNo, file);
+            failed++;
+        } else {
+            added++;
+        }
+        explicit_bzero(line, sizeof line);
+    }
+    fclose(f);
+    explicit_bzero(fileBuffer, sizeof fileBuffer);
+    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    const int closed = CloseToolDatabase();
+    if (gVerbose || failed != 0)
+        fprintf(stderr, "%d record%s imported, %d line%s failed.\n", added, added == 1 ? "" : "s", failed,
+                failed == 1 ? "" : "s");
+    return failed == 0 && closed == 0 ? 0 : 1;
+}
+
+int SpecialImportOperation()
+{
+    if (OpenToolDatabase(kToolOpenCreate) != 0)
+        return 1;
+    DropPrivileges();
+    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
+        return 1;
+    }
+    // All accounts are read first: adding a line looks names up, which
+    // would restart the enumeration.
+    std::vector<std::string> lines;
+    Spwd acct;
+    char line[2048];
+    for (int first = 1; GetSpwdEnt(first, &acct, 1, 1, 0) == 0; first = 0) {
+        UnparseSpwdEntry(line, sizeof line, &acct);
+        lines.emplace_back(line);
+        explicit_bzero(acct.passwd, sizeof acct.passwd);
+        explicit_bzero(line, sizeof line);
+    }
+    EndSpwd();
+    int n = 0, failed = 0;
+    for (std::string &text : lines) {
+        if (gVerbose)
+            fprintf(stderr, "%-4d %s\n", ++n, text.substr(0, text.find(':')).c_str());
+        if (AddRecordLine(text.c_str(), true, false) != 0)
+            failed++;
+        explicit_bzero(text.data(), text.size());
+    }
+    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    const int closed = CloseToolDatabase();
+    return failed == 0 && closed == 0 ? 0 : 1;
+}

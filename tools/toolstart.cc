@@ -1,0 +1,492 @@
+// Start-up shared by the password-database tools.
+#include "toolstart.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Spwd.h"
+#include "Strn.h"
+#include "environ.h"
+#include "version.h"
+
+const char *gToolName = "";
+uid_t gRealUid, gEffectiveUid;
+gid_t gRealGid, gEffectiveGid;
+bool gReallyRoot;
+bool gFakeSuperuser;
+bool gCanModifyAnyRecord;
+bool gAllowMkdirByFakeSuperuser;
+bool gRunByWebServer;
+char gPwFileName[1024];
+char gExtraDirToMake[1024];
+int gHSize = kDefaultHSize;
+int gWarnings = 1;
+int gVerbose;
+alignas(8) OrmelHandle gDb;
+
+namespace {
+
+// The terminal state while echo is off, for the signal handler to restore.
+struct termios gSavedTermios;
+volatile sig_atomic_t gEchoOff;
+volatile sig_atomic_t gGotSigusr1;
+// Standard input's buffer is our own, so that the passwords read through it
+// can be wiped at exit.
+char gStdinBuffer[4096];
+
+void WriteStderr(const char *s)
+{
+    ssize_t unused = write(2, s, strlen(s));
+    (void)unused;
+}
+
+void RestoreEcho()
+{
+    if (gEchoOff) {
+        tcsetattr(0, TCSAFLUSH, &gSavedTermios);
+        gEchoOff = 0;
+    }
+}
+
+bool DatabaseOpen()
+{
+    return memcmp(gDb.magic, "_Ormel_", 7) == 0;
+}
+
+void CloseAtExit()
+{
+    RestoreEcho();
+    explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
+    if (DatabaseOpen()) {
+        Ormel_Close(&gDb);
+        fputs("Database closed.\n", stderr);
+    }
+}
+
+// Only async-signal-safe calls: the database library keeps a killed writer's
+// file whole, and closing the descriptor releases its locks.
+void ExitOnSignal(int sig)
+{
+    char msg[64] = "\nCaught signal ";
+    char digits[12];
+    int n = 0;
+    for (unsigned v = unsigned(sig); n == 0 || v != 0; v /= 10)
+        digits[n++] = char('0' + v % 10);
+    size_t len = strlen(msg);
+    while (n > 0)
+        msg[len++] = digits[--n];
+    memcpy(msg + len, ", exiting.\n", sizeof ", exiting.\n");
+    RestoreEcho();
+    explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
+    WriteStderr(msg);
+    if (DatabaseOpen()) {
+        close(gDb.fd);
+        WriteStderr("Database closed.\n");
+    }
+    _exit(3);
+}
+
+void OnSigusr1(int)
+{
+    gGotSigusr1 = 1;
+}
+
+void SetHandler(int sig, void (*fn)(int))
+{
+    struct sigaction sa {};
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+void CheckStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0)
+            _exit(12);   // nowhere to write a message
+    for (int fd = 3; fd <= 252; fd++)
+        close(fd);
+}
+
+// Runs "more" with its standard input on a pipe; -1 when it cannot be
+// started.  The child gives up any set-user-ID identity first: a pager can
+// run commands.
+pid_t StartPager(int *toPager)
+{
+    int data[2], status[2];
+    if (pipe2(data, O_CLOEXEC) != 0)
+        return -1;
+    if (pipe2(status, O_CLOEXEC) != 0) {
+        close(data[0]);
+        close(data[1]);
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        char *const argv[] = {const_cast<char *>("more"), nullptr};
+        char *const envp[] = {nullptr};
+        int err = 0;
+        if (dup2(data[0], 0) < 0 || setgid(gRealGid) != 0 || setuid(gRealUid) != 0)
+            err = errno;
+        if (err == 0) {
+            execve("/bin/more", argv, envp);
+            execve("/usr/bin/more", argv, envp);
+            err = errno;
+        }
+        ssize_t unused = write(status[1], &err, sizeof err);
+        (void)unused;
+        _exit(127);
+    }
+    close(data[0]);
+    close(status[1]);
+    int err = 0;
+    const bool failed = pid < 0 || read(status[0], &err, sizeof err) > 0;
+    close(status[0]);
+    if (failed) {
+        close(data[1]);
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    *toPager = data[1];
+    return pid;
+}
+
+bool IsWordSeparator(char c)
+{
+    return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The rights one access-file line grants, its first word already matched.
+struct Grant {
+    bool allowed = false;
+    bool mkdir = false;
+    bool keepExtraDir = false;
+    bool anyRecord = false;
+};
+
+void EvaluateWord(const char *word, Grant *g)
+{
+    if (strcmp(word, "ALL") == 0) {
+        g->allowed = true;
+    } else if (strcmp(word, "allow-mkdir") == 0) {
+        g->mkdir = true;
+    } else if (strcmp(word, "the-fund") == 0) {
+        g->mkdir = true;
+        g->keepExtraDir = true;
+    } else if (strcmp(word, "allow-setuid-root") == 0 || strcmp(word, "allow-any-uids") == 0) {
+        g->anyRecord = true;
+    } else if (word[0] >= '0' && word[0] <= '9') {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long uid = strtoul(word, &end, 10);
+        if (*end == '\0' && errno == 0 && uid == gRealUid)
+            g->allowed = true;
+    } else {
+        const struct passwd *pw = getpwnam(word);
+        if (pw != nullptr && pw->pw_uid == gRealUid)
+            g->allowed = true;
+    }
+}
+
+// Splits line into words in place; true when its first word is path, with
+// the other words evaluated into g.
+bool LineGrants(char *line, const char *path, Grant *g)
+{
+    char *p = line;
+    bool first = true;
+    while (*p != '\0') {
+        while (*p != '\0' && IsWordSeparator(*p))
+            p++;
+        if (*p == '\0')
+            break;
+        char *word = p;
+        while (*p != '\0' && !IsWordSeparator(*p))
+            p++;
+        if (*p != '\0')
+            *p++ = '\0';
+        if (first) {
+            if (strcmp(word, path) != 0)
+                return false;
+            first = false;
+        } else {
+            EvaluateWord(word, g);
+        }
+    }
+    return !first;
+}
+
+[[noreturn]] void NotListed(int code)
+{
+    fprintf(stderr, "%s is not listed in %s, so you cannot modify it.\n", gPwFileName, kPwAccessFile);
+    exit(code);
+}
+
+void CheckAccessFile()
+{
+    if (gPwFileName[0] != '/') {
+        fprintf(stderr, "Use an absolute pathname for the database file you specify with -f.\n");
+        exit(6);
+    }
+    FILE *f = fopen(kPwAccessFile, "re");
+    struct stat st;
+    if (f == nullptr)
+        NotListed(7);
+    if (fstat(fileno(f), &st) != 0) {
+        fclose(f);
+        NotListed(7);
+    }
+    if (st.st_uid != 0 || (st.st_mode & 077) != 0 || !S_ISREG(st.st_mode)) {
+        fclose(f);
+        fprintf(stderr, "The %s file must be owned by root and be mode 0600.\n", kPwAccessFile);
+        exit(8);
+    }
+    char line[2048];
+    Grant g;
+    bool listed = false;
+    while (!listed && fgets(line, sizeof line, f) != nullptr)
+        listed = LineGrants(line, gPwFileName, &g);
+    fclose(f);
+    if (!listed)
+        NotListed(10);
+    gAllowMkdirByFakeSuperuser = g.mkdir;
+    gCanModifyAnyRecord = g.anyRecord;
+    if (!g.keepExtraDir)
+        gExtraDirToMake[0] = '\0';
+    if (!g.allowed) {
+        fprintf(stderr,
+                "There is an entry in %s for the file %s,\nbut your UID (%u) does not match any of the "
+                "corresponding allowed users, so you may not modify %s.\n",
+                kPwAccessFile, gPwFileName, unsigned(gRealUid), gPwFileName);
+        exit(9);
+    }
+}
+
+}  // namespace
+
+void ToolStart(const char *toolName, int argc, char **argv)
+{
+    gToolName = toolName;
+    alarm(0);
+    gRealUid = getuid();
+    gEffectiveUid = geteuid();
+    gRealGid = getgid();
+    gEffectiveGid = getegid();
+    gReallyRoot = gRealUid == 0 && gEffectiveUid == 0;
+    gFakeSuperuser = gRealUid != 0 && gEffectiveUid == 0;
+    CheckStandardDescriptors();
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0')
+        exit(11);
+    gRunByWebServer = RunByWebServer();
+    if (PurgeEnvironment() != 0) {
+        fprintf(stderr, "Failed to purge the enviornment variables.\n");
+        exit(13);
+    }
+    SetHandler(SIGALRM, SIG_DFL);
+    SetHandler(SIGQUIT, SIG_DFL);
+    SetHandler(SIGINT, SIG_DFL);
+    SetHandler(SIGHUP, SIG_DFL);
+    SetHandler(SIGTSTP, SIG_IGN);
+    setvbuf(stdin, gStdinBuffer, _IOFBF, sizeof gStdinBuffer);
+    atexit(CloseAtExit);
+    SpwdLibraryInit(argc, argv);
+    umask(077);
+}
+
+void CatchExitSignals()
+{
+    SetHandler(SIGHUP, ExitOnSignal);
+    SetHandler(SIGINT, ExitOnSignal);
+    SetHandler(SIGTERM, ExitOnSignal);
+}
+
+void WaitForSigusr1()
+{
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    SetHandler(SIGUSR1, OnSigusr1);
+    printf("Waiting for SIGUSR1.  Do \"kill -%d %u\" to continue...\n", SIGUSR1, unsigned(getpid()));
+    fflush(stdout);
+    while (!gGotSigusr1)
+        sigsuspend(&old);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void PrintToolVersion()
+{
+    printf("%s version corresponding to %.16s.\n", gToolName, gVersion);
+}
+
+void PageText(const char *text)
+{
+    fflush(stdout);
+    int fd = -1;
+    const pid_t pid = StartPager(&fd);
+    if (pid < 0) {
+        fputs(text, stdout);
+        fflush(stdout);
+        return;
+    }
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);   // the reader may quit early
+    for (size_t done = 0, len = strlen(text); done < len;) {
+        const ssize_t n = write(fd, text + done, len - done);
+        if (n <= 0 && errno != EINTR)
+            break;
+        if (n > 0)
+            done += size_t(n);
+    }
+    close(fd);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+void CheckPwFileName(void (*usage)())
+{
+    if (gPwFileName[0] == '\0') {
+        fprintf(stderr, "No password database file specified.\n");
+        sleep(2);
+        usage();
+        exit(5);
+    }
+    if (!gFakeSuperuser) {
+        gCanModifyAnyRecord = gReallyRoot;
+        return;
+    }
+    CheckAccessFile();
+}
+
+int OpenToolDatabase(ToolOpenMode mode)
+{
+    static constexpr int kFlags[] = {0, kOrmelReadWrite, kOrmelWrite | kOrmelCreate};
+    errno = 0;
+    const int rc = Ormel_Open(&gDb, gPwFileName, kFlags[mode], 0600, gHSize);
+    if (rc == 0)
+        return 0;
+    const int savedErrno = errno;
+    if (rc == kOrmelErrGdbm) {
+        fprintf(stderr, "This database format is obselete.\nConvert it to the current format using the "
+                        "\"dbmigrate\" utility program,\nthen try again.\n");
+        return -1;
+    }
+    const char *why = Ormel_Strerror(rc);
+    if (mode == kToolOpenCreate)
+        fprintf(stderr, "Could not open %s for writing: %s\n", gPwFileName, why);
+    else if (mode == kToolOpenReadWrite)
+        fprintf(stderr, "Could not open %s for read/write: %s.\n", gPwFileName, why);
+    else
+        fprintf(stderr, "Could not open %s for reading: %s.\n", gPwFileName, why);
+    if (rc == kOrmelErrOpen)
+        fprintf(stderr, "open: %s\n", strerror(savedErrno));
+    return -1;
+}
+
+int CloseToolDatabase()
+{
+    return DatabaseOpen() ? Ormel_Close(&gDb) : 0;
+}
+
+void DropPrivileges()
+{
+    if (getegid() != gRealGid && setgid(gRealGid) != 0) {
+        perror("setgid");
+        exit(1);
+    }
+    if ((geteuid() != gRealUid || getuid() != gRealUid) && setuid(gRealUid) != 0) {
+        perror("setuid");
+        exit(1);
+    }
+    // A set-user-ID root identity must be gone for good.
+    if (gRealUid != 0 && (setuid(0) == 0 || geteuid() != gRealUid)) {
+        fprintf(stderr, "setuid: %s\n", strerror(EPERM));
+        exit(1);
+    }
+}
+
+bool MayActOnRecord(const Hpwd *p, RecordAction action)
+{
+    if (gCanModifyAnyRecord || uid_t(p->uid) == gRealUid)
+        return true;
+    return action == kRecordReplace && gid_t(p->gid[0]) == gRealGid;
+}
+
+bool CheckRecordPermission(const Hpwd *p, RecordAction action)
+{
+    if (MayActOnRecord(p, action))
+        return true;
+    switch (action) {
+    case kRecordView:
+        fprintf(stderr, "Record for %s exists, but you don't have permission to view it.\n", p->username);
+        break;
+    case kRecordReplace:
+        fprintf(stderr, "Record for %s exists, but you don't have permission to replace it.\n", p->username);
+        break;
+    case kRecordDelete:
+        fprintf(stderr, "Record for %s exists, but you don't have permission to delete it.\n", p->username);
+        break;
+    }
+    return false;
+}
+
+bool CheckModifyPermission(const Hpwd *p, const char *verb)
+{
+    if (MayActOnRecord(p, kRecordView))
+        return true;
+    fprintf(stderr, "Cannot %s record for %s: %s.\n", verb, p->username, "permission denied");
+    return false;
+}
+
+int ReadWithoutEcho(const char *prompt, char *buf, size_t size)
+{
+    fputs(prompt, stderr);
+    fflush(stderr);
+    struct termios t;
+    const bool terminal = tcgetattr(0, &t) == 0;
+    if (terminal) {
+        gSavedTermios = t;
+        t.c_lflag &= ~tcflag_t(ECHO);
+        gEchoOff = 1;
+        tcsetattr(0, TCSAFLUSH, &t);
+    }
+    const int rc = ReadLine(stdin, buf, size);
+    if (terminal) {
+        RestoreEcho();
+        fputc('\n', stderr);
+    }
+    return rc == 1 ? 0 : -1;
+}
+
+int ReadLine(FILE *f, char *buf, size_t size)
+{
+    if (fgets(buf, int(size), f) == nullptr) {
+        buf[0] = '\0';
+        return 0;
+    }
+    const size_t len = strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n') {
+        buf[len - 1] = '\0';
+        return 1;
+    }
+    if (len + 1 < size)
+        return 1;   // the last line, without a newline
+    // Too long: consume the rest of the line and refuse it whole.
+    explicit_bzero(buf, size);
+    int c;
+    while ((c = getc(f)) != EOF && c != '\n') {
+    }
+    return -1;
+}

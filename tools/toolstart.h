@@ -1,0 +1,119 @@
+// Start-up shared by the password-database tools (zorvad_passwd,
+// zorvad_repquota, zorvad_edquota): who the caller is, a clean process, the
+// access check of a set-user-ID run against the access file, opening the
+// database with its messages, dropping privileges, and who may see or change
+// which record.  Every message carries the tool's name where it names one.
+//
+// A tool's main reads:
+//     ToolStart("zorvad_xxx", argc, argv);     // exits 11, 12 or 13
+//     ... Getopt loop, setting gPwFileName, gHSize, gWarnings, gVerbose ...
+//     CatchExitSignals();                      // exit 3 from now on
+//     CheckPwFileName(Usage);                  // exits 5..10 as the access file says
+//     if (OpenToolDatabase(kToolOpenRead) != 0) exit(1);
+//     DropPrivileges();                        // exits 1 when it cannot
+//     ... the operation; CloseToolDatabase() ...
+//
+// Exit codes used here: 1 (dropping privileges failed), 3 (signal), 6, 7, 8,
+// 9, 10 (access check), 11 (no program name), 12 (descriptors 0-2 not open),
+// 13 (environment not purged).  The usage text (exit 5) is the tool's own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+#include "Hpwd.h"
+#include "ormel.h"
+
+// The file that delegates databases to ordinary users of a set-user-ID tool.
+inline constexpr char kPwAccessFile[] = "/etc/ftp.passwd.conf";
+inline constexpr int kDefaultHSize = 131071;
+
+// ---- Process state ------------------------------------------------------------------
+
+extern const char *gToolName;            // "zorvad_passwd", ...
+extern uid_t gRealUid, gEffectiveUid;
+extern gid_t gRealGid, gEffectiveGid;
+extern bool gReallyRoot;                 // real and effective UID 0: may do everything
+extern bool gFakeSuperuser;              // set-user-ID root run by an ordinary user
+extern bool gCanModifyAnyRecord;         // set by CheckPwFileName
+extern bool gAllowMkdirByFakeSuperuser;  // "allow-mkdir" or "the-fund"
+extern bool gRunByWebServer;             // REMOTE_ADDR and REQUEST_METHOD were set
+extern char gPwFileName[1024];           // -f; empty when not given
+extern char gExtraDirToMake[1024];       // -J; cancelled by the access check unless "the-fund"
+extern int gHSize;                       // -C: buckets of a new database
+extern int gWarnings;                    // -w toggles; on by default
+extern int gVerbose;                     // -v, repeatable
+extern OrmelHandle gDb;                  // the one database; all zero while closed
+
+// ---- Start-up -----------------------------------------------------------------------
+
+// Steps before option parsing: cancel alarms, classify the caller, check and
+// close descriptors, note a CGI run and purge the environment, default signal
+// actions (SIGTSTP ignored), the exit handler that closes the database, the
+// account library, umask 077.
+void ToolStart(const char *toolName, int argc, char **argv);
+
+// After option parsing: SIGHUP, SIGINT and SIGTERM print "\nCaught signal %d,
+// exiting.\n", close the database (and restore the terminal's echo) and exit 3.
+void CatchExitSignals();
+
+// "-@": prints the waiting line and returns once SIGUSR1 has arrived.
+void WaitForSigusr1();
+
+// "%s version corresponding to %.16s.\n" on standard output.
+void PrintToolVersion();
+
+// Pages text through "more" (as the real user, with an empty environment and
+// nothing on its command line); writes it to standard output when "more"
+// cannot be started.  Does not exit.
+void PageText(const char *text);
+
+// ---- Access check -------------------------------------------------------------------
+
+// Without -f: "No password database file specified.\n", a 2-second pause and
+// usage() (which must not return).  Sets gCanModifyAnyRecord; for a fake
+// superuser reads the access file and exits 6, 7, 8, 9 or 10 when it does not
+// grant the database.
+void CheckPwFileName(void (*usage)());
+
+// ---- The database -------------------------------------------------------------------
+
+enum ToolOpenMode { kToolOpenRead, kToolOpenReadWrite, kToolOpenCreate };
+
+// Opens gPwFileName into gDb with gHSize buckets.  0, or -1 after printing
+// the open message of the mode (the caller exits 1).
+[[nodiscard]] int OpenToolDatabase(ToolOpenMode mode);
+// Closes gDb quietly; 0 or the library's error code (a failed final write).
+int CloseToolDatabase();
+
+// Gives up a set-user-ID identity for good (real group, then real user);
+// "setgid: ..." or "setuid: ..." and exit 1 when the system refuses.
+// Harmless to call again.
+void DropPrivileges();
+
+// ---- Record permissions -------------------------------------------------------------
+
+enum RecordAction { kRecordView, kRecordReplace, kRecordDelete };
+
+// Whether the caller may act on the stored record p (no message).
+bool MayActOnRecord(const Hpwd *p, RecordAction action);
+// As MayActOnRecord, printing "Record for %s exists, but you don't have
+// permission to view it / replace it / delete it.\n" on refusal.
+bool CheckRecordPermission(const Hpwd *p, RecordAction action);
+// For changing or checking a password: verb is "modify" or "check password";
+// prints "Cannot %s record for %s: %s.\n" with "permission denied" on refusal.
+bool CheckModifyPermission(const Hpwd *p, const char *verb);
+
+// ---- Terminal -----------------------------------------------------------------------
+
+// Prints prompt on standard error and reads one line from the terminal
+// without echo (echo is restored on exit by signal too).  The newline is
+// removed.  0, or -1 at end of input or when the line does not fit (buf
+// wiped).
+[[nodiscard]] int ReadWithoutEcho(const char *prompt, char *buf, size_t size);
+// Reads one line of at most size-2 characters from f, newline removed; a
+// longer line is consumed and refused.  1 for a line, 0 at end of input, -1
+// for a line that did not fit (buf wiped).
+[[nodiscard]] int ReadLine(FILE *f, char *buf, size_t size);
