@@ -275,3 +275,85 @@ def test_passwords_change_only_with_the_current_one_and_check_exactly(db):
     r = tool("-f", db, "-k", "pat", "-p", "pat", "-P", "$1$saltsalt$Xn1bRvFJu5kb8QJzOVGZU/")
     assert r.returncode == 0 and r.stdout == "Password changed for user pat.\n"
     assert export(db) == "pat:$1$saltsalt$Xn1bRvFJu5kb8QJzOVGZU/:1006:1006::/:/bin/sh\n"
+
+
+# ---- Directories, interactive editing, system accounts, signals ------------------------------
+
+@pytest.mark.parametrize("home, extra, code, message", [
+    ("made/deep", ["-M", "0750", "-J", "incoming"], 0, ""),
+    ("missing", [], 0, 'Warning: Home directory for user "ann" ({home}) does not exist.\n'),
+    ("afile", [], 1, 'Error:  Home directory for user "ann" ({home}) is not a directory.\n'),
+])
+def test_homes_are_made_or_checked_as_users_are_added(zorvad_dir, db, home, extra, code, message):
+    open(os.path.join(zorvad_dir, "afile"), "w").close()
+    home = os.path.join(zorvad_dir, home)
+    r = tool("-f", db, "-a", "ann:x:%d:%d::%s:/bin/sh" % (UID, UID, home), *extra)
+    assert r.returncode == code and message.format(home=home) in r.stderr, r.stderr
+    assert ("ann:" in export(db)) == (code == 0)
+    if extra:
+        for made in (home, os.path.join(home, "incoming")):
+            st = os.stat(made)
+            assert (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o750, UID, UID)
+
+
+def converse(args, answers):
+    """Runs the tool on a terminal, answering each prompt (text up to "]: ")."""
+    import pty
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(PASSWD, [PASSWD, *args])
+    out, pending = b"", list(answers)
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        while pending and out.count(b"]: ") + out.count(b"ord for ") > len(answers) - len(pending):
+            os.write(fd, pending.pop(0).encode() + b"\n")
+    os.close(fd)
+    return os.waitpid(pid, 0)[1] >> 8, out.decode(errors="replace")
+
+
+def test_records_are_added_and_edited_on_a_terminal(db):
+    code, out = converse(["-f", db, "-A"], ["zed", "pw-zed-12345", "pw-zed-12345", "x1", "1007", "1007",
+                                           "Zed Z", "/", "/bin/sh", "100", "", "", "", "", "", "", "", ""])
+    assert code == 0 and 'Bad user ID, "x1"' in out, out
+    assert export(db) == "zed:%s:1007:1007:Zed Z:/:/bin/sh:100:0:0:0::0:0\n" % export(db).split(":")[1]
+    assert tool("-f", db, "-k", "zed", "-K", "pw-zed-12345").stdout == "Password correct.\n"
+    code, out = converse(["-f", db, "-U", "zed"], ["", "", "", "", "", "/bin/bash", "0", "", "5", ""] + [""] * 6)
+    assert code == 0, out
+    assert export(db).split(":")[6:] == ["/bin/bash", "0", "0", "5", "0", "", "0", "0\n"]
+
+
+def test_the_system_accounts_are_exported_and_imported(db):
+    r = tool("-E")
+    names = [line.split(":")[0] for line in r.stdout.splitlines()]
+    with open("/etc/passwd") as f:
+        assert names == [line.split(":")[0] for line in f if line.strip()]
+    assert tool("-f", db, "-I", "-w").returncode == 0
+    assert sorted(line.split(":")[0] for line in export(db).splitlines()) == sorted(names)
+    assert tool("-f", db, "-q", "root").stdout.split(":")[2:4] == ["0", "0"]
+
+
+def test_a_terminating_signal_closes_the_database_and_exits_3(db):
+    import pty
+    import signal
+    assert tool("-f", db, "-a", "sig:x:1:1::/:/bin/sh", "-w").returncode == 0
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(PASSWD, [PASSWD, "-f", db, "-k", "sig"])
+    out = b""
+    while b"Password for sig: " not in out:
+        out += os.read(fd, 4096)
+    os.kill(pid, signal.SIGTERM)
+    try:
+        while True:
+            out += os.read(fd, 4096)
+    except OSError:
+        pass
+    os.close(fd)
+    assert os.waitpid(pid, 0)[1] >> 8 == 3
+    assert b"Caught signal 15, exiting.\r\nDatabase closed.\r\n" in out, out
