@@ -1,10 +1,5 @@
-// TEMPORARY handlers of the commands whose code comes later (listings, SITE,
-// FEAT, OPTS): each answers "502 Unimplemented command." until its real
-// handler replaces it here.
+// TEMPORARY handler of the command whose code comes later (SITE): it answers
+// "502 Unimplemented command." until its real handler replaces it here.
 #include "session/shell.h"
 
-void Feat(char *) { NotImplemented(); }
-void Mlsd(char *) { NotImplemented(); }
-void Mlst(char *) { NotImplemented(); }
-void Opts(char *) { NotImplemented(); }
 void Site(char *) { NotImplemented(); }
