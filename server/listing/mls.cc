@@ -128,18 +128,37 @@ void PutOctal(LineBuilder &b, unsigned value)
     b.Put(digits + sizeof(digits) - n, static_cast<size_t>(n));
 }
 
+// The modification time in UTC as YYYYMMDDhhmmss, computed from the day
+// number: one call per entry, and the C library's conversion takes a lock
+// and consults the time zone each time.
 void PutModify(LineBuilder &b, time_t t)
 {
-    struct tm tmv;
-    if (gmtime_r(&t, &tmv) == nullptr || tmv.tm_year + 1900 < 0 || tmv.tm_year + 1900 > 9999)
+    const int64_t secs = static_cast<int64_t>(t);
+    int64_t days = secs / 86400;
+    int64_t rest = secs % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days--;
+    }
+    // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 0 || year > 9999)
         return;
     b.Put("Modify=", 7);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_year + 1900), 4);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_mon + 1), 2);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_mday), 2);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_hour), 2);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_min), 2);
-    b.PutZeroPadded(static_cast<unsigned>(tmv.tm_sec), 2);
+    b.PutZeroPadded(static_cast<unsigned>(year), 4);
+    b.PutZeroPadded(static_cast<unsigned>(month), 2);
+    b.PutZeroPadded(static_cast<unsigned>(day), 2);
+    b.PutZeroPadded(static_cast<unsigned>(rest / 3600), 2);
+    b.PutZeroPadded(static_cast<unsigned>(rest / 60 % 60), 2);
+    b.PutZeroPadded(static_cast<unsigned>(rest % 60), 2);
     b.Put(';');
 }
 

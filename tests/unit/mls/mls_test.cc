@@ -98,6 +98,27 @@ TEST_F(MlsTest, EachKindOfFileHasItsTypeAndOnlyNonDirectoriesASize)
     EXPECT_EQ(Line("link", 1), std::string("Type=file;Size=5;") + mod + "UNIX.mode=0640; link\r\n");
 }
 
+// The Modify fact is computed without the C library's conversion: it must
+// agree with it across leap days, centuries and the years before 1970.
+TEST_F(MlsTest, ModifyIsTheModificationTimeInUtc)
+{
+    FILE *f = fopen(Path("t").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    gMlsOpts = kMlsModify;
+    for (time_t t : {time_t{0}, time_t{-1}, time_t{-86401}, time_t{951782400}, time_t{951868799},
+                     time_t{978307199}, time_t{4107542399}, time_t{4107542400}, kBase, time_t{253402300799}}) {
+        Touch("t", 0644, t);
+        struct stat st;
+        ASSERT_EQ(lstat(Path("t").c_str(), &st), 0);   // the file system may clamp the time
+        struct tm tmv;
+        ASSERT_NE(gmtime_r(&st.st_mtime, &tmv), nullptr);
+        char expected[64];
+        strftime(expected, sizeof(expected), "Modify=%Y%m%d%H%M%S; t\r\n", &tmv);
+        EXPECT_EQ(Line("t", 0), expected) << t;
+    }
+}
+
 // l1 -> l2 -> ... -> lN -> target: seven links are followed, an eighth is
 // one too many; a dangling link and a loop give no line.
 TEST_F(MlsTest, LinksResolveThroughAtMostSevenLevels)
