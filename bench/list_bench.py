@@ -1,14 +1,18 @@
 #!/usr/bin/python3
-"""Repeated LIST of a large directory in one session: zorvad against a peer
-FTP server from Debian's packages (vsftpd), both on loopback, both serving
-the same anonymous tree.
+"""Repeated LIST and MLSD of a large directory in one session: zorvad against
+peer FTP servers from Debian's packages, all on loopback, all serving the same
+anonymous tree.
 
-    sudo python3 bench/list_bench.py [--build DIR] [--entries 10000] [--repeat 30]
+    sudo python3 bench/list_bench.py [--build DIR] [--entries 10000] [--repeat 30] [--mlsd]
 
-Runs as root (both servers start as root).  vsftpd is installed with apt-get
-when it is missing.  Prints the time of every server's first (cold) LIST and
-of all repetitions, and the ratio of the totals.  Nothing is left behind:
-both servers are stopped and the temporary tree is removed."""
+Runs as root (the servers start as root).  LIST is compared with vsftpd.
+With --mlsd, MLSD is compared with the peers that offer it (proftpd and
+pure-ftpd; the two packages exclude each other, so whichever is installed
+runs, and proftpd-core is installed when neither is), and with zorvad's own
+LIST.  Missing packages are installed with apt-get.  Prints the time of every
+server's first (cold) listing and of all repetitions, and the ratios of the
+totals.  Nothing is left behind: the servers are stopped and the temporary
+tree is removed."""
 import argparse
 import ftplib
 import os
@@ -23,15 +27,30 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 VSFTPD = "/usr/sbin/vsftpd"
+PROFTPD = "/usr/sbin/proftpd"
+PUREFTPD = "/usr/sbin/pure-ftpd"
 
 
-def ensure_vsftpd():
-    if os.access(VSFTPD, os.X_OK):
+def ensure_package(binary, package):
+    if os.access(binary, os.X_OK):
         return
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     apt = ["apt-get", "-o", "DPkg::Lock::Timeout=300"]
     subprocess.run(apt + ["update", "-qq"], check=True, env=env)
-    subprocess.run(apt + ["install", "-y", "-qq", "--no-install-recommends", "vsftpd"], check=True, env=env)
+    subprocess.run(apt + ["install", "-y", "-qq", "--no-install-recommends", package], check=True, env=env)
+
+
+def ensure_vsftpd():
+    ensure_package(VSFTPD, "vsftpd")
+
+
+def mlsd_peers():
+    """The peers offering MLSD that are installed (proftpd-core when none is)."""
+    if not (os.access(PROFTPD, os.X_OK) or os.access(PUREFTPD, os.X_OK)):
+        ensure_package(PROFTPD, "proftpd-core")
+    return [(name, start) for name, binary, start in (("proftpd", PROFTPD, start_proftpd),
+                                                      ("pure-ftpd", PUREFTPD, start_pureftpd))
+            if os.access(binary, os.X_OK)]
 
 
 def free_port():
@@ -97,6 +116,34 @@ def start_vsftpd(root, port):
     return proc
 
 
+def start_proftpd(root, port):
+    conf = os.path.join(root, "proftpd.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join([
+            "ServerType standalone", "DefaultServer on", "Port %d" % port, "DefaultAddress 127.0.0.1",
+            "UseIPv6 off", "User nobody", "Group nogroup", "PidFile %s/proftpd.pid" % root,
+            "ScoreboardFile %s/proftpd.scoreboard" % root, "DelayTable none", "WtmpLog off",
+            "UseReverseDNS off", "MaxInstances 8", "UseFtpUsers off", "RequireValidShell off",
+            "<Anonymous %s/ftp>" % root, "  User nobody", "  Group nogroup", "  UserAlias anonymous nobody",
+            "  RequireValidShell off", "</Anonymous>", "",
+        ]))
+    proc = subprocess.Popen([PROFTPD, "-n", "-q", "-c", conf], cwd=root, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=open(os.path.join(root, "proftpd.err"), "w"))
+    wait_listening(port, proc, "proftpd")
+    return proc
+
+
+def start_pureftpd(root, port):
+    # Anonymous only, in the foreground; the anonymous root is the home of
+    # the "ftp" account, which a bench machine may lack: -e with FTP_ANON_DIR.
+    env = dict(os.environ, FTP_ANON_DIR=os.path.join(root, "ftp"))
+    proc = subprocess.Popen([PUREFTPD, "-S", "127.0.0.1,%d" % port, "-e", "-A", "-H", "-c", "8"], cwd=root,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env,
+                            stderr=open(os.path.join(root, "pure-ftpd.err"), "w"))
+    wait_listening(port, proc, "pure-ftpd")
+    return proc
+
+
 def stop(proc):
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
@@ -107,8 +154,9 @@ def stop(proc):
             proc.wait()
 
 
-def run_lists(port, entries, repeat):
-    """Times of each LIST in one passive session."""
+def run_lists(port, entries, repeat, command="LIST big"):
+    """Times of each listing in one passive session; MLSD's cdir and pdir
+    lines are not counted."""
     f = ftplib.FTP()
     f.connect("127.0.0.1", port, timeout=60)
     f.login()
@@ -116,13 +164,22 @@ def run_lists(port, entries, repeat):
     for _ in range(repeat):
         data = []
         start = time.perf_counter()
-        f.retrbinary("LIST big", data.append, blocksize=65536)
+        f.retrbinary(command, data.append, blocksize=65536)
         times.append(time.perf_counter() - start)
-        count = b"".join(data).count(b"\n")
+        text = b"".join(data)
+        count = text.count(b"\n") - text.lower().count(b"type=cdir;") - text.lower().count(b"type=pdir;")
         if count != entries:
             sys.exit("port %d listed %d lines, not %d" % (port, count, entries))
     f.quit()
     return times
+
+
+def report(what, results, entries, repeat):
+    print("%d %ss of a %d-entry directory in one session (seconds):" % (repeat, what, entries))
+    print("%-12s %10s %14s %10s" % ("server", "first", "rest (mean)", "total"))
+    for name, t in results.items():
+        rest = t[1:] or t
+        print("%-12s %10.4f %14.4f %10.3f" % (name, t[0], sum(rest) / len(rest), sum(t)))
 
 
 def main():
@@ -130,28 +187,40 @@ def main():
     parser.add_argument("--build", default=os.environ.get("ZORVAD_BIN_DIR", os.path.join(TOP, "build")))
     parser.add_argument("--entries", type=int, default=10000)
     parser.add_argument("--repeat", type=int, default=30)
+    parser.add_argument("--mlsd", action="store_true", help="compare MLSD instead of LIST")
     args = parser.parse_args()
+    args.build = os.path.abspath(args.build)     # the servers run in the temporary tree
     if os.geteuid() != 0:
         sys.exit("run as root")
-    ensure_vsftpd()
+    peers = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
+    if not args.mlsd:
+        ensure_vsftpd()
 
     root = tempfile.mkdtemp(prefix="list-bench-")
     procs = []
     try:
         make_tree(root, args.entries)
-        zport, vport = free_port(), free_port()
+        zport = free_port()
         procs.append(start_zorvad(args.build, root, zport))
-        procs.append(start_vsftpd(root, vport))
-        results = {}
-        for name, port in (("zorvad", zport), ("vsftpd", vport)):
-            results[name] = run_lists(port, args.entries, args.repeat)
-        print("%d LISTs of a %d-entry directory in one session (seconds):" % (args.repeat, args.entries))
-        print("%-8s %10s %14s %10s" % ("server", "first", "rest (mean)", "total"))
-        for name, t in results.items():
-            rest = t[1:] or t
-            print("%-8s %10.4f %14.4f %10.3f" % (name, t[0], sum(rest) / len(rest), sum(t)))
-        ratio = sum(results["vsftpd"]) / sum(results["zorvad"])
-        print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
+        ports = {"zorvad": zport}
+        for name, start in peers:
+            ports[name] = free_port()
+            procs.append(start(root, ports[name]))
+        if not args.mlsd:
+            results = {name: run_lists(port, args.entries, args.repeat) for name, port in ports.items()}
+            report("LIST", results, args.entries, args.repeat)
+            ratio = sum(results["vsftpd"]) / sum(results["zorvad"])
+            print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
+            return
+        results = {"zorvad LIST": run_lists(zport, args.entries, args.repeat)}
+        results.update({name + " MLSD": run_lists(port, args.entries, args.repeat, "MLSD big")
+                        for name, port in ports.items()})
+        report("listing", results, args.entries, args.repeat)
+        own = sum(results["zorvad MLSD"]) / sum(results["zorvad LIST"])
+        print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
+        for name, _ in peers:
+            ratio = sum(results[name + " MLSD"]) / sum(results["zorvad MLSD"])
+            print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
     finally:
         for p in procs:
             stop(p)

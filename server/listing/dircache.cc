@@ -311,25 +311,6 @@ DirCacheSlot *NewHashItem(int newItems, time_t now)
     return slot;
 }
 
-char TypeLetter(mode_t mode)
-{
-    if (S_ISREG(mode))
-        return '-';
-    if (S_ISDIR(mode))
-        return 'd';
-    if (S_ISLNK(mode))
-        return 'l';
-    if (S_ISFIFO(mode))
-        return 'p';
-    if (S_ISSOCK(mode))
-        return 's';
-    if (S_ISBLK(mode))
-        return 'b';
-    if (S_ISCHR(mode))
-        return 'c';
-    return '\0';
-}
-
 char SuffixOf(char type, mode_t mode)
 {
     switch (type) {
@@ -503,6 +484,25 @@ bool DropPath(const char *path)
 }
 
 }  // namespace
+
+char TypeLetter(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return '-';
+    if (S_ISDIR(mode))
+        return 'd';
+    if (S_ISLNK(mode))
+        return 'l';
+    if (S_ISFIFO(mode))
+        return 'p';
+    if (S_ISSOCK(mode))
+        return 's';
+    if (S_ISBLK(mode))
+        return 'b';
+    if (S_ISCHR(mode))
+        return 'c';
+    return '\0';
+}
 
 int LsInit()
 {

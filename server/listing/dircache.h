@@ -106,6 +106,10 @@ int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, in
 // Reads a directory without the cache (unsorted).
 int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid_t *groups, int ngroups);
 
+// The type letter of a file mode ('-' 'd' 'l' 'p' 's' 'b' 'c'), '\0' for
+// any other type.
+char TypeLetter(mode_t mode);
+
 // Releases a listing according to its ownership; clears it.
 void LsDone(DirList *dl);
 // Gives back every listing still held: for the end of a session whose

@@ -19,6 +19,7 @@
 #include "transfer/xferlog.h"
 #include "log/log.h"
 #include "paths/paths.h"
+#include "listing/linebuilder.h"
 #include "listing/pwcache.h"
 #include "paths/safefs.h"
 #include "session/shell.h"
@@ -134,92 +135,6 @@ void PermissionText(char *dst, mode_t mode)
     dst[9] = '\0';
 }
 
-// A long-format line assembled piece by piece: the lines of a large directory
-// are the bulk of a listing's cost, and a format string per line is several
-// times slower.  Whatever does not fit is cut; one byte stays for the NUL.
-struct LineBuilder {
-    char *buf;
-    size_t cap;
-    size_t len = 0;
-
-    void Put(char c)
-    {
-        if (len + 1 < cap)
-            buf[len++] = c;
-    }
-    void Put(const char *text, size_t n)
-    {
-        n = std::min(n, cap - 1 - len);
-        memcpy(buf + len, text, n);
-        len += n;
-    }
-    void Put(const char *text) { Put(text, strlen(text)); }
-    void Fill(char c, int count)
-    {
-        for (int i = 0; i < count; i++)
-            Put(c);
-    }
-    // Like "%-W.Ws".
-    void PutLeft(const char *text, int width)
-    {
-        const size_t n = strnlen(text, static_cast<size_t>(width));
-        Put(text, n);
-        Fill(' ', width - static_cast<int>(n));
-    }
-    // Like "%Wlld" for a number that is not negative; a wider number is not cut.
-    void PutRight(unsigned long long value, int width)
-    {
-        char digits[24];
-        int n = 0;
-        do {
-            digits[sizeof(digits) - 1 - n++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        Fill(' ', width - n);
-        Put(digits + sizeof(digits) - n, static_cast<size_t>(n));
-    }
-    const char *Text()
-    {
-        buf[len] = '\0';
-        return buf;
-    }
-};
-
-void SplitPattern(const char *text, char *dir, size_t dirSize, char *pattern, size_t patSize, bool *prefix)
-{
-    *prefix = false;
-    pattern[0] = '\0';
-    Strncpy(dir, text, dirSize);
-    const char *slash = strrchr(text, '/');
-    const char *last = slash != nullptr ? slash + 1 : text;
-    if (strpbrk(last, "*[?") == nullptr)
-        return;
-    Strncpy(pattern, last, patSize);
-    if (slash == nullptr) {
-        Strncpy(dir, ".", dirSize);
-    } else if (slash == text) {
-        Strncpy(dir, "/", dirSize);
-        *prefix = true;
-    } else {
-        Strncpy(dir, text, std::min(dirSize, static_cast<size_t>(slash - text) + 1));
-        *prefix = true;
-    }
-}
-
-// The user's groups, for the hide-inaccessible rule; taken once per listing.
-constexpr int kMaxListGroups = NGROUPS_MAX + 1;
-gid_t gListGroups[kMaxListGroups];
-int gNumListGroups;
-
-void TakeSessionGroups()
-{
-    int n = getgroups(kMaxListGroups - 1, gListGroups);
-    if (n < 0)
-        n = 0;
-    gListGroups[n++] = getegid();
-    gNumListGroups = n;
-}
-
 const char *ActivityVerb(const LsOptions &opt)
 {
     if (opt.recursive)
@@ -260,7 +175,41 @@ void ListingFailed(const char *path, const char *result, const char *pattern, co
     LogListing(path, result, pattern, opt);
 }
 
-// Answers a failed stat or read of the directory; returns the log result.
+}  // namespace
+
+void SplitPattern(const char *text, char *dir, size_t dirSize, char *pattern, size_t patSize, bool *prefix)
+{
+    *prefix = false;
+    pattern[0] = '\0';
+    Strncpy(dir, text, dirSize);
+    const char *slash = strrchr(text, '/');
+    const char *last = slash != nullptr ? slash + 1 : text;
+    if (strpbrk(last, "*[?") == nullptr)
+        return;
+    Strncpy(pattern, last, patSize);
+    if (slash == nullptr) {
+        Strncpy(dir, ".", dirSize);
+    } else if (slash == text) {
+        Strncpy(dir, "/", dirSize);
+        *prefix = true;
+    } else {
+        Strncpy(dir, text, std::min(dirSize, static_cast<size_t>(slash - text) + 1));
+        *prefix = true;
+    }
+}
+
+gid_t gListGroups[kMaxListGroups];
+int gNumListGroups;
+
+void TakeSessionGroups()
+{
+    int n = getgroups(kMaxListGroups - 1, gListGroups);
+    if (n < 0)
+        n = 0;
+    gListGroups[n++] = getegid();
+    gNumListGroups = n;
+}
+
 const char *ReplyListError(int err)
 {
     if (err == ENOENT) {
@@ -274,8 +223,6 @@ const char *ReplyListError(int err)
     Reply("550 Ls failed: %.420s\r\n", strerror(err));
     return "ERROR";
 }
-
-}  // namespace
 
 int ParseLsOptions(char *arg, char defaultFormat, LsOptions *opt, char **rest)
 {

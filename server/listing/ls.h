@@ -3,6 +3,7 @@
 // transfer buffer.  Nlst (declared in shell.h) is the handler of both.
 #pragma once
 
+#include <climits>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -33,6 +34,23 @@ struct LsOptions {
 constexpr int kLsOptOk = 0;
 constexpr int kLsOptDashD = -1;              // -d
 constexpr int kLsOptUnknown = -2;            // any other letter not accepted
+
+// The glob pattern of a listing argument: when the last component of text
+// holds '*', '[' or '?', it goes to pattern and dir gets what precedes it
+// ("." or "/" when nothing does); *prefix tells that the names are shown
+// under that directory.  Otherwise dir is the whole text, pattern empty.
+void SplitPattern(const char *text, char *dir, size_t dirSize, char *pattern, size_t patSize, bool *prefix);
+
+// The user's groups (supplementary and effective), for the hide-inaccessible
+// rule and the rights of the MLSD facts; taken once per listing.
+constexpr int kMaxListGroups = NGROUPS_MAX + 1;
+extern gid_t gListGroups[kMaxListGroups];
+extern int gNumListGroups;
+void TakeSessionGroups();
+
+// Answers a failed stat or read of a listed directory (ENOENT 550, EACCES
+// 553, else "550 Ls failed: ..."); returns the transfer-log result.
+const char *ReplyListError(int err);
 
 // Reads the leading option runs of arg; *rest gets the text after them.
 int ParseLsOptions(char *arg, char defaultFormat, LsOptions *opt, char **rest);

@@ -354,16 +354,40 @@ time_t ShmTime(time_t *tp)
     return now;
 }
 
-void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, unsigned sessionCount)
+int Base64Encode(char *dst, size_t size, const unsigned char *src, size_t len)
 {
     static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const size_t out = (len + 2) / 3 * 4;
+    if (out >= size) {
+        if (size > 0)
+            dst[0] = '\0';
+        return -1;
+    }
+    char *p = dst;
+    for (size_t i = 0; i < len; i += 3) {
+        unsigned v = static_cast<unsigned>(src[i]) << 16;
+        if (i + 1 < len)
+            v |= static_cast<unsigned>(src[i + 1]) << 8;
+        if (i + 2 < len)
+            v |= src[i + 2];
+        *p++ = kBase64[(v >> 18) & 63];
+        *p++ = kBase64[(v >> 12) & 63];
+        *p++ = kBase64[(v >> 6) & 63];
+        *p++ = kBase64[v & 63];
+    }
+    *p = '\0';
+    return static_cast<int>(out);
+}
+
+void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, unsigned sessionCount)
+{
     if (size < kShmSessionIdLen + 1) {
         if (size > 0)
             dst[0] = '\0';
         return;
     }
-    // 16 bytes, and two zero bytes so that the last group is whole.
-    unsigned char b[18] = {};
+    // 16 bytes; the last group is filled with zero bits.
+    unsigned char b[16] = {};
     const auto t = static_cast<uint32_t>(sessionStart);
     b[0] = static_cast<unsigned char>(t >> 24);
     b[1] = static_cast<unsigned char>(t >> 16);
@@ -373,15 +397,7 @@ void EncodeSessionId(char *dst, size_t size, time_t sessionStart, int child, uns
     b[9] = static_cast<unsigned char>(child);
     b[10] = static_cast<unsigned char>(sessionCount >> 8);
     b[11] = static_cast<unsigned char>(sessionCount);
-    char *p = dst;
-    for (int i = 0; i < 18; i += 3) {
-        const unsigned v = (static_cast<unsigned>(b[i]) << 16) | (static_cast<unsigned>(b[i + 1]) << 8) | b[i + 2];
-        *p++ = kBase64[(v >> 18) & 63];
-        *p++ = kBase64[(v >> 12) & 63];
-        *p++ = kBase64[(v >> 6) & 63];
-        *p++ = kBase64[v & 63];
-    }
-    *p = '\0';
+    Base64Encode(dst, size, b, sizeof(b));
 }
 
 void StatSession(time_t now, long seconds, int reason)

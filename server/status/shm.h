@@ -206,6 +206,12 @@ void ShmRecordConfigPaths(const char *generalCf, const char *domainCf);
 // is on, the segment is attached and the word is non-zero; else the system clock.
 time_t ShmTime(time_t *tp);
 
+// The server's Base64: the standard alphabet, four characters for every group
+// of three bytes, no "=" padding (missing bytes of the last group count as
+// zero).  Returns the length written, or -1 (dst emptied) when the text and
+// its NUL do not fit in size.
+int Base64Encode(char *dst, size_t size, const unsigned char *src, size_t len);
+
 // The 24-character session identifier (and its NUL) of a session: the start time
 // (low 32 bits), the child number and the session count, big-endian, in standard
 // Base64 without padding.  dst must hold at least 25 bytes.

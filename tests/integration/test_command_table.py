@@ -16,6 +16,8 @@ GOODBYE = "221 Goodbye.\r\n"
 GREETING = "220 testhost Zorvad Server ready.\r\n"
 PWD = '257 "/" is cwd.\r\n'
 NOOP = "200 No-op okay. Your session will timeout in"
+FEAT = "211-Extensions supported:\r\n"
+NO_OPTION = "501 Option not recognized.\r\n"
 
 # (line, expected reply or its beginning, whether the server then hangs up)
 CASES = [
@@ -46,8 +48,8 @@ CASES = [
     ("EXPN list", SMTP, True),
     ("EXIT", UNKNOWN, False),
     # F: every F word is FEAT
-    ("FEAT", UNIMPL, False),
-    ("FOO", UNIMPL, False),
+    ("FEAT", FEAT, False),
+    ("FOO", FEAT, False),
     # G
     ("GET / HTTP/1.0", HTTP, True),
     ("GEM", UNKNOWN, False),
@@ -71,9 +73,9 @@ CASES = [
     # M
     ("MKD dir", LOGIN_FIRST, False),
     ("MDTM file", LOGIN_FIRST, False),
-    ("MLSD", UNIMPL, False),
-    ("MXXD", UNIMPL, False),            # D in place 4: MLSD
-    ("MLST", UNIMPL, False),
+    ("MLSD", LOGIN_FIRST, False),
+    ("MXXD", LOGIN_FIRST, False),            # D in place 4: MLSD
+    ("MLST", LOGIN_FIRST, False),
     ("MODE S", LOGIN_FIRST, False),
     ("MFMT 20200101000000 file", LOGIN_FIRST, False),
     ("MFF Modify=20200101000000; file", UNIMPL, False),
@@ -85,8 +87,8 @@ CASES = [
     ("NOOP", NOOP, False),
     ("NEW", UNKNOWN, False),
     # O: every O word is OPTS
-    ("OPTS UTF8 ON", UNIMPL, False),
-    ("OPTIONS", UNIMPL, False),
+    ("OPTS UTF8 ON", NO_OPTION, False),
+    ("OPTIONS", NO_OPTION, False),
     # P, with its closed block after O in place 2
     ("PASS secret", "503 Bad sequence of commands.\r\n", False),
     ("POSS secret", "503 Bad sequence of commands.\r\n", False),  # S in place 4 is tried first: PASS
@@ -120,7 +122,7 @@ CASES = [
     ("SYST", "215 UNIX Type: L8\r\n", False),
     ("SMNT /mnt", LOGIN_FIRST, False),
     ("STOR file", LOGIN_FIRST, False),
-    ("STAT", UNIMPL, False),
+    ("STAT", LOGIN_FIRST, False),
     ("SIZE file", LOGIN_FIRST, False),
     ("SITE HELP", UNIMPL, False),
     ("STOU", LOGIN_FIRST, False),

@@ -1,0 +1,49 @@
+// FEAT: the extensions this session is offered, built from the switches.
+#include <cstring>
+
+#include "Strn.h"
+#include "config/config.h"
+#include "listing/mls.h"
+#include "session/shell.h"
+
+namespace {
+
+constexpr int kSiteUtimeBit = 8;           // SITE UTIME, and MFMT with it
+
+// The MLST facts in FEAT's order, each with the separator before it.
+struct FeatFact {
+    const char *text;
+    int bit;
+};
+constexpr FeatFact kFeatFacts[] = {
+    {"Type", kMlsType},           {";Size", kMlsSize},           {";Modify", kMlsModify},
+    {";Perm", kMlsPerm},          {";Unique", kMlsUnique},       {";UNIX.mode", kMlsUnixMode},
+    {";UNIX.owner", kMlsUnixOwner}, {";UNIX.group", kMlsUnixGroup}, {";UNIX.uid", kMlsUnixUid},
+    {";UNIX.gid", kMlsUnixGid},
+};
+
+}  // namespace
+
+void Feat(char *)
+{
+    if (!gAllowFEAT) {
+        NotImplemented();
+        return;
+    }
+    char mlst[160] = "";
+    if (gAllowMls) {
+        Strncpy(mlst, " MLST ");
+        for (const FeatFact &f : kFeatFacts) {
+            if (!MlsFactOffered(f.bit))
+                continue;
+            Strncat(mlst, f.text);
+            if (gMlsOpts & f.bit)
+                Strncat(mlst, "*");
+        }
+        Strncat(mlst, ";\r\n");
+    }
+    Reply("211-Extensions supported:\r\n%s LANG EN*\r\n MDTM\r\n%s%s%s%s PASV\r\n%s SIZE\r\n UTF8\r\n TVFS\r\n"
+          " RFC 959 2389 2577 3659\r\n211 End.\r\n",
+          gAllowCLNT ? " CLNT\r\n" : "", (gAllowedSITECommands & kSiteUtimeBit) != 0 ? " MFMT\r\n" : "", mlst,
+          "", "", gAllowREST ? " REST STREAM\r\n" : "");
+}
