@@ -18,8 +18,8 @@
 #include "log/log.h"
 #include "paths/paths.h"
 #include "paths/safefs.h"
-#include "paths/treewalk.h"
 #include "paths/uniquefd.h"
+#include "quota/measure.h"
 #include "status/shm.h"
 
 namespace {
@@ -56,35 +56,19 @@ double Now()
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-struct Usage {
-    int64_t bytes;
-    int64_t files;
-};
-
-void CountEntry(const struct stat &st, void *ctx)
-{
-    if (gCountOnlyFilesOwnedByUserTowardsQuota && st.st_uid != gSessionUid)
-        return;
-    Usage *u = static_cast<Usage *>(ctx);
-    u->files++;
-    if (S_ISREG(st.st_mode))
-        u->bytes += st.st_size;
-}
-
 // Walks the home tree into the usage figures; a failure is logged and the
 // figures counted so far are kept.
 void MeasureHomeTree()
 {
-    Usage u{0, 1};
-    TreeWalkStats stats{0, 0};
+    QuotaMeasure m{0, 1, 0, 0};
     const double start = Now();
     UniqueFd root(SafeOpen(gHomeDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (!root.ok() || WalkTree(root.get(), CountEntry, &u, &stats) < 0)
+    if (!root.ok() || MeasureQuotaTree(root.get(), gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota, &m) < 0)
         LogPerror("Could not compute quotas for %.300s", gHomeDir);
-    gUserBytesUsage = u.bytes;
-    gUserFilesUsage = u.files;
-    gQuotaDirCount = stats.dirCount;
-    gQuotaMaxDepth = stats.maxDepth;
+    gUserBytesUsage = m.bytes;
+    gUserFilesUsage = m.files;
+    gQuotaDirCount = m.dirCount;
+    gQuotaMaxDepth = m.maxDepth;
     gQuotaDura = Now() - start;
 }
 

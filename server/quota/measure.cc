@@ -1,0 +1,34 @@
+#include "quota/measure.h"
+
+#include "paths/treewalk.h"
+
+namespace {
+
+struct Counting {
+    uid_t owner;
+    bool onlyOwned;
+    QuotaMeasure *m;
+};
+
+void CountEntry(const struct stat &st, void *ctx)
+{
+    const Counting *c = static_cast<const Counting *>(ctx);
+    if (c->onlyOwned && st.st_uid != c->owner)
+        return;
+    c->m->files++;
+    if (S_ISREG(st.st_mode))
+        c->m->bytes += st.st_size;
+}
+
+}  // namespace
+
+int MeasureQuotaTree(int rootFd, uid_t owner, bool onlyOwned, QuotaMeasure *m)
+{
+    *m = QuotaMeasure{0, 1, 0, 0};
+    Counting c{owner, onlyOwned, m};
+    TreeWalkStats stats{0, 0};
+    const int rc = WalkTree(rootFd, CountEntry, &c, &stats);
+    m->dirCount = stats.dirCount;
+    m->maxDepth = stats.maxDepth;
+    return rc;
+}
