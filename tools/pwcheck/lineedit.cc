@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "Strn.h"
 
@@ -28,12 +29,12 @@ class RawTerminal {
         raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
-        ok_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+        ok_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;    // keeps what was typed ahead
     }
     ~RawTerminal()
     {
         if (ok_)
-            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     }
     RawTerminal(const RawTerminal &) = delete;
     RawTerminal &operator=(const RawTerminal &) = delete;
@@ -122,15 +123,16 @@ int ReadPlain(char *buf, size_t size)
 
 int GetLine(const char *prompt, char *buf, size_t size, int echo)
 {
-    printf("%s", prompt);
-    fflush(stdout);
     if (size == 0)
         return -1;
     buf[0] = '\0';
-    if (!isatty(STDIN_FILENO))
-        return ReadPlain(buf, size);
-    RawTerminal raw;
-    if (!raw.ok())
+    // Raw mode before the prompt: whatever is typed once it shows is not echoed.
+    std::optional<RawTerminal> raw;
+    if (isatty(STDIN_FILENO))
+        raw.emplace();
+    printf("%s", prompt);
+    fflush(stdout);
+    if (!raw || !raw->ok())
         return ReadPlain(buf, size);
 
     Line l{buf, size - 1 < kLineMax ? size - 1 : kLineMax};

@@ -4,10 +4,6 @@
 
 #include "spy.h"
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at p, or 0: no overlong forms, no
-// surrogates, nothing above U+10FFFF.
 int Utf8Length(const unsigned char *p)
 {
     const unsigned c = p[0];
@@ -30,6 +26,8 @@ int Utf8Length(const unsigned char *p)
     }
     return 0;
 }
+
+namespace {
 
 void Field(const char *name, const char *text, bool comma = true)
 {

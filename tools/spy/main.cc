@@ -161,7 +161,7 @@ int main(int argc, char **argv)
 
     if (gCgi) {
         // Set-up errors become the page: the person at the browser sees why.
-        printf("Content-Type: %s\n\n", command == kJson ? "application/json" : "text/html");
+        fputs(command == kJson ? "Content-Type: application/json\n\n" : "Content-Type: text/html\n\n", stdout);
         fflush(stdout);
         dup2(STDOUT_FILENO, STDERR_FILENO);
     }

@@ -228,7 +228,17 @@ void PutHtml(const char *text)
             fputs("&#39;", stdout);
             break;
         default:
-            putchar(c < 0x20 || c == 0x7F ? '?' : c);
+            if (c < 0x80) {
+                putchar(c < 0x20 || c == 0x7F ? '?' : c);
+            } else if (const int n = Utf8Length(reinterpret_cast<const unsigned char *>(cp)); n > 0) {
+                unsigned code = c & (0x7F >> n);
+                for (int i = 1; i < n; i++)
+                    code = (code << 6) | (static_cast<unsigned char>(cp[i]) & 0x3F);
+                printf("&#x%X;", code);
+                cp += n - 1;
+            } else {
+                fputs("&#xFFFD;", stdout);
+            }
         }
     }
 }

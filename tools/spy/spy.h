@@ -51,11 +51,17 @@ void WhoText(const ShmSlot &s, const char *client, char *dst, size_t size);
 long IdleSeconds(const ShmSlot &s, time_t now);
 // Copies text for a terminal: control characters become '?'.
 void Printable(char *dst, size_t size, const char *src);
-// Writes text with the HTML special characters escaped.
+// Writes text as HTML in plain ASCII: the special characters and every
+// non-ASCII character as references, bytes that are not UTF-8 as U+FFFD,
+// control characters as '?'.
 void PutHtml(const char *text);
 
 // The directory-cache counters summed over the children's slots.
 void CacheCounters(unsigned long *attempts, unsigned long *hits);
+
+// Length of the well-formed UTF-8 sequence at p, or 0: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+int Utf8Length(const unsigned char *p);
 
 // Writes text as a JSON string: quotes, backslashes and control characters
 // escaped, bytes that are not UTF-8 replaced by U+FFFD.
