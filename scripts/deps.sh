@@ -3,7 +3,7 @@
 set -eu
 PKGS="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev \
 libbenchmark-dev libwrap0-dev libcrypt-dev python3 python3-pytest curl lftp \
-tar gzip zip ncompress iproute2 util-linux passwd procps"
+tar gzip zip ncompress iproute2 util-linux passwd procps lighttpd chromium"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

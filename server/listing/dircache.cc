@@ -666,6 +666,8 @@ int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, in
     if (gSlots == nullptr)
         LsInit();
     const time_t now = ShmTime(nullptr);
+    // The process's own counters in its slot; they survive its sessions.
+    gRUserPtr->lsRequests++;
 
     DirCacheSlot *hit = Find(path);
     if (hit != nullptr) {
@@ -673,6 +675,7 @@ int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, in
         if (hit->holders > 0 || StillValid(hit, now, true, uid)) {
             hit->lastUse = now;
             hit->hits++;
+            gRUserPtr->lsCacheHits++;
             if (pattern == nullptr) {
                 *result = hit->list;
                 result->ownership = kLsCached;

@@ -120,7 +120,9 @@ struct ShmSlot {
     uint32_t reserved1;
     int64_t procStart;                      // process start time
     uint32_t resetCount;                    // sessions started by this process
-    char reserved2[12];
+    uint32_t lsRequests;                    // directory listings asked of the cache
+    uint32_t lsCacheHits;                   // ... and answered from it
+    char reserved2[4];
     // Live part (cleared at every session end).
     int64_t sessionStart;                   // non-zero: busy
     char sessionId[kShmSessionIdSize];
@@ -144,6 +146,8 @@ struct ShmSlot {
 static_assert(offsetof(ShmSlot, pid) == 0);
 static_assert(offsetof(ShmSlot, procStart) == 8);
 static_assert(offsetof(ShmSlot, resetCount) == 16);
+static_assert(offsetof(ShmSlot, lsRequests) == 20);
+static_assert(offsetof(ShmSlot, lsCacheHits) == 24);
 static_assert(offsetof(ShmSlot, sessionStart) == 32);
 static_assert(offsetof(ShmSlot, sessionId) == 40);
 static_assert(offsetof(ShmSlot, usersOnServer) == 80);

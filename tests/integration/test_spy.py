@@ -1,0 +1,380 @@
+"""zorvad_spy against the real daemon: who, pids and json while sessions are
+logged in, watch, tail across a change of a date-stamped log name, the
+verbose toggle, the refusal of a segment of another version, and the page a
+person sees when the monitor runs as a CGI program behind a web server."""
+import ctypes
+import html.parser
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+from accounts import users  # noqa: F401 (fixture)
+from conftest import BIN_DIR, free_port, shm_slot, shm_header, wait_for
+
+SPY = os.path.join(BIN_DIR, "tools", "spy", "zorvad_spy")
+# A command whose argument a hostile client chose: markup, a quote, a
+# backslash, a control character and a byte that is not UTF-8.
+HOSTILE = b'CWD <i>x</i>&"\\\x01\xff'
+
+
+def spy(s, *args, timeout=20):
+    return subprocess.run([SPY, "-p", str(s.port), *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
+
+
+class Lines:
+    """Standard output of a running monitor, read line by line with deadlines."""
+
+    def __init__(self, argv, **kw):
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, **kw)
+        self.buf = b""
+        self.seen = []
+
+    def next(self, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                return None
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        self.seen.append(line.decode("latin-1"))
+        return self.seen[-1]
+
+    def until(self, pattern, timeout=15.0, action=None):
+        """The first line matching pattern; action() runs while waiting."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = self.next(min(1.0, max(0.01, deadline - time.monotonic())))
+            if line is not None and re.search(pattern, line):
+                return line
+            if line is None and action is not None:
+                action()
+        raise AssertionError("no %r in:\n%s" % (pattern, "\n".join(self.seen)))
+
+    def rest(self, timeout=10):
+        out, _ = self.proc.communicate(timeout=timeout)
+        return self.buf.decode("latin-1") + out.decode("latin-1")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.communicate(timeout=10)
+
+
+@pytest.fixture
+def monitors():
+    started = []
+
+    def start(argv, **kw):
+        m = Lines(argv, **kw)
+        started.append(m)
+        return m
+
+    yield start
+    for m in started:
+        m.stop()
+
+
+def sessions_of(s):
+    """{child number: slot} of the sessions, as the daemon wrote them."""
+    data = s.segment()
+    return {i: shm_slot(data, i) for i in s.busy_children()}
+
+
+def two_sessions(s, user):
+    """A logged-in ftplib session in a subdirectory and one that never logged in
+    but sent a hostile command; waits until the slots show both."""
+    os.mkdir(os.path.join(user.home, "sub"))
+    os.chown(os.path.join(user.home, "sub"), user.uid, user.gid)
+    # Changed long ago: the directory cache trusts what it reads of it.
+    past = time.time() - 3600
+    os.utime(os.path.join(user.home, "sub"), (past, past))
+    f = s.ftp()
+    f.login(user.name, user.password)
+    f.cwd("sub")
+    c = s.greeted()
+    c.send(HOSTILE + b"\r\n")
+    assert c.reply().startswith("550 ")
+    assert wait_for(lambda: len(s.busy_children()) == 2)
+    slots = sessions_of(s)
+    mine = next(i for i, sl in slots.items() if sl["user"] == user.name)
+    other = next(i for i in slots if i != mine)
+    return slots, mine, other
+
+
+# ---- who, pids and json --------------------------------------------------------------------
+
+class Table(html.parser.HTMLParser):
+    """The rows of the tables of a page, as lists of cell texts."""
+
+    def __init__(self):
+        super().__init__()
+        self.rows, self.cell = [], None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "tr":
+            self.rows.append([])
+        elif tag in ("td", "th"):
+            self.cell = ""
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th") and self.cell is not None:
+            self.rows[-1].append(self.cell)
+            self.cell = None
+
+    def handle_data(self, data):
+        if self.cell is not None:
+            self.cell += data
+
+
+def table_rows(page):
+    t = Table()
+    t.feed(page)
+    return t.rows
+
+
+def test_who_pids_and_json_show_the_logged_in_sessions(server, users):  # noqa: F811
+    s = server(general="min-users = 3\nmax-users = 4\n")
+    assert spy(s, "who").stdout == b"No FTP users logged on.\n"
+    assert b"<P>No FTP users logged on.\n</body>\n</html>\n" in spy(s, "-h", "who").stdout
+    user = users()
+    slots, mine, other = two_sessions(s, user)
+
+    # Text: the user by name, the other as a new user; -n keeps the address.
+    for flags, client in ((["-n"], "127.0.0.1"), ([], "localhost")):
+        out = spy(s, *flags, "who").stdout.decode("latin-1").splitlines()
+        assert out[0] == "Who                           From                         Num   PID       Idle"
+        rows = {int(m.group(3)): m.groups() for m in
+                (re.fullmatch(r"(\S+) +(\S+) +#(\d{3}) (\d{6}) +(\d+):(\d\d):(\d\d)", line) for line in out[1:])}
+        assert sorted(rows) == sorted(slots)
+        assert rows[mine][:2] == (user.name, client) and rows[other][:2] == ("<newuser>", client)
+        for i, row in rows.items():
+            assert int(row[3]) == slots[i]["pid"]
+            assert int(row[4]) * 3600 + int(row[5]) * 60 + int(row[6]) <= 60
+
+    # HTML: one row per session below the header row, hostile text shown as text.
+    page = spy(s, "-h", "who").stdout.decode("latin-1")
+    assert page.startswith("<html>\n<head>\n<title>Zorvad User Status for ")
+    assert "<i>" not in page
+    rows = table_rows(page)
+    assert rows[0] == ["Who", "From", "To", "Start Time", "Idle Time", "Child#", "PID",
+                       "Current Directory", "What"]
+    by_child = {int(r[5]): r for r in rows[1:]}
+    assert sorted(by_child) == sorted(slots)
+    assert by_child[mine][:3] == [user.name, "localhost", "test"]
+    assert by_child[mine][6:8] == [str(slots[mine]["pid"]), slots[mine]["cwd"]]
+    assert slots[mine]["cwd"].endswith("/sub")
+    assert by_child[other][0] == "(new user)"
+    assert by_child[other][8] == 'CWD <i>x</i>&"\\?\ufffd'
+
+    # JSON: every field, the hostile command escaped and still valid UTF-8.
+    doc = json.loads(spy(s, "-n", "json").stdout.decode("utf-8"))
+    data = s.segment()
+    users_ = shm_header(data)["max_users"]
+    assert doc["master_pid"] == s.pid == shm_slot(data, 0)["pid"]
+    assert doc["logger_pid"] == shm_slot(data, users_ + 1)["pid"] > 0
+    assert {c["child"]: c["pid"] for c in doc["children"]} == \
+        {i: shm_slot(data, i)["pid"] for i in range(1, users_ + 1) if shm_slot(data, i)["pid"]}
+    got = {x["child"]: x for x in doc["sessions"]}
+    assert sorted(got) == sorted(slots)
+    assert got[mine]["user"] == user.name and got[mine]["directory"] == slots[mine]["cwd"]
+    assert got[mine]["client"] == "127.0.0.1" and got[mine]["domain"] == "test"
+    assert got[mine]["start_time"] == slots[mine]["session_start"]
+    assert got[mine]["pid"] == slots[mine]["pid"] and 0 <= got[mine]["idle_seconds"] <= 60
+    assert got[other]["command"] == 'CWD <i>x</i>&"\\\x01\ufffd'
+
+    # The directory listing counts in the cache counters.
+    f = s.controls[0]
+    f.nlst()
+    f.nlst()
+    assert json.loads(spy(s, "json").stdout)["cache"] == {"attempts": 2, "hits": 1}
+    assert spy(s, "cachestat").stdout == b"Attempts: 2          Hits: 1          Hit rate: 50.00%.\n"
+
+    # pids: the master, the logger, every child.
+    lines = spy(s, "pids").stdout.decode().splitlines()
+    assert lines[0] == "%-6d (main process)" % s.pid
+    assert lines[1] == "%-6d (logger process)" % doc["logger_pid"]
+    assert lines[2:] == ["%-6d (child process #%d)" % (c["pid"], c["child"]) for c in doc["children"]]
+    rows = table_rows(spy(s, "-h", "pids").stdout.decode())
+    assert rows == [["Process", "PID"], ["Main", str(s.pid)], ["Logger", str(doc["logger_pid"])]] + \
+        [["Child #%d" % c["child"], str(c["pid"])] for c in doc["children"]]
+
+
+def test_watch_shows_a_session_log_in_and_close(server, users, monitors):  # noqa: F811
+    s = server(general="min-users = 1\nmax-users = 2\n")
+    user = users()
+    watch = monitors([SPY, "-n", "-p", str(s.port), "watch"])
+    c = s.greeted()
+    assert c.command("USER " + user.name).startswith("331 ")
+    first = watch.until(r"^#\d{3} ")
+    child = first[:4]
+    assert re.fullmatch(r"#\d{3} (<newuser>|%s) +USER %s" % (user.name, user.name), first)
+    assert c.command("PASS " + user.password).startswith("230 ")
+    # A line comes when the last-activity second changes: keep the session busy.
+    line = watch.until(r"^%s %s +" % (child, user.name), action=lambda: c.command("NOOP"))
+    assert re.fullmatch(r"%s %-24s (NOOP|PASS \*+)" % (child, user.name), line)
+    assert c.command("QUIT").startswith("221 ")
+    assert watch.until(r"<closed>$") == "%s <closed>" % child
+
+
+# ---- the misc log ----------------------------------------------------------------------------
+
+def test_tail_follows_the_log_to_each_new_name(server, monitors):
+    s = server(general="log-misc = {dir}/misc-%H%M%S.log\n", verbose=False)
+    name = lambda t: os.path.join(s.dir, time.strftime("misc-%H%M%S.log", time.localtime(t)))
+    start = int(time.time())
+    tail = monitors([SPY, "-p", str(s.port), "tail"])
+    # No log for the first seconds: four failed attempts are reported.  Then a
+    # log for every second: each name the tail moves to is read from its start.
+    missing = tail.until(r"^\*\*\* New log does not exist yet: ")
+    assert re.fullmatch(r"\*\*\* New log does not exist yet: %s/misc-\d{6}\.log" % s.dir, missing)
+    for t in range(start + 10, start + 40):
+        with open(name(t), "a") as f:
+            f.write("line of %s\n" % name(t))
+    shown = []
+    while len(shown) < 2:
+        opened = tail.until(r"^\*\*\* Contents of: ")[len("*** Contents of: "):]
+        assert opened in [name(t) for t in range(start + 10, start + 40)]
+        assert tail.next() == "line of %s" % opened
+        shown.append(opened)
+    assert shown[0] < shown[1]
+    assert "\nYou may not see any misc log messages unless you have enabled verbose logging mode." \
+        in "\n".join(tail.seen)
+    tail.proc.send_signal(signal.SIGINT)
+    assert "Note" not in tail.rest() and tail.proc.returncode == 0
+
+
+def test_toggle_signals_the_master_and_tails_its_log_line(server, monitors):
+    s = server(verbose=False)
+    log = os.path.join(s.dir, "misc.log")
+    old = open(log).read()
+    toggle = monitors([SPY, "-p", str(s.port), "toggle", "verbose", "logging", "and", "tail"])
+    assert toggle.next() == "kill -USR1 %d     # (main process)" % s.pid
+    assert re.fullmatch(r"Toggled at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.", toggle.next())
+    assert toggle.next() == "There should now be a message in the current misc log,"
+    assert toggle.next() == "%s, that reads 'Verbose logging = N', where N is an integer." % log
+    # Followed from where the log ended before the signal: old lines are not shown.
+    assert toggle.until(r"\*\*\* Contents of: ") == "*** Contents of: %s" % log
+    assert toggle.until(r"Verbose logging = ").endswith("| Verbose logging = 9 (on)")
+    assert not any(line and line in old for line in toggle.seen if "|" in line)
+    toggle.proc.send_signal(signal.SIGINT)
+    assert toggle.rest().endswith("\n\n*** Note: Verbose logging appears to be set to 9.\n"
+                                  "*** This program will exit, but Zorvad will still log at this level.\n")
+    assert toggle.proc.returncode == 0
+
+    off = spy(s, "toggle", "verbose", "logging")
+    assert off.returncode == 0
+    s.wait_log(r"Verbose logging = 0 \(off\)")
+
+
+# ---- another segment -------------------------------------------------------------------------
+
+FAKE_SEGMENT = r"""
+import ctypes, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+libc.shmat.restype = ctypes.c_void_p
+key, tag = int(sys.argv[1], 16), sys.argv[2].encode()
+sid = libc.shmget(ctypes.c_int32(key).value, 1024 + 3456 * 6, 0o1000 | 0o600)
+addr = libc.shmat(sid, None, 0)
+header = struct.pack("<q32sI", 0, tag, 2)
+ctypes.memmove(addr, header, len(header))
+"""
+
+
+@pytest.mark.parametrize("port, tag, message", [
+    (21, "Zorvad 0.9.7", "This is zorvad_spy for Zorvad 1.0.0, but the shared memory pool requires "
+                         "zorvad_spy for Zorvad 0.9.7.\n"),
+    (8021, "Other 2.0", "This is not a Zorvad shared memory pool.\n"),
+    (21, None, "Could not get shared memory pool for key = 0x77c0ffee (Zorvad port 21).\n"
+               "Reason: No shared memory pool by that key was found.\n\n"
+               "If you're running Zorvad on a non-standard port number, you need to add\n"
+               "\"-p XX\" to your command line since that is tied to the key number.\n\n"
+               "This could also mean that Zorvad is not currently running.\n"),
+    (8021, None, "Could not get shared memory pool for key = 0x77c2f3ee (Zorvad port 8021).\n"
+                 "Reason: No shared memory pool by that key was found.\n"
+                 "Is Zorvad currently running on port 8021?\n"),
+])
+def test_a_segment_of_another_build_or_none_is_refused(port, tag, message):
+    # In a private IPC namespace: the segment goes with it.
+    key = 0x77C0FFEE + 16 * (port - 21)
+    make = "python3 -c '%s' %x '%s' && " % (FAKE_SEGMENT.replace("'", "'\\''"), key, tag) if tag else ""
+    args = "-p %d" % port if port != 21 else ""
+    r = subprocess.run(["unshare", "-i", "sh", "-c", "%s%s %s who" % (make, SPY, args)],
+                       capture_output=True, text=True, timeout=30)
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", message)
+
+
+# ---- the page behind a web server --------------------------------------------------------------
+
+LIGHTTPD_CONF = """\
+server.document-root = "{www}"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.modules = ("mod_cgi")
+cgi.assign = (".cgi" => "")
+index-file.names = ("who.cgi")
+server.errorlog = "{dir}/lighttpd.err"
+"""
+
+
+def test_the_cgi_page_shows_the_sessions_in_a_browser(server, users, zorvad_dir):  # noqa: F811
+    lighttpd, chromium = shutil.which("lighttpd"), shutil.which("chromium")
+    if not lighttpd or not chromium:
+        pytest.skip("lighttpd and chromium are needed (scripts/deps.sh installs them)")
+    s = server(general="min-users = 2\nmax-users = 3\n")
+    user = users()
+    slots, mine, other = two_sessions(s, user)
+
+    web = os.path.join(zorvad_dir, "web")
+    www = os.path.join(web, "www")
+    os.makedirs(www)
+    cgi = os.path.join(www, "who.cgi")
+    with open(cgi, "w") as f:
+        f.write("#!/bin/sh\nexec %s -p %d who\n" % (SPY, s.port))   # no -h: CGI mode makes HTML
+    os.chmod(cgi, 0o755)
+    port = free_port()
+    conf = os.path.join(web, "lighttpd.conf")
+    with open(conf, "w") as f:
+        f.write(LIGHTTPD_CONF.format(www=www, port=port, dir=web))
+    # The monitor needs root, so this lighttpd runs as root (no server.username).
+    httpd = subprocess.Popen([lighttpd, "-D", "-f", conf], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        from conftest import listening
+        assert wait_for(lambda: listening(port) or httpd.poll() is not None), "lighttpd did not start"
+        assert httpd.poll() is None, open(os.path.join(web, "lighttpd.err")).read()
+        url = "http://127.0.0.1:%d/who.cgi" % port
+        artefacts = os.path.join(BIN_DIR, "tests", "artefacts")
+        os.makedirs(artefacts, exist_ok=True)
+        shot = os.path.join(artefacts, "spy-who.png")
+        browser = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + web + "/profile",
+                   "--window-size=1200,600"]
+        dom = subprocess.run(browser + ["--dump-dom", url], capture_output=True, text=True, timeout=120)
+        subprocess.run(browser + ["--screenshot=" + shot, url], capture_output=True, timeout=120, check=True)
+    finally:
+        httpd.terminate()
+        httpd.wait(10)
+
+    rows = table_rows(dom.stdout)
+    assert rows[0][:3] == ["Who", "From", "To"]
+    by_child = {int(r[5]): r for r in rows[1:]}
+    assert sorted(by_child) == sorted(slots)
+    assert by_child[mine][:3] == [user.name, "localhost", "test"]
+    assert by_child[mine][7] == slots[mine]["cwd"] and by_child[other][0] == "(new user)"
+    assert "<i>" not in dom.stdout and "Content-Type" not in dom.stdout
+    with open(shot, "rb") as f:
+        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
