@@ -15,7 +15,7 @@ import time
 import pytest
 
 from accounts import identity, process_in, users  # noqa: F401 (fixture)
-from conftest import BIN_DIR, wait_for, write_configs
+from conftest import BIN_DIR, free_port, shm_key, shm_remove, wait_for, write_configs
 from xferhelp import stor
 
 AUTHD_REF = os.path.join(BIN_DIR, "tools", "authd", "zorvad_authd_ref")
@@ -376,7 +376,12 @@ def test_a_protocol_error_is_a_denial(server, fake):
 @pytest.mark.parametrize("address", ["127.0.0.1", "127.0.0.1:4444;two", "127.0.0.1:0"])
 def test_an_invalid_address_stops_the_start(run_zorvad, zorvad_dir, address):
     g, d = write_configs(zorvad_dir, "zorvad_authd = %s\n" % address)
-    r = run_zorvad(["-p", "2121", g, d])
+    port = free_port()
+    try:
+        r = run_zorvad(["-p", str(port), g, d])
+    finally:
+        # A server that wrongly started must not leave its status area behind.
+        shm_remove(shm_key(port))
     assert r.returncode == 1
     assert '"%s" is not a valid address to zorvad_authd.\n' % address in r.stderr
 
