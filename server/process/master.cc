@@ -23,6 +23,7 @@
 #include <iterator>
 
 #include "Strn.h"
+#include "auth/authclient.h"
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
@@ -516,7 +517,7 @@ void ChildInit(int n)
     srandom(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(now) ^ gRandom32Bits);
     gChildExpiration = gChildLifetime > 0 ? now + gChildLifetime + n % 15 : 0;
     (void) JoinSharedMemory(n);
-    // The authentication-service socket is opened here once its client exists.
+    (void) InitAuthSock();   // a failure is logged; the first exchange tries again
 
     struct tm tm {};
     localtime_r(&now, &tm);

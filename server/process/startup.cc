@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "Spwd.h"
+#include "auth/authclient.h"
 #include "Strn.h"
 #include "config/config.h"
 #include "getopt.h"
@@ -360,6 +361,7 @@ void Init(const char *progname)
 
     gServerStartTime = time(nullptr);
     SetConfigDefaults();   // also empties the user-class table
+    InitAuthHandling();
 
     gWasATTY2 = isatty(2) != 0;
     if (geteuid() == 0 && setuid(0) < 0)
@@ -518,8 +520,9 @@ void PostReadConfigInit()
 
     if (gUseTCPWrappers)
         gDNSLookup = 1;
-    // The authentication and event service addresses are resolved by their
-    // clients when those are built.
+    if (InitAuthAddr() < 0)
+        Exit(1);
+    // The event service's address is resolved by its client when that is built.
 
     // Anonymous users of an anonymous-only server started as root with a
     // single domain set are confined by a real chroot (ServerInit makes it).
@@ -541,6 +544,7 @@ void PostReadConfigInit()
     if (gTraceLogging)
         Log(kLogMisc, "Verbose logging mode is set to level %d.\n", gTraceLogging);
     Log(kLogMisc, "%.28s for %s.\n", gVersion, PlatformText());
+    WarnOfRemoteAuthService();
 
     // A file that cannot be loaded is forgotten by the loader itself.
     LoadRefuseConnectionsMsg(gRefuseMessageFile);

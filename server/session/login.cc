@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "Strn.h"
+#include "auth/authclient.h"
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
@@ -249,18 +250,39 @@ void UserUmask()
     umask(mask);
 }
 
-void AccountPass(char *arg)
+// The look-up of the account the internal checks need.
+void LookUpPendingAccount()
 {
-    (void) TooManyDomainUsersByThisUsername(gUserName);
     if (gAccountPending) {
         gAccountPending = false;
         gAccountFound = GetSpwdOrHpwd(gUserName) == 0;
     }
-    bool admitted;
+}
+
+void AccountPass(char *arg)
+{
+    (void) TooManyDomainUsersByThisUsername(gUserName);
+    // With the service in use it decides; only when it asks for the internal
+    // checks do they run.
+    AuthVerdict verdict = AuthVerdict::kInternal;
+    bool admitted = false;
     {
         TypedPassword pw(arg);
-        admitted = AccountAdmits(pw);
+        if (gUseAuthServer > 0)
+            verdict = AuthServicePass(gUserName, pw.full);
+        if (verdict == AuthVerdict::kInternal) {
+            LookUpPendingAccount();
+            admitted = AccountAdmits(pw);
+        }
     }   // the copies are wiped before anything can end the session
+    if (verdict == AuthVerdict::kDenied || verdict == AuthVerdict::kFailed)
+        RefuseByAuthService(verdict);
+    if (verdict == AuthVerdict::kAccepted) {
+        UserUmask();
+        TakeAuthServiceAccount(gUserName);
+        CompleteLogin(gRestrictedUser ? "Restricted user logged in." : "Logged in.");
+        return;
+    }
     if (!admitted) {
         FailedAttempt();
         return;
@@ -353,10 +375,14 @@ void User(char *arg)
         gVChroot = 0;
         Strncpy(gRUserPtr->user, name);
         CheckTCPWrappersWithName(name);
-        // The authentication service, when configured, is asked here by its client.
+        if (gUseAuthServer >= 2) {
+            if (!AuthServiceUser(name))
+                return;
+        } else {
+            Reply("331 User %.420s okay, need password.\r\n", name);
+        }
         Strncpy(gUserName, name);
         gAccountPending = true;
-        Reply("331 User %.420s okay, need password.\r\n", name);
         return;
     }
 

@@ -13,6 +13,8 @@ constexpr int kEndTCPWrappers = 9;
 constexpr int kEndTooManyAnonymous = 10;
 constexpr int kEndTooManyForName = 12;
 constexpr int kEndStartDir = 14;
+constexpr int kEndAuthFailed = 27;           // the authentication service did not answer at PASS
+constexpr int kEndAuthHome = 29;             // the service's home does not end in the user name
 constexpr int kEndTooManyFailures = 30;
 constexpr int kEndNoLogin = 31;
 constexpr int kEndAnonymousRefused = 32;
@@ -64,6 +66,28 @@ void InvalidAnonPasswordReply();
 // The options field of a virtual user's record, applied to the session;
 // a field it cannot use ends the session.
 void ApplyPassMiscDataField(const char *field);
+
+// ---- The authentication service's steps (authlogin.cc) -----------------------------------------
+// At connection, with the service at level 2 or more: the client is refused
+// ("530 Access denied.", end code 28) unless the service answers and allows it.
+void AuthServiceAtConnection();
+// USER of a name other than the anonymous ones, with the service at level 2
+// or more.  1: the name may go on to PASS (the reply has been sent); 0: no
+// answer, "451" sent, the name is not kept.  A denial ends the session.
+[[nodiscard]] int AuthServiceUser(const char *name);
+enum class AuthVerdict {
+    kInternal,    // the server checks the user itself
+    kAccepted,    // gAState holds the account
+    kDenied,      // a denial or a protocol error
+    kFailed,      // no usable answer
+};
+// The PASS exchange; the password is wiped from the message afterwards.
+[[nodiscard]] AuthVerdict AuthServicePass(const char *name, const char *password);
+// Replies to a denied or failed PASS and ends the session.
+[[noreturn]] void RefuseByAuthService(AuthVerdict verdict);
+// Makes gPass and the session's switches, restriction and umask from an
+// accepting answer; ends the session on values it cannot use.
+void TakeAuthServiceAccount(const char *name);
 
 // ---- Completing a login ---------------------------------------------------------------------
 // Switches the effective group, supplementary groups and effective user to

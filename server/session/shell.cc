@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include "Strn.h"
+#include "auth/authclient.h"
 #include "config/config.h"
 #include "log/log.h"
 #include "paths/lstatcache.h"
@@ -276,8 +277,7 @@ void StartSession()
     gALowercasePathnames = gCurDomain->aLowercasePathnames;
     gULowercasePathnames = gCurDomain->uLowercasePathnames;
 
-    // The connect-time exchange with the authentication service is made by
-    // its client once that exists.
+    AuthServiceAtConnection();
 
     const int remotePort = ntohs(gRemoteCtrlAddr.sin_port);
     if (remotePort < 1024 && !gAllowIncomingPortsBelow1024 && (gCurDomain->anonOnly != 0 || gAnonOnlyServer)) {
@@ -449,7 +449,7 @@ void ResetSessionInfo()
     gRestartPt = 0;
     CloseDataConnection();
 
-    // The authentication-service state is reset by its client once that exists.
+    ZeroAuthState();
     gRUserPtr->user[0] = '\0';
     gRUserPtr->loginId[0] = '\0';
     gRUserPtr->restriction[0] = '\0';
@@ -506,6 +506,7 @@ void ResetSessionInfo()
 
     SetUmaskForDomain();
 
+    InitAuthState(&gRemoteCtrlAddr, &gLocalCtrlAddr, gRUserPtr);
     gPreferredDataRBufSize = gPreferredDataSBufSize = 0;
     Strncpy(gPreferredLocalTextEOLN, gDefaultLocalTextEOLN);
 }
