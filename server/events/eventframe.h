@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 constexpr size_t kEventFrameSize = 1016;
@@ -33,11 +34,9 @@ struct EventQueueMessage {
 // kEventBodyMax) in front of it; nothing else is touched.
 inline void FillEventFrameHeader(char *frame, size_t bodyLen)
 {
-    memcpy(frame, kEventFrameMagic, 4);
-    frame[4] = bodyLen >= 100 ? static_cast<char>('0' + bodyLen / 100) : ' ';
-    frame[5] = bodyLen >= 10 ? static_cast<char>('0' + bodyLen / 10 % 10) : ' ';
-    frame[6] = static_cast<char>('0' + bodyLen % 10);
-    frame[7] = '\n';
+    char header[kEventFrameHeaderSize + 1];
+    snprintf(header, sizeof(header), "%s%3u\n", kEventFrameMagic, static_cast<unsigned>(bodyLen));
+    memcpy(frame, header, kEventFrameHeaderSize);
 }
 
 // What a received message is.

@@ -137,10 +137,11 @@ def test_a_session_sends_each_allowed_record_in_its_frame(server, users, consume
         general += "zorvad_eventd = %s\n" % c.udp
         s = server(general=general, domain=domain())
     xfer = session(s, u, u.home)
-    assert s.stop() == 0
-    messages = c.stop()
-
     wanted = [name for letter, name in SESSION if mask is None or letter in mask.upper()]
+    assert wait_for(lambda: len(c.lines()) > len(wanted)), c.output()
+    assert s.stop() == 0
+    messages = c.stop()     # with anything sent after the expected messages
+
     assert [body_of(raw)[0] for _, _, _, raw in messages] == wanted
     for sender, verdict, size, raw in messages:
         assert verdict == "ok" and size == len(raw)
