@@ -8,6 +8,7 @@
 #   log                        the log client
 #   config                     general.cf, domain.cf, user classes
 #   status                     the shared status area and the statistics
+#   events                     event messages to the outside event consumer
 #   logger                     the logger process
 #   paths                      virtual paths, access checks, link-safe calls
 #   quota                      disk quotas
@@ -19,7 +20,7 @@
 # exits 1 when there is one.
 set -eu
 server=${1:-$(cd "$(dirname "$0")/.." && pwd)/server}
-layers='base=0 log=1 config=2 status=3 logger=4 paths=5 quota=6 auth=7 session=8 transfer=8 listing=8 process=9'
+layers='base=0 log=1 config=2 status=3 events=4 logger=5 paths=6 quota=7 auth=8 session=9 transfer=9 listing=9 process=10'
 
 rank() {
     for l in $layers; do

@@ -14,6 +14,7 @@
 
 #include "Strn.h"
 #include "config/config.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "sio.h"
 
@@ -24,6 +25,7 @@ struct sockaddr_in gAuthClientAddr;
 char gAuthClientAddrStr[64];
 int gAuthSocket = -1;
 unsigned char gAuthdCookie[kAuthCookieSize];
+static_assert(kAuthCookieSize == kEventCookieSize, "the event records carry the authentication cookie whole");
 AuthMsg gAState;
 
 namespace {
@@ -83,8 +85,7 @@ void RefreshFromSession()
     AddrForMessage(&gAState.localAddr, gSessionLocal);
     if (gSessionSlot != nullptr)
         Strncpy(gAState.sessionId, gSessionSlot->sessionId);
-    // The event-service cookie goes here once the event client exists.
-    memset(gAState.eventCookie, 0, sizeof(gAState.eventCookie));
+    memcpy(gAState.eventCookie, gEventdCookie, sizeof(gAState.eventCookie));
     gAState.zero = 0;
 }
 
@@ -251,8 +252,10 @@ void InitAuthState(const struct sockaddr_in *remote, const struct sockaddr_in *l
     gSessionRemote = remote;
     gSessionLocal = local;
     gSessionSlot = slot;
-    // A cookie belongs to the session the service gave it to.
+    // A cookie belongs to the session the service gave it to; the event
+    // records carry it.
     memset(gAuthdCookie, 0, sizeof(gAuthdCookie));
+    SetEventRecordCookie(gAuthdCookie);
     if (gUseAuthServer <= 0)
         return;
     ZeroAuthState();

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "config/config.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "listing/dircache.h"
 #include "session/login.h"
@@ -145,6 +146,11 @@ void DoneConnection(int reason)
         LogSessionEnd(s, seconds, reason);
     if (gLogins > 0 && EventRecordsOn())
         LogLogoutEvent(s, seconds, reason);
+    if (gLogins > 0) {
+        EventcLogLogout(static_cast<int>(seconds), gLogins, gLastXferResult, gNumSuccessfulDownloads,
+                        gNumFailedDownloads, gNumSuccessfulUploads, gNumFailedUploads, gNumSuccessfulDirListings,
+                        gNumFailedDirListings, reason);
+    }
     WtmpAddLogoutEntry();
     StatSession(now, seconds, reason);
 

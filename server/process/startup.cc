@@ -27,6 +27,7 @@
 #include "listing/pwcache.h"
 #include "session/shell.h"
 #include "config/domain.h"
+#include "events/events.h"
 #include "logger/logger.h"
 #include "process/master.h"
 #include "status/shm.h"
@@ -376,6 +377,7 @@ void Init(const char *progname)
     struct stat st;
     gRandomButPersistent16Bits = 425 ^ (stat("/etc", &st) == 0 ? static_cast<unsigned>(st.st_ino) : 0);
 
+    InitEventHandling();
     GetOurHostName(gOurHostName, sizeof(gOurHostName));
     InitLogger();
     openlog("Zorvad", LOG_PID, LOG_DAEMON);
@@ -522,7 +524,8 @@ void PostReadConfigInit()
         gDNSLookup = 1;
     if (InitAuthAddr() < 0)
         Exit(1);
-    // The event service's address is resolved by its client when that is built.
+    if (InitEventAddr() < 0)
+        Exit(1);
 
     // Anonymous users of an anonymous-only server started as root with a
     // single domain set are confined by a real chroot (ServerInit makes it).
@@ -564,6 +567,8 @@ void PostReadConfigInit()
 
     ProbeEncryptedPasswords();
     HashSelfTests();
+    if (InitEventSock() < 0)
+        Exit(1);
     LogSystemInfo();
     if (gDNSLookup)
         TestDNS();

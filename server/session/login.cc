@@ -16,6 +16,7 @@
 #include "auth/authclient.h"
 #include "config/config.h"
 #include "config/domain.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "base/exit.h"
 #include "base/process.h"
@@ -144,6 +145,7 @@ void WriteLoginRecords()
         Log(kLogSession, "%s,%s,%s,%s,%s,%s,\n", s->user, s->loginId, s->host, "LOGIN", s->sessionId, domain);
     if (gLoginEventProcessor[0] != '\0')
         Log(kLogEvent, "LOGIN\t%s\t%s\t%s\t%s\t%s\n", s->user, s->restriction, s->loginId, domain, s->host);
+    EventcLogLogin();
 }
 
 void CompleteLogin(const char *text)

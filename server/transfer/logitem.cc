@@ -1,8 +1,10 @@
 // Transfer-log records of the items that are not transfers (listings, deletions,
-// directories made, modes changed, links, renames) and their event records.
+// directories made, modes changed, links, renames), their event records and
+// their event messages.
 #include "transfer/xferlog.h"
 
 #include "config/config.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "status/shm.h"
 
@@ -33,8 +35,10 @@ int LogXferTypeBit(char letter)
     return 0;
 }
 
-void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,
-             const char *eventName)
+namespace {
+
+void WriteItemRecords(const char *path, const char *result, const char *text2, const char *text3, char letter,
+                      const char *eventName)
 {
     static const ShmSlot kNoSession {};
     const ShmSlot *s = gShmSlot != nullptr ? gShmSlot : &kNoSession;
@@ -49,7 +53,18 @@ void LogItem(const char *path, const char *result, const char *text2, const char
     }
 }
 
+}  // namespace
+
+void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,
+             const char *eventName)
+{
+    WriteItemRecords(path, result, text2, text3, letter, eventName);
+    EventcLogItem(letter, eventName, path, result, text2, text3);
+}
+
+// The event message of a deletion carries no further texts.
 void LogDelete(const char *path)
 {
-    LogItem(path, "OK", "", "", 'D', "DELETE");
+    WriteItemRecords(path, "OK", "", "", 'D', "DELETE");
+    EventcLogItem('D', "DELETE", path, "", "", "");
 }

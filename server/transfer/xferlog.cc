@@ -11,6 +11,7 @@
 
 #include "Strn.h"
 #include "config/config.h"
+#include "events/events.h"
 #include "log/log.h"
 #include "quota/quota.h"
 #include "session/shell.h"
@@ -56,6 +57,14 @@ void WriteEventRecord(const XferLogFields &f)
         gUploading ? "UPLOAD" : "DOWNLOAD", s->user, s->restriction, s->loginId, s->domain, s->host, f.path,
         f.bytes, f.duration, f.rate, f.sfx, f.result, f.type, f.notes, f.startTime, f.sessionId, f.startingSize,
         f.restartedAt);
+}
+
+// The event message of the transfer (the same facts as its log line).
+void SendTransferEvent(const XferLogFields &f)
+{
+    EventcLogTransfer(gUploading ? "UPLOAD" : "DOWNLOAD", f.path, f.bytes, f.sfx, f.result, f.type, f.notes,
+                      static_cast<unsigned long long>(f.startTime), f.startingSize, f.restartedAt, f.duration,
+                      f.rate);
 }
 
 // The fields every record shares, from the session and the transfer state.
@@ -155,14 +164,15 @@ int FormatXferLogLine(char *dst, size_t size, const XferLogFields &f)
 
 void LogTransferStart()
 {
-    if (!gLogXferStarts || gCurXferFile[0] == '\0')
+    if (gCurXferFile[0] == '\0')
         return;
     const char letter = gUploading ? 's' : 'r';
     XferLogFields f = CommonFields(letter);
     f.result = "START";
     f.notes = "";
-    if (TransferLogOn(gUploading ? 'S' : 'R'))
+    if (gLogXferStarts && TransferLogOn(gUploading ? 'S' : 'R'))
         WriteXferLogLine(f);
+    SendTransferEvent(f);    // the start message does not depend on "log-xfer-starts"
 }
 
 void LogTransfer(int result, int started)
@@ -194,7 +204,7 @@ void LogTransfer(int result, int started)
     if (TransferLogOn(f.letter))
         WriteXferLogLine(f);
     WriteEventRecord(f);
-    // The event service client sends the same facts once it exists.
+    SendTransferEvent(f);
     if (gSyslog)
         syslog(LOG_INFO, "  %s %llu bytes in %.2f sec (%s)", gUploading ? "UL" : "DL",
                static_cast<unsigned long long>(bytes), duration, f.result);

@@ -76,12 +76,13 @@ struct XferLogFields {
 // The transfer-log line of the fields; returns snprintf's count.
 int FormatXferLogLine(char *dst, size_t size, const XferLogFields &f);
 
-// With "log-xfer-starts": the start record of the transfer in gCurXferFile.
+// The start of the transfer in gCurXferFile: its transfer-log record (with
+// "log-xfer-starts") and its event message.
 void LogTransferStart();
 
 // The record of the transfer in gCurXferFile (nothing when it is empty):
 // session totals and counters, statistics, transfer log, event record and
-// syslog line; then the per-transfer state is cleared.  started tells whether
+// syslog line and event message; then the per-transfer state is cleared.  started tells whether
 // data began to move.  errno is preserved.
 void LogTransfer(int result, int started);
 
@@ -90,7 +91,7 @@ void LogTransfer(int result, int started);
 
 // ---- Item records (logitem.cc) ----------------------------------------------------------
 // A transfer-log record of an item that is not a transfer (and its event record
-// when event processors are configured).  letter is the transaction letter
+// when event processors are configured, and its event message).  letter is the transaction letter
 // (T listing, D delete, M mkdir, C chmod, L symlink, N rename); the session's
 // user fields come from the own status slot.
 void LogItem(const char *path, const char *result, const char *text2, const char *text3, char letter,

@@ -56,3 +56,6 @@ double gTotalSecsXferBig = 0.0;
 int gNumSuccessfulDirListings = 0;
 int gNumSuccessfulDownloads = 0;
 int gNumSuccessfulUploads = 0;
+
+// Item records are also sent as events; no event consumer here.
+void EventcLogItem(char, const char *, const char *, const char *, const char *, const char *) {}

@@ -1,0 +1,194 @@
+// Event settings, the consumer address and the channel: a System V message
+// queue or a UDP socket bound to port 9720 and connected to the consumer.
+#include "events/events.h"
+
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Strn.h"
+#include "config/config.h"
+#include "log/log.h"
+#include "sio.h"
+
+int gUseEventServer;
+struct sockaddr_in gEventServerAddr;
+int gEventSocket = -1;
+key_t gEventMessageQueueKey;
+mode_t gEventMessageQueueMode;
+uid_t gEventMessageQueueUID;
+gid_t gEventMessageQueueGID;
+long gEventMessageQueueSize = -1;
+int gEventMessageQueueID = -1;
+unsigned char gEventdCookie[kEventCookieSize];
+const unsigned char gEmptyCookie[kEventCookieSize] = {};
+time_t gNextEventErr;
+
+namespace {
+
+constexpr char kQueuePrefix[] = "mqueue:";
+constexpr mode_t kDefaultQueueMode = 0600;
+constexpr int kSetupFailurePause = 2;          // seconds, before start-up gives up
+
+// "mqueue:" and "%x,%o,%lu,%lu,%ld"; missing values keep their defaults.
+int ParseQueueAddr(const char *text)
+{
+    unsigned key = 0, mode = 0;
+    unsigned long uid = 0, gid = 0;
+    long size = -1;
+    (void) sscanf(text, "%x,%o,%lu,%lu,%ld", &key, &mode, &uid, &gid, &size);
+    if (key == 0)                              // IPC_PRIVATE: no one else could find it
+        return -1;
+    gEventMessageQueueKey = static_cast<key_t>(key);
+    gEventMessageQueueMode = mode == 0 ? kDefaultQueueMode : static_cast<mode_t>(mode & 0777);
+    gEventMessageQueueUID = static_cast<uid_t>(uid);
+    gEventMessageQueueGID = static_cast<gid_t>(gid);
+    gEventMessageQueueSize = size;
+    return 1;
+}
+
+// "HOST:PORT" (any form of the address parser), optionally ";" and the on/off
+// value.
+int ParseUdpAddr(const char *text)
+{
+    char addr[kServiceAddrSize];
+    Strncpy(addr, text);
+    int onOff = 1;
+    char *semi = strchr(addr, ';');
+    if (semi != nullptr) {
+        *semi = '\0';
+        onOff = atoi(semi + 1);
+    }
+    if (AddrStrToAddr(addr, &gEventServerAddr, 0) < 0)
+        return -1;
+    return onOff;
+}
+
+int InitEventQueue()
+{
+    const key_t key = gEventMessageQueueKey;
+    const int id = msgget(key, IPC_CREAT | static_cast<int>(gEventMessageQueueMode));
+    struct msqid_ds ds {};
+    if (id < 0 || msgctl(id, IPC_STAT, &ds) < 0) {
+        LogPerror("could not create/attach to message queue (key = 0x%08x)", static_cast<unsigned>(key));
+        return -1;
+    }
+    gEventMessageQueueID = id;
+    if (gEventMessageQueueUID != 0)
+        ds.msg_perm.uid = gEventMessageQueueUID;
+    if (gEventMessageQueueGID != 0)
+        ds.msg_perm.gid = gEventMessageQueueGID;
+    ds.msg_perm.mode = static_cast<unsigned short>(gEventMessageQueueMode);
+    if (msgctl(id, IPC_SET, &ds) < 0) {
+        LogPerror("Warning msgctl failed: could not set queue attributes for message queue (key = 0x%08x)",
+                  static_cast<unsigned>(key));
+    }
+    if (gEventMessageQueueSize != -1) {
+        if (msgctl(id, IPC_STAT, &ds) == 0) {
+            ds.msg_qbytes = static_cast<msglen_t>(gEventMessageQueueSize);
+            if (msgctl(id, IPC_SET, &ds) == 0)
+                return 0;
+        }
+        LogPerror("Warning msgctl failed: could not set queue size (%ld) for message queue (key = 0x%08x)",
+                  gEventMessageQueueSize, static_cast<unsigned>(key));
+    }
+    return 0;
+}
+
+int InitEventUdp()
+{
+    if (gEventSocket >= 0)
+        close(gEventSocket);
+    gEventSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (gEventSocket < 0) {
+        LogPerror("could not create event socket");
+        sleep(kSetupFailurePause);
+        return -1;
+    }
+    (void) SetCloExec(gEventSocket);
+
+    // Reuse lets several servers of one host send from the same port.
+    const int on = 1;
+    (void) setsockopt(gEventSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = gSingleServerAddress;
+    local.sin_port = htons(kEventUdpLocalPort);
+    if (bind(gEventSocket, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) < 0) {
+        char text[64];
+        AddrToAddrStr(text, sizeof(text), &local, 0, nullptr);
+        LogPerror("could not bind event socket to %.63s", text);
+    }
+    if (connect(gEventSocket, reinterpret_cast<const struct sockaddr *>(&gEventServerAddr),
+                sizeof(gEventServerAddr)) < 0) {
+        char text[64];
+        AddrToAddrStr(text, sizeof(text), &gEventServerAddr, 0, nullptr);
+        LogPerror("could not connect event socket to %.63s", text);
+        close(gEventSocket);
+        gEventSocket = -1;
+        sleep(kSetupFailurePause);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+namespace {
+const unsigned char *gRecordCookie = gEmptyCookie;
+}  // namespace
+
+void SetEventRecordCookie(const unsigned char *cookie)
+{
+    gRecordCookie = cookie != nullptr ? cookie : gEmptyCookie;
+}
+
+const unsigned char *EventCookie()
+{
+    return gRecordCookie;
+}
+
+void InitEventHandling()
+{
+    gZorvadEventdAddrStr[0] = '\0';
+    gUseEventServer = 0;
+    gEventdTypeMask = 1023;
+    memset(&gEventServerAddr, 0, sizeof(gEventServerAddr));
+    gEventSocket = -1;
+    gEventMessageQueueKey = 0;
+    gEventMessageQueueMode = 0;
+    gEventMessageQueueUID = 0;
+    gEventMessageQueueGID = 0;
+    gEventMessageQueueSize = -1;
+    gEventMessageQueueID = -1;
+    memset(gEventdCookie, 0, sizeof(gEventdCookie));
+    gNextEventErr = 0;
+}
+
+int InitEventAddr()
+{
+    gUseEventServer = 0;
+    const char *text = gZorvadEventdAddrStr;
+    if (text[0] == '\0')
+        return 0;
+    const int use = strncmp(text, kQueuePrefix, sizeof(kQueuePrefix) - 1) == 0
+                        ? ParseQueueAddr(text + sizeof(kQueuePrefix) - 1)
+                        : ParseUdpAddr(text);
+    if (use < 0) {
+        fprintf(stderr, "\"%s\" is not a valid address to zorvad_eventd.\n", text);
+        return -1;
+    }
+    gUseEventServer = use;
+    return 0;
+}
+
+int InitEventSock()
+{
+    if (!gUseEventServer)
+        return 0;
+    return gEventMessageQueueKey != 0 ? InitEventQueue() : InitEventUdp();
+}
