@@ -124,7 +124,7 @@ CASES = [
     ("STOR file", LOGIN_FIRST, False),
     ("STAT", LOGIN_FIRST, False),
     ("SIZE file", LOGIN_FIRST, False),
-    ("SITE HELP", UNIMPL, False),
+    ("SITE HELP", LOGIN_FIRST, False),
     ("STOU", LOGIN_FIRST, False),
     ("SROU", LOGIN_FIRST, False),            # O in place 3, U in place 4: STOU
     ("SOOX", UNKNOWN, False),           # the O block holds only STOU
