@@ -132,6 +132,14 @@ ROWS += [
     ("LIST:link-made-to-climb", ["SITE SYMLINK lnk-rel/../secret/hush.txt lk-twist", "LIST -lL lk-twist"],
      NO_FILE, False),
     ("RETR:link-out-by-a-climb", ["RETR lnk-twist"], r"550 No such file\.\r\n", False),
+    # Links that lead to nothing yet: what would be made through them lies outside.
+    ("STOR:dangling-link", ["STOR lnk-dangle"], DENIED, False),
+    ("STOU:dangling-link", ["STOU lnk-dangle"], DENIED, False),
+    ("MKD:dangling-link", ["MKD lnk-dangle"], DENIED, False),
+    ("MKD:dangling-link-into-deny", ["MKD lnk-dangle-deny"], DENIED, False),
+    ("RNTO:dangling-link", ["RNFR pub/file.txt", "RNTO lnk-dangle"], DENIED, False),
+    ("SITE SYMLINK:over-a-dangling-link", ["SITE SYMLINK pub/file.txt lnk-dangle"], DENIED, False),
+    ("STOR:dangling-link-into-deny", ["STOR lnk-dangle-deny"], DENIED, False),
     ("MLSD:root", ["MLSD /"], r"226 .*\r\n", False),
     ("RETR:archive-of-the-area", ["TYPE I", "RETR pub/...tar"], r"(226|550) .*\r\n", False),
     ("RETR:archive-of-the-area-zip", ["TYPE I", "RETR /.zip"], r"(226|550) .*\r\n", False),
@@ -260,7 +268,8 @@ def make_area(base):
     for name, target in (("lnk-rel", "../secret"), ("lnk-abs", os.path.join(base, "secret")),
                          ("lnk-mid", "pub/../lnk-rel"), ("lnk-chain", "lnk-mid"),
                          ("lnk-sick", "../home-sick"), ("lnk-priv", "private"),
-                         ("lnk-file", "../secret/hush.txt"), ("lnk-twist", "lnk-rel/../secret/hush.txt"), ("swap-alt", "../secret")):
+                         ("lnk-file", "../secret/hush.txt"), ("lnk-twist", "lnk-rel/../secret/hush.txt"),
+                         ("lnk-dangle", "../secret/made"), ("lnk-dangle-deny", "private/made"), ("swap-alt", "../secret")):
         os.symlink(target, os.path.join(home, name))
     chown_tree(home)
     return home
