@@ -113,6 +113,27 @@ bool FollowLink(int dirFd, const char *dir, const DirItem *it, struct stat *out)
     return false;
 }
 
+// The status of what the link it->name in the listed directory leads to, for
+// display, when the session may reach it: the link's path must pass the
+// access check, and what is shown is the checked real path's own status (the
+// link walk above follows ".." physically, the check textually; showing the
+// checked place keeps the two from disagreeing).  A link out of the area or
+// into a denied tree is shown as a link.
+bool ReachableTarget(int dirFd, const char *dir, const DirItem *it, struct stat *out)
+{
+    struct stat walked;
+    if (!FollowLink(dirFd, dir, it, &walked))
+        return false;
+    char linkPath[kPathBufSize];
+    char checked[kPathBufSize];
+    const int n = snprintf(linkPath, sizeof(linkPath), "%s/%s", strcmp(dir, "/") == 0 ? "" : dir, it->name);
+    if (n < 0 || n >= static_cast<int>(sizeof(linkPath)))
+        return false;
+    if (CheckRealPathName(checked, sizeof(checked), linkPath) < 0 || checked[0] == '\0')
+        return false;
+    return SafeStat(checked, out) == 0 && !S_ISLNK(out->st_mode);
+}
+
 // Width of the size column for the largest regular file.
 int SizeWidth(int64_t largest)
 {
@@ -336,7 +357,7 @@ int LsL(const DirList *dl, int classify, int resolveLinks, int traceLines)
         char type = it->type;
         bool showTarget = it->type == 'l';
         struct stat target;
-        if (it->type == 'l' && resolveLinks && FollowLink(dir.get(), dl->path, it, &target)) {
+        if (it->type == 'l' && resolveLinks && ReachableTarget(dir.get(), dl->path, it, &target)) {
             st = &target;
             type = S_ISDIR(target.st_mode) ? 'd' : '-';
             showTarget = false;
