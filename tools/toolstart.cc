@@ -53,7 +53,7 @@ void WriteStderr(const char *s)
 void RestoreEcho()
 {
     if (gEchoOff) {
-        tcsetattr(0, TCSAFLUSH, &gSavedTermios);
+        tcsetattr(0, TCSANOW, &gSavedTermios);    // keeps answers typed ahead
         gEchoOff = 0;
     }
 }
@@ -452,16 +452,18 @@ bool CheckModifyPermission(const Hpwd *p, const char *verb)
 
 int ReadWithoutEcho(const char *prompt, char *buf, size_t size)
 {
-    fputs(prompt, stderr);
-    fflush(stderr);
+    // Echo goes off before the prompt shows and nothing typed is flushed: a
+    // password typed as soon as the prompt appears is neither shown nor lost.
     struct termios t;
     const bool terminal = tcgetattr(0, &t) == 0;
     if (terminal) {
         gSavedTermios = t;
         t.c_lflag &= ~tcflag_t(ECHO);
         gEchoOff = 1;
-        tcsetattr(0, TCSAFLUSH, &t);
+        tcsetattr(0, TCSANOW, &t);
     }
+    fputs(prompt, stderr);
+    fflush(stderr);
     const int rc = ReadLine(stdin, buf, size);
     if (terminal) {
         RestoreEcho();

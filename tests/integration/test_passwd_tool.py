@@ -302,8 +302,15 @@ def converse(args, answers):
     pid, fd = pty.fork()
     if pid == 0:
         os.execv(PASSWD, [PASSWD, *args])
+    import select
+    import time
     out, pending = b"", list(answers)
+    deadline = time.monotonic() + 30
     while True:
+        if not select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("the tool stopped answering: %r" % out)
         try:
             chunk = os.read(fd, 4096)
         except OSError:
