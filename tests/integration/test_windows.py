@@ -98,7 +98,7 @@ def test_a_host_that_never_answers_gets_five_quick_pings_then_waits_for_the_peri
     assert 'icon silent tip "Vantrel:  No response from 127.0.0.1"' in out
     assert "requests 5\n" in out                             # the sixth only after 30 s
     times = [int(t) for t in re.findall(r"(\d+) ms: echo request", out)]
-    assert all(b - a < 3000 for a, b in zip(times, times[1:])), out
+    assert all(b - a < 5000 for a, b in zip(times, times[1:])), out   # a second apart, not 30
 
 
 def test_a_second_instance_takes_the_next_class_name_and_its_own_settings(prefix):

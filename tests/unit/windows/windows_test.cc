@@ -74,8 +74,9 @@ TEST(EchoReply, OnlyTheAnswerFromTheTargetToThisRequestMatches)
         uint32_t sendTime = 0;
         int rc = MatchEchoReply(d.data(), d.size(), target, 0x4321, 7, &sendTime);
         EXPECT_EQ(rc == 0, c.matches) << c.name;
-        if (c.matches)
+        if (c.matches) {
             EXPECT_EQ(sendTime, 777u) << c.name;
+        }
     }
     std::vector<uint8_t> v6 = Reply(5, 1, 1, 0, 0x4321, 7);
     v6[0] = 0x65;
