@@ -13,7 +13,7 @@ if ! getent passwd ftp >/dev/null; then
         --ingroup ftp --disabled-password --gecos "FTP user" ftp
 fi
 mkdir -p "$home" "$logdir"
-chown root:ftp "$home"
+chown "root:$(id -gn ftp)" "$home"
 chmod 0755 "$home"
 chown root:root "$logdir"
 chmod 0750 "$logdir"
