@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "config/domain.h"
 #include "process/master.h"
+#include "process/notify.h"
 #include "status/shm.h"
 #include "process/startup.h"
 
@@ -32,6 +33,7 @@ const char *BaseName(const char *path)
 
 int main(int argc, char **argv)
 {
+    CaptureNotifySocket();
     SpwdLibraryInit(argc, argv);
     gTraceLogging = 0;
     gDaemon = 0;

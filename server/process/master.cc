@@ -30,6 +30,7 @@
 #include "session/shell.h"
 #include "status/shm.h"
 #include "sio.h"
+#include "process/notify.h"
 #include "process/startup.h"
 
 pid_t *gChildren = nullptr;
@@ -610,6 +611,7 @@ int WaitForRequests(int port)
         syslog(LOG_INFO, "Ready on port %u.  Master PID is %d.", static_cast<unsigned>(port), static_cast<int>(getpid()));
     Log(kLogMisc, "Ready (pid=%d) on %s, port %u.\n", static_cast<int>(getpid()), gOurHostName,
         static_cast<unsigned>(port));
+    NotifyReady();
     if (strcmp(gFTPUser.username, "ftp") != 0 && strcmp(gFTPUser.username, "_ftp") != 0) {
         Log(kLogMisc, "Warning: The user \"ftp\" was not found on this system.\n");
         Log(kLogMisc, "  The privileges for the user \"%.63s\" will be used for anonymous FTP.\n", gFTPUser.username);

@@ -6,21 +6,26 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "conffile.h"
 #include "config/userclass.h"
 
 namespace {
 
-// The sample with @DEMO@ replaced, as the demo script does.
+// The template with its directories replaced, as the demo script does.
 std::string Sample(const char *name, const std::string &demoDir)
 {
     std::ifstream in(std::string(ZORVAD_CONF_DIR) + "/" + name);
     std::stringstream ss;
     ss << in.rdbuf();
     std::string text = ss.str();
-    for (size_t at; (at = text.find("@DEMO@")) != std::string::npos;)
-        text.replace(at, 6, demoDir);
+    const std::pair<std::string, std::string> words[] = {
+        {"@CONFDIR@", demoDir + "/etc"}, {"@LOGDIR@", demoDir + "/logs"},
+        {"@FTPHOME@", demoDir + "/ftp"}, {"@RUNDIR@", demoDir}};
+    for (const auto &[word, dir] : words)
+        for (size_t at; (at = text.find(word)) != std::string::npos;)
+            text.replace(at, word.size(), dir);
     return text;
 }
 
@@ -31,7 +36,7 @@ TEST(Samples, TheDemoGeneralCfIsAccepted)
     const std::string text = Sample("general.cf", dir.dir());
     ASSERT_FALSE(text.empty());
     ReadConfigFile(dir.Write("general.cf", text).c_str());
-    EXPECT_EQ(gServerPort, 2121);
+    EXPECT_EQ(gServerPort, 21);
     EXPECT_EQ(gNumChildren, 10);
     EXPECT_EQ(gMinChildren, 2);
     EXPECT_EQ(gPIDFile, dir.dir() + "/zorvad.pid.sh");

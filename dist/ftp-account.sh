@@ -1,0 +1,19 @@
+#!/bin/sh
+# Sets up the host for anonymous FTP as Debian's FTP servers do: a system
+# account "ftp" (group ftp, home /srv/ftp, no login shell) created when
+# missing, the anonymous area /srv/ftp owned by root with group ftp, and the
+# log directory readable by root alone.  Safe to run again.
+#   dist/ftp-account.sh [FTPHOME [LOGDIR]]
+set -eu
+home=${1:-/srv/ftp}
+logdir=${2:-/var/log/zorvad}
+if ! getent passwd ftp >/dev/null; then
+    getent group ftp >/dev/null || addgroup --system --quiet ftp
+    adduser --system --quiet --home "$home" --no-create-home --shell /usr/sbin/nologin \
+        --ingroup ftp --disabled-password --gecos "FTP user" ftp
+fi
+mkdir -p "$home" "$logdir"
+chown "root:$(id -gn ftp)" "$home"
+chmod 0755 "$home"
+chown root:root "$logdir"
+chmod 0750 "$logdir"
