@@ -407,6 +407,7 @@ int ReapChild()
         return 1;
     }
     gChildren[n] = 0;
+    ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {
         memset(reinterpret_cast<char *>(slot) + kShmLivePartOffset, 0, kShmLivePartSize);
@@ -442,6 +443,7 @@ int SignalChildren(int sig)
         const int n = ChildNumberOf(pid);
         if (n != 0) {
             gChildren[n] = 0;
+            ClearChildPIDLine(n);
             gLiveChildren--;
         }
     }
@@ -508,8 +510,7 @@ void ChildInit(int n)
     snprintf(gCoreSubDir, sizeof(gCoreSubDir), "%d", n);
     snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
     _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
-    WritePIDFile(0);
-    ForgetPIDFileDirectory();
+    LeavePIDFile();
 
     const time_t now = time(nullptr);
     // Every child inherits the master's generator: without its own seed, all
