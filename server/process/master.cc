@@ -30,6 +30,7 @@
 #include "session/shell.h"
 #include "status/shm.h"
 #include "sio.h"
+#include "process/sandbox.h"
 #include "process/startup.h"
 
 pid_t *gChildren = nullptr;
@@ -529,6 +530,8 @@ void ChildInit(int n)
             zone[0] = '\0';
         Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", gGMTOffset, zone);
     }
+    // Last: what the set-up above needed may be beyond a session.
+    (void) LimitSessionProcess();   // a failed step is logged; the child still serves
     NoteHighestDescriptor();
     if (gTraceLogging >= 2)
         Log(kLogMisc, "Last descriptor is #%d.\n", HighestOpenDescriptor());
