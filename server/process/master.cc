@@ -31,6 +31,7 @@
 #include "status/shm.h"
 #include "sio.h"
 #include "process/notify.h"
+#include "process/sandbox.h"
 #include "process/startup.h"
 
 pid_t *gChildren = nullptr;
@@ -408,6 +409,7 @@ int ReapChild()
         return 1;
     }
     gChildren[n] = 0;
+    ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {
         memset(reinterpret_cast<char *>(slot) + kShmLivePartOffset, 0, kShmLivePartSize);
@@ -443,6 +445,7 @@ int SignalChildren(int sig)
         const int n = ChildNumberOf(pid);
         if (n != 0) {
             gChildren[n] = 0;
+            ClearChildPIDLine(n);
             gLiveChildren--;
         }
     }
@@ -509,8 +512,7 @@ void ChildInit(int n)
     snprintf(gCoreSubDir, sizeof(gCoreSubDir), "%d", n);
     snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
     _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
-    WritePIDFile(0);
-    ForgetPIDFileDirectory();
+    LeavePIDFile();
 
     const time_t now = time(nullptr);
     // Every child inherits the master's generator: without its own seed, all
@@ -529,6 +531,8 @@ void ChildInit(int n)
             zone[0] = '\0';
         Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", gGMTOffset, zone);
     }
+    // Last: what the set-up above needed may be beyond a session.
+    (void) LimitSessionProcess();   // a failed step is logged; the child still serves
     NoteHighestDescriptor();
     if (gTraceLogging >= 2)
         Log(kLogMisc, "Last descriptor is #%d.\n", HighestOpenDescriptor());

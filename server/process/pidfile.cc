@@ -10,7 +10,9 @@
 // The file stays owned by root with mode 0755, because root executes it.
 // The master opens it before any privilege is dropped or any chroot is made;
 // children and the logger inherit that descriptor and write their lines
-// through it, so they never need the right to open the file themselves.
+// through it, so they never need the right to open the file themselves. A
+// child closes it once its line is written (a session must not hold a
+// script root runs); the master blanks the line when it reaps the child.
 //
 // Because root runs it, nobody else may have a hand in it: its directory
 // (and every one above) must be one only root can change, and the file is
@@ -161,22 +163,32 @@ void InitPIDFile()
     gPIDFileFd = fd;
 }
 
+namespace {
+
+void WritePIDLine(int child, const char *text)
+{
+    char line[kPIDLineSize + 1];
+    FormatLine(line, text);
+    const int saved = errno;
+    if (pwrite(gPIDFileFd, line, kPIDLineSize, LineOffset(child)) != kPIDLineSize)
+        LogPerror("Could not update PID file %.200s", gPIDFile);
+    errno = saved;
+}
+
+}  // namespace
+
 void WritePIDFile(int clear)
 {
     if (gPIDFileFd < 0 || gChild == 0)
         return;
-    char text[128], line[kPIDLineSize + 1];
+    char text[128];
     if (clear)
         text[0] = '\0';
     else if (gChild < 0)
         snprintf(text, sizeof(text), "kill -9  %6d 2>/dev/null    # logd", static_cast<int>(getpid()));
     else
         snprintf(text, sizeof(text), "kill -9  %6d 2>/dev/null    # child %d", static_cast<int>(getpid()), gChild);
-    FormatLine(line, text);
-    const int saved = errno;
-    if (pwrite(gPIDFileFd, line, kPIDLineSize, LineOffset(gChild)) != kPIDLineSize)
-        LogPerror("Could not update PID file %.200s", gPIDFile);
-    errno = saved;
+    WritePIDLine(gChild, text);
 }
 
 void ForgetPIDFileDirectory()
@@ -185,6 +197,21 @@ void ForgetPIDFileDirectory()
         close(gPIDDirFd);
     gPIDDirFd = -1;
     gPIDFileCreated = false;
+}
+
+void LeavePIDFile()
+{
+    WritePIDFile(0);
+    if (gPIDFileFd >= 0)
+        close(gPIDFileFd);
+    gPIDFileFd = -1;
+    ForgetPIDFileDirectory();
+}
+
+void ClearChildPIDLine(int child)
+{
+    if (gPIDFileFd >= 0 && gChild == 0 && child > 0)
+        WritePIDLine(child, "");
 }
 
 void RemovePIDFile()

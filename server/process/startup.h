@@ -42,11 +42,14 @@ int HashSelfTests();                       // 0, or the number of failed tests
 // with errno and the directory to blame in bad.
 [[nodiscard]] int OpenPIDFileDirectory(char *bad, size_t badSize);
 void InitPIDFile();                        // master: create it before forking children
-void WritePIDFile(int clear);              // a child's or the logger's own line
+void WritePIDFile(int clear);              // the logger's own line
+// A child's: writes its line, then lets go of the file and its directory (a
+// session must not be able to change what root runs; in a chroot the
+// directory would be a way out of it).
+void LeavePIDFile();
+void ClearChildPIDLine(int child);         // master: the line of a child that ended
 void RemovePIDFile();                      // master at shutdown
-// A child's: the handle on the file's directory is the master's alone (in a
-// chroot it would be a way out of it).
-void ForgetPIDFileDirectory();
+void ForgetPIDFileDirectory();             // the handle on the directory is the master's alone
 
 // ---- Shutdown --------------------------------------------------------------------
 void ExitStuff();

@@ -365,6 +365,41 @@ def test_a_session_takes_the_umask_of_its_domain(server, general, domain_umask, 
         assert re.search(r"^Umask:\s+%s$" % expected, f.read(), re.M)
 
 
+# What a session's root may still do: capability numbers of <linux/capability.h>.
+SESSION_CAPABILITIES = {0: "chown", 2: "dac_read_search", 3: "fowner", 6: "setgid", 7: "setuid",
+                        10: "net_bind_service"}
+
+
+def _capabilities(status, field):
+    mask = int(re.search(r"^%s:\s+([0-9a-f]+)$" % field, status, re.M).group(1), 16)
+    return {n for n in range(64) if mask >> n & 1}
+
+
+def test_a_session_process_keeps_only_the_powers_a_session_uses(server):
+    s = server()
+    c = s.greeted()
+    assert c.command("USER anonymous").startswith("331 ")
+    assert c.command("PASS guest@example.com") == "230 Logged in anonymously.\r\n"
+    (n,) = wait_for(lambda: s.busy_children())
+    pid = s.slot(n)["pid"]
+    with open("/proc/%d/status" % pid) as f:
+        status = f.read()
+    assert re.search(r"^NoNewPrivs:\s+1$", status, re.M)
+    assert re.search(r"^Seccomp:\s+2$", status, re.M)             # a filter is installed
+    assert _capabilities(status, "CapBnd") == set(SESSION_CAPABILITIES)
+    assert _capabilities(status, "CapPrm") == set(SESSION_CAPABILITIES)
+    assert _capabilities(status, "CapInh") == set() and _capabilities(status, "CapAmb") == set()
+    # The script root runs to stop the server is not open in a session.
+    script = os.stat(s.pid_file())
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            st = os.stat("/proc/%d/fd/%s" % (pid, fd))
+        except FileNotFoundError:
+            continue
+        assert (st.st_dev, st.st_ino) != (script.st_dev, script.st_ino), "fd %s is the PID file" % fd
+    assert c.command("QUIT").startswith("221 ")
+
+
 def test_descriptor_probes_report_with_fd_debug(server):
     s = server(general="fd-debug = yes\n")
     s.greeted()

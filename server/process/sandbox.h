@@ -1,0 +1,13 @@
+// The limits a child puts on itself before it serves anyone. A session keeps
+// real and saved uid 0 so that the child can serve the next user; these limits
+// narrow what that root can still do if a session is ever taken over.
+#pragma once
+
+// Drops every capability a session never uses (from the bounding, permitted,
+// effective, inheritable and ambient sets), sets no-new-privileges and
+// installs a system-call filter that answers EPERM to calls a session never
+// makes (tracing, mounting, modules, kexec, bpf, keys, reboot, swap, ...).
+// The filter is inherited by the archivers a session starts. Each step that
+// fails is logged and the process goes on; a kernel without system-call
+// filters is no failure (logged once). Returns 0, or -1 when a step failed.
+[[nodiscard]] int LimitSessionProcess();

@@ -1,0 +1,176 @@
+// The limits of a session process, applied by the same call the daemon's
+// children make, in a forked process that then tries what a taken-over
+// session would: mount, trace another process, load a module. Each attempt
+// would succeed (or fail differently) for the unlimited root running the test;
+// as a session's user, tracing a root process would succeed too (the real uid
+// stays 0).
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "process/sandbox.h"
+
+namespace {
+
+// Runs fn in a forked process (in a private mount namespace, so that nothing
+// it mounts could outlive it) and returns what it wrote.
+std::string InChild(const std::function<std::string()> &fn)
+{
+    int out[2];
+    if (pipe(out) < 0)
+        return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        std::string text;
+        if (unshare(CLONE_NEWNS) < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
+            text = "no private mount namespace";
+        else
+            text = fn();
+        (void) !write(out[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof(buf))) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        text += " (child died)";
+    return text;
+}
+
+std::string Outcome(long rc)
+{
+    if (rc >= 0)
+        return "succeeded";
+    return strerror(errno);
+}
+
+// A process to try to trace: it waits for its end of the pipe to close.
+pid_t Sleeper(int *hold)
+{
+    int p[2];
+    if (pipe(p) < 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(p[1]);
+        char c;
+        (void) !read(p[0], &c, 1);
+        _exit(0);
+    }
+    close(p[0]);
+    *hold = p[1];
+    return pid;
+}
+
+struct Attempt {
+    const char *name;
+    long (*call)(const char *dir, pid_t other);
+};
+
+void PrintTo(const Attempt &a, std::ostream *os)
+{
+    *os << a.name;
+}
+
+const Attempt kAttempts[] = {
+    {"mount", [](const char *dir, pid_t) -> long { return mount("none", dir, "tmpfs", 0, nullptr); }},
+    {"ptrace attach", [](const char *, pid_t other) -> long { return ptrace(PTRACE_ATTACH, other, nullptr, nullptr); }},
+    {"init_module", [](const char *, pid_t) -> long { return syscall(SYS_init_module, nullptr, 0UL, ""); }},
+    {"finit_module", [](const char *, pid_t) -> long {
+         const int fd = open("/dev/null", O_RDONLY);
+         return syscall(SYS_finit_module, fd, "", 0);
+     }},
+    {"unshare", [](const char *, pid_t) -> long { return unshare(CLONE_NEWNS); }},
+};
+
+class SessionLimits : public ::testing::TestWithParam<Attempt> {};
+
+TEST_P(SessionLimits, ALimitedProcessIsRefusedWhatASessionNeverDoes)
+{
+    ASSERT_EQ(geteuid(), 0u) << "needs root";
+    char dir[] = "/tmp/sandbox-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const Attempt attempt = GetParam();
+    const std::string result = InChild([&] {
+        int hold = -1;
+        const pid_t other = Sleeper(&hold);
+        if (LimitSessionProcess() != 0)
+            return std::string("not limited");
+        // As the user of a session and as root again after it.
+        std::string text;
+        for (uid_t euid : {static_cast<uid_t>(65534), static_cast<uid_t>(0)}) {
+            if (seteuid(euid) < 0)
+                return std::string("seteuid failed");
+            text += Outcome(attempt.call(dir, other)) + ";";
+        }
+        close(hold);
+        waitpid(other, nullptr, 0);
+        return text;
+    });
+    rmdir(dir);
+    const std::string refused = std::string(strerror(EPERM)) + ";";
+    EXPECT_EQ(result, refused + refused) << attempt.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, SessionLimits, ::testing::ValuesIn(kAttempts),
+                         [](const auto &info) {
+                             std::string name = info.param.name;
+                             for (char &c : name)
+                                 if (c == ' ')
+                                     c = '_';
+                             return name;
+                         });
+
+// What a session does keep: it switches its ids both ways, binds a port
+// below 1024, and nothing it starts gains more than it has.
+TEST(SessionLimitsKeep, ALimitedProcessStillSwitchesIdsAndBindsAPrivilegedPort)
+{
+    ASSERT_EQ(geteuid(), 0u) << "needs root";
+    const std::string result = InChild([] {
+        if (LimitSessionProcess() != 0)
+            return std::string("not limited");
+        std::string text;
+        const gid_t groups[] = {65534};
+        text += setegid(65534) == 0 && setgroups(1, groups) == 0 ? "groups;" : "no groups;";
+        text += seteuid(65534) == 0 && seteuid(0) == 0 ? "euid;" : "no euid;";
+        text += prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1 ? "nnp;" : "no nnp;";
+        // Back at root, the dropped capabilities have not come back.
+        struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        syscall(SYS_capget, &header, data);
+        const bool admin = data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN);
+        const bool bind = data[CAP_TO_INDEX(CAP_NET_BIND_SERVICE)].effective & CAP_TO_MASK(CAP_NET_BIND_SERVICE);
+        text += admin ? "admin;" : "no admin;";
+        text += bind ? "bind;" : "no bind;";
+        text += prctl(PR_CAPBSET_READ, CAP_SYS_MODULE, 0, 0, 0) == 0 ? "no module" : "module";
+        return text;
+    });
+    EXPECT_EQ(result, "groups;euid;nnp;no admin;bind;no module");
+}
+
+}  // namespace
