@@ -61,7 +61,8 @@ void MakeDir(const std::string &path)
 
 void MakeFile(const std::string &path, const char *text)
 {
-    if (FuzzWriteFile(path.c_str(), reinterpret_cast<const uint8_t *>(text), strlen(text)) < 0)
+    if (FuzzWriteFile(path.c_str(), reinterpret_cast<const uint8_t *>(text), strlen(text)) < 0
+        || chmod(path.c_str(), 0644) < 0)
         abort();
 }
 
