@@ -57,6 +57,17 @@ static bool IsNumericId(const char *text, IdSyntax syntax)
     return syntax == IdSyntax::kSigned && text[0] == '-' && isdigit((unsigned char)text[1]);
 }
 
+// The value of a numeric ID (leading digits, or "-" and digits), or -1 when it
+// does not fit 32 bits: atoi would wrap "4294967296" round to 0, root.
+static int32_t IdNumber(const char *text)
+{
+    errno = 0;
+    const long value = strtol(text, nullptr, 10);
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+        return -1;
+    return static_cast<int32_t>(value);
+}
+
 static int ParseUID(const char *text, Hpwd *p, int lookupNames, IdSyntax syntax)
 {
     if (text[0] == '\0') {
@@ -64,7 +75,7 @@ static int ParseUID(const char *text, Hpwd *p, int lookupNames, IdSyntax syntax)
         return 0;
     }
     if (IsNumericId(text, syntax)) {
-        p->uid = atoi(text);
+        p->uid = IdNumber(text);
         return 0;
     }
     const struct passwd *pw = lookupNames ? getpwnam(text) : nullptr;
@@ -82,7 +93,7 @@ static int ParseGIDs(char *text, Hpwd *p, int lookupNames, IdSyntax syntax)
          tok = strtokc(nullptr, ", \t", &context)) {
         int32_t gid = -1;
         if (IsNumericId(tok, syntax)) {
-            gid = atoi(tok);
+            gid = IdNumber(tok);
         } else if (lookupNames) {
             const struct group *gr = getgrnam(tok);
             if (gr != nullptr)

@@ -116,6 +116,21 @@ TEST(HpwdLine, NonNumericIdsAreMinusOneWithoutNameLookup)
     EXPECT_EQ(p.gid[0], -1);
 }
 
+TEST(HpwdLine, IdsBeyondThirtyTwoBitsAreMinusOneNotWrappedRound)
+{
+    Hpwd p;
+    ASSERT_EQ(Parse(&p, "u:p:4294967296:4294967296,8589934597,99999999999999999999,7:g:h:s"), 0);
+    EXPECT_EQ(p.uid, -1);      // not 0: a wrapped ID must never become root
+    EXPECT_EQ(p.nGids, 4);
+    EXPECT_EQ(p.gid[0], -1);
+    EXPECT_EQ(p.gid[1], -1);   // not 5
+    EXPECT_EQ(p.gid[2], -1);
+    EXPECT_EQ(p.gid[3], 7);
+    ASSERT_EQ(Parse(&p, "u:p:2147483647:2147483648:g:h:s"), 0);
+    EXPECT_EQ(p.uid, 2147483647);
+    EXPECT_EQ(p.gid[0], -1);
+}
+
 TEST(HpwdLine, NameLookupResolvesSystemUsersAndGroups)
 {
     Hpwd p;
