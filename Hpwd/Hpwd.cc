@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,19 @@ static int32_t IdNumber(const char *text)
     if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
         return -1;
     return static_cast<int32_t>(value);
+}
+
+// A quota or bandwidth limit: its leading number, held at the int range
+// rather than wrapped (atoi turned "4294967297" into a 1 kB limit).
+static int LimitNumber(const char *text)
+{
+    errno = 0;
+    const long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
 }
 
 static int ParseUID(const char *text, Hpwd *p, int lookupNames, IdSyntax syntax)
@@ -127,13 +141,13 @@ static int ParseLine(Hpwd *p, char *line, int lookupNames, int keepOpen, IdSynta
         case 5: Strncpy(p->gecos, f); break;
         case 6: Strncpy(p->homedir, f); break;
         case 7: Strncpy(p->shell, f); break;
-        case 8: p->hardQuotaKB = atoi(f); break;
-        case 9: p->softQuotaKB = atoi(f); break;
-        case 10: p->hardQuotaFiles = atoi(f); break;
-        case 11: p->softQuotaFiles = atoi(f); break;
+        case 8: p->hardQuotaKB = LimitNumber(f); break;
+        case 9: p->softQuotaKB = LimitNumber(f); break;
+        case 10: p->hardQuotaFiles = LimitNumber(f); break;
+        case 11: p->softQuotaFiles = LimitNumber(f); break;
         case 12: Strncpy(p->miscData, f); break;
-        case 13: p->downloadBandwidth = atoi(f); break;
-        case 14: p->uploadBandwidth = atoi(f); break;
+        case 13: p->downloadBandwidth = LimitNumber(f); break;
+        case 14: p->uploadBandwidth = LimitNumber(f); break;
         }
     }
     if (lookupNames && !keepOpen) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace {
 
 // Parses a copy of text (the parser writes into its line).
@@ -129,6 +131,19 @@ TEST(HpwdLine, IdsBeyondThirtyTwoBitsAreMinusOneNotWrappedRound)
     ASSERT_EQ(Parse(&p, "u:p:2147483647:2147483648:g:h:s"), 0);
     EXPECT_EQ(p.uid, 2147483647);
     EXPECT_EQ(p.gid[0], -1);
+}
+
+TEST(HpwdLine, LimitsBeyondTheIntRangeAreHeldNotWrappedRound)
+{
+    Hpwd p;
+    // 4294967297 wrapped to a 1 kB quota; 2^32 + 1 files to 1 file.
+    ASSERT_EQ(Parse(&p, "u:p:1:1:g:/h:/s:4294967297:99999999999999999999:4294967297:7::-5:12"), 0);
+    EXPECT_EQ(p.hardQuotaKB, INT_MAX);
+    EXPECT_EQ(p.softQuotaKB, INT_MAX);
+    EXPECT_EQ(p.hardQuotaFiles, INT_MAX);
+    EXPECT_EQ(p.softQuotaFiles, 7);
+    EXPECT_EQ(p.downloadBandwidth, -5);
+    EXPECT_EQ(p.uploadBandwidth, 12);
 }
 
 TEST(HpwdLine, NameLookupResolvesSystemUsersAndGroups)
