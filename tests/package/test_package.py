@@ -34,18 +34,6 @@ CHROOT_ENV = ["/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_AL
 
 
 @pytest.fixture(scope="module")
-def deb():
-    out = tempfile.mkdtemp(dir=BIN_DIR, prefix="pkgtest-deb-")
-    try:
-        r = subprocess.run(["sh", os.path.join(TOP, "scripts", "package.sh"), BIN_DIR, out],
-                           capture_output=True, text=True, timeout=900)
-        assert r.returncode == 0, r.stdout + r.stderr
-        yield r.stdout.strip().splitlines()[-1]
-    finally:
-        shutil.rmtree(out)
-
-
-@pytest.fixture(scope="module")
 def base_root():
     cache = os.path.join(BIN_DIR, "pkgroot-cache.tar")
     r = subprocess.run(["sh", os.path.join(TOP, "scripts", "pkgroot.sh"), cache],
@@ -55,6 +43,19 @@ def base_root():
     assert r.returncode == 0, r.stderr
     sys.stdout.write(r.stderr)  # how long debootstrap took, when it ran
     return cache
+
+
+@pytest.fixture(scope="module")
+def deb(base_root):
+    """The package, built only when there is a root to install it into."""
+    out = tempfile.mkdtemp(dir=BIN_DIR, prefix="pkgtest-deb-")
+    try:
+        r = subprocess.run(["sh", os.path.join(TOP, "scripts", "package.sh"), BIN_DIR, out],
+                           capture_output=True, text=True, timeout=900)
+        assert r.returncode == 0, r.stdout + r.stderr
+        yield r.stdout.strip().splitlines()[-1]
+    finally:
+        shutil.rmtree(out)
 
 
 @pytest.fixture
