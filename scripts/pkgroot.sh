@@ -31,6 +31,11 @@ start=$(date +%s)
 if ! unshare --mount --propagation private debootstrap --variant=minbase \
         --include=adduser,libwrap0 bookworm "$work/root" "$mirror" >"$work/log" 2>&1; then
     tail -n 20 "$work/log" >&2
+    # The mirror going away half-way is no fault of the package.
+    if grep -q -E "Couldn't download|Failed getting release" "$work/log"; then
+        echo "pkgroot: debootstrap could not download from $mirror" >&2
+        exit 77
+    fi
     echo "pkgroot: debootstrap failed" >&2
     exit 1
 fi
