@@ -3,20 +3,22 @@
 #
 #   scripts/demo.sh                      foreground; Ctrl-C stops it
 #   ZORVAD_DEMO_DETACH=1 scripts/demo.sh background (-d), for scripted checks;
-#                                        stop it with demo/zorvad-2121.pid.sh
+#                                        stop it with sh demo/zorvad-2121.pid.sh
 #
-# ZORVAD_DEMO_BUILD names the build directory (default: build/).  Everything
-# the demo needs lives in demo/ at the top of the repository (git-ignored):
-# the two configuration files made from the templates in conf/, the
-# anonymous area with its upload directory incoming/, the message files and
-# the logs.
+# ZORVAD_DEMO_BUILD names the build directory (default: build/),
+# ZORVAD_DEMO_PORT the port (default: 2121) and ZORVAD_DEMO_DIR the directory
+# that holds everything the demo needs (default: demo/ at the top of the
+# repository, git-ignored): the two configuration files made from the
+# templates in conf/, the anonymous area with its upload directory incoming/,
+# the message files and the logs.  ZORVAD_DEMO_DEPS=0 skips installing the
+# Debian packages (the tests run it so).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZORVAD_DEMO_BUILD:-$top/build}
-demo=$top/demo
-port=2121
+demo=${ZORVAD_DEMO_DIR:-$top/demo}
+port=${ZORVAD_DEMO_PORT:-2121}
 
-"$top/scripts/deps.sh"
+[ "${ZORVAD_DEMO_DEPS:-1}" = 0 ] || "$top/scripts/deps.sh"
 # Only the daemon and the helper that writes the demo's password database.
 [ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$(nproc)" --target zorvad mkpasswddb

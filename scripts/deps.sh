@@ -5,7 +5,8 @@ PKGS="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev \
 libbenchmark-dev libwrap0-dev libcrypt-dev python3 python3-pytest curl lftp \
 tar gzip zip ncompress iproute2 util-linux passwd procps lighttpd chromium \
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth \
-clang libclang-rt-14-dev man-db"
+clang libclang-rt-14-dev man-db \
+dpkg-dev debootstrap logrotate"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -12,8 +12,13 @@ out=${2:-$top}
 cmake --build "$build" -j "$(nproc)" --target zorvad zorvad_passwd zorvad_repquota zorvad_edquota zorvad_spy pwcheck
 version=$(sed -n 's/^project(zorvad VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
+# The staged tree sits where dpkg-shlibdeps looks for a package's files:
+# debian/<package>/ beside a debian/control naming the package.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+stage=$work/debian/zorvad
+mkdir -p "$stage"
+printf 'Source: zorvad\n\nPackage: zorvad\nArchitecture: any\n' > "$work/debian/control"
 # The staged tree gets no ftp account (DESTDIR set): postinst makes it.
 DESTDIR=$stage cmake --install "$build" >/dev/null
 mkdir -p "$stage/DEBIAN" "$stage/usr/share/doc/zorvad"
@@ -21,6 +26,11 @@ cp "$top/README.md" "$stage/usr/share/doc/zorvad/"
 gzip -9n "$stage"/usr/share/man/man*/*
 cp "$top/dist/debian/postinst" "$top/dist/debian/prerm" "$top/dist/debian/postrm" "$stage/DEBIAN/"
 (cd "$stage" && find etc -type f | sed 's|^|/|' | sort) > "$stage/DEBIAN/conffiles"
+# The shared libraries the programs link, with the versions their symbols
+# need; adduser for the maintainer scripts.
+programs=$(cd "$work" && find debian/zorvad/usr \( -path '*/bin/*' -o -path '*/sbin/*' \) -type f -printf '-e%p ')
+shlibs=$(cd "$work" && dpkg-shlibdeps -O $programs | sed -n 's/^shlibs:Depends=//p')
+[ -n "$shlibs" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 cat > "$stage/DEBIAN/control" <<CONTROL
 Package: zorvad
@@ -28,7 +38,7 @@ Version: $version
 Architecture: $arch
 Maintainer: Zorvad developers <root@localhost>
 Installed-Size: $size
-Depends: libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1, libcrypt1, libwrap0, adduser
+Depends: $shlibs, adduser
 Recommends: logrotate
 Provides: ftp-server
 Conflicts: ftp-server

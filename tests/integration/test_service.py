@@ -1,7 +1,10 @@
 """Running under a service manager: the readiness message on the manager's
-notify socket, the unit file, and the manual pages."""
+notify socket, the unit file, the logrotate file and the manual pages."""
+import datetime
 import glob
+import gzip
 import os
+import re
 import shutil
 import signal
 import socket
@@ -66,6 +69,67 @@ def test_the_unit_file_passes_systemd_analyze_verify():
         r = subprocess.run(["systemd-analyze", "verify", "--man=no", unit],
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 0 and r.stderr == "", r.stderr
+
+
+def _log_names(day):
+    """The day's log files as the shipped configuration names them."""
+    names = []
+    for cf in ("general.cf", "domain.cf"):
+        with open(os.path.join(TOP, "conf", cf)) as f:
+            for line in f:
+                m = re.match(r"log-\w+ = @LOGDIR@/(\S+)$", line)
+                if m:
+                    names.append(day.strftime(m.group(1).replace("@SETNAME@", "main")))
+    return names
+
+
+@pytest.mark.skipif(shutil.which("logrotate") is None, reason="logrotate is not installed")
+def test_logrotate_compresses_the_logs_of_past_days_and_expires_old_archives():
+    today = datetime.datetime.now()
+    ago = lambda days: today - datetime.timedelta(days=days)  # noqa: E731
+    with tempfile.TemporaryDirectory() as d:
+        logs = os.path.join(d, "logs")
+        os.mkdir(logs)
+        with open(os.path.join(TOP, "dist", "zorvad.logrotate")) as f:
+            text = f.read()
+        assert text.count("/var/log/zorvad/") == 2
+        conf = os.path.join(d, "zorvad.logrotate")
+        with open(conf, "w") as f:
+            f.write(text.replace("/var/log/zorvad/", logs + "/"))
+
+        def make(name, data, days):
+            path = os.path.join(logs, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            stamp = ago(days).timestamp()
+            os.utime(path, (stamp, stamp))
+            return path
+
+        current = _log_names(today)
+        past = _log_names(ago(2))
+        assert len(current) == 4
+        for name in current:
+            make(name, b"written today\n", 0)
+        for name in past:
+            make(name, b"last written two days ago\n", 2)
+        expired = make(_log_names(ago(70))[0] + ".1.gz", gzip.compress(b"old\n"), 70)
+        recent = make(_log_names(ago(30))[0] + ".1.gz", gzip.compress(b"recent\n"), 30)
+        # Yesterday's daily run saw every file (a file logrotate first meets
+        # is only recorded, not rotated).
+        state = os.path.join(d, "state")
+        with open(state, "w") as f:
+            f.write("logrotate state -- version 2\n")
+            for name in os.listdir(logs):
+                f.write('"%s" %s\n' % (os.path.join(logs, name), ago(1).strftime("%Y-%-m-%-d-%-H:%-M:%-S")))
+        os.chmod(state, 0o600)
+
+        r = subprocess.run(["logrotate", "-s", state, conf], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0 and r.stderr == "", r.stderr
+        expected = set(current) | {name + ".1.gz" for name in past} | {os.path.basename(recent)}
+        assert set(os.listdir(logs)) == expected and not os.path.exists(expired)
+        for name in past:
+            with gzip.open(os.path.join(logs, name + ".1.gz")) as f:
+                assert f.read() == b"last written two days ago\n"
 
 
 def _pages():
