@@ -492,3 +492,39 @@ int ReadLine(FILE *f, char *buf, size_t size)
     }
     return -1;
 }
+
+void SetPwFileName(const char *path)
+{
+    if (strlen(path) >= sizeof gPwFileName) {
+        fprintf(stderr, "%s: the database path is too long.\n", gToolName);
+        exit(1);
+    }
+    Strncpy(gPwFileName, path);
+}
+
+bool ParseStoredRecord(const char *data, Hpwd *p)
+{
+    char line[kOrmelMaxDataLen + 1];
+    snprintf(line, sizeof line, "%s", data);
+    const bool ok = ParseHpwdLine(p, line, 0, 0) == 0;
+    explicit_bzero(line, strlen(line));
+    if (!ok)
+        printf("Corrupt: %s\n", data);
+    return ok;
+}
+
+int ReplaceRecord(const Hpwd *p)
+{
+    char line[2048];
+    UnparseHpwdEntry(line, sizeof line, p);
+    const size_t len = strlen(line);
+    int rc = kOrmelErrRecordTooLarge;
+    if (len < size_t(kHpwdLineSize))
+        rc = Ormel_Insert(&gDb, p->username, int(strlen(p->username)), line, int(len + 1), 1);
+    explicit_bzero(line, sizeof line);
+    if (rc != 0) {
+        fprintf(stderr, "Could not update record for \"%s\" : %s.\n", p->username, Ormel_Strerror(rc));
+        return 1;
+    }
+    return 0;
+}

@@ -88,6 +88,18 @@ enum ToolOpenMode { kToolOpenRead, kToolOpenReadWrite, kToolOpenCreate };
 // Closes gDb quietly; 0 or the library's error code (a failed final write).
 int CloseToolDatabase();
 
+// "-f path": sets gPwFileName; a path that does not fit is refused with exit 1.
+void SetPwFileName(const char *path);
+
+// Parses a stored line (left unchanged) into p; false after printing
+// "Corrupt: ..." on standard output.
+bool ParseStoredRecord(const char *data, Hpwd *p);
+
+// Stores p in place of its record.  The line must fit the record buffer: a
+// longer one is refused, never stored cut.  0, or 1 after "Could not update
+// record for ..." on standard error.
+[[nodiscard]] int ReplaceRecord(const Hpwd *p);
+
 // Gives up a set-user-ID identity for good (real group, then real user);
 // "setgid: ..." or "setuid: ..." and exit 1 when the system refuses.
 // Harmless to call again.

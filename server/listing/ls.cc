@@ -198,6 +198,18 @@ void ListingFailed(const char *path, const char *result, const char *pattern, co
 
 }  // namespace
 
+void ListingPathText(char *dst, size_t size, const char *arg)
+{
+    Strncpy(dst, arg, size);
+    size_t len = strlen(dst);
+    if (len > 0 && dst[len - 1] == '\n')
+        dst[--len] = '\0';
+    if (len > 0 && dst[len - 1] == '\r')
+        dst[--len] = '\0';
+    if (len == 0)
+        Strncpy(dst, ".", size);
+}
+
 void SplitPattern(const char *text, char *dir, size_t dirSize, char *pattern, size_t patSize, bool *prefix)
 {
     *prefix = false;
@@ -555,14 +567,7 @@ void Nlst(char *arg, int style)
     }
 
     char text[kPathBufSize];
-    Strncpy(text, path);
-    size_t len = strlen(text);
-    if (len > 0 && text[len - 1] == '\n')
-        text[--len] = '\0';
-    if (len > 0 && text[len - 1] == '\r')
-        text[--len] = '\0';
-    if (len == 0)
-        Strncpy(text, ".");
+    ListingPathText(text, sizeof(text), path);
     ResetXBuf();
 
     char dirText[kPathBufSize];

@@ -35,6 +35,10 @@ constexpr int kLsOptOk = 0;
 constexpr int kLsOptDashD = -1;              // -d
 constexpr int kLsOptUnknown = -2;            // any other letter not accepted
 
+// The path of a listing command: arg without a trailing line end; "." when
+// nothing is left.
+void ListingPathText(char *dst, size_t size, const char *arg);
+
 // The glob pattern of a listing argument: when the last component of text
 // holds '*', '[' or '?', it goes to pattern and dir gets what precedes it
 // ("." or "/" when nothing does); *prefix tells that the names are shown

@@ -89,14 +89,7 @@ void Mlsd(char *arg)
         return;
     }
     char text[kPathBufSize];
-    Strncpy(text, arg);
-    size_t len = strlen(text);
-    if (len > 0 && text[len - 1] == '\n')
-        text[--len] = '\0';
-    if (len > 0 && text[len - 1] == '\r')
-        text[--len] = '\0';
-    if (len == 0)
-        Strncpy(text, ".");
+    ListingPathText(text, sizeof(text), arg);
     ResetXBuf();
 
     char dirText[kPathBufSize];

@@ -21,17 +21,6 @@ void PrintLimit(const char *prefix, const char *label, int value, const char *un
         printf("%s%-*s %d%s\n", prefix, kLabelWidth, label, value, unit);
 }
 
-// Parses a stored line (a copy) into p; false after printing it as corrupt.
-bool ParseStored(const char *data, Hpwd *p)
-{
-    char line[kOrmelMaxDataLen + 1];
-    snprintf(line, sizeof line, "%s", data);
-    const bool ok = ParseHpwdLine(p, line, 0, 0) == 0;
-    explicit_bzero(line, strlen(line));
-    if (!ok)
-        printf("Corrupt: %s\n", data);
-    return ok;
-}
 
 void FreeDatum(OrmelDatum *d)
 {
@@ -91,7 +80,7 @@ int QueryOperation(const char *name, bool longFormat)
     }
     Hpwd rec;
     int result = 1;
-    if (ParseStored(d.data, &rec) && CheckRecordPermission(&rec, kRecordView)) {
+    if (ParseStoredRecord(d.data, &rec) && CheckRecordPermission(&rec, kRecordView)) {
         if (longFormat)
             PrintUser(&rec, "  ");
         else
@@ -112,7 +101,7 @@ int DeleteOperation(const char *name)
     int rc = Ormel_Query(&gDb, name, int(strlen(name)), &d);
     if (rc == 0) {
         Hpwd rec;
-        const bool allowed = !ParseStored(d.data, &rec) ? gCanModifyAnyRecord
+        const bool allowed = !ParseStoredRecord(d.data, &rec) ? gCanModifyAnyRecord
                                                         : CheckRecordPermission(&rec, kRecordDelete);
         FreeDatum(&d);
         if (!allowed)
@@ -147,7 +136,7 @@ int ExportOperation(bool longFormat)
     int rc = Ormel_FirstKey(&gDb, &key, &d, &cursor);
     for (; rc == 0; rc = Ormel_NextKey(&gDb, &key, &d, &cursor)) {
         Hpwd rec;
-        if (!ParseStored(d.data, &rec)) {
+        if (!ParseStoredRecord(d.data, &rec)) {
         } else if (!MayActOnRecord(&rec, kRecordView)) {
             skipped = true;
         } else if (longFormat) {

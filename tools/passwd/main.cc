@@ -135,13 +135,7 @@ void ParseCommandLine(int argc, char **argv, CommandLine *cl)
         case 'x': cl->seen[kOpExport] = true; break;
         case 'X': cl->seen[kOpExportLong] = true; break;
         case 'E': cl->seen[kOpSpecialExport] = true; gSpecialExportCount++; break;
-        case 'f':
-            if (strlen(gOptArg) >= sizeof gPwFileName) {
-                fprintf(stderr, "%s: the database path is too long.\n", gToolName);
-                exit(1);
-            }
-            Strncpy(gPwFileName, gOptArg);
-            break;
+        case 'f': SetPwFileName(gOptArg); break;
         case 'i':
         case 'r':
             cl->seen[kOpImport] = true;

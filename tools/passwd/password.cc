@@ -72,17 +72,8 @@ int FindRecord(const char *name, Hpwd *p)
 // Writes p back with its new encrypted password.
 int WriteBack(const Hpwd *p)
 {
-    char line[2048];
-    UnparseHpwdEntry(line, sizeof line, p);
-    const size_t len = strlen(line);
-    int rc = kOrmelErrRecordTooLarge;
-    if (len < size_t(kHpwdLineSize))
-        rc = Ormel_Insert(&gDb, p->username, int(strlen(p->username)), line, int(len + 1), 1);
-    explicit_bzero(line, sizeof line);
-    if (rc != 0) {
-        fprintf(stderr, "Could not update record for \"%s\" : %s.\n", p->username, Ormel_Strerror(rc));
+    if (ReplaceRecord(p) != 0)
         return 1;
-    }
     printf("Password changed for user %s.\n", p->username);
     return 0;
 }

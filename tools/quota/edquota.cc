@@ -100,17 +100,8 @@ void AskField(int i, int32_t *value)
 // record buffer of the tools: a longer one is refused, never stored cut.
 int WriteBack(const Hpwd *p)
 {
-    char line[2048];
-    UnparseHpwdEntry(line, sizeof line, p);
-    const size_t len = strlen(line);
-    int rc = kOrmelErrRecordTooLarge;
-    if (len < size_t(kHpwdLineSize))
-        rc = Ormel_Insert(&gDb, p->username, int(strlen(p->username)), line, int(len + 1), 1);
-    explicit_bzero(line, sizeof line);
-    if (rc != 0) {
-        fprintf(stderr, "Could not update record for \"%s\" : %s.\n", p->username, Ormel_Strerror(rc));
+    if (ReplaceRecord(p) != 0)
         return 1;
-    }
     printf("    Quotas changed for user %s.\n", p->username);
     return 0;
 }
@@ -171,13 +162,7 @@ int main(int argc, char **argv)
         case 'g':
         case 't':
         case 'B': break;
-        case 'f':
-            if (strlen(gOptArg) >= sizeof gPwFileName) {
-                fprintf(stderr, "%s: the database path is too long.\n", gToolName);
-                exit(1);
-            }
-            snprintf(gPwFileName, sizeof gPwFileName, "%s", gOptArg);
-            break;
+        case 'f': SetPwFileName(gOptArg); break;
         case 'v': gVerbose++; break;
         case 'w': gWarnings = !gWarnings; break;
         case 'p': prototype = gOptArg; break;

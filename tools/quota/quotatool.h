@@ -6,10 +6,6 @@
 
 #include "Hpwd.h"
 
-// Parses a stored line (left unchanged) into p; false after printing
-// "Corrupt: ..." on standard output.
-bool ParseStoredRecord(const char *data, Hpwd *p);
-
 // Looks the len bytes of name up in the open database and parses the record
 // into p.  0, or -1 after "Could not query record ..." or "Corrupt: ...".
 [[nodiscard]] int LookUpRecord(const char *name, size_t len, Hpwd *p);

@@ -5,17 +5,6 @@
 #include "quotatool.h"
 #include "toolstart.h"
 
-bool ParseStoredRecord(const char *data, Hpwd *p)
-{
-    char line[kOrmelMaxDataLen + 1];
-    snprintf(line, sizeof line, "%s", data);
-    const bool ok = ParseHpwdLine(p, line, 0, 0) == 0;
-    explicit_bzero(line, strlen(line));
-    if (!ok)
-        printf("Corrupt: %s\n", data);
-    return ok;
-}
-
 int LookUpRecord(const char *name, size_t len, Hpwd *p)
 {
     OrmelDatum d{};

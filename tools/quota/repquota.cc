@@ -283,13 +283,7 @@ void ParseCommandLine(int argc, char **argv)
         case 'g':
         case 'a':
         case 'B': break;
-        case 'f':
-            if (strlen(gOptArg) >= sizeof gPwFileName) {
-                fprintf(stderr, "%s: the database path is too long.\n", gToolName);
-                exit(1);
-            }
-            snprintf(gPwFileName, sizeof gPwFileName, "%s", gOptArg);
-            break;
+        case 'f': SetPwFileName(gOptArg); break;
         case 't': gTiming = true; break;
         case 'v': gAllUsers = true; gVerbose++; break;
         case 'w': gWarnings = !gWarnings; break;
