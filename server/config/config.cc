@@ -83,6 +83,7 @@ char gFTPBugs[128];
 
 int gAllowPORT;
 int gAllowPASV;
+int gAllowEpsvEprt;
 in_addr_t gPassiveIP;
 int gEphemeralPortLo, gEphemeralPortHi;
 int gAllowPasvPreconnections;
@@ -603,7 +604,7 @@ int ApplyUAddOnlyGroups(const ConfigKey &k, char *value, const ConfigLine &)
     return AddOneLineUserClass(kAddOnlyClass, k.name, value) < 0 ? -2 : 0;
 }
 
-// All 193 keys in the table's order; the reader scans it linearly. Columns:
+// All 194 keys in the table's order; the reader scans it linearly. Columns:
 // key, setting, default.
 constexpr ConfigKey gOptionNames[] = {
     Bool("a-allow-download-from-incoming-dir", &gAllowDownloadFromIncoming, 0),
@@ -630,6 +631,7 @@ constexpr ConfigKey gOptionNames[] = {
     Bool("allow-backslash-as-path-separator", &gAllowBackslashAsPathSeparator, 0),
     Bool("allow-clnt", &gAllowCLNT, 1),
     Bool("allow-downloads-if-quota-exceeded", &gAllowDownloadsIfQuotaExceeded, 1),
+    Bool("allow-epsv-eprt", &gAllowEpsvEprt, 0),
     Bool("allow-feat", &gAllowFEAT, 1),
     Bool("allow-incoming-ports-below-1024", &gAllowIncomingPortsBelow1024, 1),
     Bool("allow-incoming-proxy-data-connections", &gAllowIncomingProxyDataConnections, 0),
@@ -802,7 +804,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 193);
+static_assert(std::size(gOptionNames) == 194);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.

@@ -94,6 +94,7 @@ extern char gFTPBugs[128];                 // ftp-bugs: contact address shown by
 // ---- Data connections ---------------------------------------------------------------
 extern int gAllowPORT;                     // allow-port (on)
 extern int gAllowPASV;                     // allow-pasv (on; bool-or-int)
+extern int gAllowEpsvEprt;                 // allow-epsv-eprt: EPSV and EPRT for IPv4 (off)
 extern in_addr_t gPassiveIP;               // passive-ip (INADDR_NONE = none, network order)
 extern int gEphemeralPortLo, gEphemeralPortHi; // ephemeral-port-range (0, 0 = system chooses)
 extern int gAllowPasvPreconnections;       // allow-pasv-preconnections (2)

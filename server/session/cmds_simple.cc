@@ -297,14 +297,16 @@ void Help(char *arg)
         Strncpy(trailer, "    This site is running Zorvad Server software.\r\n"
                          "    See https://zorvad.example/ for more about it.\r\n");
     }
+    // EPRT and EPSV are marked unimplemented while they are switched off.
+    const char unimplemented = gAllowEpsvEprt ? ' ' : '*';
     Reply("214-The following commands are recognized (* => unimplemented, + => extension).\r\n"
           "      ABOR   CLNT+  HELP   MLSD  PASS  REST  SIZE   SYST\r\n"
           "      ACCT*  CWD    HOST*  MLST  PASV  RETR  SMNT*  TYPE\r\n"
           "      ALLO*  DELE   LANG   MODE  PORT  RMD   STAT   USER\r\n"
-          "      APPE   EPRT*  LIST   NLST  PWD   RNFR  STOR\r\n"
-          "      AUTH*  EPSV*  MDTM   NOOP  QUIT  RNTO  STOU\r\n"
+          "      APPE   EPRT%c  LIST   NLST  PWD   RNFR  STOR\r\n"
+          "      AUTH*  EPSV%c  MDTM   NOOP  QUIT  RNTO  STOU\r\n"
           "      CDUP   FEAT   MKD    OPTS  REIN  SITE  STRU*\r\n"
           "      \r\n"
           "%s214 \r\n",
-          trailer);
+          unimplemented, unimplemented, trailer);
 }

@@ -61,8 +61,8 @@ constexpr CmdRow kCommands[] = {
     {'C', 'D', 0, 0, 0, Cdup, kCntCdup},
     {'C', 'L', 'N', 'T', 0, Clnt, kCntClnt},
     {'D', 0, 0, 0, 0, Dele, kCntDele},
-    {'E', 0, 'R', 0, 0, Unimplemented, kCntEprt},                   // EPRT
-    {'E', 0, 'S', 0, 0, Unimplemented, kCntEpsv},                   // EPSV
+    {'E', 0, 'R', 0, 0, Eprt, kCntEprt},                            // EPRT (502 unless switched on)
+    {'E', 0, 'S', 0, 0, Epsv, kCntEpsv},                            // EPSV (502 unless switched on)
     {'E', 'H', 'L', 'O', 0, Smtp, kNoCounter},                      // EHLO
     {'E', 'X', 'P', 'N', 0, Smtp, kNoCounter},                      // EXPN
     {'F', 0, 0, 0, 0, Feat, kCntFeat},

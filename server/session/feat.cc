@@ -42,8 +42,14 @@ void Feat(char *)
         }
         Strncat(mlst, ";\r\n");
     }
+    // Alphabetical: CLNT, then EPRT and EPSV when they are switched on.
+    char beforeLang[48] = "";
+    if (gAllowCLNT)
+        Strncat(beforeLang, " CLNT\r\n");
+    if (gAllowEpsvEprt)
+        Strncat(beforeLang, " EPRT\r\n EPSV\r\n");
     Reply("211-Extensions supported:\r\n%s LANG EN*\r\n MDTM\r\n%s%s%s%s PASV\r\n%s SIZE\r\n UTF8\r\n TVFS\r\n"
-          " RFC 959 2389 2577 3659\r\n211 End.\r\n",
-          gAllowCLNT ? " CLNT\r\n" : "", (gAllowedSITECommands & kSiteUtimeBit) != 0 ? " MFMT\r\n" : "", mlst,
-          "", "", gAllowREST ? " REST STREAM\r\n" : "");
+          " RFC 959 2389 %s2577 3659\r\n211 End.\r\n",
+          beforeLang, (gAllowedSITECommands & kSiteUtimeBit) != 0 ? " MFMT\r\n" : "", mlst, "", "",
+          gAllowREST ? " REST STREAM\r\n" : "", gAllowEpsvEprt ? "2428 " : "");
 }

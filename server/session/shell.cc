@@ -40,6 +40,7 @@ int64_t gRestartPt;
 char gType = 'A', gMode = 'S', gStru = 'F';
 int gPassive, gData = -1, gPassiveData = -1, gLocalData = -1;
 int gUsingDefaultDataPort = 1;
+int gEpsvAll;
 char gRemoteDataAddrStr[64];
 int gRemoteDataAddrIsLoopback;
 char gDataPortType[32];
@@ -469,6 +470,7 @@ void ResetSessionInfo()
     gMode = 'S';
     gStru = 'F';
     gPassive = 0;
+    gEpsvAll = 0;
     gLocalData = -1;
     gRemoteDataAddrStr[0] = '\0';
     gRemoteDataAddrIsLoopback = 0;

@@ -69,6 +69,7 @@ extern int64_t gRestartPt;
 extern char gType, gMode, gStru;
 extern int gPassive, gData, gPassiveData, gLocalData;
 extern int gUsingDefaultDataPort;
+extern int gEpsvAll;                 // after EPSV ALL only EPSV sets up data connections
 extern char gRemoteDataAddrStr[64];
 extern int gRemoteDataAddrIsLoopback;
 extern char gDataPortType[32];
@@ -194,6 +195,8 @@ void Nlst(char *arg, int style);
 void Opts(char *arg);
 void Pass(char *arg);
 void Pasv(char *arg);
+void Epsv(char *arg);
+void Eprt(char *arg);
 void Port(char *arg);
 void Rest(char *arg);
 void Retr(char *arg);

@@ -1,9 +1,10 @@
-// Data connections: PORT, PASV, OpenData, CloseData and the checks on the
+// Data connections: PORT, PASV, EPRT, EPSV, OpenData, CloseData and the checks on the
 // data channel's peer.
 #include "transfer/data.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,12 @@ namespace {
 constexpr int kPortArgCopy = 63;           // characters of a PORT argument looked at
 constexpr int kQuickClose = 3;             // seconds to close a socket after a failure
 constexpr int kOldListenerClose = 1;
+constexpr int kEprtFieldSize = 64;         // longest EPRT field looked at, with its end
+
+bool AllDigits(const char *text)
+{
+    return text[0] != '\0' && strspn(text, "0123456789") == strlen(text);
+}
 
 // Out of descriptors: the report, then the process ends.
 [[noreturn]] void OutOfDescriptors()
@@ -123,6 +130,12 @@ void AnnouncePassive()
     char text[64];
     PassiveAddressText(text, sizeof(text), addr, ntohs(gLocalDataAddr.sin_port));
     Reply("227 Entering Passive Mode (%s)\r\n", text);
+}
+
+// The 229 reply: only the port, the client reuses the control connection's address.
+void AnnounceExtendedPassive()
+{
+    Reply("229 Entering Extended Passive Mode (|||%u|)\r\n", static_cast<unsigned>(ntohs(gLocalDataAddr.sin_port)));
 }
 
 enum class PassiveStep { kSocket, kBind, kListen, kGetsockname };
@@ -349,6 +362,143 @@ int ConnectActive(const char *name, int64_t size)
     return fd;
 }
 
+// The refusals PORT and EPRT share before their argument is read.  word
+// names the command for the refusal after EPSV ALL.
+bool ActiveModeAllowed(const char *word)
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return false;
+    }
+    if (gEpsvAll) {
+        Reply("503 %s is not allowed after EPSV ALL.\r\n", word);
+        return false;
+    }
+    if (gPORTDidntWorkForThisUser) {
+        Reply("550 PORT didn't work for you last time, why would it this time? Try PASV instead.\r\n");
+        return false;
+    }
+    if (!gAllowPORT) {
+        Reply("550 This site does not permit PORT.  Please use PASV instead.\r\n");
+        return false;
+    }
+    return true;
+}
+
+// PORT and EPRT after parsing: the checks against bouncing the data channel
+// to a third host or a privileged port (a refusal ends the session), then
+// the success reply and the new address in force.
+void UseActiveAddress(const struct sockaddr_in &addr, const char *okReply)
+{
+    gRemoteDataAddr = addr;
+    gUsingDefaultDataPort = 0;
+    NoteRemoteDataAddr();
+
+    const unsigned port = ntohs(addr.sin_port);
+    const char *host = gRUserPtr->host;
+    char data[32], ctrl[32];
+    Dotted(data, sizeof(data), addr.sin_addr.s_addr);
+    Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr);
+    if (port < 1024 && !gAllowOutgoingPortsBelow1024) {
+        Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
+        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
+        gDataSleep(2);
+        DoneConnection(kEndPortLowPort);
+    }
+    if (gRemoteDataAddrIsLoopback && !ControlIsLoopback()) {
+        Log(kLogMisc, "Data connection (%s) attempted to loopback! (User's control connection originates at %s.)\n",
+            data, ctrl);
+        gDataSleep(2);
+        Reply("550 Data connection to %s is not allowed when control connection is from %s!\r\n", data, ctrl);
+        DoneConnection(kEndPortLoopback);
+    }
+    if (addr.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr) {
+        if (!gAllowOutgoingProxyDataConnections) {
+            if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
+                _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
+            } else {
+                Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n", data, ctrl);
+                gDataSleep(2);
+                Reply("550 Data connection must go to same host as control connection.\r\n");
+                DoneConnection(kEndPortProxy);
+            }
+        }
+        if (port < 1024 && !gAllowOutgoingProxyDataConnectionPortsBelow1024) {
+            Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
+            gDataSleep(2);
+            Reply("550 Proxy data connections must be to port numbers above 1023.\r\n");
+            DoneConnection(kEndPortLowPort);
+        }
+    }
+    Reply("%s", okReply);
+
+    // The new address stays in force: only the old connections go.
+    gRestartPt = 0;
+    CloseDataSocket();
+    CancelPassiveMode();
+}
+
+// PASV and EPSV: makes the listening socket (or keeps the one still
+// waiting) and answers with announce.
+void EnterPassiveMode(void (*announce)())
+{
+    const int old = CheckForPreConnectedPassiveData();
+    if (old < 0 && gPassiveData >= 0) {
+        announce();
+        return;
+    }
+    gRestartPt = 0;
+    CloseDataSocket();
+
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        const int err = errno;
+        PassiveFailed(-1, old, PassiveStep::kSocket);
+        if (err == EMFILE)
+            OutOfDescriptors();
+        return;
+    }
+    SetCloExec(fd);
+    SetDataSocketBufferSizes(fd);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in local = gLocalCtrlAddr;
+    if (BindToEphemeralPortNumber(fd, &local) < 0) {
+        PassiveFailed(fd, old, PassiveStep::kBind);
+        return;
+    }
+    if (listen(fd, 1) < 0) {
+        PassiveFailed(fd, old, PassiveStep::kListen);
+        return;
+    }
+    socklen_t len = sizeof(local);
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0) {
+        PassiveFailed(fd, old, PassiveStep::kGetsockname);
+        return;
+    }
+    gPassiveData = fd;
+    gUsingDefaultDataPort = 0;
+    gPassive = 1;
+    gLocalDataAddr = local;
+    announce();
+    if (old >= 0)
+        SClose(old, kOldListenerClose);
+}
+
+// The refusals PASV and EPSV share.
+bool PassiveModeAllowed()
+{
+    if (!gLoggedIn) {
+        NotLoggedIn();
+        return false;
+    }
+    if (!gAllowPASV) {
+        Reply("550 This site does not permit PASV.  Please use PORT instead.\r\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int IsLoopbackAddress(in_addr_t addr)
@@ -383,6 +533,39 @@ int ParsePortArgument(const char *arg, struct sockaddr_in *addr)
     addr->sin_family = AF_INET;
     addr->sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
     addr->sin_port = htons(static_cast<uint16_t>(v[4] * 256 + v[5]));
+    return 0;
+}
+
+int ParseEprtArgument(const char *arg, struct sockaddr_in *addr)
+{
+    // <d>protocol<d>address<d>port<d>, d any printable character but blank.
+    const char d = arg[0];
+    if (d < 33 || d > 126)
+        return -1;
+    char fields[3][kEprtFieldSize];
+    const char *p = arg + 1;
+    for (char *field : fields) {
+        const char *end = strchr(p, d);
+        if (end == nullptr || end - p >= kEprtFieldSize)
+            return -1;
+        memcpy(field, p, static_cast<size_t>(end - p));
+        field[end - p] = '\0';
+        p = end + 1;
+    }
+    if (*p != '\0' || !AllDigits(fields[0]))
+        return -1;
+    if (strcmp(fields[0], "1") != 0)
+        return kEprtOtherProtocol;
+    struct in_addr host;
+    if (inet_pton(AF_INET, fields[1], &host) != 1 || !AllDigits(fields[2]) || strlen(fields[2]) > 5)
+        return -1;
+    const long port = strtol(fields[2], nullptr, 10);
+    if (port < 1 || port > 65535)
+        return -1;
+    memset(addr, 0, sizeof(*addr));
+    addr->sin_family = AF_INET;
+    addr->sin_addr = host;
+    addr->sin_port = htons(static_cast<uint16_t>(port));
     return 0;
 }
 
@@ -462,122 +645,70 @@ void CancelPassiveMode()
 
 void Port(char *arg)
 {
-    if (!gLoggedIn) {
-        NotLoggedIn();
+    if (!ActiveModeAllowed("PORT"))
         return;
-    }
-    if (gPORTDidntWorkForThisUser) {
-        Reply("550 PORT didn't work for you last time, why would it this time? Try PASV instead.\r\n");
-        return;
-    }
-    if (!gAllowPORT) {
-        Reply("550 This site does not permit PORT.  Please use PASV instead.\r\n");
-        return;
-    }
     struct sockaddr_in addr;
     if (ParsePortArgument(arg, &addr) < 0) {
         BadArgs();
         return;
     }
-    gRemoteDataAddr = addr;
-    gUsingDefaultDataPort = 0;
-    NoteRemoteDataAddr();
+    UseActiveAddress(addr, "200 PORT command successful.\r\n");
+}
 
-    const unsigned port = ntohs(addr.sin_port);
-    const char *host = gRUserPtr->host;
-    char data[32], ctrl[32];
-    Dotted(data, sizeof(data), addr.sin_addr.s_addr);
-    Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr);
-    if (port < 1024 && !gAllowOutgoingPortsBelow1024) {
-        Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
-        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
-        gDataSleep(2);
-        DoneConnection(kEndPortLowPort);
+void Eprt(char *arg)
+{
+    if (!gAllowEpsvEprt) {
+        NotImplemented();
+        return;
     }
-    if (gRemoteDataAddrIsLoopback && !ControlIsLoopback()) {
-        Log(kLogMisc, "Data connection (%s) attempted to loopback! (User's control connection originates at %s.)\n",
-            data, ctrl);
-        gDataSleep(2);
-        Reply("550 Data connection to %s is not allowed when control connection is from %s!\r\n", data, ctrl);
-        DoneConnection(kEndPortLoopback);
+    if (!ActiveModeAllowed("EPRT"))
+        return;
+    struct sockaddr_in addr;
+    const int rc = ParseEprtArgument(arg, &addr);
+    if (rc == kEprtOtherProtocol) {
+        Reply("522 Network protocol not supported, use (1)\r\n");
+        return;
     }
-    if (addr.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr) {
-        if (!gAllowOutgoingProxyDataConnections) {
-            if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
-                _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
-            } else {
-                Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n", data, ctrl);
-                gDataSleep(2);
-                Reply("550 Data connection must go to same host as control connection.\r\n");
-                DoneConnection(kEndPortProxy);
-            }
-        }
-        if (port < 1024 && !gAllowOutgoingProxyDataConnectionPortsBelow1024) {
-            Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
-            gDataSleep(2);
-            Reply("550 Proxy data connections must be to port numbers above 1023.\r\n");
-            DoneConnection(kEndPortLowPort);
-        }
+    if (rc < 0) {
+        BadArgs();
+        return;
     }
-    Reply("200 PORT command successful.\r\n");
-
-    // The new address stays in force: only the old connections go.
-    gRestartPt = 0;
-    CloseDataSocket();
-    CancelPassiveMode();
+    UseActiveAddress(addr, "200 EPRT command successful.\r\n");
 }
 
 void Pasv(char *)
 {
-    if (!gLoggedIn) {
-        NotLoggedIn();
+    if (!PassiveModeAllowed())
+        return;
+    if (gEpsvAll) {
+        Reply("503 PASV is not allowed after EPSV ALL.\r\n");
         return;
     }
-    if (!gAllowPASV) {
-        Reply("550 This site does not permit PASV.  Please use PORT instead.\r\n");
-        return;
-    }
-    const int old = CheckForPreConnectedPassiveData();
-    if (old < 0 && gPassiveData >= 0) {
-        AnnouncePassive();
-        return;
-    }
-    gRestartPt = 0;
-    CloseDataSocket();
+    EnterPassiveMode(AnnouncePassive);
+}
 
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        const int err = errno;
-        PassiveFailed(-1, old, PassiveStep::kSocket);
-        if (err == EMFILE)
-            OutOfDescriptors();
+void Epsv(char *arg)
+{
+    if (!gAllowEpsvEprt) {
+        NotImplemented();
         return;
     }
-    SetCloExec(fd);
-    SetDataSocketBufferSizes(fd);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    struct sockaddr_in local = gLocalCtrlAddr;
-    if (BindToEphemeralPortNumber(fd, &local) < 0) {
-        PassiveFailed(fd, old, PassiveStep::kBind);
+    if (!PassiveModeAllowed())
+        return;
+    if (strcasecmp(arg, "ALL") == 0) {
+        // From now on only EPSV sets up data connections (RFC 2428).
+        gEpsvAll = 1;
+        Reply("200 EPSV ALL command successful.\r\n");
         return;
     }
-    if (listen(fd, 1) < 0) {
-        PassiveFailed(fd, old, PassiveStep::kListen);
+    if (arg[0] != '\0' && strcmp(arg, "1") != 0) {
+        if (AllDigits(arg))
+            Reply("522 Network protocol not supported, use (1)\r\n");
+        else
+            BadArgs();
         return;
     }
-    socklen_t len = sizeof(local);
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0) {
-        PassiveFailed(fd, old, PassiveStep::kGetsockname);
-        return;
-    }
-    gPassiveData = fd;
-    gUsingDefaultDataPort = 0;
-    gPassive = 1;
-    gLocalDataAddr = local;
-    AnnouncePassive();
-    if (old >= 0)
-        SClose(old, kOldListenerClose);
+    EnterPassiveMode(AnnounceExtendedPassive);
 }
 
 int OpenData(const char *name, int64_t size)

@@ -1,7 +1,7 @@
-// Data connections: PORT and PASV with the checks that keep the data channel
-// from pointing at a third host or at privileged ports, opening the data
-// connection for a transfer (passive accept or active connect) with its
-// preliminary reply, and closing it.  Port and Pasv are declared in shell.h
+// Data connections: PORT and PASV, and their extended forms EPRT and EPSV,
+// with the checks that keep the data channel from pointing at a third host
+// or at privileged ports, opening the data connection for a transfer (passive accept or active connect) with its
+// preliminary reply, and closing it.  The handlers are declared in shell.h
 // with the other command handlers; the session state (gData, gPassiveData,
 // gPassive, gUsingDefaultDataPort, ...) lives there too.
 #pragma once
@@ -59,6 +59,13 @@ int CheckForPreConnectedPassiveData();
 // The host and port of a PORT argument: six numbers of at most 255 with any
 // non-digits between them.  Returns 0, or -1 when it is malformed.
 int ParsePortArgument(const char *arg, struct sockaddr_in *addr);
+
+// The host and port of an EPRT argument for IPv4: "|1|h1.h2.h3.h4|port|"
+// with any printable delimiter in place of '|'.  Returns 0, -1 when it is
+// malformed, or kEprtOtherProtocol for a well-formed protocol number other
+// than 1.
+constexpr int kEprtOtherProtocol = -2;
+int ParseEprtArgument(const char *arg, struct sockaddr_in *addr);
 
 // The text of the 227 reply for an address and port: "h1,h2,h3,h4,p1,p2".
 void PassiveAddressText(char *dst, size_t size, in_addr_t addr, unsigned port);

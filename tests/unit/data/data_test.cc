@@ -209,6 +209,21 @@ TEST(PortArgumentTest, SixNumbersWithAnySeparatorsAndNoneAbove255)
     EXPECT_EQ(ParsePortArgument("1,2,3,4,5,99999999999999999999", &a), -1);
 }
 
+TEST(EprtArgumentTest, ThreeDelimitedFieldsForIPv4AndTheOtherProtocolsApart)
+{
+    struct sockaddr_in a;
+    ASSERT_EQ(ParseEprtArgument("|1|10.1.2.3|65535|", &a), 0);
+    EXPECT_EQ(a.sin_addr.s_addr, htonl(0x0A010203));
+    EXPECT_EQ(ntohs(a.sin_port), 65535);
+    ASSERT_EQ(ParseEprtArgument("!1!127.0.0.1!1025!", &a), 0);
+    EXPECT_EQ(ntohs(a.sin_port), 1025);
+    EXPECT_EQ(ParseEprtArgument("|2|::1|5282|", &a), kEprtOtherProtocol);
+    for (const char *bad : {"", "|1|10.1.2.3|21", "|1|10.1.2.3|21||", "|1|10.1.2.3|0|", "|1|10.1.2.3|65536|",
+                            "|1|10.1.2.3|-21|", "|1|10.1.2|21|", "|1|10.1.2.256|21|", "|1|host|21|", "||10.1.2.3|21|",
+                            " 1 10.1.2.3 21 ", "|x|10.1.2.3|21|", "|1|10.1.2.3|99999999999999999999|"})
+        EXPECT_EQ(ParseEprtArgument(bad, &a), -1) << bad;
+}
+
 TEST(PassiveAddressTest, DotsBecomeCommasAndThePortTwoBytes)
 {
     char text[64];
