@@ -90,6 +90,7 @@ class Workers:
         self.go.set()
         self.cond = threading.Condition()
         self.at_rest = 0
+        self.done = 0
         self.sessions = 0
         self.refused = 0
         self.why = {}
@@ -112,12 +113,14 @@ class Workers:
             self.go.wait()
             with self.cond:
                 self.at_rest -= 1
+                self.cond.notify_all()
 
     def run(self, rng):
         try:
             self.serve(rng)
         finally:
             with self.cond:
+                self.done += 1
                 self.cond.notify_all()
 
     def serve(self, rng):
@@ -152,10 +155,12 @@ class Workers:
     def pause(self):
         self.go.clear()
         with self.cond:
-            self.cond.wait_for(lambda: self.at_rest >= sum(t.is_alive() for t in self.threads), 300)
+            self.cond.wait_for(lambda: self.at_rest + self.done >= len(self.threads))
 
     def resume(self):
         self.go.set()
+        with self.cond:
+            self.cond.wait_for(lambda: self.at_rest == 0)
 
     def join(self):
         self.stop.set()
