@@ -499,9 +499,11 @@ set output '%s'
 set multiplot layout 2,1
 set xlabel 'minutes'
 set key outside
-set offsets 0, 0, 1, 1
+set offsets 0, 0, 1, 0
 set ytics nomirror
 set y2tics
+set yrange [0:*]
+set y2range [0:*]
 set ylabel 'resident KiB'
 set y2label 'all children, KiB'
 plot '%s' u 1:2 w lp t 'master', '' u 1:3 w lp t 'logger', '' u 1:5 w lp t 'largest child', \\
