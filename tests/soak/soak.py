@@ -191,12 +191,7 @@ def sessions(args):
     t0 = time.monotonic()
     held = [c for c in (connect(d.port) for _ in range(n)) if c is not None]
     opened = time.monotonic() - t0
-    alive = 0
-    for c in held:
-        try:
-            alive += c.command("NOOP").startswith("200")
-        except (Closed, OSError):
-            pass
+    alive = len(held) - noop_all(held)
     busy = wait_for(lambda: len(d.children(busy_only=True)) >= n and len(d.children(busy_only=True)), 30) or 0
     figures = [proc_figures(p) for p in d.processes()]
     figures = [f for f in figures if f]
@@ -412,12 +407,7 @@ def soak(args):
         f.write("minute,pid,role,rss_kib,fds,in_session\n")
         while True:
             w.pause()                          # sample at rest: every session between commands
-            for c in held:
-                try:
-                    if not c.command("NOOP").startswith("200"):
-                        lost += 1
-                except (Closed, OSError):
-                    lost += 1
+            lost += noop_all(held)
             minute = (time.monotonic() - t0) / 60
             logd = d.logger_pid()
             busy = set(d.children(busy_only=True))
@@ -445,6 +435,25 @@ def soak(args):
     flat = all(not line.startswith("NOT FLAT") for line in lines)
     ok = not tally.violations and lost == 0 and len(held) == n and flat
     return finish(d, "soak", ok, lines + tally.violations[:20])
+
+
+def noop_all(held):
+    """NOOP on every held session, sent to all before the replies are read
+    (each child waits its "noop-delay" at the same time); the number lost."""
+    lost = 0
+    sent = []
+    for c in held:
+        try:
+            c.sock.sendall(b"NOOP\r\n")
+            sent.append(c)
+        except OSError:
+            lost += 1
+    for c in sent:
+        try:
+            lost += not c.reply().startswith("200")
+        except (Closed, OSError):
+            lost += 1
+    return lost
 
 
 def flatness(samples):
