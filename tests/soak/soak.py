@@ -3,7 +3,7 @@
 each printing figures and a PASS/FAIL verdict (exit status 0 only when every
 scenario run passed).  Run as root from a built tree:
 
-    tests/soak/soak.py --quick all           # every scenario, short (about 6 minutes)
+    tests/soak/soak.py --quick all           # every scenario, short (about 5 minutes)
     tests/soak/soak.py sessions              # 1,000 concurrent sessions held open
     tests/soak/soak.py transfers             # 10,000 transfers, children SIGKILLed, master SIGHUPed
     tests/soak/soak.py diskfull              # uploads into a full tmpfs volume
@@ -351,8 +351,9 @@ def nofile(args):
         reports = d.misc_log().count("descriptors used (max")
         master = proc_figures(d.proc.pid)
         lines = [tally.summary(),
-                 "%d sessions, %d refused; %d descriptor reports in the log; master up: %s (%s descriptors)"
-                 % (w.sessions, w.refused, reports, d.alive(), master and master[1])]
+                 "%d sessions, %d attempts failed %s; %d descriptor reports in the log; "
+                 "master up: %s (%s descriptors)"
+                 % (w.sessions, w.refused, w.why, reports, d.alive(), master and master[1])]
         good = not tally.violations and finished and d.alive()
         ok = finish(d, name, good, lines + tally.violations[:10]) and ok
     return ok
