@@ -327,7 +327,8 @@ def diskfull(args):
 # ---- Descriptor exhaustion ----------------------------------------------------------------------------
 
 def nofile(args):
-    limits = (8, 9, 10, 11, 12, 13, 14, 16, 24) if args.quick else tuple(range(6, 33))
+    limits = ((8, 9, 10, 11, 12, 13, 14, 16, 24) if args.quick else
+              tuple(int(x) for x in args.limits.split(",")) if args.limits else tuple(range(6, 33)))
     ok = True
     for limit in limits:
         d = Daemon(max_users=12, min_users=2, wrapper=["prlimit", "--nofile=%d:%d" % (limit, limit)])
@@ -336,8 +337,8 @@ def nofile(args):
             # Too few descriptors to start at all: it must say so and fail.
             faults = d.stop()
             good = d.rc not in (0, None) and not faults and d.stderr().strip() != ""
-            ok = verdict(name, good, ["refused to start, exit status %s: %s"
-                                      % (d.rc, d.stderr().strip().splitlines()[-1:])] + faults) and ok
+            said = [line for line in d.stderr().splitlines() if "Exiting" not in line][-1:]
+            ok = verdict(name, good, ["refused to start, exit status %s: %s" % (d.rc, said)] + faults) and ok
             d.remove()
             continue
         tally = Tally()
@@ -541,6 +542,7 @@ def main():
     p.add_argument("--transfers", type=int, default=10000)
     p.add_argument("--minutes", type=float, default=60)
     p.add_argument("--soak-sessions", type=int, default=500)
+    p.add_argument("--limits", help="nofile: the descriptor limits to try, as 6,7,8 (default 6..32)")
     p.add_argument("--interval", type=float, default=60, help="seconds between soak samples")
     p.add_argument("--out", default=".", help="directory for soak.csv and soak.png")
     args = p.parse_args()

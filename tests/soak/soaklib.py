@@ -90,7 +90,11 @@ class Daemon:
         with open(os.path.join(self.dir, "stderr.log"), "w") as err:
             self.proc = subprocess.Popen(argv, cwd=self.dir, stdin=subprocess.DEVNULL,
                                          stdout=err, stderr=err)
-        up = wait_for(lambda: listening(self.port) or self.proc.poll() is not None, 20)
+        # The master listens first and writes its PID file after; start-up
+        # can still fail in between.
+        pid_file = os.path.join(self.dir, "zorvad-%d.pid.sh" % self.port)
+        up = wait_for(lambda: (listening(self.port) and os.path.exists(pid_file))
+                      or self.proc.poll() is not None, 20)
         if not up or self.proc.poll() is not None:
             self.rc = self.proc.wait(20)
             return False
