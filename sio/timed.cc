@@ -6,6 +6,7 @@
 #include "callsignals.h"
 
 #include <cerrno>
+#include <climits>
 #include <unistd.h>
 
 #include <sys/socket.h>
@@ -114,9 +115,22 @@ int SRecv(int fd, void *buf, size_t size, int flags, int tlen, int retry)
 }
 
 // The write calls share the read skeleton; their buffer is only ever read.
+// Most writes to a socket fit its buffer: tried first without blocking, they
+// need neither the alarm nor the jump point (three system calls fewer).  What
+// does not go at once (a full buffer, an error, not a socket) takes the timed
+// path, which reports errors as before.
 int SWrite(int fd, const void *buf, size_t size, int tlen)
 {
     char *p = static_cast<char *>(const_cast<void *>(buf));
+    if (size > 0 && size <= static_cast<size_t>(INT_MAX)) {
+        const ssize_t n = send(fd, p, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(size))
+            return static_cast<int>(n);
+        if (n > 0) {
+            const int rest = RunTransfer({Op::kWrite, fd, p + n, size - static_cast<size_t>(n), 0, tlen, 0, true});
+            return rest < 0 ? static_cast<int>(n) : static_cast<int>(n) + rest;
+        }
+    }
     return RunTransfer({Op::kWrite, fd, p, size, 0, tlen, 0, true});
 }
 

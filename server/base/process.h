@@ -45,6 +45,12 @@ extern int gHidePasswordsInVerboseLog;     // on; -Y shows passwords
 // ---- The anonymous account -----------------------------------------------------
 extern Spwd gFTPUser;                      // "ftp" or its stand-in account
 extern char gDefaultFTPHome[512];          // default anonymous root ("ftp-home")
+// Its supplementary groups, read once at start-up: an anonymous login sets
+// them without asking the group databases again (which takes a hundred
+// system calls with some name services).  0: unknown, asked at each login.
+constexpr int kFTPUserGroupsMax = 256;
+extern gid_t gFTPUserGroups[kFTPUserGroupsMax];
+extern int gNumFTPUserGroups;
 
 // ---- Scratch buffers ------------------------------------------------------------
 extern char *gScratch1, *gScratch2;        // kScratchBufSize each

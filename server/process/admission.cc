@@ -118,7 +118,9 @@ struct UserCounts {
     int sameAddr;       // from the same address, any set
 };
 
-UserCounts CountOtherUsers(const ShmSlot *me)
+// Only the limits in force need the set and address comparisons (each a
+// cache line of every slot); the plain count is always kept.
+UserCounts CountOtherUsers(const ShmSlot *me, bool bySet, bool byAddr)
 {
     UserCounts c {};
     for (int i = 1; i <= gNumChildren; i++) {
@@ -127,9 +129,9 @@ UserCounts CountOtherUsers(const ShmSlot *me)
         const ShmSlot *s = ShmSlotAt(i);
         if (s == nullptr || s->pid == 0 || s->sessionStart == 0)
             continue;
-        const bool sameSet = strcmp(s->domain, me->domain) == 0;
-        const bool sameAddr = strcmp(s->addr, me->addr) == 0;
         c.all++;
+        const bool sameSet = bySet && strcmp(s->domain, me->domain) == 0;
+        const bool sameAddr = byAddr && strcmp(s->addr, me->addr) == 0;
         c.sameSet += sameSet;
         c.sameSetAddr += sameSet && sameAddr;
         c.sameAddr += sameAddr;
@@ -139,12 +141,15 @@ UserCounts CountOtherUsers(const ShmSlot *me)
 
 void CheckUserLimits(ShmSlot *me)
 {
-    const UserCounts c = CountOtherUsers(me);
-    me->usersOnDomain = static_cast<uint32_t>(c.sameSet + 1);
+    const DomainInfo *d = gCurDomain;
+    // The users of the set are shown (%N) only where the set has a limit.
+    const bool bySet = d->maxDomainUsers > 0 || d->maxDomainUsersPerIP > 0;
+    const bool byAddr = d->maxDomainUsersPerIP > 0 || gMaxUsersPerIP > 0;
+    const UserCounts c = CountOtherUsers(me, bySet, byAddr);
+    me->usersOnDomain = bySet ? static_cast<uint32_t>(c.sameSet + 1) : 0;
     me->usersOnServer = static_cast<uint32_t>(c.all + 1);
     char reply[512];
 
-    const DomainInfo *d = gCurDomain;
     if (d->maxDomainUsers > 0 && c.sameSet >= d->maxDomainUsers) {
         _Trace(kLogMisc, "Too many users (%d) on domain %.64s.\n", c.sameSet, d->setName);
         Strncpy(me->user, "REFUSED");

@@ -2,6 +2,7 @@
 // after the configuration files are read, daemonising, the start-up
 // self-tests, and Exit/ExitStuff, the one way every process leaves.
 #include <fcntl.h>
+#include <grp.h>
 #include <libgen.h>
 #include <limits.h>
 #include <netdb.h>
@@ -53,6 +54,8 @@ char gGeneralCfPath[256], gDomainCfPath[256];
 int gAnonOnlyServer = 0;
 int gHidePasswordsInVerboseLog = 1;
 Spwd gFTPUser;
+gid_t gFTPUserGroups[kFTPUserGroupsMax];
+int gNumFTPUserGroups = 0;
 char gDefaultFTPHome[512];
 char *gScratch1 = nullptr, *gScratch2 = nullptr;
 char *gXferBuf = nullptr;
@@ -112,6 +115,9 @@ void FindAnonymousAccount()
         fprintf(stderr, "User \"%s\" found, but has GID 0 which is not allowed.\n", gFTPUser.username);
         Exit(1);
     }
+    int n = kFTPUserGroupsMax;
+    gNumFTPUserGroups = getgrouplist(gFTPUser.username, static_cast<gid_t>(gFTPUser.gid[0]), gFTPUserGroups, &n) < 0
+                            ? 0 : n;
 }
 
 // First of the conventional anonymous roots, in the order they are tried.

@@ -27,6 +27,11 @@ void SetSupplementaryGroups(gid_t primary)
             LogPerror("SetGroups(%d gids)", gPass.nGids);
         else
             return;
+    } else if (gIsAnon && gNumFTPUserGroups > 0 && gPass.uid == gFTPUser.uid) {
+        if (setgroups(static_cast<size_t>(gNumFTPUserGroups), gFTPUserGroups) < 0)
+            LogPerror("setgroups(%d gids)", gNumFTPUserGroups);
+        else
+            return;
     } else {
         if (initgroups(gPass.username, primary) < 0)
             LogPerror("initgroups(%d gids)", gPass.nGids);

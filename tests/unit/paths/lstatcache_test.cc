@@ -152,6 +152,12 @@ TEST_F(StatCache, NeverKeepsWhatSomeoneOtherThanRootCouldReplace)
     ASSERT_EQ(chown((t_ / "open").c_str(), 65534, 65534), 0);
     EXPECT_EQ(ModeThroughCache(t_ / "open/sub"), 0755u);
     EXPECT_EQ(StatCacheEntries(), 0);
+    // Once kept, a directory stands for the walk above it, never for itself.
+    EXPECT_EQ(ModeThroughCache(t_ / "open"), 0755u);
+    EXPECT_EQ(StatCacheEntries(), 1);
+    EXPECT_EQ(ModeThroughCache(t_ / "open/sub"), 0755u);
+    EXPECT_EQ(StatCacheEntries(), 1);
+    ResetStatCache();
     // In a sticky directory writable by everyone (/tmp) only names that
     // belong to root are safe: their owner alone may rename them.
     TempTree tmp;
