@@ -5,6 +5,7 @@ session (this session's, not an earlier one's), the setting refuses plain
 logins and clear data, no failure passes for a 226, a stalled client does
 not hold a child, and with the key off nothing changes."""
 import ftplib
+import io
 import os
 import re
 import socket
@@ -318,3 +319,22 @@ def test_a_client_that_stalls_the_handshake_does_not_hold_the_child(server, user
         f.voidresp()
     raw.close()
     assert f.voidcmd("NOOP").startswith("200 ")
+
+
+def test_ascii_rest_and_mlsd_go_through_tls(server, users, cert):
+    s, u = user_server(server, users, cert)
+    text = b"".join(b"line %d\n" % i for i in range(20000))
+    with open(os.path.join(u.home, "text.txt"), "wb") as f:
+        f.write(text)
+    f = tls_ftp(s, (u.name, u.password))
+    lines = []
+    f.retrlines("RETR text.txt", lines.append)                  # TYPE A through the transfer buffer
+    assert "\n".join(lines).encode() + b"\n" == text
+    tail = bytearray()
+    f.retrbinary("RETR file.bin", tail.extend, rest=1000001)    # REST, then the buffered loop
+    assert bytes(tail) == CONTENT[1000001:]
+    assert {name for name, _ in f.mlsd()} >= {"file.bin", "text.txt"}
+    f.storlines("STOR back.txt", io.BytesIO(text))             # TYPE A upload
+    with open(os.path.join(u.home, "back.txt"), "rb") as back:
+        assert back.read() == text
+    f.quit()
