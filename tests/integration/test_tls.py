@@ -93,6 +93,8 @@ def run_client(client, s, u, tmp):
         f.write(CONTENT)
     if client.startswith("curl"):
         flags = ["--ftp-ssl-control"] if client == "curl-ssl-control" else ["--ssl-reqd"]
+        if client == "curl-tls1.2":
+            flags += ["--tls-max", "1.2"]      # session ids (and 1.2 tickets), not 1.3 tickets
         r = curl(s, u, "file.bin", *flags, "-o", got)
         assert r.returncode == 0, r.stderr
         r = curl(s, u, "up.bin", *flags, "-T", src)
@@ -126,8 +128,8 @@ def run_client(client, s, u, tmp):
 
 # (curl 7.88 cannot take an active data connection under TLS: it fails on
 # its own side before its handshake; lftp and ftplib cover active mode.)
-@pytest.mark.parametrize("client", ["curl-ssl-reqd", "curl-ssl-control", "lftp", "lftp-active", "ftplib",
-                                    "ftplib-active"])
+@pytest.mark.parametrize("client", ["curl-ssl-reqd", "curl-tls1.2", "curl-ssl-control", "lftp", "lftp-active",
+                                    "ftplib", "ftplib-active"])
 def test_real_clients_move_files_byte_for_byte_over_tls(server, users, cert, tmp_path, client):
     # Clear data is allowed only for the client that asks for it.
     mode = "allowed" if client == "curl-ssl-control" else "required-nonanon"
@@ -138,6 +140,7 @@ def test_real_clients_move_files_byte_for_byte_over_tls(server, users, cert, tmp
         assert f.read() == CONTENT
     assert "up.bin" in listing and "file.bin" in listing
     log = s.log()
+    assert ("Control connection now uses TLSv1.2 " in log) == (client == "curl-tls1.2")
     assert "Control connection now uses TLSv1." in log
     if client != "curl-ssl-control":
         assert len(re.findall(r"Data connection uses TLSv1\.\d \S+ \(resumed\)", log)) >= 3
@@ -249,6 +252,14 @@ def test_the_tls_commands_answer_by_the_setting(server, cert, mode):
     c.command("REIN")
     assert c.command("PROT P") == "503 PROT needs PBSZ first.\r\n"
     assert c.command("QUIT") == "221 Goodbye.\r\n"
+
+
+def test_tls_min_protocol_1_3_turns_a_tls_1_2_client_away(server, cert):
+    s = server(general=tls_keys(cert, "allowed") + "tls-min-protocol = 1.3\n")
+    r = subprocess.run(["curl", "-sS", "-k", "--max-time", "20", "--ssl-reqd", "--tls-max", "1.2", "-u",
+                        "anonymous:a@b.c", "ftp://127.0.0.1:%d/" % s.port], capture_output=True, timeout=30)
+    assert r.returncode != 0
+    s.wait_log(r"TLS handshake on the control connection from 127\.0\.0\.1 failed: TLS error: .*protocol")
 
 
 @pytest.mark.parametrize("problem, message", [
