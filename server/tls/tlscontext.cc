@@ -4,7 +4,6 @@
 #include "tls/tls.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -13,7 +12,6 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>

@@ -11,14 +11,10 @@
 
 namespace {
 
-constexpr TlsWatch kControlWatch = {-1, TlsControlCheck};
-
 // The watch for ABOR on the control connection.
 TlsWatch ControlWatch()
 {
-    TlsWatch w = kControlWatch;
-    w.fd = gCtrl;
-    return w;
+    return TlsWatch{gCtrl, TlsControlCheck};
 }
 
 void CloseRefused()
