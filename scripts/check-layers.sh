@@ -13,6 +13,7 @@
 #   paths                      virtual paths, access checks, link-safe calls
 #   quota                      disk quotas
 #   auth                       the authentication-service client
+#   tls                        the TLS context and the TLS reads and writes
 #   session transfer listing   the control session and the commands it runs
 #   process                    entry, start-up, master and child pool, admission
 #
@@ -20,7 +21,7 @@
 # exits 1 when there is one.
 set -eu
 server=${1:-$(cd "$(dirname "$0")/.." && pwd)/server}
-layers='base=0 log=1 config=2 status=3 events=4 logger=5 paths=6 quota=7 auth=8 session=9 transfer=9 listing=9 process=10'
+layers='base=0 log=1 config=2 status=3 events=4 logger=5 paths=6 quota=7 auth=8 tls=9 session=10 transfer=10 listing=10 process=11'
 
 rank() {
     for l in $layers; do

@@ -18,6 +18,14 @@ GENERAL_ENTRY = re.compile(
     re.S)
 
 
+# Special keys that take one of a few words: the words and the default word
+# (the table holds only the internal number).
+WORDS = {
+    "tls": ("off, allowed, required-nonanon or required-all", "off"),
+    "tls-min-protocol": ("1.2 or 1.3", "1.2"),
+}
+
+
 def roff(text):
     return text.replace("\\", "\\e").replace("-", "\\-")
 
@@ -39,6 +47,8 @@ def general_keys():
         elif kind in ("Text", "SpecialText"):
             value = last.strip('"')
             keys.append((name, "text", value if value else "(empty)"))
+        elif kind == "Special" and name in WORDS:
+            keys.append((name,) + WORDS[name])
         elif kind == "Special":
             # Words or lists read by the key's own rule (described in the
             # sample file); the default is the table's internal value.

@@ -84,6 +84,10 @@ char gFTPBugs[128];
 int gAllowPORT;
 int gAllowPASV;
 int gAllowEpsvEprt;
+int gTlsMode;
+char gTlsCertificateFile[kConfigPathSize];
+char gTlsKeyFile[kConfigPathSize];
+int gTlsMinProtocol;
 in_addr_t gPassiveIP;
 int gEphemeralPortLo, gEphemeralPortHi;
 int gAllowPasvPreconnections;
@@ -389,6 +393,34 @@ int ApplyAPasswordMode(const ConfigKey &, char *value, const ConfigLine &)
     return 0;
 }
 
+// tls: who must encrypt.
+int ApplyTls(const ConfigKey &, char *value, const ConfigLine &)
+{
+    constexpr struct { const char *word; int mode; } kWords[] = {
+        {"off", kTlsOff}, {"no", kTlsOff}, {"allowed", kTlsAllowed},
+        {"required-nonanon", kTlsRequiredNonAnon}, {"required-all", kTlsRequiredAll},
+    };
+    for (const auto &w : kWords) {
+        if (strcasecmp(value, w.word) == 0) {
+            gTlsMode = w.mode;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// tls-min-protocol: 1.2 or 1.3.
+int ApplyTlsMinProtocol(const ConfigKey &, char *value, const ConfigLine &)
+{
+    if (strcmp(value, "1.2") == 0)
+        gTlsMinProtocol = 12;
+    else if (strcmp(value, "1.3") == 0)
+        gTlsMinProtocol = 13;
+    else
+        return -1;
+    return 0;
+}
+
 int ApplyCoreSubdir(const ConfigKey &, char *value, const ConfigLine &)
 {
     Strncpy(gCoreSubDir, StrToBoolOrInt(value) != 0 ? "main" : "");
@@ -604,7 +636,7 @@ int ApplyUAddOnlyGroups(const ConfigKey &k, char *value, const ConfigLine &)
     return AddOneLineUserClass(kAddOnlyClass, k.name, value) < 0 ? -2 : 0;
 }
 
-// All 194 keys in the table's order; the reader scans it linearly. Columns:
+// All 198 keys in the table's order; the reader scans it linearly. Columns:
 // key, setting, default.
 constexpr ConfigKey gOptionNames[] = {
     Bool("a-allow-download-from-incoming-dir", &gAllowDownloadFromIncoming, 0),
@@ -766,6 +798,10 @@ constexpr ConfigKey gOptionNames[] = {
     Bool("t-cache", &gUseTimeCache, 1),
     Special("tcp-wrappers", ApplyTcpWrappers, &gUseTCPWrappers, 0),
     Special("throttle", ApplyThrottle, &gCmdThrottle, 300),
+    Special("tls", ApplyTls, &gTlsMode, 0),
+    Text("tls-certificate-file", gTlsCertificateFile, ""),
+    Text("tls-key-file", gTlsKeyFile, ""),
+    Special("tls-min-protocol", ApplyTlsMinProtocol, &gTlsMinProtocol, 12),
     Special("u-add-only-groups", ApplyUAddOnlyGroups),
     Bool("u-allow-multiple-logins-per-username-only-if-same-ip", &gUAllowMultipleLoginsOnlyIfSameIP, 0),
     Bool("u-always-restrict-virtual-users", &gUAlwaysRestrictVirtualUsers, 1),
@@ -804,7 +840,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 194);
+static_assert(std::size(gOptionNames) == 198);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.

@@ -95,6 +95,13 @@ extern char gFTPBugs[128];                 // ftp-bugs: contact address shown by
 extern int gAllowPORT;                     // allow-port (on)
 extern int gAllowPASV;                     // allow-pasv (on; bool-or-int)
 extern int gAllowEpsvEprt;                 // allow-epsv-eprt: EPSV and EPRT for IPv4 (off)
+
+// ---- FTP over TLS (explicit, AUTH TLS) ------------------------------------------------
+enum TlsMode { kTlsOff = 0, kTlsAllowed = 1, kTlsRequiredNonAnon = 2, kTlsRequiredAll = 3 };
+extern int gTlsMode;                       // tls: off, allowed, required-nonanon, required-all (off)
+extern char gTlsCertificateFile[kConfigPathSize]; // tls-certificate-file: PEM, chain after it (empty)
+extern char gTlsKeyFile[kConfigPathSize];  // tls-key-file: PEM private key (empty)
+extern int gTlsMinProtocol;                // tls-min-protocol: 12 for TLS 1.2, 13 for 1.3 (12)
 extern in_addr_t gPassiveIP;               // passive-ip (INADDR_NONE = none, network order)
 extern int gEphemeralPortLo, gEphemeralPortHi; // ephemeral-port-range (0, 0 = system chooses)
 extern int gAllowPasvPreconnections;       // allow-pasv-preconnections (2)

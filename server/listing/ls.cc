@@ -654,7 +654,10 @@ void Nlst(char *arg, int style)
         ListingFailed(real, "ERROR", pattern, opt);
         return;
     }
-    CloseData(1);
+    if (FinishData() < 0) {
+        ListingFailed(real, "ERROR", pattern, opt);
+        return;
+    }
     Reply("226 Listing completed.\r\n");
     DidSomethingUseful();
     gNumSuccessfulDirListings++;

@@ -146,7 +146,10 @@ void Mlsd(char *arg)
         MlsdFailed(real, canceled ? "ABOR" : "ERROR", pattern);
         return;
     }
-    CloseData(1);
+    if (FinishData() < 0) {
+        MlsdFailed(real, "ERROR", pattern);
+        return;
+    }
     Reply("226 Listing completed.\r\n");
     DidSomethingUseful();
     gNumSuccessfulDirListings++;

@@ -32,7 +32,7 @@ constexpr int kRefusalWriteSeconds = 2;
 // whatever happens to them.
 void WriteRefusal(const char *text)
 {
-    (void) SWrite(gCtrl, text, strlen(text), kRefusalWriteSeconds);
+    (void) ControlWrite(text, strlen(text), kRefusalWriteSeconds);
 }
 
 const char *ServerNameOf(const DomainInfo *d)

@@ -22,10 +22,12 @@
 #include "status/shm.h"
 #include "sio.h"
 #include "process/startup.h"
+#include "tls/tls.h"
 
 namespace {
 
 constexpr int kCloseSeconds = 3;
+constexpr int kTlsCloseSeconds = 1;
 constexpr int kLeakCheckSeconds = 180;
 constexpr int kExpiredChildDelay = 15;
 
@@ -115,6 +117,11 @@ void LogLogoutEvent(const ShmSlot *s, long seconds, int reason)
 
 void CloseConnections()
 {
+    TlsDrop(kTlsData);
+    // A session that ends in order says so under TLS as well (close_notify);
+    // one whose connection failed costs a second at most.
+    if (TlsShutdown(kTlsControl, kTlsCloseSeconds) < 0)
+        _Trace(kLogMisc, "TLS close_notify on the control connection not sent: %s.\n", TlsLastError());
     if (gData >= 0)
         SClose(gData, kCloseSeconds);
     gData = -1;

@@ -33,6 +33,7 @@
 #include "process/notify.h"
 #include "process/sandbox.h"
 #include "process/startup.h"
+#include "tls/tls.h"
 
 pid_t *gChildren = nullptr;
 int gLiveChildren = 0;
@@ -531,6 +532,10 @@ void ChildInit(int n)
             zone[0] = '\0';
         Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", gGMTOffset, zone);
     }
+    // The TLS context is built while the process still has the identity the
+    // master started with, and kept for every session of this child.
+    if (TlsLoadContext() < 0)
+        Log(kLogMisc, "This child serves without TLS: AUTH is answered 431.\n");
     // Last: what the set-up above needed may be beyond a session.
     (void) LimitSessionProcess();   // a failed step is logged; the child still serves
     NoteHighestDescriptor();

@@ -113,7 +113,9 @@ constexpr uint32_t kForeignCallBit = 0x40000000;     // the x32 calls of this ar
 
 // The system calls a session never makes. A deny list rather than an allow
 // list: a call missing here is allowed, where a call missing from an allow
-// list would end a session on some rare path.
+// list would end a session on some rare path. The TLS library's calls
+// (getrandom, poll, clock_gettime, reads and writes) are never refused; its
+// context is built before the filter is installed.
 constexpr int kRefusedCalls[] = {
     // Reading or steering other processes.
     SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_kcmp, SYS_pidfd_getfd,

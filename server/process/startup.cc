@@ -33,6 +33,7 @@
 #include "process/master.h"
 #include "status/shm.h"
 #include "process/startup.h"
+#include "tls/tls.h"
 #include "config/userclass.h"
 #include "version.h"
 
@@ -525,6 +526,11 @@ void PostReadConfigInit()
         fprintf(stderr, "You must set either allow-port or allow-pasv to yes.\n");
         Exit(1);
     }
+
+    // The certificate and key are read now, as root, and must work before
+    // any child is made.
+    if (TlsPrepare() < 0)
+        Exit(1);
 
     if (gUseTCPWrappers)
         gDNSLookup = 1;

@@ -297,16 +297,19 @@ void Help(char *arg)
         Strncpy(trailer, "    This site is running Zorvad Server software.\r\n"
                          "    See https://zorvad.example/ for more about it.\r\n");
     }
-    // EPRT and EPSV are marked unimplemented while they are switched off.
+    // EPRT and EPSV are marked unimplemented while they are switched off,
     const char unimplemented = gAllowEpsvEprt ? ' ' : '*';
+    // AUTH too while TLS is off; when on, PBSZ and PROT fill the spare row.
+    const char authMark = gTlsMode != kTlsOff ? ' ' : '*';
+    const char *spareRow = gTlsMode != kTlsOff ? "      PBSZ   PROT\r\n" : "      \r\n";
     Reply("214-The following commands are recognized (* => unimplemented, + => extension).\r\n"
           "      ABOR   CLNT+  HELP   MLSD  PASS  REST  SIZE   SYST\r\n"
           "      ACCT*  CWD    HOST*  MLST  PASV  RETR  SMNT*  TYPE\r\n"
           "      ALLO*  DELE   LANG   MODE  PORT  RMD   STAT   USER\r\n"
           "      APPE   EPRT%c  LIST   NLST  PWD   RNFR  STOR\r\n"
-          "      AUTH*  EPSV%c  MDTM   NOOP  QUIT  RNTO  STOU\r\n"
+          "      AUTH%c  EPSV%c  MDTM   NOOP  QUIT  RNTO  STOU\r\n"
           "      CDUP   FEAT   MKD    OPTS  REIN  SITE  STRU*\r\n"
-          "      \r\n"
+          "%s"
           "%s214 \r\n",
-          unimplemented, unimplemented, trailer);
+          unimplemented, authMark, unimplemented, spareRow, trailer);
 }

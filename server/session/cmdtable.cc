@@ -28,6 +28,20 @@ void Unimplemented(char *) { NotImplemented(); }
 void Smtp(char *) { NotSMTP(); }
 void Http(char *) { NotHTTP(); }
 
+void Unrecognised();
+
+// PBSZ, PROT and CCC exist only while TLS is switched on; otherwise they
+// stay the unrecognised words they always were.
+template <CmdHandler handler>
+void WithTls(char *arg)
+{
+    if (gTlsMode == kTlsOff) {
+        Unrecognised();
+        return;
+    }
+    handler(arg);
+}
+
 constexpr int8_t kNoCounter = -1;
 
 struct CmdRow {
@@ -55,11 +69,12 @@ constexpr CmdRow kCommands[] = {
     {'A', 'P', 0, 0, 0, Appe, kCntAppe},
     {'A', 'L', 0, 0, 0, Allo, kCntAllo},
     {'A', 'B', 0, 0, 0, Abor, kCntAbor},
-    {'A', 'U', 0, 0, 0, Unimplemented, kNoCounter},                 // AUTH
+    {'A', 'U', 0, 0, 0, Auth, kNoCounter},                          // AUTH (502 unless TLS is on)
     {'B', 'Y', 'E', 0, 0, Quit, kCntQuit},                          // BYE
     {'C', 'W', 0, 0, 0, Cwd, kCntCwd},
     {'C', 'D', 0, 0, 0, Cdup, kCntCdup},
     {'C', 'L', 'N', 'T', 0, Clnt, kCntClnt},
+    {'C', 'C', 'C', 0, 0, WithTls<Ccc>, kNoCounter},                // CCC
     {'D', 0, 0, 0, 0, Dele, kCntDele},
     {'E', 0, 'R', 0, 0, Eprt, kCntEprt},                            // EPRT (502 unless switched on)
     {'E', 0, 'S', 0, 0, Epsv, kCntEpsv},                            // EPSV (502 unless switched on)
@@ -90,6 +105,8 @@ constexpr CmdRow kCommands[] = {
     {'P', 'O', 'S', 'T', 1, Http, kNoCounter},                      // POST
     {'P', 'W', 0, 0, 0, Pwd, kCntPwd},
     {'P', 0, 0, 'V', 0, Pasv, kCntPasv},
+    {'P', 'B', 'S', 'Z', 0, WithTls<Pbsz>, kNoCounter},             // PBSZ
+    {'P', 'R', 'O', 'T', 0, WithTls<Prot>, kNoCounter},             // PROT
     {'Q', 0, 'I', 0, 0, Quit, kCntQuit},
     {'R', 'E', 'T', 0, 2, Retr, kCntRetr},
     {'R', 'E', 'I', 0, 2, Rein, kCntRein},
@@ -113,7 +130,7 @@ constexpr CmdRow kCommands[] = {
     {'X', 'M', 'K', 'D', 0, Mkd, kCntMkd},
     {'X', 'R', 'M', 'D', 0, RemoveDir, kCntRmd},
 };
-static_assert(std::size(kCommands) == 61);
+static_assert(std::size(kCommands) == 64);
 
 bool Matches(const CmdRow &row, const char *word)
 {

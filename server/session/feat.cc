@@ -42,14 +42,19 @@ void Feat(char *)
         }
         Strncat(mlst, ";\r\n");
     }
-    // Alphabetical: CLNT, then EPRT and EPSV when they are switched on.
-    char beforeLang[48] = "";
+    // Alphabetical: AUTH TLS and CLNT, then EPRT and EPSV when they are
+    // switched on; PBSZ and PROT after PASV.
+    const bool tls = gTlsMode != kTlsOff;
+    char beforeLang[64] = "";
+    if (tls)
+        Strncat(beforeLang, " AUTH TLS\r\n");
     if (gAllowCLNT)
         Strncat(beforeLang, " CLNT\r\n");
     if (gAllowEpsvEprt)
         Strncat(beforeLang, " EPRT\r\n EPSV\r\n");
-    Reply("211-Extensions supported:\r\n%s LANG EN*\r\n MDTM\r\n%s%s%s%s PASV\r\n%s SIZE\r\n UTF8\r\n TVFS\r\n"
-          " RFC 959 2389 %s2577 3659\r\n211 End.\r\n",
+    Reply("211-Extensions supported:\r\n%s LANG EN*\r\n MDTM\r\n%s%s%s%s PASV\r\n%s%s SIZE\r\n UTF8\r\n TVFS\r\n"
+          " RFC 959 2389 %s2577 3659%s\r\n211 End.\r\n",
           beforeLang, (gAllowedSITECommands & kSiteUtimeBit) != 0 ? " MFMT\r\n" : "", mlst, "", "",
-          gAllowREST ? " REST STREAM\r\n" : "", gAllowEpsvEprt ? "2428 " : "");
+          tls ? " PBSZ\r\n PROT\r\n" : "", gAllowREST ? " REST STREAM\r\n" : "", gAllowEpsvEprt ? "2428 " : "",
+          tls ? " 4217" : "");
 }

@@ -365,6 +365,13 @@ void User(char *arg)
         DoneConnection(kEndNoLogin);
     }
 
+    if (TlsRequiredForLogin(IsAnonymousName(name))) {
+        if (gTlsMode == kTlsRequiredAll)
+            Reply("530 Sessions must use encryption: use AUTH TLS first.\r\n");
+        else
+            Reply("530 Non-anonymous sessions must use encryption.\r\n");
+        return;
+    }
     ForgetAccount();
     gUserName[0] = '\0';
     if (!IsAnonymousName(name)) {

@@ -27,6 +27,7 @@
 #include "base/process.h"
 #include "transfer/urgent.h"
 #include "transfer/xferlog.h"
+#include "tls/tls.h"
 
 // ---- Session state --------------------------------------------------------------
 int gLoggedIn, gIsAnon, gVirtualUser, gRestrictedUser;
@@ -105,6 +106,7 @@ constexpr int kThrottleSleep = 3;
 
 void CloseDataConnection()
 {
+    TlsDrop(kTlsData);
     if (gData >= 0) {
         if (SClose(gData, 10) < 0)
             LogPerror("Could not close data connection");
@@ -137,7 +139,8 @@ void DrainUrgentData()
     if (cancel == 0)
         return;
     gCancel = 0;
-    if (cancel != SIGURG)
+    // Under TLS the in-band bytes are records: urgent data has no part in them.
+    if (cancel != SIGURG || TlsActive(kTlsControl))
         return;
     ReceiveUrgentData(&gSrl);
 }
@@ -272,6 +275,7 @@ void StartSession()
     snprintf(gTraceSpecOut, sizeof(gTraceSpecOut), ">> %%.%us", static_cast<unsigned>(kTraceCut));
 
     ResetSessionInfo();
+    TlsStartSession();
     PwLoad();
     ResetPerConnectionCounters();
 
@@ -308,6 +312,22 @@ void StartSession()
 
 }  // namespace
 
+// ---- Control connection I/O -----------------------------------------------------------
+
+int ControlWrite(const char *buf, size_t len, int seconds)
+{
+    if (TlsActive(kTlsControl))
+        return TlsWrite(kTlsControl, buf, len, seconds);
+    return SWrite(gCtrl, buf, len, seconds);
+}
+
+int ControlRead(char *buf, size_t size, int seconds)
+{
+    if (TlsActive(kTlsControl))
+        return TlsRead(kTlsControl, buf, size, seconds);
+    return SRead(gCtrl, buf, size, seconds, kSioReturnAtOnce);
+}
+
 // ---- Reply and the standard replies ------------------------------------------------
 
 void Reply(const char *fmt, ...)
@@ -320,7 +340,7 @@ void Reply(const char *fmt, ...)
     const size_t len = strlen(buf);
     if (gTraceLogging)
         _Trace(kLogMisc, gTraceSpecOut, buf);
-    const int result = SWrite(gCtrl, buf, len, kReplyTimeout);
+    const int result = ControlWrite(buf, len, kReplyTimeout);
     if (result == static_cast<int>(len))
         return;
     if (result == kSioErrBrokenPipe)
@@ -403,6 +423,7 @@ void Abor(char *)
     }
     if (gData >= 0) {
         gRestartPt = 0;
+        TlsDrop(kTlsData);
         if (SClose(gData, 10) < 0)
             LogPerror("Could not close data connection");
         else
@@ -471,6 +492,10 @@ void ResetSessionInfo()
     gStru = 'F';
     gPassive = 0;
     gEpsvAll = 0;
+    // REIN keeps TLS on the control connection (there is no way back to
+    // clear text) but the protection of data connections starts over.
+    gPbszDone = 0;
+    gProtPrivate = 0;
     gLocalData = -1;
     gRemoteDataAddrStr[0] = '\0';
     gRemoteDataAddrIsLoopback = 0;
@@ -561,7 +586,9 @@ void CommandCycle()
         }
         gSrl.timeoutLen = limit;
         int result = WaitForCommandLine(&gSrl, limit, sizeof(line));
-        if (result == 0)
+        if (result == kCommandInputEnded)
+            result = 0;
+        else if (result == 0)
             result = SReadline(&gSrl, line, sizeof(line));
         now = ShmTime(nullptr);
         if (result == kSioErrTimeout)

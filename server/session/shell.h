@@ -44,6 +44,7 @@ constexpr int kEndAuthDenied = 28;
 constexpr int kEndOverflow = 34;
 constexpr int kEndDisabledDomain = 36;
 constexpr int kEndWrongProtocol = 38;
+constexpr int kEndTlsHandshake = 44;       // the TLS handshake after AUTH failed
 
 // ---- Command counters (index into gCmdCounts) -------------------------------
 enum CmdCounter {
@@ -70,6 +71,8 @@ extern char gType, gMode, gStru;
 extern int gPassive, gData, gPassiveData, gLocalData;
 extern int gUsingDefaultDataPort;
 extern int gEpsvAll;                 // after EPSV ALL only EPSV sets up data connections
+extern int gPbszDone;                // PBSZ was given (after AUTH)
+extern int gProtPrivate;             // PROT P: data connections carry TLS
 extern char gRemoteDataAddrStr[64];
 extern int gRemoteDataAddrIsLoopback;
 extern char gDataPortType[32];
@@ -130,6 +133,17 @@ void ResetSessionInfo();
 // counters). Called before a connection is admitted: a child that served a
 // session before must not report that session for a connection it refuses.
 void ResetConnectionCounters();
+
+// Every byte of the control connection after the greeting goes through
+// these two: in clear text, or through TLS once AUTH succeeded.  Results as
+// the socket library's SWrite and SRead (a read returns what has come).
+[[nodiscard]] int ControlWrite(const char *buf, size_t len, int seconds);
+[[nodiscard]] int ControlRead(char *buf, size_t size, int seconds);
+
+// What the "tls" setting demands: 1 when a USER of this kind must wait for
+// AUTH, 1 when this session's data connections need PROT P.
+[[nodiscard]] int TlsRequiredForLogin(int anonymous);
+[[nodiscard]] int TlsRequiredForData();
 
 // Writes one complete reply (code, separator, text and "\r\n"). A failed
 // write ends the session, so callers never see one.
@@ -196,6 +210,10 @@ void Opts(char *arg);
 void Pass(char *arg);
 void Pasv(char *arg);
 void Epsv(char *arg);
+void Auth(char *arg);
+void Pbsz(char *arg);
+void Prot(char *arg);
+void Ccc(char *arg);
 void Eprt(char *arg);
 void Port(char *arg);
 void Rest(char *arg);

@@ -22,6 +22,8 @@
 #include "base/process.h"
 #include "session/shell.h"
 #include "status/shm.h"
+#include "tls/tls.h"
+#include "transfer/tlsdata.h"
 #include "sio.h"
 
 struct sockaddr_in gLocalDataAddr;
@@ -47,15 +49,28 @@ bool AllDigits(const char *text)
     Exit(4);
 }
 
-void CloseDataSocket()
+// Closes the data connection; one that carried everything says so first
+// under TLS (orderly: close_notify).  -1 when that could not be said.
+int CloseDataSocket(bool orderly = false)
 {
+    int rc = 0;
+    if (TlsActive(kTlsData)) {
+        if (!orderly) {
+            TlsDrop(kTlsData);
+        } else if (TlsShutdown(kTlsData, kDataCloseTimeout) < 0) {
+            Log(kLogMisc, "TLS close_notify on the data connection to %.63s failed: %s.\n", gRemoteDataAddrStr,
+                TlsLastError());
+            rc = -1;
+        }
+    }
     if (gData < 0)
-        return;
+        return rc;
     if (SClose(gData, kDataCloseTimeout) < 0)
         LogPerror("Could not close data connection");
     else
         _Trace(kLogMisc, "Data connection closed.\n");
     gData = -1;
+    return rc;
 }
 
 const char *Dotted(char *dst, size_t size, in_addr_t addr)
@@ -713,6 +728,10 @@ void Epsv(char *arg)
 
 int OpenData(const char *name, int64_t size)
 {
+    if (TlsRequiredForData()) {
+        Reply("521 Data connections must be encrypted: use PROT P.\r\n");
+        return -1;
+    }
     if (gData >= 0) {
         _Trace(kLogMisc, "Don't need to open data connection.\n");
         if (name != nullptr && size >= 0)
@@ -723,18 +742,28 @@ int OpenData(const char *name, int64_t size)
         Strncpy(gDataPortType, "Df");
         return gData;
     }
-    if (gPassive)
-        return AcceptPassive(name, size);
-    return ConnectActive(name, size);
+    const int fd = gPassive ? AcceptPassive(name, size) : ConnectActive(name, size);
+    if (fd < 0 || !gProtPrivate)
+        return fd;
+    return StartDataTls() < 0 ? -1 : fd;
 }
 
-void CloseData(int flag)
+int CloseData(int flag)
 {
     gRestartPt = 0;
     if (flag == 1 && gMode == 'B') {
         _Trace(kLogMisc, "Don't need to close data connection.\n");
-        return;
+        return 0;
     }
-    CloseDataSocket();
+    const int rc = CloseDataSocket(flag == 1);
     gUsingDefaultDataPort = 1;
+    return rc;
+}
+
+int FinishData()
+{
+    if (CloseData(1) == 0)
+        return 0;
+    Reply("426 TLS shutdown of the data connection failed; transfer aborted.\r\n");
+    return -1;
 }

@@ -37,13 +37,22 @@ extern struct sockaddr_in gRemoteDataAddr;
 extern unsigned (*gDataSleep)(unsigned seconds);
 
 // Opens the data connection for a transfer of name (nullptr for none) with
-// size bytes (-1 unknown) and sends the 125/150 reply.  Returns the data
-// socket, or -1 after the final 550 reply was sent.  Policy failures end the
+// size bytes (-1 unknown) and sends the 125/150 reply.  After PROT P the
+// TLS handshake follows the 150.  Returns the data socket, or -1 after the
+// final reply (550; 521 when TLS is required and PROT P was not given; 425
+// or 522 when the TLS handshake failed or did not resume the control
+// connection's session) was sent.  Policy failures end the
 // session; running out of descriptors ends the process (status 4).
 int OpenData(const char *name, int64_t size);
 
 // Ends a transfer's data connection; with flag 1 in MODE B it stays open.
-void CloseData(int flag);
+// Flag 1 means every byte went: under TLS the close_notify is sent first,
+// and -1 says it could not be (else 0).
+int CloseData(int flag);
+
+// CloseData(1) before a 226: 0, or -1 after the 426 reply when the TLS
+// close_notify could not be sent (the client cannot know it has it all).
+[[nodiscard]] int FinishData();
 
 // Closes the passive listening socket and leaves passive mode.
 void CancelPassiveMode();

@@ -24,6 +24,8 @@
 #include "quota/quota.h"
 #include "transfer/sendmethods.h"
 #include "session/shell.h"
+#include "tls/tls.h"
+#include "transfer/tlsdata.h"
 #include "sio.h"
 #include "transfer/stor.h"
 #include "transfer/xferlog.h"
@@ -140,21 +142,55 @@ RecvEnd ReadError(int e, int *err)
     return RecvEnd::kReadError;
 }
 
-// Reads block after block until the end of the data.  The jump point of
-// the client's interrupt is armed only while a read waits.
+constexpr ssize_t kReadCanceled = -100;
+
+// One read of the data connection with the jump point of the client's
+// interrupt armed only while it waits: the count, or kReadCanceled.
+ssize_t ReadPlain(char *buf, size_t size)
+{
+    gCancelJmpReady = 1;
+    if (gCancel != 0) {                     // it came before the jump point was armed
+        gCancelJmpReady = 0;
+        return kReadCanceled;
+    }
+    const ssize_t n = read(gData, buf, size);
+    gCancelJmpReady = 0;
+    return n;
+}
+
+// One read under TLS, as read() reports it: no jump may leave the library,
+// and the ABOR comes on the control connection (kTlsInterrupted).  A time-out
+// reads as EAGAIN, as the socket's own receive time-out would.
+ssize_t ReadTls(char *buf, size_t size)
+{
+    if (gCancel != 0)
+        return kReadCanceled;
+    const int n = DataTlsRead(buf, size);
+    if (n >= 0 || n == kTlsInterrupted)
+        return n;
+    if (n == kSioErrTimeout)
+        errno = EAGAIN;
+    else if (n == kSioErrBrokenPipe)
+        errno = EPIPE;
+    else if (errno == ECONNABORTED)
+        errno = ECONNRESET;    // cut off without close_notify: the upload is not whole
+    return -1;
+}
+
+// Reads block after block until the end of the data.
 RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err)
 {
     struct timeval start;
     gettimeofday(&start, nullptr);
     bool first = true;
+    const bool tls = TlsActive(kTlsData) != 0;
     for (;;) {
-        gCancelJmpReady = 1;
-        if (gCancel != 0) {                 // it came before the jump point was armed
-            gCancelJmpReady = 0;
+        const ssize_t n = tls ? ReadTls(gRecvBuf, sizeof(gRecvBuf)) : ReadPlain(gRecvBuf, sizeof(gRecvBuf));
+        if (n == kTlsInterrupted || n == kReadCanceled) {
+            if (n == kTlsInterrupted)
+                gCancel = SIGURG;
             return RecvEnd::kCanceled;
         }
-        const ssize_t n = read(gData, gRecvBuf, sizeof(gRecvBuf));
-        gCancelJmpReady = 0;
         if (n == 0)
             return staging != nullptr ? FinishAscii(fd, staging, err) : RecvEnd::kDone;
         if (n < 0) {
@@ -256,7 +292,7 @@ RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
     SetReadTimeout(gXferTimeout);
     // The mask is not saved here (that would cost a system call for every
     // read); after a jump the interrupt's signal is unblocked again.
-    SplicePipe pipe(staging == nullptr ? fd : -1);
+    SplicePipe pipe(staging == nullptr && !TlsActive(kTlsData) ? fd : -1);
     RecvEnd end;
     if (sigsetjmp(gCancelJmp, 0) != 0) {
         sigset_t set;

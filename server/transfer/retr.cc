@@ -24,6 +24,7 @@
 #include "paths/safefs.h"
 #include "transfer/sendmethods.h"
 #include "session/shell.h"
+#include "tls/tls.h"
 #include "status/shm.h"
 #include "transfer/stor.h"
 #include "config/userclass.h"
@@ -83,6 +84,10 @@ int SendFile(int fd, int64_t size)
         ResetXBuf();
         return gAsciiMode >= 3 ? RegAsciiRetrieve3(fd) : RegAsciiRetrieve1_2(fd);
     }
+    // The kernel offers no TLS here (no "tls" ULP): TLS data goes through
+    // the buffered loop.
+    if (TlsActive(kTlsData))
+        return RegRetrieve(fd);
     if (gSendfileIO && gRetrBandwidthLimit <= 0 && size >= kSendfileMinSize) {
         const int result = SendfileRetrieve(fd, size);
         if (result != kSendfileUnusable)
@@ -99,7 +104,11 @@ int SendFile(int fd, int64_t size)
 void EndDownload(int result)
 {
     if (EndFailedTransfer(result, 0) == 0) {
-        CloseData(1);
+        if (FinishData() < 0) {
+            LogTransfer(kXferError, 1);
+            DidSomethingUseful();
+            return;
+        }
         if (!gRequireImplicitAckForDownloads)
             LogTransfer(kXferOK, 1);
         Reply("226 Transfer completed.\r\n");

@@ -21,6 +21,8 @@
 #include "base/exit.h"
 #include "base/process.h"
 #include "session/shell.h"
+#include "tls/tls.h"
+#include "transfer/tlsdata.h"
 #include "transfer/xbuf.h"
 #include "transfer/xferlog.h"
 #include "transfer/xfersignals.h"
@@ -87,12 +89,34 @@ int64_t TakeRestartOffset()
     return offset;
 }
 
+// WriteBlock under TLS: no jump may leave the library half way, so the
+// waits are polls, and an ABOR is seen on the control connection.
+int WriteTlsBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
+{
+    const int w = DataTlsWrite(p, n);
+    if (w == static_cast<int>(n)) {
+        *sent = *sent + w;
+        return 0;
+    }
+    if (w == kTlsInterrupted)
+        gCancel = SIGURG;
+    else if (w == kSioErrTimeout)
+        gCancel = SIGALRM;
+    else if (w == kSioErrBrokenPipe || ClientDropped(errno))
+        gCancel = SIGPIPE;
+    else
+        *err = errno != 0 ? errno : EIO;
+    return -1;
+}
+
 // Writes one block completely under the transfer time-out, the jump point
 // armed.  Returns 0, or -1 with gCancel set (the client dropped the data
 // connection, its interrupt came between two writes, or no byte went for
 // the time-out) or *err set.
 int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
 {
+    if (TlsActive(kTlsData))
+        return WriteTlsBlock(p, n, sent, err);
     while (n > 0) {
         alarm(static_cast<unsigned>(gXferTimeout));
         gCancelJmpReady = 1;

@@ -541,9 +541,15 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
         return;
     }
     Strncpy(gLastSuccessfulUploadedFile, target);
+    // The client's close_notify came before the end of the data, so ours
+    // cannot fail the upload (FinishData fails only without it).
+    if (FinishData() < 0) {
+        LogTransfer(kXferError, 1);
+        DidSomethingUseful();
+        return;
+    }
     if (!gRequireImplicitAckForUploads)
         LogTransfer(kXferOK, 1);
-    CloseData(1);
     if (plan.unique)
         Reply("226 \"%s\" transfer completed.\r\n", shown);
     else

@@ -11,11 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 
 #include "Strn.h"
 #include "config/config.h"
 #include "log/log.h"
+#include "session/shell.h"
 #include "status/shm.h"
+#include "tls/tls.h"
 
 namespace {
 
@@ -87,7 +90,61 @@ void CompleteUrgentLine(SReadlineInfo *srl)
         *srl->bufLim++ = '\n';
 }
 
+// 1 when one of the complete lines buffered in srl is an ABOR (Telnet
+// bytes and blanks before it allowed).
+bool HoldsAbor(const SReadlineInfo *srl)
+{
+    const char *p = srl->bufPtr;
+    while (p < srl->bufLim) {
+        const char *eol = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(srl->bufLim - p)));
+        if (eol == nullptr)
+            return false;
+        while (p < eol && (static_cast<unsigned char>(*p) >= 0xF0 || *p == ' ' || *p == '\t'))
+            p++;
+        if (eol - p >= 4 && strncasecmp(p, "ABOR", 4) == 0 && (eol - p == 4 || !isalpha(static_cast<unsigned char>(p[4]))))
+            return true;
+        p = eol + 1;
+    }
+    return false;
+}
+
+// The command reader under TLS: records are read into srl until a line is
+// there.  No urgent data: an ABOR comes as an ordinary line.
+int WaitForTlsCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
+{
+    const time_t deadline = ShmTime(nullptr) + seconds;
+    for (;;) {
+        if (SReadlineReady(srl, lineSize))
+            return 0;
+        const time_t left = deadline - ShmTime(nullptr);
+        if (left <= 0)
+            return kSioErrTimeout;
+        const size_t room = MakeRoom(srl);
+        if (room == 0)
+            return 0;                          // a full buffer is a line piece
+        const int n = ControlRead(srl->bufLim, room, static_cast<int>(left));
+        if (n == 0)
+            return kCommandInputEnded;
+        if (n < 0)
+            return n;
+        srl->bufLim += n;
+    }
+}
+
 }  // namespace
+
+int TlsControlCheck()
+{
+    const size_t room = MakeRoom(&gSrl);
+    if (room == 0)
+        return -1;                             // nothing more can be taken in: stop looking
+    const int n = TlsRead(kTlsControl, gSrl.bufLim, room, 0);
+    if (n > 0)
+        gSrl.bufLim += n;
+    else if (n != kSioErrTimeout)
+        return -1;                             // the control connection ended or failed
+    return HoldsAbor(&gSrl) ? 1 : 0;
+}
 
 int ReceiveUrgentData(SReadlineInfo *srl)
 {
@@ -128,6 +185,8 @@ int SReadlineReady(const SReadlineInfo *srl, size_t lineSize)
 
 int WaitForCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
 {
+    if (TlsActive(kTlsControl))
+        return WaitForTlsCommandLine(srl, seconds, lineSize);
     const time_t deadline = ShmTime(nullptr) + seconds;
     short events = POLLIN | POLLPRI;
     for (;;) {

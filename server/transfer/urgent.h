@@ -22,7 +22,16 @@ int ReceiveUrgentData(SReadlineInfo *srl);
 // or the end or failure of the connection), handling urgent data meanwhile.
 // Returns 0 when SReadline may be called, kSioErrTimeout when seconds passed
 // without a line, or kSioErrSystem with errno set when the connection failed.
+// Under TLS (after AUTH) the records are read instead and no urgent data is
+// looked for; the end of the TLS session returns kCommandInputEnded.
+constexpr int kCommandInputEnded = 1;
 int WaitForCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize);
+
+// The watch of a transfer under TLS: takes what came on the control
+// connection into the command reader's buffer without waiting; 1 when it
+// holds an ABOR line (the transfer stops as after an urgent interrupt, and
+// the command cycle answers the line), 0 to go on, -1 to stop looking.
+int TlsControlCheck();
 
 // 1 when srl holds what SReadline needs to return without reading.
 [[nodiscard]] int SReadlineReady(const SReadlineInfo *srl, size_t lineSize);

@@ -11,6 +11,8 @@
 
 #include "config/config.h"
 #include "session/shell.h"
+#include "tls/tls.h"
+#include "transfer/tlsdata.h"
 #include "sio.h"
 #include "base/process.h"
 
@@ -56,6 +58,16 @@ void WaitForBandwidth()
 // of the socket library half done, so its alarm and handlers are put right.
 int WriteCancelable(const char *p, size_t n)
 {
+    if (TlsActive(kTlsData)) {
+        // Under TLS the ABOR comes on the control connection, not as a signal.
+        const int result = DataTlsWrite(p, n);
+        if (result == kTlsInterrupted) {
+            gCancel = SIGURG;
+            gXBufCanceled = 1;
+            return 0;
+        }
+        return result;
+    }
     struct sigaction savedAlarm {};
     struct sigaction savedPipe {};
     sigaction(SIGALRM, nullptr, &savedAlarm);

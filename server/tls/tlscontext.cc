@@ -1,0 +1,241 @@
+// The per-process TLS context: the certificate and key read by the master,
+// the context each child builds from them once, and the per-session reset
+// of what lets a client resume a TLS session.
+#include "tls/tls.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "tls/tlsinternal.h"
+
+SSL_CTX *gTlsCtx;
+
+namespace {
+
+constexpr size_t kPemMax = 65536;              // a certificate chain or a key, as PEM text
+constexpr long kSessionSeconds = 86400;        // resumable within one FTP session
+constexpr long kSessionCacheSize = 128;
+constexpr int kSessionIdContextSize = 32;      // SSL_MAX_SID_CTX_LENGTH
+constexpr int kTicketKeysSize = 80;
+
+// The PEM texts, read by the master while it is root; a child wipes its
+// copy once its context holds them.
+char gCertPem[kPemMax];
+size_t gCertPemLen;
+char gKeyPem[kPemMax];
+size_t gKeyPemLen;
+
+// Reads a whole file of at most kPemMax - 1 bytes.  0, or -1 with errno.
+int ReadPem(const char *path, char *dst, size_t *len)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    size_t n = 0;
+    for (;;) {
+        if (n == kPemMax - 1) {
+            close(fd);
+            errno = EFBIG;
+            return -1;
+        }
+        const ssize_t r = read(fd, dst + n, kPemMax - 1 - n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            const int err = errno;
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        n += static_cast<size_t>(r);
+    }
+    close(fd);
+    dst[n] = '\0';
+    *len = n;
+    return 0;
+}
+
+// An encrypted key cannot be unlocked by a daemon: no prompt, a failure.
+int NoPassword(char *, int, int, void *)
+{
+    return -1;
+}
+
+void OpenSslReason(char *dst, size_t size, const char *what)
+{
+    const unsigned long e = ERR_peek_last_error();
+    char reason[160] = "no further detail";
+    if (e != 0)
+        ERR_error_string_n(e, reason, sizeof(reason));
+    ERR_clear_error();
+    snprintf(dst, size, "%s (%s)", what, reason);
+}
+
+// The certificate (the first PEM block) and its chain (the blocks after it).
+bool UseCertificateChain(SSL_CTX *ctx, char *why, size_t whySize)
+{
+    BIO *bio = BIO_new_mem_buf(gCertPem, static_cast<int>(gCertPemLen));
+    if (bio == nullptr) {
+        OpenSslReason(why, whySize, "out of memory");
+        return false;
+    }
+    X509 *cert = PEM_read_bio_X509_AUX(bio, nullptr, NoPassword, nullptr);
+    bool ok = cert != nullptr && SSL_CTX_use_certificate(ctx, cert) == 1;
+    X509_free(cert);
+    if (!ok) {
+        BIO_free(bio);
+        OpenSslReason(why, whySize, "tls-certificate-file holds no usable certificate");
+        return false;
+    }
+    while (X509 *ca = PEM_read_bio_X509(bio, nullptr, NoPassword, nullptr)) {
+        if (SSL_CTX_add0_chain_cert(ctx, ca) != 1) {
+            X509_free(ca);
+            BIO_free(bio);
+            OpenSslReason(why, whySize, "tls-certificate-file: a chain certificate was refused");
+            return false;
+        }
+    }
+    ERR_clear_error();          // the end of the chain reads as "no start line"
+    BIO_free(bio);
+    return true;
+}
+
+bool UseKey(SSL_CTX *ctx, char *why, size_t whySize)
+{
+    BIO *bio = BIO_new_mem_buf(gKeyPem, static_cast<int>(gKeyPemLen));
+    EVP_PKEY *key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, NoPassword, nullptr) : nullptr;
+    BIO_free(bio);
+    if (key == nullptr) {
+        OpenSslReason(why, whySize, "tls-key-file holds no usable private key");
+        return false;
+    }
+    // Taking the key checks it against the certificate already.
+    const bool taken = SSL_CTX_use_PrivateKey(ctx, key) == 1;
+    EVP_PKEY_free(key);
+    if (!taken || SSL_CTX_check_private_key(ctx) != 1) {
+        OpenSslReason(why, whySize, "tls-key-file does not match tls-certificate-file");
+        return false;
+    }
+    return true;
+}
+
+// A context from the PEM texts; nullptr with the reason in why.
+SSL_CTX *BuildContext(char *why, size_t whySize)
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr) {
+        OpenSslReason(why, whySize, "cannot make a TLS context");
+        return nullptr;
+    }
+    const int minimum = gTlsMinProtocol == 13 ? TLS1_3_VERSION : TLS1_2_VERSION;
+    if (SSL_CTX_set_min_proto_version(ctx, minimum) != 1) {
+        OpenSslReason(why, whySize, "tls-min-protocol is not supported");
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (!UseCertificateChain(ctx, why, whySize) || !UseKey(ctx, why, whySize)) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    // Data connections resume the control connection's session: a server
+    // cache for session ids, tickets for TLS 1.3 (and 1.2 clients that ask).
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
+    SSL_CTX_set_timeout(ctx, kSessionSeconds);
+    return ctx;
+}
+
+bool ReadFiles()
+{
+    if (gTlsCertificateFile[0] == '\0' || gTlsKeyFile[0] == '\0') {
+        fprintf(stderr, "TLS is switched on (tls) but %s is not set.\n",
+                gTlsCertificateFile[0] == '\0' ? "tls-certificate-file" : "tls-key-file");
+        return false;
+    }
+    if (ReadPem(gTlsCertificateFile, gCertPem, &gCertPemLen) < 0) {
+        fprintf(stderr, "Cannot read the TLS certificate file %s: %s.\n", gTlsCertificateFile, strerror(errno));
+        return false;
+    }
+    if (ReadPem(gTlsKeyFile, gKeyPem, &gKeyPemLen) < 0) {
+        fprintf(stderr, "Cannot read the TLS key file %s: %s.\n", gTlsKeyFile, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int TlsPrepare()
+{
+    if (gTlsMode == kTlsOff)
+        return 0;
+    if (!ReadFiles())
+        return -1;
+    char why[320];
+    SSL_CTX *ctx = BuildContext(why, sizeof(why));
+    if (ctx == nullptr) {
+        fprintf(stderr, "TLS cannot start: %s.\n", why);
+        return -1;
+    }
+    SSL_CTX_free(ctx);
+    return 0;
+}
+
+int TlsLoadContext()
+{
+    if (gTlsMode == kTlsOff || gTlsCtx != nullptr)
+        return 0;
+    char why[320];
+    gTlsCtx = BuildContext(why, sizeof(why));
+    OPENSSL_cleanse(gKeyPem, sizeof(gKeyPem));
+    gKeyPemLen = 0;
+    if (gTlsCtx == nullptr) {
+        Log(kLogMisc, "TLS cannot start: %s.\n", why);
+        return -1;
+    }
+    return 0;
+}
+
+int TlsAvailable()
+{
+    return gTlsCtx != nullptr;
+}
+
+void TlsStartSession()
+{
+    if (gTlsCtx == nullptr)
+        return;
+    // Nothing a client of an earlier session was given resumes now: the
+    // cached sessions go, tickets sealed with the old keys no longer open,
+    // and a session of another context id is not taken.
+    SSL_CTX_flush_sessions(gTlsCtx, static_cast<long>(time(nullptr)) + 2 * kSessionSeconds);
+    unsigned char keys[kTicketKeysSize];
+    unsigned char sid[kSessionIdContextSize];
+    if (RAND_bytes(keys, sizeof(keys)) != 1 || RAND_bytes(sid, sizeof(sid)) != 1
+        || SSL_CTX_set_tlsext_ticket_keys(gTlsCtx, keys, sizeof(keys)) != 1
+        || SSL_CTX_set_session_id_context(gTlsCtx, sid, sizeof(sid)) != 1) {
+        // Without fresh keys a session of an earlier client might resume:
+        // no TLS for this session.
+        Log(kLogMisc, "TLS disabled for this session: no fresh session keys.\n");
+        SSL_CTX_free(gTlsCtx);
+        gTlsCtx = nullptr;
+    }
+    OPENSSL_cleanse(keys, sizeof(keys));
+    ERR_clear_error();
+}

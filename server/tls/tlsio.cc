@@ -1,0 +1,327 @@
+// TLS on the control and data connections: the handshake, reads, writes and
+// close_notify.  Each channel's descriptor is non-blocking while it carries
+// TLS, and every wait is a poll against a deadline, so a client that stalls
+// a handshake or a record costs at most the time limit.
+#include "tls/tls.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+
+#include "sio.h"
+#include "tls/tlsinternal.h"
+
+namespace {
+
+struct Channel {
+    SSL *ssl = nullptr;
+    int fd = -1;
+    int savedFlags = 0;
+};
+
+Channel gChannels[2];
+char gLastError[200];
+char gDescription[96];
+
+long long NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void NoteError(const char *what)
+{
+    const unsigned long e = ERR_peek_last_error();
+    if (e != 0) {
+        char reason[160];
+        ERR_error_string_n(e, reason, sizeof(reason));
+        snprintf(gLastError, sizeof(gLastError), "%s: %s", what, reason);
+    } else {
+        snprintf(gLastError, sizeof(gLastError), "%s", what);
+    }
+    ERR_clear_error();
+}
+
+// What waiting for the network ended in.
+enum class Wait { kReady, kTimeout, kInterrupted, kFailed };
+
+// Waits until fd is ready for events or the deadline passes.  A watched
+// descriptor that becomes readable calls the watch's check; *watching is
+// cleared when it asks to stop watching.
+Wait WaitFor(int fd, short events, long long deadline, const TlsWatch *watch, bool *watching)
+{
+    for (;;) {
+        const long long left = deadline - NowMs();
+        if (left <= 0)
+            return Wait::kTimeout;
+        struct pollfd p[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
+        const bool watched = watch != nullptr && *watching;
+        if (watched)
+            p[1].fd = watch->fd;
+        const int r = poll(p, watched ? 2 : 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return Wait::kFailed;
+        if (watched && p[1].revents != 0) {
+            const int c = (p[1].revents & POLLIN) != 0 ? watch->check() : -1;
+            if (c > 0)
+                return Wait::kInterrupted;
+            if (c < 0)
+                *watching = false;
+        }
+        if (p[0].revents != 0)
+            return Wait::kReady;    // errors and hang-ups show in the next call
+    }
+}
+
+// One step of the loop around a call that may want the network: whether to
+// call again, or the result to return.
+bool Retry(SSL *ssl, int rc, int fd, long long deadline, const TlsWatch *watch, bool *watching, int *result)
+{
+    const int e = SSL_get_error(ssl, rc);
+    Wait w;
+    switch (e) {
+    case SSL_ERROR_WANT_READ:
+        w = WaitFor(fd, POLLIN, deadline, watch, watching);
+        break;
+    case SSL_ERROR_WANT_WRITE:
+        w = WaitFor(fd, POLLOUT, deadline, watch, watching);
+        break;
+    case SSL_ERROR_ZERO_RETURN:
+        *result = 0;
+        return false;
+    case SSL_ERROR_SYSCALL:
+        // An end of the connection without close_notify, or a socket error.
+        if (errno == 0)
+            errno = ECONNABORTED;
+        NoteError(errno == EPIPE ? "broken pipe" : errno == ECONNRESET ? "connection reset" : "connection lost");
+        *result = errno == EPIPE ? kSioErrBrokenPipe : kSioErrSystem;
+        return false;
+    default: {
+        const unsigned long reason = ERR_GET_REASON(ERR_peek_last_error());
+        NoteError("TLS error");
+        errno = reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ? ECONNABORTED : EPROTO;
+        *result = kSioErrSystem;
+        return false;
+    }
+    }
+    switch (w) {
+    case Wait::kReady:
+        return true;
+    case Wait::kTimeout:
+        snprintf(gLastError, sizeof(gLastError), "timed out");
+        errno = ETIMEDOUT;
+        *result = kSioErrTimeout;
+        return false;
+    case Wait::kInterrupted:
+        *result = kTlsInterrupted;
+        return false;
+    case Wait::kFailed:
+        break;
+    }
+    NoteError("poll failed");
+    *result = kSioErrSystem;
+    return false;
+}
+
+void Release(Channel &c)
+{
+    SSL_free(c.ssl);
+    c.ssl = nullptr;
+    if (c.fd >= 0)
+        fcntl(c.fd, F_SETFL, c.savedFlags);
+    c.fd = -1;
+    ERR_clear_error();
+}
+
+// A watch that has something to read before anything is sent: checked
+// without waiting, so that a client reading as fast as the server writes
+// still has its ABOR seen.
+int CheckWatchNow(const TlsWatch *watch)
+{
+    if (watch == nullptr)
+        return 0;
+    struct pollfd p = {watch->fd, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0)
+        return watch->check();
+    return 0;
+}
+
+}  // namespace
+
+int TlsAccept(TlsChannel ch, int fd, int seconds)
+{
+    Channel &c = gChannels[ch];
+    TlsDrop(ch);
+    if (gTlsCtx == nullptr) {
+        snprintf(gLastError, sizeof(gLastError), "no TLS context");
+        return -1;
+    }
+    ERR_clear_error();
+    c.ssl = SSL_new(gTlsCtx);
+    const int flags = fcntl(fd, F_GETFL);
+    if (c.ssl == nullptr || flags < 0 || SSL_set_fd(c.ssl, fd) != 1
+        || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        NoteError("cannot start TLS");
+        SSL_free(c.ssl);
+        c.ssl = nullptr;
+        return -1;
+    }
+    c.fd = fd;
+    c.savedFlags = flags;
+    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
+    bool watching = false;
+    for (;;) {
+        ERR_clear_error();
+        const int rc = SSL_accept(c.ssl);
+        if (rc == 1)
+            return 0;
+        int result = 0;
+        if (!Retry(c.ssl, rc, fd, deadline, nullptr, &watching, &result))
+            break;
+    }
+    char why[sizeof(gLastError)];
+    snprintf(why, sizeof(why), "%s", gLastError);
+    Release(c);
+    snprintf(gLastError, sizeof(gLastError), "%s", why);
+    return -1;
+}
+
+int TlsActive(TlsChannel ch)
+{
+    return gChannels[ch].ssl != nullptr;
+}
+
+int TlsDataResumesControl()
+{
+    // The context's cache and ticket keys are renewed at each session
+    // start, so a resumed session is one this session's client was given.
+    const Channel &d = gChannels[kTlsData];
+    return d.ssl != nullptr && gChannels[kTlsControl].ssl != nullptr && SSL_session_reused(d.ssl) == 1;
+}
+
+int TlsRead(TlsChannel ch, void *buf, size_t size, int seconds, const TlsWatch *watch)
+{
+    Channel &c = gChannels[ch];
+    if (c.ssl == nullptr) {
+        errno = EBADF;
+        return kSioErrSystem;
+    }
+    if (size > INT_MAX)
+        size = INT_MAX;
+    if (CheckWatchNow(watch) > 0)
+        return kTlsInterrupted;
+    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
+    bool watching = watch != nullptr;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int n = SSL_read(c.ssl, buf, static_cast<int>(size));
+        if (n > 0)
+            return n;
+        int result = 0;
+        if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
+            return result;
+    }
+}
+
+int TlsReadPending(TlsChannel ch)
+{
+    const Channel &c = gChannels[ch];
+    return c.ssl != nullptr && SSL_pending(c.ssl) > 0;
+}
+
+int TlsWrite(TlsChannel ch, const void *buf, size_t size, int seconds, const TlsWatch *watch)
+{
+    Channel &c = gChannels[ch];
+    if (c.ssl == nullptr) {
+        errno = EBADF;
+        return kSioErrSystem;
+    }
+    if (size == 0)
+        return 0;
+    if (size > INT_MAX) {
+        errno = EINVAL;
+        return kSioErrSystem;
+    }
+    if (CheckWatchNow(watch) > 0)
+        return kTlsInterrupted;
+    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
+    bool watching = watch != nullptr;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        // Without partial writes SSL_write returns only when every byte
+        // went into the socket; a retry passes the same arguments.
+        const int n = SSL_write(c.ssl, buf, static_cast<int>(size));
+        if (n > 0)
+            return n;
+        int result = 0;
+        if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
+            return result == 0 ? kSioErrSystem : result;
+    }
+}
+
+int TlsShutdown(TlsChannel ch, int seconds)
+{
+    Channel &c = gChannels[ch];
+    if (c.ssl == nullptr)
+        return 0;
+    const bool peerDone = (SSL_get_shutdown(c.ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
+    bool watching = false;
+    int result = -1;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int rc = SSL_shutdown(c.ssl);
+        if (rc >= 0) {          // 0: ours went out, the peer's has not come (not awaited)
+            result = 0;
+            break;
+        }
+        int r = 0;
+        if (SSL_get_error(c.ssl, rc) == SSL_ERROR_WANT_READ) {
+            result = 0;         // ours went out; reading the peer's is not needed
+            break;
+        }
+        if (!Retry(c.ssl, rc, c.fd, deadline, nullptr, &watching, &r))
+            break;
+    }
+    // After the peer's own close_notify ours is a courtesy: the data all came.
+    if (peerDone)
+        result = 0;
+    Release(c);
+    return result;
+}
+
+void TlsDrop(TlsChannel ch)
+{
+    Channel &c = gChannels[ch];
+    if (c.ssl != nullptr)
+        SSL_set_quiet_shutdown(c.ssl, 1);
+    Release(c);
+}
+
+const char *TlsLastError()
+{
+    return gLastError;
+}
+
+const char *TlsDescription(TlsChannel ch)
+{
+    const Channel &c = gChannels[ch];
+    if (c.ssl == nullptr)
+        return "none";
+    snprintf(gDescription, sizeof(gDescription), "%s %s", SSL_get_version(c.ssl), SSL_get_cipher_name(c.ssl));
+    return gDescription;
+}
