@@ -182,6 +182,7 @@ class Bench:
             if not os.access(path, os.X_OK):
                 raise RuntimeError("%s: no %s in the package" % (name, PEERS[name][1]))
             self.binaries[name] = path
+            install_libraries(PEERS[name][0], path, self.log)
 
     def add_user(self):
         name = "zbench%d" % os.getpid()
@@ -301,7 +302,7 @@ class Bench:
     def stop(self):
         for server in self.servers.values():
             if server.proc.poll() is None:
-                pids = server.processes()
+                pids = [(pid, _start_time(pid)) for pid in server.processes()]
                 server.proc.send_signal(signal.SIGTERM)
                 try:
                     server.proc.wait(20)
@@ -310,10 +311,10 @@ class Bench:
                     server.proc.wait()
                 # Children it left (sessions being ended) go with its group.
                 deadline = time.monotonic() + 10
-                while time.monotonic() < deadline and any(_alive(p) for p in pids[1:]):
+                while time.monotonic() < deadline and any(_alive(*p) for p in pids[1:]):
                     time.sleep(0.05)
-                for pid in pids[1:]:
-                    if _alive(pid):
+                for pid, started in pids[1:]:
+                    if _alive(pid, started):
                         try:
                             os.kill(pid, signal.SIGKILL)
                         except ProcessLookupError:
@@ -325,6 +326,23 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
+def install_libraries(package, binary, log):
+    """Installs the libraries an unpacked package depends on when the
+    binary misses one (they do not conflict, unlike the servers)."""
+    ldd = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
+    if "not found" not in ldd:
+        return
+    text = subprocess.run(["apt-cache", "depends", "--no-recommends", "--no-suggests", "--no-conflicts",
+                           "--no-breaks", "--no-replaces", "--no-enhances", package],
+                          capture_output=True, text=True).stdout
+    libraries = sorted({line.split(":", 1)[1].strip() for line in text.splitlines()
+                        if line.strip().startswith("Depends: lib")})
+    log("installing the libraries of %s: %s" % (package, " ".join(libraries)))
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "-qq",
+                    "--no-install-recommends", *libraries], check=True, env=env, stdout=subprocess.DEVNULL)
+
+
 def _has_user(name):
     try:
         pwd.getpwnam(name)
@@ -333,11 +351,22 @@ def _has_user(name):
         return False
 
 
-def _alive(pid):
-    """True while the process exists and is not a zombie."""
+def _stat(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
             stat = f.read()
     except OSError:
-        return False
-    return stat[stat.rindex(")") + 2] != "Z"
+        return None
+    return stat[stat.rindex(")") + 2:].split()
+
+
+def _start_time(pid):
+    fields = _stat(pid)
+    return fields[19] if fields else None
+
+
+def _alive(pid, started):
+    """True while that process (not a later one with its pid) exists and is
+    not a zombie."""
+    fields = _stat(pid)
+    return fields is not None and fields[19] == started and fields[0] != "Z"

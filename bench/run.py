@@ -272,6 +272,13 @@ def summarize(runs, servers):
     return table
 
 
+def load_text(runs):
+    loads = sorted(r["load_before"] for r in runs if "load_before" in r)
+    if not loads:
+        return "unknown"
+    return "%.1f to %.1f (median %.1f)" % (loads[0], loads[-1], statistics.median(loads))
+
+
 def ratio_text(cells, better_high, servers):
     own = cells.get("zorvad")
     peer_values = [cells[n] for n in servers if n != "zorvad" and n in cells]
@@ -286,8 +293,9 @@ def ratio_text(cells, better_high, servers):
 
 def write_markdown(path, table, runs, servers, args, config):
     out = ["# zorvad benchmark, %s" % config["date"], "",
-           "Medians of %d repetition(s); the servers ran interleaved on one machine (%s)." %
-           (args.reps, config["machine"]), ""]
+           "Medians of %d repetition(s) (session rates: %d); the servers ran interleaved on one "
+           "machine (%s)." % (args.reps, args.rate_reps or args.reps, config["machine"]),
+           "Load average before the runs: %s." % load_text(runs), ""]
     for scenario, rows in table.items():
         _, params, metrics = SCENARIOS[scenario]
         out += ["## %s (%s)" % (TITLES[scenario], scenario), "",
@@ -369,6 +377,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(TOP, "build"), help="build tree (default: build/)")
     parser.add_argument("--servers", default=",".join(peers.ORDER), help="comma-separated servers")
     parser.add_argument("--reps", type=int, default=3, help="repetitions (default: 3)")
+    parser.add_argument("--rate-reps", type=int, help="repetitions of the session-rate scenarios "
+                        "(default: --reps)")
     parser.add_argument("--duration", type=float, default=75, help="seconds per session-rate run (default: 75)")
     parser.add_argument("--warmup", type=float, default=3, help="seconds not counted at a run's start")
     parser.add_argument("--steady", type=int, default=15,
@@ -385,7 +395,7 @@ def main():
     parser.add_argument("--out", help="directory for the results (default: bench/results/<date>)")
     args = parser.parse_args()
     if args.quick:
-        args.reps, args.duration, args.warmup, args.steady = 1, 5, 1, 2
+        args.reps, args.rate_reps, args.duration, args.warmup, args.steady = 1, 1, 5, 1, 2
         args.drain, args.list_repeat, args.small_count = 5, 2, args.small_count or 1000
     unknown = [s for s in args.scenarios if s not in SCENARIOS]
     if unknown:
@@ -416,7 +426,8 @@ def main():
         bench.start_all(servers)
         for scenario in scenarios:
             kind, params, _ = SCENARIOS[scenario]
-            for rep in range(args.reps):
+            reps = args.rate_reps if kind == "rate" and args.rate_reps else args.reps
+            for rep in range(reps):
                 for name in servers:
                     server = bench.servers[name]
                     if not server.alive():
