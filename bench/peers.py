@@ -104,6 +104,17 @@ def pss_kib(pids):
     return total
 
 
+def cpu_seconds(pids):
+    """CPU time of the processes and of the children they have reaped: for
+    a server's process tree, all it has used since it started."""
+    ticks = 0
+    for pid in pids:
+        fields = _stat(pid)
+        if fields:
+            ticks += sum(int(v) for v in fields[11:15])     # utime stime cutime cstime
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 class Server:
     def __init__(self, name, port, proc, directory):
         self.name, self.port, self.proc, self.dir = name, port, proc, directory
