@@ -99,9 +99,12 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-uint64_t Tag(int index, bool data);
-
 // An event's tag: the session's generation, the client and which connection.
+uint64_t Tag(int index, bool data) {
+    return (static_cast<uint64_t>(gClientTable[index].gen) << 32) | (static_cast<uint64_t>(index) << 1) |
+           (data ? 1 : 0);
+}
+
 struct Target { int index; bool data; uint32_t gen; };
 Target Untag(uint64_t tag) {
     return {static_cast<int>((tag & 0xffffffffu) >> 1), (tag & 1) != 0, static_cast<uint32_t>(tag >> 32)};
@@ -145,11 +148,6 @@ void Watch(int fd, uint64_t tag, uint32_t events) {
 
 void StartSession(int i);
 void StartHolds();
-
-uint64_t Tag(int index, bool data) {
-    return (static_cast<uint64_t>(gClientTable[index].gen) << 32) | (static_cast<uint64_t>(index) << 1) |
-           (data ? 1 : 0);
-}
 
 // Closes the session's connections; later events of them are ignored.
 void EndSession(int i) {

@@ -106,6 +106,16 @@ def time_wait(ports=None):
     return out.count("\n")
 
 
+def sockstat_time_wait():
+    """The machine's TIME_WAIT count, cheaply (ss takes a while with many)."""
+    with open("/proc/net/sockstat") as f:
+        for line in f:
+            if line.startswith("TCP:"):
+                fields = line.split()
+                return int(fields[fields.index("tw") + 1])
+    return 0
+
+
 def cpu_jiffies():
     """(busy, total) jiffies of the whole machine."""
     with open("/proc/stat") as f:
@@ -180,13 +190,21 @@ class Runner:
             raise RuntimeError("zorvad_ftpload failed (%d): %s" % (proc.returncode, err.strip()))
         return self.parse(out)
 
-    def measured(self, server, options, timeout):
-        """Runs the load generator with the machine counters around it."""
+    def measured(self, server, options, timeout, sample=False):
+        """Runs the load generator with the machine counters around it; with
+        sample, the TIME_WAIT count of every second of the run as well."""
         before = {"tw": time_wait(), "cpu": cpu_jiffies(), "drops": listen_drops(),
                   "server": peers.cpu_seconds(server.processes())}
         start = time.monotonic()
-        r = self.finish(self.load(server, options), timeout)
+        proc = self.load(server, options)
+        samples = []
+        while sample and proc.poll() is None and time.monotonic() < start + timeout:
+            samples.append(sockstat_time_wait())
+            time.sleep(max(0.0, start + len(samples) - time.monotonic()))
+        r = self.finish(proc, timeout)
         elapsed = time.monotonic() - start
+        if sample:
+            r["tw_samples"] = samples
         busy = cpu_jiffies()[0] - before["cpu"][0]
         r["server_cpu_s"] = peers.cpu_seconds(server.processes()) - before["server"]
         drops = listen_drops()
@@ -203,7 +221,7 @@ class Runner:
     def run_rate(self, server, clients):
         a = self.args
         r = self.measured(server, ["-c", str(clients), "-d", str(a.duration), "-w", str(a.warmup),
-                                   "-x", "retr", "-f", peers.SMALL_FILE], a.duration + 60)
+                                   "-x", "retr", "-f", peers.SMALL_FILE], a.duration + 60, sample=True)
         ticks = r.get("ticks", [])
         tail = ticks[max(int(a.warmup), len(ticks) - a.steady):]
         r["steady_rate"] = sum(tail) / len(tail) if tail else 0.0
@@ -307,14 +325,16 @@ def ratio_text(cells, better_high, servers):
     return "%.2f× (%s)" % (own / best, best_name), own / best
 
 
-def write_markdown(path, table, runs, servers, args, config):
+def write_markdown(path, table, runs, servers, config):
     out = ["# zorvad benchmark, %s" % config["date"], "",
-           "Medians of %d repetition(s) (session rates: %d); the servers ran interleaved on one "
-           "machine (%s)." % (args.reps, args.rate_reps or args.reps, config["machine"]),
-           "Load average before the runs: %s." % load_text(runs), ""]
+           "Medians of the repetitions; the servers ran interleaved on one machine (%s). "
+           "Load average before the runs: %s." % (config["machine"], load_text(runs)), ""]
     for scenario, rows in table.items():
         _, params, metrics = SCENARIOS[scenario]
+        reps = max(sum(1 for r in runs if r["scenario"] == scenario and r["server"] == name)
+                   for name in servers)
         out += ["## %s (%s)" % (TITLES[scenario], scenario), "",
+                "%d repetition(s)." % reps, "",
                 "| metric | " + " | ".join(servers) + " | zorvad ÷ best peer |",
                 "|---|" + "---|" * (len(servers) + 1)]
         for key, title, fmt, better in metrics:
@@ -343,10 +363,12 @@ def write_markdown(path, table, runs, servers, args, config):
 
 
 def gnuplot(script):
-    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    done = subprocess.run(["gnuplot"], input=script, text=True, capture_output=True)
+    if done.returncode != 0:
+        log("gnuplot failed: " + done.stderr.strip().splitlines()[-1])
 
 
-def write_charts(directory, table, runs, servers, args):
+def write_charts(directory, table, runs, servers):
     if not shutil.which("gnuplot"):
         log("gnuplot is missing: no charts")
         return
@@ -356,21 +378,33 @@ def write_charts(directory, table, runs, servers, args):
         if kind == "rate":
             # Sessions per second over the run, one line per server (the
             # repetition with the median rate).
-            series = []
+            series, color = [], 0
             for name in servers:
                 mine = sorted((r for r in runs if r["scenario"] == scenario and r["server"] == name
                                and r.get("ticks")), key=lambda r: r.get("rate", 0))
                 if mine:
-                    ticks = mine[len(mine) // 2]["ticks"]
+                    run = mine[len(mine) // 2]
+                    ticks, tw = run["ticks"], run.get("tw_samples", [])
                     data = os.path.join(directory, ".%s-%s.dat" % (scenario, name))
                     with open(data, "w") as f:
-                        f.write("".join("%d %d\n" % (i, v) for i, v in enumerate(ticks)))
-                    series.append("'%s' using 1:2 with lines lw 2 title '%s'" % (data, name))
+                        f.write("".join("%d %d %s\n" % (i, v, tw[i] if i < len(tw) else "NaN")
+                                        for i, v in enumerate(ticks)))
+                    color += 1
+                    series.append("'%s' using 1:2 with lines lw 2 lc %d title '%s'" % (data, color, name))
+                    if tw:
+                        series.append("'%s' using 1:3 axes x1y2 with lines dt 2 lc %d title '%s TIME\\_WAIT'"
+                                      % (data, color, name))
             if not series:
                 continue
+            y2 = ""
+            if any("TIME" in s for s in series):
+                y2 = ("set y2label 'sockets in TIME\\_WAIT on the machine (dashed)'\nset y2tics\n"
+                      "set y2range [0:*]\n")
             gnuplot("set terminal pngcairo size 900,500\nset output '%s'\nset title '%s'\n"
-                    "set xlabel 'second of the run'\nset ylabel 'sessions ended per second'\n"
-                    "set yrange [0:*]\nset grid\nplot %s\n" % (png, TITLES[scenario], ", ".join(series)))
+                    "set xlabel 'second of the run'\nset ylabel 'sessions ended per second (solid)'\n"
+                    "%s"
+                    "set key outside bottom center horizontal\n"
+                    "set yrange [0:*]\nset grid\nplot %s\n" % (png, TITLES[scenario], y2, ", ".join(series)))
             for name in servers:
                 try:
                     os.unlink(os.path.join(directory, ".%s-%s.dat" % (scenario, name)))
@@ -409,8 +443,13 @@ def main():
     parser.add_argument("--zorvad-option", action="append", default=[], metavar="'KEY = VALUE'",
                         help="a line added to zorvad's general.cf (repeatable)")
     parser.add_argument("--quick", action="store_true", help="short runs, one repetition, to check it works")
+    parser.add_argument("--report", nargs="+", metavar="results.json",
+                        help="instead of running, write the table and charts again from these runs "
+                        "(several files are merged; --out names the directory)")
     parser.add_argument("--out", help="directory for the results (default: bench/results/<date>)")
     args = parser.parse_args()
+    if args.report:
+        return report_again(args.report, args.out)
     if args.quick:
         args.reps, args.rate_reps, args.duration, args.warmup, args.steady = 1, 1, 5, 1, 2
         args.drain, args.list_repeat, args.small_count = 5, 2, args.small_count or 1000
@@ -431,8 +470,9 @@ def main():
     out = args.out or os.path.join(HERE, "results", stamp)
     os.makedirs(out, exist_ok=True)
 
-    # SIGTERM ends the run the way Ctrl-C does: through the clean-up below.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    # SIGTERM and SIGHUP end the run through the clean-up below, as Ctrl-C does.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: sys.exit(1))
     max_users = 1100 if any(s.endswith("1000") for s in scenarios) else 300
     bench = peers.Bench(args.build, max_users, args.zorvad_option, log=log)
     runner = Runner(args, bench)
@@ -467,15 +507,38 @@ def main():
         bench.stop()
     if not runs:
         sys.exit(1)
-    table = summarize(runs, servers)
     config = {"date": stamp, "machine": machine_text(), "notes": config_notes(args, bench)}
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump({"config": config, "args": vars(args), "runs": runs}, f, indent=1)
-    write_markdown(os.path.join(out, "results.md"), table, runs, servers, args, config)
-    write_charts(out, table, runs, servers, args)
+    report(out, runs, servers, config)
+
+
+def report(out, runs, servers, config):
+    table = summarize(runs, servers)
+    write_markdown(os.path.join(out, "results.md"), table, runs, servers, config)
+    write_charts(out, table, runs, servers)
     log("results in %s" % out)
     with open(os.path.join(out, "results.md")) as f:
         print(f.read())
+
+
+def report_again(files, out):
+    """results.md and the charts from the runs of earlier results.json files."""
+    runs, notes, dates = [], [], []
+    for path in files:
+        with open(path) as f:
+            data = json.load(f)
+        runs += data["runs"]
+        dates.append(data["config"]["date"])
+        notes += [n for n in data["config"]["notes"] if n not in notes]
+        machine = data["config"]["machine"]
+    servers = [n for n in peers.ORDER if any(r["server"] == n for r in runs)]
+    out = out or os.path.dirname(os.path.abspath(files[0]))
+    os.makedirs(out, exist_ok=True)
+    config = {"date": ", ".join(dates), "machine": machine, "notes": notes}
+    with open(os.path.join(out, "results.json"), "w") as f:
+        json.dump({"config": config, "runs": runs}, f, indent=1)
+    report(out, runs, servers, config)
 
 
 def brief(r, kind):
@@ -507,7 +570,8 @@ def machine_text():
 def config_notes(args, bench):
     return [
         "Servers: zorvad from %s; %s." % (args.build, ", ".join(
-            "%s %s (%s)" % (n, peer_version(n), b) for n, b in sorted(bench.binaries.items()))),
+            "%s %s (%s)" % (n, peer_version(n), "unpacked from its package" if b.startswith(bench.work)
+                            else b) for n, b in sorted(bench.binaries.items()))),
         "Passive ports %d-%d for every server, outside the client's source ports %d-%d." % (
             peers.PASV_LOW, peers.PASV_HIGH, *peers.local_port_range()),
         "Anonymous sessions unless noted; STOR as a system user made for the run.",
