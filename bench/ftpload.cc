@@ -576,6 +576,7 @@ void Report(double elapsed) {
     if (!gTransferSec.empty()) {
         std::vector<double> sorted = gTransferSec;
         std::sort(sorted.begin(), sorted.end());
+        printf("transfer_first_ms %.3f\n", gTransferSec.front() * 1e3);
         printf("transfer_median_ms %.3f\n", sorted[sorted.size() / 2] * 1e3);
         printf("transfer_total_s %.6f\n", total);
     }

@@ -63,6 +63,7 @@ IDLE_METRICS = [("pss_per_session_kib", "Pss per idle session (KiB)", "%.0f", Fa
                 ("greet_p99_ms", "connect->220 p99 (ms)", "%.2f", False),
                 ("listen_drops", "listen-queue drops", "%d", None)]
 LIST_METRICS = [("transfer_median_ms", "time per listing (ms, median)", "%.1f", False),
+                ("transfer_first_ms", "first listing after the directory changed (ms)", "%.1f", False),
                 ("entries", "entries listed", "%d", None)]
 XFER_METRICS = [("mb_per_s", "MB/s", "%.0f", True),
                 ("transfer_median_ms", "time (ms)", "%.0f", False)]
@@ -222,9 +223,7 @@ class Runner:
         a = self.args
         r = self.measured(server, ["-c", str(clients), "-d", str(a.duration), "-w", str(a.warmup),
                                    "-x", "retr", "-f", peers.SMALL_FILE], a.duration + 60, sample=True)
-        ticks = r.get("ticks", [])
-        tail = ticks[max(int(a.warmup), len(ticks) - a.steady):]
-        r["steady_rate"] = sum(tail) / len(tail) if tail else 0.0
+        r["steady_rate"] = steady_rate(r.get("ticks", []), a.duration, a.warmup, a.steady)
         if r.get("sessions"):
             r["cpu_ms_per_session"] = 1000.0 * r["machine_cpu_s"] / r["sessions"]
             r["server_cpu_ms_per_session"] = 1000.0 * r["server_cpu_s"] / r["sessions"]
@@ -253,6 +252,11 @@ class Runner:
         return r
 
     def run_list(self, server, kind):
+        # A file made and removed changes the directory, so that a server's
+        # listing cache must start afresh.
+        marker = os.path.join(self.bench.anon, peers.LIST_DIR, ".changed")
+        open(marker, "w").close()
+        os.unlink(marker)
         r = self.measured(server, ["-S", "1", "-n", str(self.args.list_repeat), "-x", kind,
                                    "-f", peers.LIST_DIR], 600)
         # MLSD's cdir/pdir facts lines are part of the answer; the entries
@@ -280,6 +284,14 @@ class Runner:
                           900)
         r["files_per_s"] = r.get("transfers", 0) / r["transfer_total_s"] if r.get("transfer_total_s") else 0
         return r
+
+
+def steady_rate(ticks, duration, warmup, steady):
+    """Sessions per second over the last seconds of the run proper (the
+    seconds after it, when sessions in progress end, do not count)."""
+    ticks = ticks[:int(duration)]
+    tail = ticks[max(int(warmup), len(ticks) - steady):]
+    return sum(tail) / len(tail) if tail else 0.0
 
 
 def median(values):
@@ -429,7 +441,8 @@ def main():
     parser.add_argument("--reps", type=int, default=3, help="repetitions (default: 3)")
     parser.add_argument("--rate-reps", type=int, help="repetitions of the session-rate scenarios "
                         "(default: --reps)")
-    parser.add_argument("--duration", type=float, default=75, help="seconds per session-rate run (default: 75)")
+    parser.add_argument("--duration", type=float, help="seconds per session-rate run (default: 75, "
+                        "with --quick 5)")
     parser.add_argument("--warmup", type=float, default=3, help="seconds not counted at a run's start")
     parser.add_argument("--steady", type=int, default=15,
                         help="the steady-state rate is that of the last so many seconds (default: 15)")
@@ -445,14 +458,17 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short runs, one repetition, to check it works")
     parser.add_argument("--report", nargs="+", metavar="results.json",
                         help="instead of running, write the table and charts again from these runs "
-                        "(several files are merged; --out names the directory)")
+                        "(several files are merged, a scenario in several is taken from the last; "
+                        "--out names the directory)")
     parser.add_argument("--out", help="directory for the results (default: bench/results/<date>)")
     args = parser.parse_args()
     if args.report:
         return report_again(args.report, args.out)
     if args.quick:
-        args.reps, args.rate_reps, args.duration, args.warmup, args.steady = 1, 1, 5, 1, 2
+        args.reps, args.rate_reps, args.warmup, args.steady = 1, 1, 1, 2
+        args.duration = args.duration or 5
         args.drain, args.list_repeat, args.small_count = 5, 2, args.small_count or 1000
+    args.duration = args.duration or 75
     unknown = [s for s in args.scenarios if s not in SCENARIOS]
     if unknown:
         parser.error("unknown scenario(s): %s (known: %s)" % (", ".join(unknown), ", ".join(SCENARIOS)))
@@ -523,12 +539,18 @@ def report(out, runs, servers, config):
 
 
 def report_again(files, out):
-    """results.md and the charts from the runs of earlier results.json files."""
+    """results.md and the charts from the runs of earlier results.json files;
+    a scenario found in several of them is taken from the last."""
     runs, notes, dates = [], [], []
     for path in files:
         with open(path) as f:
             data = json.load(f)
-        runs += data["runs"]
+        again = {r["scenario"] for r in data["runs"]}
+        a = data.get("args", {})
+        for r in data["runs"]:
+            if "ticks" in r and "duration" in a:
+                r["steady_rate"] = steady_rate(r["ticks"], a["duration"], a["warmup"], a["steady"])
+        runs = [r for r in runs if r["scenario"] not in again] + data["runs"]
         dates.append(data["config"]["date"])
         notes += [n for n in data["config"]["notes"] if n not in notes]
         machine = data["config"]["machine"]
