@@ -552,7 +552,12 @@ def report_again(files, out):
                 r["steady_rate"] = steady_rate(r["ticks"], a["duration"], a["warmup"], a["steady"])
         runs = [r for r in runs if r["scenario"] not in again] + data["runs"]
         dates.append(data["config"]["date"])
-        notes += [n for n in data["config"]["notes"] if n not in notes]
+        for note in data["config"]["notes"]:      # a later note on the same subject wins
+            subjects = [n.split(":")[0] for n in notes]
+            if note.split(":")[0] in subjects:
+                notes[subjects.index(note.split(":")[0])] = note
+            else:
+                notes.append(note)
         machine = data["config"]["machine"]
     servers = [n for n in peers.ORDER if any(r["server"] == n for r in runs)]
     out = out or os.path.dirname(os.path.abspath(files[0]))
