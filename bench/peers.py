@@ -23,8 +23,18 @@ PEERS = {"vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
          "pure-ftpd": ("pure-ftpd", "usr/sbin/pure-ftpd"),
          "proftpd": ("proftpd-core", "usr/sbin/proftpd")}
 ORDER = ("zorvad", "vsftpd", "pure-ftpd", "proftpd")
-# Passive ports outside ip_local_port_range (the client's own source ports).
+# Passive ports outside ip_local_port_range (the client's own source ports),
+# a share of them for each server: a server that closes its data connections
+# without SO_REUSEADDR leaves TIME_WAIT sockets that no other server may bind
+# over, and in a shared range those made the next server's PASV fail.
 PASV_LOW, PASV_HIGH = 61000, 65535
+
+
+def pasv_range(name):
+    """The passive ports of one server: its share of PASV_LOW..PASV_HIGH."""
+    share = (PASV_HIGH - PASV_LOW + 1) // len(ORDER)
+    low = PASV_LOW + ORDER.index(name) * share
+    return low, low + share - 1
 SMALL_FILE = "4k.bin"
 BIG_FILE = "big.bin"
 LIST_DIR = "big"
@@ -234,7 +244,7 @@ class Bench:
         general = os.path.join(d, "general.cf")
         domain = os.path.join(d, "domain.cf")
         lines = ["pid-file = %s/zorvad.pid.sh" % d, "log-misc = %s/misc.log" % d,
-                 "max-users = %d" % self.max_users, "ephemeral-port-range = %d-%d" % (PASV_LOW, PASV_HIGH),
+                 "max-users = %d" % self.max_users, "ephemeral-port-range = %d-%d" % pasv_range("zorvad"),
                  "listen-backlog-size = 1024", "idle-timeout = 900", "login-timeout = 120",
                  "u-deny-users-file = %s/ftpusers" % d, "a-write-permission = no",
                  *self.zorvad_extra, ""]
@@ -260,7 +270,7 @@ class Bench:
                 # the session itself, and its teardown runs later, in the
                 # next server's turn.
                 "isolate_network=NO",
-                "pasv_enable=YES", "pasv_min_port=%d" % PASV_LOW, "pasv_max_port=%d" % PASV_HIGH,
+                "pasv_enable=YES", "pasv_min_port=%d" % pasv_range("vsftpd")[0], "pasv_max_port=%d" % pasv_range("vsftpd")[1],
                 "connect_from_port_20=NO", "max_clients=0", "max_per_ip=0",
                 "idle_session_timeout=900", "data_connection_timeout=300", "dirlist_enable=YES",
                 "use_localtime=NO", ""]))
@@ -285,7 +295,7 @@ class Bench:
                     'mount --bind "$0" "$1" && shift && exec "$@"', self.anon, home]
         return [*wrap, self.binaries["pure-ftpd"], "-S", "127.0.0.1,%d" % port, "-4", "-H", "-A",
                 "-l", "unix", "-c", str(self.max_users), "-C", str(self.max_users),
-                "-p", "%d:%d" % (PASV_LOW, PASV_HIGH), "-I", "15", "-L", "20000:8",
+                "-p", "%d:%d" % pasv_range("pure-ftpd"), "-I", "15", "-L", "20000:8",
                 "-O", "clf:%s/xfer.log" % d, "-u", "1"], env
 
     def argv_proftpd(self, d, port):
@@ -301,7 +311,7 @@ class Bench:
                 "TCPBacklog 255",               # its largest
                 "UseFtpUsers off", "RequireValidShell off", "AuthOrder mod_auth_unix.c",
                 "<IfModule mod_auth_pam.c>", "  AuthPAM off", "</IfModule>",
-                "PassivePorts %d %d" % (PASV_LOW, PASV_HIGH), "TimeoutIdle 900", "TimeoutLogin 120",
+                "PassivePorts %d %d" % pasv_range("proftpd"), "TimeoutIdle 900", "TimeoutLogin 120",
                 "SystemLog %s/proftpd.log" % d, "TransferLog %s/xfer.log" % d,
                 "ListOptions \"\" maxfiles 20000", "AllowOverwrite on", "Umask 022",
                 "<Anonymous %s>" % self.anon, "  User %s" % anon_user, "  Group nogroup",

@@ -599,8 +599,9 @@ def config_notes(args, bench):
         "Servers: zorvad from %s; %s." % (args.build, ", ".join(
             "%s %s (%s)" % (n, peer_version(n), "unpacked from its package" if b.startswith(bench.work)
                             else b) for n, b in sorted(bench.binaries.items()))),
-        "Passive ports %d-%d for every server, outside the client's source ports %d-%d." % (
-            peers.PASV_LOW, peers.PASV_HIGH, *peers.local_port_range()),
+        "Passive ports %d-%d, a share for each server (%s), outside the client's source ports %d-%d." % (
+            peers.PASV_LOW, peers.PASV_HIGH,
+            ", ".join("%s %d-%d" % (n, *peers.pasv_range(n)) for n in peers.ORDER), *peers.local_port_range()),
         "Anonymous sessions unless noted; STOR as a system user made for the run.",
         "Session runs: %g s each, the first %g s not counted; the steady-state rate is the mean "
         "of the last %d s. Before every run the TIME_WAIT sockets on the servers' ports and the "

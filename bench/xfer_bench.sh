@@ -25,7 +25,10 @@ size_mib=1024
 command -v curl >/dev/null || { echo "curl is needed" >&2; exit 1; }
 if ! command -v vsftpd >/dev/null && [ ! -x /usr/sbin/vsftpd ]; then
     echo "Installing vsftpd..."
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends vsftpd >/dev/null
+    # Never at the price of another FTP server of the machine (the packages
+    # conflict): bench/run.py runs such peers unpacked instead.
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
+        --no-remove vsftpd >/dev/null || { echo "vsftpd cannot be installed beside this machine's FTP server" >&2; exit 1; }
 fi
 vsftpd_bin=$(command -v vsftpd || echo /usr/sbin/vsftpd)
 
