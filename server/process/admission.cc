@@ -118,9 +118,9 @@ struct UserCounts {
     int sameAddr;       // from the same address, any set
 };
 
-// Only the limits in force need the set and address comparisons (each a
-// cache line of every slot); the plain count is always kept.
-UserCounts CountOtherUsers(const ShmSlot *me, bool bySet, bool byAddr)
+// Only the per-address limits need the address comparison (a further cache
+// line of every slot); the counts the status area shows are always kept.
+UserCounts CountOtherUsers(const ShmSlot *me, bool byAddr)
 {
     UserCounts c {};
     for (int i = 1; i <= gNumChildren; i++) {
@@ -130,7 +130,7 @@ UserCounts CountOtherUsers(const ShmSlot *me, bool bySet, bool byAddr)
         if (s == nullptr || s->pid == 0 || s->sessionStart == 0)
             continue;
         c.all++;
-        const bool sameSet = bySet && strcmp(s->domain, me->domain) == 0;
+        const bool sameSet = strcmp(s->domain, me->domain) == 0;
         const bool sameAddr = byAddr && strcmp(s->addr, me->addr) == 0;
         c.sameSet += sameSet;
         c.sameSetAddr += sameSet && sameAddr;
@@ -142,11 +142,9 @@ UserCounts CountOtherUsers(const ShmSlot *me, bool bySet, bool byAddr)
 void CheckUserLimits(ShmSlot *me)
 {
     const DomainInfo *d = gCurDomain;
-    // The users of the set are shown (%N) only where the set has a limit.
-    const bool bySet = d->maxDomainUsers > 0 || d->maxDomainUsersPerIP > 0;
     const bool byAddr = d->maxDomainUsersPerIP > 0 || gMaxUsersPerIP > 0;
-    const UserCounts c = CountOtherUsers(me, bySet, byAddr);
-    me->usersOnDomain = bySet ? static_cast<uint32_t>(c.sameSet + 1) : 0;
+    const UserCounts c = CountOtherUsers(me, byAddr);
+    me->usersOnDomain = static_cast<uint32_t>(c.sameSet + 1);
     me->usersOnServer = static_cast<uint32_t>(c.all + 1);
     char reply[512];
 

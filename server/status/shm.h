@@ -127,7 +127,7 @@ struct ShmSlot {
     int64_t sessionStart;                   // non-zero: busy
     char sessionId[kShmSessionIdSize];
     uint32_t usersOnServer;                 // when admitted, this one included
-    uint32_t usersOnDomain;                 // of its set; 0 when the set has no user limit
+    uint32_t usersOnDomain;
     char user[64];                          // "DENIED" / "REFUSED" for refusals
     char loginId[64];                       // shown by the monitor before the user name
     char host[64];                          // client host name, or its address
