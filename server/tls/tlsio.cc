@@ -157,6 +157,29 @@ int CheckWatchNow(const TlsWatch *watch)
     return 0;
 }
 
+// The loop around one SSL_read or SSL_write: waits (with the watch) until
+// the call moves bytes, the deadline passes or the watch interrupts.
+int RunIo(Channel &c, bool write, void *buf, size_t size, int seconds, const TlsWatch *watch)
+{
+    if (CheckWatchNow(watch) > 0)
+        return kTlsInterrupted;
+    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
+    bool watching = watch != nullptr;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        // Without partial writes SSL_write returns only when every byte
+        // went into the socket; a retry passes the same arguments.
+        const int n = write ? SSL_write(c.ssl, buf, static_cast<int>(size))
+                            : SSL_read(c.ssl, buf, static_cast<int>(size));
+        if (n > 0)
+            return n;
+        int result = 0;
+        if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
+            return write && result == 0 ? kSioErrSystem : result;
+    }
+}
+
 }  // namespace
 
 int TlsAccept(TlsChannel ch, int fd, int seconds)
@@ -219,20 +242,7 @@ int TlsRead(TlsChannel ch, void *buf, size_t size, int seconds, const TlsWatch *
     }
     if (size > INT_MAX)
         size = INT_MAX;
-    if (CheckWatchNow(watch) > 0)
-        return kTlsInterrupted;
-    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
-    bool watching = watch != nullptr;
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        const int n = SSL_read(c.ssl, buf, static_cast<int>(size));
-        if (n > 0)
-            return n;
-        int result = 0;
-        if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
-            return result;
-    }
+    return RunIo(c, false, buf, size, seconds, watch);
 }
 
 int TlsReadPending(TlsChannel ch)
@@ -254,22 +264,7 @@ int TlsWrite(TlsChannel ch, const void *buf, size_t size, int seconds, const Tls
         errno = EINVAL;
         return kSioErrSystem;
     }
-    if (CheckWatchNow(watch) > 0)
-        return kTlsInterrupted;
-    const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
-    bool watching = watch != nullptr;
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        // Without partial writes SSL_write returns only when every byte
-        // went into the socket; a retry passes the same arguments.
-        const int n = SSL_write(c.ssl, buf, static_cast<int>(size));
-        if (n > 0)
-            return n;
-        int result = 0;
-        if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
-            return result == 0 ? kSioErrSystem : result;
-    }
+    return RunIo(c, true, const_cast<void *>(buf), size, seconds, watch);
 }
 
 int TlsShutdown(TlsChannel ch, int seconds)
