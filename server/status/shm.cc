@@ -241,6 +241,13 @@ void JoinXfer(char *dst, size_t size, const ShmXferStats *x)
     Strncat(dst, secs, size);
 }
 
+void WriteVersionTag(ShmHeader *h)
+{
+    char tag[kShmVersionTagSize];
+    snprintf(tag, sizeof(tag), "%.12s", gVersion);
+    Strncpy(h->version, tag, sizeof(h->version));
+}
+
 }  // namespace
 
 ShmHeader *ShmHead()
@@ -275,8 +282,11 @@ int InitSharedMemory()
     }
     memset(addr, 0, size);
     gShmAddr = addr;
-    // The slot count must be known before any slot is looked up.
+    // The slot count must be known before any slot is looked up, and the tag
+    // from the start: the monitor may read the pool while the master is
+    // still making its first children.
     ShmHead()->maxUsers = static_cast<uint32_t>(gNumChildren);
+    WriteVersionTag(ShmHead());
     return 0;
 }
 
@@ -312,9 +322,7 @@ int JoinSharedMemory(int child)
     gRUserPtr = gShmSlot;
     ResetSharedMemory();
     if (child == 0) {
-        char tag[kShmVersionTagSize];
-        snprintf(tag, sizeof(tag), "%.12s", gVersion);
-        Strncpy(h->version, tag, sizeof(h->version));
+        WriteVersionTag(h);
         h->maxUsers = static_cast<uint32_t>(gNumChildren);
         h->serverStart = gServerStartTime;
         ShmSlot *logger = ShmSlotAt(static_cast<int>(h->maxUsers) + 1);

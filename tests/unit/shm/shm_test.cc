@@ -19,6 +19,7 @@
 #include "log_capture.h"
 #include "status/shm.h"
 #include "process/startup.h"
+#include "version.h"
 
 namespace {
 
@@ -59,6 +60,10 @@ TEST_F(SegmentTest, WithTenUsersTheSegmentHas49408BytesAndMode0600)
     EXPECT_EQ(ds.shm_perm.mode & 0777, 0600u);
     EXPECT_EQ(ds.shm_perm.__key, kTestKey);
     EXPECT_EQ(shmget(kTestKey, 0, 0), gShmID);
+    // Tagged from its creation: the monitor may look before the master's loop.
+    char tag[kShmVersionTagSize] = {};
+    snprintf(tag, sizeof(tag), "%.12s", gVersion);
+    EXPECT_EQ(memcmp(ShmHead()->version, tag, sizeof(tag)), 0);
 }
 
 TEST_F(SegmentTest, SlotsSitAfterTheHeaderAndEndWithTheSegment)
