@@ -54,9 +54,15 @@ constexpr int kBindWaits[] = {5, 10, 15};   // seconds before each retry of a bu
 constexpr int kDefaultBacklog = 3;
 constexpr int kMasterAcceptSeconds = 2;     // the master's accept window
 constexpr int kMasterPauseSeconds = 2;
+constexpr int kStartingChildSeconds = 5;    // longest a handed-over connection counts without its slot
 constexpr int kForkFailurePause = 3;
 constexpr int kNoTimeoutSeconds = 32768;    // an accept limit this long is no limit
 constexpr int kMinLifetimeWait = 60;
+
+// When the master forked each child for a connection it accepted (0: none
+// pending).  Such a child is busy from its birth, before its status slot
+// says so; counted idle, the master would pause while connections queue.
+time_t *gHandedAt = nullptr;
 
 // ---- The listening socket --------------------------------------------------------------------
 
@@ -298,11 +304,16 @@ int AcceptTimeout()
 
 int CountBusyChildren()
 {
+    const time_t now = time(nullptr);
     int busy = 0;
     for (int n = 1; n <= gNumChildren; n++) {
         const ShmSlot *s = ShmSlotAt(n);
-        if (s != nullptr && s->pid != 0 && s->sessionStart != 0)
+        if (s != nullptr && s->pid != 0 && s->sessionStart != 0) {
             busy++;
+            gHandedAt[n] = 0;       // its slot speaks for it from now on
+        } else if (gHandedAt[n] != 0 && now - gHandedAt[n] < kStartingChildSeconds) {
+            busy++;
+        }
     }
     return busy;
 }
@@ -378,6 +389,8 @@ int MasterAccept(int listenfd)
         if (pid < 0) {
             LogPerror("Cannot spawn child %d", n);
             sleep(kForkFailurePause);
+        } else {
+            gHandedAt[n] = time(nullptr);
         }
         close(fd);
     }
@@ -410,6 +423,7 @@ int ReapChild()
         return 1;
     }
     gChildren[n] = 0;
+    gHandedAt[n] = 0;
     ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {
@@ -593,7 +607,8 @@ int MainProcess(int listenfd)
 int WaitForRequests(int port)
 {
     gChildren = static_cast<pid_t *>(calloc(static_cast<size_t>(gNumChildren) + 2, sizeof(pid_t)));
-    if (gChildren == nullptr) {
+    gHandedAt = static_cast<time_t *>(calloc(static_cast<size_t>(gNumChildren) + 2, sizeof(time_t)));
+    if (gChildren == nullptr || gHandedAt == nullptr) {
         LogPerror("calloc");
         return -1;
     }
