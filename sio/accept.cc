@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 
 // The address length is reset before every attempt because a failed accept may have
 // changed it.
@@ -22,25 +23,41 @@ static int AcceptRetried(int fd, struct sockaddr_in *addr)
 }
 
 // tlen below 0: no signal handling at all; tlen 0: the alarm mechanism without a limit.
+// No jump out of accept: an alarm that came just after accept had taken a connection
+// would lose it (the client would wait for a greeting that never comes).  The alarm
+// interrupts a waiting accept instead (it is installed without SA_RESTART), and it
+// repeats every second, so that one that comes just before the call still ends the wait.
 int SAcceptA(int fd, struct sockaddr_in *addr, int tlen)
 {
     if (tlen < 0)
         return AcceptRetried(fd, addr);
 
     SioCallSignals signals(true, kSioPipeCatch);
-    if (sigsetjmp(gSioJmp, 1) != 0) {
-        alarm(0);
-        gSioCanJmp = 0;
-        return SioJumpResult(0, false);
-    }
     gSioGotSig = 0;
-    gSioCanJmp = 1;
+    gSioCanJmp = 2;
     errno = 0;
-    alarm(static_cast<unsigned>(tlen));
-    const int result = AcceptRetried(fd, addr);
+    if (tlen > 0) {
+        struct itimerval limit {};
+        limit.it_value.tv_sec = tlen;
+        limit.it_interval.tv_sec = 1;
+        setitimer(ITIMER_REAL, &limit, nullptr);
+    }
+    int result;
+    for (;;) {
+        if (gSioGotSig == SIGALRM) {
+            result = kSioErrTimeout;
+            errno = ETIMEDOUT;
+            break;
+        }
+        socklen_t len = sizeof(struct sockaddr_in);
+        result = accept(fd, reinterpret_cast<struct sockaddr *>(addr), addr != nullptr ? &len : nullptr);
+        if (result >= 0 || errno != EINTR)
+            break;
+    }
     const int savedErrno = errno;
     alarm(0);
     gSioCanJmp = 0;
+    gSioGotSig = 0;
     errno = savedErrno;
     return result;
 }

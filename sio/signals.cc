@@ -12,8 +12,8 @@ int gSioSignalsSet = 0;
 struct sigaction gSIOSavedSigALRM;
 struct sigaction gSIOSavedSigPIPE;
 
-// Jumps back into the timed call that is blocked; a signal that arrives while no call
-// can be jumped out of is swallowed.
+// Jumps back into the timed call that is blocked, or notes the signal for a call that
+// must not be jumped out of; a signal that arrives while no call runs is swallowed.
 void SIOHandler(int sig)
 {
     if (gSioCanJmp == 1) {
@@ -21,6 +21,8 @@ void SIOHandler(int sig)
         gSioGotSig = sig;
         siglongjmp(gSioJmp, 1);
     }
+    if (gSioCanJmp == 2)
+        gSioGotSig = sig;
 }
 
 // SIGALRM without SA_RESTART so that it interrupts a blocking call; every other signal

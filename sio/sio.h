@@ -40,8 +40,9 @@ using SioSigProc = void (*)(int);
 using SioTimeProc = time_t (*)(time_t *);
 
 extern sigjmp_buf gSioJmp;                  // the one jump point of the running timed call
-extern volatile sig_atomic_t gSioCanJmp;    // 1 only while a timed call may be jumped out of
-extern volatile sig_atomic_t gSioGotSig;    // the signal that caused the last jump
+extern volatile sig_atomic_t gSioCanJmp;    // 1 only while a timed call may be jumped out of,
+                                            // 2 while one only notes the signal
+extern volatile sig_atomic_t gSioGotSig;    // the signal that caused the last jump or note
 extern int gSioSignalsSet;                  // 1: handlers installed for the whole process
 extern struct sigaction gSIOSavedSigALRM;   // what SIOInitSignals/SIOResetSignals replaced
 extern struct sigaction gSIOSavedSigPIPE;

@@ -1,7 +1,12 @@
 // Accepting, connecting, binding and closing.
 #include "sio_test_util.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 namespace {
@@ -55,6 +60,41 @@ TEST(Connection, AlarmAcceptTimesOut)
     EXPECT_EQ(SAcceptA(l.fd, nullptr, 1), kSioErrTimeout);
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_EQ(CurrentHandler(SIGALRM), SIG_DFL);
+}
+
+// Alarms fired at random moments, also just as accept takes a connection: the
+// call returns either the connection or a time-out that leaves it waiting.
+TEST(Connection, AnAlarmAsAcceptTakesAConnectionNeverLosesIt)
+{
+    Listener l;
+    SIOInitSignals();   // kept between the calls: the alarms come at any time
+    std::atomic<bool> stop{false};
+    const pthread_t caller = pthread_self();
+    std::thread alarms([&] {
+        for (unsigned i = 0; !stop; i++) {
+            pthread_kill(caller, SIGALRM);
+            std::this_thread::sleep_for(std::chrono::microseconds(i % 37));
+        }
+    });
+    int lost = 0;
+    for (int i = 0; i < 3000 && lost == 0; i++) {
+        Fd c(TcpSocket());
+        while (connect(c, reinterpret_cast<const struct sockaddr *>(&l.addr), sizeof(l.addr)) < 0 && errno == EINTR) {
+        }
+        int a = SAcceptA(l.fd, nullptr, 5);
+        if (a < 0) {
+            SetNonBlocking(l.fd, true);
+            while ((a = accept(l.fd, nullptr, nullptr)) < 0 && errno == EINTR) {
+            }
+            SetNonBlocking(l.fd, false);
+            lost += a < 0;
+        }
+        Fd taken(a);
+    }
+    stop = true;
+    alarms.join();
+    SIORestoreSignals();
+    EXPECT_EQ(lost, 0);
 }
 
 TEST(Connection, SelectAcceptTimesOut)
