@@ -10,12 +10,16 @@
 
 // The address length is reset before every attempt because a failed accept may have
 // changed it.
+static int AcceptOnce(int fd, struct sockaddr_in *addr)
+{
+    socklen_t len = sizeof(struct sockaddr_in);
+    return accept(fd, reinterpret_cast<struct sockaddr *>(addr), addr != nullptr ? &len : nullptr);
+}
+
 static int AcceptRetried(int fd, struct sockaddr_in *addr)
 {
     for (;;) {
-        socklen_t len = sizeof(struct sockaddr_in);
-        const int result = accept(fd, reinterpret_cast<struct sockaddr *>(addr),
-                                  addr != nullptr ? &len : nullptr);
+        const int result = AcceptOnce(fd, addr);
         if (result >= 0 || errno != EINTR)
             return result;
         errno = 0;
@@ -34,7 +38,7 @@ int SAcceptA(int fd, struct sockaddr_in *addr, int tlen)
 
     SioCallSignals signals(true, kSioPipeCatch);
     gSioGotSig = 0;
-    gSioCanJmp = 2;
+    gSioCanJmp = kSioNoteSignal;
     errno = 0;
     if (tlen > 0) {
         struct itimerval limit {};
@@ -49,8 +53,7 @@ int SAcceptA(int fd, struct sockaddr_in *addr, int tlen)
             errno = ETIMEDOUT;
             break;
         }
-        socklen_t len = sizeof(struct sockaddr_in);
-        result = accept(fd, reinterpret_cast<struct sockaddr *>(addr), addr != nullptr ? &len : nullptr);
+        result = AcceptOnce(fd, addr);
         if (result >= 0 || errno != EINTR)
             break;
     }

@@ -21,7 +21,7 @@ void SIOHandler(int sig)
         gSioGotSig = sig;
         siglongjmp(gSioJmp, 1);
     }
-    if (gSioCanJmp == 2)
+    if (gSioCanJmp == kSioNoteSignal)
         gSioGotSig = sig;
 }
 

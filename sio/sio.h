@@ -41,7 +41,8 @@ using SioTimeProc = time_t (*)(time_t *);
 
 extern sigjmp_buf gSioJmp;                  // the one jump point of the running timed call
 extern volatile sig_atomic_t gSioCanJmp;    // 1 only while a timed call may be jumped out of,
-                                            // 2 while one only notes the signal
+                                            // kSioNoteSignal while one only notes the signal
+constexpr sig_atomic_t kSioNoteSignal = 2;
 extern volatile sig_atomic_t gSioGotSig;    // the signal that caused the last jump or note
 extern int gSioSignalsSet;                  // 1: handlers installed for the whole process
 extern struct sigaction gSIOSavedSigALRM;   // what SIOInitSignals/SIOResetSignals replaced
