@@ -196,6 +196,7 @@ void AdmitConnection()
 
     ShmSlot *me = gRUserPtr;
     me->sessionStart = ShmTime(nullptr);
+    WakeMaster();
     socklen_t len = sizeof(gLocalCtrlAddr);
     if (getsockname(gCtrl, reinterpret_cast<struct sockaddr *>(&gLocalCtrlAddr), &len) < 0) {
         LogPerror("getsockname(ctrl)");

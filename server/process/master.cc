@@ -7,7 +7,9 @@
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -63,6 +65,11 @@ constexpr int kMinLifetimeWait = 60;
 // pending).  Such a child is busy from its birth, before its status slot
 // says so; counted idle, the master would pause while connections queue.
 time_t *gHandedAt = nullptr;
+
+// The master's pause ends early when a child starts a session: if that child
+// was the last idle one, new clients would otherwise queue unserved for the
+// rest of the pause. Children write a byte; the master polls the other end.
+int gWakeRead = -1, gWakeWrite = -1;
 
 // ---- The listening socket --------------------------------------------------------------------
 
@@ -224,6 +231,9 @@ pid_t ForkChild(int n)
     sigprocmask(SIG_BLOCK, &stop, &old);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (gWakeRead >= 0)
+            close(gWakeRead);
+        gWakeRead = -1;
         ChildInit(n);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;
@@ -302,11 +312,29 @@ int AcceptTimeout()
 
 // ---- The master loop -------------------------------------------------------------------------
 
+// Sleeps up to kMasterPauseSeconds; a child starting a session, or a signal,
+// ends the pause early.
+void PauseMaster()
+{
+    if (gWakeRead < 0) {
+        sleep(kMasterPauseSeconds);
+        return;
+    }
+    struct pollfd p = {gWakeRead, POLLIN, 0};
+    if (poll(&p, 1, kMasterPauseSeconds * 1000) <= 0)
+        return;
+    char drain[64];
+    while (read(gWakeRead, drain, sizeof(drain)) > 0) {
+    }
+}
+
 int CountBusyChildren()
 {
     const time_t now = time(nullptr);
     int busy = 0;
     for (int n = 1; n <= gNumChildren; n++) {
+        if (gChildren[n] == 0)
+            continue;       // a free number: its slot is clear (and need not be touched)
         const ShmSlot *s = ShmSlotAt(n);
         if (s != nullptr && s->pid != 0 && s->sessionStart != 0) {
             busy++;
@@ -447,6 +475,13 @@ int ReapChild()
 }  // namespace
 
 // ---- Interfaces ------------------------------------------------------------------------------
+
+void WakeMaster()
+{
+    // A full pipe already holds a wake-up for the master.
+    if (gWakeWrite >= 0 && gChild != 0)
+        (void) !write(gWakeWrite, "", 1);
+}
 
 int SignalChildren(int sig)
 {
@@ -600,7 +635,7 @@ int MainProcess(int listenfd)
         if (reaped == -2)
             return -1;
         if (reaped == 0 && !allBusy)
-            sleep(kMasterPauseSeconds);
+            PauseMaster();
     }
 }
 
@@ -616,6 +651,13 @@ int WaitForRequests(int port)
     if (listenfd < 0) {
         gPIDFile[0] = '\0';     // not written yet: there is nothing of ours to remove
         return -1;
+    }
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) == 0) {
+        gWakeRead = wake[0];
+        gWakeWrite = wake[1];
+    } else {
+        LogPerror("pipe");      // the master then pauses its full time
     }
     gChildren[0] = getpid();
     ServerInit();

@@ -51,6 +51,10 @@ extern volatile sig_atomic_t gDoneJmpReady;
 // limits; then the control session. Never returns.
 [[noreturn]] void AdmitConnection();
 
+// Tells the master that this child has started a session, so that a master
+// pausing while every child is busy goes on to accept at once.
+void WakeMaster();
+
 // One-time set-up of the master before the first fork: PID file, limits,
 // priority, groups and, for an anonymous-only server, its root and identity.
 void ServerInit();
