@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "process/master.h"
 #include "session/shell.h"
+#include "status/sessionindex.h"
 #include "status/shm.h"
 #include "sio.h"
 #include "process/startup.h"
@@ -110,40 +111,11 @@ void CheckHostAccess(ShmSlot *me)
     DoneConnection(kEndDenied);
 }
 
-// Sessions of the other busy slots, as the limits count them.
-struct UserCounts {
-    int all;            // on the server
-    int sameSet;        // of the same domain set
-    int sameSetAddr;    // of the same set from the same address
-    int sameAddr;       // from the same address, any set
-};
-
-// Only the per-address limits need the address comparison (a further cache
-// line of every slot); the counts the status area shows are always kept.
-UserCounts CountOtherUsers(const ShmSlot *me, bool byAddr)
-{
-    UserCounts c {};
-    for (int i = 1; i <= gNumChildren; i++) {
-        if (i == gChild)
-            continue;
-        const ShmSlot *s = ShmSlotAt(i);
-        if (s == nullptr || s->pid == 0 || s->sessionStart == 0)
-            continue;
-        c.all++;
-        const bool sameSet = strcmp(s->domain, me->domain) == 0;
-        const bool sameAddr = byAddr && strcmp(s->addr, me->addr) == 0;
-        c.sameSet += sameSet;
-        c.sameSetAddr += sameSet && sameAddr;
-        c.sameAddr += sameAddr;
-    }
-    return c;
-}
-
 void CheckUserLimits(ShmSlot *me)
 {
     const DomainInfo *d = gCurDomain;
     const bool byAddr = d->maxDomainUsersPerIP > 0 || gMaxUsersPerIP > 0;
-    const UserCounts c = CountOtherUsers(me, byAddr);
+    const SessionCounts c = CountOtherSessions(gChild, me->domain, me->addr, byAddr);
     me->usersOnDomain = static_cast<uint32_t>(c.sameSet + 1);
     me->usersOnServer = static_cast<uint32_t>(c.all + 1);
     char reply[512];
@@ -209,6 +181,7 @@ void AdmitConnection()
 
     if (inet_ntop(AF_INET, &gRemoteCtrlAddr.sin_addr, me->addr, sizeof(me->addr)) == nullptr)
         me->addr[0] = '\0';
+    IndexSessionStart(gChild, me->domain, me->addr);
     ResolveClient(me);
     gClientIsLocal = ClientIsLocal(me->addr);
     if (gTraceLogging)

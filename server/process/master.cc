@@ -30,6 +30,7 @@
 #include "config/domain.h"
 #include "log/log.h"
 #include "session/shell.h"
+#include "status/sessionindex.h"
 #include "status/shm.h"
 #include "sio.h"
 #include "process/notify.h"
@@ -458,6 +459,7 @@ int ReapChild()
         memset(reinterpret_cast<char *>(slot) + kShmLivePartOffset, 0, kShmLivePartSize);
         slot->pid = 0;
     }
+    IndexSessionEnd(n);
     gLiveChildren--;
     LogDeath(pid, n, status);
     if (n <= gMinChildren) {

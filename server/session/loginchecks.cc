@@ -291,6 +291,9 @@ int TooManyAnonUsers()
 
 int TooManyDomainUsersByThisUsername(const char *name)
 {
+    const int limit = gCurDomain->maxDomainUsersPerUsername;
+    if (limit < 1 && !gUAllowMultipleLoginsOnlyIfSameIP)
+        return 0;       // nothing to count: the scan would read every slot for nothing
     char slotName[sizeof(gRUserPtr->user)];
     Strncpy(slotName, name);
     int count = 0;
@@ -305,7 +308,6 @@ int TooManyDomainUsersByThisUsername(const char *name)
             otherAddress = true;
     });
 
-    const int limit = gCurDomain->maxDomainUsersPerUsername;
     if (gUAllowMultipleLoginsOnlyIfSameIP && otherAddress) {
         sleep(2);
         Reply("530 Sorry, someone is already logged in to this account.\r\n");

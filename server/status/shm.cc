@@ -17,6 +17,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "log/log.h"
+#include "status/sessionindex.h"
 #include "base/exit.h"
 #include "base/process.h"
 #include "version.h"
@@ -283,6 +284,10 @@ int InitSharedMemory()
     }
     memset(addr, 0, size);
     gShmAddr = addr;
+    if (CreateSessionIndex(gNumChildren) < 0) {
+        LogPerror("Cannot map the session index");
+        Exit(1);
+    }
     // The slot count must be known before any slot is looked up, and the tag
     // from the start: the monitor may read the pool while the master is
     // still making its first children.
@@ -305,6 +310,7 @@ void ResetSharedMemory()
     // gRUserPtr is gShmSlot once joined, else the private record.
     gRUserPtr->pid = static_cast<int32_t>(getpid());
     memset(reinterpret_cast<char *>(gRUserPtr) + kShmLivePartOffset, 0, kShmLivePartSize);
+    IndexSessionEnd(gChild);
 }
 
 int JoinSharedMemory(int child)

@@ -6,6 +6,8 @@ import re
 import signal
 import struct
 
+import pytest
+
 from conftest import DEFAULT_DOMAIN, SHM_HEADER, SHM_SLOT, shm_header, shm_slot, wait_for
 from test_domains import private_etc_files
 from xferhelp import retr
@@ -138,6 +140,27 @@ def test_the_per_address_limit_counts_only_that_address(server):
     other = s.greeted(source=("127.0.0.2", 0))
     assert other.greeting.startswith("220 ")
     first.close()
+
+
+@pytest.mark.parametrize("end", ["QUIT", "SIGKILL"])
+def test_a_session_that_ended_no_longer_counts_against_the_limit(server, end):
+    s = server(general=pool(1, 4, "max-users-per-ip = 1\n"))
+    s.greeted(source=("127.0.0.2", 0))
+    spare = s.greeted(source=("127.0.0.3", 0))
+    first = s.greeted()
+    assert wait_for(lambda: s.busy_children() == [1, 2, 3])
+    # The next client is served by child 2, which then counts child 3's
+    # session however it ended.
+    assert spare.command("QUIT") == "221 Goodbye.\r\n"
+    assert wait_for(lambda: s.busy_children() == [1, 3])
+    if end == "QUIT":
+        assert first.command("QUIT") == "221 Goodbye.\r\n"
+        assert wait_for(lambda: s.busy_children() == [1])
+    else:
+        pid = child_pids(s)[3]
+        os.kill(pid, signal.SIGKILL)
+        s.wait_log(r"Detected abnormal death of child #3, pid %d, due to signal 9\.\n" % pid)
+    assert s.greeted().greeting.startswith("220 ")
 
 
 def test_the_per_address_limit_of_a_domain(server):
