@@ -4,7 +4,6 @@
 // time word, and readers take unsynchronised snapshots.
 #include "status/shm.h"
 
-#include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -337,11 +336,6 @@ int JoinSharedMemory(int child)
             logger->pid = gLoggerPID >= 2 ? static_cast<int32_t>(gLoggerPID) : 0;
     } else {
         gShmSlot->procStart = time(nullptr);
-        // A fork does not copy the page table entries of a shared mapping:
-        // the first count of the other sessions would fault on every page
-        // of the area (a thousand at 1,000 users).  One call maps them all;
-        // where the kernel cannot, the faults do it as before.
-        (void) madvise(gShmAddr, ShmSegmentSize(static_cast<int>(h->maxUsers)), MADV_POPULATE_READ);
     }
     return 0;
 }
