@@ -57,6 +57,7 @@ constexpr int kBindWaits[] = {5, 10, 15};   // seconds before each retry of a bu
 constexpr int kDefaultBacklog = 3;
 constexpr int kMasterAcceptSeconds = 2;     // the master's accept window
 constexpr int kMasterPauseSeconds = 2;
+constexpr useconds_t kMasterWakeGapMicros = 5000;   // shortest time between two wake-ups
 constexpr int kStartingChildSeconds = 5;    // longest a handed-over connection counts without its slot
 constexpr int kForkFailurePause = 3;
 constexpr int kNoTimeoutSeconds = 32768;    // an accept limit this long is no limit
@@ -314,7 +315,8 @@ int AcceptTimeout()
 // ---- The master loop -------------------------------------------------------------------------
 
 // Sleeps up to kMasterPauseSeconds; a child starting a session, or a signal,
-// ends the pause early.
+// ends the pause early. Wake-ups are gathered for a few milliseconds, so that
+// a busy server costs the master a turn per gap rather than per session.
 void PauseMaster()
 {
     if (gWakeRead < 0) {
@@ -324,7 +326,8 @@ void PauseMaster()
     struct pollfd p = {gWakeRead, POLLIN, 0};
     if (poll(&p, 1, kMasterPauseSeconds * 1000) <= 0)
         return;
-    char drain[64];
+    usleep(kMasterWakeGapMicros);
+    char drain[256];
     while (read(gWakeRead, drain, sizeof(drain)) > 0) {
     }
 }
