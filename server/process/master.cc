@@ -6,8 +6,8 @@
 #include "process/master.h"
 
 #include <arpa/inet.h>
-#include <grp.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
