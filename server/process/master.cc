@@ -315,20 +315,30 @@ int AcceptTimeout()
 // ---- The master loop -------------------------------------------------------------------------
 
 // Sleeps up to kMasterPauseSeconds; a child starting a session, or a signal,
-// ends the pause early. Wake-ups are gathered for a few milliseconds, so that
-// a busy server costs the master a turn per gap rather than per session.
+// ends the pause early. A wake-up counts only while the master could still
+// fork: with max-users children alive, accepting early would refuse clients
+// that the child about to finish its session would serve. Wake-ups are
+// gathered for a few milliseconds, so that a busy server costs the master a
+// turn per gap rather than per session.
 void PauseMaster()
 {
     if (gWakeRead < 0) {
         sleep(kMasterPauseSeconds);
         return;
     }
-    struct pollfd p = {gWakeRead, POLLIN, 0};
-    if (poll(&p, 1, kMasterPauseSeconds * 1000) <= 0)
-        return;
-    usleep(kMasterWakeGapMicros);
-    char drain[256];
-    while (read(gWakeRead, drain, sizeof(drain)) > 0) {
+    const time_t end = time(nullptr) + kMasterPauseSeconds;
+    for (;;) {
+        const long left = static_cast<long>(end - time(nullptr));
+        struct pollfd p = {gWakeRead, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000)) <= 0)
+            return;     // the time is over, or a signal came
+        char drain[256];
+        while (read(gWakeRead, drain, sizeof(drain)) > 0) {
+        }
+        if (gLiveChildren < gNumChildren) {
+            usleep(kMasterWakeGapMicros);
+            return;
+        }
     }
 }
 
