@@ -56,6 +56,7 @@ namespace {
 constexpr int kBindWaits[] = {5, 10, 15};   // seconds before each retry of a busy port
 constexpr int kDefaultBacklog = 3;
 constexpr int kMasterAcceptSeconds = 2;     // the master's accept window
+constexpr int kMasterAcceptSliceMillis = 50; // how often the window looks for a free child
 constexpr int kMasterPauseSeconds = 2;
 constexpr useconds_t kMasterWakeGapMicros = 5000;   // shortest time between two wake-ups
 constexpr int kStartingChildSeconds = 5;    // longest a handed-over connection counts without its slot
@@ -399,14 +400,20 @@ void RefuseConnection(int fd, const struct sockaddr_in &peer)
 }
 
 // Accepts for up to 2 seconds because every child is busy. Returns in a new
-// child with the connection it must serve; in the master returns -1.
+// child with the connection it must serve; in the master returns -1. The
+// window ends early once a child is free again: that child takes the next
+// client itself, where the master could only fork or, with max-users
+// children alive, refuse it.
 int MasterAccept(int listenfd)
 {
     const time_t end = time(nullptr) + kMasterAcceptSeconds;
     for (;;) {
         const long left = static_cast<long>(end - time(nullptr));
-        if (left <= 0)
+        if (left <= 0 || CountBusyChildren() < gLiveChildren)
             return -1;
+        struct pollfd waiting = {listenfd, POLLIN, 0};
+        if (poll(&waiting, 1, kMasterAcceptSliceMillis) <= 0)
+            continue;       // nobody waiting yet (or a signal): look at the children again
         struct sockaddr_in peer {};
         const int fd = SAcceptA(listenfd, &peer, static_cast<int>(left));
         if (fd < 0) {
