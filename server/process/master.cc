@@ -16,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +41,7 @@
 
 pid_t *gChildren = nullptr;
 int gLiveChildren = 0;
+int gHighestChild = 0;
 time_t gChildExpiration = 0;
 time_t gNextStatDump = 0, gNextStatDumpD = 0;
 int gPeriodMaxSimultaneousUsers = 0;
@@ -244,6 +246,7 @@ pid_t ForkChild(int n)
     if (pid > 0) {
         gChildren[n] = pid;
         gLiveChildren++;
+        gHighestChild = std::max(gHighestChild, n);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return pid;
@@ -620,7 +623,7 @@ int StatisticsCheckPoint(time_t now)
     if (now < gNextStatDumpD)
         return 0;
     CloseStrayDescriptors();
-    StatDump(gNextStatDump, gPeriodMaxSimultaneousUsers);
+    StatDump(gNextStatDump, gPeriodMaxSimultaneousUsers, gHighestChild);
     gNextStatDump += kShmBucketSeconds;
     gNextStatDumpD += kShmBucketSeconds;
     gPeriodMaxSimultaneousUsers = 0;

@@ -27,6 +27,7 @@ constexpr int kStatDumpDelay = 15;          // statistics are written this long 
 // ---- The pool ----------------------------------------------------------------------------------
 extern pid_t *gChildren;                    // max-users + 2 entries: 0 the master, n child n (0 = free)
 extern int gLiveChildren;
+extern int gHighestChild;                   // the highest child number ever started
 extern time_t gChildExpiration;             // this child's end of life; 0 = unlimited
 extern time_t gNextStatDump, gNextStatDumpD; // next quarter-hour boundary, and 15 s after it
 extern int gPeriodMaxSimultaneousUsers;     // most busy children seen in this quarter hour

@@ -7,6 +7,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -281,7 +282,8 @@ int InitSharedMemory()
         shmctl(gShmID, IPC_RMID, nullptr);
         Exit(1);
     }
-    memset(addr, 0, size);
+    // A new segment is zero-filled by the system; writing it would make
+    // every slot's page resident in the master, used or not.
     gShmAddr = addr;
     if (CreateSessionIndex(gNumChildren) < 0) {
         LogPerror("Cannot map the session index");
@@ -468,13 +470,13 @@ void StatAdd(ShmStatBucket *into, const ShmStatBucket *from)
     AddXfer(&into->upload, &from->upload);
 }
 
-void StatDump(time_t boundary, int periodMaxUsers)
+void StatDump(time_t boundary, int periodMaxUsers, int slotsUsed)
 {
     const ShmSlot *master = ShmSlotAt(0);
     if (master == nullptr)
         return;
     const int b = ShmBucketIndex(boundary - 3);
-    const int children = static_cast<int>(ShmHead()->maxUsers);
+    const int children = std::min(slotsUsed, static_cast<int>(ShmHead()->maxUsers));
 
     ShmStatBucket sum = master->stats[b];
     for (int i = 1; i <= children; i++)

@@ -243,8 +243,10 @@ void StatAdd(ShmStatBucket *into, const ShmStatBucket *from);
 // Master, every quarter hour once boundary + 15 s has passed: sums the bucket of
 // the quarter hour that ended at boundary over all slots, writes the statistics
 // line (only when there were connections) and zeroes the bucket that comes next.
-// The caller closes stray descriptors first.
-void StatDump(time_t boundary, int periodMaxUsers);
+// Slots above slotsUsed were never joined: their counters are zero and their
+// pages are left untouched, so that the master does not make the whole pool
+// resident.  The caller closes stray descriptors first.
+void StatDump(time_t boundary, int periodMaxUsers, int slotsUsed);
 
 // Test seam: the pauses of InitSharedMemory and FreeSharedMemory.
 extern unsigned (*gShmSleep)(unsigned seconds);

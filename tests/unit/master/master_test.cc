@@ -93,6 +93,7 @@ TEST_F(Statistics, AQuarterHourWithConnectionsIsWrittenFifteenSecondsAfterItsEnd
     gPeriodMaxSimultaneousUsers = 2;
     StatSession(kBoundary - 100, 30, 0);                              // the master's refusal count
     ShmSlotAt(1)->stats[ShmBucketIndex(kBoundary - 3)].session[kStatConnections] = 2;   // a child's
+    gHighestChild = 1;
 
     EXPECT_EQ(StatisticsCheckPoint(kBoundary + 14), 0);
     EXPECT_TRUE(Texts(kLogStat).empty());

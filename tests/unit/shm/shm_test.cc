@@ -3,6 +3,7 @@
 // identifier.  Segments are made only inside a private IPC namespace, which
 // vanishes with the test process.
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -174,6 +175,28 @@ TEST_F(SegmentTest, AChildOnlyDetachesAndClearsItsSlot)
     EXPECT_EQ(slot->sessionStart, 0);
     // TearDown leaves through the master's path, which removes the segment.
     gShmAddr = again;
+}
+
+// A server sized for many users but serving few must not pay memory for the
+// rest: neither the master's start nor its quarter-hour sums touch the pages
+// of slots that no child has used.
+TEST_F(SegmentTest, SlotsNoChildUsedStayOutOfMemory)
+{
+    gNumChildren = 1000;
+    ASSERT_EQ(InitSharedMemory(), 0);
+    ASSERT_EQ(JoinSharedMemory(0), 0);
+    StatDump(kShmBucketSeconds * 100, 0, 3);
+    const long page = sysconf(_SC_PAGESIZE);
+    // From the page after slot 4 to the page before the logger's slot.
+    const auto pageOf = [page](const void *p) { return reinterpret_cast<uintptr_t>(p) & ~(page - 1); };
+    char *from = reinterpret_cast<char *>(pageOf(ShmSlotAt(5)) + page);
+    const size_t span = pageOf(ShmSlotAt(1001)) - reinterpret_cast<uintptr_t>(from);
+    std::vector<unsigned char> resident(span / page);
+    ASSERT_EQ(mincore(from, span, resident.data()), 0);
+    size_t touched = 0;
+    for (unsigned char r : resident)
+        touched += r & 1;
+    EXPECT_EQ(touched, 0u) << "of " << resident.size() << " pages";
 }
 
 // ---- Joining and clearing slots, on a segment image in ordinary memory ---------------------

@@ -180,7 +180,7 @@ TEST_F(StatTest, AQuarterHourWithoutConnectionsWritesNoLine)
 {
     LogCapture log;
     ShmSlotAt(2)->stats[(kEndedBucket + 2) % 10].session[kStatListings] = 5;
-    StatDump(kBoundary, 3);
+    StatDump(kBoundary, 3, 2);
     EXPECT_TRUE(log.Texts().empty());
     // The bucket that comes next is cleaned all the same.
     EXPECT_EQ(ShmSlotAt(2)->stats[(kEndedBucket + 2) % 10].session[kStatListings], 0u);
@@ -213,7 +213,7 @@ TEST_F(StatTest, TheLineSumsTheEndedQuarterHourOfEverySlot)
     ShmSlotAt(1)->stats[(kEndedBucket + 2) % 10].session[kStatConnections] = 9;
 
     LogCapture log;
-    StatDump(kBoundary, 5);
+    StatDump(kBoundary, 5, 2);
 
     const std::vector<CapturedRecord> records = log.Take();
     ASSERT_EQ(records.size(), 1u);
