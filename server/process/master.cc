@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -202,6 +203,27 @@ char RoleLetter()
     if (gRunningAsRoot)
         return 's';
     return 'o';
+}
+
+// The pool tables have a mapping of their own, which each child gives back at
+// its start: the master writes them at every fork and reaping, and each such
+// write would leave every older child holding a private copy of the page.
+size_t gPoolTableEntries = 0;
+
+template <typename T>
+T *MapPoolTable()
+{
+    void *p = mmap(nullptr, gPoolTableEntries * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<T *>(p);
+}
+
+template <typename T>
+void UnmapPoolTable(T *&table)
+{
+    if (table != nullptr)
+        munmap(table, gPoolTableEntries * sizeof(T));
+    table = nullptr;
 }
 
 int FreeChildNumber()
@@ -584,6 +606,8 @@ void ChildInit(int n)
 {
     setpgid(0, 0);
     gChild = n;
+    UnmapPoolTable(gChildren);
+    UnmapPoolTable(gHandedAt);
     snprintf(gCoreSubDir, sizeof(gCoreSubDir), "%d", n);
     snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
     _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
@@ -666,10 +690,11 @@ int MainProcess(int listenfd)
 
 int WaitForRequests(int port)
 {
-    gChildren = static_cast<pid_t *>(calloc(static_cast<size_t>(gNumChildren) + 2, sizeof(pid_t)));
-    gHandedAt = static_cast<time_t *>(calloc(static_cast<size_t>(gNumChildren) + 2, sizeof(time_t)));
+    gPoolTableEntries = static_cast<size_t>(gNumChildren) + 2;
+    gChildren = MapPoolTable<pid_t>();
+    gHandedAt = MapPoolTable<time_t>();
     if (gChildren == nullptr || gHandedAt == nullptr) {
-        LogPerror("calloc");
+        LogPerror("mmap");
         return -1;
     }
     const int listenfd = OpenControlSocket(port);
@@ -686,6 +711,9 @@ int WaitForRequests(int port)
     }
     gChildren[0] = getpid();
     ServerInit();
+    // The zone is read once here, so that the children inherit it instead
+    // of each allocating its own copy on heap pages shared with the master.
+    tzset();
 
     for (int n = 1; n <= gMinChildren; n++) {
         const pid_t pid = ForkChild(n);

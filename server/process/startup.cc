@@ -283,7 +283,7 @@ void TestDNS()
 // that ended are taken off the table.
 void AwaitChildren(int seconds)
 {
-    for (int tick = 0; tick < seconds * 20; tick++) {
+    for (int tick = 0; gChildren != nullptr && tick < seconds * 20; tick++) {
         bool left = false;
         for (int n = 1; n <= gNumChildren; n++) {
             if (gChildren[n] <= 1)
