@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -180,18 +181,70 @@ void MakeParentDirs(const char *path)
     }
 }
 
+int OpenAppendOnce(const char *path)
+{
+    // No link in the last place; a FIFO planted there must not stop the logger.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    return open(path, kFlags, 0666);
+}
+
+bool LogOwnerSet()
+{
+    return gLogOwner != static_cast<uid_t>(-1);
+}
+
+// A log file is written only when it is a plain file with one name, owned by
+// the server's user or by log-owner: anything else in its place was put
+// there by someone who can write the log directory.
+bool OurLogFile(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        return false;
+    return st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
+}
+
+// Warns of a log directory that others can change: they could put a file of
+// their own, or a link, in place of the next day's log.
+void WarnOfOpenDirectory(const char *path)
+{
+    char dir[kLogPathSize];
+    Strncpy(dir, path);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr)
+        return;
+    slash[slash == dir ? 1 : 0] = '\0';
+    struct stat st {};
+    if (stat(dir, &st) < 0)
+        return;
+    const bool trustedOwner = st.st_uid == 0 || st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
+    if (!trustedOwner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        fprintf(stderr, "Warning: log directory %.128s can be changed by others (owner %lu, mode %03o).\n", dir,
+                static_cast<unsigned long>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+}
+
 int OpenAppend(const char *path)
 {
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    int fd = open(path, kFlags, 0666);
+    int fd = OpenAppendOnce(path);
     if (fd < 0 && errno == ENOENT) {
         MakeParentDirs(path);
-        fd = open(path, kFlags, 0666);
+        fd = OpenAppendOnce(path);
     }
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         CloseOldestLog();
-        fd = open(path, kFlags, 0666);
+        fd = OpenAppendOnce(path);
     }
+    if (fd < 0 && errno != ELOOP)
+        return -1;
+    WarnOfOpenDirectory(path);
+    if (fd < 0 || !OurLogFile(fd)) {
+        if (fd >= 0)
+            close(fd);
+        errno = EPERM;
+        fprintf(stderr, "Log file %.128s is not a plain file of this server's or log-owner's; not writing it.\n", path);
+        return -1;
+    }
+    (void) fcntl(fd, F_SETFL, O_APPEND);
     return fd;
 }
 
@@ -559,6 +612,8 @@ void OpenLogger()
         Exit(1);
     }
     if (pid == 0) {
+        // Sessions must not reach the logger's memory (it runs as root).
+        (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         close(pfd[1]);
         gLoggerPID = getpid();
         LogServer(pfd[0]);

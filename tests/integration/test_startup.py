@@ -8,6 +8,7 @@ import subprocess
 
 import pytest
 
+from accounts import create_system_user, remove_system_user
 from conftest import free_port, listening, wait_for, write_configs
 
 USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
@@ -369,3 +370,40 @@ def test_d_detaches_and_the_daemon_serves(server):
     os.kill(master, signal.SIGTERM)
     assert wait_for(lambda: not os.path.exists("/proc/%d" % master) and not s.processes(), 15)
     assert not os.path.exists(s.pid_file())
+
+
+@pytest.mark.parametrize("planted", ["link", "file"])
+def test_a_log_file_a_local_user_planted_is_not_written(server, zorvad_dir, planted):
+    """A local user without privileges who can write the log directory puts
+    a link to a root-only file, or a file of its own, where the server's log
+    goes: the server neither writes nor hands over that file, warns of the
+    directory and names the refused log."""
+    u = create_system_user(zorvad_dir, "Pa55-word")
+    try:
+        planted_log_is_refused(server, zorvad_dir, u, planted)
+    finally:
+        remove_system_user(u.name)
+
+
+def planted_log_is_refused(server, zorvad_dir, u, planted):
+    logs = os.path.join(zorvad_dir, "ulogs")
+    os.mkdir(logs)
+    os.chown(logs, u.uid, u.gid)
+    secret = os.path.join(zorvad_dir, "secret")
+    with open(secret, "w") as f:
+        f.write("root only\n")
+    os.chmod(secret, 0o600)
+    log = os.path.join(logs, "misc.log")
+    plant = ["ln", "-s", secret, log] if planted == "link" else ["touch", log]
+    subprocess.run(["setpriv", "--reuid", str(u.uid), "--regid", str(u.gid), "--clear-groups", *plant], check=True)
+    victim = secret if planted == "link" else log
+    before = os.lstat(victim)
+
+    s = server(general="log-misc = %s\nlog-owner = daemon\n" % log)
+    assert s.greeted().greeting.startswith("220")
+    refused = "Log file %s is not a plain file of this server's or log-owner's; not writing it." % log
+    wait_for(lambda: refused in s.stderr(), 5)
+    after = os.lstat(victim)
+    assert (after.st_uid, after.st_size, after.st_mode) == (before.st_uid, before.st_size, before.st_mode)
+    assert refused in s.stderr()
+    assert "Warning: log directory %s can be changed by others (owner %d, mode 755)." % (logs, u.uid) in s.stderr()
