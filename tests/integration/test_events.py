@@ -253,3 +253,17 @@ def test_a_queue_a_local_user_made_first_is_replaced_and_hears_nothing(server, u
     finally:
         squatter.stdin.close()
         squatter.wait(10)
+
+
+def test_the_reference_consumer_refuses_a_queue_a_local_user_made_first(users):
+    """A local user without privileges creates the consumer's queue key
+    first: the consumer does not read (or let that user read) from it."""
+    u = users()
+    make = ("import ctypes, sys\nlibc = ctypes.CDLL(None)\n"
+            "assert libc.msgget(%d, 0o1000 | 0o2000 | 0o666) >= 0\n" % KEY)
+    script = "setpriv --reuid %d --regid %d --clear-groups %s -c '%s' && exec %s mqueue:%x" % (
+        u.uid, u.gid, sys.executable, make, CONSUMER, KEY)
+    r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "the queue of key 0x%08x was made by uid %d, not by this user." % (KEY, u.uid) in r.stderr
+    assert "listening" not in r.stdout
