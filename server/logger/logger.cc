@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -165,29 +166,6 @@ void ReloadDomains()
     LoadPatterns();
 }
 
-// Creates the missing directories above path; modes come from the umask, which
-// is "log-umask" in the logger.
-void MakeParentDirs(const char *path)
-{
-    char dir[kLogPathSize];
-    Strncpy(dir, path);
-    for (char *p = dir + 1; *p != '\0'; p++) {
-        if (*p != '/')
-            continue;
-        *p = '\0';
-        if (mkdir(dir, 0777) < 0 && errno != EEXIST)
-            return;
-        *p = '/';
-    }
-}
-
-int OpenAppendOnce(const char *path)
-{
-    // No link in the last place; a FIFO planted there must not stop the logger.
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    return open(path, kFlags, 0666);
-}
-
 bool LogOwnerSet()
 {
     return gLogOwner != static_cast<uid_t>(-1);
@@ -204,39 +182,89 @@ bool OurLogFile(int fd)
     return st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
 }
 
-// Warns of a log directory that others can change: they could put a file of
-// their own, or a link, in place of the next day's log.
-void WarnOfOpenDirectory(const char *path)
+// A directory that nobody but root, the server's user or log-owner can
+// change.
+bool TrustedDirectory(const struct stat &st)
 {
-    char dir[kLogPathSize];
-    Strncpy(dir, path);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr)
-        return;
-    slash[slash == dir ? 1 : 0] = '\0';
+    const bool owner = st.st_uid == 0 || st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
+    return owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens the directory part of the absolute path one component at a time,
+// making the missing ones (modes from the umask, "log-umask" here). A link
+// is followed only where it stands in a directory nobody else can change:
+// below one that others can write, they could swap a component for a link
+// that leads anywhere. Returns an O_PATH descriptor, the last component in
+// *last and whether the directory itself is trusted; -1 with errno.
+int OpenLogDirectory(const char *path, const char **last, bool *trusted)
+{
+    const char *slash = strrchr(path, '/');
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0') {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct stat st {};
-    if (stat(dir, &st) < 0)
-        return;
-    const bool trustedOwner = st.st_uid == 0 || st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
-    if (!trustedOwner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        fprintf(stderr, "Warning: log directory %.128s can be changed by others (owner %lu, mode %03o).\n", dir,
-                static_cast<unsigned long>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    for (const char *p = path + 1; fd >= 0 && p <= slash; ) {
+        const char *end = strchr(p, '/');
+        char name[NAME_MAX + 1];
+        const size_t len = static_cast<size_t>(end - p);
+        if (len > NAME_MAX) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, p, len);
+        name[len] = '\0';
+        p = end + 1;
+        if (len == 0)
+            continue;
+        const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC |
+                          (fstat(fd, &st) == 0 && TrustedDirectory(st) ? 0 : O_NOFOLLOW);
+        int next = openat(fd, name, flags);
+        if (next < 0 && errno == ENOENT && (mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
+            next = openat(fd, name, flags);
+        const int err = errno;
+        close(fd);
+        fd = next;
+        errno = err;
+    }
+    if (fd < 0)
+        return -1;
+    *trusted = fstat(fd, &st) == 0 && TrustedDirectory(st);
+    *last = slash + 1;
+    return fd;
+}
+
+// Opens the log file for appending, or returns -1 with errno; a link in
+// the last place gives ELOOP, a FIFO planted there does not block.
+int OpenAppendOnce(const char *path)
+{
+    const char *last = nullptr;
+    bool trusted = false;
+    const int dirFd = OpenLogDirectory(path, &last, &trusted);
+    if (dirFd < 0)
+        return -1;
+    if (!trusted)
+        fprintf(stderr, "Warning: log directory %.*s can be changed by others.\n",
+                static_cast<int>(last - path > 1 ? last - path - 1 : 1), path);
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = openat(dirFd, last, kFlags, 0666);
+    const int err = errno;
+    close(dirFd);
+    errno = err;
+    return fd;
 }
 
 int OpenAppend(const char *path)
 {
     int fd = OpenAppendOnce(path);
-    if (fd < 0 && errno == ENOENT) {
-        MakeParentDirs(path);
-        fd = OpenAppendOnce(path);
-    }
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         CloseOldestLog();
         fd = OpenAppendOnce(path);
     }
     if (fd < 0 && errno != ELOOP)
         return -1;
-    WarnOfOpenDirectory(path);
     if (fd < 0 || !OurLogFile(fd)) {
         if (fd >= 0)
             close(fd);
