@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,10 +69,50 @@ int ParseUdpAddr(const char *text)
     return onOff;
 }
 
+// A queue may be trusted when the server's own user (or the consumer's
+// account that the address names) both created and owns it. One that anybody
+// else made first would let that user read every event or forge them.
+bool TrustedQueue(const struct msqid_ds &ds)
+{
+    const uid_t self = geteuid();
+    const auto ours = [self](uid_t id) { return id == self || (gEventMessageQueueUID != 0 && id == gEventMessageQueueUID); };
+    return ours(ds.msg_perm.cuid) && ours(ds.msg_perm.uid);
+}
+
+// Attaches to the queue of key when it is trusted, otherwise removes it and
+// makes a new one exclusively. Returns the id or -1 (logged).
+int OpenTrustedQueue(key_t key)
+{
+    const int mode = static_cast<int>(gEventMessageQueueMode);
+    for (int attempt = 0; attempt < 3; attempt++) {
+        int id = msgget(key, IPC_CREAT | IPC_EXCL | mode);
+        if (id >= 0)
+            return id;
+        if (errno != EEXIST)
+            break;
+        id = msgget(key, 0);
+        struct msqid_ds ds {};
+        if (id < 0 || msgctl(id, IPC_STAT, &ds) < 0)
+            continue;                          // gone meanwhile, or unreadable: try anew
+        if (TrustedQueue(ds))
+            return id;
+        Log(kLogMisc, "message queue (key = 0x%08x) was made by uid %lu and is owned by uid %lu, not by this "
+                      "server; removed it and made a new one.\n",
+            static_cast<unsigned>(key), static_cast<unsigned long>(ds.msg_perm.cuid),
+            static_cast<unsigned long>(ds.msg_perm.uid));
+        if (msgctl(id, IPC_RMID, nullptr) < 0 && errno != EINVAL && errno != EIDRM) {
+            LogPerror("could not remove the foreign message queue (key = 0x%08x)", static_cast<unsigned>(key));
+            return -1;
+        }
+    }
+    Log(kLogMisc, "could not create a message queue of this server's own (key = 0x%08x).\n", static_cast<unsigned>(key));
+    return -1;
+}
+
 int InitEventQueue()
 {
     const key_t key = gEventMessageQueueKey;
-    const int id = msgget(key, IPC_CREAT | static_cast<int>(gEventMessageQueueMode));
+    const int id = OpenTrustedQueue(key);
     struct msqid_ds ds {};
     if (id < 0 || msgctl(id, IPC_STAT, &ds) < 0) {
         LogPerror("could not create/attach to message queue (key = 0x%08x)", static_cast<unsigned>(key));

@@ -7,12 +7,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -164,34 +166,113 @@ void ReloadDomains()
     LoadPatterns();
 }
 
-// Creates the missing directories above path; modes come from the umask, which
-// is "log-umask" in the logger.
-void MakeParentDirs(const char *path)
+bool LogOwnerSet()
 {
-    char dir[kLogPathSize];
-    Strncpy(dir, path);
-    for (char *p = dir + 1; *p != '\0'; p++) {
-        if (*p != '/')
-            continue;
-        *p = '\0';
-        if (mkdir(dir, 0777) < 0 && errno != EEXIST)
-            return;
-        *p = '/';
+    return gLogOwner != static_cast<uid_t>(-1);
+}
+
+// A log file is written only when it is a plain file with one name, owned by
+// the server's user or by log-owner: anything else in its place was put
+// there by someone who can write the log directory.
+bool OurLogFile(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        return false;
+    return st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
+}
+
+// A directory that nobody but root, the server's user or log-owner can
+// change.
+bool TrustedDirectory(const struct stat &st)
+{
+    const bool owner = st.st_uid == 0 || st.st_uid == geteuid() || (LogOwnerSet() && st.st_uid == gLogOwner);
+    return owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens the directory part of the absolute path one component at a time,
+// making the missing ones (modes from the umask, "log-umask" here). A link
+// is followed only where it stands in a directory nobody else can change:
+// below one that others can write, they could swap a component for a link
+// that leads anywhere. Returns an O_PATH descriptor, the last component in
+// *last and whether the directory itself is trusted; -1 with errno.
+int OpenLogDirectory(const char *path, const char **last, bool *trusted)
+{
+    const char *slash = strrchr(path, '/');
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0') {
+        errno = EINVAL;
+        return -1;
     }
+    int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    for (const char *p = path + 1; fd >= 0 && p <= slash; ) {
+        const char *end = strchr(p, '/');
+        char name[NAME_MAX + 1];
+        const size_t len = static_cast<size_t>(end - p);
+        if (len > NAME_MAX) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, p, len);
+        name[len] = '\0';
+        p = end + 1;
+        if (len == 0)
+            continue;
+        const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC |
+                          (fstat(fd, &st) == 0 && TrustedDirectory(st) ? 0 : O_NOFOLLOW);
+        int next = openat(fd, name, flags);
+        if (next < 0 && errno == ENOENT && (mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
+            next = openat(fd, name, flags);
+        const int err = errno;
+        close(fd);
+        fd = next;
+        errno = err;
+    }
+    if (fd < 0)
+        return -1;
+    *trusted = fstat(fd, &st) == 0 && TrustedDirectory(st);
+    *last = slash + 1;
+    return fd;
+}
+
+// Opens the log file for appending, or returns -1 with errno; a link in
+// the last place gives ELOOP, a FIFO planted there does not block.
+int OpenAppendOnce(const char *path)
+{
+    const char *last = nullptr;
+    bool trusted = false;
+    const int dirFd = OpenLogDirectory(path, &last, &trusted);
+    if (dirFd < 0)
+        return -1;
+    if (!trusted)
+        fprintf(stderr, "Warning: log directory %.*s can be changed by others.\n",
+                static_cast<int>(last - path > 1 ? last - path - 1 : 1), path);
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = openat(dirFd, last, kFlags, 0666);
+    const int err = errno;
+    close(dirFd);
+    errno = err;
+    return fd;
 }
 
 int OpenAppend(const char *path)
 {
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    int fd = open(path, kFlags, 0666);
-    if (fd < 0 && errno == ENOENT) {
-        MakeParentDirs(path);
-        fd = open(path, kFlags, 0666);
-    }
+    int fd = OpenAppendOnce(path);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         CloseOldestLog();
-        fd = open(path, kFlags, 0666);
+        fd = OpenAppendOnce(path);
     }
+    if (fd < 0 && errno != ELOOP)
+        return -1;
+    if (fd < 0 || !OurLogFile(fd)) {
+        if (fd >= 0)
+            close(fd);
+        errno = EPERM;
+        fprintf(stderr, "Log file %.128s is not a plain file of this server's or log-owner's; not writing it.\n", path);
+        return -1;
+    }
+    (void) fcntl(fd, F_SETFL, O_APPEND);
     return fd;
 }
 
@@ -559,6 +640,8 @@ void OpenLogger()
         Exit(1);
     }
     if (pid == 0) {
+        // Sessions must not reach the logger's memory (it runs as root).
+        (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         close(pfd[1]);
         gLoggerPID = getpid();
         LogServer(pfd[0]);

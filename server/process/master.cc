@@ -11,6 +11,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -258,6 +259,9 @@ pid_t ForkChild(int n)
     sigprocmask(SIG_BLOCK, &stop, &old);
     const pid_t pid = fork();
     if (pid == 0) {
+        // First of all: a session of another child, with the same uid, must
+        // not read or write this one's memory through /proc or ptrace.
+        (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         if (gWakeRead >= 0)
             close(gWakeRead);
         gWakeRead = -1;

@@ -123,9 +123,11 @@ void CatchAndCore(int sig)
         if (geteuid() != 0 && seteuid(0) < 0) {
             // Dump as we are.
         }
-        prctl(PR_SET_DUMPABLE, 1);
         umask(077);
         ChangeToCoreDir();
+        // Dumpable only for the dump itself: until now no other session
+        // could reach this process's memory.
+        prctl(PR_SET_DUMPABLE, 1);
         abort();
     }
     alarm(0);

@@ -7,6 +7,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <climits>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -109,35 +110,76 @@ bool ProcessAlive(pid_t pid)
     return pid > 1 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
-// A server still runs on a segment while any process is attached to it (the
-// master, the logger and every child stay attached for their whole life) or
-// while the master recorded in it is alive. Removing such a segment would cut
-// the running server off from its status monitor.
-bool SegmentInUse(int id, unsigned long *attached, pid_t *master)
+constexpr mode_t kSegmentMode = 0600;
+
+// The program a process runs, as the link in /proc names it (an upgraded
+// binary still running shows " (deleted)" after its old name).
+bool ProgramOf(pid_t pid, char *buf, size_t size)
+{
+    char link[32];
+    snprintf(link, sizeof(link), "/proc/%d/exe", static_cast<int>(pid));
+    const ssize_t n = readlink(link, buf, size - 1);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    static constexpr char kDeleted[] = " (deleted)";
+    const size_t len = static_cast<size_t>(n);
+    if (len > sizeof(kDeleted) - 1 && strcmp(buf + len - (sizeof(kDeleted) - 1), kDeleted) == 0)
+        buf[len - (sizeof(kDeleted) - 1)] = '\0';
+    return true;
+}
+
+// pid is alive and runs this server's program.
+bool IsServerProcess(pid_t pid)
+{
+    if (!ProcessAlive(pid))
+        return false;
+    char theirs[PATH_MAX], ours[PATH_MAX];
+    return ProgramOf(pid, theirs, sizeof(theirs)) && ProgramOf(getpid(), ours, sizeof(ours)) &&
+           strcmp(theirs, ours) == 0;
+}
+
+// A segment under the server's key is trusted only when this server's user
+// (root) both made and owns it with the mode the server gives it, and the
+// master recorded in it is a live process of this server's program. Anything
+// else (a segment a local user made first, or one a crashed server left) is
+// not a running server's, however many processes are attached to it.
+bool RunningServersSegment(int id, pid_t *master, uid_t *creator, uid_t *owner)
 {
     struct shmid_ds ds {};
     if (shmctl(id, IPC_STAT, &ds) < 0)
         return false;
-    *attached = static_cast<unsigned long>(ds.shm_nattch);
+    *creator = ds.shm_perm.cuid;
+    *owner = ds.shm_perm.uid;
+    const uid_t self = geteuid();
+    if (ds.shm_perm.cuid != self || ds.shm_perm.uid != self || (ds.shm_perm.mode & 0777) != kSegmentMode)
+        return false;
     *master = MasterPidOf(id, ds.shm_segsz);
-    return *attached > 0 || ProcessAlive(*master);
+    return IsServerProcess(*master);
 }
 
-// A segment left by a crashed server is removed; one that a running server
-// still uses, or that cannot be removed, stops this start.
+// A segment left by a crashed server, or made by someone else, is removed;
+// one that a running server uses, or that cannot be removed, stops this start.
 void RemoveStaleSegment(key_t key)
 {
     const int id = shmget(key, 0, 0);
     if (id < 0)
         return;
-    unsigned long attached = 0;
     pid_t master = 0;
-    if (SegmentInUse(id, &attached, &master)) {
+    uid_t creator = 0, owner = 0;
+    if (RunningServersSegment(id, &master, &creator, &owner)) {
+        struct shmid_ds ds {};
+        const unsigned long attached =
+            shmctl(id, IPC_STAT, &ds) == 0 ? static_cast<unsigned long>(ds.shm_nattch) : 0;
         Log(kLogMisc, "shared memory pool [key 0x%x] belongs to a running server (master pid %d, %lu processes "
                       "attached); not starting another one with the same key.\n",
             static_cast<unsigned>(key), static_cast<int>(master), attached);
         Exit(1);
     }
+    if (creator != geteuid() || owner != geteuid())
+        Log(kLogMisc, "shared memory pool [key 0x%x] was made by uid %lu and is owned by uid %lu, not by this "
+                      "server.\n",
+            static_cast<unsigned>(key), static_cast<unsigned long>(creator), static_cast<unsigned long>(owner));
     if (shmctl(id, IPC_RMID, nullptr) == 0) {
         Log(kLogMisc, "shared memory pool [key 0x%x] already exists!  Removed it.\n", static_cast<unsigned>(key));
         gShmSleep(5);
@@ -271,8 +313,14 @@ int InitSharedMemory()
     gShmKey = gShmKeyBase;
 
     SigSysGuard guard;
-    RemoveStaleSegment(gShmKey);
-    gShmID = shmget(gShmKey, size, IPC_CREAT | IPC_EXCL | 0600);
+    // Someone may make the key again between the removal and the creation:
+    // that segment is looked at (and removed) like the first.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        RemoveStaleSegment(gShmKey);
+        gShmID = shmget(gShmKey, size, IPC_CREAT | IPC_EXCL | kSegmentMode);
+        if (gShmID >= 0 || errno != EEXIST)
+            break;
+    }
     if (gShmID < 0)
         CreationFailed(gShmKey);
     void *addr = shmat(gShmID, nullptr, 0);

@@ -4,10 +4,12 @@ private IPC namespace that the daemon joins, so no queue outlives the test)
 or from a UDP port: the records of a whole session byte for byte, the type
 mask, the failure log of a full queue and the addresses that stop the start."""
 import codecs
+import errno
 import os
 import re
 import signal
 import subprocess
+import sys
 
 import pytest
 
@@ -202,3 +204,66 @@ def test_an_invalid_consumer_address_stops_the_start(run_zorvad, zorvad_dir, add
     r = run_zorvad(["-p", str(free_port()), g, d], timeout=10, prefix=("unshare", "-i"))
     assert r.returncode == 1
     assert r.stderr.endswith("\"%s\" is not a valid address to zorvad_eventd.\n" % address), r.stderr
+
+
+QUEUE_SQUATTER = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+key = int(sys.argv[1])
+qid = libc.msgget(key, 0o1000 | 0o2000 | 0o666)
+assert qid >= 0, ctypes.get_errno()
+print("ready", flush=True)
+sys.stdin.readline()
+buf = ctypes.create_string_buffer(16384)
+n = libc.msgrcv(qid, buf, 16384 - 8, 0, 0o4000)
+print("read", n, ctypes.get_errno(), flush=True)
+again = libc.msgget(key, 0)
+n = libc.msgrcv(again, buf, 16384 - 8, 0, 0o4000) if again >= 0 else -1
+print("new", n, ctypes.get_errno(), flush=True)
+"""
+
+
+def test_a_queue_a_local_user_made_first_is_replaced_and_hears_nothing(server, users):
+    """A local user without privileges creates the event queue's key first
+    (mode 0666) to read every login record: the server removes that queue,
+    says so, and queues the session's records on one of its own that the
+    user can neither read nor open."""
+    u, squatter_user = users(), users()
+    squatter = subprocess.Popen(["unshare", "-i", "setpriv", "--reuid", str(squatter_user.uid),
+                                 "--regid", str(squatter_user.gid), "--clear-groups",
+                                 sys.executable, "-c", QUEUE_SQUATTER, str(KEY)],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert squatter.stdout.readline() == "ready\n"
+        s = server(general="zorvad_eventd = mqueue:%x\n" % KEY, domain=domain(),
+                   wrapper=["nsenter", "--ipc=/proc/%d/ns/ipc" % squatter.pid])
+        c = s.control()
+        c.reply()
+        user_login(c, u)
+        assert c.command("QUIT").startswith("221")
+        assert c.closed()
+        s.wait_log(r"Connection closed\.")
+        squatter.stdin.write("go\n")
+        squatter.stdin.flush()
+        read = squatter.stdout.readline().split()
+        assert read[:2] == ["read", "-1"] and int(read[2]) in (errno.EIDRM, errno.EINVAL), read
+        assert squatter.stdout.readline().split() == ["new", "-1", str(errno.EACCES)]
+        assert ("message queue (key = 0x%08x) was made by uid %d and is owned by uid %d, not by this server; "
+                "removed it and made a new one." % (KEY, squatter_user.uid, squatter_user.uid)) in s.log()
+    finally:
+        squatter.stdin.close()
+        squatter.wait(10)
+
+
+def test_the_reference_consumer_refuses_a_queue_a_local_user_made_first(users):
+    """A local user without privileges creates the consumer's queue key
+    first: the consumer does not read (or let that user read) from it."""
+    u = users()
+    make = ("import ctypes, sys\nlibc = ctypes.CDLL(None)\n"
+            "assert libc.msgget(%d, 0o1000 | 0o2000 | 0o666) >= 0\n" % KEY)
+    script = "setpriv --reuid %d --regid %d --clear-groups %s -c '%s' && exec %s mqueue:%x" % (
+        u.uid, u.gid, sys.executable, make, CONSUMER, KEY)
+    r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "the queue of key 0x%08x was made by uid %d, not by this user." % (KEY, u.uid) in r.stderr
+    assert "listening" not in r.stdout

@@ -1,10 +1,13 @@
 """The master process and its pool: refusing when full, extra children
 that leave when idle, respawning, the logger's death, and what every session
 leaves in the session log."""
+import errno
 import os
 import re
 import signal
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -233,3 +236,32 @@ def test_a_refusal_by_a_child_that_served_a_session_reports_only_itself(server, 
     assert (counters[3], counters[4]) == (1, 1)     # with a login, without
     assert counters[8] == 1                         # sessions with a download
     assert (counters[10], counters[12]) == (1, 1)   # client type 0 (unknown), 2
+
+
+def test_code_running_in_a_session_cannot_rewrite_an_idle_child(server):
+    """Code running inside a session (the session's uids and capabilities,
+    no CAP_SYS_PTRACE) opens /proc/PID/mem of the pool's idle children, and
+    of the logger, to write into them: the kernel refuses every one."""
+    s = server(general=pool(3, 4))
+    assert wait_for(lambda: len(child_pids(s)) >= 3)
+    targets = list(child_pids(s).values())
+    targets += [p for p in s.processes() if p != s.pid and p not in targets]
+    with open("/proc/%d/status" % targets[0]) as f:
+        status = f.read()
+    ruid, euid = re.search(r"^Uid:\s+(\d+)\s+(\d+)", status, re.M).groups()
+    caps = int(re.search(r"^CapPrm:\s+([0-9a-f]+)$", status, re.M).group(1), 16)
+    assert caps >> 19 & 1 == 0, "an idle child may trace others"     # CAP_SYS_PTRACE
+    # A root process whose every capability set is the child's own.
+    names = subprocess.run(["capsh", "--decode=%x" % caps], capture_output=True, text=True, check=True)
+    wanted = [n for n in names.stdout.strip().split("=", 1)[1].split(",") if n]
+    bounding = "-all" + "".join(",+" + n[len("cap_"):] for n in wanted)
+    probe = ("import sys\nfor pid in sys.argv[1:]:\n"
+             "    try:\n        open('/proc/%s/mem' % pid, 'r+b').close(); print(pid, 'open')\n"
+             "    except OSError as e:\n        print(pid, e.errno)\n")
+    r = subprocess.run(["setpriv", "--ruid", ruid, "--euid", euid, "--bounding-set", bounding,
+                        sys.executable, "-c", probe, *map(str, targets)],
+                       capture_output=True, text=True, timeout=20)
+    assert r.returncode == 0, r.stderr
+    results = dict(line.split() for line in r.stdout.splitlines())
+    assert set(results) == {str(p) for p in targets}
+    assert all(v == str(errno.EACCES) for v in results.values()), results

@@ -3,9 +3,11 @@ a child's slot during and after a session, and its removal at shutdown."""
 import os
 import re
 import subprocess
+import sys
 import time
 
-from conftest import _libc, shm_header, wait_for
+from accounts import users  # noqa: F401 (fixture)
+from conftest import SHM_HEADER, SHM_SLOT, _libc, free_port, shm_header, shm_key, wait_for
 
 
 def ipcs_bytes(key):
@@ -92,3 +94,46 @@ def test_a_second_server_on_the_same_port_leaves_the_running_ones_segment(server
     other = s.greeted()
     assert wait_for(lambda: len(s.busy_children()) == 2)
     assert other.command("QUIT") == "221 Goodbye.\r\n"
+
+
+SQUATTER = """
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.shmat.restype = ctypes.c_void_p
+libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+sid = libc.shmget(int(sys.argv[1]), %d, 0o1000 | 0o2000 | 0o666)
+assert sid >= 0, ctypes.get_errno()
+addr = libc.shmat(sid, None, 0)
+# Slot 0 names the squatter itself as a live master, and it stays attached.
+ctypes.c_int32.from_address(addr + %d).value = os.getpid()
+print("ready", flush=True)
+sys.stdin.readline()
+""" % (SHM_HEADER + SHM_SLOT * 4, SHM_HEADER)
+
+
+def test_a_segment_a_local_user_made_first_does_not_keep_the_server_from_starting(server, users):
+    """A local user without privileges creates the status segment's key
+    first, stays attached and names itself as the master in slot 0: the
+    server removes that segment, says so, and starts on a segment of its own
+    that the user cannot reach."""
+    u = users()
+    port = free_port()
+    key = shm_key(port)
+    squatter = subprocess.Popen(["setpriv", "--reuid", str(u.uid), "--regid", str(u.gid), "--clear-groups",
+                                 sys.executable, "-c", SQUATTER, str(key)],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert squatter.stdout.readline() == "ready\n"
+        s = server(port=port)
+        assert "belongs to a running server" not in s.log()
+        assert ("shared memory pool [key 0x%x] was made by uid %d and is owned by uid %d, not by this server."
+                % (key, u.uid, u.uid)) in s.log()
+        assert "shared memory pool [key 0x%x] already exists!  Removed it." % key in s.log()
+        assert wait_for(lambda: s.slot(0) and s.slot(0)["pid"] == s.pid)
+        sid = _libc.shmget(key, 0, 0)
+        info = subprocess.run(["ipcs", "-m", "-i", str(sid)], capture_output=True, text=True, check=True).stdout
+        assert re.search(r"\bcuid=0\b", info) and re.search(r"\bmode=0?600\b", info), info
+    finally:
+        squatter.stdin.close()
+        squatter.wait(10)

@@ -8,6 +8,7 @@ import subprocess
 
 import pytest
 
+from accounts import create_system_user, remove_system_user
 from conftest import free_port, listening, wait_for, write_configs
 
 USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
@@ -369,3 +370,48 @@ def test_d_detaches_and_the_daemon_serves(server):
     os.kill(master, signal.SIGTERM)
     assert wait_for(lambda: not os.path.exists("/proc/%d" % master) and not s.processes(), 15)
     assert not os.path.exists(s.pid_file())
+
+
+@pytest.mark.parametrize("planted", ["link", "file", "directory link"])
+def test_a_log_file_a_local_user_planted_is_not_written(server, zorvad_dir, planted):
+    """A local user without privileges who can write the log directory puts
+    a link to a root-only file, or a file of its own, where the server's log
+    goes, or links the log's subdirectory to a root-only directory: the
+    server neither writes nor hands over that file, warns of the directory
+    and names the refused log."""
+    u = create_system_user(zorvad_dir, "Pa55-word")
+    try:
+        planted_log_is_refused(server, zorvad_dir, u, planted)
+    finally:
+        remove_system_user(u.name)
+
+
+def planted_log_is_refused(server, zorvad_dir, u, planted):
+    logs = os.path.join(zorvad_dir, "ulogs")
+    os.mkdir(logs)
+    os.chown(logs, u.uid, u.gid)
+    secret = os.path.join(zorvad_dir, "secret")
+    with open(secret, "w") as f:
+        f.write("root only\n")
+    os.chmod(secret, 0o600)
+    rootonly = os.path.join(zorvad_dir, "rootonly")
+    os.mkdir(rootonly, 0o700)
+    log = os.path.join(logs, "day" if planted == "directory link" else "", "misc.log")
+    plant = {"link": ["ln", "-s", secret, log], "file": ["touch", log],
+             "directory link": ["ln", "-s", rootonly, os.path.dirname(log)]}[planted]
+    subprocess.run(["setpriv", "--reuid", str(u.uid), "--regid", str(u.gid), "--clear-groups", *plant], check=True)
+    victim = {"link": secret, "file": log, "directory link": rootonly}[planted]
+    before = os.lstat(victim)
+
+    s = server(general="log-misc = %s\nlog-owner = daemon\n" % log)
+    assert s.greeted().greeting.startswith("220")
+    refused = "Log file %s is not a plain file of this server's or log-owner's; not writing it." % log
+    wait_for(lambda: refused in s.stderr() or "Could not open %s" % log in s.stderr(), 5)
+    after = os.lstat(victim)
+    assert (after.st_uid, after.st_size, after.st_mode) == (before.st_uid, before.st_size, before.st_mode)
+    assert os.listdir(rootonly) == []
+    if planted == "directory link":
+        assert "Could not open %s for writing: Not a directory" % log in s.stderr()
+        return
+    assert refused in s.stderr()
+    assert "Warning: log directory %s can be changed by others." % os.path.dirname(log) in s.stderr()

@@ -92,6 +92,30 @@ void PrintMessage(const char *msg, size_t size)
     fflush(stdout);
 }
 
+// The queue of key, made now or made earlier by this same user: one that
+// someone else made first would let that user read or forge the records.
+int OwnQueue(key_t key)
+{
+    int id = msgget(key, IPC_CREAT | IPC_EXCL | 0600);
+    if (id >= 0 || errno != EEXIST) {
+        if (id < 0)
+            perror("msgget");
+        return id;
+    }
+    id = msgget(key, 0);
+    struct msqid_ds ds {};
+    if (id < 0 || msgctl(id, IPC_STAT, &ds) < 0) {
+        perror("msgget");
+        return -1;
+    }
+    if (ds.msg_perm.cuid != geteuid() || ds.msg_perm.uid != geteuid()) {
+        fprintf(stderr, "zorvad_eventd_ref: the queue of key 0x%08lx was made by uid %lu, not by this user.\n",
+                static_cast<unsigned long>(key), static_cast<unsigned long>(ds.msg_perm.cuid));
+        return -1;
+    }
+    return id;
+}
+
 int ServeQueue(const char *keyText)
 {
     char *end;
@@ -100,11 +124,9 @@ int ServeQueue(const char *keyText)
         fprintf(stderr, "zorvad_eventd_ref: bad queue key \"%s\".\n", keyText);
         return 2;
     }
-    const int id = msgget(static_cast<key_t>(key), IPC_CREAT | 0600);
-    if (id < 0) {
-        perror("msgget");
+    const int id = OwnQueue(static_cast<key_t>(key));
+    if (id < 0)
         return 1;
-    }
     gQueueId = id;
     printf("listening on mqueue key 0x%08lx id %d\n", key, id);
     fflush(stdout);
