@@ -585,6 +585,12 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
             continue;
         if (gIsAnon && name[0] == '.')
             continue;
+        // A line end in a name would end the listing's line there and let the
+        // rest read as entries of the client's choosing: such names are left out.
+        if (strpbrk(name, "\r\n") != nullptr) {
+            _Trace(kLogMisc, "Left a name with a line end out of a listing of %.400s\n", path);
+            continue;
+        }
         if (pattern != nullptr && GlobMatch(name, pattern) != 0)
             continue;
         if (gLsHideDuplicateItems && seen.count(std::string_view(name)) != 0) {
@@ -608,6 +614,10 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
             target = ReadLinkTarget(dirFd, name);
             if (target == nullptr)
                 continue;
+            if (strpbrk(target, "\r\n") != nullptr) {   // shown after "->" in a long listing
+                free(target);
+                continue;
+            }
             // Only for the suffix shown: nothing is opened through the link.
             struct stat to;
             suffix = '\0';

@@ -31,6 +31,12 @@ bool PathPrologue(const char *arg, int perm, const char *reason, char *real, siz
     return true;
 }
 
+bool HoldsRefusedTree(const char *real)
+{
+    RefusedTree trees[kMaxRefusedTrees];
+    return RefusedTreesBelow(real, trees, kMaxRefusedTrees) != 0;
+}
+
 int UnresolvedPath(char *dst, size_t size, const char *arg)
 {
     char joined[kPathBufSize];

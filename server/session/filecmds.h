@@ -14,6 +14,11 @@
 // after the reply was sent.
 [[nodiscard]] bool PathPrologue(const char *arg, int perm, const char *reason, char *real, size_t size);
 
+// true when the checked real path holds a tree the path lists or the /etc
+// rule refuse (or lies in one): moving or emptying it would move or remove
+// what the session may not touch by name, so it is refused the same way.
+[[nodiscard]] bool HoldsRefusedTree(const char *real);
+
 // The joined client path with its parent resolved and checked but its last
 // component kept as given: the name a link is removed by.  0, or -1 with
 // errno (EACCES when the parent is refused).

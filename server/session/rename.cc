@@ -20,7 +20,7 @@ void Rnfr(char *arg)
     char real[kPathBufSize];
     if (!PathPrologue(arg, kPermRename, "no rename permission", real, sizeof(real)))
         return;
-    if (strlen(real) >= sizeof(gRnfr)) {
+    if (strlen(real) >= sizeof(gRnfr) || HoldsRefusedTree(real)) {
         gRnfr[0] = '\0';
         PermissionDeniedBadPathname();
         return;
@@ -65,6 +65,11 @@ void Rnto(char *arg)
     if (!PathPrologue(arg, kPermRename, "no rename permission", real, sizeof(real)))
         return;
 
+    // An existing directory replaced here would take its refused entries along.
+    if (HoldsRefusedTree(real)) {
+        PermissionDeniedBadPathname();
+        return;
+    }
     struct stat st;
     if ((!gAllow[kPermDelete] || !gAllow[kPermRmdir]) && SafeLstat(real, &st) == 0) {
         if (S_ISDIR(st.st_mode) && !gAllow[kPermRmdir]) {

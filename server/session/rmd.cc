@@ -149,6 +149,11 @@ void Rmd(char *arg, int recursive)
         Reply("550 Directory is not empty, and you do not have permission to delete files.\r\n");
         return;
     }
+    // Entries the session may not remove by name are not removed this way either.
+    if (HoldsRefusedTree(real)) {
+        PermissionDeniedBadPathname();
+        return;
+    }
     if (RRmd(real, strlen(real)) < 0 || SafeRmdir(real) < 0) {
         Reply("550 Could not remove entire contents of directory.\r\n");
         return;

@@ -31,6 +31,42 @@ void DirectoryOf(char *dst, size_t size, const char *path)
         *slash = '\0';
 }
 
+// The text a link in the real directory dir needs to reach the real path
+// target: relative, so that it names the same file to whoever follows it,
+// a service that sees the host's tree as much as this session.  0, or -1
+// when it does not fit.
+int RelativeTarget(char *dst, size_t size, const char *dir, const char *target)
+{
+    const char *a = dir + 1;
+    const char *b = target + 1;
+    while (*a != '\0' && *b != '\0') {
+        const size_t la = strcspn(a, "/");
+        if (la != strcspn(b, "/") || memcmp(a, b, la) != 0)
+            break;
+        a += la + (a[la] == '/' ? 1 : 0);
+        b += la + (b[la] == '/' ? 1 : 0);
+    }
+    size_t n = 0;
+    dst[0] = '\0';
+    for (; *a != '\0'; a += strcspn(a, "/"), a += *a == '/' ? 1 : 0) {
+        if (n + 3 >= size)
+            return -1;
+        memcpy(dst + n, "../", 4);
+        n += 3;
+    }
+    if (*b == '\0') {
+        if (n == 0)
+            Strncpy(dst, ".", size);
+        else
+            dst[n - 1] = '\0';   // "../.." names a directory above
+        return 0;
+    }
+    if (n + strlen(b) >= size)
+        return -1;
+    Strncpy(dst + n, b, size - n);
+    return 0;
+}
+
 // The link at place holding source; a link already there is replaced.
 // 0, or -1 with errno; *replaced tells whether one was.
 int MakeLink(const char *source, const char *place, bool *replaced)
@@ -87,14 +123,18 @@ void DoSymlink(const char *source, const char *link)
     // The source is checked as the link will be read: from its directory.
     char dir[kPathBufSize];
     DirectoryOf(dir, sizeof(dir), place);
+    // What goes on disk is the checked place, never the text as typed: "/x"
+    // means the area's /x to the session but the host's /x to anyone else.
     char target[kPathBufSize];
-    if (CheckPathName(target, sizeof(target), dir, source) < 0 || target[0] == '\0') {
+    char stored[kPathBufSize];
+    if (CheckPathName(target, sizeof(target), dir, source) < 0 || target[0] == '\0' ||
+        RelativeTarget(stored, sizeof(stored), dir, target) < 0) {
         PermissionDeniedBadPathname();
         return;
     }
 
     bool replaced;
-    if (MakeLink(source, place, &replaced) < 0) {
+    if (MakeLink(stored, place, &replaced) < 0) {
         switch (errno) {
         case ETXTBSY:
             Reply("450 File in use.\r\n");
@@ -111,7 +151,7 @@ void DoSymlink(const char *source, const char *link)
         }
         return;
     }
-    LogItem(place, "OK", "to", source, 'L', "SYMLINK");
+    LogItem(place, "OK", "to", stored, 'L', "SYMLINK");
     if (!replaced)
         QuotaAddFiles(1);
     PurgeDirCacheEntryContainingFile(place);

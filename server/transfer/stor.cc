@@ -439,11 +439,15 @@ void AfterUpload(int fd, const char *openPath, const UploadPlan &plan)
     }
 }
 
-// Over a hard limit with "delete-uploaded-file-if-quota-exceeded": the file
-// just written (fd, named openPath: the temporary file, when there is one)
-// is cut and goes again.  Returns the limit it broke, with the figures as
-// they were in q; kNone when the data stays.
-QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan &plan, QuotaTexts q)
+// Over a hard limit with "delete-uploaded-file-if-quota-exceeded": what this
+// upload wrote to fd (named openPath: the temporary file, when there is one)
+// goes again.  A file the upload added to (APPE, REST) is cut back to the
+// startSize it had; one it made or replaced is cut and removed, by name only
+// while the name still holds the file on fd (a second session may have
+// renamed it away and another file onto it).  Returns the limit it broke,
+// with the figures as they were in q; kNone when the data stays.
+QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan &plan, int64_t startSize,
+                                  QuotaTexts q)
 {
     if (!gDeleteUploadedFileIfQuotaExceeded)
         return QuotaKind::kNone;
@@ -453,10 +457,23 @@ QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan
     GetQuotaStrings(q);
     struct stat st;
     const int64_t size = fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    if (ftruncate(fd, 0) < 0)
+    const bool cut = (plan.flags & O_TRUNC) != 0 || plan.tmpPath[0] != '\0';
+    const bool keep = !cut && (plan.existed || startSize > 0);
+    const int64_t keptSize = keep ? startSize : 0;
+    if (ftruncate(fd, keptSize) < 0)
         return QuotaKind::kNone;
-    QuotaAddBytes(-size);
+    if (size > keptSize)
+        QuotaAddBytes(keptSize - size);
+    if (keep) {
+        _Trace(kLogMisc, "Quota exceeded; Cut %.400s back to %lld bytes.\n", openPath,
+               static_cast<long long>(keptSize));
+        return kind;
+    }
     // The data is gone even when the name stays: the upload failed.
+    if (!NamesFile(openPath, fd)) {
+        _Trace(kLogMisc, "Quota exceeded; %.400s names another file now, left in place.\n", openPath);
+        return kind;
+    }
     if (SafeUnlink(openPath) < 0)
         return kind;
     // A temporary file beside the file it was to replace never counted as
@@ -500,6 +517,8 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
 {
     const bool tmp = plan.tmpPath[0] != '\0';
     const char *openPath = tmp ? plan.tmpPath : target;
+    struct stat start;
+    const int64_t startSize = fstat(fd, &start) == 0 ? static_cast<int64_t>(start.st_size) : 0;
     int result = (plan.flags & O_TRUNC) != 0 ? TruncateUpload(fd) : 0;
     if (result == 0) {
         if (gType == 'A')
@@ -516,7 +535,7 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
     if (stillOk())
         AfterUpload(fd, openPath, plan);
     QuotaTexts q;
-    const QuotaKind removed = EnforceQuotaAfterUpload(fd, openPath, plan, q);
+    const QuotaKind removed = EnforceQuotaAfterUpload(fd, openPath, plan, startSize, q);
     if (CloseUploadedFile() < 0 && stillOk() && removed == QuotaKind::kNone)
         result = WriteFailed("Stor/close", errno);
     const bool ok = stillOk();

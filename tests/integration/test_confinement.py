@@ -227,3 +227,33 @@ def test_a_directory_swapped_for_a_link_out_is_refused_then_and_in_later_session
     assert s.slot(1)["pid"] == child
     refused_every_way(c)
     assert wait_for(lambda: "[%s/secret] not in %s=[%s]\n" % (outside, home_word, root) in s.log()), s.log()
+
+
+# ---- Moving or removing what holds a refused entry ---------------------------------------------
+
+def test_a_remote_client_cannot_expose_or_remove_a_denied_entry_through_its_parent(server, users):
+    """A remote client renames, or removes whole, the directory above a
+    deny-paths entry, and renames a directory over one that holds it: each
+    is refused as the entry itself is, and the entry stays where it was."""
+    u = users()
+    secret = os.path.join(u.home, "area", "secret")
+    os.makedirs(secret)
+    os.makedirs(os.path.join(u.home, "empty"))
+    with open(os.path.join(secret, "x"), "wb") as f:
+        f.write(b"hidden\n")
+    for root, dirs, files in os.walk(u.home):
+        for name in dirs + files + [""]:
+            os.chown(os.path.join(root, name), u.uid, u.gid)
+    c = account_session(server, u, general="deny-paths = %s\nrmdir-recursive = yes\n" % secret)
+    assert c.command("TYPE I").startswith("200 ")
+    assert retr(c, "area/secret/x")[0] == DENIED
+    assert c.command("RMD area") == DENIED
+    assert c.command("RNFR area") == DENIED
+    assert c.command("RNFR empty").startswith("350 ")
+    assert c.command("RNTO area") == DENIED
+    assert c.command("RNFR area/secret") == DENIED
+    with open(os.path.join(secret, "x"), "rb") as f:
+        assert f.read() == b"hidden\n"
+    # Beside the denied entry, the directory's other content is the client's own.
+    assert c.command("RNFR empty").startswith("350 ")
+    assert c.command("RNTO empty2") == "250 Renamed.\r\n"

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from conftest import wait_for
+from xferhelp import lftp
 
 T = 1600000000                      # 2020-09-13 12:26:40 UTC
 GMT = "ls-time-format = GMT\n"
@@ -211,3 +212,33 @@ def test_each_listing_is_a_dirlist_record_of_the_transfer_log(tree_server):
     assert wait_for(lambda: len(records()) >= 4), s.log_file("xfer.log")
     for line, start in zip(records(), expected):
         assert line.split("| ", 1)[1].startswith(start), line
+
+
+# ---- Names with line ends --------------------------------------------------------------------
+
+FORGED = [b"evil\r\n-rw-r--r--   1 root     root            7 Sep 13  2020 forged-list",
+          b"m\r\ntype=file;size=7;modify=20200913122640; forged-mlsd",
+          b"bare\nforged-nlst", b"cr\rforged-cr"]
+
+
+def test_names_with_line_ends_forge_no_entries_for_those_who_list(tree_server):
+    """A local user who can write the shared tree names files with CR and LF
+    and entry-like text after them; a remote client listing the directory
+    (ftplib and lftp; LIST, NLST and MLSD) sees none of the forged entries:
+    such names are left out of every listing."""
+    f, s = tree_server()
+    pub = os.path.join(s.dir, "ftp", "pub")
+    for name in FORGED:
+        with open(os.path.join(os.fsencode(pub), name), "wb") as out:
+            out.write(b"x")
+    os.symlink(b"a.txt\r\n-rw-r--r--   1 root root 7 Sep 13  2020 forged-target", os.path.join(os.fsencode(pub), b"lt"))
+    listed = [lines(f, "LIST pub"), lines(f, "NLST pub"), [n for n, _ in f.mlsd("pub")]]
+    for command in ("set ftp:use-feat yes; set ftp:use-mlsd yes; cls -1 pub", "ls pub", "nlist pub"):
+        r = lftp(s.port, command)
+        assert r.returncode == 0, r.stderr
+        listed.append(r.stdout.splitlines())
+    for text in listed:
+        joined = "\n".join(text)
+        assert "a.txt" in joined, text
+        assert "forged" not in joined, text
+        assert not any(line.split(" ")[-1].split("/")[-1] in ("evil", "m", "bare", "cr") for line in text), text

@@ -11,7 +11,7 @@ import pytest
 
 from accounts import write_passwd_db
 from conftest import wait_for
-from xferhelp import domain, retr, stor
+from xferhelp import domain, open_pasv, retr, stor
 
 UID = 65534
 PASSWORD = "s3cret"
@@ -134,3 +134,48 @@ def test_parallel_sessions_of_one_user_overshoot_by_at_most_their_uploads_in_fli
     # Every session starts an upload only below the limit as the tree shows
     # it, so at most one upload per session is in flight past it.
     assert limit <= total < limit + sessions * chunk, total
+
+
+def test_an_append_over_the_limit_gives_back_only_the_appended_part(server, zorvad_dir):
+    """A remote client appends past its limit: what was there before stays."""
+    s, home = quota_server(server, zorvad_dir, (4, 0, 0, 0),
+                           general="delete-uploaded-file-if-quota-exceeded = yes\n")
+    log = os.path.join(home, "log")
+    with open(log, "wb") as f:
+        f.write(b"p" * 3000)
+    os.chown(log, UID, UID)
+    c = session(s)
+    first, final = stor(c, "APPE log", b"a" * 2000)
+    assert first.startswith(("125 ", "150 "))
+    assert final.startswith("450 Disk quota exceeded")
+    # The receiver replies as the limit is reached; the cut comes before the next reply.
+    assert c.command("NOOP").startswith("200 ")
+    with open(log, "rb") as f:
+        assert f.read() == b"p" * 3000
+
+
+def test_a_second_client_racing_the_upload_keeps_its_file_from_the_quota_removal(server, zorvad_dir):
+    """A second client racing the first renames the upload's name away and
+    its own file onto it while the upload is held open: the removal over the
+    limit cuts the upload, never the file that took its name."""
+    s, home = quota_server(server, zorvad_dir, (8, 0, 0, 0),
+                           general="delete-uploaded-file-if-quota-exceeded = yes\n")
+    up, away = os.path.join(home, "up"), os.path.join(home, "away")
+    c = session(s)
+    d = open_pasv(c)
+    with d:
+        assert c.command("STOR up").startswith(("125 ", "150 "))
+        d.sendall(b"u" * 3000)
+        assert wait_for(lambda: os.path.exists(up) and os.path.getsize(up) == 3000)
+        other = session(s)
+        assert stor(other, "STOR mine", b"m" * 100)[1] == "226 Transfer completed.\r\n"
+        assert other.command("RNFR up").startswith("350 ")
+        assert other.command("RNTO away") == "250 Renamed.\r\n"
+        assert other.command("RNFR mine").startswith("350 ")
+        assert other.command("RNTO up") == "250 Renamed.\r\n"
+        d.sendall(b"u" * 9000)
+    assert c.reply().startswith("450 Disk quota exceeded")
+    assert c.command("NOOP").startswith("200 ")
+    assert os.path.getsize(away) == 0
+    with open(up, "rb") as f:
+        assert f.read() == b"m" * 100
