@@ -155,9 +155,13 @@ int main(int argc, char **argv)
             gOutFile = gOptArg;
             break;
         case 's':
+            if (gCgi)
+                CgiError("403 Forbidden", "Option -s is not available to a web page.");
             gLookupSize = static_cast<size_t>(NumberArg(prog, gOptArg, 10, 0x7FFFFFFF));
             break;
         case 'm':
+            if (gCgi)
+                CgiError("403 Forbidden", "Option -m is not available to a web page.");
             gLookupMode = static_cast<int>(NumberArg(prog, gOptArg, 8, 0777));
             break;
         case 'a':
