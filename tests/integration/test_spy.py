@@ -378,3 +378,134 @@ def test_the_cgi_page_shows_the_sessions_in_a_browser(server, users, zorvad_dir)
     assert "<i>" not in dom.stdout and "Content-Type" not in dom.stdout
     with open(shot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+# ---- attackers -----------------------------------------------------------------------------
+
+def setuid_copy(zorvad_dir):
+    """The monitor installed set-user-ID root, as an administrator may."""
+    bindir = os.path.join(zorvad_dir, "bin")
+    os.makedirs(bindir, exist_ok=True)
+    os.chmod(zorvad_dir, 0o755)
+    os.chmod(bindir, 0o755)
+    copy = os.path.join(bindir, "zorvad_spy")
+    shutil.copy(SPY, copy)
+    os.chmod(copy, 0o4755)
+    return copy
+
+
+def as_user(user, argv, env=None, timeout=10):
+    return subprocess.run(["setpriv", "--reuid", str(user.uid), "--regid", str(user.gid), "--clear-groups",
+                           *argv], stdin=subprocess.DEVNULL, capture_output=True, env=env or {},
+                          timeout=timeout, cwd="/")
+
+
+def test_a_web_visitor_runs_only_the_read_only_views(server, users, zorvad_dir):  # noqa: F811
+    """A web visitor of the status page chooses the arguments (a web server
+    passes a query without '=' as argv words) of the set-user-ID monitor the
+    web server runs as an unprivileged user: it may see who, json and pids,
+    but never write a file, signal the server or leave a process behind."""
+    s = server(verbose=False)
+    www = users()   # the web server's account
+    spy_cgi = setuid_copy(zorvad_dir)
+    victim = os.path.join(zorvad_dir, "root-only")
+    with open(victim, "w") as f:
+        f.write("root's data\n")
+    misc = open(os.path.join(s.dir, "misc.log")).read()
+
+    def request(query):
+        env = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET", "REMOTE_ADDR": "127.0.0.9",
+               "QUERY_STRING": query, "SERVER_PROTOCOL": "HTTP/1.1"}
+        return as_user(www, [spy_cgi, *query.split("+")], env=env, timeout=10)
+
+    port = "-p+%d+" % s.port
+    for query, status in ((port + "-o+%s+dump" % victim, b"403"), (port + "toggle+verbose+logging", b"403"),
+                          (port + "toggle+verbose+logging+and+tail", b"403"), ("tail", b"403"), ("-p+%d+tail" % s.port, b"403"), ("nonsense", b"400")):
+        r = request(query)     # a tail left running would time out here
+        head, _, body = r.stdout.partition(b"\n\n")
+        assert head.startswith(b"Status: " + status) and b"Content-Type: " in head, (query, r.stdout)
+        assert body and r.returncode != 0 and b"kill -USR1" not in r.stdout, query
+    ok = request("-p+%d+pids" % s.port)
+    assert ok.stdout.startswith(b"Content-Type: text/html\n\n") and b"<td>%d</td>" % s.pid in ok.stdout
+    assert open(victim).read() == "root's data\n"
+    time.sleep(0.5)
+    assert "Verbose logging" not in open(os.path.join(s.dir, "misc.log")).read()[len(misc):]
+
+
+def test_a_local_user_cannot_make_dump_overwrite_a_root_file(server, users, zorvad_dir):  # noqa: F811
+    """A local user without privileges runs the set-user-ID monitor with -o
+    naming a file only root may write: the file is opened with the user's
+    rights and left as it was; the user's own file is written."""
+    s = server()
+    user = users()
+    spy_suid = setuid_copy(zorvad_dir)
+    victim = os.path.join(zorvad_dir, "root-only")
+    with open(victim, "w") as f:
+        f.write("root's data\n")
+    os.chmod(victim, 0o644)
+    r = as_user(user, [spy_suid, "-p", str(s.port), "-o", victim, "dump"])
+    assert r.returncode != 0 and b"Permission denied" in r.stderr
+    assert open(victim).read() == "root's data\n"
+    mine = os.path.join(user.home, "dump")
+    r = as_user(user, [spy_suid, "-p", str(s.port), "-o", mine, "dump"])
+    assert r.returncode == 0 and os.stat(mine).st_uid == user.uid and os.path.getsize(mine) > 1024
+
+
+STALE_SEGMENT = r"""
+import ctypes, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+libc.shmat.restype = ctypes.c_void_p
+sid = libc.shmget(ctypes.c_int32(0x77C0FFEE).value, 1024 + 3456 * 8, 0o1000 | 0o644)
+addr = libc.shmat(sid, None, 0)
+header = struct.pack("<q32sI", 0, sys.argv[1].encode(), 2)
+ctypes.memmove(addr, header, len(header))
+ctypes.memmove(addr + 1024, struct.pack("<i", int(sys.argv[2])), 4)
+"""
+
+
+def test_toggle_does_not_signal_what_a_stale_segment_names(users):  # noqa: F811
+    """A local user without privileges creates the status segment's key first
+    (in a private IPC namespace here) naming an unrelated process as the
+    master: toggle refuses and the process gets no SIGUSR1."""
+    user = users()
+    tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
+    version = re.search(r"Requires:\n  (.*)\n", tag.stderr).group(1)
+    script = ("sleep 30 & victim=$!; "
+              "setpriv --reuid %d --regid %d --clear-groups /usr/bin/python3 -c '%s' '%s' $victim && "
+              "%s toggle verbose logging; echo rc=$?; "
+              "if kill -0 $victim 2>/dev/null; then echo alive; kill $victim; fi"
+              % (user.uid, user.gid, STALE_SEGMENT.replace("'", "'\\''"), version, SPY))
+    r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=30)
+    assert "not owned by root" in r.stderr, r.stderr
+    assert "rc=1" in r.stdout and "alive" in r.stdout, r.stdout
+
+
+C1 = b"\x9b31m\xc2\x9b32m\xc2\x85"
+
+
+def test_c1_controls_from_a_remote_client_do_not_reach_the_terminal(server, monitors):
+    """A remote client sends a command and a name carrying C1 controls, raw and
+    as UTF-8: who, watch and json show them mapped, never as bytes that an
+    8-bit terminal takes for an escape sequence."""
+    s = server(general="min-users = 2\nmax-users = 3\n")
+    watch = monitors([SPY, "-p", str(s.port), "-n", "watch"])
+    c = s.greeted()
+    c.send(b"USER x" + C1 + b"\r\n")
+    c.reply()
+    c.send(b"CWD /" + C1 + b"\r\n")
+    c.reply()
+    line = watch.until(r"^#\d{3} ")
+    deadline = time.monotonic() + 10
+    while "CWD" not in line and time.monotonic() < deadline:
+        line = watch.next(1.0) or line
+    assert "CWD" in line
+    shown = "\n".join(watch.seen).encode("latin-1")
+    who = spy(s, "-n", "who").stdout
+    page = spy(s, "-n", "-h", "who").stdout
+    for out in (shown, who, page):
+        assert not any(0x80 <= b <= 0x9F for b in out), out
+    raw = spy(s, "-n", "json").stdout
+    assert b"\xc2\x9b" not in raw and b"\xc2\x85" not in raw
+    json.loads(raw)   # still valid JSON

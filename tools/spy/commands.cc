@@ -1,7 +1,9 @@
 // The commands that read the slots: who, watch, pids, cachestat, dump, dumpinfo.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,14 +133,50 @@ int WhoHtml()
     return 0;
 }
 
-// The output of dump and dumpinfo: -o names a new or existing regular file.
+// Opens name with the real user's rights: a set-user-ID monitor must not
+// create or truncate a file its caller could not.
+int OpenAsCaller(const char *name)
+{
+    const uid_t euid = geteuid();
+    const gid_t egid = getegid();
+    if (setegid(getgid()) < 0 || seteuid(getuid()) < 0) {
+        perror("seteuid");
+        return -1;
+    }
+    const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int saved = errno;
+    if (seteuid(euid) < 0 || setegid(egid) < 0) {
+        perror("seteuid");
+        if (fd >= 0)
+            close(fd);
+        exit(1);
+    }
+    errno = saved;
+    return fd;
+}
+
+// The output of dump and dumpinfo: -o names a new or existing regular file,
+// truncated only once it is known to be one.
 int OpenOutput()
 {
     if (gOutFile == nullptr)
         return STDOUT_FILENO;
-    const int fd = open(gOutFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const int fd = OpenAsCaller(gOutFile);
+    if (fd < 0) {
         perror(gOutFile);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s: not a regular file.\n", gOutFile);
+        close(fd);
+        return -1;
+    }
+    if (ftruncate(fd, 0) < 0) {
+        perror(gOutFile);
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -55,6 +55,9 @@ void PutJsonString(FILE *out, const char *text)
         } else if (c < 0x80) {
             fputc(static_cast<int>(c), out);
             p++;
+        } else if (c == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+            fprintf(out, "\\u%04x", p[1]);    // a C1 control, escaped as C0 ones are
+            p += 2;
         } else if (const int n = Utf8Length(p); n > 0) {
             fwrite(p, 1, static_cast<size_t>(n), out);
             p += n;

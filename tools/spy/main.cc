@@ -31,8 +31,19 @@ constexpr key_t KeyForPort(unsigned port)
 static_assert(KeyForPort(21) == kKeyBase);
 static_assert(static_cast<unsigned>(KeyForPort(8021)) == 0x77C0FE9Eu + 16u * 8021u);
 
+// The whole answer of a refused CGI request: a status line the web server
+// passes on and a short page saying why, never a bare text on standard error.
+[[noreturn]] void CgiError(const char *status, const char *why)
+{
+    printf("Status: %s\nContent-Type: text/plain\n\n%s\n", status, why);
+    fflush(stdout);
+    exit(1);
+}
+
 void Usage(const char *prog)
 {
+    if (gCgi)
+        CgiError("400 Bad Request", "Usage: who, json or pids, with -p PORT, -n or -h.");
     fprintf(stderr, "Usages:\n  %s [-p port] [-n] [-h] who\n", prog);
     fprintf(stderr, "  %s [-p port] [-n] watch\n", prog);
     fprintf(stderr, "  %s [-p port] toggle verbose logging [and tail]\n", prog);
@@ -105,7 +116,7 @@ long NumberArg(const char *prog, const char *text, int base, long max)
 int main(int argc, char **argv)
 {
     const char *prog = argv[0];
-    if (RunByWebServer()) {
+    if (RunByWebServer() || getenv("GATEWAY_INTERFACE") != nullptr) {
         gCgi = 1;
         gHtml = 1;
     }
@@ -138,12 +149,19 @@ int main(int argc, char **argv)
             gHtml = 1;
             break;
         case 'o':
+            // A web visitor must not choose a file a set-user-ID tool writes.
+            if (gCgi)
+                CgiError("403 Forbidden", "Option -o is not available to a web page.");
             gOutFile = gOptArg;
             break;
         case 's':
+            if (gCgi)
+                CgiError("403 Forbidden", "Option -s is not available to a web page.");
             gLookupSize = static_cast<size_t>(NumberArg(prog, gOptArg, 10, 0x7FFFFFFF));
             break;
         case 'm':
+            if (gCgi)
+                CgiError("403 Forbidden", "Option -m is not available to a web page.");
             gLookupMode = static_cast<int>(NumberArg(prog, gOptArg, 8, 0777));
             break;
         case 'a':
@@ -158,6 +176,10 @@ int main(int argc, char **argv)
     const int command = ParseCommand(argc, argv);
     if (command < 0)
         Usage(prog);
+    // Behind a web server only the read-only views run: the others write a
+    // file, signal the server or follow it for ever.
+    if (gCgi && command != kWho && command != kJson && command != kPids)
+        CgiError("403 Forbidden", "Only who, json and pids are available to a web page.");
 
     if (gCgi) {
         // Set-up errors become the page: the person at the browser sees why.

@@ -198,10 +198,17 @@ long IdleSeconds(const ShmSlot &s, time_t now)
 
 void Printable(char *dst, size_t size, const char *src)
 {
+    // C1 controls, raw or as UTF-8 (0xC2 0x80-0x9F), start escape sequences
+    // on 8-bit terminals just as the C0 ones do.
     size_t n = 0;
-    for (; src[n] != '\0' && n + 1 < size; n++) {
-        const unsigned char c = static_cast<unsigned char>(src[n]);
-        dst[n] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(src); *p != '\0' && n + 1 < size; p++) {
+        const unsigned char c = *p;
+        if (c == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+            dst[n++] = '?';
+            p++;
+        } else {
+            dst[n++] = (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) ? '?' : static_cast<char>(c);
+        }
     }
     if (size > 0)
         dst[n] = '\0';
@@ -234,7 +241,10 @@ void PutHtml(const char *text)
                 unsigned code = c & (0x7F >> n);
                 for (int i = 1; i < n; i++)
                     code = (code << 6) | (static_cast<unsigned char>(cp[i]) & 0x3F);
-                printf("&#x%X;", code);
+                if (code <= 0x9F)
+                    putchar('?');    // a C1 control
+                else
+                    printf("&#x%X;", code);
                 cp += n - 1;
             } else {
                 fputs("&#xFFFD;", stdout);

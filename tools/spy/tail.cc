@@ -174,6 +174,41 @@ int Tail(int fromNotedEnd, long notedEnd, const char *notedName)
     return 0;
 }
 
+namespace {
+
+// The pid of slot 0 is signalled only when it is the live master that made
+// this segment: a stale segment, or one a local user created, may name any
+// process.
+bool IsOurMaster(int master)
+{
+    if (gShmInfo.shm_perm.uid != 0 || gShmInfo.shm_perm.cuid != 0) {
+        fprintf(stderr, "The shared memory pool is not owned by root; not signalling pid %d.\n", master);
+        return false;
+    }
+    if (gShmInfo.shm_cpid != master) {
+        fprintf(stderr, "Pid %d did not create the shared memory pool (pid %d did); not signalling it.\n",
+                master, static_cast<int>(gShmInfo.shm_cpid));
+        return false;
+    }
+    char link[64], exe[4096];
+    snprintf(link, sizeof(link), "/proc/%d/exe", master);
+    const ssize_t n = readlink(link, exe, sizeof(exe) - 1);
+    if (n <= 0) {
+        fprintf(stderr, "Pid %d is not running; not signalling it.\n", master);
+        return false;
+    }
+    exe[n] = '\0';
+    const char *base = strrchr(exe, '/');
+    base = base != nullptr ? base + 1 : exe;
+    if (strcmp(base, "zorvad") != 0 && strcmp(base, "zorvad (deleted)") != 0) {
+        fprintf(stderr, "Pid %d is not a Zorvad main process; not signalling it.\n", master);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int Toggle(int andTail)
 {
     char pattern[kPatternSize];
@@ -186,6 +221,8 @@ int Toggle(int andTail)
         fprintf(stderr, "The shared memory pool holds no main process.\n");
         return 1;
     }
+    if (!IsOurMaster(master))
+        return 1;
 
     char name[kPatternSize] = "";
     long end = 0;
