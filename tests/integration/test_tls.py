@@ -241,6 +241,7 @@ def test_a_racer_cannot_take_a_download_with_a_tls_session_of_its_own(server, us
         assert (len(data), reply[:4]) == (len(CONTENT), "226 "), round_
         assert data == CONTENT
         session = racer.session
+        assert session is None or not session.has_ticket     # nothing to come back with
     assert len(re.findall(r"refused: it did not resume the control connection's TLS session", s.log())) == 2
     assert f.voidcmd("NOOP").startswith("200 ")
 
