@@ -158,6 +158,11 @@ SSL_CTX *BuildContext(char *why, size_t whySize)
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
     SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
     SSL_CTX_set_timeout(ctx, kSessionSeconds);
+    if (SSL_CTX_set_session_ticket_cb(ctx, TlsNoteTicket, nullptr, nullptr) != 1) {
+        OpenSslReason(why, whySize, "cannot watch the session tickets");
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
     return ctx;
 }
 

@@ -5,3 +5,7 @@
 
 // This process's context (TlsLoadContext); nullptr without TLS.
 extern SSL_CTX *gTlsCtx;
+
+// The context's ticket callback: remembers the secret of each ticket the
+// control connection is given (a data connection must resume one of them).
+int TlsNoteTicket(SSL *ssl, void *arg);

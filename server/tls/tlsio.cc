@@ -29,6 +29,56 @@ struct Channel {
 
 Channel gChannels[2];
 char gLastError[200];
+
+// The secrets a data connection's session may carry: the control
+// connection's master secret (TLS 1.2) and the resumption secret of each
+// ticket it was given (TLS 1.3).  A session that resumes one of them can
+// only be the control connection's client's.
+struct ControlSecret {
+    unsigned char key[SSL_MAX_MASTER_KEY_LENGTH];
+    size_t len = 0;
+};
+constexpr int kControlSecrets = 8;
+ControlSecret gControlSecrets[kControlSecrets];
+int gNextControlSecret;
+
+void ForgetControlSecrets()
+{
+    for (ControlSecret &s : gControlSecrets) {
+        OPENSSL_cleanse(s.key, sizeof(s.key));
+        s.len = 0;
+    }
+    gNextControlSecret = 0;
+}
+
+void NoteControlSecret(const SSL_SESSION *session)
+{
+    if (session == nullptr)
+        return;
+    ControlSecret &s = gControlSecrets[gNextControlSecret];
+    gNextControlSecret = (gNextControlSecret + 1) % kControlSecrets;
+    s.len = SSL_SESSION_get_master_key(session, s.key, sizeof(s.key));
+}
+
+bool IsControlSecret(const SSL_SESSION *session)
+{
+    unsigned char key[SSL_MAX_MASTER_KEY_LENGTH];
+    const size_t len = session != nullptr ? SSL_SESSION_get_master_key(session, key, sizeof(key)) : 0;
+    bool found = false;
+    for (const ControlSecret &s : gControlSecrets) {
+        if (len > 0 && s.len == len && CRYPTO_memcmp(s.key, key, len) == 0)
+            found = true;
+    }
+    OPENSSL_cleanse(key, sizeof(key));
+    return found;
+}
+
+// A data connection's own handshake is never worth resuming: whoever made
+// it gets no ticket and no cached session id to come back with.
+int NeverResumable(SSL *, int)
+{
+    return 1;
+}
 char gDescription[96];
 
 long long NowMs()
@@ -136,6 +186,8 @@ bool Retry(SSL *ssl, int rc, int fd, long long deadline, const TlsWatch *watch, 
 
 void Release(Channel &c)
 {
+    if (&c == &gChannels[kTlsControl])
+        ForgetControlSecrets();
     SSL_free(c.ssl);
     c.ssl = nullptr;
     if (c.fd >= 0)
@@ -200,6 +252,10 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
         c.ssl = nullptr;
         return -1;
     }
+    if (ch == kTlsData) {
+        SSL_set_num_tickets(c.ssl, 0);
+        SSL_set_not_resumable_session_callback(c.ssl, NeverResumable);
+    }
     c.fd = fd;
     c.savedFlags = flags;
     const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
@@ -207,8 +263,11 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
     for (;;) {
         ERR_clear_error();
         const int rc = SSL_accept(c.ssl);
-        if (rc == 1)
+        if (rc == 1) {
+            if (ch == kTlsControl)
+                NoteControlSecret(SSL_get_session(c.ssl));
             return 0;
+        }
         int result = 0;
         if (!Retry(c.ssl, rc, fd, deadline, nullptr, &watching, &result))
             break;
@@ -227,10 +286,20 @@ int TlsActive(TlsChannel ch)
 
 int TlsDataResumesControl()
 {
-    // The context's cache and ticket keys are renewed at each session
-    // start, so a resumed session is one this session's client was given.
+    // "Resumed" alone is not enough: any session this process issued would
+    // do.  The data connection's secret must be one the control
+    // connection's client was given.
     const Channel &d = gChannels[kTlsData];
-    return d.ssl != nullptr && gChannels[kTlsControl].ssl != nullptr && SSL_session_reused(d.ssl) == 1;
+    return d.ssl != nullptr && gChannels[kTlsControl].ssl != nullptr && SSL_session_reused(d.ssl) == 1
+           && IsControlSecret(SSL_get_session(d.ssl));
+}
+
+int TlsNoteTicket(SSL *ssl, void *)
+{
+    // Called as each ticket is made, its session holding the ticket's secret.
+    if (ssl == gChannels[kTlsControl].ssl)
+        NoteControlSecret(SSL_get_session(ssl));
+    return 1;
 }
 
 int TlsRead(TlsChannel ch, void *buf, size_t size, int seconds, const TlsWatch *watch)

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "Strn.h"
 #include "config/config.h"
@@ -184,39 +185,19 @@ void PassiveFailed(int fd, int oldfd, PassiveStep step)
         SClose(oldfd, kOldListenerClose);
 }
 
-// The passive side of OpenData: accept and check the peer.
-int AcceptPassive(const char *name, int64_t size)
-{
-    Strncpy(gDataPortType, "Ps");
-    if (gPassiveData < 0) {
-        Reply("550 Cannot open passive data connection.\r\n");
-        DoneConnection(kEndPasvNoSocket);
-    }
-    struct sockaddr_in peer {};
-    const int fd = SAcceptS(gPassiveData, &peer, gConnTimeout);
-    if (fd < 0) {
-        gFailedDataConnections++;
-        if (fd == kSioErrTimeout) {
-            _Trace(kLogMisc, "Accept passive timed-out.\n");
-            Reply("550 Could not accept passive data connection - timed out.\r\n");
-            DoneConnection(kEndPasvAcceptTimeout);
-        }
-        const int err = errno;
-        LogPerror("Can't accept passive");
-        Reply("550 Cannot accept passive data connection.\r\n");
-        if (err == EMFILE)
-            OutOfDescriptors();
-        DoneConnection(kEndPasvAcceptFailed);
-    }
-    gRemoteDataAddr = peer;
-    NoteRemoteDataAddr();
+// Why a connection to the passive port was turned away.  The first to
+// connect may be anyone who saw the port: such a stranger is dropped and
+// the wait goes on for the client's own connection; only when none comes
+// before the accept time-out does the last refusal become the reply.
+enum class Refusal { kNone, kLowPort, kOtherHost, kTlsFailed, kTlsNotResumed };
 
+// The checks on a passive connection's peer, before any reply: logged, not answered.
+Refusal CheckPassivePeer(const struct sockaddr_in &peer)
+{
     const unsigned port = ntohs(peer.sin_port);
     if (gIsAnon && port < 1024 && !gAllowIncomingPortsBelow1024) {
         Log(kLogMisc, "Port number (%u) on data connection was below 1024.\n", port);
-        gDataSleep(2);
-        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
-        EndSession(fd, kEndPasvLowPort);
+        return Refusal::kLowPort;
     }
     if (peer.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr && !gAllowIncomingProxyDataConnections) {
         if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
@@ -226,21 +207,111 @@ int AcceptPassive(const char *name, int64_t size)
             Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n",
                 Dotted(data, sizeof(data), peer.sin_addr.s_addr),
                 Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr));
-            gDataSleep(2);
-            Reply("550 Passive connection must come from same host as control connection.\r\n");
-            EndSession(fd, kEndPasvProxy);
+            return Refusal::kOtherHost;
         }
     }
-    SClose(gPassiveData, kDataCloseTimeout);
-    gPassiveData = -1;
-    SetCloExec(fd);
-    gData = fd;
+    return Refusal::kNone;
+}
+
+// No acceptable connection came in time: the reply of the last refusal
+// (policy refusals end the session), or the time-out's.
+int FailPassive(Refusal last)
+{
+    switch (last) {
+    case Refusal::kLowPort:
+        gFailedDataConnections++;
+        gDataSleep(2);
+        Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
+        DoneConnection(kEndPasvLowPort);
+    case Refusal::kOtherHost:
+        gFailedDataConnections++;
+        gDataSleep(2);
+        Reply("550 Passive connection must come from same host as control connection.\r\n");
+        DoneConnection(kEndPasvProxy);
+    case Refusal::kTlsFailed:
+        ReplyDataTlsRefused(kDataTlsFailed);
+        return -1;
+    case Refusal::kTlsNotResumed:
+        ReplyDataTlsRefused(kDataTlsNotResumed);
+        return -1;
+    case Refusal::kNone:
+        break;
+    }
+    gFailedDataConnections++;
+    _Trace(kLogMisc, "Accept passive timed-out.\n");
+    Reply("550 Could not accept passive data connection - timed out.\r\n");
+    DoneConnection(kEndPasvAcceptTimeout);
+}
+
+long long MonotonicSeconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec);
+}
+
+void AnnounceAccepted(const char *name, int64_t size)
+{
     if (name != nullptr && size >= 0)
         Reply("150 Data connection accepted from %.80s; transfer starting for %.350s (%lld bytes).\r\n",
               gRemoteDataAddrStr, name, static_cast<long long>(size));
     else
         Reply("150 Data connection accepted from %.80s; transfer starting.\r\n", gRemoteDataAddrStr);
-    return fd;
+}
+
+// The passive side of OpenData: accept and check the peer (and under PROT P
+// the TLS session it resumes) until the client's own connection comes or
+// conn-timeout has passed since the transfer command.
+int AcceptPassive(const char *name, int64_t size)
+{
+    Strncpy(gDataPortType, "Ps");
+    if (gPassiveData < 0) {
+        Reply("550 Cannot open passive data connection.\r\n");
+        DoneConnection(kEndPasvNoSocket);
+    }
+    const long long deadline = MonotonicSeconds() + gConnTimeout;
+    Refusal last = Refusal::kNone;
+    bool announced = false;
+    for (;;) {
+        const long long left = deadline - MonotonicSeconds();
+        if (left <= 0)
+            return FailPassive(last);
+        struct sockaddr_in peer {};
+        const int fd = SAcceptS(gPassiveData, &peer, static_cast<int>(left));
+        if (fd == kSioErrTimeout)
+            return FailPassive(last);
+        if (fd < 0) {
+            gFailedDataConnections++;
+            const int err = errno;
+            LogPerror("Can't accept passive");
+            Reply("550 Cannot accept passive data connection.\r\n");
+            if (err == EMFILE)
+                OutOfDescriptors();
+            DoneConnection(kEndPasvAcceptFailed);
+        }
+        gRemoteDataAddr = peer;
+        NoteRemoteDataAddr();
+        last = CheckPassivePeer(peer);
+        if (last != Refusal::kNone) {
+            SClose(fd, kQuickClose);
+            continue;
+        }
+        SetCloExec(fd);
+        gData = fd;
+        if (!announced)
+            AnnounceAccepted(name, size);
+        announced = true;
+        if (!gProtPrivate)
+            break;
+        const long long handshake = deadline - MonotonicSeconds();
+        const int tls = StartDataTls(handshake > 0 ? static_cast<int>(handshake) : 1);
+        if (tls == 0)
+            break;
+        last = tls == kDataTlsNotResumed ? Refusal::kTlsNotResumed : Refusal::kTlsFailed;
+    }
+    SClose(gPassiveData, kDataCloseTimeout);
+    gPassiveData = -1;
+    return gData;
 }
 
 // Binds the active socket to the control connection's address and the
@@ -742,10 +813,16 @@ int OpenData(const char *name, int64_t size)
         Strncpy(gDataPortType, "Df");
         return gData;
     }
-    const int fd = gPassive ? AcceptPassive(name, size) : ConnectActive(name, size);
+    if (gPassive)
+        return AcceptPassive(name, size);
+    const int fd = ConnectActive(name, size);
     if (fd < 0 || !gProtPrivate)
         return fd;
-    return StartDataTls() < 0 ? -1 : fd;
+    const int tls = StartDataTls(gConnTimeout);
+    if (tls == 0)
+        return fd;
+    ReplyDataTlsRefused(tls);
+    return -1;
 }
 
 int CloseData(int flag)

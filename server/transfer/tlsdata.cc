@@ -23,19 +23,17 @@ void CloseRefused()
     if (gData >= 0)
         SClose(gData, kDataCloseTimeout);
     gData = -1;
-    gFailedDataConnections++;
 }
 
 }  // namespace
 
-int StartDataTls()
+int StartDataTls(int seconds)
 {
-    if (TlsAccept(kTlsData, gData, gConnTimeout) < 0) {
+    if (TlsAccept(kTlsData, gData, seconds) < 0) {
         Log(kLogMisc, "TLS handshake on the data connection from %.63s failed: %s.\n", gRemoteDataAddrStr,
             TlsLastError());
         CloseRefused();
-        Reply("425 TLS handshake on the data connection failed.\r\n");
-        return -1;
+        return kDataTlsFailed;
     }
     // A data connection that only the control connection's client can have
     // made: one that resumes its TLS session.
@@ -43,11 +41,19 @@ int StartDataTls()
         Log(kLogMisc, "Data connection from %.63s refused: it did not resume the control connection's TLS session.\n",
             gRemoteDataAddrStr);
         CloseRefused();
-        Reply("522 Data connections must resume the TLS session of the control connection.\r\n");
-        return -1;
+        return kDataTlsNotResumed;
     }
     _Trace(kLogMisc, "Data connection uses %s (resumed).\n", TlsDescription(kTlsData));
     return 0;
+}
+
+void ReplyDataTlsRefused(int why)
+{
+    gFailedDataConnections++;
+    if (why == kDataTlsNotResumed)
+        Reply("522 Data connections must resume the TLS session of the control connection.\r\n");
+    else
+        Reply("425 TLS handshake on the data connection failed.\r\n");
 }
 
 int DataTlsWrite(const char *p, size_t n)

@@ -5,10 +5,17 @@
 
 #include <cstddef>
 
+// Why a data connection's handshake was refused.
+constexpr int kDataTlsFailed = -1;          // no handshake (425)
+constexpr int kDataTlsNotResumed = -2;      // not the control connection's session (522)
+
 // After the 150 reply: the server side of the handshake on the data
-// connection gData, within conn-timeout.  0, or -1 after the data
-// connection was closed and the final reply (425 or 522) sent.
-[[nodiscard]] int StartDataTls();
+// connection gData within seconds.  0, or kDataTlsFailed /
+// kDataTlsNotResumed after logging why and closing gData; no reply yet.
+[[nodiscard]] int StartDataTls(int seconds);
+
+// The final reply for a refused handshake; counts a failed data connection.
+void ReplyDataTlsRefused(int why);
 
 // Writes every byte within xfer-timeout for each wait: n, kTlsInterrupted
 // when an ABOR came on the control connection, or a negative result of the

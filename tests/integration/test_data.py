@@ -1,7 +1,8 @@
 """Data connections seen from clients: curl listing in passive and active
 mode, the default data port, the passive port announcements, and the
 refusals that end the session (a third host, loopback from a remote client,
-a passive connection from another host)."""
+only a stranger's connection to the passive port), and a stranger's
+connection dropped while the owner's is still awaited."""
 import json
 import os
 import random
@@ -149,18 +150,52 @@ def test_port_below_1024_ends_the_session_when_not_allowed(server):
     assert c.closed()
 
 
-def test_a_passive_connection_from_another_host_ends_the_session(served):
-    c = served.greeted()
-    login(c)
-    host, port = pasv(c)
+def stranger_connects(host, port):
+    """A second client, on another address, racing the owner to its passive port."""
     data = socket.socket()
     data.bind(("127.0.0.2", 0))
     data.settimeout(10)
     data.connect((host, port))
+    return data
+
+
+def test_a_stranger_first_on_the_passive_port_is_dropped_and_the_owner_still_served(server):
+    """A second client racing the first connects to its passive port from
+    127.0.0.2 before the owner: its connection is closed and logged, and the
+    owner's own connection gets the whole file with 226; the session goes on."""
+    s = server(general="conn-timeout = 8\n")
+    os.makedirs(os.path.join(s.dir, "ftp", "pub"))
+    content = os.urandom(300000)
+    with open(os.path.join(s.dir, "ftp", "pub", "file.bin"), "wb") as f:
+        f.write(content)
+    c = s.greeted()
+    login(c)
+    c.command("TYPE I")
+    host, port = pasv(c)
+    stranger = stranger_connects(host, port)
+    owner = socket.create_connection((host, port), timeout=10)
+    assert c.command("RETR pub/file.bin").startswith("150 ")
+    assert read_all(owner) == content
+    assert c.reply().startswith("226 ")
+    assert read_all(stranger) == b""                    # closed without a byte
+    s.wait_log(r"Data connection \(127\.0\.0\.2\) is not from same host as control connection \(127\.0\.0\.1\)")
+    assert c.command("NOOP").startswith("200 ")
+    owner.close()
+    stranger.close()
+
+
+def test_only_a_stranger_on_the_passive_port_ends_the_session_at_the_time_out(server):
+    """A second client connects from another host and the owner never does:
+    at the accept time-out the refusal's reply, and the session ends."""
+    s = server(general="conn-timeout = 2\n")
+    os.makedirs(os.path.join(s.dir, "ftp", "pub"))
+    c = s.greeted()
+    login(c)
+    stranger = stranger_connects(*pasv(c))
     assert c.command("LIST pub") == \
         "550 Passive connection must come from same host as control connection.\r\n"
     assert c.closed()
-    data.close()
+    stranger.close()
 
 
 # ---- A client that is not on loopback: everything inside a private network namespace ----------

@@ -11,6 +11,7 @@ import re
 import socket
 import ssl
 import subprocess
+import threading
 
 import pytest
 
@@ -173,6 +174,76 @@ def test_a_data_connection_must_resume_this_sessions_tls_session(server, cert, r
     s.wait_log(r"Data connection from 127\.0\.0\.1:\d+ refused: it did not resume the control connection's TLS "
                r"session\.")
     assert f.voidcmd("NOOP").startswith("200 ")   # the session goes on
+
+
+class Racer(threading.Thread):
+    """A second client racing the first: it connects to the victim's passive
+    port before the victim and does a TLS handshake of its own, resuming
+    session when it has one; it keeps what it received and its session."""
+
+    def __init__(self, port, ctx, session=None):
+        super().__init__(daemon=True)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=20)
+        self.ctx, self.session, self.got = ctx, session, bytearray()
+
+    def run(self):
+        tls = None
+        try:
+            tls = self.ctx.wrap_socket(self.sock, session=self.session)
+            while chunk := tls.recv(65536):
+                self.got.extend(chunk)
+        except OSError:
+            pass
+        if tls is not None and tls.session is not None:
+            self.session = tls.session
+        self.sock.close()
+
+
+def victims_download(f, port):
+    """The victim's own RETR on the port its PASV announced, resuming its
+    control session: (bytes received, final reply)."""
+    conn = socket.create_connection(("127.0.0.1", port), timeout=20)
+    got = bytearray()
+    f.putcmd("RETR file.bin")
+    first = f.getmultiline()
+    if first.startswith("150 "):
+        try:
+            tls = f.context.wrap_socket(conn, server_hostname=f.host, session=f.sock.session)
+            while chunk := tls.recv(65536):
+                got.extend(chunk)
+            tls.close()
+        except OSError:
+            pass
+        first = f.getmultiline()
+    conn.close()
+    return bytes(got), first
+
+
+@pytest.mark.parametrize("racer_version", [ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_2])
+def test_a_racer_cannot_take_a_download_with_a_tls_session_of_its_own(server, users, cert, racer_version):
+    """A second client racing the first connects to the victim's passive port
+    first, twice: the first time it gets a TLS session of its own (no
+    ticket, no cached id), the second time it tries to resume that one.  It
+    receives nothing, is dropped, and the victim gets its file with 226."""
+    s, u = user_server(server, users, cert)
+    f = tls_ftp(s, (u.name, u.password))
+    f.voidcmd("TYPE I")
+    ctx = client_context()
+    ctx.maximum_version = racer_version
+    session = None
+    for round_ in ("own session", "resumed"):
+        port = ftplib.parse227(f.sendcmd("PASV"))[1]
+        racer = Racer(port, ctx, session)
+        racer.start()
+        data, reply = victims_download(f, port)
+        racer.join(20)
+        assert bytes(racer.got) == b"", round_
+        assert (len(data), reply[:4]) == (len(CONTENT), "226 "), round_
+        assert data == CONTENT
+        session = racer.session
+        assert session is None or not session.has_ticket     # nothing to come back with
+    assert len(re.findall(r"refused: it did not resume the control connection's TLS session", s.log())) == 2
+    assert f.voidcmd("NOOP").startswith("200 ")
 
 
 @pytest.mark.parametrize("mode, name, expected", [

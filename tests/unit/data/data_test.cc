@@ -385,8 +385,11 @@ TEST_F(DataTest, APassiveConnectionIsAcceptedFromTheClientsHost)
     close(client);
 }
 
-TEST_F(DataTest, APassiveConnectionFromAnotherHostEndsTheSession)
+// A stranger's connection is dropped while the owner's is awaited; when
+// none comes before conn-timeout, the refusal's reply ends the session.
+TEST_F(DataTest, OnlyAPassiveConnectionFromAnotherHostEndsTheSessionAtTheTimeOut)
 {
+    gConnTimeout = 1;
     const int port = PortOf227(Command(Pasv, ""));
     const int client = Connect("127.0.0.2", port);
     EXPECT_EQ(EndsTheSession([] { OpenData(nullptr, -1); }),
