@@ -279,6 +279,22 @@ def test_toggle_signals_the_master_and_tails_its_log_line(server, monitors):
     s.wait_log(r"Verbose logging = 0 \(off\)")
 
 
+def test_toggle_reaches_a_master_that_detached_with_d(server):
+    """The usual way to run the server: -d detaches after the segment exists,
+    so the master is not the segment's creator; toggle still signals it."""
+    s = server(args=["-d"], wait=False)
+    assert s.proc.wait(20) == 0
+    assert wait_for(lambda: os.path.exists(s.pid_file()) and os.path.getsize(s.pid_file()) > 80)
+    master = int(re.search(rb"kill -15 +(\d+)", open(s.pid_file(), "rb").read()).group(1))
+    try:
+        r = spy(s, "toggle", "verbose", "logging")
+        assert r.returncode == 0, r.stderr
+        assert wait_for(lambda: "Verbose logging = " in open(os.path.join(s.dir, "misc.log")).read())
+    finally:
+        os.kill(master, signal.SIGTERM)
+        assert wait_for(lambda: not os.path.exists("/proc/%d" % master) and not s.processes(), 15)
+
+
 # ---- another segment -------------------------------------------------------------------------
 
 FAKE_SEGMENT = r"""
@@ -463,6 +479,45 @@ header = struct.pack("<q32sI", 0, sys.argv[1].encode(), 2)
 ctypes.memmove(addr, header, len(header))
 ctypes.memmove(addr + 1024, struct.pack("<i", int(sys.argv[2])), 4)
 """
+
+
+FOREIGN_SEGMENT = r"""
+import ctypes, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+libc.shmat.restype = ctypes.c_void_p
+sid = libc.shmget(ctypes.c_int32(0x77C0FFEE).value, 1024 + 3456 * 8, 0o1000 | 0o644)
+addr = libc.shmat(sid, None, 0)
+header = struct.pack("<q32sI12x256s", 0, sys.argv[1].encode(), 2, sys.argv[2].encode())
+ctypes.memmove(addr, header, len(header))
+ctypes.memmove(addr + 1024, struct.pack("<i", 1), 4)
+"""
+
+
+def test_the_set_user_id_monitor_reads_no_file_a_local_users_segment_names(users, zorvad_dir):  # noqa: F811
+    """A local user without privileges makes the status segment's key first,
+    naming a general.cf of its own whose log is a file only root may read,
+    and runs the set-user-ID monitor's tail: the monitor refuses the segment
+    and shows nothing of the file."""
+    user = users()
+    spy_suid = setuid_copy(zorvad_dir)
+    secret = os.path.join(zorvad_dir, "root-only")
+    with open(secret, "w") as f:
+        f.write("root's secret\n" * 20)
+    os.chmod(secret, 0o600)
+    cf = os.path.join(user.home, "general.cf")
+    with open(cf, "w") as f:
+        f.write("log-misc = %s\n" % secret)
+    tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
+    version = re.search(r"Requires:\n  (.*)\n", tag.stderr).group(1)
+    script = ("setpriv --reuid %d --regid %d --clear-groups sh -c "
+              "\"/usr/bin/python3 -c '%s' '%s' '%s' && timeout 3 %s tail; echo rc=\\$?\""
+              % (user.uid, user.gid, FOREIGN_SEGMENT.replace("'", "'\\''").replace('"', '\\"'), version, cf,
+                 spy_suid))
+    r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=30)
+    assert "root-only" not in r.stdout + r.stderr, r.stdout     # never opened, let alone shown
+    assert "not owned by root" in r.stderr and "rc=1" in r.stdout, (r.stdout, r.stderr)
 
 
 def test_toggle_does_not_signal_what_a_stale_segment_names(users):  # noqa: F811

@@ -102,6 +102,14 @@ void AttachSegment()
         perror("shmctl: cannot get stats about shared memory pool");
         exit(1);
     }
+    // Only root's server makes the segment; one that anybody else made first
+    // names files and processes of that user's choosing, which a set-user-ID
+    // run would open and signal as root.
+    if (gShmInfo.shm_perm.uid != 0 || gShmInfo.shm_perm.cuid != 0) {
+        fprintf(stderr, "The shared memory pool for key = 0x%08lx is not owned by root; not reading it.\n",
+                static_cast<unsigned long>(static_cast<unsigned>(gKey)));
+        exit(1);
+    }
     // A segment too small for its header would make us read past its end.
     if (gShmInfo.shm_segsz < kShmHeaderSize) {
         fprintf(stderr, "This is not a Zorvad shared memory pool.\n");

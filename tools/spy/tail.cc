@@ -176,20 +176,11 @@ int Tail(int fromNotedEnd, long notedEnd, const char *notedName)
 
 namespace {
 
-// The pid of slot 0 is signalled only when it is the live master that made
-// this segment: a stale segment, or one a local user created, may name any
-// process.
+// The segment is root's (AttachSegment checks); its slot 0 must still name a
+// live process of the server's program.  The creator pid is no help: a
+// server started with -d made the segment before it detached.
 bool IsOurMaster(int master)
 {
-    if (gShmInfo.shm_perm.uid != 0 || gShmInfo.shm_perm.cuid != 0) {
-        fprintf(stderr, "The shared memory pool is not owned by root; not signalling pid %d.\n", master);
-        return false;
-    }
-    if (gShmInfo.shm_cpid != master) {
-        fprintf(stderr, "Pid %d did not create the shared memory pool (pid %d did); not signalling it.\n",
-                master, static_cast<int>(gShmInfo.shm_cpid));
-        return false;
-    }
     char link[64], exe[4096];
     snprintf(link, sizeof(link), "/proc/%d/exe", master);
     const ssize_t n = readlink(link, exe, sizeof(exe) - 1);
