@@ -400,6 +400,27 @@ int CloseToolDatabase()
     return DatabaseOpen() ? Ormel_Close(&gDb) : 0;
 }
 
+FILE *OpenAsCaller(const char *path)
+{
+    const uid_t euid = geteuid();
+    const gid_t egid = getegid();
+    if (setegid(gRealGid) != 0 || seteuid(gRealUid) != 0) {
+        perror("seteuid");
+        exit(1);
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int err = errno;
+    if (seteuid(euid) != 0 || setegid(egid) != 0) {
+        perror("seteuid");
+        exit(1);
+    }
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (fd >= 0 && f == nullptr)
+        close(fd);
+    errno = fd < 0 ? err : errno;
+    return f;
+}
+
 void DropPrivileges()
 {
     if (getegid() != gRealGid && setgid(gRealGid) != 0) {

@@ -100,6 +100,11 @@ bool ParseStoredRecord(const char *data, Hpwd *p);
 // record for ..." on standard error.
 [[nodiscard]] int ReplaceRecord(const Hpwd *p);
 
+// Opens a file the caller named for reading with the caller's own rights
+// (effective ids switched to the real ones for the open only), so that a
+// set-user-ID run reads nothing the caller could not.  nullptr with errno.
+[[nodiscard]] FILE *OpenAsCaller(const char *path);
+
 // Gives up a set-user-ID identity for good (real group, then real user);
 // "setgid: ..." or "setuid: ..." and exit 1 when the system refuses.
 // Harmless to call again.

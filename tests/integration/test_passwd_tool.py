@@ -364,3 +364,33 @@ def test_a_terminating_signal_closes_the_database_and_exits_3(db):
     os.close(fd)
     assert os.waitpid(pid, 0)[1] >> 8 == 3
     assert b"Caught signal 15, exiting.\r\nDatabase closed.\r\n" in out, out
+
+
+# ---- What a delegated user of the set-user-ID tool can reach ------------------------------------
+
+def delegated(zorvad_dir, access, user, binary, *args):
+    """Runs the set-user-ID binary as user in a private mount namespace whose
+    /etc holds the access file with the text access (mode 0600)."""
+    import tempfile
+    scratch = tempfile.mkdtemp(dir=zorvad_dir, prefix="etc-")
+    upper, work = os.path.join(scratch, "upper"), os.path.join(scratch, "work")
+    os.makedirs(upper)
+    os.makedirs(work)
+    path = os.path.join(upper, "ftp.passwd.conf")
+    with open(path, "w") as f:
+        f.write(access)
+    os.chmod(path, 0o600)
+    script = 'mount -t overlay overlay -o lowerdir=/etc,upperdir="$1",workdir="$2" /etc && shift 2 && exec "$@"'
+    return tool(*args, binary=binary, prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                              "sh", upper, work, *as_user(user)])
+
+
+def test_a_delegated_user_cannot_import_a_file_only_root_may_read(zorvad_dir, db, users):
+    """A delegated user imports /etc/shadow into its database to read the
+    host's password hashes back with -q."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    r = delegated(zorvad_dir, "%s %s\n" % (db, user.name), user, binary, "-f", db, "-r", "/etc/shadow")
+    assert r.returncode == 1
+    assert r.stderr == "/etc/shadow: Permission denied\n"
+    assert not os.path.exists(db)

@@ -310,7 +310,7 @@ int AddOperation(const char *line, bool replace)
 
 int ImportOperation(const char *file, bool replace)
 {
-    FILE *f = fopen(file, "re");
+    FILE *f = OpenAsCaller(file);
     if (f == nullptr) {
         perror(file);
         return 1;
