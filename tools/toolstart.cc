@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -272,6 +273,91 @@ void CheckAccessFile()
     }
 }
 
+// Opens the directory part of the absolute path one component at a time,
+// following no link, and points *last at the final component.  -1 with errno
+// (ELOOP for a link, EINVAL for "..", an empty or a final component).
+int OpenDirectoryWithoutLinks(const char *path, const char **last)
+{
+    const char *slash = strrchr(path, '/');
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0' || strcmp(slash + 1, ".") == 0 ||
+        strcmp(slash + 1, "..") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const char *p = path; fd >= 0 && p < slash;) {
+        while (*p == '/')
+            p++;
+        const size_t len = strcspn(p, "/");
+        if (p + len > slash || len == 0)
+            break;
+        char name[NAME_MAX + 1];
+        if (len > NAME_MAX || (len == 2 && p[0] == '.' && p[1] == '.')) {
+            close(fd);
+            errno = len > NAME_MAX ? ENAMETOOLONG : EINVAL;
+            return -1;
+        }
+        memcpy(name, p, len);
+        name[len] = '\0';
+        const int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int err = errno;
+        close(fd);
+        fd = next;
+        errno = err;
+        p += len;
+    }
+    *last = slash + 1;
+    return fd;
+}
+
+// A database of a set-user-ID run must be a regular file with one name,
+// owned by root or by the caller: another name of it could be a database
+// delegated to no one, and a file of another user's is not the caller's to
+// give records to.
+bool DelegatedFileAcceptable(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           (st.st_uid == 0 || st.st_uid == gRealUid);
+}
+
+// Opens the delegated database of a set-user-ID run by its descriptors only:
+// the path is walked once without following links, the file is opened
+// without following one, and a new database is made (temporary file and
+// rename) only in a directory the caller cannot change.  0, the library's
+// (negative) code with errno set, or 1 after printing why.
+int OpenDelegatedDatabase(int flags)
+{
+    const char *last = nullptr;
+    const int dirFd = OpenDirectoryWithoutLinks(gPwFileName, &last);
+    if (dirFd < 0) {
+        fprintf(stderr, "%s: the database's directory cannot be reached without following a link: %s.\n",
+                gPwFileName, strerror(errno));
+        return 1;
+    }
+    // faccessat checks the real ids: can the caller change the directory?
+    const bool callerMayWrite = faccessat(dirFd, ".", W_OK, 0) == 0;
+    int rc = Ormel_OpenAt(&gDb, dirFd, last, (flags & ~kOrmelCreate) | kOrmelNoFollow, 0600, gHSize);
+    if (rc == kOrmelErrOpen && errno == ENOENT && (flags & kOrmelCreate) != 0) {
+        if (callerMayWrite) {
+            fprintf(stderr, "%s does not exist, and you may change its directory: it is not created there.\n",
+                    gPwFileName);
+            close(dirFd);
+            return 1;
+        }
+        rc = Ormel_OpenAt(&gDb, dirFd, last, flags | kOrmelNoFollow, 0600, gHSize);
+    }
+    const int savedErrno = errno;
+    close(dirFd);
+    if (rc == 0 && !DelegatedFileAcceptable(gDb.fd)) {
+        Ormel_Close(&gDb);
+        fprintf(stderr, "%s must be a regular file with one name, owned by root or by you.\n", gPwFileName);
+        return 1;
+    }
+    errno = savedErrno;
+    return rc;
+}
+
 }  // namespace
 
 void ToolStart(const char *toolName, int argc, char **argv)
@@ -374,9 +460,10 @@ int OpenToolDatabase(ToolOpenMode mode)
 {
     static constexpr int kFlags[] = {0, kOrmelReadWrite, kOrmelWrite | kOrmelCreate};
     errno = 0;
-    const int rc = Ormel_Open(&gDb, gPwFileName, kFlags[mode], 0600, gHSize);
-    if (rc == 0)
-        return 0;
+    const int rc = gFakeSuperuser ? OpenDelegatedDatabase(kFlags[mode])
+                                  : Ormel_Open(&gDb, gPwFileName, kFlags[mode], 0600, gHSize);
+    if (rc >= 0)
+        return rc == 0 ? 0 : -1;
     const int savedErrno = errno;
     if (rc == kOrmelErrGdbm) {
         fprintf(stderr, "This database format is obselete.\nConvert it to the current format using the "

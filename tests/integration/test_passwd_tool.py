@@ -394,3 +394,31 @@ def test_a_delegated_user_cannot_import_a_file_only_root_may_read(zorvad_dir, db
     assert r.returncode == 1
     assert r.stderr == "/etc/shadow: Permission denied\n"
     assert not os.path.exists(db)
+
+
+@pytest.mark.parametrize("link", ["database", "directory"])
+def test_a_delegated_user_cannot_redirect_its_database_with_a_link(zorvad_dir, db, users, link):
+    """A delegated user puts a symbolic link in place of its delegated
+    database, or of the directory holding it, to add records to a database
+    delegated to no one or to make a new root-owned one where it cannot write."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    r = tool("-f", db, "-a", "admin:*:0:0::/:/bin/sh")
+    assert r.returncode == 0, r.stderr
+    before = export(db)
+    dbs = os.path.join(user.home, "dbs")
+    delegated_db = os.path.join(dbs, "passwd.db")
+    if link == "database":
+        os.mkdir(dbs)
+        os.chown(dbs, user.uid, user.gid)
+        os.symlink(db, delegated_db)
+    else:
+        os.symlink(os.path.dirname(db), dbs)
+        delegated_db = os.path.join(dbs, "new.db")
+    os.lchown(dbs if link == "directory" else delegated_db, user.uid, user.gid)
+    r = delegated(zorvad_dir, "%s %s allow-any-uids\n" % (delegated_db, user.name), user, binary,
+                  "-f", delegated_db, "-a", "intruder:*:0:0::/:/bin/sh")
+    assert r.returncode == 1, r.stderr
+    assert "open: Too many levels of symbolic links\n" in r.stderr or "without following a link" in r.stderr
+    assert export(db) == before
+    assert sorted(os.listdir(os.path.dirname(db))) == ["passwd.db"]
