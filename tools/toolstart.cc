@@ -30,6 +30,7 @@ bool gAllowMkdirByFakeSuperuser;
 bool gRunByWebServer;
 char gPwFileName[1024];
 char gExtraDirToMake[1024];
+char gHomeBase[1024];
 int gHSize = kDefaultHSize;
 int gWarnings = 1;
 int gVerbose;
@@ -163,6 +164,36 @@ pid_t StartPager(int *toPager)
     return pid;
 }
 
+// One component of a walk: "name" below fd, made first when make says so.
+// The new descriptor, or -1 with errno.
+int StepDown(int fd, const char *name, const DirectoryMaker *make)
+{
+    if (strcmp(name, "..") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    bool made = false;
+    if (make != nullptr) {
+        const mode_t oldMask = umask(0);
+        made = mkdirat(fd, name, make->mode) == 0;
+        const int err = errno;
+        umask(oldMask);
+        if (!made && err != EEXIST) {
+            errno = err;
+            return -1;
+        }
+    }
+    // O_DIRECTORY with O_NOFOLLOW fails on a link, even with O_PATH.
+    const int next = openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next >= 0 && made && make->chown && fchownat(next, "", make->uid, make->gid, AT_EMPTY_PATH) != 0) {
+        const int err = errno;
+        close(next);
+        errno = err;
+        return -1;
+    }
+    return next;
+}
+
 bool IsWordSeparator(char c)
 {
     return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n';
@@ -174,6 +205,7 @@ struct Grant {
     bool mkdir = false;
     bool keepExtraDir = false;
     bool anyRecord = false;
+    const char *homeBase = nullptr;   // points into the line
 };
 
 void EvaluateWord(const char *word, Grant *g)
@@ -185,6 +217,8 @@ void EvaluateWord(const char *word, Grant *g)
     } else if (strcmp(word, "the-fund") == 0) {
         g->mkdir = true;
         g->keepExtraDir = true;
+    } else if (strncmp(word, kHomeBaseWord, strlen(kHomeBaseWord)) == 0) {
+        g->homeBase = word + strlen(kHomeBaseWord);
     } else if (strcmp(word, "allow-setuid-root") == 0 || strcmp(word, "allow-any-uids") == 0) {
         g->anyRecord = true;
     } else if (word[0] >= '0' && word[0] <= '9') {
@@ -261,6 +295,9 @@ void CheckAccessFile()
     if (!listed)
         NotListed(10);
     gAllowMkdirByFakeSuperuser = g.mkdir;
+    gHomeBase[0] = '\0';
+    if (g.homeBase != nullptr && g.homeBase[0] == '/' && strlen(g.homeBase) < sizeof gHomeBase)
+        Strncpy(gHomeBase, g.homeBase);
     gCanModifyAnyRecord = g.anyRecord;
     if (!g.keepExtraDir)
         gExtraDirToMake[0] = '\0';
@@ -273,9 +310,9 @@ void CheckAccessFile()
     }
 }
 
-// Opens the directory part of the absolute path one component at a time,
-// following no link, and points *last at the final component.  -1 with errno
-// (ELOOP for a link, EINVAL for "..", an empty or a final component).
+// Opens the directory part of the absolute path without following a link
+// and points *last at the final component.  -1 with errno (EINVAL for an
+// empty, "." or ".." final component).
 int OpenDirectoryWithoutLinks(const char *path, const char **last)
 {
     const char *slash = strrchr(path, '/');
@@ -284,30 +321,16 @@ int OpenDirectoryWithoutLinks(const char *path, const char **last)
         errno = EINVAL;
         return -1;
     }
-    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const char *p = path; fd >= 0 && p < slash;) {
-        while (*p == '/')
-            p++;
-        const size_t len = strcspn(p, "/");
-        if (p + len > slash || len == 0)
-            break;
-        char name[NAME_MAX + 1];
-        if (len > NAME_MAX || (len == 2 && p[0] == '.' && p[1] == '.')) {
-            close(fd);
-            errno = len > NAME_MAX ? ENAMETOOLONG : EINVAL;
-            return -1;
-        }
-        memcpy(name, p, len);
-        name[len] = '\0';
-        const int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int err = errno;
-        close(fd);
-        fd = next;
-        errno = err;
-        p += len;
+    char dir[sizeof gPwFileName];
+    const size_t len = size_t(slash - path) + 1;   // with the slash: "/" for "/name"
+    if (len >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return -1;
     }
+    memcpy(dir, path, len);
+    dir[len] = '\0';
     *last = slash + 1;
-    return fd;
+    return WalkDirectories(-1, dir, nullptr);
 }
 
 // A database of a set-user-ID run must be a regular file with one name,
@@ -359,6 +382,39 @@ int OpenDelegatedDatabase(int flags)
 }
 
 }  // namespace
+
+int WalkDirectories(int fd, const char *path, const DirectoryMaker *make)
+{
+    if (fd < 0) {
+        if (path[0] != '/') {
+            errno = EINVAL;
+            return -1;
+        }
+        fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    for (const char *p = path; fd >= 0 && *p != '\0';) {
+        while (*p == '/')
+            p++;
+        const size_t len = strcspn(p, "/");
+        if (len == 0)
+            break;
+        char name[NAME_MAX + 1];
+        if (len > NAME_MAX) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, p, len);
+        name[len] = '\0';
+        p += len;
+        const int next = StepDown(fd, name, make);
+        const int err = errno;
+        close(fd);
+        fd = next;
+        errno = err;
+    }
+    return fd;
+}
 
 void ToolStart(const char *toolName, int argc, char **argv)
 {

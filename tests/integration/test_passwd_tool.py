@@ -422,3 +422,40 @@ def test_a_delegated_user_cannot_redirect_its_database_with_a_link(zorvad_dir, d
     assert "open: Too many levels of symbolic links\n" in r.stderr or "without following a link" in r.stderr
     assert export(db) == before
     assert sorted(os.listdir(os.path.dirname(db))) == ["passwd.db"]
+
+
+@pytest.mark.parametrize("case", ["inside the base", "outside the base", "link inside the base", "no base"])
+def test_a_delegated_user_makes_homes_only_below_its_base_as_itself(zorvad_dir, db, users, case):
+    """A delegated user with allow-mkdir names a home in a root-only place
+    (directly, or through a link below its home base), claiming another
+    uid, to have root make and hand over a directory there."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    base = os.path.join(user.home, "ftp")
+    os.mkdir(base)
+    os.chown(base, user.uid, user.gid)
+    rootonly = os.path.join(zorvad_dir, "rootonly")
+    os.mkdir(rootonly, 0o755)
+    if case == "link inside the base":
+        os.symlink(rootonly, os.path.join(base, "out"))
+        os.lchown(os.path.join(base, "out"), user.uid, user.gid)
+    home = {"inside the base": os.path.join(base, "u1", "home"),
+            "outside the base": os.path.join(rootonly, "u1"),
+            "link inside the base": os.path.join(base, "out", "u1"),
+            "no base": os.path.join(base, "u1")}[case]
+    words = "allow-mkdir" if case == "no base" else "allow-mkdir home-base=%s" % base
+    r = delegated(zorvad_dir, "%s %s %s\n" % (db, user.name, words), user, binary,
+                  "-f", db, "-m", "-a", "u1:*:1008:1008::%s:/bin/sh" % home)
+    assert os.listdir(rootonly) == []
+    if case == "inside the base":
+        assert r.returncode == 0, r.stderr
+        for made in (os.path.dirname(home), home):
+            st = os.stat(made)
+            assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (user.uid, user.gid, 0o700)
+        assert export(db) == "u1:*:%d:%d::%s:/bin/sh\n" % (user.uid, user.gid, home)
+    else:
+        assert r.returncode == 1, r.stderr
+        assert 'Error: Could not create home directory for user "u1".\n' in r.stderr or \
+            "names no home-base= directory" in r.stderr
+        assert not os.path.exists(os.path.join(base, "u1"))
+        assert not os.path.exists(db) or "u1:" not in export(db)
