@@ -166,7 +166,7 @@ void CloseAndClear(OrmelHandle *h)
 // only then given that name: whoever opens the name finds no database or a
 // complete one.  A writer killed meanwhile leaves at most a "NAME.new-..."
 // file behind.  The temporary file is made exclusively, so no link is followed.
-int CreateTempFile(const char *path, char (&tmp)[PATH_MAX])
+int CreateTempFile(int dirFd, const char *path, char (&tmp)[PATH_MAX])
 {
     for (int tries = 0; tries < 8; tries++) {
         unsigned char r[6];
@@ -177,7 +177,7 @@ int CreateTempFile(const char *path, char (&tmp)[PATH_MAX])
             errno = ENAMETOOLONG;
             return -1;
         }
-        int fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int fd = openat(dirFd, tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -186,14 +186,14 @@ int CreateTempFile(const char *path, char (&tmp)[PATH_MAX])
 
 // Gives the finished file its name: 0, 1 when another process named its own
 // database first (without replace an existing name is kept), or -1.
-int NameDatabase(const char *tmp, const char *path, bool replace)
+int NameDatabase(int dirFd, const char *tmp, const char *path, bool replace)
 {
     if (replace)
-        return rename(tmp, path) == 0 ? 0 : -1;
-    if (renameat2(AT_FDCWD, tmp, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
+        return renameat(dirFd, tmp, dirFd, path) == 0 ? 0 : -1;
+    if (renameat2(dirFd, tmp, dirFd, path, RENAME_NOREPLACE) == 0)
         return 0;
-    if (errno == EINVAL && link(tmp, path) == 0) {   // a file system that cannot rename without replacing
-        unlink(tmp);
+    if (errno == EINVAL && linkat(dirFd, tmp, dirFd, path, 0) == 0) {   // a file system that cannot rename without replacing
+        unlinkat(dirFd, tmp, 0);
         return 0;
     }
     return errno == EEXIST ? 1 : -1;
@@ -201,10 +201,10 @@ int NameDatabase(const char *tmp, const char *path, bool replace)
 
 // Makes a new, empty database at path (replacing one that is there when
 // asked) and leaves it open in h->fd.  1 when another process made it first.
-int CreateDatabase(OrmelHandle *h, const char *path, bool replace, uint32_t nBuckets)
+int CreateDatabase(OrmelHandle *h, int dirFd, const char *path, bool replace, uint32_t nBuckets)
 {
     char tmp[PATH_MAX];
-    h->fd = CreateTempFile(path, tmp);
+    h->fd = CreateTempFile(dirFd, path, tmp);
     if (h->fd < 0) {
         h->fd = 0;
         return kOrmelErrOpen;
@@ -214,13 +214,13 @@ int CreateDatabase(OrmelHandle *h, const char *path, bool replace, uint32_t nBuc
     if (rc == 0 && fsync(h->fd) != 0)
         rc = kOrmelErrWrite;
     if (rc == 0) {
-        rc = NameDatabase(tmp, path, replace);
+        rc = NameDatabase(dirFd, tmp, path, replace);
         if (rc < 0)
             rc = kOrmelErrOpen;
     }
     if (rc != 0) {
         int savedErrno = errno;
-        unlink(tmp);
+        unlinkat(dirFd, tmp, 0);
         close(h->fd);
         h->fd = 0;
         errno = savedErrno;
@@ -235,14 +235,15 @@ int CreateDatabase(OrmelHandle *h, const char *path, bool replace, uint32_t nBuc
 }
 
 // Opens path for writing, making a new database when asked.
-int OpenForWriting(OrmelHandle *h, const char *path, int flags, int nBuckets)
+int OpenForWriting(OrmelHandle *h, int dirFd, const char *path, int flags, int nBuckets)
 {
     const bool create = (flags & kOrmelCreate) != 0;
     const bool remove = (flags & kOrmelRemove) != 0;
-    if (remove && !create && unlink(path) != 0 && errno != ENOENT)
+    const int noFollow = (flags & kOrmelNoFollow) != 0 ? O_NOFOLLOW : 0;
+    if (remove && !create && unlinkat(dirFd, path, 0) != 0 && errno != ENOENT)
         return kOrmelErrOpen;
     if (!(remove && create)) {
-        h->fd = open(path, O_RDWR | O_CLOEXEC);
+        h->fd = openat(dirFd, path, O_RDWR | O_CLOEXEC | noFollow);
         if (h->fd >= 0)
             return 0;
         h->fd = 0;
@@ -252,10 +253,10 @@ int OpenForWriting(OrmelHandle *h, const char *path, int flags, int nBuckets)
     uint64_t n = nBuckets < 2 ? kOrmelDefaultBuckets : static_cast<uint64_t>(nBuckets);
     if (n > kMaxBuckets)
         return kOrmelErrParam;
-    int rc = CreateDatabase(h, path, remove, static_cast<uint32_t>(n));
+    int rc = CreateDatabase(h, dirFd, path, remove, static_cast<uint32_t>(n));
     if (rc != 1)
         return rc;
-    h->fd = open(path, O_RDWR | O_CLOEXEC);   // another process made it meanwhile
+    h->fd = openat(dirFd, path, O_RDWR | O_CLOEXEC | noFollow);   // another process made it meanwhile
     if (h->fd >= 0)
         return 0;
     h->fd = 0;
@@ -264,7 +265,12 @@ int OpenForWriting(OrmelHandle *h, const char *path, int flags, int nBuckets)
 
 } // namespace
 
-int Ormel_Open(OrmelHandle *h, const char *path, int flags, int /*mode*/, int nBuckets)
+int Ormel_Open(OrmelHandle *h, const char *path, int flags, int mode, int nBuckets)
+{
+    return Ormel_OpenAt(h, AT_FDCWD, path, flags, mode, nBuckets);
+}
+
+int Ormel_OpenAt(OrmelHandle *h, int dirFd, const char *path, int flags, int /*mode*/, int nBuckets)
 {
     if (h == nullptr)
         return kOrmelErrCorrupt;
@@ -278,7 +284,7 @@ int Ormel_Open(OrmelHandle *h, const char *path, int flags, int /*mode*/, int nB
     if (!writing && (flags & kOrmelRemove))
         return kOrmelErrMisc;
     if (writing) {
-        int rc = OpenForWriting(h, path, flags, nBuckets);
+        int rc = OpenForWriting(h, dirFd, path, flags, nBuckets);
         if (rc != 0) {
             memset(h, 0, sizeof(*h));
             return rc;
@@ -286,7 +292,7 @@ int Ormel_Open(OrmelHandle *h, const char *path, int flags, int /*mode*/, int nB
     } else {
         // Read-only opens do not wait: a FIFO put in a database's place would
         // block the reader until somebody writes.
-        h->fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        h->fd = openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | ((flags & kOrmelNoFollow) != 0 ? O_NOFOLLOW : 0));
         if (h->fd < 0) {
             h->fd = 0;
             return kOrmelErrOpen;

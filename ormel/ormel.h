@@ -30,6 +30,7 @@ constexpr int kOrmelWrite = 0x01;
 constexpr int kOrmelReadWrite = 0x02;
 constexpr int kOrmelCreate = 0x40;
 constexpr int kOrmelRemove = 0x200;
+constexpr int kOrmelNoFollow = 0x20000;   // a link in the last place is not followed
 
 constexpr int kOrmelDefaultBuckets = 8191;
 constexpr int kOrmelMaxKeyLen = 255;
@@ -100,6 +101,9 @@ struct OrmelCursor {
 };
 
 [[nodiscard]] int Ormel_Open(OrmelHandle *h, const char *path, int flags, int mode, int nBuckets);
+// As Ormel_Open, with a relative path taken from the directory dirFd (the
+// temporary file of a new database is made there too).
+[[nodiscard]] int Ormel_OpenAt(OrmelHandle *h, int dirFd, const char *path, int flags, int mode, int nBuckets);
 int Ormel_Close(OrmelHandle *h);
 [[nodiscard]] int Ormel_Query(OrmelHandle *h, const void *key, int keyLen, OrmelDatum *result);
 [[nodiscard]] int Ormel_Exists(OrmelHandle *h, const void *key, int keyLen);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,7 @@ bool gAllowMkdirByFakeSuperuser;
 bool gRunByWebServer;
 char gPwFileName[1024];
 char gExtraDirToMake[1024];
+char gHomeBase[1024];
 int gHSize = kDefaultHSize;
 int gWarnings = 1;
 int gVerbose;
@@ -162,6 +164,36 @@ pid_t StartPager(int *toPager)
     return pid;
 }
 
+// One component of a walk: "name" below fd, made first when make says so.
+// The new descriptor, or -1 with errno.
+int StepDown(int fd, const char *name, const DirectoryMaker *make)
+{
+    if (strcmp(name, "..") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    bool made = false;
+    if (make != nullptr) {
+        const mode_t oldMask = umask(0);
+        made = mkdirat(fd, name, make->mode) == 0;
+        const int err = errno;
+        umask(oldMask);
+        if (!made && err != EEXIST) {
+            errno = err;
+            return -1;
+        }
+    }
+    // O_DIRECTORY with O_NOFOLLOW fails on a link, even with O_PATH.
+    const int next = openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next >= 0 && made && make->chown && fchownat(next, "", make->uid, make->gid, AT_EMPTY_PATH) != 0) {
+        const int err = errno;
+        close(next);
+        errno = err;
+        return -1;
+    }
+    return next;
+}
+
 bool IsWordSeparator(char c)
 {
     return c == ' ' || c == ',' || c == '\t' || c == '\r' || c == '\n';
@@ -173,6 +205,7 @@ struct Grant {
     bool mkdir = false;
     bool keepExtraDir = false;
     bool anyRecord = false;
+    const char *homeBase = nullptr;   // points into the line
 };
 
 void EvaluateWord(const char *word, Grant *g)
@@ -184,6 +217,8 @@ void EvaluateWord(const char *word, Grant *g)
     } else if (strcmp(word, "the-fund") == 0) {
         g->mkdir = true;
         g->keepExtraDir = true;
+    } else if (strncmp(word, kHomeBaseWord, strlen(kHomeBaseWord)) == 0) {
+        g->homeBase = word + strlen(kHomeBaseWord);
     } else if (strcmp(word, "allow-setuid-root") == 0 || strcmp(word, "allow-any-uids") == 0) {
         g->anyRecord = true;
     } else if (word[0] >= '0' && word[0] <= '9') {
@@ -260,6 +295,9 @@ void CheckAccessFile()
     if (!listed)
         NotListed(10);
     gAllowMkdirByFakeSuperuser = g.mkdir;
+    gHomeBase[0] = '\0';
+    if (g.homeBase != nullptr && g.homeBase[0] == '/' && strlen(g.homeBase) < sizeof gHomeBase)
+        Strncpy(gHomeBase, g.homeBase);
     gCanModifyAnyRecord = g.anyRecord;
     if (!g.keepExtraDir)
         gExtraDirToMake[0] = '\0';
@@ -272,7 +310,111 @@ void CheckAccessFile()
     }
 }
 
+// Opens the directory part of the absolute path without following a link
+// and points *last at the final component.  -1 with errno (EINVAL for an
+// empty, "." or ".." final component).
+int OpenDirectoryWithoutLinks(const char *path, const char **last)
+{
+    const char *slash = strrchr(path, '/');
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0' || strcmp(slash + 1, ".") == 0 ||
+        strcmp(slash + 1, "..") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    char dir[sizeof gPwFileName];
+    const size_t len = size_t(slash - path) + 1;   // with the slash: "/" for "/name"
+    if (len >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(dir, path, len);
+    dir[len] = '\0';
+    *last = slash + 1;
+    return WalkDirectories(-1, dir, nullptr);
+}
+
+// A database of a set-user-ID run must be a regular file with one name,
+// owned by root or by the caller: another name of it could be a database
+// delegated to no one, and a file of another user's is not the caller's to
+// give records to.
+bool DelegatedFileAcceptable(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           (st.st_uid == 0 || st.st_uid == gRealUid);
+}
+
+// Opens the delegated database of a set-user-ID run by its descriptors only:
+// the path is walked once without following links, the file is opened
+// without following one, and a new database is made (temporary file and
+// rename) only in a directory the caller cannot change.  0, the library's
+// (negative) code with errno set, or 1 after printing why.
+int OpenDelegatedDatabase(int flags)
+{
+    const char *last = nullptr;
+    const int dirFd = OpenDirectoryWithoutLinks(gPwFileName, &last);
+    if (dirFd < 0) {
+        fprintf(stderr, "%s: the database's directory cannot be reached without following a link: %s.\n",
+                gPwFileName, strerror(errno));
+        return 1;
+    }
+    // faccessat checks the real ids: can the caller change the directory?
+    const bool callerMayWrite = faccessat(dirFd, ".", W_OK, 0) == 0;
+    int rc = Ormel_OpenAt(&gDb, dirFd, last, (flags & ~kOrmelCreate) | kOrmelNoFollow, 0600, gHSize);
+    if (rc == kOrmelErrOpen && errno == ENOENT && (flags & kOrmelCreate) != 0) {
+        if (callerMayWrite) {
+            fprintf(stderr, "%s does not exist, and you may change its directory: it is not created there.\n",
+                    gPwFileName);
+            close(dirFd);
+            return 1;
+        }
+        rc = Ormel_OpenAt(&gDb, dirFd, last, flags | kOrmelNoFollow, 0600, gHSize);
+    }
+    const int savedErrno = errno;
+    close(dirFd);
+    if (rc == 0 && !DelegatedFileAcceptable(gDb.fd)) {
+        Ormel_Close(&gDb);
+        fprintf(stderr, "%s must be a regular file with one name, owned by root or by you.\n", gPwFileName);
+        return 1;
+    }
+    errno = savedErrno;
+    return rc;
+}
+
 }  // namespace
+
+int WalkDirectories(int fd, const char *path, const DirectoryMaker *make)
+{
+    if (fd < 0) {
+        if (path[0] != '/') {
+            errno = EINVAL;
+            return -1;
+        }
+        fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    for (const char *p = path; fd >= 0 && *p != '\0';) {
+        while (*p == '/')
+            p++;
+        const size_t len = strcspn(p, "/");
+        if (len == 0)
+            break;
+        char name[NAME_MAX + 1];
+        if (len > NAME_MAX) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, p, len);
+        name[len] = '\0';
+        p += len;
+        const int next = StepDown(fd, name, make);
+        const int err = errno;
+        close(fd);
+        fd = next;
+        errno = err;
+    }
+    return fd;
+}
 
 void ToolStart(const char *toolName, int argc, char **argv)
 {
@@ -374,9 +516,10 @@ int OpenToolDatabase(ToolOpenMode mode)
 {
     static constexpr int kFlags[] = {0, kOrmelReadWrite, kOrmelWrite | kOrmelCreate};
     errno = 0;
-    const int rc = Ormel_Open(&gDb, gPwFileName, kFlags[mode], 0600, gHSize);
-    if (rc == 0)
-        return 0;
+    const int rc = gFakeSuperuser ? OpenDelegatedDatabase(kFlags[mode])
+                                  : Ormel_Open(&gDb, gPwFileName, kFlags[mode], 0600, gHSize);
+    if (rc >= 0)
+        return rc == 0 ? 0 : -1;
     const int savedErrno = errno;
     if (rc == kOrmelErrGdbm) {
         fprintf(stderr, "This database format is obselete.\nConvert it to the current format using the "
@@ -398,6 +541,27 @@ int OpenToolDatabase(ToolOpenMode mode)
 int CloseToolDatabase()
 {
     return DatabaseOpen() ? Ormel_Close(&gDb) : 0;
+}
+
+FILE *OpenAsCaller(const char *path)
+{
+    const uid_t euid = geteuid();
+    const gid_t egid = getegid();
+    if (setegid(gRealGid) != 0 || seteuid(gRealUid) != 0) {
+        perror("seteuid");
+        exit(1);
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int err = errno;
+    if (seteuid(euid) != 0 || setegid(egid) != 0) {
+        perror("seteuid");
+        exit(1);
+    }
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (fd >= 0 && f == nullptr)
+        close(fd);
+    errno = fd < 0 ? err : errno;
+    return f;
 }
 
 void DropPrivileges()

@@ -29,6 +29,9 @@
 // The file that delegates databases to ordinary users of a set-user-ID tool.
 inline constexpr char kPwAccessFile[] = "/etc/ftp.passwd.conf";
 inline constexpr int kDefaultHSize = 131071;
+// The access-file word naming the directory below which a delegated user's
+// run may create home directories: "home-base=/srv/ftp/alice".
+inline constexpr char kHomeBaseWord[] = "home-base=";
 
 // ---- Process state ------------------------------------------------------------------
 
@@ -42,6 +45,7 @@ extern bool gAllowMkdirByFakeSuperuser;  // "allow-mkdir" or "the-fund"
 extern bool gRunByWebServer;             // REMOTE_ADDR and REQUEST_METHOD were set
 extern char gPwFileName[1024];           // -f; empty when not given
 extern char gExtraDirToMake[1024];       // -J; cancelled by the access check unless "the-fund"
+extern char gHomeBase[1024];             // "home-base=DIR": where a fake superuser may make directories
 extern int gHSize;                       // -C: buckets of a new database
 extern int gWarnings;                    // -w toggles; on by default
 extern int gVerbose;                     // -v, repeatable
@@ -99,6 +103,26 @@ bool ParseStoredRecord(const char *data, Hpwd *p);
 // longer one is refused, never stored cut.  0, or 1 after "Could not update
 // record for ..." on standard error.
 [[nodiscard]] int ReplaceRecord(const Hpwd *p);
+
+// Opens a file the caller named for reading with the caller's own rights
+// (effective ids switched to the real ones for the open only), so that a
+// set-user-ID run reads nothing the caller could not.  nullptr with errno.
+[[nodiscard]] FILE *OpenAsCaller(const char *path);
+
+// How a walk makes missing directories: with mode (umask cleared), and
+// given uid and gid when chown is set.
+struct DirectoryMaker {
+    mode_t mode;
+    bool chown;
+    uid_t uid;
+    gid_t gid;
+};
+// Walks path one component at a time below the directory fd (taken over and
+// closed; -1 for an absolute path walked from "/"), following no link and
+// refusing "..".  With make, missing directories are made on the way.  An
+// O_PATH descriptor of the last directory, or -1 with errno (ENOTDIR or
+// ELOOP for a link on the way).
+[[nodiscard]] int WalkDirectories(int fd, const char *path, const DirectoryMaker *make);
 
 // Gives up a set-user-ID identity for good (real group, then real user);
 // "setgid: ..." or "setuid: ..." and exit 1 when the system refuses.

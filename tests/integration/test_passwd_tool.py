@@ -364,3 +364,98 @@ def test_a_terminating_signal_closes_the_database_and_exits_3(db):
     os.close(fd)
     assert os.waitpid(pid, 0)[1] >> 8 == 3
     assert b"Caught signal 15, exiting.\r\nDatabase closed.\r\n" in out, out
+
+
+# ---- What a delegated user of the set-user-ID tool can reach ------------------------------------
+
+def delegated(zorvad_dir, access, user, binary, *args):
+    """Runs the set-user-ID binary as user in a private mount namespace whose
+    /etc holds the access file with the text access (mode 0600)."""
+    import tempfile
+    scratch = tempfile.mkdtemp(dir=zorvad_dir, prefix="etc-")
+    upper, work = os.path.join(scratch, "upper"), os.path.join(scratch, "work")
+    os.makedirs(upper)
+    os.makedirs(work)
+    path = os.path.join(upper, "ftp.passwd.conf")
+    with open(path, "w") as f:
+        f.write(access)
+    os.chmod(path, 0o600)
+    script = 'mount -t overlay overlay -o lowerdir=/etc,upperdir="$1",workdir="$2" /etc && shift 2 && exec "$@"'
+    return tool(*args, binary=binary, prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                              "sh", upper, work, *as_user(user)])
+
+
+def test_a_delegated_user_cannot_import_a_file_only_root_may_read(zorvad_dir, db, users):
+    """A delegated user imports /etc/shadow into its database to read the
+    host's password hashes back with -q."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    r = delegated(zorvad_dir, "%s %s\n" % (db, user.name), user, binary, "-f", db, "-r", "/etc/shadow")
+    assert r.returncode == 1
+    assert r.stderr == "/etc/shadow: Permission denied\n"
+    assert not os.path.exists(db)
+
+
+@pytest.mark.parametrize("link", ["database", "directory"])
+def test_a_delegated_user_cannot_redirect_its_database_with_a_link(zorvad_dir, db, users, link):
+    """A delegated user puts a symbolic link in place of its delegated
+    database, or of the directory holding it, to add records to a database
+    delegated to no one or to make a new root-owned one where it cannot write."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    r = tool("-f", db, "-a", "admin:*:0:0::/:/bin/sh")
+    assert r.returncode == 0, r.stderr
+    before = export(db)
+    dbs = os.path.join(user.home, "dbs")
+    delegated_db = os.path.join(dbs, "passwd.db")
+    if link == "database":
+        os.mkdir(dbs)
+        os.chown(dbs, user.uid, user.gid)
+        os.symlink(db, delegated_db)
+    else:
+        os.symlink(os.path.dirname(db), dbs)
+        delegated_db = os.path.join(dbs, "new.db")
+    os.lchown(dbs if link == "directory" else delegated_db, user.uid, user.gid)
+    r = delegated(zorvad_dir, "%s %s allow-any-uids\n" % (delegated_db, user.name), user, binary,
+                  "-f", delegated_db, "-a", "intruder:*:0:0::/:/bin/sh")
+    assert r.returncode == 1, r.stderr
+    assert "open: Too many levels of symbolic links\n" in r.stderr or "without following a link" in r.stderr
+    assert export(db) == before
+    assert sorted(os.listdir(os.path.dirname(db))) == ["passwd.db"]
+
+
+@pytest.mark.parametrize("case", ["inside the base", "outside the base", "link inside the base", "no base"])
+def test_a_delegated_user_makes_homes_only_below_its_base_as_itself(zorvad_dir, db, users, case):
+    """A delegated user with allow-mkdir names a home in a root-only place
+    (directly, or through a link below its home base), claiming another
+    uid, to have root make and hand over a directory there."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    base = os.path.join(user.home, "ftp")
+    os.mkdir(base)
+    os.chown(base, user.uid, user.gid)
+    rootonly = os.path.join(zorvad_dir, "rootonly")
+    os.mkdir(rootonly, 0o755)
+    if case == "link inside the base":
+        os.symlink(rootonly, os.path.join(base, "out"))
+        os.lchown(os.path.join(base, "out"), user.uid, user.gid)
+    home = {"inside the base": os.path.join(base, "u1", "home"),
+            "outside the base": os.path.join(rootonly, "u1"),
+            "link inside the base": os.path.join(base, "out", "u1"),
+            "no base": os.path.join(base, "u1")}[case]
+    words = "allow-mkdir" if case == "no base" else "allow-mkdir home-base=%s" % base
+    r = delegated(zorvad_dir, "%s %s %s\n" % (db, user.name, words), user, binary,
+                  "-f", db, "-m", "-a", "u1:*:1008:1008::%s:/bin/sh" % home)
+    assert os.listdir(rootonly) == []
+    if case == "inside the base":
+        assert r.returncode == 0, r.stderr
+        for made in (os.path.dirname(home), home):
+            st = os.stat(made)
+            assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (user.uid, user.gid, 0o700)
+        assert export(db) == "u1:*:%d:%d::%s:/bin/sh\n" % (user.uid, user.gid, home)
+    else:
+        assert r.returncode == 1, r.stderr
+        assert 'Error: Could not create home directory for user "u1".\n' in r.stderr or \
+            "names no home-base= directory" in r.stderr
+        assert not os.path.exists(os.path.join(base, "u1"))
+        assert not os.path.exists(db) or "u1:" not in export(db)

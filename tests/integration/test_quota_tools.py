@@ -249,3 +249,30 @@ def test_edquota_refuses_a_record_that_would_not_fit_and_keeps_the_old_one(zorva
     # The other user named still gets the fields.
     assert r.stdout == "    Quotas changed for user ada.\n"
     assert query(db, "ada").endswith(":2000000:1000000:300000:200000::8000:9000\n")
+
+
+@pytest.mark.parametrize("meanwhile", ["password changed", "user deleted"])
+def test_edquota_writes_its_fields_into_the_record_as_it_is_at_write_time(db, homes, meanwhile):
+    """A second run of the tools races edquota while it waits at its prompts:
+    the user changes its password, or an administrator deletes the user.
+    The stale record read before the prompts must not come back."""
+    t = Terminal([EDQUOTA, "-f", db, "ada"])
+    for prompt, reply in zip(PROMPTS[:5], ["", "8", "", "", ""]):
+        t.answer(prompt.split("[")[0], reply)
+    if meanwhile == "password changed":
+        r = run(PASSWD, "-f", db, "-c", "-u", "ada:Changed-pass-2:%d:%d::%s:/bin/sh:4:1:10:5" % (UID, UID, homes["ada"]))
+        assert r.returncode == 0, r.stderr
+        new_hash = query(db, "ada").split(":")[1]
+    else:
+        r = run(PASSWD, "-f", db, "-d", "ada")
+        assert r.returncode == 0, r.stderr
+    t.answer(PROMPTS[5].split("[")[0], "250")
+    rc, rest = t.finish()
+    if meanwhile == "password changed":
+        assert rc == 0, rest
+        assert query(db, "ada") == "ada:%s:%d:%d::%s:/bin/sh:4:8:10:5::0:250\n" % (new_hash, UID, UID, homes["ada"])
+    else:
+        assert rc == 1, rest
+        assert "The record for ada was deleted meanwhile; nothing written.\n" in rest
+        r = run(PASSWD, "-f", db, "-q", "ada")
+        assert "ada:" not in r.stdout

@@ -45,45 +45,60 @@ int OverlongField(const char *line)
     }
 }
 
+// A delegated user's run makes directories only where the access file's
+// home-base says, with the caller's own rights.
 bool MayCreateDirectories()
 {
-    if (gReallyRoot || geteuid() != 0)
+    if (!gFakeSuperuser)
         return true;
-    return gFakeSuperuser && gAllowMkdirByFakeSuperuser;
+    if (!gAllowMkdirByFakeSuperuser)
+        return false;
+    if (gHomeBase[0] == '\0') {
+        fprintf(stderr, "Error: %s names no %s directory for %s.\n", kPwAccessFile, kHomeBaseWord, gPwFileName);
+        return false;
+    }
+    return true;
 }
 
-// Creates path and its missing parents with mode (umask cleared), the new
-// ones owned by uid and gid when running privileged.  0 or -1 (errno).
+// The part of path below the delegated home base, or nullptr when path does
+// not lie strictly below it.
+const char *BelowHomeBase(const char *path)
+{
+    size_t len = strlen(gHomeBase);
+    while (len > 1 && gHomeBase[len - 1] == '/')
+        len--;
+    if (strncmp(path, gHomeBase, len) != 0 || (path[len] != '/' && len != 1))
+        return nullptr;
+    const char *rest = path + len;
+    while (*rest == '/')
+        rest++;
+    return *rest == '\0' ? nullptr : rest;
+}
+
+// Creates path and its missing parents with mode, following no link and
+// entering no "..".  Root's new directories go to the record's owner; a
+// delegated user's run (already without privileges) makes them below its
+// home base only, as the caller.  0 or -1 (errno).
 int MakeDirectories(const char *path, int mode, const Hpwd *p)
 {
-    char buf[sizeof(Hpwd::homedir) + sizeof gExtraDirToMake + 1];
-    if (strlen(path) >= sizeof buf) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    Strncpy(buf, path);
-    const mode_t oldMask = umask(0);
-    int rc = 0;
-    for (char *s = buf + 1;; s++) {
-        if (*s != '/' && *s != '\0')
-            continue;
-        const char saved = *s;
-        *s = '\0';
-        if (mkdir(buf, mode_t(mode)) == 0) {
-            if (geteuid() == 0 && chown(buf, uid_t(p->uid), gid_t(p->gid[0])) != 0) {
-                rc = -1;
-                break;
-            }
-        } else if (errno != EEXIST) {
-            rc = -1;
-            break;
+    DirectoryMaker make{mode_t(mode), geteuid() == 0, uid_t(p->uid), gid_t(p->gid[0])};
+    int fd = -1;
+    const char *rest = path;
+    if (gFakeSuperuser) {
+        rest = BelowHomeBase(path);
+        if (rest == nullptr) {
+            errno = EACCES;
+            return -1;
         }
-        *s = saved;
-        if (saved == '\0')
-            break;
+        fd = WalkDirectories(-1, gHomeBase, nullptr);
+        if (fd < 0)
+            return -1;
     }
-    umask(oldMask);
-    return rc;
+    fd = WalkDirectories(fd, rest, &make);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
 }
 
 // Step 2 of adding: the home directory (-m, -M) and the extra one (-J).
@@ -269,12 +284,14 @@ int AddRecordLine(const char *text, bool replace, bool encrypt)
         fprintf(stderr, "Invalid format for user record.\n");
         return -1;
     }
+    // The record's ids are the caller's before anything is made for it, and
+    // directories are made with the caller's rights.
+    DropPrivileges();
+    if (!gCanModifyAnyRecord)
+        ForceOwnIds(&rec);
     int rc = -1;
     const int made = CreateUserDirectories(&rec);
     if (made >= 0) {
-        DropPrivileges();
-        if (!gCanModifyAnyRecord)
-            ForceOwnIds(&rec);
         rc = made == 0 ? CheckHomeDirectory(&rec) : 0;
         if (rc == 0 && encrypt) {
             if (rec.passwd[0] == '\0') {
@@ -310,7 +327,7 @@ int AddOperation(const char *line, bool replace)
 
 int ImportOperation(const char *file, bool replace)
 {
-    FILE *f = fopen(file, "re");
+    FILE *f = OpenAsCaller(file);
     if (f == nullptr) {
         perror(file);
         return 1;

@@ -96,14 +96,37 @@ void AskField(int i, int32_t *value)
     }
 }
 
-// Writes p back in place of the stored record.  The line must fit the
-// record buffer of the tools: a longer one is refused, never stored cut.
-int WriteBack(const Hpwd *p)
+// Writes the six fields into the record as stored now, not as read before
+// the prompts: a password changed or a user deleted meanwhile stays so.  The
+// record is read again and replaced under the write lock.  0 or 1.
+int WriteBack(const char *name, const QuotaFields &fields)
 {
-    if (ReplaceRecord(p) != 0)
+    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
         return 1;
-    printf("    Quotas changed for user %s.\n", p->username);
-    return 0;
+    }
+    int result = 1;
+    Hpwd rec;
+    OrmelDatum d{};
+    const int rc = Ormel_Query(&gDb, name, int(strlen(name)), &d);
+    if (rc == kOrmelErrNotFound) {
+        fprintf(stderr, "The record for %s was deleted meanwhile; nothing written.\n", name);
+    } else if (rc != 0) {
+        fprintf(stderr, "Could not query record for \"%s\" : %s.\n", name, Ormel_Strerror(rc));
+    } else {
+        const bool ok = ParseStoredRecord(d.data, &rec) && CheckModifyPermission(&rec, "modify");
+        explicit_bzero(d.data, size_t(d.len));
+        free(d.data);
+        if (ok) {
+            SetFields(&rec, fields);
+            result = ReplaceRecord(&rec);
+            if (result == 0)
+                printf("    Quotas changed for user %s.\n", rec.username);
+        }
+        explicit_bzero(rec.passwd, sizeof rec.passwd);
+    }
+    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    return result;
 }
 
 // One user: its record is found and may be changed; proto gives the new
@@ -113,6 +136,7 @@ int EditUser(const char *name, const QuotaFields *proto)
     Hpwd rec;
     int result = 1;
     if (LookUpRecord(name, strlen(name), &rec) == 0 && CheckModifyPermission(&rec, "modify")) {
+        explicit_bzero(rec.passwd, sizeof rec.passwd);
         const QuotaFields old = FieldsOf(&rec);
         QuotaFields now = old;
         if (proto != nullptr)
@@ -124,8 +148,7 @@ int EditUser(const char *name, const QuotaFields *proto)
             printf("No fields were changed, not updating record.\n");
             result = 0;
         } else {
-            SetFields(&rec, now);
-            result = WriteBack(&rec);
+            result = WriteBack(name, now);
         }
     }
     explicit_bzero(rec.passwd, sizeof rec.passwd);
