@@ -16,6 +16,8 @@ struct QuotaMeasure {
 
 // Walks the directory open as rootFd (not closed here) without following a
 // link.  Every entry counts one file, a regular file its size too; with
-// onlyOwned, entries whose owner is not owner count nothing.  0, or -1 with
-// errno of the first failure: the figures then hold what could be read.
+// onlyOwned, entries whose owner is not owner count nothing.  0; 1 with errno
+// of a failure that left out only what does not count (a directory of
+// another owner); -1 with errno when something that may count could not be
+// read: the figures then hold what could be read and are too low.
 [[nodiscard]] int MeasureQuotaTree(int rootFd, uid_t owner, bool onlyOwned, QuotaMeasure *m);

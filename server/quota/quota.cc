@@ -56,15 +56,24 @@ double Now()
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-// Walks the home tree into the usage figures; a failure is logged and the
-// figures counted so far are kept.
+// Walks the home tree into the usage figures.  A part that could not be
+// walked may hold anything, so a failed walk counts as having reached every
+// hard limit: the user can still delete, but not store more.
 void MeasureHomeTree()
 {
     QuotaMeasure m{0, 1, 0, 0};
     const double start = Now();
     UniqueFd root(SafeOpen(gHomeDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (!root.ok() || MeasureQuotaTree(root.get(), gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota, &m) < 0)
+    const int rc = root.ok() ? MeasureQuotaTree(root.get(), gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota, &m)
+                             : -1;
+    if (rc != 0)
         LogPerror("Could not compute quotas for %.300s", gHomeDir);
+    if (rc < 0) {
+        if (m.bytes < gUserBytesUsageHardLimit)
+            m.bytes = gUserBytesUsageHardLimit;
+        if (m.files < gUserFilesUsageHardLimit)
+            m.files = gUserFilesUsageHardLimit;
+    }
     gUserBytesUsage = m.bytes;
     gUserFilesUsage = m.files;
     gQuotaDirCount = m.dirCount;

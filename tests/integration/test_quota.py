@@ -179,3 +179,22 @@ def test_a_second_client_racing_the_upload_keeps_its_file_from_the_quota_removal
     assert os.path.getsize(away) == 0
     with open(up, "rb") as f:
         assert f.read() == b"m" * 100
+
+
+def test_files_below_a_deep_chain_of_directories_still_count(server, zorvad_dir):
+    """A remote client nests 220 directories and stores below them: the
+    next session's walk reaches that far, so the bytes count against the
+    limit and a further upload is cut at it."""
+    s, home = quota_server(server, zorvad_dir, (64, 0, 0, 0))
+    c = session(s)
+    for i in range(220):
+        assert c.command("MKD d").startswith("257 "), i
+        assert c.command("CWD d").startswith("250 ")
+    assert stored(c, "deep", 60000)[1] == "226 Transfer completed.\r\n"
+    c.close()
+    c = session(s)
+    first, final = stored(c, "top", 60000)
+    assert first.startswith(("125 ", "150 "))
+    assert re.match(r"450 Disk quota exceeded \(\d+ bytes;  limit: 65536\)\.\r\n$", final)
+    s.wait_log(r"Quota: Dirs 221; Max Depth 220;")
+    assert "Could not compute quotas" not in s.log()
