@@ -1,8 +1,10 @@
-// Disk quotas of virtual users.  The usage is measured once per session by
-// walking the home tree, then kept up to date by the deltas of uploads and
-// deletions.  Only when the same user has another live session does a
-// session measure again before an upload (QuotaRefreshIfShared), so parallel
-// sessions overshoot a limit by at most what each has in flight.
+// Disk quotas of virtual users.  The usage of a user lives in one record of
+// the shared quota table: the first session of the user measures the home
+// tree into it, every session of the user then charges its deltas there,
+// uploads before their bytes are written.  So parallel sessions of one user
+// share one limit.  Without a record (no table, table full) a session counts
+// on its own and measures again before an upload while another session of
+// the user runs.
 #include "quota/quota.h"
 
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 #include "paths/safefs.h"
 #include "paths/uniquefd.h"
 #include "quota/measure.h"
+#include "quota/shared.h"
 #include "status/shm.h"
 
 namespace {
@@ -30,18 +33,13 @@ struct RecordLimits {
 };
 RecordLimits sRecord;
 
+// The session's record in the shared table (-1: none) and its key.
+int sIndex = -1;
+QuotaKey sKey;
+
 bool Reached(int64_t usage, int64_t limit)
 {
     return limit > 0 && usage >= limit;
-}
-
-bool AddClamped(int64_t *usage, int64_t delta, int64_t hardLimit)
-{
-    ComputeQuota();
-    *usage += delta;
-    if (*usage < 0)
-        *usage = 0;
-    return hardLimit != 0 && *usage >= hardLimit;
 }
 
 int64_t PositiveOrZero(int64_t v)
@@ -104,23 +102,90 @@ bool HasLimits()
            || gUserFilesUsageSoftLimit > 0;
 }
 
-// Another live process whose slot carries this session's user and domain.
-bool UserHasOtherSession()
+// A live process other than this one whose slot carries the key.
+bool OtherSessionOf(const QuotaKey &key)
 {
-    const ShmSlot *own = gShmSlot;
-    if (own == nullptr || own->user[0] == '\0')
-        return false;
     for (int i = 1; i <= gNumChildren; i++) {
         const ShmSlot *s = ShmSlotAt(i);
         if (s == nullptr)
             break;
-        if (s == own || s->pid == 0 || s->sessionStart == 0)
+        if (s == gShmSlot || s->pid == 0 || s->sessionStart == 0)
             continue;
-        if (strncmp(s->user, own->user, sizeof(s->user)) == 0
-            && strncmp(s->domain, own->domain, sizeof(s->domain)) == 0)
+        if (strncmp(s->user, key.user, sizeof(s->user)) == 0 && strncmp(s->domain, key.domain, sizeof(s->domain)) == 0)
             return true;
     }
     return false;
+}
+
+bool UserHasOtherSession()
+{
+    return sKey.user[0] != '\0' && OtherSessionOf(sKey);
+}
+
+void TakeKey()
+{
+    sKey = QuotaKey{};
+    const ShmSlot *own = gShmSlot;
+    if (own == nullptr)
+        return;
+    static_assert(sizeof(own->user) == kQuotaKeySize && sizeof(own->domain) == kQuotaKeySize);
+    memcpy(sKey.user, own->user, kQuotaKeySize - 1);
+    memcpy(sKey.domain, own->domain, kQuotaKeySize - 1);
+}
+
+void Adopt(const QuotaUsage &u)
+{
+    gUserBytesUsage = u.bytes;
+    gUserFilesUsage = u.files;
+}
+
+// The first computation of a session: the record of the user when another
+// session of the user keeps it, else a new walk, installed for the others.
+void AttachOrMeasure()
+{
+    TakeKey();
+    const bool alone = !UserHasOtherSession();
+    QuotaUsage now{0, 0};
+    if (!alone && sKey.user[0] != '\0') {
+        sIndex = QuotaTableFind(sKey, &now);
+        if (sIndex >= 0) {
+            Adopt(now);
+            return;
+        }
+    }
+    MeasureHomeTree();
+    TraceFigures();
+    if (sKey.user[0] == '\0')
+        return;
+    // Another session may have installed its walk meanwhile: that one wins.
+    sIndex = QuotaTableInstall(sKey, QuotaUsage{gUserBytesUsage, gUserFilesUsage}, alone, OtherSessionOf, &now);
+    if (sIndex >= 0)
+        Adopt(now);
+}
+
+// Applies deltas and reserves up to want bytes, in the shared record or, without
+// one, in the session's figures; the bytes reserved.
+int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
+{
+    int64_t granted = 0;
+    if (sIndex >= 0) {
+        QuotaUsage now{0, 0};
+        if (QuotaTableUpdate(sIndex, sKey, dBytes, dFiles, want, gUserBytesUsageHardLimit, &granted, &now) == 0) {
+            Adopt(now);
+            return granted;
+        }
+        // Someone took the record over: count on alone from here.
+        Log(kLogMisc, "Quota record of \"%.63s\" lost; counting in this session only\n", sKey.user);
+        sIndex = -1;
+    }
+    gUserBytesUsage = PositiveOrZero(gUserBytesUsage + dBytes);
+    gUserFilesUsage = PositiveOrZero(gUserFilesUsage + dFiles);
+    if (want > 0) {
+        const int64_t room = gUserBytesUsageHardLimit > 0 ? gUserBytesUsageHardLimit - gUserBytesUsage : want;
+        granted = room < 0 ? 0 : (room < want ? room : want);
+        gUserBytesUsage += granted;
+    }
+    return granted;
 }
 
 }  // namespace
@@ -133,6 +198,8 @@ void SessionResetQuota()
     gQuotaDura = 0;
     gQuotaDirCount = gQuotaMaxDepth = 0;
     sRecord = RecordLimits{0, 0, 0, 0};
+    sIndex = -1;
+    sKey = QuotaKey{};
 }
 
 void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles)
@@ -140,10 +207,19 @@ void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, in
     sRecord = RecordLimits{hardKB, softKB, hardFiles, softFiles};
 }
 
+void QuotaCreateSharedTable()
+{
+    if (QuotaTableCreate(gNumChildren + 1) < 0)
+        LogPerror("Could not create the shared quota table");
+}
+
 void ComputeQuota()
 {
-    if (gUserBytesUsage != -1)
+    if (gUserBytesUsage != -1) {
+        if (sIndex >= 0)
+            Charge(0, 0, 0);   // what the other sessions changed
         return;
+    }
     gUserBytesUsage = 0;
     gUserFilesUsage = 1;
     gUserBytesUsageHardLimit = gUserBytesUsageSoftLimit = 0;
@@ -156,15 +232,14 @@ void ComputeQuota()
     gUserFilesUsageSoftLimit = PositiveOrZero(sRecord.softFiles);
     if (!HasLimits())
         return;
-    MeasureHomeTree();
-    TraceFigures();
+    AttachOrMeasure();
 }
 
 void QuotaRefreshIfShared()
 {
     const bool fresh = gUserBytesUsage == -1;
     ComputeQuota();
-    if (fresh || !HasLimits() || !UserHasOtherSession())
+    if (fresh || sIndex >= 0 || !HasLimits() || !UserHasOtherSession())
         return;
     const double initial = gQuotaDura;   // the reports show the first walk's time
     gUserBytesUsage = -1;
@@ -203,12 +278,22 @@ bool IsUserOverQuota()
 
 bool QuotaAddBytes(int64_t delta)
 {
-    return AddClamped(&gUserBytesUsage, delta, gUserBytesUsageHardLimit);
+    ComputeQuota();
+    Charge(delta, 0, 0);
+    return Reached(gUserBytesUsage, gUserBytesUsageHardLimit);
 }
 
 bool QuotaAddFiles(int64_t delta)
 {
-    return AddClamped(&gUserFilesUsage, delta, gUserFilesUsageHardLimit);
+    ComputeQuota();
+    Charge(0, delta, 0);
+    return Reached(gUserFilesUsage, gUserFilesUsageHardLimit);
+}
+
+int64_t QuotaReserveBytes(int64_t want)
+{
+    ComputeQuota();
+    return Charge(0, 0, want);
 }
 
 void LogQuotaWarnings()
