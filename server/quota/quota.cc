@@ -190,6 +190,13 @@ int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
 
 }  // namespace
 
+void QuotaSessionEnd()
+{
+    if (sIndex >= 0)
+        QuotaTableRelease(sIndex, sKey, OtherSessionOf);
+    sIndex = -1;
+}
+
 void SessionResetQuota()
 {
     gUserBytesUsage = gUserFilesUsage = -1;
@@ -198,7 +205,7 @@ void SessionResetQuota()
     gQuotaDura = 0;
     gQuotaDirCount = gQuotaMaxDepth = 0;
     sRecord = RecordLimits{0, 0, 0, 0};
-    sIndex = -1;
+    QuotaSessionEnd();
     sKey = QuotaKey{};
 }
 

@@ -30,6 +30,9 @@ enum QuotaString {
 // The master, once before it forks: the table where the sessions of a user
 // share its usage (quota/shared.h).  Without it each session counts alone.
 void QuotaCreateSharedTable();
+// At the end of a session: the last session of a user frees its shared
+// record, so that the next login measures what changed meanwhile.
+void QuotaSessionEnd();
 // At each login: usage unknown, no limits.
 void SessionResetQuota();
 // Login hands over the limits of the user's password record (kB and files;

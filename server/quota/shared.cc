@@ -137,6 +137,16 @@ int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool repl
     return i;
 }
 
+void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const QuotaKey &))
+{
+    if (sTable == nullptr || index < 0 || index >= sRecords)
+        return;
+    TableLock lock;
+    Record &r = sTable->r[index];
+    if (lock.ok() && SameKey(r.key, key) && !inUse(key))
+        r = Record{};
+}
+
 int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFiles, int64_t want, int64_t hardBytes,
                      int64_t *granted, QuotaUsage *now)
 {

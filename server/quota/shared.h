@@ -32,6 +32,9 @@ struct QuotaUsage {
 // absent or full.
 [[nodiscard]] int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool replace,
                                     bool (*inUse)(const QuotaKey &), QuotaUsage *now);
+// Frees the record at index when it holds the key and inUse says that no
+// other session uses it, so that the next session measures afresh.
+void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const QuotaKey &));
 // Adds the deltas to the record at index (never below 0) and reserves up to
 // want bytes more, never past hardBytes (0: no limit); *granted is what was
 // reserved.  0, or -1 when the index no longer holds the key.

@@ -1,8 +1,7 @@
 """Disk quotas of virtual users: the limits of the password record refuse
 uploads with the exact texts, space freed outside the session comes back at
 the next login, other uids' files do not count, the warnings are logged,
-and parallel sessions of one user overshoot a limit by at most what they
-have in flight."""
+and the sessions of one user share one usage that no upload writes past."""
 import os
 import re
 import threading
