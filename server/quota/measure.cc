@@ -15,7 +15,7 @@ struct Counting {
 bool CountEntry(const struct stat &st, void *ctx)
 {
     const Counting *c = static_cast<const Counting *>(ctx);
-    if (c->onlyOwned && st.st_uid != c->owner)
+    if (!QuotaCountsEntry(st, c->owner, c->onlyOwned))
         return false;
     c->m->files++;
     if (S_ISREG(st.st_mode))
@@ -24,6 +24,11 @@ bool CountEntry(const struct stat &st, void *ctx)
 }
 
 }  // namespace
+
+bool QuotaCountsEntry(const struct stat &st, uid_t owner, bool onlyOwned)
+{
+    return !onlyOwned || st.st_uid == owner;
+}
 
 int MeasureQuotaTree(int rootFd, uid_t owner, bool onlyOwned, QuotaMeasure *m)
 {

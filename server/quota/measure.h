@@ -3,6 +3,7 @@
 // the tree walk, so a tool links it without the rest of the daemon.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -13,6 +14,9 @@ struct QuotaMeasure {
     int dirCount;     // directories the walk entered
     int maxDepth;     // deepest level it entered (the root is 0)
 };
+
+// Whether an entry with this status counts towards the usage of owner.
+[[nodiscard]] bool QuotaCountsEntry(const struct stat &st, uid_t owner, bool onlyOwned);
 
 // Walks the directory open as rootFd (not closed here) without following a
 // link.  Every entry counts one file, a regular file its size too; with

@@ -297,6 +297,20 @@ bool QuotaAddFiles(int64_t delta)
     return Reached(gUserFilesUsage, gUserFilesUsageHardLimit);
 }
 
+void QuotaEntryRemoved(const struct stat &st)
+{
+    ComputeQuota();
+    if (QuotaCountsEntry(st, gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota))
+        Charge(S_ISREG(st.st_mode) ? -static_cast<int64_t>(st.st_size) : 0, -1, 0);
+}
+
+void QuotaBytesReplaced(const struct stat &st)
+{
+    ComputeQuota();
+    if (S_ISREG(st.st_mode) && QuotaCountsEntry(st, gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota))
+        Charge(-static_cast<int64_t>(st.st_size), 0, 0);
+}
+
 int64_t QuotaReserveBytes(int64_t want)
 {
     ComputeQuota();

@@ -4,6 +4,8 @@
 // state, defined and reset with the rest of it (session/shell.cc).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -58,6 +60,12 @@ void QuotaRefreshIfShared();
 // limit is set and now reached.
 bool QuotaAddBytes(int64_t delta);
 bool QuotaAddFiles(int64_t delta);
+// An entry with status st (from before) is gone: its file and its bytes go
+// back, if the measuring rule counted it.
+void QuotaEntryRemoved(const struct stat &st);
+// The bytes of a file with status st were cut or replaced by an upload
+// (whose own file already counts): they go back, if they counted.
+void QuotaBytesReplaced(const struct stat &st);
 // An upload charges bytes it has read before it writes them: up to want
 // bytes, never past the hard limit; returns how many it may write (0: the
 // limit is reached).

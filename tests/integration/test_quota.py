@@ -4,6 +4,7 @@ the next login, other uids' files do not count, the warnings are logged,
 and the sessions of one user share one usage that no upload writes past."""
 import os
 import re
+import stat
 import threading
 
 import pytest
@@ -231,3 +232,45 @@ def test_one_upload_stops_at_the_limit_not_a_block_past_it(server, zorvad_dir):
             pass                              # the server stopped reading at the limit
     assert c.reply() == "450 Disk quota exceeded (%d bytes;  limit: %d).\r\n" % (limit, limit)
     assert os.path.getsize(os.path.join(home, "big")) == limit - used
+
+
+def on_disk(home):
+    """(bytes, files) as the quota counts the home: every entry of the user,
+    the home included, plus the starting 1; the sizes of its regular files."""
+    owned = [os.lstat(home)]
+    for top, dirs, files in os.walk(home):
+        owned += [os.lstat(os.path.join(top, n)) for n in dirs + files]
+    owned = [st for st in owned if st.st_uid == UID]
+    return sum(st.st_size for st in owned if stat.S_ISREG(st.st_mode)), 1 + len(owned)
+
+
+def user_file(path, size):
+    with open(path, "wb") as f:
+        f.write(b"k" * size)
+    os.chown(path, UID, UID)
+
+
+@pytest.mark.parametrize("commands", [
+    ["DELE a"],                               # the first change of the session
+    ["SITE QUOTA", "DELE admin.bin"],         # root's file never counted
+    ["SITE QUOTA", "RNFR a", "RNTO keep"],    # the replaced file's bytes go
+    ["SITE QUOTA", "DELE ln"],                # a link counted as a file
+    ["MKD x/y/z"],                            # three directories made
+    ["SITE QUOTA", "RNFR a", "RNTO a"],       # nothing replaced
+], ids=["dele-first", "dele-foreign", "rnto-over", "dele-link", "mkd-chain", "rnto-self"])
+def test_the_usage_after_file_commands_is_what_is_on_disk(server, zorvad_dir, commands):
+    """A remote client whose deletes and renames would lower its usage below
+    what it holds (and so lift its limit): after each command the usage the
+    session charges equals what the measuring rule finds on disk.  SITE
+    QUOTA first makes the session measure before the change."""
+    s, home = quota_server(server, zorvad_dir, (1000, 0, 1000, 0))
+    user_file(os.path.join(home, "keep"), 2000)
+    user_file(os.path.join(home, "a"), 3000)
+    os.symlink("keep", os.path.join(home, "ln"))
+    os.lchown(os.path.join(home, "ln"), UID, UID)
+    c = session(s)
+    for command in commands:
+        assert c.command(command)[0] in "23", command
+    report = c.command("SITE QUOTA")
+    used = tuple(int(n) for n in re.findall(r"200-  (?:Bytes|Files): (\d+)", report))
+    assert used == on_disk(home), report
