@@ -174,7 +174,8 @@ int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
             Adopt(now);
             return granted;
         }
-        // Someone took the record over: count on alone from here.
+        // Taken over or forged: count on alone from here, from the figures
+        // this session had, so no limit is lifted.
         Log(kLogMisc, "Quota record of \"%.63s\" lost; counting in this session only\n", sKey.user);
         sIndex = -1;
     }

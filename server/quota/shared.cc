@@ -22,8 +22,8 @@ struct Table {
 Table *sTable = nullptr;
 int sRecords = 0;   // private to each process: a session cannot widen it
 
-// Holds the table's lock; a holder that died leaves figures that are at
-// worst a step behind, which the records' clamping bounds.
+// Holds the table's lock; a holder that died mid-update leaves figures at
+// worst one delta behind.
 class TableLock {
   public:
     TableLock()
@@ -51,10 +51,17 @@ bool SameKey(const QuotaKey &a, const QuotaKey &b)
     return strncmp(a.domain, b.domain, kQuotaKeySize) == 0 && strncmp(a.user, b.user, kQuotaKeySize) == 0;
 }
 
-// A record as read: negative figures (a torn or forged record) become 0.
-QuotaUsage Sane(const QuotaUsage &u)
+// Figures after a delta: never below 0.
+QuotaUsage Clamped(const QuotaUsage &u)
 {
     return QuotaUsage{u.bytes > 0 ? u.bytes : 0, u.files > 0 ? u.files : 0};
+}
+
+// Negative figures no session writes: a forged record, never trusted (it
+// would lift the limit); the sessions then count on their own.
+bool Forged(const Record &r)
+{
+    return r.usage.bytes < 0 || r.usage.files < 0;
 }
 
 int Lookup(const QuotaKey &key)
@@ -104,8 +111,9 @@ int QuotaTableFind(const QuotaKey &key, QuotaUsage *now)
     if (!lock.ok())
         return -1;
     const int i = Lookup(key);
-    if (i >= 0)
-        *now = Sane(sTable->r[i].usage);
+    if (i < 0 || Forged(sTable->r[i]))
+        return -1;
+    *now = sTable->r[i].usage;
     return i;
 }
 
@@ -118,8 +126,8 @@ int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool repl
     if (!lock.ok())
         return -1;
     int i = Lookup(key);
-    if (i >= 0 && !replace) {
-        *now = Sane(sTable->r[i].usage);
+    if (i >= 0 && !replace && !Forged(sTable->r[i])) {
+        *now = sTable->r[i].usage;
         return i;
     }
     for (int k = 0; i < 0 && k < sRecords; k++) {
@@ -132,7 +140,7 @@ int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool repl
     Record &r = sTable->r[i];
     r.key = key;
     r.key.domain[kQuotaKeySize - 1] = r.key.user[kQuotaKeySize - 1] = '\0';
-    r.usage = Sane(measured);
+    r.usage = Clamped(measured);
     *now = r.usage;
     return i;
 }
@@ -157,10 +165,9 @@ int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFi
     if (!lock.ok())
         return -1;
     Record &r = sTable->r[index];
-    if (!SameKey(r.key, key))
+    if (!SameKey(r.key, key) || Forged(r))
         return -1;
-    QuotaUsage u = Sane(r.usage);
-    u = Sane(QuotaUsage{u.bytes + dBytes, u.files + dFiles});
+    QuotaUsage u = Clamped(QuotaUsage{r.usage.bytes + dBytes, r.usage.files + dFiles});
     if (want > 0) {
         const int64_t room = hardBytes > 0 ? hardBytes - u.bytes : want;
         *granted = room < 0 ? 0 : (room < want ? room : want);
