@@ -7,20 +7,21 @@
 
 #include <sys/stat.h>
 
-// Directories deeper than this are reported but not entered (each level holds
-// one descriptor open).
-constexpr int kTreeWalkMaxDepth = 200;
-
 struct TreeWalkStats {
     int dirCount;   // directories entered, the root included
     int maxDepth;   // deepest level entered (the root is level 0)
+    int missed;     // failures within directories whose entries matter
 };
 
-// Called for every entry, the root first, with its lstat information.
-using TreeWalkVisit = void (*)(const struct stat &st, void *ctx);
+// Called for every entry, the root first, with its lstat information.  For a
+// directory it says whether its entries matter: a failure to read one that
+// does not is reported but leaves the walk complete (missed stays 0).
+using TreeWalkVisit = bool (*)(const struct stat &st, void *ctx);
 
 // Walks the tree below rootFd (an open directory, not closed here); the root
-// itself is reported from fstat(rootFd).  Returns 0, or -1 with errno of the
-// first failure (an unreadable directory, a tree deeper than the limit); the
-// walk goes on past failures, so what could be read is always reported.
+// itself is reported from fstat(rootFd).  Any depth is walked without
+// recursion; each level holds one descriptor open.  Returns 0, or -1 with
+// errno of the first failure (an unreadable directory, descriptors run out);
+// the walk goes on past failures, so what could be read is always reported,
+// but the figures are then incomplete.
 [[nodiscard]] int WalkTree(int rootFd, TreeWalkVisit visit, void *ctx, TreeWalkStats *stats);

@@ -22,6 +22,7 @@
 #include "status/shm.h"
 #include "sio.h"
 #include "process/startup.h"
+#include "quota/quota.h"
 #include "tls/tls.h"
 
 namespace {
@@ -172,6 +173,7 @@ void DoneConnection(int reason)
         syslog(LOG_INFO, "%s", text);
 
     PurgeDirsIfTooFat();
+    QuotaSessionEnd();
     ResetSharedMemory();
 
     if (gChildExpiration != 0 && now >= gChildExpiration) {

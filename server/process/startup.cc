@@ -33,6 +33,7 @@
 #include "process/master.h"
 #include "status/shm.h"
 #include "process/startup.h"
+#include "quota/quota.h"
 #include "tls/tls.h"
 #include "config/userclass.h"
 #include "version.h"
@@ -544,6 +545,7 @@ void PostReadConfigInit()
     gChrootedAtStart = gAnonOnlyServer && geteuid() == 0 && gNumDomains == 1;
     PostReadDomainConfigInit();
     InitSharedMemory();
+    QuotaCreateSharedTable();
     ShmRecordConfigPaths(gGeneralCfPath, gDomainCfPath);
     gInitialized = true;
     if (gSyslog)

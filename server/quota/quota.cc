@@ -1,8 +1,10 @@
-// Disk quotas of virtual users.  The usage is measured once per session by
-// walking the home tree, then kept up to date by the deltas of uploads and
-// deletions.  Only when the same user has another live session does a
-// session measure again before an upload (QuotaRefreshIfShared), so parallel
-// sessions overshoot a limit by at most what each has in flight.
+// Disk quotas of virtual users.  The usage of a user lives in one record of
+// the shared quota table: the first session of the user measures the home
+// tree into it, every session of the user then charges its deltas there,
+// uploads before their bytes are written.  So parallel sessions of one user
+// share one limit.  Without a record (no table, table full) a session counts
+// on its own and measures again before an upload while another session of
+// the user runs.
 #include "quota/quota.h"
 
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 #include "paths/safefs.h"
 #include "paths/uniquefd.h"
 #include "quota/measure.h"
+#include "quota/shared.h"
 #include "status/shm.h"
 
 namespace {
@@ -30,18 +33,13 @@ struct RecordLimits {
 };
 RecordLimits sRecord;
 
+// The session's record in the shared table (-1: none) and its key.
+int sIndex = -1;
+QuotaKey sKey;
+
 bool Reached(int64_t usage, int64_t limit)
 {
     return limit > 0 && usage >= limit;
-}
-
-bool AddClamped(int64_t *usage, int64_t delta, int64_t hardLimit)
-{
-    ComputeQuota();
-    *usage += delta;
-    if (*usage < 0)
-        *usage = 0;
-    return hardLimit != 0 && *usage >= hardLimit;
 }
 
 int64_t PositiveOrZero(int64_t v)
@@ -56,15 +54,24 @@ double Now()
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-// Walks the home tree into the usage figures; a failure is logged and the
-// figures counted so far are kept.
+// Walks the home tree into the usage figures.  A part that could not be
+// walked may hold anything, so a failed walk counts as having reached every
+// hard limit: the user can still delete, but not store more.
 void MeasureHomeTree()
 {
     QuotaMeasure m{0, 1, 0, 0};
     const double start = Now();
     UniqueFd root(SafeOpen(gHomeDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (!root.ok() || MeasureQuotaTree(root.get(), gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota, &m) < 0)
+    const int rc = root.ok() ? MeasureQuotaTree(root.get(), gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota, &m)
+                             : -1;
+    if (rc != 0)
         LogPerror("Could not compute quotas for %.300s", gHomeDir);
+    if (rc < 0) {
+        if (m.bytes < gUserBytesUsageHardLimit)
+            m.bytes = gUserBytesUsageHardLimit;
+        if (m.files < gUserFilesUsageHardLimit)
+            m.files = gUserFilesUsageHardLimit;
+    }
     gUserBytesUsage = m.bytes;
     gUserFilesUsage = m.files;
     gQuotaDirCount = m.dirCount;
@@ -95,26 +102,101 @@ bool HasLimits()
            || gUserFilesUsageSoftLimit > 0;
 }
 
-// Another live process whose slot carries this session's user and domain.
-bool UserHasOtherSession()
+// A live process other than this one whose slot carries the key.
+bool OtherSessionOf(const QuotaKey &key)
 {
-    const ShmSlot *own = gShmSlot;
-    if (own == nullptr || own->user[0] == '\0')
-        return false;
     for (int i = 1; i <= gNumChildren; i++) {
         const ShmSlot *s = ShmSlotAt(i);
         if (s == nullptr)
             break;
-        if (s == own || s->pid == 0 || s->sessionStart == 0)
+        if (s == gShmSlot || s->pid == 0 || s->sessionStart == 0)
             continue;
-        if (strncmp(s->user, own->user, sizeof(s->user)) == 0
-            && strncmp(s->domain, own->domain, sizeof(s->domain)) == 0)
+        if (strncmp(s->user, key.user, sizeof(s->user)) == 0 && strncmp(s->domain, key.domain, sizeof(s->domain)) == 0)
             return true;
     }
     return false;
 }
 
+bool UserHasOtherSession()
+{
+    return sKey.user[0] != '\0' && OtherSessionOf(sKey);
+}
+
+void TakeKey()
+{
+    sKey = QuotaKey{};
+    const ShmSlot *own = gShmSlot;
+    if (own == nullptr)
+        return;
+    static_assert(sizeof(own->user) == kQuotaKeySize && sizeof(own->domain) == kQuotaKeySize);
+    memcpy(sKey.user, own->user, kQuotaKeySize - 1);
+    memcpy(sKey.domain, own->domain, kQuotaKeySize - 1);
+}
+
+void Adopt(const QuotaUsage &u)
+{
+    gUserBytesUsage = u.bytes;
+    gUserFilesUsage = u.files;
+}
+
+// The first computation of a session: the record of the user when another
+// session of the user keeps it, else a new walk, installed for the others.
+void AttachOrMeasure()
+{
+    TakeKey();
+    const bool alone = !UserHasOtherSession();
+    QuotaUsage now{0, 0};
+    if (!alone && sKey.user[0] != '\0') {
+        sIndex = QuotaTableFind(sKey, &now);
+        if (sIndex >= 0) {
+            Adopt(now);
+            return;
+        }
+    }
+    MeasureHomeTree();
+    TraceFigures();
+    if (sKey.user[0] == '\0')
+        return;
+    // Another session may have installed its walk meanwhile: that one wins.
+    sIndex = QuotaTableInstall(sKey, QuotaUsage{gUserBytesUsage, gUserFilesUsage}, alone, OtherSessionOf, &now);
+    if (sIndex >= 0)
+        Adopt(now);
+}
+
+// Applies deltas and reserves up to want bytes, in the shared record or, without
+// one, in the session's figures; the bytes reserved.
+int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
+{
+    int64_t granted = 0;
+    if (sIndex >= 0) {
+        QuotaUsage now{0, 0};
+        if (QuotaTableUpdate(sIndex, sKey, dBytes, dFiles, want, gUserBytesUsageHardLimit, &granted, &now) == 0) {
+            Adopt(now);
+            return granted;
+        }
+        // Taken over or forged: count on alone from here, from the figures
+        // this session had, so no limit is lifted.
+        Log(kLogMisc, "Quota record of \"%.63s\" lost; counting in this session only\n", sKey.user);
+        sIndex = -1;
+    }
+    gUserBytesUsage = PositiveOrZero(gUserBytesUsage + dBytes);
+    gUserFilesUsage = PositiveOrZero(gUserFilesUsage + dFiles);
+    if (want > 0) {
+        const int64_t room = gUserBytesUsageHardLimit > 0 ? gUserBytesUsageHardLimit - gUserBytesUsage : want;
+        granted = room < 0 ? 0 : (room < want ? room : want);
+        gUserBytesUsage += granted;
+    }
+    return granted;
+}
+
 }  // namespace
+
+void QuotaSessionEnd()
+{
+    if (sIndex >= 0)
+        QuotaTableRelease(sIndex, sKey, OtherSessionOf);
+    sIndex = -1;
+}
 
 void SessionResetQuota()
 {
@@ -124,6 +206,8 @@ void SessionResetQuota()
     gQuotaDura = 0;
     gQuotaDirCount = gQuotaMaxDepth = 0;
     sRecord = RecordLimits{0, 0, 0, 0};
+    QuotaSessionEnd();
+    sKey = QuotaKey{};
 }
 
 void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles)
@@ -131,10 +215,19 @@ void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, in
     sRecord = RecordLimits{hardKB, softKB, hardFiles, softFiles};
 }
 
+void QuotaCreateSharedTable()
+{
+    if (QuotaTableCreate(gNumChildren + 1) < 0)
+        LogPerror("Could not create the shared quota table");
+}
+
 void ComputeQuota()
 {
-    if (gUserBytesUsage != -1)
+    if (gUserBytesUsage != -1) {
+        if (sIndex >= 0)
+            Charge(0, 0, 0);   // what the other sessions changed
         return;
+    }
     gUserBytesUsage = 0;
     gUserFilesUsage = 1;
     gUserBytesUsageHardLimit = gUserBytesUsageSoftLimit = 0;
@@ -147,15 +240,14 @@ void ComputeQuota()
     gUserFilesUsageSoftLimit = PositiveOrZero(sRecord.softFiles);
     if (!HasLimits())
         return;
-    MeasureHomeTree();
-    TraceFigures();
+    AttachOrMeasure();
 }
 
 void QuotaRefreshIfShared()
 {
     const bool fresh = gUserBytesUsage == -1;
     ComputeQuota();
-    if (fresh || !HasLimits() || !UserHasOtherSession())
+    if (fresh || sIndex >= 0 || !HasLimits() || !UserHasOtherSession())
         return;
     const double initial = gQuotaDura;   // the reports show the first walk's time
     gUserBytesUsage = -1;
@@ -194,12 +286,36 @@ bool IsUserOverQuota()
 
 bool QuotaAddBytes(int64_t delta)
 {
-    return AddClamped(&gUserBytesUsage, delta, gUserBytesUsageHardLimit);
+    ComputeQuota();
+    Charge(delta, 0, 0);
+    return Reached(gUserBytesUsage, gUserBytesUsageHardLimit);
 }
 
 bool QuotaAddFiles(int64_t delta)
 {
-    return AddClamped(&gUserFilesUsage, delta, gUserFilesUsageHardLimit);
+    ComputeQuota();
+    Charge(0, delta, 0);
+    return Reached(gUserFilesUsage, gUserFilesUsageHardLimit);
+}
+
+void QuotaEntryRemoved(const struct stat &st)
+{
+    ComputeQuota();
+    if (QuotaCountsEntry(st, gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota))
+        Charge(S_ISREG(st.st_mode) ? -static_cast<int64_t>(st.st_size) : 0, -1, 0);
+}
+
+void QuotaBytesReplaced(const struct stat &st)
+{
+    ComputeQuota();
+    if (S_ISREG(st.st_mode) && QuotaCountsEntry(st, gSessionUid, gCountOnlyFilesOwnedByUserTowardsQuota))
+        Charge(-static_cast<int64_t>(st.st_size), 0, 0);
+}
+
+int64_t QuotaReserveBytes(int64_t want)
+{
+    ComputeQuota();
+    return Charge(0, 0, want);
 }
 
 void LogQuotaWarnings()

@@ -4,6 +4,8 @@
 // state, defined and reset with the rest of it (session/shell.cc).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +29,12 @@ enum QuotaString {
     kQuotaDuration = 6,
 };
 
+// The master, once before it forks: the table where the sessions of a user
+// share its usage (quota/shared.h).  Without it each session counts alone.
+void QuotaCreateSharedTable();
+// At the end of a session: the last session of a user frees its shared
+// record, so that the next login measures what changed meanwhile.
+void QuotaSessionEnd();
 // At each login: usage unknown, no limits.
 void SessionResetQuota();
 // Login hands over the limits of the user's password record (kB and files;
@@ -36,10 +44,9 @@ void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, in
 // the limits from the record, the usage by walking the home tree
 // (gHomeDir) when there is a limit.
 void ComputeQuota();
-// Before an upload: when the same user has another live session in the
-// status area, measures the tree again, so that what the other sessions
-// stored counts; parallel sessions then overshoot a limit by at most their
-// uploads in flight, instead of a whole limit each.
+// Before an upload: what the other sessions of the user changed counts.
+// With a shared record that is the record; without one, and when the same
+// user has another live session, the tree is measured again.
 void QuotaRefreshIfShared();
 
 [[nodiscard]] bool IsUserOverBytesQuota();
@@ -53,6 +60,16 @@ void QuotaRefreshIfShared();
 // limit is set and now reached.
 bool QuotaAddBytes(int64_t delta);
 bool QuotaAddFiles(int64_t delta);
+// An entry with status st (from before) is gone: its file and its bytes go
+// back, if the measuring rule counted it.
+void QuotaEntryRemoved(const struct stat &st);
+// The bytes of a file with status st were cut or replaced by an upload
+// (whose own file already counts): they go back, if they counted.
+void QuotaBytesReplaced(const struct stat &st);
+// An upload charges bytes it has read before it writes them: up to want
+// bytes, never past the hard limit; returns how many it may write (0: the
+// limit is reached).
+[[nodiscard]] int64_t QuotaReserveBytes(int64_t want);
 
 // The warnings logged after a transfer of a user over a limit.
 void LogQuotaWarnings();

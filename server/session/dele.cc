@@ -16,6 +16,7 @@ void Dele(char *arg)
     if (!PathPrologue(arg, kPermDelete, "no delete permission", real, sizeof(real)))
         return;
 
+    ComputeQuota();   // before the change, so the walk does not miss it as well
     // A link is removed itself, never what it points to.
     char named[kPathBufSize];
     struct stat st;
@@ -25,12 +26,13 @@ void Dele(char *arg)
             return;
         }
         LogDelete(named);
+        QuotaEntryRemoved(st);
         PurgeDirCacheEntryContainingFile(named);
         Reply("250 Symbolic link deleted.\r\n");
         return;
     }
 
-    const int64_t size = SafeLstat(real, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+    const bool known = SafeLstat(real, &st) == 0;
     if (SafeUnlink(real) < 0) {
         if (errno == ETXTBSY)
             Reply("450 File in use.\r\n");
@@ -39,8 +41,8 @@ void Dele(char *arg)
         return;
     }
     LogDelete(real);
-    QuotaAddBytes(-size);
-    QuotaAddFiles(-1);
+    if (known)
+        QuotaEntryRemoved(st);
     PurgeDirCacheEntryContainingFile(real);
     Reply("250 Deleted.\r\n");
 }

@@ -31,9 +31,10 @@ void ReplySysError(int err, const char *notFound, const char *failFmt);
 // Makes path and every missing parent with mode.  With applyOwner, owner
 // and group are applied by setOwner to each level made, once the whole chain
 // exists.  0, or -1 with errno (EEXIST: a directory is there already;
-// ENOTDIR: something else is).
+// ENOTDIR: something else is).  *made grows by each directory made, also
+// when a later level fails.
 int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
-           int (*setOwner)(const char *, uid_t, gid_t));
+           int (*setOwner)(const char *, uid_t, gid_t), int *made);
 
 // Empties the directory path (len characters) recursively: every entry is
 // removed, each with its "DELETE" record and quota change.  Errors on single

@@ -57,7 +57,7 @@ bool IncomingDirOf(const char *real, char *dir, size_t size)
 }  // namespace
 
 int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
-           int (*setOwner)(const char *, uid_t, gid_t))
+           int (*setOwner)(const char *, uid_t, gid_t), int *made)
 {
     char buf[kPathBufSize];
     if (strlen(path) >= sizeof(buf)) {
@@ -114,6 +114,8 @@ int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
         const int err = errno;
         if (i < len)
             buf[i] = '/';
+        if (rc == 0)
+            ++*made;
         if (rc < 0 && err != EEXIST) {
             errno = err;
             return -1;
@@ -182,12 +184,14 @@ void Mkd(char *arg)
     }
 
     int rc;
+    int made = 0;
     if (clearMask) {
         UmaskGuard mask(0);
-        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup);
+        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup, &made);
     } else {
-        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup);
+        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup, &made);
     }
+    QuotaAddFiles(made);   // every level made, also those a later failure left
     if (rc < 0) {
         if (errno == EEXIST)
             Reply("521 Directory already exists.\r\n");
@@ -200,7 +204,6 @@ void Mkd(char *arg)
         return;
     }
     LogItem(real, "OK", "", "", 'M', "MKDIR");
-    QuotaAddFiles(1);
     PurgeDirCacheEntryContainingFile(real);
     Reply("257 \"%.420s\" directory created.\r\n", arg);
 }

@@ -9,6 +9,7 @@
 #include "config/userclass.h"
 #include "listing/dircache.h"
 #include "paths/safefs.h"
+#include "quota/quota.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
 #include "status/shm.h"
@@ -70,8 +71,14 @@ void Rnto(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
-    struct stat st;
-    if ((!gAllow[kPermDelete] || !gAllow[kPermRmdir]) && SafeLstat(real, &st) == 0) {
+    ComputeQuota();   // before the change, so the walk does not miss it as well
+    // What the name held before is replaced: its bytes go, unless it is the
+    // very entry that moves (a rename onto itself or onto another link of it).
+    struct stat st, moving;
+    const bool existed = SafeLstat(real, &st) == 0;
+    const bool replaces = existed && !(SafeLstat(from, &moving) == 0 && moving.st_ino == st.st_ino
+                                       && moving.st_dev == st.st_dev);
+    if ((!gAllow[kPermDelete] || !gAllow[kPermRmdir]) && existed) {
         if (S_ISDIR(st.st_mode) && !gAllow[kPermRmdir]) {
             PermissionDenied("no rmdir permission for existing destination dir");
             return;
@@ -85,6 +92,8 @@ void Rnto(char *arg)
         ReplySysError(errno, "550 No such file or directory.\r\n", "550 Rename failed: %.420s\r\n");
         return;
     }
+    if (replaces)
+        QuotaEntryRemoved(st);
     snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "Rnfr %.250s", from);
     LogItem(from, "OK", "to", real, 'N', "RENAME");
     PurgeDirCacheEntryContainingFile(from);

@@ -33,10 +33,10 @@ struct FreeGuard {
 };
 
 // The removal of a directory that worked: its record, quota and listing.
-void DirectoryRemoved(const char *real)
+void DirectoryRemoved(const char *real, const struct stat &st)
 {
     LogDelete(real);
-    QuotaAddFiles(-1);
+    QuotaEntryRemoved(st);
     PurgeDirCacheEntryByPath(real);
     PurgeDirCacheEntryContainingFile(real);
 }
@@ -85,13 +85,11 @@ int RRmd(const char *path, size_t len)
             RRmd(child.p, childLen);
             if (SafeRmdir(child.p) == 0) {
                 LogDelete(child.p);
-                QuotaAddFiles(-1);
+                QuotaEntryRemoved(st);
             }
         } else if (SafeUnlink(child.p) == 0) {
             LogDelete(child.p);
-            if (S_ISREG(st.st_mode))
-                QuotaAddBytes(-static_cast<int64_t>(st.st_size));
-            QuotaAddFiles(-1);
+            QuotaEntryRemoved(st);
         }
     }
     PurgeDirCacheEntryByPath(path);
@@ -104,6 +102,7 @@ void Rmd(char *arg, int recursive)
     if (!PathPrologue(arg, kPermRmdir, "no rmdir permission", real, sizeof(real)))
         return;
 
+    ComputeQuota();   // before the change, so the walk does not miss it as well
     char named[kPathBufSize];
     struct stat st;
     if (UnresolvedPath(named, sizeof(named), arg) < 0 || SafeLstat(named, &st) < 0) {
@@ -117,13 +116,14 @@ void Rmd(char *arg, int recursive)
             return;
         }
         LogDelete(named);
+        QuotaEntryRemoved(st);
         PurgeDirCacheEntryContainingFile(named);
         Reply("250 Symbolic link to directory removed.\r\n");
         return;
     }
 
     if (SafeRmdir(real) == 0) {
-        DirectoryRemoved(real);
+        DirectoryRemoved(real, st);
         Reply("250 Directory removed.\r\n");
         return;
     }
@@ -158,6 +158,6 @@ void Rmd(char *arg, int recursive)
         Reply("550 Could not remove entire contents of directory.\r\n");
         return;
     }
-    DirectoryRemoved(real);
+    DirectoryRemoved(real, st);
     Reply("250 Directory removed.\r\n");
 }

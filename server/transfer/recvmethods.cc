@@ -35,6 +35,8 @@ namespace {
 
 constexpr size_t kRecvBlock = 65535;
 constexpr size_t kSpliceBlock = 1 << 20;        // the pipe between socket and file
+// The most one step of an upload under a hard byte limit reads.
+constexpr int64_t kQuotaStep = 64 * 1024;
 constexpr size_t kProgramMagicSize = 10;      // enough for every beginning LooksLikeProgram knows
 constexpr size_t kAsciiStaging = 4096;
 
@@ -73,8 +75,7 @@ ssize_t WriteAll(int fd, const char *p, size_t n)
     return static_cast<ssize_t>(done);
 }
 
-// Writes to the file; -1 with *err set unless every byte went.  The bytes
-// count towards the quota: kQuota when the hard limit is reached.
+// Writes to the file; kWriteError with *err set unless every byte went.
 RecvEnd WriteOut(int fd, const char *p, size_t n, int *err)
 {
     if (n == 0)
@@ -85,7 +86,7 @@ RecvEnd WriteOut(int fd, const char *p, size_t n, int *err)
         *err = errno != 0 ? errno : ENOSPC;
         return RecvEnd::kWriteError;
     }
-    return QuotaAddBytes(w) ? RecvEnd::kQuota : RecvEnd::kDone;
+    return RecvEnd::kDone;
 }
 
 // The TYPE A staging: converted bytes collect in 4,096-byte blocks.
@@ -93,11 +94,14 @@ struct Staging {
     AsciiState st {};
     char buf[kAsciiStaging];
     size_t fill = 0;
+    int64_t out = 0;   // bytes written to the file
 };
 
 RecvEnd Flush(int fd, Staging *s, int *err)
 {
     const RecvEnd end = WriteOut(fd, s->buf, s->fill, err);
+    if (end == RecvEnd::kDone)
+        s->out += static_cast<int64_t>(s->fill);
     s->fill = 0;
     return end;
 }
@@ -177,15 +181,33 @@ ssize_t ReadTls(char *buf, size_t size)
     return -1;
 }
 
-// Reads block after block until the end of the data.
-RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err)
+// The most the next step may read: under a hard byte limit, what is left
+// below it as all sessions of the user stand now, and no more than
+// kQuotaStep; 0 when the limit is reached.
+size_t StepSize(size_t block)
+{
+    if (IsUserOverBytesQuota())
+        return 0;
+    if (gUserBytesUsageHardLimit <= 0)
+        return block;
+    const int64_t left = std::min(gUserBytesUsageHardLimit - gUserBytesUsage, kQuotaStep);
+    return std::min(block, static_cast<size_t>(left));
+}
+
+// Reads block after block until the end of the data.  The network bytes are
+// charged as they come; *in counts them (a TYPE A upload is set right after).
+RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err, int64_t *in)
 {
     struct timeval start;
     gettimeofday(&start, nullptr);
     bool first = true;
     const bool tls = TlsActive(kTlsData) != 0;
     for (;;) {
-        const ssize_t n = tls ? ReadTls(gRecvBuf, sizeof(gRecvBuf)) : ReadPlain(gRecvBuf, sizeof(gRecvBuf));
+        const size_t size = StepSize(sizeof(gRecvBuf));
+        if (size == 0)
+            return staging != nullptr && FinishAscii(fd, staging, err) != RecvEnd::kDone ? RecvEnd::kWriteError
+                                                                                        : RecvEnd::kQuota;
+        ssize_t n = tls ? ReadTls(gRecvBuf, size) : ReadPlain(gRecvBuf, size);
         if (n == kTlsInterrupted || n == kReadCanceled) {
             if (n == kTlsInterrupted)
                 gCancel = SIGURG;
@@ -202,11 +224,22 @@ RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err)
             gStoringExecutable = LooksLikeProgram(gRecvBuf, static_cast<size_t>(n));
             first = false;
         }
+        // Charged before it is written; another session may have taken
+        // part of the room since the step was sized: only the rest is kept.
+        const int64_t granted = QuotaReserveBytes(n);
+        const bool reached = granted < n || IsUserOverBytesQuota();
+        n = static_cast<ssize_t>(granted);
+        *in += n;
         gBytesStor += n;
         const RecvEnd end = staging != nullptr ? StageAscii(fd, staging, gRecvBuf, static_cast<size_t>(n), err)
                                                : WriteOut(fd, gRecvBuf, static_cast<size_t>(n), err);
         if (end != RecvEnd::kDone)
             return end;
+        if (reached) {
+            if (staging != nullptr && FinishAscii(fd, staging, err) != RecvEnd::kDone)
+                return RecvEnd::kWriteError;
+            return RecvEnd::kQuota;
+        }
         if (gStorBandwidthLimit > 0)
             BandwidthSleep(BandwidthDelay(gBytesStor, gStorBandwidthLimit, Duration(&start)));
     }
@@ -220,6 +253,9 @@ RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
     gettimeofday(&start, nullptr);
     bool first = true;
     for (;;) {
+        const size_t step = StepSize(kSpliceBlock);
+        if (step == 0)
+            return RecvEnd::kQuota;
         gCancelJmpReady = 1;
         if (gCancel != 0) {
             gCancelJmpReady = 0;
@@ -231,10 +267,10 @@ RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
             if (n > 0) {
                 gStoringExecutable = LooksLikeProgram(gRecvBuf, static_cast<size_t>(n));
                 first = false;
-                n = splice(gData, nullptr, pipeWrite, nullptr, kSpliceBlock, SPLICE_F_MOVE | SPLICE_F_MORE);
+                n = splice(gData, nullptr, pipeWrite, nullptr, step, SPLICE_F_MOVE | SPLICE_F_MORE);
             }
         } else {
-            n = splice(gData, nullptr, pipeWrite, nullptr, kSpliceBlock, SPLICE_F_MOVE | SPLICE_F_MORE);
+            n = splice(gData, nullptr, pipeWrite, nullptr, step, SPLICE_F_MOVE | SPLICE_F_MORE);
         }
         gCancelJmpReady = 0;
         if (n == 0)
@@ -244,6 +280,10 @@ RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
                 continue;
             return ReadError(errno, err);
         }
+        // What another session took meanwhile stays in the pipe, unwritten.
+        const int64_t granted = QuotaReserveBytes(n);
+        const bool reached = granted < n || IsUserOverBytesQuota();
+        n = static_cast<ssize_t>(granted);
         gBytesStor += n;
         for (ssize_t left = n; left > 0;) {
             const ssize_t w = splice(pipeRead, nullptr, fd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
@@ -255,7 +295,7 @@ RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
             }
             left -= w;
         }
-        if (QuotaAddBytes(n))
+        if (reached)
             return RecvEnd::kQuota;
         if (gStorBandwidthLimit > 0)
             BandwidthSleep(BandwidthDelay(gBytesStor, gStorBandwidthLimit, Duration(&start)));
@@ -306,7 +346,10 @@ RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
     } else if (pipe.fds[0] >= 0) {
         end = SpliceBlocks(fd, pipe.fds[0], pipe.fds[1], err);
     } else {
-        end = ReceiveBlocks(fd, staging, err);
+        int64_t in = 0;
+        end = ReceiveBlocks(fd, staging, err, &in);
+        if (staging != nullptr)
+            QuotaAddBytes(staging->out - in);   // the file holds the converted bytes
     }
     SetReadTimeout(0);
     return end;

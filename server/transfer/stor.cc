@@ -401,7 +401,7 @@ int TruncateUpload(int fd)
     struct stat st;
     if (fstat(fd, &st) < 0 || ftruncate(fd, 0) < 0)
         return WriteFailed("Stor/ftruncate", errno);
-    QuotaAddBytes(-static_cast<int64_t>(st.st_size));
+    QuotaBytesReplaced(st);
     return 0;
 }
 
@@ -507,7 +507,7 @@ bool RenameIntoPlace(const char *tmpPath, const char *target)
     }
     ForgetTmpUpload();
     if (replacing)
-        QuotaAddBytes(-static_cast<int64_t>(old.st_size));
+        QuotaBytesReplaced(old);
     return true;
 }
 

@@ -1,10 +1,10 @@
 """Disk quotas of virtual users: the limits of the password record refuse
 uploads with the exact texts, space freed outside the session comes back at
 the next login, other uids' files do not count, the warnings are logged,
-and parallel sessions of one user overshoot a limit by at most what they
-have in flight."""
+and the sessions of one user share one usage that no upload writes past."""
 import os
 import re
+import stat
 import threading
 
 import pytest
@@ -108,34 +108,6 @@ def test_an_upload_over_the_limit_is_removed_when_configured(server, zorvad_dir)
     assert stored(c, "small", 100)[1] == "226 Transfer completed.\r\n"
 
 
-def test_parallel_sessions_of_one_user_overshoot_by_at_most_their_uploads_in_flight(server, zorvad_dir):
-    limit, chunk, sessions = 1024 * 1024, 64 * 1024, 3
-    s, home = quota_server(server, zorvad_dir, (limit // 1024, 0, 0, 0))
-    controls = [session(s) for _ in range(sessions)]
-    errors = []
-
-    def upload_until_refused(k, c):
-        try:
-            for i in range(3 * limit // chunk + 2):   # bounded: more than any session may store
-                first, final = stored(c, "s%d-%d" % (k, i), chunk)
-                if not first.startswith(("125 ", "150 ")) or final != "226 Transfer completed.\r\n":
-                    return
-            errors.append("session %d was never refused" % k)
-        except Exception as e:   # noqa: BLE001 (reported below)
-            errors.append("session %d: %r" % (k, e))
-
-    threads = [threading.Thread(target=upload_until_refused, args=(k, c)) for k, c in enumerate(controls)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
-    assert not errors, errors
-    total = sum(os.path.getsize(os.path.join(home, n)) for n in os.listdir(home) if n.startswith("s"))
-    # Every session starts an upload only below the limit as the tree shows
-    # it, so at most one upload per session is in flight past it.
-    assert limit <= total < limit + sessions * chunk, total
-
-
 def test_an_append_over_the_limit_gives_back_only_the_appended_part(server, zorvad_dir):
     """A remote client appends past its limit: what was there before stays."""
     s, home = quota_server(server, zorvad_dir, (4, 0, 0, 0),
@@ -179,3 +151,126 @@ def test_a_second_client_racing_the_upload_keeps_its_file_from_the_quota_removal
     assert os.path.getsize(away) == 0
     with open(up, "rb") as f:
         assert f.read() == b"m" * 100
+
+
+def test_files_below_a_deep_chain_of_directories_still_count(server, zorvad_dir):
+    """A remote client nests 220 directories and stores below them: the
+    next session's walk reaches that far, so the bytes count against the
+    limit and a further upload is cut at it."""
+    s, home = quota_server(server, zorvad_dir, (64, 0, 0, 0))
+    c = session(s)
+    for i in range(220):
+        assert c.command("MKD d").startswith("257 "), i
+        assert c.command("CWD d").startswith("250 ")
+    assert stored(c, "deep", 60000)[1] == "226 Transfer completed.\r\n"
+    c.close()
+    c = session(s)
+    first, final = stored(c, "top", 60000)
+    assert first.startswith(("125 ", "150 "))
+    assert re.match(r"450 Disk quota exceeded \(\d+ bytes;  limit: 65536\)\.\r\n$", final)
+    s.wait_log(r"Quota: Dirs 221; Max Depth 220;")
+    assert "Could not compute quotas" not in s.log()
+
+
+@pytest.mark.parametrize("mode", ["I", "A"])
+def test_a_user_racing_its_own_sessions_stores_no_more_than_its_limit(server, zorvad_dir, mode):
+    """A user racing its own sessions: four sessions start a 1 MiB upload
+    each at the same moment against one 1 MiB limit.  They share one usage,
+    charged before the bytes are written, so what lands on disk stays within
+    the limit, and at least one upload is refused."""
+    limit, size, sessions = 1024 * 1024, 1024 * 1024, 4
+    s, home = quota_server(server, zorvad_dir, (limit // 1024, 0, 0, 0))
+    controls = [session(s) for _ in range(sessions)]
+    # Every session has measured (or joined) the shared usage before the race.
+    for c in controls:
+        assert c.command("TYPE " + mode).startswith("200 ")
+        assert c.command("SITE QUOTA").startswith("200-")
+    barrier = threading.Barrier(sessions, timeout=20)
+    finals, errors = [None] * sessions, []
+
+    def race(k, c):
+        try:
+            d = open_pasv(c)
+            with d:
+                assert c.command("STOR race%d" % k).startswith(("125 ", "150 "))
+                barrier.wait()
+                try:
+                    d.sendall(b"r" * size)
+                except OSError:
+                    pass                      # the server stopped reading at the limit
+            finals[k] = c.reply()
+        except Exception as e:   # noqa: BLE001 (reported below)
+            errors.append("session %d: %r" % (k, e))
+
+    threads = [threading.Thread(target=race, args=(k, c)) for k, c in enumerate(controls)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not errors, errors
+    total = sum(os.path.getsize(os.path.join(home, "race%d" % k)) for k in range(sessions))
+    assert total <= limit, (total, finals)
+    assert any(f.startswith("450 Disk quota exceeded") for f in finals), finals
+    # The usage the sessions share is what is on disk (plus the home's own
+    # entries): a further upload of any session is refused up front.
+    assert stored(controls[0], "more", 1)[0].startswith("450 Disk quota exceeded")
+
+
+def test_one_upload_stops_at_the_limit_not_a_block_past_it(server, zorvad_dir):
+    """A remote client sends 3 MiB in one upload against a 1 MiB limit of
+    which 100,000 bytes are used: the file keeps exactly the rest."""
+    limit, used = 1024 * 1024, 100000
+    s, home = quota_server(server, zorvad_dir, (limit // 1024, 0, 0, 0))
+    c = session(s)
+    assert stored(c, "old", used)[1] == "226 Transfer completed.\r\n"
+    d = open_pasv(c)
+    with d:
+        assert c.command("STOR big").startswith(("125 ", "150 "))
+        try:
+            d.sendall(b"b" * (3 * limit))
+        except OSError:
+            pass                              # the server stopped reading at the limit
+    assert c.reply() == "450 Disk quota exceeded (%d bytes;  limit: %d).\r\n" % (limit, limit)
+    assert os.path.getsize(os.path.join(home, "big")) == limit - used
+
+
+def on_disk(home):
+    """(bytes, files) as the quota counts the home: every entry of the user,
+    the home included, plus the starting 1; the sizes of its regular files."""
+    owned = [os.lstat(home)]
+    for top, dirs, files in os.walk(home):
+        owned += [os.lstat(os.path.join(top, n)) for n in dirs + files]
+    owned = [st for st in owned if st.st_uid == UID]
+    return sum(st.st_size for st in owned if stat.S_ISREG(st.st_mode)), 1 + len(owned)
+
+
+def user_file(path, size):
+    with open(path, "wb") as f:
+        f.write(b"k" * size)
+    os.chown(path, UID, UID)
+
+
+@pytest.mark.parametrize("commands", [
+    ["DELE a"],                               # the first change of the session
+    ["SITE QUOTA", "DELE admin.bin"],         # root's file never counted
+    ["SITE QUOTA", "RNFR a", "RNTO keep"],    # the replaced file's bytes go
+    ["SITE QUOTA", "DELE ln"],                # a link counted as a file
+    ["MKD x/y/z"],                            # three directories made
+    ["SITE QUOTA", "RNFR a", "RNTO a"],       # nothing replaced
+], ids=["dele-first", "dele-foreign", "rnto-over", "dele-link", "mkd-chain", "rnto-self"])
+def test_the_usage_after_file_commands_is_what_is_on_disk(server, zorvad_dir, commands):
+    """A remote client whose deletes and renames would lower its usage below
+    what it holds (and so lift its limit): after each command the usage the
+    session charges equals what the measuring rule finds on disk.  SITE
+    QUOTA first makes the session measure before the change."""
+    s, home = quota_server(server, zorvad_dir, (1000, 0, 1000, 0))
+    user_file(os.path.join(home, "keep"), 2000)
+    user_file(os.path.join(home, "a"), 3000)
+    os.symlink("keep", os.path.join(home, "ln"))
+    os.lchown(os.path.join(home, "ln"), UID, UID)
+    c = session(s)
+    for command in commands:
+        assert c.command(command)[0] in "23", command
+    report = c.command("SITE QUOTA")
+    used = tuple(int(n) for n in re.findall(r"200-  (?:Bytes|Files): (\d+)", report))
+    assert used == on_disk(home), report

@@ -246,8 +246,9 @@ TEST_F(StorTest, ATemporaryUploadOverTheQuotaLeavesTheOldFileAndLogsTheTemporary
     Write("doc", std::string(100, 'o'));
     gUserBytesUsage = 100;
     gUserBytesUsageHardLimit = 150;
+    // The upload stops at the limit itself, never a block past it.
     EXPECT_EQ(Store("doc", std::string(100, 'n')),
-              std::string(kOpen) + "450 Disk quota exceeded (200 bytes;  limit: 150).\r\n");
+              std::string(kOpen) + "450 Disk quota exceeded (150 bytes;  limit: 150).\r\n");
     EXPECT_EQ(Content("doc"), std::string(100, 'o'));
     EXPECT_FALSE(Exists(".upload.doc"));
     EXPECT_EQ(gUserBytesUsage, 100);

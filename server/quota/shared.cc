@@ -1,0 +1,179 @@
+#include "quota/shared.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+struct Record {
+    QuotaKey key;   // an empty user: free
+    QuotaUsage usage;
+};
+
+struct Table {
+    pthread_mutex_t lock;
+    int32_t records;   // as made; the copy below is the one trusted
+    Record r[1];
+};
+
+Table *sTable = nullptr;
+int sRecords = 0;   // private to each process: a session cannot widen it
+
+// Holds the table's lock; a holder that died mid-update leaves figures at
+// worst one delta behind.
+class TableLock {
+  public:
+    TableLock()
+    {
+        const int rc = pthread_mutex_lock(&sTable->lock);
+        if (rc == EOWNERDEAD)
+            pthread_mutex_consistent(&sTable->lock);
+        mOk = rc == 0 || rc == EOWNERDEAD;
+    }
+    ~TableLock()
+    {
+        if (mOk)
+            pthread_mutex_unlock(&sTable->lock);
+    }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+    [[nodiscard]] bool ok() const { return mOk; }
+
+  private:
+    bool mOk = false;
+};
+
+bool SameKey(const QuotaKey &a, const QuotaKey &b)
+{
+    return strncmp(a.domain, b.domain, kQuotaKeySize) == 0 && strncmp(a.user, b.user, kQuotaKeySize) == 0;
+}
+
+// Figures after a delta: never below 0.
+QuotaUsage Clamped(const QuotaUsage &u)
+{
+    return QuotaUsage{u.bytes > 0 ? u.bytes : 0, u.files > 0 ? u.files : 0};
+}
+
+// Negative figures no session writes: a forged record, never trusted (it
+// would lift the limit); the sessions then count on their own.
+bool Forged(const Record &r)
+{
+    return r.usage.bytes < 0 || r.usage.files < 0;
+}
+
+int Lookup(const QuotaKey &key)
+{
+    for (int i = 0; i < sRecords; i++) {
+        if (sTable->r[i].key.user[0] != '\0' && SameKey(sTable->r[i].key, key))
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int QuotaTableCreate(int records)
+{
+    if (records < 1 || records > 100000) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t size = sizeof(Table) + sizeof(Record) * static_cast<size_t>(records);
+    void *addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (addr == MAP_FAILED)
+        return -1;
+    Table *t = static_cast<Table *>(addr);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    const int rc = pthread_mutex_init(&t->lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        munmap(addr, size);
+        errno = rc;
+        return -1;
+    }
+    t->records = records;
+    sTable = t;
+    sRecords = records;
+    return 0;
+}
+
+int QuotaTableFind(const QuotaKey &key, QuotaUsage *now)
+{
+    if (sTable == nullptr)
+        return -1;
+    TableLock lock;
+    if (!lock.ok())
+        return -1;
+    const int i = Lookup(key);
+    if (i < 0 || Forged(sTable->r[i]))
+        return -1;
+    *now = sTable->r[i].usage;
+    return i;
+}
+
+int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool replace,
+                      bool (*inUse)(const QuotaKey &), QuotaUsage *now)
+{
+    if (sTable == nullptr)
+        return -1;
+    TableLock lock;
+    if (!lock.ok())
+        return -1;
+    int i = Lookup(key);
+    if (i >= 0 && !replace && !Forged(sTable->r[i])) {
+        *now = sTable->r[i].usage;
+        return i;
+    }
+    for (int k = 0; i < 0 && k < sRecords; k++) {
+        Record &r = sTable->r[k];
+        if (r.key.user[0] == '\0' || !inUse(r.key))
+            i = k;
+    }
+    if (i < 0)
+        return -1;
+    Record &r = sTable->r[i];
+    r.key = key;
+    r.key.domain[kQuotaKeySize - 1] = r.key.user[kQuotaKeySize - 1] = '\0';
+    r.usage = Clamped(measured);
+    *now = r.usage;
+    return i;
+}
+
+void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const QuotaKey &))
+{
+    if (sTable == nullptr || index < 0 || index >= sRecords)
+        return;
+    TableLock lock;
+    Record &r = sTable->r[index];
+    if (lock.ok() && SameKey(r.key, key) && !inUse(key))
+        r = Record{};
+}
+
+int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFiles, int64_t want, int64_t hardBytes,
+                     int64_t *granted, QuotaUsage *now)
+{
+    *granted = 0;
+    if (sTable == nullptr || index < 0 || index >= sRecords)
+        return -1;
+    TableLock lock;
+    if (!lock.ok())
+        return -1;
+    Record &r = sTable->r[index];
+    if (!SameKey(r.key, key) || Forged(r))
+        return -1;
+    QuotaUsage u = Clamped(QuotaUsage{r.usage.bytes + dBytes, r.usage.files + dFiles});
+    if (want > 0) {
+        const int64_t room = hardBytes > 0 ? hardBytes - u.bytes : want;
+        *granted = room < 0 ? 0 : (room < want ? room : want);
+        u.bytes += *granted;
+    }
+    r.usage = u;
+    *now = u;
+    return 0;
+}

@@ -1,0 +1,42 @@
+// The usage of every user with a quota, kept in one table that all sessions
+// on this host share, so that parallel sessions of one user charge one
+// figure instead of a limit each.  The master makes the table before it
+// forks; each child inherits the mapping, so a session that no longer runs
+// as root still reaches it.  Every record is re-checked against its key on
+// each use: the table is writable by every session and is treated as hostile.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kQuotaKeySize = 64;   // domain set and user name, each NUL-ended
+
+struct QuotaKey {
+    char domain[kQuotaKeySize];
+    char user[kQuotaKeySize];
+};
+
+struct QuotaUsage {
+    int64_t bytes;
+    int64_t files;
+};
+
+// The master, once before forking: room for records users sessions.  0, or
+// -1 with errno (the sessions then count each on their own).
+[[nodiscard]] int QuotaTableCreate(int records);
+
+// Looks the key up; fresh or absent: none.  The index, or -1.
+[[nodiscard]] int QuotaTableFind(const QuotaKey &key, QuotaUsage *now);
+// Installs measured as the key's usage unless a record of the key exists
+// already and replace is false (then *now is that record).  keep tells
+// which other records are still in use.  The index, or -1 when the table is
+// absent or full.
+[[nodiscard]] int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool replace,
+                                    bool (*inUse)(const QuotaKey &), QuotaUsage *now);
+// Frees the record at index when it holds the key and inUse says that no
+// other session uses it, so that the next session measures afresh.
+void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const QuotaKey &));
+// Adds the deltas to the record at index (never below 0) and reserves up to
+// want bytes more, never past hardBytes (0: no limit); *granted is what was
+// reserved.  0, or -1 when the index no longer holds the key.
+[[nodiscard]] int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFiles, int64_t want,
+                                   int64_t hardBytes, int64_t *granted, QuotaUsage *now);
