@@ -190,6 +190,14 @@ bool TrustedDirectory(const struct stat &st)
     return owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// A link is followed only in a directory root or the server's user alone can
+// change: log-owner is an ordinary account, and a link it puts in its own
+// directory must not lead the root logger to a file it could not reach.
+bool FollowableDirectory(const struct stat &st)
+{
+    return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Opens the directory part of the absolute path one component at a time,
 // making the missing ones (modes from the umask, "log-umask" here). A link
 // is followed only where it stands in a directory nobody else can change:
@@ -220,7 +228,7 @@ int OpenLogDirectory(const char *path, const char **last, bool *trusted)
         if (len == 0)
             continue;
         const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC |
-                          (fstat(fd, &st) == 0 && TrustedDirectory(st) ? 0 : O_NOFOLLOW);
+                          (fstat(fd, &st) == 0 && FollowableDirectory(st) ? 0 : O_NOFOLLOW);
         int next = openat(fd, name, flags);
         if (next < 0 && errno == ENOENT && (mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
             next = openat(fd, name, flags);

@@ -415,3 +415,32 @@ def planted_log_is_refused(server, zorvad_dir, u, planted):
         return
     assert refused in s.stderr()
     assert "Warning: log directory %s can be changed by others." % os.path.dirname(log) in s.stderr()
+
+
+def test_the_log_owner_cannot_lead_the_logger_into_a_root_only_directory(server, zorvad_dir):
+    """The log-owner account, a local user without privileges that owns the
+    log directory, links a subdirectory of it to a root-only directory that
+    holds a file of the log's name: the root logger neither writes that file
+    nor hands it over."""
+    u = create_system_user(zorvad_dir, "Pa55-word")
+    try:
+        logs = os.path.join(zorvad_dir, "ologs")
+        os.mkdir(logs, 0o755)
+        os.chown(logs, u.uid, u.gid)
+        rootonly = os.path.join(zorvad_dir, "rootonly")
+        os.mkdir(rootonly, 0o700)
+        victim = os.path.join(rootonly, "misc.log")
+        with open(victim, "w") as f:
+            f.write("root only\n")
+        os.chmod(victim, 0o600)
+        log = os.path.join(logs, "sub", "misc.log")
+        subprocess.run(["setpriv", "--reuid", str(u.uid), "--regid", str(u.gid), "--clear-groups",
+                        "ln", "-s", rootonly, os.path.dirname(log)], check=True)
+        s = server(general="log-misc = %s\nlog-owner = %s\n" % (log, u.name))
+        assert s.greeted().greeting.startswith("220")
+        wait_for(lambda: "Could not open %s" % log in s.stderr(), 5)
+        st = os.stat(victim)
+        assert (st.st_uid, st.st_size) == (0, len("root only\n"))
+        assert "Could not open %s for writing: Not a directory" % log in s.stderr()
+    finally:
+        remove_system_user(u.name)
