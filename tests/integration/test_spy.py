@@ -467,18 +467,6 @@ def test_a_local_user_cannot_make_dump_overwrite_a_root_file(server, users, zorv
     assert r.returncode == 0 and os.stat(mine).st_uid == user.uid and os.path.getsize(mine) > 1024
 
 
-STALE_SEGMENT = r"""
-import ctypes, struct, sys
-libc = ctypes.CDLL(None, use_errno=True)
-libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
-libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
-libc.shmat.restype = ctypes.c_void_p
-sid = libc.shmget(ctypes.c_int32(0x77C0FFEE).value, 1024 + 3456 * 8, 0o1000 | 0o644)
-addr = libc.shmat(sid, None, 0)
-header = struct.pack("<q32sI", 0, sys.argv[1].encode(), 2)
-ctypes.memmove(addr, header, len(header))
-ctypes.memmove(addr + 1024, struct.pack("<i", int(sys.argv[2])), 4)
-"""
 
 
 FOREIGN_SEGMENT = r"""
@@ -491,7 +479,7 @@ sid = libc.shmget(ctypes.c_int32(0x77C0FFEE).value, 1024 + 3456 * 8, 0o1000 | 0o
 addr = libc.shmat(sid, None, 0)
 header = struct.pack("<q32sI12x256s", 0, sys.argv[1].encode(), 2, sys.argv[2].encode())
 ctypes.memmove(addr, header, len(header))
-ctypes.memmove(addr + 1024, struct.pack("<i", 1), 4)
+ctypes.memmove(addr + 1024, struct.pack("<i", int(sys.argv[3])), 4)
 """
 
 
@@ -512,7 +500,7 @@ def test_the_set_user_id_monitor_reads_no_file_a_local_users_segment_names(users
     tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
     version = re.search(r"Requires:\n  (.*)\n", tag.stderr).group(1)
     script = ("setpriv --reuid %d --regid %d --clear-groups sh -c "
-              "\"/usr/bin/python3 -c '%s' '%s' '%s' && timeout 3 %s tail; echo rc=\\$?\""
+              "\"/usr/bin/python3 -c '%s' '%s' '%s' 1 && timeout 3 %s tail; echo rc=\\$?\""
               % (user.uid, user.gid, FOREIGN_SEGMENT.replace("'", "'\\''").replace('"', '\\"'), version, cf,
                  spy_suid))
     r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=30)
@@ -528,10 +516,10 @@ def test_toggle_does_not_signal_what_a_stale_segment_names(users):  # noqa: F811
     tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
     version = re.search(r"Requires:\n  (.*)\n", tag.stderr).group(1)
     script = ("sleep 30 & victim=$!; "
-              "setpriv --reuid %d --regid %d --clear-groups /usr/bin/python3 -c '%s' '%s' $victim && "
+              "setpriv --reuid %d --regid %d --clear-groups /usr/bin/python3 -c '%s' '%s' '' $victim && "
               "%s toggle verbose logging; echo rc=$?; "
               "if kill -0 $victim 2>/dev/null; then echo alive; kill $victim; fi"
-              % (user.uid, user.gid, STALE_SEGMENT.replace("'", "'\\''"), version, SPY))
+              % (user.uid, user.gid, FOREIGN_SEGMENT.replace("'", "'\\''"), version, SPY))
     r = subprocess.run(["unshare", "-i", "sh", "-c", script], capture_output=True, text=True, timeout=30)
     assert "not owned by root" in r.stderr, r.stderr
     assert "rc=1" in r.stdout and "alive" in r.stdout, r.stdout
