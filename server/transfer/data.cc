@@ -259,6 +259,141 @@ void AnnounceAccepted(const char *name, int64_t size)
         Reply("150 Data connection accepted from %.80s; transfer starting.\r\n", gRemoteDataAddrStr);
 }
 
+// One connection from the passive socket within seconds: its descriptor
+// with the peer checked (Refusal::kNone) or turned away and closed (-1 and
+// *why), or kSioErrTimeout.  A failure of accept itself ends the session.
+int AcceptOne(int seconds, struct sockaddr_in *peer, Refusal *why)
+{
+    const int fd = SAcceptS(gPassiveData, peer, seconds);
+    if (fd == kSioErrTimeout)
+        return fd;
+    if (fd < 0) {
+        gFailedDataConnections++;
+        const int err = errno;
+        LogPerror("Can't accept passive");
+        Reply("550 Cannot accept passive data connection.\r\n");
+        if (err == EMFILE)
+            OutOfDescriptors();
+        DoneConnection(kEndPasvAcceptFailed);
+    }
+    gRemoteDataAddr = *peer;
+    NoteRemoteDataAddr();
+    *why = CheckPassivePeer(*peer);
+    if (*why != Refusal::kNone) {
+        SClose(fd, kQuickClose);
+        return -1;
+    }
+    SetCloExec(fd);
+    return fd;
+}
+
+// Clear data: the first connection that passes the peer checks is the client's.
+int AcceptPassiveClear(const char *name, int64_t size, long long deadline)
+{
+    Refusal last = Refusal::kNone;
+    for (;;) {
+        const long long left = deadline - MonotonicSeconds();
+        if (left <= 0)
+            return FailPassive(last);
+        struct sockaddr_in peer {};
+        const int fd = AcceptOne(static_cast<int>(left), &peer, &last);
+        if (fd == kSioErrTimeout)
+            return FailPassive(last);
+        if (fd >= 0) {
+            gData = fd;
+            AnnounceAccepted(name, size);
+            return fd;
+        }
+    }
+}
+
+// Connections under PROT P that passed the peer checks and have not spoken.
+struct Waiting {
+    int fd;
+    struct sockaddr_in peer;
+};
+constexpr int kMaxWaiting = 8;
+// A client sends its whole hello at once; one that stalls inside it is a
+// stranger's, and holds the wait no longer than this.
+constexpr int kHelloSeconds = 5;
+
+void DropWaiting(Waiting *w, int *n, int i)
+{
+    SClose(w[i].fd, kQuickClose);
+    memmove(&w[i], &w[i + 1], static_cast<size_t>(*n - i - 1) * sizeof(w[0]));
+    (*n)--;
+}
+
+// The handshake of a connection that has spoken: 0 when it resumed the
+// control connection's session (it is then gData), else why not.
+int TryWaiting(Waiting *w, int *n, int i, long long left)
+{
+    gData = w[i].fd;
+    gRemoteDataAddr = w[i].peer;
+    NoteRemoteDataAddr();
+    memmove(&w[i], &w[i + 1], static_cast<size_t>(*n - i - 1) * sizeof(w[0]));
+    (*n)--;
+    return StartDataTls(static_cast<int>(left < kHelloSeconds ? left : kHelloSeconds));
+}
+
+// Under PROT P only the handshake tells the client's own connection from a
+// stranger's, and a client sends its hello only after the 150.  So every
+// connection waits in a small set until it speaks, and the first to resume
+// the control connection's session is the data connection: a stranger that
+// connects first and says nothing holds up no one.
+int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
+{
+    Waiting w[kMaxWaiting];
+    int n = 0;
+    Refusal last = Refusal::kNone;
+    bool announced = false;
+    for (;;) {
+        const long long left = deadline - MonotonicSeconds();
+        struct pollfd p[kMaxWaiting + 1];
+        p[0] = {gPassiveData, POLLIN, 0};
+        for (int i = 0; i < n; i++)
+            p[i + 1] = {w[i].fd, POLLIN, 0};
+        const int ready = left > 0 ? poll(p, static_cast<nfds_t>(n + 1), static_cast<int>(left * 1000)) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            if (n > 0) {
+                gRemoteDataAddr = w[0].peer;
+                NoteRemoteDataAddr();
+                NoteDataTlsSilent();
+                last = Refusal::kTlsFailed;
+            }
+            while (n > 0)
+                DropWaiting(w, &n, 0);
+            return FailPassive(last);
+        }
+        int spoke = -1;
+        for (int i = 0; i < n && spoke < 0; i++)
+            if (p[i + 1].revents != 0)
+                spoke = i;
+        if (spoke >= 0) {
+            const int tls = TryWaiting(w, &n, spoke, left);
+            if (tls == 0)
+                break;
+            last = tls == kDataTlsNotResumed ? Refusal::kTlsNotResumed : Refusal::kTlsFailed;
+            continue;
+        }
+        struct sockaddr_in peer {};
+        const int fd = AcceptOne(1, &peer, &last);
+        if (fd < 0)
+            continue;
+        if (n == kMaxWaiting)
+            DropWaiting(w, &n, 0);      // the oldest silent one makes room
+        w[n++] = Waiting{fd, peer};
+        if (!announced)
+            AnnounceAccepted(name, size);
+        announced = true;
+    }
+    while (n > 0)
+        DropWaiting(w, &n, 0);
+    return gData;
+}
+
 // The passive side of OpenData: accept and check the peer (and under PROT P
 // the TLS session it resumes) until the client's own connection comes or
 // conn-timeout has passed since the transfer command.
@@ -270,48 +405,12 @@ int AcceptPassive(const char *name, int64_t size)
         DoneConnection(kEndPasvNoSocket);
     }
     const long long deadline = MonotonicSeconds() + gConnTimeout;
-    Refusal last = Refusal::kNone;
-    bool announced = false;
-    for (;;) {
-        const long long left = deadline - MonotonicSeconds();
-        if (left <= 0)
-            return FailPassive(last);
-        struct sockaddr_in peer {};
-        const int fd = SAcceptS(gPassiveData, &peer, static_cast<int>(left));
-        if (fd == kSioErrTimeout)
-            return FailPassive(last);
-        if (fd < 0) {
-            gFailedDataConnections++;
-            const int err = errno;
-            LogPerror("Can't accept passive");
-            Reply("550 Cannot accept passive data connection.\r\n");
-            if (err == EMFILE)
-                OutOfDescriptors();
-            DoneConnection(kEndPasvAcceptFailed);
-        }
-        gRemoteDataAddr = peer;
-        NoteRemoteDataAddr();
-        last = CheckPassivePeer(peer);
-        if (last != Refusal::kNone) {
-            SClose(fd, kQuickClose);
-            continue;
-        }
-        SetCloExec(fd);
-        gData = fd;
-        if (!announced)
-            AnnounceAccepted(name, size);
-        announced = true;
-        if (!gProtPrivate)
-            break;
-        const long long handshake = deadline - MonotonicSeconds();
-        const int tls = StartDataTls(handshake > 0 ? static_cast<int>(handshake) : 1);
-        if (tls == 0)
-            break;
-        last = tls == kDataTlsNotResumed ? Refusal::kTlsNotResumed : Refusal::kTlsFailed;
+    const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline) : AcceptPassiveClear(name, size, deadline);
+    if (fd >= 0) {
+        SClose(gPassiveData, kDataCloseTimeout);
+        gPassiveData = -1;
     }
-    SClose(gPassiveData, kDataCloseTimeout);
-    gPassiveData = -1;
-    return gData;
+    return fd;
 }
 
 // Binds the active socket to the control connection's address and the

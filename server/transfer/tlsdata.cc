@@ -25,13 +25,22 @@ void CloseRefused()
     gData = -1;
 }
 
+void LogHandshakeFailed(const char *why)
+{
+    Log(kLogMisc, "TLS handshake on the data connection from %.63s failed: %s.\n", gRemoteDataAddrStr, why);
+}
+
 }  // namespace
+
+void NoteDataTlsSilent()
+{
+    LogHandshakeFailed("timed out");
+}
 
 int StartDataTls(int seconds)
 {
     if (TlsAccept(kTlsData, gData, seconds) < 0) {
-        Log(kLogMisc, "TLS handshake on the data connection from %.63s failed: %s.\n", gRemoteDataAddrStr,
-            TlsLastError());
+        LogHandshakeFailed(TlsLastError());
         CloseRefused();
         return kDataTlsFailed;
     }

@@ -14,6 +14,9 @@ constexpr int kDataTlsNotResumed = -2;      // not the control connection's sess
 // kDataTlsNotResumed after logging why and closing gData; no reply yet.
 [[nodiscard]] int StartDataTls(int seconds);
 
+// Logs that the connection from gRemoteDataAddrStr sent no hello in time.
+void NoteDataTlsSilent();
+
 // The final reply for a refused handshake; counts a failed data connection.
 void ReplyDataTlsRefused(int why);
 
