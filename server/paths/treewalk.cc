@@ -76,7 +76,8 @@ bool Step(Walk *w)
             Fail(w, errno, matters);
         return true;
     }
-    const bool subMatters = w->visit(st, w->ctx);
+    const int depth = static_cast<int>(w->open.size());
+    const bool subMatters = w->visit(TreeWalkEntry{&st, dfd, de->d_name, depth}, w->ctx);
     if (!S_ISDIR(st.st_mode))
         return true;
     const int sub = openat(dfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -100,7 +101,7 @@ int WalkTree(int rootFd, TreeWalkVisit visit, void *ctx, TreeWalkStats *stats)
         stats->missed++;
         return -1;
     }
-    const bool matters = visit(st, ctx);
+    const bool matters = visit(TreeWalkEntry{&st, -1, "", 0}, ctx);
     // A description of its own, so the caller's offset stays untouched.
     const int fd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {

@@ -13,10 +13,18 @@ struct TreeWalkStats {
     int missed;     // failures within directories whose entries matter
 };
 
-// Called for every entry, the root first, with its lstat information.  For a
-// directory it says whether its entries matter: a failure to read one that
-// does not is reported but leaves the walk complete (missed stays 0).
-using TreeWalkVisit = bool (*)(const struct stat &st, void *ctx);
+// One entry as the walk meets it.
+struct TreeWalkEntry {
+    const struct stat *st;   // its lstat information
+    int dirFd;               // the directory holding it (-1 for the root)
+    const char *name;        // its name there ("" for the root)
+    int depth;               // the root is 0, its entries 1, and so on
+};
+
+// Called for every entry, the root first.  For a directory it says whether
+// its entries matter: a failure to read one that does not is reported but
+// leaves the walk complete (missed stays 0).
+using TreeWalkVisit = bool (*)(const TreeWalkEntry &e, void *ctx);
 
 // Walks the tree below rootFd (an open directory, not closed here); the root
 // itself is reported from fstat(rootFd).  Any depth is walked without

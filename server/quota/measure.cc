@@ -12,8 +12,9 @@ struct Counting {
 
 // What a directory holds matters unless it belongs to someone else while
 // only the user's own entries count: its owner, not the user, filled it.
-bool CountEntry(const struct stat &st, void *ctx)
+bool CountEntry(const TreeWalkEntry &e, void *ctx)
 {
+    const struct stat &st = *e.st;
     const Counting *c = static_cast<const Counting *>(ctx);
     if (!QuotaCountsEntry(st, c->owner, c->onlyOwned))
         return false;

@@ -1,5 +1,6 @@
 // RNFR and RNTO: renaming, with the switches an overwrite needs.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,12 +9,127 @@
 #include "Strn.h"
 #include "config/userclass.h"
 #include "listing/dircache.h"
+#include "log/log.h"
+#include "paths/paths.h"
 #include "paths/safefs.h"
+#include "paths/treewalk.h"
 #include "quota/quota.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
 #include "status/shm.h"
 #include "transfer/xferlog.h"
+
+namespace {
+
+// A link made here holds a relative text ("../../x") that is right for the
+// directory it stands in; whatever follows it on disk (a web server, a
+// backup) reads it from there.  A rename that carries it higher up would
+// let that text climb out of the area the session is confined to.
+
+// The real root of the session's area ("/" when it is the whole tree).
+const char *AreaRoot()
+{
+    if (gVChroot)
+        return gFTPHome;
+    if (gVChrootThisUser || gRestrictedUser)
+        return gHomeDir;
+    return "/";
+}
+
+int Components(const char *path)
+{
+    int n = 0;
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p != '/' && (p == path || p[-1] == '/'))
+            n++;
+    return n;
+}
+
+// How many levels below the area's root the directory holding the real path
+// lies, or -1 when the path is not inside the area.
+int ParentDepth(const char *real)
+{
+    const char *root = AreaRoot();
+    const size_t len = strlen(root);
+    if (strcmp(root, "/") != 0 && (strncmp(real, root, len) != 0 || (real[len] != '/' && real[len] != '\0')))
+        return -1;
+    return Components(real) - Components(root) - 1;
+}
+
+// How many levels above its own directory a link's text reaches at most:
+// 2 for "../../x", 1 for "a/../../x", 0 for "x" or an absolute text, which
+// names the same place wherever the link stands.
+int Climb(const char *text)
+{
+    if (text[0] == '/')
+        return 0;
+    int level = 0;
+    int lowest = 0;
+    for (const char *p = text; *p != '\0';) {
+        const size_t n = strcspn(p, "/");
+        if (n == 2 && p[0] == '.' && p[1] == '.')
+            lowest = --level < lowest ? level : lowest;
+        else if (n > 0 && !(n == 1 && p[0] == '.'))
+            level++;
+        p += n + (p[n] == '/' ? 1 : 0);
+    }
+    return -lowest;
+}
+
+struct LinkCheck {
+    int newDepth;   // the depth of the directory the moved entry goes to
+    bool climbsOut;
+    bool unreadable;
+};
+
+// For each link in the moved tree: whether it would climb out at its new place.
+bool CheckMovedEntry(const TreeWalkEntry &e, void *ctx)
+{
+    LinkCheck *c = static_cast<LinkCheck *>(ctx);
+    if (c->climbsOut || !S_ISLNK(e.st->st_mode))
+        return !c->climbsOut;
+    char text[kPathBufSize];
+    const ssize_t n = readlinkat(e.dirFd, e.name, text, sizeof(text) - 1);
+    if (n < 0) {
+        c->unreadable = true;
+        return false;
+    }
+    text[n] = '\0';
+    c->climbsOut = Climb(text) > c->newDepth + e.depth;
+    return false;
+}
+
+// true when moving the entry at the real path from to the real path to would
+// leave a link in it (or the entry itself, a link) reaching above the area;
+// also when that cannot be told.  Moves that do not go higher up keep every
+// link's reach inside and are not walked.
+bool MoveLetsLinkClimbOut(const char *from, const char *to, const struct stat &moving)
+{
+    const int oldDepth = ParentDepth(from);
+    const int newDepth = ParentDepth(to);
+    if (oldDepth < 0 || newDepth < 0)
+        return true;
+    if (newDepth >= oldDepth || !(S_ISLNK(moving.st_mode) || S_ISDIR(moving.st_mode)))
+        return false;
+    LinkCheck c{newDepth, false, false};
+    if (S_ISLNK(moving.st_mode)) {
+        char text[kPathBufSize];
+        const ssize_t n = SafeReadlink(from, text, sizeof(text) - 1);
+        if (n < 0)
+            return true;
+        text[n] = '\0';
+        return Climb(text) > newDepth;
+    }
+    const int fd = SafeOpen(from, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return true;
+    TreeWalkStats stats;
+    const int rc = WalkTree(fd, CheckMovedEntry, &c, &stats);
+    close(fd);
+    return rc < 0 || c.climbsOut || c.unreadable;
+}
+
+}  // namespace
 
 void Rnfr(char *arg)
 {
@@ -71,13 +187,21 @@ void Rnto(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
+    struct stat st, moving;
+    if (SafeLstat(from, &moving) < 0) {
+        ReplySysError(errno, "550 No such file or directory.\r\n", "550 Rename failed: %.420s\r\n");
+        return;
+    }
+    if (MoveLetsLinkClimbOut(from, real, moving)) {
+        _Trace(kLogMisc, "Rename of [%.240s] to [%.240s] would let a link in it reach out of the area.\n", from, real);
+        PermissionDeniedBadPathname();
+        return;
+    }
     ComputeQuota();   // before the change, so the walk does not miss it as well
     // What the name held before is replaced: its bytes go, unless it is the
     // very entry that moves (a rename onto itself or onto another link of it).
-    struct stat st, moving;
     const bool existed = SafeLstat(real, &st) == 0;
-    const bool replaces = existed && !(SafeLstat(from, &moving) == 0 && moving.st_ino == st.st_ino
-                                       && moving.st_dev == st.st_dev);
+    const bool replaces = existed && !(moving.st_ino == st.st_ino && moving.st_dev == st.st_dev);
     if ((!gAllow[kPermDelete] || !gAllow[kPermRmdir]) && existed) {
         if (S_ISDIR(st.st_mode) && !gAllow[kPermRmdir]) {
             PermissionDenied("no rmdir permission for existing destination dir");

@@ -306,6 +306,36 @@ def test_a_remote_client_cannot_leave_a_link_to_host_files_for_other_services(se
         assert retr(c, link)[1] == b"mine\n"
 
 
+def test_a_remote_client_cannot_rename_its_links_into_reaching_above_its_home(server, users):
+    """A remote client confined to its home links the home's top from deep
+    down (stored as "../.."), then moves the directory holding the links
+    higher up: read on disk from there, the same text would
+    reach above the home.  Such moves are refused; moves that keep every
+    link's reach inside the home go on."""
+    u = users()
+    h = u.home
+    os.makedirs(os.path.join(h, "d1", "d2"))
+    os.makedirs(os.path.join(h, "e1", "e2"))
+    write_file(os.path.join(h, "x"), b"x\n")
+    own(u, h)
+    s = server(general=EVERYTHING, domain=domain())
+    c = s.greeted()
+    user_login(c, u)
+    assert c.command("SITE SYMLINK / d1/d2/top") == "250 Symlinked.\r\n"
+    assert c.command("SITE SYMLINK / e1/e2/top") == "250 Symlinked.\r\n"
+    assert os.readlink(os.path.join(h, "d1", "d2", "top")) == "../.."
+
+    def rename(a, b):
+        assert c.command("RNFR " + a).startswith("350 ")
+        return c.command("RNTO " + b)
+    assert rename("d1/d2", "d2") == DENIED + "\r\n"
+    assert rename("d1", "e1/e2/d1") == "250 Renamed.\r\n"        # deeper: still inside
+    assert rename("e1/e2/d1/d2", "e1/d2") == "250 Renamed.\r\n"   # up, but "../.." stays inside
+    assert rename("e1/d2", "d2") == DENIED + "\r\n"
+    for top in ("e1/e2/top", "e1/d2/top"):
+        assert os.path.realpath(os.path.join(h, top)).startswith(os.path.realpath(h))
+
+
 def test_site_utime_sets_both_times(server, users):
     u = users()
     write_file(os.path.join(u.home, "f"), b"f")
