@@ -18,6 +18,7 @@
 #include "Strn.h"
 
 int gLogPipe = -1;
+int gLogStopPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";
 LogSinkProc gLogSink = nullptr;
 
@@ -151,16 +152,10 @@ void _Trace(int type, const char *fmt, ...)
 
 void CloseLog()
 {
-    if (gLogPipe < 0)
+    if (gLogStopPipe < 0)
         return;
     const int savedErrno = errno;
-    LogRecordHeader hdr {};
-    Strncpy(hdr.tag, gLogHeader, sizeof(hdr.tag));
-    hdr.type = kLogStop;
-    hdr.length = 0;
-    hdr.domain = 0;
-    hdr.magic = kLogMagic;
     NoSigPipe guard;
-    WriteFully(gLogPipe, reinterpret_cast<const char *>(&hdr), sizeof(hdr));
+    WriteFully(gLogStopPipe, "", 1);
     errno = savedErrno;
 }

@@ -14,7 +14,6 @@ constexpr int kLogSession = 2;   // session log
 constexpr int kLogStat = 3;      // statistics log (written without a time stamp)
 constexpr int kLogEvent = 4;     // event records, passed to the event-processor programs
 constexpr int kLogNumTypes = 5;  // types 5 and above are refused by the logger
-constexpr int kLogStop = -99;    // asks the logger to close its files and exit
 
 // ---- The record on the pipe -----------------------------------------------------------
 constexpr uint32_t kLogMagic = 0x77C0FFEE;
@@ -36,6 +35,7 @@ static_assert(sizeof(LogRecordHeader) == 28);
 extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
 
 extern int gLogPipe;                          // write end of the log pipe; -1 when none
+extern int gLogStopPipe;                      // the logger's stop channel: the master's alone; -1 elsewhere
 extern char gLogHeader[kLogTagSize];          // this process's sender tag
 // The domain set number put into every record: points at a constant 0 until the
 // domain table exists; the domain code points it at gDomain.
@@ -61,7 +61,8 @@ void LogPerror(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // A log line written only while the verbose level is non-zero.
 void _Trace(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Sends the stop record (type -99, no text) to the logger.
+// The master's stop for the logger: one byte on its own channel, after its
+// last records (sessions hold the log pipe, so a record there cannot stop it).
 void CloseLog();
 
 // Installs the verbose toggle (SigTrace) for SIGUSR1 (in logger.cc, which

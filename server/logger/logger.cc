@@ -376,9 +376,13 @@ void LocalRecord(const LogRecordHeader *hdr, const char *text)
     ProcessRecord(*hdr, text, hdr->length);
 }
 
-// Waits up to 3 seconds for the pipe to become readable; the clock's ticks do
-// not restart the wait.
-bool WaitForRecord(int fd)
+enum class Wake { kRecord, kStop, kTimeout };
+
+// Waits for a record on fd or the master's stop on stopFd, up to 3 seconds
+// when withLimit (the clock's ticks do not restart the wait), else for
+// ever.  The stop channel's end (the master gone) is no stop: sessions may
+// still log.
+Wake WaitForRecord(int fd, int *stopFd, bool withLimit)
 {
     struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -387,16 +391,26 @@ bool WaitForRecord(int fd)
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         const long left = kSelectSeconds * 1000L - elapsed;
-        if (left <= 0)
-            return false;
-        struct pollfd pfd {fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, static_cast<int>(left));
-        if (r > 0)
-            return true;
+        if (withLimit && left <= 0)
+            return Wake::kTimeout;
+        struct pollfd pfd[2] = {{fd, POLLIN, 0}, {*stopFd, POLLIN, 0}};
+        const int r = poll(pfd, *stopFd >= 0 ? 2 : 1, withLimit ? static_cast<int>(left) : -1);
         if (r == 0)
-            return false;
-        if (errno != EINTR)
-            return true;   // let the read report it
+            return Wake::kTimeout;
+        if (r < 0) {
+            if (errno != EINTR)
+                return Wake::kRecord;   // let the read report it
+            continue;
+        }
+        if (*stopFd >= 0 && pfd[1].revents != 0) {
+            char byte;
+            if (read(*stopFd, &byte, 1) == 1)
+                return Wake::kStop;
+            close(*stopFd);
+            *stopFd = -1;
+        }
+        if (pfd[0].revents != 0)
+            return Wake::kRecord;
     }
 }
 
@@ -638,7 +652,8 @@ int EventProcessor(const char *record)
 void OpenLogger()
 {
     int pfd[2];
-    if (pipe(pfd) < 0) {
+    int stop[2];
+    if (pipe(pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
         perror("pipe");
         Exit(1);
     }
@@ -651,17 +666,69 @@ void OpenLogger()
         // Sessions must not reach the logger's memory (it runs as root).
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         close(pfd[1]);
+        close(stop[1]);
         gLoggerPID = getpid();
-        LogServer(pfd[0]);
+        LogServer(pfd[0], stop[0]);
     }
     close(pfd[0]);
+    close(stop[0]);
+    gLogStopPipe = stop[1];
     // Programs that children run (archivers) must not keep the logger alive.
     fcntl(pfd[1], F_SETFD, FD_CLOEXEC);
     gLogPipe = pfd[1];
     gLoggerPID = pid;
 }
 
-void LogServer(int fd)
+namespace {
+
+// Reads and writes one record; false at the end of the pipe.  A stop
+// record is not obeyed here: every session can write to this pipe, and
+// only the master may stop the logger, through its own channel.
+bool ReadRecord(int fd)
+{
+    LogRecordHeader hdr {};
+    int n = PRead(fd, &hdr, sizeof(hdr), 1);
+    if (n == 0)
+        return false;
+    if (n < 0) {
+        perror("PRead");
+        Exit(1);
+    }
+    if (n < static_cast<int>(sizeof(hdr))) {
+        Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
+        return true;
+    }
+    // A length beyond the buffer is as bogus as a wrong magic number.
+    if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax) {
+        Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
+        return true;
+    }
+    char text[kLogTextMax + 1];
+    n = hdr.length > 0 ? PRead(fd, text, static_cast<size_t>(hdr.length), 1) : 0;
+    if (n < 0) {
+        perror("PRead");
+        Exit(1);
+    }
+    CheckReload();
+    ProcessRecord(hdr, text, n);
+    return true;
+}
+
+// At the master's stop: the records already in the pipe (its own last ones
+// among them) are written first, a bounded number so that sessions still
+// logging cannot hold the exit.
+void DrainRecords(int fd)
+{
+    for (int i = 0; i < 10000; i++) {
+        struct pollfd pfd {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd))
+            return;
+    }
+}
+
+}  // namespace
+
+void LogServer(int fd, int stopFd)
 {
     gChild = -1;
     Strncpy(gCoreSubDir, "logd");
@@ -685,39 +752,18 @@ void LogServer(int fd)
     const bool waitWithLimit = EventProcessorsConfigured();
     time_t lastReap = LogTime();
     for (;;) {
-        if (waitWithLimit && !WaitForRecord(fd)) {
+        const Wake wake = WaitForRecord(fd, &stopFd, waitWithLimit);
+        if (wake == Wake::kTimeout) {
             ReapChildren();
             CheckReload();
             continue;
         }
-        LogRecordHeader hdr {};
-        int n = PRead(fd, &hdr, sizeof(hdr), 1);
-        if (n == 0)
+        if (wake == Wake::kStop) {
+            DrainRecords(fd);
             break;
-        if (n < 0) {
-            perror("PRead");
-            Exit(1);
         }
-        if (n < static_cast<int>(sizeof(hdr))) {
-            Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
-            continue;
-        }
-        // A length beyond the buffer is as bogus as a wrong magic number.
-        if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax) {
-            Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
-            continue;
-        }
-        char text[kLogTextMax + 1];
-        n = hdr.length > 0 ? PRead(fd, text, static_cast<size_t>(hdr.length), 1) : 0;
-        if (n < 0) {
-            perror("PRead");
-            Exit(1);
-        }
-        if (hdr.type == kLogStop)
+        if (!ReadRecord(fd))
             break;
-        CheckReload();
-        ProcessRecord(hdr, text, n);
-
         const time_t now = LogTime();
         if (now - lastReap >= kReapSeconds) {
             ReapChildren();

@@ -27,14 +27,15 @@ extern LoggerDomainHooks gLoggerDomains;
 // The logger's clock, gettimeofday() unless a test replaces it.
 extern int (*gLoggerClock)(struct timeval *tv);
 
-// Master: creates the log pipe and forks the logger; keeps the write end in
-// gLogPipe and the logger's pid in gLoggerPID.  Failures print "pipe" or "fork"
+// Master: creates the log pipe and the stop channel and forks the logger;
+// keeps the write ends in gLogPipe and gLogStopPipe and the logger's pid in
+// gLoggerPID.  Failures print "pipe" or "fork"
 // with perror and leave through Exit(1).
 void OpenLogger();
 
-// The logger's main loop on the read end of the log pipe.  Ends at the stop
-// record or when every writer is gone, through Exit().
-[[noreturn]] void LogServer(int fd);
+// The logger's main loop on the read end of the log pipe.  Ends at a byte on
+// stopFd (the master's alone) or when every writer is gone, through Exit().
+[[noreturn]] void LogServer(int fd, int stopFd);
 
 // The logger's clock: the time of the last tick, or the system time before it.
 time_t LogTime();
