@@ -81,17 +81,6 @@ TEST(Log, TraceLinesAppearOnlyWhenVerbose)
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"loud\n"});
 }
 
-TEST(Log, CloseLogSendsTheStopRecord)
-{
-    LogCapture log;
-    CloseLog();
-    const std::vector<CapturedRecord> r = log.Take();
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].hdr.type, -99);
-    EXPECT_EQ(r[0].hdr.length, 0);
-    EXPECT_EQ(r[0].hdr.magic, 0x77C0FFEEu);
-}
-
 // Runs f with standard error going into a pipe and returns what it wrote.
 template <typename F>
 std::string CaptureStderr(F f)
