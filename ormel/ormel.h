@@ -131,8 +131,11 @@ int Ormel_ExclusiveLock(OrmelHandle *h, int type);
 void Ormel_SetHashFunction(OrmelHandle *h, OrmelHashFunction fn);
 // Bounds every later lock request of an open handle to about ms milliseconds
 // (-15 when the lock stays taken); 0, the default after opening, waits
-// without limit.  Ignored when the handle is not open.
+// without limit.  Ignored when the handle is not open.  Such a request
+// tries again at least every kOrmelLockRetryMaxMs: a writer that leaves a
+// lock free for longer between two holds lets it in.
 void Ormel_SetLockWait(OrmelHandle *h, int ms);
+constexpr int kOrmelLockRetryMaxMs = 50;
 // The classic hash of the file format: h = 2h + byte, modulo 2^32.
 Ormel_hash32_t Ormel_DefaultHashFunction(const void *key, int keyLen);
 // The hash that places new keys: 32-bit FNV-1a, every byte moves every bucket.
