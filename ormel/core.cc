@@ -74,10 +74,21 @@ Ormel_hash32_t Ormel_DefaultHashFunction(const void *key, int keyLen)
     return hash;
 }
 
+Ormel_hash32_t Ormel_SpreadHashFunction(const void *key, int keyLen)
+{
+    const auto *p = static_cast<const unsigned char *>(key);
+    Ormel_hash32_t hash = 2166136261u;
+    for (int i = 0; i < keyLen; i++)
+        hash = (hash ^ p[i]) * 16777619u;
+    return hash;
+}
+
 void Ormel_SetHashFunction(OrmelHandle *h, OrmelHashFunction fn)
 {
-    if (OrmelIsOpen(h))
-        h->hash = fn != nullptr ? fn : Ormel_DefaultHashFunction;
+    if (!OrmelIsOpen(h))
+        return;
+    h->hash = fn != nullptr ? fn : Ormel_SpreadHashFunction;
+    h->classicHash = fn != nullptr ? nullptr : Ormel_DefaultHashFunction;
 }
 
 // Header, zero slots and end marker at the descriptor's position (or at 0).
@@ -305,7 +316,7 @@ int Ormel_OpenAt(OrmelHandle *h, int dirFd, const char *path, int flags, int /*m
         return rc;
     }
     memcpy(h->magic, kOrmelMagic, kOrmelMagicLen);
-    h->hash = Ormel_DefaultHashFunction;
+    Ormel_SetHashFunction(h, nullptr);
     h->lockingEnabled = 1;
     return 0;
 }
@@ -314,13 +325,21 @@ int Ormel_Close(OrmelHandle *h)
 {
     if (!OrmelIsOpen(h))
         return kOrmelErrCorrupt;
-    int rc = 0;
-    if (h->dirty && fsync(h->fd) != 0)
-        rc = kOrmelErrWrite;
+    int rc = Ormel_Sync(h);
     if (close(h->fd) != 0)
         rc = kOrmelErrWrite;
     memset(h, 0, sizeof(*h));
     return rc;
+}
+
+int Ormel_Sync(OrmelHandle *h)
+{
+    if (!OrmelIsOpen(h))
+        return kOrmelErrCorrupt;
+    if (h->dirty && fsync(h->fd) != 0)
+        return kOrmelErrWrite;
+    h->dirty = 0;
+    return 0;
 }
 
 uint32_t OrmelMaxRecords(const OrmelHandle *h)
@@ -395,14 +414,33 @@ int Ormel_Query0(OrmelHandle *h, uint32_t bucket, const void *key, int keyLen, O
     return kOrmelErrNotFound;
 }
 
+int OrmelFind(OrmelHandle *h, const void *key, int keyLen, OrmelDatum *result, uint32_t *bucket, OrmelChainPos *pos)
+{
+    *bucket = h->hash(key, keyLen) % h->nBuckets;
+    int rc = Ormel_Query0(h, *bucket, key, keyLen, result, pos);
+    if (rc != kOrmelErrNotFound || h->classicHash == nullptr)
+        return rc;
+    const uint32_t classic = h->classicHash(key, keyLen) % h->nBuckets;
+    if (classic == *bucket)
+        return rc;
+    OrmelChainPos classicPos;
+    rc = Ormel_Query0(h, classic, key, keyLen, result, &classicPos);
+    if (rc == 0) {
+        *bucket = classic;
+        *pos = classicPos;
+    }
+    return rc;
+}
+
 int Ormel_Query(OrmelHandle *h, const void *key, int keyLen, OrmelDatum *result)
 {
     int rc = OrmelCheckArgs(h, key, keyLen, result != nullptr);
     if (rc != 0)
         return rc;
     *result = {};
+    uint32_t bucket;
     OrmelChainPos pos;
-    return Ormel_Query0(h, OrmelBucket(h, key, keyLen), key, keyLen, result, &pos);
+    return OrmelFind(h, key, keyLen, result, &bucket, &pos);
 }
 
 int Ormel_Exists(OrmelHandle *h, const void *key, int keyLen)
@@ -410,6 +448,7 @@ int Ormel_Exists(OrmelHandle *h, const void *key, int keyLen)
     int rc = OrmelCheckArgs(h, key, keyLen, true);
     if (rc != 0)
         return rc;
+    uint32_t bucket;
     OrmelChainPos pos;
-    return Ormel_Query0(h, OrmelBucket(h, key, keyLen), key, keyLen, nullptr, &pos);
+    return OrmelFind(h, key, keyLen, nullptr, &bucket, &pos);
 }

@@ -27,12 +27,12 @@ int Ormel_Delete(OrmelHandle *h, const void *key, int keyLen)
     int rc = OrmelCheckArgs(h, key, keyLen, true);
     if (rc != 0)
         return rc;
-    uint32_t bucket = OrmelBucket(h, key, keyLen);
     OrmelLockGuard appendLock(h, kOrmelWriteLock, OrmelEndMarkerOffset(h), 4);
     if (!appendLock.held())
         return kOrmelErrLock;
+    uint32_t bucket;
     OrmelChainPos pos;
-    rc = Ormel_Query0(h, bucket, key, keyLen, nullptr, &pos);
+    rc = OrmelFind(h, key, keyLen, nullptr, &bucket, &pos);
     if (rc != 0)
         return rc;
     return Ormel_Delete0(h, bucket, &pos);

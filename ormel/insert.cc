@@ -9,6 +9,10 @@
 // bytes of an unlinked record are dead space.  (Rewriting a record in place
 // could be torn by a kill between two pages of one write.)
 //
+// A replacement stays in the chain where the old record was found (a file's
+// older records lie in their classic bucket); a new key goes to the bucket of
+// the handle's hash.
+//
 // Writers hold the write lock on the end marker (the append lock) for the
 // whole insertion, so two writers never link into one chain at the same
 // time.  Every change of a chain is made under the write lock of its bucket
@@ -67,13 +71,13 @@ int Ormel_Insert(OrmelHandle *h, const void *key, int keyLen, const void *data, 
     int rc = OrmelCheckArgs(h, key, keyLen, data != nullptr && dataLen > 0);
     if (rc != 0)
         return rc;
-    uint32_t bucket = OrmelBucket(h, key, keyLen);
     OrmelLockGuard appendLock(h, kOrmelWriteLock, OrmelEndMarkerOffset(h), 4);
     if (!appendLock.held())
         return kOrmelErrLock;
 
+    uint32_t bucket;
     OrmelChainPos pos;
-    rc = Ormel_Query0(h, bucket, key, keyLen, nullptr, &pos);
+    rc = OrmelFind(h, key, keyLen, nullptr, &bucket, &pos);
     if (rc != 0 && rc != kOrmelErrNotFound)
         return rc;
     const bool found = rc == 0;

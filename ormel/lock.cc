@@ -28,7 +28,7 @@ int SetLockBounded(int fd, struct flock *fl, int waitMs)
 {
     constexpr int64_t kMs = 1000000;
     const int64_t deadline = MonotonicNs() + waitMs * kMs;
-    for (int64_t pauseMs = 1;; pauseMs = std::min<int64_t>(pauseMs * 2, 50)) {
+    for (int64_t pauseMs = 1;; pauseMs = std::min<int64_t>(pauseMs * 2, kOrmelLockRetryMaxMs)) {
         if (fcntl(fd, F_SETLK, fl) == 0)
             return 0;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)

@@ -12,6 +12,17 @@
 //         (zero-padded), the key's tail when keyLen > 16, then the data.
 // Offsets are kept in 31 bits, so a database never grows beyond 2 GiB.
 //
+// Where a record lies: a new key is linked into the chain of its bucket by
+// the spread hash (Ormel_SpreadHashFunction).  Files written before that hash
+// was used placed their records by the classic one (Ormel_DefaultHashFunction,
+// h = 2h + byte), which gives names that differ only in their last digits
+// ("user000001", ...) a few hundred values in all, so 100,000 such users share
+// 279 chains of up to 625 records.  A look-up therefore searches the spread
+// bucket and then the classic one: every database keeps its layout and is
+// read, replaced in and deleted from as before, with its old records staying
+// in their chains.  (A program of an earlier version does not find the
+// records placed by the spread hash.)
+//
 // Every change reaches the file as one write of one 4-byte link (a slot or
 // a record's next) after any new record is complete: a writer killed at any
 // point leaves a database in which each key has its old or its new data, and
@@ -77,7 +88,8 @@ struct OrmelHandle {
     char magic[8];                  // "_Ormel_" while open
     int fd;                         // the database file
     int dirty;                      // set by every successful write
-    OrmelHashFunction hash;
+    OrmelHashFunction hash;         // places new keys
+    OrmelHashFunction classicHash;  // searched after hash when set: where older files placed keys
     uint32_t nBuckets;
     uint32_t tableOffset;           // 20
     uint32_t firstRecordOffset;     // 20 + 4 * (nBuckets + 1)
@@ -114,12 +126,23 @@ int Ormel_Close(OrmelHandle *h);
 [[nodiscard]] int Ormel_EmptyDatabase(OrmelHandle *h, int rewind);
 [[nodiscard]] int Ormel_VerifyDatabaseHeader(OrmelHandle *h, int rewind);
 int Ormel_ExclusiveLock(OrmelHandle *h, int type);
+// A caller's own hash places and finds every key (no classic bucket is
+// searched); a null fn restores the spread hash and the classic search.
 void Ormel_SetHashFunction(OrmelHandle *h, OrmelHashFunction fn);
 // Bounds every later lock request of an open handle to about ms milliseconds
 // (-15 when the lock stays taken); 0, the default after opening, waits
-// without limit.  Ignored when the handle is not open.
+// without limit.  Ignored when the handle is not open.  Such a request
+// tries again at least every kOrmelLockRetryMaxMs: a writer that leaves a
+// lock free for longer between two holds lets it in.
 void Ormel_SetLockWait(OrmelHandle *h, int ms);
+constexpr int kOrmelLockRetryMaxMs = 50;
+// The classic hash of the file format: h = 2h + byte, modulo 2^32.
 Ormel_hash32_t Ormel_DefaultHashFunction(const void *key, int keyLen);
+// The hash that places new keys: 32-bit FNV-1a, every byte moves every bucket.
+Ormel_hash32_t Ormel_SpreadHashFunction(const void *key, int keyLen);
+// Writes what the handle changed through to the disk (fsync) while it stays
+// open: 0 or -7.
+[[nodiscard]] int Ormel_Sync(OrmelHandle *h);
 const char *Ormel_Strerror(int code);
 [[nodiscard]] int Ormel_LockFile(OrmelHandle *h, int type);
 [[nodiscard]] int Ormel_LockInt(OrmelHandle *h, int type, uint32_t offset);

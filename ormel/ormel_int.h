@@ -36,7 +36,6 @@ int OrmelCheckArgs(const OrmelHandle *h, const void *key, int keyLen, bool other
 
 inline uint32_t OrmelSlotOffset(const OrmelHandle *h, uint32_t bucket) { return h->tableOffset + 4 * bucket; }
 inline uint32_t OrmelEndMarkerOffset(const OrmelHandle *h) { return h->tableOffset + 4 * h->nBuckets; }
-inline uint32_t OrmelBucket(const OrmelHandle *h, const void *key, int keyLen) { return h->hash(key, keyLen) % h->nBuckets; }
 // The key lies contiguously from offset 8; the data follows the key, but
 // never starts before the end of the fixed header.
 inline uint32_t OrmelDataStart(int keyLen) { return keyLen > kOrmelInlineKey ? 8 + keyLen : kOrmelRecordHeaderSize; }
@@ -90,6 +89,12 @@ class OrmelLockGuard {
 // Looks a key up in one bucket; fills *pos, and *result when non-NULL.
 [[nodiscard]] int Ormel_Query0(OrmelHandle *h, uint32_t bucket, const void *key, int keyLen, OrmelDatum *result,
                                OrmelChainPos *pos);
+// Looks a key up where it may lie: in its bucket by the handle's hash, then,
+// when the handle has a classic hash, in that bucket.  On success *bucket and
+// *pos tell where it was found; on "not found" they tell where a new record
+// is linked (the end of the first bucket's chain).
+[[nodiscard]] int OrmelFind(OrmelHandle *h, const void *key, int keyLen, OrmelDatum *result, uint32_t *bucket,
+                            OrmelChainPos *pos);
 // Makes the predecessor's next (or the slot) point at value.  The caller holds
 // the slot's write lock.
 [[nodiscard]] int OrmelSetLink(OrmelHandle *h, uint32_t bucket, uint32_t predOff, uint32_t value);

@@ -418,6 +418,13 @@ time_t ShmTime(time_t *tp)
     return now;
 }
 
+void ShmNoteActivity()
+{
+    const int64_t now = ShmTime(nullptr);
+    if (gRUserPtr->lastCommandTime != now)
+        gRUserPtr->lastCommandTime = now;
+}
+
 int Base64Encode(char *dst, size_t size, const unsigned char *src, size_t len)
 {
     static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -210,6 +210,12 @@ void ShmRecordConfigPaths(const char *generalCf, const char *domainCf);
 // is on, the segment is attached and the word is non-zero; else the system clock.
 time_t ShmTime(time_t *tp);
 
+// A transfer moved, or ended: the own slot's last activity becomes the current
+// time.  The slot is written only when the second changed, so a loop may call
+// this for every block it moves; the monitor's watch shows each new second,
+// and the idle time after a transfer counts from its end.
+void ShmNoteActivity();
+
 // The server's Base64: the standard alphabet, four characters for every group
 // of three bytes, no "=" padding (missing bytes of the last group count as
 // zero).  Returns the length written, or -1 (dst emptied) when the text and

@@ -24,6 +24,7 @@
 #include "quota/quota.h"
 #include "transfer/sendmethods.h"
 #include "session/shell.h"
+#include "status/shm.h"
 #include "tls/tls.h"
 #include "transfer/tlsdata.h"
 #include "sio.h"
@@ -231,6 +232,7 @@ RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err, int64_t *in)
         n = static_cast<ssize_t>(granted);
         *in += n;
         gBytesStor += n;
+        ShmNoteActivity();
         const RecvEnd end = staging != nullptr ? StageAscii(fd, staging, gRecvBuf, static_cast<size_t>(n), err)
                                                : WriteOut(fd, gRecvBuf, static_cast<size_t>(n), err);
         if (end != RecvEnd::kDone)
@@ -285,6 +287,7 @@ RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
         const bool reached = granted < n || IsUserOverBytesQuota();
         n = static_cast<ssize_t>(granted);
         gBytesStor += n;
+        ShmNoteActivity();
         for (ssize_t left = n; left > 0;) {
             const ssize_t w = splice(pipeRead, nullptr, fd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
             if (w < 0 && errno == EINTR)

@@ -2,6 +2,8 @@
 // and the TYPE A converters.
 #include "transfer/sendmethods.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <csetjmp>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "transfer/asciiconv.h"
 #include "config/config.h"
@@ -21,6 +24,7 @@
 #include "base/exit.h"
 #include "base/process.h"
 #include "session/shell.h"
+#include "status/shm.h"
 #include "tls/tls.h"
 #include "transfer/tlsdata.h"
 #include "transfer/xbuf.h"
@@ -34,6 +38,12 @@ constexpr size_t kAsciiSmallRead = 256;
 constexpr size_t kAsciiLargeRead = 2048;
 constexpr size_t kAsciiStaging = 4096;
 constexpr size_t kSendfileMaxChunk = 0x7ffff000;   // the most one sendfile call moves
+// A send never waits longer than this for a slow client: the map method's
+// write runs under SO_SNDTIMEO of it, and sendfile (whose every piece would
+// wait on its own) on a non-blocking socket with a poll of it.  So progress
+// reaches the status slot each second, and the transfer time-out is counted
+// from the last byte that moved (SendStalled).
+constexpr int kSendQuietSeconds = 1;
 
 char gLoopBuf[kLoopBlock];
 
@@ -61,6 +71,41 @@ void SetSendTimeout(int seconds)
     struct timeval tv {};
     tv.tv_sec = seconds;
     setsockopt(gData, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+// The data connection in non-blocking mode for a scope.
+class NonBlockingData {
+  public:
+    NonBlockingData() : flags_(fcntl(gData, F_GETFL))
+    {
+        if (flags_ >= 0)
+            fcntl(gData, F_SETFL, flags_ | O_NONBLOCK);
+    }
+    ~NonBlockingData()
+    {
+        if (flags_ >= 0)
+            fcntl(gData, F_SETFL, flags_);
+    }
+    NonBlockingData(const NonBlockingData &) = delete;
+    NonBlockingData &operator=(const NonBlockingData &) = delete;
+
+  private:
+    int flags_;
+};
+
+// Waits up to kSendQuietSeconds for room on the data connection; a signal
+// ends the wait early.
+void WaitForRoom()
+{
+    struct pollfd p = {gData, POLLOUT, 0};
+    (void)poll(&p, 1, kSendQuietSeconds * 1000);
+}
+
+// A send under kSendQuietSeconds moved nothing: true once nothing has moved
+// for the transfer time-out (0: none).
+bool SendStalled(time_t movedAt)
+{
+    return gXferTimeout > 0 && time(nullptr) - movedAt >= gXferTimeout;
 }
 
 // A file that ended before the size the 150 reply announced: the client
@@ -96,6 +141,7 @@ int WriteTlsBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
     const int w = DataTlsWrite(p, n);
     if (w == static_cast<int>(n)) {
         *sent = *sent + w;
+        ShmNoteActivity();
         return 0;
     }
     if (w == kTlsInterrupted)
@@ -130,6 +176,7 @@ int WriteBlock(const char *p, size_t n, volatile int64_t *sent, int *err)
         alarm(0);
         if (w > 0) {
             *sent = *sent + w;
+            ShmNoteActivity();
             p += w;
             n -= static_cast<size_t>(w);
             continue;
@@ -195,21 +242,23 @@ LoopEnd SendfileLoop(int fd, int64_t size, off_t *offset, int64_t *sent, int *er
     gSendfileInProgress = 1;
     alarm(TransferAlarmSeconds(size, 4096, kSendfileHugeFile, gXferTimeout));
     LoopEnd end = LoopEnd::kDone;
+    NonBlockingData nonBlocking;
+    time_t movedAt = time(nullptr);
     while (*offset < size && gSendfileCanceledBy == 0) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(size - *offset, kSendfileMaxChunk));
         const ssize_t n = sendfile(gData, fd, offset, want);
         if (n > 0) {
             *sent += n;
-            if (static_cast<size_t>(n) < want && gSendfileCanceledBy == 0)
-                _Trace(kLogMisc,
-                       "Retr/sendfile: short write (only %lld of %lld bytes) after %lld bytes had already been "
-                       "written. Retrying.\n",
-                       static_cast<long long>(n), static_cast<long long>(want),
-                       static_cast<long long>(*sent - n));
+            ShmNoteActivity();
+            movedAt = time(nullptr);
             continue;
         }
         if (n == 0)                     // the file shrank
             break;
+        if (errno == EAGAIN && !SendStalled(movedAt)) {
+            WaitForRoom();
+            continue;
+        }
         if (errno == EINTR)
             continue;
         if (ClientDropped(errno)) {
@@ -325,6 +374,7 @@ int MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile int
         return 0;                 // time-out or interrupt: gCancel tells
     alarm(alarmSeconds);
     size_t done = 0;
+    time_t movedAt = time(nullptr);
     while (done < size) {
         gCancelJmpReady = 1;
         if (gCancel != 0) {
@@ -335,10 +385,12 @@ int MmapWrite(const char *data, size_t size, unsigned alarmSeconds, volatile int
         gCancelJmpReady = 0;
         if (w > 0) {
             *sent = *sent + w;
+            ShmNoteActivity();
+            movedAt = time(nullptr);
             done += static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno == EINTR)
+        if (w < 0 && (errno == EINTR || (errno == EAGAIN && !SendStalled(movedAt))))
             continue;
         if (w < 0 && ClientDropped(errno)) {
             gCancel = SIGPIPE;
@@ -429,13 +481,10 @@ int SendfileRetrieve(int fd, int64_t size)
               static_cast<long long>(size));
         return -1;
     }
-    SetSendTimeout(gXferTimeout);
-
     off_t offset = start;
     int64_t sent = 0;
     int err = 0;
     const LoopEnd end = SendfileLoop(fd, size, &offset, &sent, &err);
-    SetSendTimeout(0);                 // the fallback and later transfers keep their own
     if (end == LoopEnd::kUnusable)
         return kSendfileUnusable;      // the restart offset stays for the fallback
     gXNoteBits |= kXNoteSendfile;
@@ -464,8 +513,8 @@ int MmapRetrieve(int fd, int64_t size)
     }
     madvise(map, static_cast<size_t>(size), MADV_SEQUENTIAL);
     // The alarm of a large file is long; a client that stops reading is
-    // noticed by the transfer time-out of each write.
-    SetSendTimeout(gXferTimeout);
+    // noticed by the transfer time-out counted over the writes.
+    SetSendTimeout(kSendQuietSeconds);
     gXNoteBits |= kXNoteMmap;
     const int64_t start = TakeRestartOffset();
 

@@ -15,6 +15,7 @@
 #include "transfer/tlsdata.h"
 #include "sio.h"
 #include "base/process.h"
+#include "status/shm.h"
 
 int64_t gXBufTotalHandled;
 int64_t gXBufTotalWrote;
@@ -117,6 +118,7 @@ int Send(int descriptor)
         return gXBufError;
     }
     gXBufTotalWrote += static_cast<int64_t>(total);
+    ShmNoteActivity();
     return result;
 }
 

@@ -177,6 +177,7 @@ void LogTransferStart()
 
 void LogTransfer(int result, int started)
 {
+    ShmNoteActivity();          // the idle time counts from the transfer's end
     if (gCurXferFile[0] == '\0')
         return;
     const int savedErrno = errno;

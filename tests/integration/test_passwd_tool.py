@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from accounts import users  # noqa: F401 (fixture)
-from conftest import BIN_DIR
+from conftest import BIN_DIR, wait_for
 
 PASSWD = os.path.join(BIN_DIR, "tools", "passwd", "zorvad_passwd")
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\npasswd = %s\n"
@@ -240,6 +240,45 @@ def test_logins_succeed_while_an_import_holds_the_database(server, zorvad_dir, d
     exported = export(db).splitlines()
     assert len(exported) == len(names) + 2 and len(set(exported)) == len(exported)
     assert login(s, "vera", "pw-vera-123").startswith("230 ")
+
+
+def blocked_reading_a_pipe(pid):
+    with open("/proc/%d/wchan" % pid) as f:
+        return f.read().endswith("pipe_read")
+
+
+def test_a_remote_client_logs_in_at_once_while_a_large_import_waits_for_input(server, zorvad_dir, db, vhome):
+    """A large import fed through a pipe must not keep the database locked
+    while it waits for its input: a remote client's virtual login then once
+    waited 3 s for the lock and failed with 530 (a failed attempt)."""
+    r = tool("-f", db, "-a", "vera:pw-vera-123:%d:%d::%s:/bin/sh" % (UID, UID, vhome), "-c")
+    assert r.returncode == 0, r.stderr
+    hashed = export(db).split(":")[1]
+    s = server(domain=DOMAIN % db)
+    fifo = os.path.join(zorvad_dir, "import.fifo")
+    os.mkfifo(fifo)
+    importer = subprocess.Popen([PASSWD, "-w", "-f", db, "-r", fifo], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+    # Numbered names, as large imports have them.
+    lines = ["user%06d:%s:%d:%d::%s:/bin/sh\n" % (i, hashed, UID, UID, vhome) for i in range(1, 10001)]
+    try:
+        with open(fifo, "w") as f:
+            # Far more than a pipe holds: once written, the importer has read
+            # most of it.  Then it waits for the rest.
+            f.write("".join(lines[:5000]))
+            f.flush()
+            assert wait_for(lambda: blocked_reading_a_pipe(importer.pid), timeout=30)
+            assert login(s, "vera", "pw-vera-123") == "230 Restricted user logged in.\r\n"
+            assert login(s, "user000001", "pw-vera-123") == "230 Restricted user logged in.\r\n"
+            f.write("".join(lines[5000:]))
+        out, err = importer.communicate(timeout=60)
+    finally:
+        if importer.poll() is None:
+            importer.kill()
+            importer.communicate()
+    assert importer.returncode == 0 and err == "", err
+    assert len(export(db).splitlines()) == len(lines) + 1
+    assert login(s, "user010000", "pw-vera-123").startswith("230 ")
 
 
 # ---- Password changes and checks -------------------------------------------------------------

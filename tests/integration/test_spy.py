@@ -3,6 +3,7 @@ logged in, watch, tail across a change of a date-stamped log name, the
 verbose toggle, the refusal of a segment of another version, and the page a
 person sees when the monitor runs as a CGI program behind a web server."""
 import ctypes
+import ftplib
 import html.parser
 import json
 import os
@@ -10,13 +11,14 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import time
 
 import pytest
 
 from accounts import users  # noqa: F401 (fixture)
-from conftest import BIN_DIR, free_port, shm_slot, shm_header, wait_for
+from conftest import BIN_DIR, DEFAULT_DOMAIN, free_port, shm_slot, shm_header, wait_for
 
 SPY = os.path.join(BIN_DIR, "tools", "spy", "zorvad_spy")
 # A command whose argument a hostile client chose: markup, a quote, a
@@ -227,6 +229,66 @@ def test_watch_shows_a_session_log_in_and_close(server, users, monitors):  # noq
     assert re.fullmatch(r"%s %-24s (NOOP|PASS \*+)" % (child, user.name), line)
     assert c.command("QUIT").startswith("221 ")
     assert watch.until(r"<closed>$") == "%s <closed>" % child
+
+
+def slow_download(s, user, name, size, rate):
+    """A remote client downloads name over a passive connection with a small
+    receive buffer, reading at most rate bytes a second (None: as fast as it
+    can).  Returns the control connection, still logged in."""
+    f = s.ftp()
+    f.login(user.name, user.password)
+    f.voidcmd("TYPE I")
+    host, port = ftplib.parse227(f.sendcmd("PASV"))
+    data = socket.socket()
+    data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+    data.connect((host, port))
+    assert f.sendcmd("RETR " + name).startswith("150 ")
+    got, start = 0, time.monotonic()
+    while True:
+        chunk = data.recv(16384)
+        if not chunk:
+            break
+        got += len(chunk)
+        if rate is not None:
+            time.sleep(max(0.0, got / rate - (time.monotonic() - start)))
+    data.close()
+    assert f.voidresp().startswith("226 ") and got == size
+    return f
+
+
+# The slow reader's file is far larger than what the kernel buffers on the
+# server's side (up to 4 MiB): the server itself waits for the client.
+@pytest.mark.parametrize("limit, rate, size", [(None, 4 << 20, 24 << 20), (256, None, 1 << 20)],
+                         ids=["slow-reader", "rate-limit"])
+def test_watch_follows_a_slow_download_and_idle_counts_from_its_end(server, users, monitors, limit, rate,  # noqa: F811
+                                                                    size):
+    """A remote client's download that takes seconds, because the client reads
+    slowly or the domain limits its rate: the monitor's watch shows the slot
+    active every second of it, not only when the RETR came, and once it has
+    ended the idle time counts from its end."""
+    domain = DEFAULT_DOMAIN + ("u-download-bandwidth-per-user = %d\n" % limit if limit else "")
+    s = server(general="min-users = 1\nmax-users = 2\n", domain=domain)
+    user = users()
+    path = os.path.join(user.home, "big")
+    with open(path, "wb") as out:
+        out.write(os.urandom(size))
+    os.chown(path, user.uid, user.gid)
+    watch = monitors([SPY, "-n", "-p", str(s.port), "watch"])
+    f = slow_download(s, user, "big", size, rate)
+    ended = time.monotonic()
+    while watch.next(timeout=2.5) is not None:
+        pass
+    moving = [line for line in watch.seen if re.fullmatch(r"#\d{3} %s +Retr /.*/big" % user.name, line)]
+    assert len(moving) >= 3, "\n".join(watch.seen)
+
+    # Idle since the end, not 0 (the command still names the download) and not
+    # since the RETR came.
+    time.sleep(max(0.0, 3.0 - (time.monotonic() - ended)))
+    out = spy(s, "-n", "who").stdout.decode("latin-1").splitlines()
+    row = next(line for line in out[1:] if line.startswith(user.name + " "))
+    h, m, sec = map(int, re.search(r"(\d+):(\d\d):(\d\d)$", row).groups())
+    assert 2 <= h * 3600 + m * 60 + sec <= time.monotonic() - ended + 1, row
+    f.quit()
 
 
 # ---- the misc log ----------------------------------------------------------------------------

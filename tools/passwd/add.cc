@@ -3,6 +3,7 @@
 // about their home directories, and the check that the stored line is whole.
 #include <errno.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -263,7 +264,7 @@ int StoreRecord(const Hpwd *p, bool replace)
     return 0;
 }
 
-int AddRecordLine(const char *text, bool replace, bool encrypt)
+int PrepareRecordLine(const char *text, bool encrypt, Hpwd *rec)
 {
     char line[2048];
     if (strlen(text) >= sizeof line) {
@@ -277,10 +278,9 @@ int AddRecordLine(const char *text, bool replace, bool encrypt)
         return -1;
     }
     Strncpy(line, text);
-    Hpwd rec;
-    const int parsed = ParseHpwdLine(&rec, line, 1, 0);
+    const int parsed = ParseHpwdLine(rec, line, 1, 0);
     explicit_bzero(line, sizeof line);
-    if (parsed != 0 || rec.username[0] == '\0') {
+    if (parsed != 0 || rec->username[0] == '\0') {
         fprintf(stderr, "Invalid format for user record.\n");
         return -1;
     }
@@ -288,29 +288,33 @@ int AddRecordLine(const char *text, bool replace, bool encrypt)
     // directories are made with the caller's rights.
     DropPrivileges();
     if (!gCanModifyAnyRecord)
-        ForceOwnIds(&rec);
-    int rc = -1;
-    const int made = CreateUserDirectories(&rec);
-    if (made >= 0) {
-        rc = made == 0 ? CheckHomeDirectory(&rec) : 0;
-        if (rc == 0 && encrypt) {
-            if (rec.passwd[0] == '\0') {
-                fprintf(stderr, "Error: No password to encrypt for user \"%s\".\n", rec.username);
-                fprintf(stderr, "(User \"%s\" not added)\n", rec.username);
-                rc = -1;
-            } else {
-                char plain[sizeof rec.passwd];
-                Strncpy(plain, rec.passwd);
-                explicit_bzero(rec.passwd, sizeof rec.passwd);
-                rc = EncryptPassword(plain, rec.passwd, sizeof rec.passwd);
-            }
-        } else if (rc == 0 && gWarnings && !ValidEncryptedPassword(rec.passwd)) {
-            fprintf(stderr, "Warning: User \"%s\" has invalid encrypted password \"%s\".\n", rec.username,
-                    rec.passwd);
+        ForceOwnIds(rec);
+    const int made = CreateUserDirectories(rec);
+    if (made < 0 || (made == 0 && CheckHomeDirectory(rec) != 0))
+        return -1;
+    if (encrypt) {
+        if (rec->passwd[0] == '\0') {
+            fprintf(stderr, "Error: No password to encrypt for user \"%s\".\n", rec->username);
+            fprintf(stderr, "(User \"%s\" not added)\n", rec->username);
+            return -1;
         }
-        if (rc == 0)
-            rc = StoreRecord(&rec, replace);
+        char plain[sizeof rec->passwd];
+        Strncpy(plain, rec->passwd);
+        explicit_bzero(rec->passwd, sizeof rec->passwd);
+        return EncryptPassword(plain, rec->passwd, sizeof rec->passwd);
     }
+    if (gWarnings && !ValidEncryptedPassword(rec->passwd))
+        fprintf(stderr, "Warning: User \"%s\" has invalid encrypted password \"%s\".\n", rec->username,
+                rec->passwd);
+    return 0;
+}
+
+int AddRecordLine(const char *text, bool replace, bool encrypt)
+{
+    Hpwd rec;
+    int rc = PrepareRecordLine(text, encrypt, &rec);
+    if (rc == 0)
+        rc = StoreRecord(&rec, replace);
     explicit_bzero(rec.passwd, sizeof rec.passwd);
     return rc;
 }
@@ -325,6 +329,108 @@ int AddOperation(const char *line, bool replace)
     return rc == 0 ? 0 : 1;
 }
 
+namespace {
+
+// An import holds the database's whole-file lock for one batch at a time.
+// The lines of a batch are read, and their records made (directories,
+// password hashing with -c), before the lock is taken: a slow input or slow
+// hashing keeps nobody waiting.  Each batch goes to disk (fsync) before the
+// lock is given up.  Once the lock has been held for kBusyMs since it was
+// last left free, the batch ends and the lock stays free for longer than a
+// login's retry pause: a login waits about kBusyMs, never the whole import.
+class BatchLock {
+  public:
+    static constexpr int kBusyMs = 200;
+    static constexpr int kFreeMs = 2 * kOrmelLockRetryMaxMs;
+
+    // Takes the lock unless held; 0 or -1 after printing why.
+    int Take()
+    {
+        if (held_)
+            return 0;
+        if (busyMs_ >= kBusyMs) {
+            Sleep(kFreeMs);
+            busyMs_ = 0;
+        }
+        if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+            fprintf(stderr, "Could not lock %s.\n", gPwFileName);
+            return -1;
+        }
+        held_ = true;
+        since_ = NowMs();
+        return 0;
+    }
+    int CommitIfDue() { return held_ && busyMs_ + NowMs() - since_ >= kBusyMs ? Commit() : 0; }
+    // Writes the batch to disk and releases the lock; 0 or -1 after printing why.
+    int Commit()
+    {
+        if (!held_)
+            return 0;
+        const int rc = Ormel_Sync(&gDb);
+        (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+        held_ = false;
+        busyMs_ += NowMs() - since_;
+        if (rc != 0) {
+            fprintf(stderr, "Error: Could not write %s to disk: %s.\n", gPwFileName, Ormel_Strerror(rc));
+            return -1;
+        }
+        return 0;
+    }
+
+  private:
+    static int64_t NowMs()
+    {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    }
+    static void Sleep(int ms)
+    {
+        const timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+
+    bool held_ = false;
+    int64_t since_ = 0;    // when the lock was taken
+    int64_t busyMs_ = 0;   // how long it was held since it was last left free
+};
+
+// One line of an import file and its record, made ahead of its batch.
+struct ImportLine {
+    int number;
+    bool ready;                       // rec holds the record to store
+    char text[kMaxImportLine + 2];    // wiped once the record is made
+    Hpwd rec;
+};
+constexpr int kImportLinesAhead = 256;
+
+// Reads up to kImportLinesAhead lines and makes their records, reporting the
+// lines that fail; *more is false at the end of input.  Returns the lines
+// read; *failed counts those that failed.
+int ReadAhead(FILE *f, const char *file, ImportLine (&ahead)[kImportLinesAhead], int *lineNo, bool *more,
+              int *failed)
+{
+    int n = 0, got = 1;
+    for (; n < kImportLinesAhead && (got = ReadLine(f, ahead[n].text, sizeof ahead[n].text)) != 0; n++) {
+        ImportLine &l = ahead[n];
+        l.number = ++*lineNo;
+        l.ready = false;
+        if (got < 0)
+            fprintf(stderr, "Error: Line %d of %s is longer than %d characters; skipped.\n", l.number, file,
+                    kMaxImportLine);
+        else if (PrepareRecordLine(l.text, gEncrypt, &l.rec) != 0)
+            fprintf(stderr, "(Line %d of %s)\n", l.number, file);
+        else
+            l.ready = true;
+        *failed += l.ready ? 0 : 1;
+        explicit_bzero(l.text, sizeof l.text);
+    }
+    *more = got != 0;
+    return n;
+}
+
+}  // namespace
+
 int ImportOperation(const char *file, bool replace)
 {
     FILE *f = OpenAsCaller(file);
@@ -332,45 +438,47 @@ int ImportOperation(const char *file, bool replace)
         perror(file);
         return 1;
     }
-    // With -c the file holds plain-text passwords: its buffer is wiped after.
+    // With -c the file holds plain-text passwords: its buffer and the lines
+    // read ahead are wiped after use.
     static char fileBuffer[16384];
+    static ImportLine ahead[kImportLinesAhead];
     setvbuf(f, fileBuffer, _IOFBF, sizeof fileBuffer);
     if (OpenToolDatabase(kToolOpenCreate) != 0) {
         fclose(f);
         return 1;
     }
     DropPrivileges();
-    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
-        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
-        fclose(f);
-        return 1;
-    }
-    char line[kMaxImportLine + 2];
+    BatchLock lock;
     int lineNo = 0, failed = 0, added = 0;
-    for (int got; (got = ReadLine(f, line, sizeof line)) != 0;) {
-        lineNo++;
-        if (got < 0) {
-            fprintf(stderr, "Error: Line %d of %s is longer than %d characters; skipped.\n", lineNo, file,
-                    kMaxImportLine);
-            failed++;
-            continue;
+    bool stopped = false;
+    for (bool more = true; more && !stopped;) {
+        const int n = ReadAhead(f, file, ahead, &lineNo, &more, &failed);
+        for (int i = 0; i < n && !stopped; i++) {
+            ImportLine &l = ahead[i];
+            if (!l.ready)
+                continue;
+            if (lock.Take() != 0) {
+                stopped = true;
+                break;
+            }
+            if (StoreRecord(&l.rec, replace) != 0) {
+                fprintf(stderr, "(Line %d of %s)\n", l.number, file);
+                failed++;
+            } else {
+                added++;
+            }
+            stopped = lock.CommitIfDue() != 0;
         }
-        if (AddRecordLine(line, replace, gEncrypt) != 0) {
-            fprintf(stderr, "(Line %d of %s)\n", lineNo, file);
-            failed++;
-        } else {
-            added++;
-        }
-        explicit_bzero(line, sizeof line);
+        stopped = lock.Commit() != 0 || stopped;
+        explicit_bzero(ahead, sizeof ahead);
     }
     fclose(f);
     explicit_bzero(fileBuffer, sizeof fileBuffer);
-    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
     const int closed = CloseToolDatabase();
-    if (gVerbose || failed != 0)
+    if (gVerbose || failed != 0 || stopped)
         fprintf(stderr, "%d record%s imported, %d line%s failed.\n", added, added == 1 ? "" : "s", failed,
                 failed == 1 ? "" : "s");
-    return failed == 0 && closed == 0 ? 0 : 1;
+    return failed == 0 && !stopped && closed == 0 ? 0 : 1;
 }
 
 int SpecialImportOperation()
@@ -378,10 +486,6 @@ int SpecialImportOperation()
     if (OpenToolDatabase(kToolOpenCreate) != 0)
         return 1;
     DropPrivileges();
-    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
-        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
-        return 1;
-    }
     // All accounts are read first: adding a line looks names up, which
     // would restart the enumeration.
     std::vector<std::string> lines;
@@ -394,15 +498,22 @@ int SpecialImportOperation()
         explicit_bzero(line, sizeof line);
     }
     EndSpwd();
+    BatchLock lock;
     int n = 0, failed = 0;
+    bool stopped = false;
     for (std::string &text : lines) {
-        if (gVerbose)
-            fprintf(stderr, "%-4d %s\n", ++n, text.substr(0, text.find(':')).c_str());
-        if (AddRecordLine(text.c_str(), true, false) != 0)
-            failed++;
+        if (!stopped && lock.Take() != 0)
+            stopped = true;
+        if (!stopped) {
+            if (gVerbose)
+                fprintf(stderr, "%-4d %s\n", ++n, text.substr(0, text.find(':')).c_str());
+            if (AddRecordLine(text.c_str(), true, false) != 0)
+                failed++;
+            stopped = lock.CommitIfDue() != 0;
+        }
         explicit_bzero(text.data(), text.size());
     }
-    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    stopped = lock.Commit() != 0 || stopped;
     const int closed = CloseToolDatabase();
-    return failed == 0 && closed == 0 ? 0 : 1;
+    return failed == 0 && !stopped && closed == 0 ? 0 : 1;
 }

@@ -20,6 +20,10 @@ inline constexpr int kMaxImportLine = 254;
 // Adds one record line (the forms of -a); 0, or -1 after printing why.  The
 // line is not changed; a plain-text password in it is not kept anywhere.
 [[nodiscard]] int AddRecordLine(const char *line, bool replace, bool encrypt);
+// The steps of adding before the database: parse the line, make the
+// directories, check the home, encrypt the password.  0 with *rec made, or
+// -1 after printing why.
+[[nodiscard]] int PrepareRecordLine(const char *line, bool encrypt, Hpwd *rec);
 int AddOperation(const char *line, bool replace);          // -a / -u
 int ImportOperation(const char *file, bool replace);       // -i / -r
 int SpecialImportOperation();                              // -I, -i /etc/passwd

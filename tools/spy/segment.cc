@@ -196,10 +196,6 @@ void WhoText(const ShmSlot &s, const char *client, char *dst, size_t size)
 
 long IdleSeconds(const ShmSlot &s, time_t now)
 {
-    for (const char *verb : {"Retr", "Stor", "Nlst", "List"}) {
-        if (strncmp(s.command, verb, 4) == 0)
-            return 0;
-    }
     const long idle = static_cast<long>(now - s.lastCommandTime);
     return idle > 0 ? idle : 0;
 }

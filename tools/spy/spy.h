@@ -47,7 +47,10 @@ void ClientName(const ShmSlot &s, char *dst, size_t size);
 // Who: the login identity, else the user name, else empty.  "name@host" whose
 // host is the client's name becomes "name@".
 void WhoText(const ShmSlot &s, const char *client, char *dst, size_t size);
-// Idle seconds: 0 while a transfer or listing runs.
+// Idle seconds since the last activity: the last command, or the last second
+// in which a transfer or listing moved data (the server notes each one, and
+// the end), so a stalled transfer shows its stall and a finished one the
+// time since it ended.
 long IdleSeconds(const ShmSlot &s, time_t now);
 // Copies text for a terminal: control characters become '?'.
 void Printable(char *dst, size_t size, const char *src);

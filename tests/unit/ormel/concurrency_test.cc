@@ -269,7 +269,7 @@ TEST_F(OrmelShared, AReplacementWaitsForReadersOfItsChain)
 {
     Create(3);
     ASSERT_EQ(Insert("k", "old data"), 0);
-    uint32_t slot = 20 + 4 * (Ormel_DefaultHashFunction("k", 1) % 3);
+    uint32_t slot = 20 + 4 * (Ormel_SpreadHashFunction("k", 1) % 3);
     ASSERT_EQ(Ormel_LockInt(&h_, kOrmelReadLock, slot), 0);
     pid_t writer = RunInChild([&] {
         OrmelHandle h = {};

@@ -81,7 +81,7 @@ TEST_F(OrmelFormat, LongKeysLieContiguouslyFromOffsetEight)
     EXPECT_EQ(Get(key), "d");
     EXPECT_EQ(Ormel_Close(&h_), 0);
     Bytes want = EmptyImage(3);
-    SetWord(want, 20 + 4 * (Ormel_DefaultHashFunction(key.data(), 255) % 3), 36);
+    SetWord(want, 20 + 4 * (Ormel_SpreadHashFunction(key.data(), 255) % 3), 36);
     Bytes r = RecordImage(0, key, "d");
     want.insert(want.end(), r.begin(), r.end());
     EXPECT_EQ(FileBytes(), want);

@@ -35,13 +35,14 @@ Bytes Head(const std::string &path, size_t n)
 TEST_F(OrmelLimit, ARecordEndingExactlyAt2GiBFitsAndTheNextOneFails)
 {
     Create(3);
+    Ormel_SetHashFunction(&h_, FirstByteHash);   // "a", "b" and "c" in chains of their own
     ASSERT_EQ(Insert("a", "first"), 0);
     Extend(path_, kLimit - 100);
     std::string fits(100 - 24, 'f');
     ASSERT_EQ(Insert("b", fits), 0);
     EXPECT_EQ(FileSize(), kLimit);
     EXPECT_EQ(Get("b"), fits);
-    EXPECT_EQ(Word(20 + 4 * (Ormel_DefaultHashFunction("b", 1) % 3)), static_cast<uint32_t>(kLimit - 100));
+    EXPECT_EQ(Word(20 + 4 * (FirstByteHash("b", 1) % 3)), static_cast<uint32_t>(kLimit - 100));
 
     Bytes before = Head(path_, 36 + 29);
     EXPECT_EQ(Insert("c", "x"), kOrmelErrWrite);

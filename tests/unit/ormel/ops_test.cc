@@ -334,7 +334,7 @@ TEST_F(OrmelOps, AReplacedHashFunctionPicksTheBucket)
     ASSERT_EQ(Insert("b", "x"), 0);   // 98 % 5 = 3
     EXPECT_EQ(Word(20 + 4 * 3), 44u);
     Ormel_SetHashFunction(&h_, nullptr);   // back to the default
-    EXPECT_EQ(h_.hash, &Ormel_DefaultHashFunction);
+    EXPECT_EQ(h_.hash, &Ormel_SpreadHashFunction);
 }
 
 TEST(OrmelErrors, TextsAndOutOfRangeCodes)
