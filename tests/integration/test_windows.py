@@ -108,3 +108,20 @@ def test_a_second_instance_takes_the_next_class_name_and_its_own_settings(prefix
     assert "Vantrel01 exit 0" in out and "Vantrel00 exit 0" in out
     assert registry(prefix, r"HKCU\Software\Vantrel\Vantrel01") == {
         "WindowPosition": ("REG_SZ", "312 256 400 550")}
+
+
+def test_a_remote_hosts_stream_of_other_icmp_traffic_does_not_hold_one_ping_for_ever(prefix):
+    """A remote host sends foreign echo requests five times a second while
+    the watched host stays silent: each ping still ends within its seconds,
+    so the pings go on (and the window keeps answering)."""
+    setup = "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1"
+    rc, out = wine(prefix, os.path.join(WIN_DIR, "tests", "vantrel_probe.exe"), "flood", dos(VANTREL),
+                   netns_setup=setup)
+    assert rc == 0, out
+    assert "Vantrel00 exit 0" in out
+
+
+def test_a_resized_window_keeps_its_size_and_a_restarted_shell_gets_the_icon_again(prefix):
+    rc, out = wine(prefix, os.path.join(WIN_DIR, "tests", "vantrel_probe.exe"), "shell", dos(VANTREL))
+    assert rc == 0, out
+    assert registry(prefix, r"HKCU\Software\Vantrel\Vantrel00")["WindowPosition"] == ("REG_SZ", "312 256 480 600")

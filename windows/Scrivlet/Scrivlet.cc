@@ -80,12 +80,15 @@ STDMETHODIMP PathCopier::Initialize(PCIDLIST_ABSOLUTE, IDataObject *data, HKEY)
     STGMEDIUM medium;
     if (FAILED(data->GetData(&format, &medium)))
         return E_FAIL;
+    path_[0] = '\0';
     HRESULT hr = E_FAIL;
     HDROP drop = static_cast<HDROP>(medium.hGlobal);
-    if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) == 1) {   // one item only
-        DragQueryFileA(drop, 0, path_, sizeof(path_));
+    // One item only, and only a path that fits whole: a cut one would name
+    // another file.
+    if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) == 1 &&
+        DragQueryFileA(drop, 0, nullptr, 0) < sizeof(path_) &&
+        DragQueryFileA(drop, 0, path_, sizeof(path_)) > 0)
         hr = S_OK;
-    }
     ReleaseStgMedium(&medium);
     return hr;
 }
@@ -98,12 +101,16 @@ STDMETHODIMP PathCopier::QueryContextMenu(HMENU menu, UINT index, UINT firstId, 
 
 STDMETHODIMP PathCopier::InvokeCommand(CMINVOKECOMMANDINFO *info)
 {
-    if (HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) {
+    // A verb is a string unless all its bits above the low 16 are clear: a
+    // 64-bit pointer may have bits 16..31 clear and still be a string.
+    if (!IS_INTRESOURCE(info->lpVerb)) {
         if (strcmp(info->lpVerb, kVerb) != 0)
             return S_OK;                // another handler's verb
     } else if (LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) {
         return E_INVALIDARG;
     }
+    if (path_[0] == '\0')
+        return E_FAIL;                  // no selection was taken
     CopyToClipboard();
     return S_OK;
 }
@@ -128,7 +135,7 @@ void PathCopier::CopyToClipboard()
     }
     CloseClipboard();
     if (handedOver && GetKeyState(VK_SHIFT) < 0) {
-        char message[MAX_PATH];
+        char message[MAX_PATH + 32];
         snprintf(message, sizeof(message), "You selected:  %s", path_);
         MessageBoxA(nullptr, message, "Scrivlet Shell Extension 1.05", MB_OK | MB_ICONINFORMATION);
     }

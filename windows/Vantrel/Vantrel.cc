@@ -47,6 +47,7 @@ HFONT gFontFixed;
 HFONT gFontText;
 HFONT gFontBold;
 RECT gWindowRect;
+UINT gTaskbarCreated;                    // broadcast when the shell's task bar (re)starts
 
 // Every error: a box with the program's caption and an information icon.
 void Message(const char *format, ...)
@@ -185,18 +186,24 @@ void CloseRawSocket()
 
 // ---- one ping ------------------------------------------------------------------
 
-// Waits for the reply to the request just sent: its round-trip time, or -1.
-int AwaitReply()
+// Waits for the reply to the request sent at tick `sent`: its round-trip
+// time, or -1.  Five seconds at most, and no more than one after the last
+// stranger's datagram: a stream of other ICMP traffic ends the wait too.
+int AwaitReply(DWORD sent)
 {
+    constexpr DWORD kReplyWaitMs = 5000, kAfterStrangerMs = 1000;
     uint8_t source[4];
     memcpy(source, &gTarget.sin_addr, 4);
     uint16_t identifier = static_cast<uint16_t>(GetCurrentProcessId());
-    long waitSeconds = 5;
+    DWORD deadline = sent + kReplyWaitMs;
     for (;;) {
+        const LONG left = static_cast<LONG>(deadline - GetTickCount());
+        if (left <= 0)
+            return -1;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(gSocket, &readable);
-        timeval tv = {waitSeconds, 0};
+        timeval tv = {left / 1000, (left % 1000) * 1000};
         if (select(0, &readable, nullptr, nullptr, &tv) <= 0)
             return -1;
         uint8_t datagram[kMaxDatagram];
@@ -207,7 +214,10 @@ int AwaitReply()
         if (MatchEchoReply(datagram, static_cast<size_t>(n), source, identifier, gSequence,
                            &sendTime) == 0)
             return static_cast<int>(GetTickCount() - sendTime);
-        waitSeconds = 1;                // after a stranger, wait a second more
+        const DWORD strangerEnd = GetTickCount() + kAfterStrangerMs;   // a second more,
+        deadline = sent + kReplyWaitMs;                                 // within the five
+        if (static_cast<LONG>(strangerEnd - deadline) < 0)
+            deadline = strangerEnd;
     }
 }
 
@@ -227,11 +237,12 @@ void Ping()
     CountRequest(&gStats, GetTickCount());
     uint8_t packet[kEchoSize];
     gSequence++;
-    BuildEchoRequest(packet, static_cast<uint16_t>(GetCurrentProcessId()), gSequence, GetTickCount());
+    const DWORD sent = GetTickCount();
+    BuildEchoRequest(packet, static_cast<uint16_t>(GetCurrentProcessId()), gSequence, sent);
     int rtt = -1;
     if (sendto(gSocket, reinterpret_cast<const char *>(packet), sizeof(packet), 0,
                reinterpret_cast<const sockaddr *>(&gTarget), sizeof(gTarget)) != SOCKET_ERROR)
-        rtt = AwaitReply();
+        rtt = AwaitReply(sent);
     if (RecordOutcome(&gStats, rtt))
         CloseRawSocket();               // the run is over: reopened at the next ping
     else
@@ -427,6 +438,11 @@ void OnCommand(HWND wnd, int id)
 
 LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
 {
+    if (msg == gTaskbarCreated && msg != 0) {
+        gTrayPresent = false;           // a new shell knows no icon of ours
+        ShowStatus();
+        return 0;
+    }
     switch (msg) {
     case WM_TIMER:
         OnTimer();
@@ -446,6 +462,8 @@ LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
     case WM_SIZE:
         if (wp == SIZE_MINIMIZED)
             ShowWindow(wnd, SW_HIDE);
+        else if (wp == SIZE_RESTORED)
+            GetWindowRect(wnd, &gWindowRect);   // a new size without a move is kept too
         return 0;
     case WM_MOVE:
         if (!IsIconic(wnd)) {
@@ -552,6 +570,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     wc.lpszClassName = gClassName;
     if (RegisterClassA(&wc) == 0)
         return 1;
+    gTaskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     gWnd = CreateWindowA(gClassName, "Vantrel", WS_OVERLAPPEDWINDOW, gWindowRect.left,
                          gWindowRect.top, gWindowRect.right - gWindowRect.left,
                          gWindowRect.bottom - gWindowRect.top, nullptr, nullptr, instance, nullptr);

@@ -157,6 +157,20 @@ DWORD WINAPI AnswerConfirmation(void *)
     return 1;
 }
 
+// A page above 4 GiB whose address has its bits 0..31 clear, as a string
+// pointer of a 64-bit caller can be.
+char *HighStringPage()
+{
+    for (unsigned long long base = 0x100000000ull; base <= 0x7f00000000ull; base += 0x100000000ull) {
+        void *p = VirtualAlloc(reinterpret_cast<void *>(base), 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (p == reinterpret_cast<void *>(base))
+            return static_cast<char *>(p);
+        if (p != nullptr)
+            VirtualFree(p, 0, MEM_RELEASE);
+    }
+    return nullptr;
+}
+
 void SetShift(bool down)
 {
     BYTE keys[256];
@@ -219,6 +233,13 @@ int main(int argc, char **argv)
           two.asked.lindex == -1 && two.asked.tymed == TYMED_HGLOBAL);
     CHECK_EQ_HR(init->Initialize(nullptr, nullptr, nullptr), E_FAIL);
 
+    // A path of MAX_PATH characters or more is refused, not cut to another name.
+    Selection longest({"C:\\" + std::string(MAX_PATH - 4, 'a')});
+    CHECK_EQ_HR(init->Initialize(nullptr, &longest, nullptr), S_OK);
+    Selection tooLong({"C:\\" + std::string(MAX_PATH - 3, 'a')});
+    CHECK_EQ_HR(init->Initialize(nullptr, &tooLong, nullptr), E_FAIL);
+    CHECK(tooLong.owner.releases == 1);
+
     // One item: Initialize keeps its path; the menu gets one item at the given position.
     Selection one({kPath});
     CHECK_EQ_HR(init->Initialize(nullptr, &one, nullptr), S_OK);
@@ -239,12 +260,18 @@ int main(int argc, char **argv)
     CHECK(GetMenuItemID(popup, 1) == 100 && GetMenuItemCount(popup) == 3);
     DestroyMenu(popup);
 
-    // The command, by verb and by offset; a stranger's verb and offset copy nothing.
+    // The command, by verb and by offset; a stranger's verb and offset copy
+    // nothing, also a verb string whose address has bits 16..31 clear.
+    char *highVerb = HighStringPage();
+    CHECK(highVerb != nullptr);
+    if (highVerb != nullptr)
+        strcpy(highVerb, "ScrivletToClipboardX");
     struct { const char *verb; HRESULT hr; bool copies; } invocations[] = {
         {"ScrivletToClipboardX", S_OK, false},
         {"ScrivletToClipboard", S_OK, true},
         {MAKEINTRESOURCEA(1), E_INVALIDARG, false},
         {MAKEINTRESOURCEA(0), S_OK, true},
+        {highVerb != nullptr ? highVerb : "ScrivletToClipboardX", S_OK, false},
     };
     for (const auto &inv : invocations) {
         PutClipboard(kUntouched);

@@ -7,12 +7,16 @@
 //   vantrel_probe configure VANTREL   no host: answer the dialog with 127.0.0.1 and 2 seconds
 //   vantrel_probe silent VANTREL      ping 127.0.0.1 every 30 s, which does not answer here
 //   vantrel_probe second VANTREL      two instances side by side
+//   vantrel_probe flood VANTREL       ping 127.0.0.1 (silent) while other ICMP traffic streams in
+//   vantrel_probe shell VANTREL       resize and minimise the window, then restart the shell
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "../Vantrel/echo.h"
 
 namespace {
 
@@ -21,6 +25,8 @@ constexpr DWORD kWaitMs = 30000;
 // What the notification area holds for the last icon sent to it.
 char gTip[128];
 const char *gIcon = "none";
+int gAdds;                               // NIM_ADD messages received
+HWND gTray;
 DWORD gStart;
 
 // Answering is drawn green, not answering red: the dominant colour says which.
@@ -52,6 +58,8 @@ LRESULT CALLBACK TrayProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
         gIcon = "deleted";
         return TRUE;
     }
+    if (cds->dwData == NIM_ADD)
+        gAdds++;
     if (cds->cbData < 16 + 2 * 128 + kColourBits)
         return FALSE;
     UINT id, flags, callback;
@@ -172,7 +180,7 @@ bool Configure(const char *exe)
     return Stop("Vantrel00", pi) && ok;
 }
 
-bool Silent(const char *exe)
+void OpenSniffer()
 {
     gSniffer = WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, 0);
     if (gSniffer == INVALID_SOCKET)
@@ -181,12 +189,75 @@ bool Silent(const char *exe)
     memset(&any, 0, sizeof(any));
     any.sin_family = AF_INET;
     bind(gSniffer, reinterpret_cast<sockaddr *>(&any), sizeof(any));
+}
+
+bool Silent(const char *exe)
+{
+    OpenSniffer();
     PROCESS_INFORMATION pi = Start(exe, "127.0.0.1 30");
     gWatchedPid = pi.dwProcessId;
     bool ok = WaitFor("five requests", kWaitMs, [] { return gRequests >= 5; });
     // The run is over: the next request waits for the period of 30 seconds.
     WaitFor("nothing", 8000, [] { return false; });
     printf("requests %d\n", gRequests);
+    return Stop("Vantrel00", pi) && ok;
+}
+
+// A remote host's ICMP traffic that is not the answer: echo requests of
+// another identifier to 127.0.0.1 five times a second, which Vantrel's raw
+// socket receives too.  Each ping must still end within its few seconds.
+bool Flood(const char *exe)
+{
+    OpenSniffer();
+    SOCKET sender = WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, 0);
+    sockaddr_in to;
+    memset(&to, 0, sizeof(to));
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    PROCESS_INFORMATION pi = Start(exe, "127.0.0.1 30");
+    gWatchedPid = pi.dwProcessId;
+    DWORD next = GetTickCount();
+    uint16_t sequence = 0;
+    bool ok = WaitFor("three requests", 25000, [&] {
+        if (static_cast<LONG>(GetTickCount() - next) >= 0) {
+            uint8_t packet[kEchoSize];
+            BuildEchoRequest(packet, static_cast<uint16_t>(gWatchedPid + 1), ++sequence, GetTickCount());
+            sendto(sender, reinterpret_cast<const char *>(packet), sizeof(packet), 0,
+                   reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+            next = GetTickCount() + 200;
+        }
+        return gRequests >= 3;
+    });
+    printf("requests %d\n", gRequests);
+    closesocket(sender);
+    return Stop("Vantrel00", pi) && ok;
+}
+
+HWND NewTray()
+{
+    return CreateWindowA("Shell_TrayWnd", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+}
+
+// The user gives the window a new size without moving it and minimises it;
+// then the shell restarts and announces its new task bar.
+bool Shell(const char *exe)
+{
+    PROCESS_INFORMATION pi = Start(exe, "127.0.0.1");
+    HWND wnd = nullptr;
+    bool ok = WaitFor("the icon", kWaitMs, [&] {
+        wnd = FindWindowA("Vantrel00", nullptr);
+        return wnd != nullptr && gAdds > 0;
+    });
+    if (ok) {
+        SetWindowPos(wnd, nullptr, 0, 0, 480, 600, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        ShowWindow(wnd, SW_MINIMIZE);
+        DestroyWindow(gTray);
+        gTray = NewTray();
+        const int before = gAdds;
+        PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+        ok = WaitFor("the icon in the new task bar", 10000, [&] { return gAdds > before; });
+        printf("icon added %d times\n", gAdds);
+    }
     return Stop("Vantrel00", pi) && ok;
 }
 
@@ -207,7 +278,7 @@ bool Second(const char *exe)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        printf("usage: vantrel_probe configure|silent|second VANTREL.EXE\n");
+        printf("usage: vantrel_probe configure|silent|second|flood|shell VANTREL.EXE\n");
         return 2;
     }
     gStart = GetTickCount();
@@ -218,19 +289,21 @@ int main(int argc, char **argv)
     wc.lpfnWndProc = TrayProc;
     wc.lpszClassName = "Shell_TrayWnd";
     RegisterClassA(&wc);
-    HWND tray = CreateWindowA("Shell_TrayWnd", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    if (tray == nullptr || FindWindowA("Shell_TrayWnd", nullptr) != tray) {
+    gTray = NewTray();
+    if (gTray == nullptr || FindWindowA("Shell_TrayWnd", nullptr) != gTray) {
         printf("cannot stand in for the notification area\n");
         return 2;
     }
     bool ok = strcmp(argv[1], "configure") == 0 ? Configure(argv[2])
               : strcmp(argv[1], "silent") == 0  ? Silent(argv[2])
               : strcmp(argv[1], "second") == 0  ? Second(argv[2])
+              : strcmp(argv[1], "flood") == 0   ? Flood(argv[2])
+              : strcmp(argv[1], "shell") == 0   ? Shell(argv[2])
                                                 : false;
     printf("final icon %s tip \"%s\"\n", gIcon, gTip);
     if (gSniffer != INVALID_SOCKET)
         closesocket(gSniffer);
-    DestroyWindow(tray);
+    DestroyWindow(gTray);
     WSACleanup();
     return ok ? 0 : 1;
 }
