@@ -66,6 +66,14 @@ int SSend(int fd, const void *buf, size_t size, int flags, int tlen);
 [[nodiscard]] int PRead(int fd, void *buf, size_t size, int retry);
 int PWrite(int fd, const void *buf, size_t size);
 
+// ---- Descriptors between processes (local sockets) -------------------------------
+// Sends size bytes with fd attached (none when fd < 0): size, or kSioErrSystem.
+int SendWithFd(int sock, const void *buf, size_t size, int fd);
+// Receives size bytes and the one descriptor that came with them (*fd, -1 when
+// none came or none could be taken; others are closed): size, 0 at the end,
+// or kSioErrSystem.
+[[nodiscard]] int RecvWithFd(int sock, void *buf, size_t size, int *fd);
+
 // ---- Connections ----------------------------------------------------------------------
 [[nodiscard]] int SAcceptA(int fd, struct sockaddr_in *addr, int tlen);
 [[nodiscard]] int SAcceptS(int fd, struct sockaddr_in *addr, int tlen);

@@ -7,7 +7,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -52,6 +55,7 @@ struct DomainLogs {
 std::vector<DomainLogs> gLogFiles;
 volatile time_t gLogClock = 0;
 int gFractionDigits = 0;
+int gKeeper = -1;               // the logger's end of its keeper's socket; -1: none (not root)
 
 int DefaultNumDomains()
 {
@@ -157,9 +161,15 @@ void LoadPatterns()
     }
 }
 
+int KeeperReload();
+
 void ReloadDomains()
 {
     CloseAllLogs();
+    if (gKeeper >= 0) {
+        (void) KeeperReload();
+        return;
+    }
     gLoggerDomains.reload();
     // The reload logs its outcome, which reopened a file under the old pattern.
     CloseAllLogs();
@@ -284,6 +294,41 @@ int OpenAppend(const char *path)
     return fd;
 }
 
+// Expands a file's pattern at now; false (reported) when the name does not fit.
+bool ExpandPattern(const char *pattern, time_t now, char (&path)[kLogPathSize])
+{
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    if (strftime(path, sizeof(path), pattern, &tm) != 0)
+        return true;
+    fprintf(stderr, "Could not open %.128s for writing: %.64s\n", pattern, strerror(ENAMETOOLONG));
+    return false;
+}
+
+// Opens a log file for appending, created with log-owner and log-group.
+int OpenOwnedLog(const char *path)
+{
+    const int fd = OpenAppend(path);
+    if (fd >= 0 && (gLogOwner != static_cast<uid_t>(-1) || gLogGroup != static_cast<gid_t>(-1)) &&
+        fchown(fd, gLogOwner, gLogGroup) < 0) {
+        // The file is still written, owned as it is.
+    }
+    return fd;
+}
+
+pid_t ForkOrExit()
+{
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        Exit(1);
+    }
+    return pid;
+}
+
+int KeeperOpen(int domain, int type, time_t now, char (&path)[kLogPathSize]);
+void KeeperEvent(const char *record);
+
 bool EchoOn()
 {
     return gLogToTTY == 2 || (gLogToTTY == 1 && gWasATTY2);
@@ -351,7 +396,10 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
     body[len] = '\0';
 
     if (type == kLogEvent) {
-        EventProcessor(body);
+        if (gKeeper >= 0)
+            KeeperEvent(body);
+        else
+            EventProcessor(body);
         return;
     }
 
@@ -541,12 +589,8 @@ int OpenLog(int domain, int type, time_t now)
     if (f.pattern[0] != '/')
         return -1;
     char path[kLogPathSize];
-    struct tm tm {};
-    localtime_r(&now, &tm);
-    if (strftime(path, sizeof(path), f.pattern, &tm) == 0) {
-        fprintf(stderr, "Could not open %.128s for writing: %.64s\n", f.pattern, strerror(ENAMETOOLONG));
+    if (!ExpandPattern(f.pattern, now, path))
         return -1;
-    }
     if (f.fd >= 0 && strcmp(path, f.path) == 0)
         return f.fd;
     if (f.fd >= 0) {
@@ -554,14 +598,10 @@ int OpenLog(int domain, int type, time_t now)
         f.fd = -1;
     }
     f.path[0] = '\0';
-    const int fd = OpenAppend(path);
+    const int fd = gKeeper >= 0 ? KeeperOpen(domain, type, now, path) : OpenOwnedLog(path);
     if (fd < 0) {
         fprintf(stderr, "Could not open %.128s for writing: %.64s\n", path, strerror(errno));
         return -1;
-    }
-    if ((gLogOwner != static_cast<uid_t>(-1) || gLogGroup != static_cast<gid_t>(-1)) &&
-        fchown(fd, gLogOwner, gLogGroup) < 0) {
-        // The file is still written, owned as it is.
     }
     Strncpy(f.path, path);
     f.fd = fd;
@@ -657,13 +697,9 @@ void OpenLogger()
         perror("pipe");
         Exit(1);
     }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        perror("fork");
-        Exit(1);
-    }
+    const pid_t pid = ForkOrExit();
     if (pid == 0) {
-        // Sessions must not reach the logger's memory (it runs as root).
+        // Sessions must not reach the logger's memory (root until its keeper is forked).
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         close(pfd[1]);
         close(stop[1]);
@@ -726,6 +762,223 @@ void DrainRecords(int fd)
     }
 }
 
+// ---- The keeper -----------------------------------------------------------------------------
+// The logger parses what every session writes into the log pipe, so it gives
+// up root.  What needs root -- making log directories and files, handing
+// them to log-owner, re-reading domain.cf, starting the event programs -- its
+// keeper does: a process forked before that, which reads nothing but these
+// fixed-size requests of the logger.  A request names a (domain set, type)
+// pair, never a path: the keeper expands that pair's configured pattern
+// itself, so a logger taken over reaches no file but the configured logs.
+
+enum : int32_t { kKeepOpen = 1, kKeepReload = 2, kKeepEvent = 3 };
+
+struct KeeperRequest {
+    int32_t op;
+    int32_t domain;
+    int32_t type;
+    int32_t length;             // kKeepEvent: the bytes of the record that follow
+    int64_t now;                // kKeepOpen: the time the pattern is expanded at
+};
+
+struct KeeperReply {
+    int32_t err;                // 0, or the errno of the failure
+    int32_t numDomains;         // kKeepReload: the patterns of so many sets follow
+    char path[kLogPathSize];    // kKeepOpen: the file opened; its descriptor rides along
+};
+
+constexpr int32_t kMaxKeptDomains = 100000;
+
+void KeeperGone()
+{
+    close(gKeeper);
+    gKeeper = -1;               // from now on the logger opens what it can itself
+}
+
+bool KeeperAsk(const KeeperRequest &rq, KeeperReply *reply, int *fd)
+{
+    if (SendWithFd(gKeeper, &rq, sizeof(rq), -1) != static_cast<int>(sizeof(rq)) ||
+        RecvWithFd(gKeeper, reply, sizeof(*reply), fd) != static_cast<int>(sizeof(*reply))) {
+        KeeperGone();
+        errno = EPIPE;
+        return false;
+    }
+    reply->path[sizeof(reply->path) - 1] = '\0';
+    return true;
+}
+
+int KeeperOpen(int domain, int type, time_t now, char (&path)[kLogPathSize])
+{
+    const KeeperRequest rq = {kKeepOpen, domain, type, 0, static_cast<int64_t>(now)};
+    for (int attempt = 0; attempt < 2; attempt++) {
+        KeeperReply reply {};
+        int fd = -1;
+        if (!KeeperAsk(rq, &reply, &fd))
+            return -1;
+        if (reply.err != 0 || fd < 0) {
+            if (fd >= 0)
+                close(fd);
+            errno = reply.err != 0 ? reply.err : EMFILE;
+            if (errno == EMFILE && attempt == 0) {
+                CloseOldestLog();       // room for the descriptor the keeper sends
+                continue;
+            }
+            return -1;
+        }
+        Strncpy(path, reply.path);
+        return fd;
+    }
+    return -1;
+}
+
+void KeeperEvent(const char *record)
+{
+    const KeeperRequest rq = {kKeepEvent, 0, 0, static_cast<int32_t>(strlen(record)), 0};
+    if (SendWithFd(gKeeper, &rq, sizeof(rq), -1) != static_cast<int>(sizeof(rq)) ||
+        PWrite(gKeeper, record, static_cast<size_t>(rq.length)) != rq.length)
+        KeeperGone();
+}
+
+// The keeper re-reads domain.cf and sends the patterns it now has.
+int KeeperReload()
+{
+    const KeeperRequest rq = {kKeepReload, 0, 0, 0, 0};
+    KeeperReply reply {};
+    int fd = -1;
+    if (!KeeperAsk(rq, &reply, &fd))
+        return -1;
+    if (fd >= 0)
+        close(fd);
+    if (reply.numDomains < 1 || reply.numDomains > kMaxKeptDomains) {
+        KeeperGone();
+        return -1;
+    }
+    std::vector<DomainLogs> files(static_cast<size_t>(reply.numDomains), DomainLogs {});
+    for (DomainLogs &d : files) {
+        for (LogFile &f : d.file) {
+            if (PRead(gKeeper, f.pattern, sizeof(f.pattern), 1) != static_cast<int>(sizeof(f.pattern))) {
+                KeeperGone();
+                return -1;
+            }
+            f.pattern[sizeof(f.pattern) - 1] = '\0';
+            f.fd = -1;
+        }
+    }
+    gLogFiles = std::move(files);
+    return 0;
+}
+
+void KeepOpen(int sock, const KeeperRequest &rq)
+{
+    KeeperReply reply {};
+    int fd = -1;
+    if (rq.domain < 0 || rq.domain >= static_cast<int>(gLogFiles.size()) || rq.type < 0 ||
+        rq.type >= kNumFileTypes || gLogFiles[rq.domain].file[rq.type].pattern[0] != '/')
+        reply.err = EINVAL;
+    else if (!ExpandPattern(gLogFiles[rq.domain].file[rq.type].pattern, static_cast<time_t>(rq.now), reply.path))
+        reply.err = ENAMETOOLONG;
+    else if ((fd = OpenOwnedLog(reply.path)) < 0)
+        reply.err = errno != 0 ? errno : EIO;
+    (void) SendWithFd(sock, &reply, sizeof(reply), fd);
+    if (fd >= 0)
+        close(fd);
+}
+
+void KeepReload(int sock)
+{
+    ReloadDomains();
+    KeeperReply reply {};
+    reply.numDomains = static_cast<int32_t>(gLogFiles.size());
+    if (SendWithFd(sock, &reply, sizeof(reply), -1) < 0)
+        return;
+    for (const DomainLogs &d : gLogFiles) {
+        for (const LogFile &f : d.file)
+            (void) PWrite(sock, f.pattern, sizeof(f.pattern));
+    }
+}
+
+bool KeepEvent(int sock, const KeeperRequest &rq)
+{
+    char text[kLogTextMax + 2];
+    if (rq.length < 1 || rq.length > kLogTextMax + 1 ||
+        PRead(sock, text, static_cast<size_t>(rq.length), 1) != rq.length)
+        return false;
+    text[rq.length] = '\0';
+    (void) EventProcessor(text);
+    return true;
+}
+
+// The keeper's loop: ends with the logger, or at the first request that
+// breaks the rules (the logger is not itself then).
+[[noreturn]] void Keep(int sock)
+{
+    for (;;) {
+        KeeperRequest rq {};
+        if (PRead(sock, &rq, sizeof(rq), 1) != static_cast<int>(sizeof(rq)))
+            _exit(0);
+        if (rq.op == kKeepOpen)
+            KeepOpen(sock, rq);
+        else if (rq.op == kKeepReload)
+            KeepReload(sock);
+        else if (rq.op != kKeepEvent || !KeepEvent(sock, rq))
+            _exit(1);
+    }
+}
+
+// The identity the logger keeps: log-owner's (with log-group, else its own
+// group), else nobody's; never root's.
+void LoggerIdentity(uid_t *uid, gid_t *gid)
+{
+    constexpr uid_t kNobody = 65534;
+    const struct passwd *pw = LogOwnerSet() ? getpwuid(gLogOwner) : getpwnam("nobody");
+    *uid = LogOwnerSet() ? gLogOwner : pw != nullptr ? pw->pw_uid : kNobody;
+    *gid = pw != nullptr ? pw->pw_gid : kNobody;
+    if (LogOwnerSet() && gLogGroup != static_cast<gid_t>(-1))
+        *gid = gLogGroup;
+    if (*uid == 0)
+        *uid = kNobody;
+    if (*gid == 0)
+        *gid = kNobody;
+}
+
+bool GiveUpRoot()
+{
+    uid_t uid;
+    gid_t gid;
+    LoggerIdentity(&uid, &gid);
+    if (setgroups(0, nullptr) < 0 || setresgid(gid, gid, gid) < 0 || setresuid(uid, uid, uid) < 0)
+        return false;
+    uid_t r, e, saved;
+    if (getresuid(&r, &e, &saved) < 0 || r == 0 || e == 0 || saved == 0)
+        return false;
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
+// As root: forks the keeper, then gives up root for good.
+void SplitOffKeeper(int recordFd, int stopFd)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
+        perror("socketpair");
+        Exit(1);
+    }
+    if (ForkOrExit() == 0) {
+        close(sv[0]);
+        close(recordFd);                // the keeper never reads a record
+        if (stopFd >= 0)
+            close(stopFd);
+        signal(SIGHUP, SIG_IGN);        // reloads come from the logger
+        signal(SIGUSR1, SIG_IGN);
+        Keep(sv[1]);
+    }
+    close(sv[1]);
+    gKeeper = sv[0];
+    if (!GiveUpRoot()) {
+        perror("Logger: cannot give up root");
+        Exit(1);
+    }
+}
+
 }  // namespace
 
 void LogServer(int fd, int stopFd)
@@ -745,6 +998,8 @@ void LogServer(int fd, int stopFd)
     LoadPatterns();
     gLogPipe = -1;
     gLogSink = LocalRecord;
+    if (geteuid() == 0)
+        SplitOffKeeper(fd, stopFd);
     Log(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
     if (gUseTimeCache)
         StartClock();

@@ -5,6 +5,7 @@ import signal
 import socket
 import stat
 import subprocess
+import time
 
 import pytest
 
@@ -442,5 +443,52 @@ def test_the_log_owner_cannot_lead_the_logger_into_a_root_only_directory(server,
         st = os.stat(victim)
         assert (st.st_uid, st.st_size) == (0, len("root only\n"))
         assert "Could not open %s for writing: Not a directory" % log in s.stderr()
+    finally:
+        remove_system_user(u.name)
+
+
+def _logger_pid(s):
+    m = re.match(rb"kill -9  +(\d+) 2>/dev/null    # logger", _lines(s.pid_file())[10 + 64 * 2:])
+    return int(m.group(1))
+
+
+def _call_inside(pid, *calls):
+    """Runs C calls inside a live process, as code that took it over would."""
+    args = ["gdb", "-q", "-batch", "-p", str(pid)]
+    for c in calls:
+        args += ["-ex", "call (long)" + c]
+    out = subprocess.run(args + ["-ex", "detach"], capture_output=True, text=True, timeout=60).stdout
+    return [int(v) for v in re.findall(r"^\$\d+ = (-?\d+)$", out, re.M)]
+
+
+def test_code_running_inside_the_logger_holds_only_the_log_owners_rights(server, zorvad_dir):
+    """A record that took the logger over runs code with its rights: those of
+    log-owner, with no way back to root, while its log files stay in a
+    directory only root may enter, created and handed to log-owner."""
+    u = create_system_user(zorvad_dir, "Pa55-word")
+    try:
+        rootonly = os.path.join(zorvad_dir, "rootlogs")
+        os.mkdir(rootonly, 0o700)
+        log = os.path.join(rootonly, "%Y", "misc.log")
+        s = server(general="log-misc = %s\nlog-owner = %s\n" % (log, u.name))
+        assert s.greeted().greeting.startswith("220")
+        pid = _logger_pid(s)
+        with open("/proc/%d/status" % pid) as f:
+            status = dict(line.rstrip("\n").split(":\t", 1) for line in f)
+        assert status["Uid"].split() == [str(u.uid)] * 4 and "0" not in status["Gid"].split()
+        assert int(status["CapPrm"], 16) == 0 and int(status["CapEff"], 16) == 0
+        assert status["NoNewPrivs"] == "1"
+        here = os.path.join(zorvad_dir, "taken-over")
+        assert _call_inside(pid, "setuid(0)", "setresuid(0, 0, 0)", 'open("/etc/shadow", 0)',
+                            'open("%s", 01101, 0644)' % here, 'mkdir("%s/x", 0755)' % rootonly) == [-1] * 5
+        assert not os.path.exists(here)
+        # The logger goes on: what sessions log still lands in its file.
+        c = s.greeted()
+        c.send("QUIT")
+        assert c.reply().startswith("221")
+        path = time.strftime(log)
+        assert wait_for(lambda: os.path.exists(path) and ">> 221 " in open(path).read(), 10)
+        st = os.stat(path)
+        assert (st.st_uid, st.st_mode & 0o777) == (u.uid, 0o600)
     finally:
         remove_system_user(u.name)

@@ -1,0 +1,92 @@
+// One message with at most one descriptor over a local socket.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sio.h"
+
+int SendWithFd(int sock, const void *buf, size_t size, int fd)
+{
+    struct iovec iov = {const_cast<void *>(buf), size};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd >= 0) {
+        memset(control, 0, sizeof(control));
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(sock, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return kSioErrSystem;
+    if (static_cast<size_t>(n) < size) {
+        // The descriptor went with the first byte; the rest follows plainly.
+        const int rest = PWrite(sock, static_cast<const char *>(buf) + n, size - static_cast<size_t>(n));
+        if (rest < 0)
+            return rest;
+    }
+    return static_cast<int>(size);
+}
+
+// Any descriptor beyond the first, or of another kind of message, is closed:
+// the sender cannot leave us holding what we did not ask for.
+static int TakeFd(struct msghdr *msg)
+{
+    int fd = -1;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int got;
+            memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            if (fd < 0)
+                fd = got;
+            else
+                close(got);
+        }
+    }
+    return fd;
+}
+
+int RecvWithFd(int sock, void *buf, size_t size, int *fd)
+{
+    *fd = -1;
+    struct iovec iov = {buf, size};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n;
+    do {
+        n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return kSioErrSystem;
+    *fd = TakeFd(&msg);                 // none when it could not be taken (MSG_CTRUNC)
+    if (n > 0 && static_cast<size_t>(n) < size) {
+        const int rest = PRead(sock, static_cast<char *>(buf) + n, size - static_cast<size_t>(n), kSioWholeSize);
+        if (rest < 0 || static_cast<size_t>(rest) != size - static_cast<size_t>(n)) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+            if (rest >= 0)
+                errno = EPIPE;
+            return kSioErrSystem;
+        }
+    }
+    return n == 0 ? 0 : static_cast<int>(size);
+}
