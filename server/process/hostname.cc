@@ -1,6 +1,7 @@
 // Host name detection: the server wants a fully qualified name for this
 // host and tries, in order, the system's name, forward and reverse look-ups,
-// the addresses of the network interfaces and the resolver's domain.
+// the addresses of the network interfaces and the resolver's domain; when
+// none gives a name with a domain, the node name as it is.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -247,5 +248,7 @@ int GetOurHostName(char *dst, size_t size)
     Forward(name, &fwd);
     if (fwd.ok && HasInnerDot(fwd.name))
         return Finish(dst, size, fwd.name, 15);
-    return -2;
+    // No name with a domain anywhere: the node's own name still names the
+    // host in the greeting and the log, where an empty one named nothing.
+    return Finish(dst, size, name, 16);
 }

@@ -30,6 +30,21 @@ def test_e_prints_the_detected_host_name_on_one_line(run_zorvad):
     assert " " not in r.stdout
 
 
+def test_a_host_without_a_domain_anywhere_is_named_by_its_node_name(run_zorvad, zorvad_dir):
+    """No name with a domain in the system's name, the hosts file, the
+    resolver's configuration or the network (a private namespace of each):
+    the node name stands in, as it does in the greeting and the log."""
+    empty = os.path.join(zorvad_dir, "resolv.conf")
+    hosts = os.path.join(zorvad_dir, "hosts")
+    open(empty, "w").close()
+    with open(hosts, "w") as f:
+        f.write("127.0.0.1 localhost\n")
+    setup = ("mount --make-rprivate / && mount --bind %s /etc/resolv.conf && mount --bind %s /etc/hosts && "
+             "hostname plainnode && exec \"$@\"" % (empty, hosts))
+    r = run_zorvad(["-e"], prefix=("unshare", "--uts", "--mount", "--net", "sh", "-c", setup, "sh"))
+    assert (r.returncode, r.stdout) == (0, "plainnode\n"), r.stderr
+
+
 def test_J_prints_the_notice_line(run_zorvad):
     r = run_zorvad(["-J"])
     assert r.returncode == 0
