@@ -148,6 +148,7 @@ class Bench:
         os.chmod(self.work, 0o755)
         self.anon = os.path.join(self.work, "anon")
         self.user = None
+        self.ftp_account = False        # made for the run: removed after it
         self.password = secrets.token_hex(8)
         self.home = os.path.join(self.work, "home")
         self.servers = {}
@@ -176,6 +177,7 @@ class Bench:
         for path in glob.glob(os.path.join(self.anon, "*")):
             if os.path.isfile(path):
                 os.chmod(path, 0o644)
+        self.add_ftp_account()
         self.add_user()
 
     def find_peers(self):
@@ -204,6 +206,16 @@ class Bench:
                 raise RuntimeError("%s: no %s in the package" % (name, PEERS[name][1]))
             self.binaries[name] = path
             install_libraries(PEERS[name][0], path, self.log)
+
+    def add_ftp_account(self):
+        """Anonymous logins of some peers need an "ftp" account (a fresh
+        Debian has none): one is made for the run, its home the anonymous
+        area, and removed after it."""
+        if _has_user("ftp"):
+            return
+        subprocess.run(["useradd", "--system", "-M", "-d", self.anon, "-s", "/usr/sbin/nologin", "ftp"],
+                       check=True)
+        self.ftp_account = True
 
     def add_user(self):
         name = "zbench%d" % os.getpid()
@@ -288,7 +300,7 @@ class Bench:
             home = pwd.getpwnam("ftp").pw_dir
         except KeyError:
             home = None
-        if home:
+        if home and os.path.realpath(home) != os.path.realpath(self.anon):
             if not os.path.isdir(home):
                 raise RuntimeError("pure-ftpd: the ftp account's home %s is not a directory" % home)
             wrap = ["unshare", "-m", "--propagation", "private", "sh", "-c",
@@ -344,6 +356,10 @@ class Bench:
         if self.user:
             subprocess.run(["userdel", self.user], stderr=subprocess.DEVNULL)
             self.user = None
+        if self.ftp_account:
+            subprocess.run(["userdel", "ftp"], stderr=subprocess.DEVNULL)
+            subprocess.run(["groupdel", "ftp"], stderr=subprocess.DEVNULL)
+            self.ftp_account = False
         shutil.rmtree(self.work, ignore_errors=True)
 
 

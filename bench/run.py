@@ -299,8 +299,16 @@ def median(values):
     return statistics.median(values) if values else None
 
 
+def failed_all(r):
+    """A run in which every session or transfer failed: its zeros measure
+    nothing."""
+    done = sum(r.get(k, 0) or 0 for k in ("sessions", "transfers", "held"))
+    return r.get("failures", 0) > 0 and done == 0
+
+
 def summarize(runs, servers):
-    """{scenario: {metric: {server: median}}}"""
+    """{scenario: {metric: {server: median}}}; runs that failed every
+    session count for nothing."""
     table = {}
     for scenario, (_, _, metrics) in SCENARIOS.items():
         rows = {}
@@ -308,7 +316,7 @@ def summarize(runs, servers):
             cells = {}
             for name in servers:
                 values = [r[key] for r in runs if r["scenario"] == scenario and r["server"] == name
-                          and isinstance(r.get(key), (int, float)) and r[key] >= 0]
+                          and not failed_all(r) and isinstance(r.get(key), (int, float)) and r[key] >= 0]
                 if values:
                     cells[name] = median(values)
             if cells:
@@ -337,10 +345,39 @@ def ratio_text(cells, better_high, servers):
     return "%.2f× (%s)" % (own / best, best_name), own / best
 
 
+def failure_warnings(runs, servers):
+    """Lines naming every server that failed every session of a scenario."""
+    lines = []
+    for scenario in SCENARIOS:
+        for name in servers:
+            mine = [r for r in runs if r["scenario"] == scenario and r["server"] == name]
+            if mine and all(failed_all(r) for r in mine):
+                kinds = {}
+                for r in mine:
+                    for what, n in r.get("failure_kinds", {}).items():
+                        kinds[what] = kinds.get(what, 0) + n
+                lines.append("- **%s failed every session of %s** (%s): its figures there are left out." % (
+                    name, scenario, ", ".join("%s ×%d" % kv for kv in sorted(kinds.items())) or "no reply"))
+    return lines
+
+
+def costs_text(costs):
+    if not costs:
+        return "not measured"
+    return ("a fork, exit and wait of a process with 4 MiB of heap takes %.0f µs, a page's first touch "
+            "%.1f µs" % (costs["fork_exit_us"], costs["fault_us"]))
+
+
 def write_markdown(path, table, runs, servers, config):
     out = ["# zorvad benchmark, %s" % config["date"], "",
-           "Medians of the repetitions; the servers ran interleaved on one machine (%s). "
-           "Load average before the runs: %s." % (config["machine"], load_text(runs)), ""]
+           "This machine's process costs, measured by the run: %s. The session-rate ratio between "
+           "a server that forks per session and one that reuses its processes follows them." %
+           costs_text(config.get("costs")), ""]
+    warnings = failure_warnings(runs, servers)
+    if warnings:
+        out += warnings + [""]
+    out += ["Medians of the repetitions; the servers ran interleaved on one machine (%s). "
+            "Load average before the runs: %s." % (config["machine"], load_text(runs)), ""]
     for scenario, rows in table.items():
         _, params, metrics = SCENARIOS[scenario]
         reps = max(sum(1 for r in runs if r["scenario"] == scenario and r["server"] == name)
@@ -356,7 +393,9 @@ def write_markdown(path, table, runs, servers, config):
             shown = []
             for name in servers:
                 v = cells.get(name)
-                shown.append("–" if v is None else (fmt % v).replace(".0%", "%"))
+                failed = any(r["scenario"] == scenario and r["server"] == name for r in runs) and all(
+                    failed_all(r) for r in runs if r["scenario"] == scenario and r["server"] == name)
+                shown.append("failed" if failed else "–" if v is None else (fmt % v).replace(".0%", "%"))
             out.append("| %s | %s | %s |" % (title, " | ".join(shown), ratio_text(cells, better, servers)[0]))
         failures = {}
         for r in runs:
@@ -479,7 +518,7 @@ def main():
     if os.geteuid() != 0:
         sys.exit("run as root (the servers start as root)")
     args.build = os.path.abspath(args.build)
-    for binary in ("server/zorvad", "zorvad_ftpload"):
+    for binary in ("server/zorvad", "zorvad_ftpload", "zorvad_forkcost"):
         if not os.access(os.path.join(args.build, binary), os.X_OK):
             sys.exit("no %s in %s: build it first (sh bench/run.sh builds and runs)" % (binary, args.build))
     stamp = datetime.datetime.now().strftime("%Y-%m-%d-%H%M")
@@ -489,6 +528,8 @@ def main():
     # SIGTERM and SIGHUP end the run through the clean-up below, as Ctrl-C does.
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit(1))
+    costs = machine_costs(args.build)
+    log("machine: " + costs_text(costs))
     max_users = 1100 if any(s.endswith("1000") for s in scenarios) else 300
     bench = peers.Bench(args.build, max_users, args.zorvad_option, log=log)
     runner = Runner(args, bench)
@@ -523,7 +564,8 @@ def main():
         bench.stop()
     if not runs:
         sys.exit(1)
-    config = {"date": stamp, "machine": machine_text(), "notes": config_notes(args, bench)}
+    config = {"date": stamp, "machine": machine_text(), "costs": costs,
+              "notes": config_notes(args, bench)}
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump({"config": config, "args": vars(args), "runs": runs}, f, indent=1)
     report(out, runs, servers, config)
@@ -559,10 +601,11 @@ def report_again(files, out):
             else:
                 notes.append(note)
         machine = data["config"]["machine"]
+        costs = data["config"].get("costs", {})
     servers = [n for n in peers.ORDER if any(r["server"] == n for r in runs)]
     out = out or os.path.dirname(os.path.abspath(files[0]))
     os.makedirs(out, exist_ok=True)
-    config = {"date": ", ".join(dates), "machine": machine, "notes": notes}
+    config = {"date": ", ".join(dates), "machine": machine, "costs": costs, "notes": notes}
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump({"config": config, "runs": runs}, f, indent=1)
     report(out, runs, servers, config)
@@ -586,6 +629,13 @@ def brief(r, kind):
     if kind == "xfer":
         return "%.0f MB/s, fail %d" % (r.get("mb_per_s", 0), r.get("failures", 0))
     return "%.0f RETRs/s, fail %d" % (r.get("files_per_s", 0), r.get("failures", 0))
+
+
+def machine_costs(build):
+    """{"fork_exit_us": .., "fault_us": ..} from zorvad_forkcost."""
+    out = subprocess.run([os.path.join(build, "zorvad_forkcost")], capture_output=True, text=True,
+                         check=True).stdout
+    return {k: float(v) for k, v in (line.split() for line in out.splitlines())}
 
 
 def machine_text():
