@@ -16,7 +16,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:?usage: fuzz/run.sh N [BUILD_DIR [TARGET...]]}
 dir=${2:-$top/build-fuzz}
 [ $# -ge 2 ] && shift 2 || shift $#
-targets=${*:-"session paths glob generalcf domaincf hpwd ormel messages authmsg port opts ftpdate"}
+targets=${*:-"session paths glob generalcf domaincf hpwd ormel messages authmsg port opts ftpdate proxyheader"}
 
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT

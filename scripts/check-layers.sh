@@ -5,6 +5,7 @@
 # may include each other):
 #
 #   base                       declarations every layer shares (Exit, process identity)
+#   proxy                      the PROXY protocol header and the trusted ranges
 #   log                        the log client
 #   config                     general.cf, domain.cf, user classes
 #   status                     the shared status area and the statistics
@@ -21,7 +22,7 @@
 # exits 1 when there is one.
 set -eu
 server=${1:-$(cd "$(dirname "$0")/.." && pwd)/server}
-layers='base=0 log=1 config=2 status=3 events=4 logger=5 paths=6 quota=7 auth=8 tls=9 session=10 transfer=10 listing=10 process=11'
+layers='base=0 proxy=1 log=2 config=3 status=4 events=5 logger=6 paths=7 quota=8 auth=9 tls=10 session=11 transfer=11 listing=11 process=12'
 
 rank() {
     for l in $layers; do

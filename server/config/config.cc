@@ -97,6 +97,8 @@ int gBindLocalDataPortRetries;
 int gAllowIncomingPortsBelow1024;
 int gAllowOutgoingPortsBelow1024;
 int gAllowIncomingProxyDataConnections;
+ProxyNet gProxyFrom[kMaxProxyFrom];
+int gNumProxyFrom;
 int gAllowOutgoingProxyDataConnections;
 int gAllowOutgoingProxyDataConnectionPortsBelow1024;
 int gAllowProxyWhenControlOriginatesFromLoopback;
@@ -517,6 +519,24 @@ int ApplyPassiveIP(const ConfigKey &k, char *value, const ConfigLine &where)
     return 0;
 }
 
+// Ranges add up over the lines; each range is "a.b.c.d" or "a.b.c.d/n".
+int ApplyProxyProtocolFrom(const ConfigKey &k, char *value, const ConfigLine &where)
+{
+    char *ctx = nullptr;
+    for (char *word = strtokc(value, ", \t", &ctx); word != nullptr; word = strtokc(nullptr, ", \t", &ctx)) {
+        if (gNumProxyFrom >= kMaxProxyFrom) {
+            fprintf(stderr, "More than %d ranges given for the %s option.\n", kMaxProxyFrom, k.name);
+            return ErrorCausedBy(where);
+        }
+        if (ParseProxyNet(word, &gProxyFrom[gNumProxyFrom]) < 0) {
+            fprintf(stderr, "Invalid address range \"%s\" given for the %s option.\n", word, k.name);
+            return ErrorCausedBy(where);
+        }
+        gNumProxyFrom++;
+    }
+    return 0;
+}
+
 int ApplySingleServerAddress(const ConfigKey &, char *value, const ConfigLine &where)
 {
     if (ConfigAddress(value, &gSingleServerAddress) < 0) {
@@ -636,7 +656,7 @@ int ApplyUAddOnlyGroups(const ConfigKey &k, char *value, const ConfigLine &)
     return AddOneLineUserClass(kAddOnlyClass, k.name, value) < 0 ? -2 : 0;
 }
 
-// All 198 keys in the table's order; the reader scans it linearly. Columns:
+// All 199 keys in the table's order; the reader scans it linearly. Columns:
 // key, setting, default.
 constexpr ConfigKey gOptionNames[] = {
     Bool("a-allow-download-from-incoming-dir", &gAllowDownloadFromIncoming, 0),
@@ -773,6 +793,7 @@ constexpr ConfigKey gOptionNames[] = {
     Text("pid-file", gPIDFile, ""),
     Int("port", &gServerPort, 21),
     Bool("print-user-number", &gPrintUserNumber, 0),
+    Special("proxy-protocol-from", ApplyProxyProtocolFrom),
     Bool("reduce-socket-buffer-memory", &gReduceSocketBufferMemory, 0),
     Text("refuse-message", gRefuseMessageFile, ""),
     Bool("require-implicit-ack-for-downloads", &gRequireImplicitAckForDownloads, 0),
@@ -840,7 +861,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 198);
+static_assert(std::size(gOptionNames) == 199);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.
@@ -856,6 +877,7 @@ void SetSpecialDefaults()
     gRequiredAnonPasswd[0] = '\0';
     gCustomConnectHeader = 0;
     gAllowIncomingProxyDataConnections = gAllowOutgoingProxyDataConnections = 0;
+    gNumProxyFrom = 0;
     gNumAllowPaths = gNumDenyPaths = 0;
     memset(gAllowPathsArray, 0, sizeof(gAllowPathsArray));
     memset(gAllowPathLensArray, 0, sizeof(gAllowPathLensArray));

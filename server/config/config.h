@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "log/log.h"
+#include "proxy/proxyheader.h"
 
 // ---- Sizes of the text settings --------------------------------------------
 constexpr int kConfigPathSize = 256;       // paths the file names without a fixed size
@@ -111,6 +112,11 @@ extern int gBindLocalDataPortRetries;      //   optional third number: retries (
 extern int gAllowIncomingPortsBelow1024;   // allow-incoming-ports-below-1024 (on)
 extern int gAllowOutgoingPortsBelow1024;   // allow-outgoing-ports-below-1024 (on)
 extern int gAllowIncomingProxyDataConnections;  // allow-incoming-proxy-data-connections (off)
+// proxy-protocol-from: the load balancers whose connections begin with a
+// PROXY header naming the real client (none: no connection is read so).
+constexpr int kMaxProxyFrom = 32;
+extern ProxyNet gProxyFrom[kMaxProxyFrom];
+extern int gNumProxyFrom;
 extern int gAllowOutgoingProxyDataConnections;  // allow-outgoing-proxy-data-connections (off)
 extern int gAllowOutgoingProxyDataConnectionPortsBelow1024; // (off)
 extern int gAllowProxyWhenControlOriginatesFromLoopback;    // (off)

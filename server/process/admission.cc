@@ -14,6 +14,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "config/domain.h"
+#include "proxy/proxyheader.h"
 #include "log/log.h"
 #include "process/master.h"
 #include "session/shell.h"
@@ -111,6 +112,66 @@ void CheckHostAccess(ShmSlot *me)
     DoneConnection(kEndDenied);
 }
 
+// ---- A load balancer's PROXY header ----
+
+bool FromTrustedBalancer(in_addr_t addr)
+{
+    for (int i = 0; i < gNumProxyFrom; i++) {
+        if (ProxyNetHolds(gProxyFrom[i], addr))
+            return true;
+    }
+    return false;
+}
+
+// Reads exactly the header, none of the client's own bytes: a version 1
+// line byte by byte past its shortest form, a version 2 header by the
+// length it gives.  0 and *out; -1 malformed, -2 not whole by the deadline.
+int ReadProxyHeader(int fd, time_t deadline, ProxySource *out)
+{
+    static unsigned char buf[kProxyV2Fixed + 65535];
+    size_t have = 0, want = kProxyV1Min;
+    for (;;) {
+        const long left = static_cast<long>(deadline - time(nullptr));
+        if (left <= 0)
+            return -2;
+        const int n = SRead(fd, buf + have, want - have, static_cast<int>(left), kSioWholeSize);
+        if (n == kSioErrTimeout)
+            return -2;
+        if (n <= 0 || static_cast<size_t>(n) != want - have)
+            return -1;
+        have = want;
+        const int whole = ProxyHeaderLength(buf, have);
+        if (whole < 0)
+            return -1;
+        if (static_cast<size_t>(whole) == have)
+            return ParseProxyHeader(buf, have, out);
+        want = whole > 0 ? static_cast<size_t>(whole) : buf[0] == 'P' ? have + 1 : kProxyV2Fixed;
+    }
+}
+
+// A connection from a trusted balancer names its client first; one that
+// does not, whole and within the login time-out, is closed.
+void TakeProxyHeader(ShmSlot *me)
+{
+    ProxySource src;
+    const int rc = ReadProxyHeader(gCtrl, time(nullptr) + gLoginTimeout, &src);
+    if (rc == 0) {
+        if (src.haveSource)
+            gRemoteCtrlAddr = src.source;
+        return;
+    }
+    Log(kLogMisc, "PROXY header from %s refused: %s.\n", me->addr,
+        rc == -2 ? "not whole within the login time-out" : "malformed, or a client this server cannot serve");
+    Strncpy(me->user, "DENIED");
+    DoneConnection(kEndDenied);
+}
+
+void SlotAddress(ShmSlot *me)
+{
+    if (inet_ntop(AF_INET, &gRemoteCtrlAddr.sin_addr, me->addr, sizeof(me->addr)) == nullptr)
+        me->addr[0] = '\0';
+}
+
 void CheckUserLimits(ShmSlot *me)
 {
     const DomainInfo *d = gCurDomain;
@@ -179,8 +240,11 @@ void AdmitConnection()
     const bool setNamesAddress = gCurDomain->serverAddr != 0 && gCurDomain->serverAddr == local;
     Strncpy(me->domain, gCurDomain->setName);
 
-    if (inet_ntop(AF_INET, &gRemoteCtrlAddr.sin_addr, me->addr, sizeof(me->addr)) == nullptr)
-        me->addr[0] = '\0';
+    SlotAddress(me);
+    if (gNumProxyFrom > 0 && FromTrustedBalancer(gRemoteCtrlAddr.sin_addr.s_addr)) {
+        TakeProxyHeader(me);
+        SlotAddress(me);
+    }
     IndexSessionStart(gChild, me->domain, me->addr);
     ResolveClient(me);
     gClientIsLocal = ClientIsLocal(me->addr);

@@ -1,0 +1,75 @@
+"""Connections forwarded by a TCP load balancer begin with a PROXY header
+naming the real client; only the balancers that proxy-protocol-from names
+may send one."""
+import socket
+import struct
+
+import pytest
+
+from conftest import Control, wait_for
+
+BALANCER = "127.0.0.10"
+
+
+def v1(client, port):
+    return b"PROXY TCP4 %s 127.0.0.1 %d 21\r\n" % (client.encode(), port)
+
+
+def v2(client, port):
+    addresses = socket.inet_aton(client) + socket.inet_aton("127.0.0.1") + struct.pack("!HH", port, 21)
+    tlv = b"\x04\x00\x02ab"                 # a TLV the balancer may add: skipped
+    body = addresses + tlv
+    return b"\r\n\r\n\x00\r\nQUIT\n" + b"\x21\x11" + struct.pack("!H", len(body)) + body
+
+
+def through_balancer(s, header):
+    c = Control(s.port, source=(BALANCER, 0), timeout=10)
+    c.send(header)
+    return c
+
+
+@pytest.mark.parametrize("make", [v1, v2], ids=["v1", "v2"])
+def test_a_trusted_balancer_names_the_client_and_its_per_ip_limit_counts_it(server, make):
+    s = server(general="proxy-protocol-from = 127.0.0.8/30, 10.0.0.0/8\nmax-users-per-ip = 1\n")
+    first = through_balancer(s, make("127.0.0.50", 40000))
+    assert first.reply().startswith("220 ")
+    s.wait_log(r"New connection from 127\.0\.0\.50 ")
+    # The same client again through the balancer: over its limit.
+    again = through_balancer(s, make("127.0.0.50", 40001))
+    assert again.reply().startswith("421")
+    # Another client through the same balancer address is served.
+    other = through_balancer(s, make("127.0.0.51", 40002))
+    assert other.reply().startswith("220 ")
+    other.send("USER anonymous")
+    assert other.reply().startswith("331")
+    other.send("PASS guest@example.org")
+    assert other.reply().startswith("230")
+    assert "New connection from 127.0.0.10" not in s.log()
+    for c in (first, again, other):
+        c.close()
+
+
+def test_a_remote_client_not_on_the_list_cannot_forge_its_address(server):
+    """A remote client straight at the server (not a listed balancer) sends
+    a PROXY line naming another host: it stays who it is."""
+    s = server(general="proxy-protocol-from = %s\n" % BALANCER)
+    c = Control(s.port, timeout=10)
+    c.send(v1("127.0.0.50", 40000))
+    assert c.reply().startswith("220 ")
+    assert c.reply().startswith("500")
+    s.wait_log(r"New connection from 127\.0\.0\.1 ")
+    assert "New connection from 127.0.0.50" not in s.log()
+    c.close()
+
+
+@pytest.mark.parametrize("header", [b"PROXY TCP4 127.0.0.300 127.0.0.1 1 21\r\n",
+                                    b"PROXY TCP6 ::1 ::1 1 21\r\n",
+                                    b"GET / HTTP/1.0\r\n\r\n",
+                                    b"PROXY TCP4 127.0.0.5"],
+                         ids=["bad-address", "ipv6", "not-proxy", "cut-short"])
+def test_a_balancer_connection_without_a_whole_header_is_closed_and_logged(server, header):
+    s = server(general="proxy-protocol-from = %s\nlogin-timeout = 2\n" % BALANCER)
+    c = through_balancer(s, header)
+    assert c.closed(timeout=8)
+    s.wait_log(r"PROXY header from 127\.0\.0\.10 refused: ")
+    assert "New connection from 127.0.0.5" not in s.log()
