@@ -48,6 +48,10 @@ void Auth(char *arg)
 
 void Pbsz(char *arg)
 {
+    if (arg[0] == '\0') {
+        BadArgs();
+        return;
+    }
     if (!TlsActive(kTlsControl)) {
         Reply("503 PBSZ needs AUTH first.\r\n");
         return;
@@ -62,6 +66,10 @@ void Pbsz(char *arg)
 
 void Prot(char *arg)
 {
+    if (arg[0] == '\0') {
+        BadArgs();
+        return;
+    }
     if (!gPbszDone) {
         Reply("503 PROT needs PBSZ first.\r\n");
         return;

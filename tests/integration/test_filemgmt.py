@@ -230,6 +230,22 @@ def test_anonymous_mkdir_in_incoming_takes_its_owner_and_mode(server, inside):
     assert [r[1] for r in wait_records(s, 1) if r[0] == "M"] == [os.path.join(incoming, "a", "b")]
 
 
+def test_a_quote_in_a_directory_name_is_doubled_so_a_client_reads_the_whole_name(server):
+    """A remote client names a directory with double quotes in it: the 257
+    replies of MKD and PWD double them, and the client's parser reads the
+    whole name back."""
+    s = server(general="a-allow-mkdir-inside-incoming = yes\n", domain=domain())
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o773)
+    os.chown(incoming, 65534, 65534)
+    f = s.ftp()
+    f.login("anonymous", "joe@example.com")
+    assert say(f, 'MKD /incoming/say "hi"') == '257 "/incoming/say ""hi""" directory created.'
+    f.cwd('/incoming/say "hi"')
+    assert f.pwd() == '/incoming/say "hi"'
+
+
 # ---- A directory swapped for a link after the check --------------------------------------------
 
 def test_a_directory_swapped_for_a_link_is_refused_by_dele_rmd_and_rnto(server, users, zorvad_dir):

@@ -333,7 +333,9 @@ def test_the_tls_commands_answer_by_the_setting(server, cert, mode):
     assert c.command("AUTH SSL") == "234 Proceed with negotiation.\r\n"
     c.start_tls()
     assert c.command("AUTH TLS") == "503 Security data exchange already done.\r\n"
+    assert c.command("PBSZ") == "501 Syntax error in parameters.\r\n"
     assert c.command("PBSZ 1024") == "200 PBSZ=0\r\n"
+    assert c.command("PROT") == "501 Syntax error in parameters.\r\n"
     assert c.command("PROT S") == "536 Protection level not supported.\r\n"
     assert c.command("PROT Q") == "504 Protection level not understood.\r\n"
     assert c.command("PROT P") == "200 Protection level set to Private.\r\n"
