@@ -169,6 +169,12 @@ TEXT_CASES = {
                                   ("SIZE .", "550 Not applicable for a directory.")]),
     "times": ("", lambda h: write_file(os.path.join(h, "f"), b"f"),
               [("MFMT 20210102030405 f", "213 20210102030405 f"), ("MDTM f", "213 20210102030405"),
+               # Dates no calendar has are refused, not moved to another day.
+               ("MFMT 20211301000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20210230000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20210101240000 f", "501 Syntax error in parameters."),
+               ("MDTM 20210230000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20240229120000 f", "213 20240229120000 f"), ("MDTM f", "213 20240229120000"),
                ("MDTM 20200102 f", "250 Timestamps changed."), ("MDTM f", "213 20200102000000"),
                ("MFMT 2021 f", "501 Syntax error in parameters.")]),
     "noop-and-rest": ("noop-delay = 0\n", lambda h: None,
