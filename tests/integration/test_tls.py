@@ -346,6 +346,18 @@ def test_the_tls_commands_answer_by_the_setting(server, cert, mode):
     assert c.command("QUIT") == "221 Goodbye.\r\n"
 
 
+def test_a_remote_client_cannot_carry_a_clear_login_into_tls(server, cert):
+    """A remote client logs in in the clear, then asks for TLS: the login
+    must not pass for a protected one, so AUTH is refused after it."""
+    s = server(general=tls_keys(cert, "allowed"))
+    c = TlsControl(s.port)
+    c.reply()
+    assert c.command("USER anonymous").startswith("331")
+    assert c.command("PASS guest@example.org").startswith("230")
+    assert c.command("AUTH TLS") == "503 AUTH must come before login.\r\n"
+    assert c.command("NOOP").startswith("200")
+
+
 def test_tls_min_protocol_1_3_turns_a_tls_1_2_client_away(server, cert):
     s = server(general=tls_keys(cert, "allowed") + "tls-min-protocol = 1.3\n")
     r = subprocess.run(["curl", "-sS", "-k", "--max-time", "20", "--ssl-reqd", "--tls-max", "1.2", "-u",
