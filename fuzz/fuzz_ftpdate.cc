@@ -1,6 +1,6 @@
-// UnFTPDate: "YYYYMMDD[hh[mm[ss]]]" in UTC.  Fields out of their ranges are
-// normalised as the C library's calendar does; a date whose fields are all in
-// range, written back in the same form, must be the text it was read from.
+// UnFTPDate: "YYYYMMDD[hh[mm[ss]]]" in UTC.  A date no calendar has is
+// refused; a date whose fields are all in range, written back in the same
+// form, must be the text it was read from.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>

@@ -92,10 +92,11 @@ void Mlsd(char *arg)
     ListingPathText(text, sizeof(text), arg);
     ResetXBuf();
 
+    // The argument names a directory as it is written: "dir[1]" or "a*b"
+    // are names here, not patterns.
     char dirText[kPathBufSize];
-    char pattern[kPathBufSize];
-    bool prefix = false;
-    SplitPattern(text, dirText, sizeof(dirText), pattern, sizeof(pattern), &prefix);
+    char pattern[kPathBufSize] = "";
+    Strncpy(dirText, text);
 
     // Listing reads, and MLSD is the listing of the L switch.
     if (!gAllow[kPermRead] || !gAllow[kPermMlsd]) {

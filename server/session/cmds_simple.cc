@@ -131,7 +131,9 @@ void Pwd(char *)
 {
     char path[kSessionPathSize];
     VirtualPath(path, sizeof(path), gCwd);
-    Reply("257 \"%.420s\" is cwd.\r\n", path);
+    char quoted[421];
+    QuotedPath(quoted, sizeof(quoted), path);
+    Reply("257 \"%s\" is cwd.\r\n", quoted);
 }
 
 void Type(char *arg)
@@ -244,15 +246,16 @@ void Mff(char *)
 
 void Lang(char *arg)
 {
-    if (arg[0] == '\0' || strcmp(arg, "en") == 0)
+    // Language tags are not case-sensitive.
+    if (arg[0] == '\0' || strcasecmp(arg, "en") == 0)
         Reply("200 Language set to en-US.\r\n");
-    else if (strcmp(arg, "en-US") == 0)
+    else if (strcasecmp(arg, "en-US") == 0)
         Reply("200 OK\r\n");
-    else if (strcmp(arg, "en-UK") == 0)
+    else if (strcasecmp(arg, "en-UK") == 0)
         Reply("200 en-UK is not supported (This isn't Anfield). Language is en-US.\r\n");
-    else if (strcmp(arg, "en-RS") == 0)
+    else if (strcasecmp(arg, "en-RS") == 0)
         Reply("200 %s\r\n", "Right you are, squire: en-RS it is, though you will be answered in en-US all the same.");
-    else if (strncmp(arg, "en-", 3) == 0)
+    else if (strncasecmp(arg, "en-", 3) == 0)
         Reply("200 %.8s is not supported. Language set to en-US.\r\n", arg);
     else if (IsTwoLetters(arg) && (arg[2] == '\0' || (arg[2] == '-' && IsTwoLetters(arg + 3) && arg[5] == '\0')))
         Reply("504 %.8s is not supported. Language set to en-US.\r\n", arg);

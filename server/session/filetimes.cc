@@ -46,11 +46,17 @@ time_t UnFTPDate(const char *text)
     struct tm t {};
     int n = sscanf(text, "%04d%02d%02d%02d%02d%02d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
                    &t.tm_sec);
-    if (n < 3)
+    if (n < 3 || t.tm_year < 1)
         return -1;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
+    // timegm moves an impossible date (a 13th month, 30 February, hour 24)
+    // to another day without a word: such a date is refused instead.
+    const struct tm asked = t;
     const time_t when = timegm(&t);
+    if (t.tm_year != asked.tm_year || t.tm_mon != asked.tm_mon || t.tm_mday != asked.tm_mday ||
+        t.tm_hour != asked.tm_hour || t.tm_min != asked.tm_min || t.tm_sec != asked.tm_sec)
+        return -1;
     return when == static_cast<time_t>(-1) ? -1 : when;
 }
 
@@ -106,6 +112,10 @@ void Mdtm(char *arg)
             const time_t when = UnFTPDate(arg);
             if (when != -1) {
                 UtimeAndReply(blank + 1, when, when, kUtimeMdtm, nullptr);
+                return;
+            }
+            if (blank - arg >= 8 && strspn(arg, "0123456789") == static_cast<size_t>(blank - arg)) {
+                BadArgs();              // a date that no calendar has
                 return;
             }
         }

@@ -205,5 +205,7 @@ void Mkd(char *arg)
     }
     LogItem(real, "OK", "", "", 'M', "MKDIR");
     PurgeDirCacheEntryContainingFile(real);
-    Reply("257 \"%.420s\" directory created.\r\n", arg);
+    char quoted[421];
+    QuotedPath(quoted, sizeof(quoted), arg);
+    Reply("257 \"%s\" directory created.\r\n", quoted);
 }

@@ -330,6 +330,17 @@ int ControlRead(char *buf, size_t size, int seconds)
 
 // ---- Reply and the standard replies ------------------------------------------------
 
+void QuotedPath(char *dst, size_t size, const char *path)
+{
+    size_t n = 0;
+    for (const char *p = path; *p != '\0' && n + (*p == '"' ? 2 : 1) < size; p++) {
+        if (*p == '"')
+            dst[n++] = '"';         // a pair is never cut in two
+        dst[n++] = *p;
+    }
+    dst[n] = '\0';
+}
+
 void Reply(const char *fmt, ...)
 {
     char buf[kReplyBufSize];

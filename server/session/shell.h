@@ -148,6 +148,9 @@ void ResetConnectionCounters();
 // Writes one complete reply (code, separator, text and "\r\n"). A failed
 // write ends the session, so callers never see one.
 void Reply(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A path as a 257 reply quotes it: each double quote doubled, so that a
+// quote inside it does not end it; as much as fits in size - 1 characters.
+void QuotedPath(char *dst, size_t size, const char *path);
 
 void DidSomethingUseful();
 void ResourceCheckPoint(const char *label = nullptr);

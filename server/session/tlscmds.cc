@@ -28,6 +28,12 @@ void Auth(char *arg)
         Reply("504 Security mechanism not understood; use AUTH TLS.\r\n");
         return;
     }
+    // A login made in the clear would carry over into the encrypted
+    // session as if it had been protected: protection begins before login.
+    if (gLoggedIn) {
+        Reply("503 AUTH must come before login.\r\n");
+        return;
+    }
     if (!TlsAvailable()) {
         Reply("431 Unable to accept security mechanism.\r\n");
         return;
@@ -48,6 +54,10 @@ void Auth(char *arg)
 
 void Pbsz(char *arg)
 {
+    if (arg[0] == '\0') {
+        BadArgs();
+        return;
+    }
     if (!TlsActive(kTlsControl)) {
         Reply("503 PBSZ needs AUTH first.\r\n");
         return;
@@ -62,6 +72,10 @@ void Pbsz(char *arg)
 
 void Prot(char *arg)
 {
+    if (arg[0] == '\0') {
+        BadArgs();
+        return;
+    }
     if (!gPbszDone) {
         Reply("503 PROT needs PBSZ first.\r\n");
         return;

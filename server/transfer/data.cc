@@ -623,6 +623,37 @@ void UseActiveAddress(const struct sockaddr_in &addr, const char *okReply)
     CancelPassiveMode();
 }
 
+// A socket listening on a port for PASV/EPSV, or -1 with errno and the step
+// that failed.  Two sessions may bind one port of the range at once
+// (SO_REUSEADDR), and the later one's listen then fails with EADDRINUSE: it
+// starts again with a new socket on another port, as after a busy bind.
+int PassiveListener(struct sockaddr_in *local, PassiveStep *failedAt)
+{
+    for (int attempt = 0;; attempt++) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            *failedAt = PassiveStep::kSocket;
+            return -1;
+        }
+        SetCloExec(fd);
+        SetDataSocketBufferSizes(fd);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        *local = gLocalCtrlAddr;
+        *failedAt = PassiveStep::kBind;
+        if (BindToEphemeralPortNumber(fd, local) == 0) {
+            *failedAt = PassiveStep::kListen;
+            if (listen(fd, 1) == 0)
+                return fd;
+        }
+        const int err = errno;
+        close(fd);
+        errno = err;
+        if (err != EADDRINUSE || attempt + 1 >= kEphemeralPortTries)
+            return -1;
+    }
+}
+
 // PASV and EPSV: makes the listening socket (or keeps the one still
 // waiting) and answers with announce.
 void EnterPassiveMode(void (*announce)())
@@ -635,25 +666,14 @@ void EnterPassiveMode(void (*announce)())
     gRestartPt = 0;
     CloseDataSocket();
 
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in local {};
+    PassiveStep failedAt = PassiveStep::kSocket;
+    const int fd = PassiveListener(&local, &failedAt);
     if (fd < 0) {
         const int err = errno;
-        PassiveFailed(-1, old, PassiveStep::kSocket);
+        PassiveFailed(-1, old, failedAt);
         if (err == EMFILE)
             OutOfDescriptors();
-        return;
-    }
-    SetCloExec(fd);
-    SetDataSocketBufferSizes(fd);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    struct sockaddr_in local = gLocalCtrlAddr;
-    if (BindToEphemeralPortNumber(fd, &local) < 0) {
-        PassiveFailed(fd, old, PassiveStep::kBind);
-        return;
-    }
-    if (listen(fd, 1) < 0) {
-        PassiveFailed(fd, old, PassiveStep::kListen);
         return;
     }
     socklen_t len = sizeof(local);

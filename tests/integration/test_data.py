@@ -258,3 +258,24 @@ def test_port_to_loopback_from_a_remote_client_ends_the_session(netns, server):
     assert replies[4] == ""
     s.wait_log(r"Data connection \(127\.0\.0\.1\) attempted to loopback! "
                r"\(User's control connection originates at 192\.0\.2\.1\.\)")
+
+
+def test_a_second_client_racing_for_a_passive_port_does_not_fail_the_first_pasv(server):
+    """A second client's session bound the same port of the range a moment
+    earlier and listened first: this session's listen fails with EADDRINUSE
+    (injected here into the only pool child by strace, as the race does it)
+    and PASV must go on with another port, not fail."""
+    s = server(args=["-n", "1,1"])
+    data = open(s.pid_file(), "rb").read()
+    child = int(re.match(rb"kill -9  +(\d+) ", data[138 + 64:]).group(1))
+    tracer = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-p", str(child),
+                               "-e", "trace=listen", "-e", "inject=listen:error=EADDRINUSE:when=1"])
+    try:
+        wait_for(lambda: "TracerPid:\t%d" % tracer.pid in open("/proc/%d/status" % child).read(), 10)
+        c = s.greeted()
+        assert c.command("USER anonymous").startswith("331")
+        assert c.command("PASS guest@example.org").startswith("230")
+        assert c.command("PASV").startswith("227 ")
+    finally:
+        tracer.terminate()
+        tracer.wait(10)

@@ -169,6 +169,12 @@ TEXT_CASES = {
                                   ("SIZE .", "550 Not applicable for a directory.")]),
     "times": ("", lambda h: write_file(os.path.join(h, "f"), b"f"),
               [("MFMT 20210102030405 f", "213 20210102030405 f"), ("MDTM f", "213 20210102030405"),
+               # Dates no calendar has are refused, not moved to another day.
+               ("MFMT 20211301000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20210230000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20210101240000 f", "501 Syntax error in parameters."),
+               ("MDTM 20210230000000 f", "501 Syntax error in parameters."),
+               ("MFMT 20240229120000 f", "213 20240229120000 f"), ("MDTM f", "213 20240229120000"),
                ("MDTM 20200102 f", "250 Timestamps changed."), ("MDTM f", "213 20200102000000"),
                ("MFMT 2021 f", "501 Syntax error in parameters.")]),
     "noop-and-rest": ("noop-delay = 0\n", lambda h: None,
@@ -228,6 +234,22 @@ def test_anonymous_mkdir_in_incoming_takes_its_owner_and_mode(server, inside):
         assert (st.st_uid, st.st_gid, st.st_mode & 0o777) == (65534, 65534, 0o773), d
     assert say(f, "MKD /incoming/a/b") == "521 Directory already exists."
     assert [r[1] for r in wait_records(s, 1) if r[0] == "M"] == [os.path.join(incoming, "a", "b")]
+
+
+def test_a_quote_in_a_directory_name_is_doubled_so_a_client_reads_the_whole_name(server):
+    """A remote client names a directory with double quotes in it: the 257
+    replies of MKD and PWD double them, and the client's parser reads the
+    whole name back."""
+    s = server(general="a-allow-mkdir-inside-incoming = yes\n", domain=domain())
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o773)
+    os.chown(incoming, 65534, 65534)
+    f = s.ftp()
+    f.login("anonymous", "joe@example.com")
+    assert say(f, 'MKD /incoming/say "hi"') == '257 "/incoming/say ""hi""" directory created.'
+    f.cwd('/incoming/say "hi"')
+    assert f.pwd() == '/incoming/say "hi"'
 
 
 # ---- A directory swapped for a link after the check --------------------------------------------

@@ -268,14 +268,20 @@ def test_mlst_stat_and_patterns_with_their_transfer_log_records(tree_server):
     f.cwd("pub")
     assert f.sendcmd("STAT") == "250-Begin\n Type=dir;Modify=20200913122640;UNIX.mode=0755; /pub\n250 End."
     assert f.sendcmd("STAT sub") == "250-Begin\n Type=dir;Modify=20200913123240;UNIX.mode=0755; /pub/sub\n250 End."
-    assert [x.rsplit(" ", 1)[1] for x in mlsd_lines(f, "*.*")] == ["/pub", "..", "a.txt", "run.sh"]
+    # A remote client's MLSD names a directory as written: brackets and
+    # stars are part of names, never a pattern.
+    for name in ("dir[1]", "a*b"):
+        os.makedirs(os.path.join(s.dir, "ftp", "pub", name, "inside"))
+        assert [x.rsplit(" ", 1)[1] for x in mlsd_lines(f, name)] == ["/pub/" + name, "..", "inside"]
     with pytest.raises(ftplib.error_perm):
-        mlsd_lines(f, "nothere")
+        mlsd_lines(f, "*.*")
+    assert "a.txt" in [n.rsplit("/", 1)[-1] for n in f.nlst("*.*")]    # NLST keeps its patterns
     root = os.path.realpath(os.path.join(s.dir, "ftp"))
-    expected = [["T", root + "/pub", "OK", "*.*", "MLSD", "anonymous"],
-                ["T", root + "/pub/nothere", "NOENT", "", "MLSD", "anonymous"]]
-    found = wait_for(lambda: len(records(s)) >= 2 and records(s))
-    assert [r[:6] for r in found] == expected
+    expected = [["T", root + "/pub/dir[1]", "OK", "", "MLSD", "anonymous"],
+                ["T", root + "/pub/a*b", "OK", "", "MLSD", "anonymous"],
+                ["T", root + "/pub/*.*", "NOENT", "", "MLSD", "anonymous"]]
+    found = wait_for(lambda: len([r for r in records(s) if r[4] == "MLSD"]) >= 3 and records(s))
+    assert [r[:6] for r in found if r[4] == "MLSD"] == expected
 
 
 # ---- Unique and Perm -------------------------------------------------------------------------

@@ -279,6 +279,8 @@ def test_rein_before_login_greets_again(server):
     ("", "200 Language set to en-US.\r\n"),
     ("en", "200 Language set to en-US.\r\n"),
     ("en-US", "200 OK\r\n"),
+    ("EN-us", "200 OK\r\n"),
+    ("En", "200 Language set to en-US.\r\n"),
     ("en-UK", "200 en-UK is not supported (This isn't Anfield). Language is en-US.\r\n"),
     ("en-GB", "200 en-GB is not supported. Language set to en-US.\r\n"),
     ("en-verylongtag", "200 en-veryl is not supported. Language set to en-US.\r\n"),

@@ -333,7 +333,9 @@ def test_the_tls_commands_answer_by_the_setting(server, cert, mode):
     assert c.command("AUTH SSL") == "234 Proceed with negotiation.\r\n"
     c.start_tls()
     assert c.command("AUTH TLS") == "503 Security data exchange already done.\r\n"
+    assert c.command("PBSZ") == "501 Syntax error in parameters.\r\n"
     assert c.command("PBSZ 1024") == "200 PBSZ=0\r\n"
+    assert c.command("PROT") == "501 Syntax error in parameters.\r\n"
     assert c.command("PROT S") == "536 Protection level not supported.\r\n"
     assert c.command("PROT Q") == "504 Protection level not understood.\r\n"
     assert c.command("PROT P") == "200 Protection level set to Private.\r\n"
@@ -342,6 +344,18 @@ def test_the_tls_commands_answer_by_the_setting(server, cert, mode):
     c.command("REIN")
     assert c.command("PROT P") == "503 PROT needs PBSZ first.\r\n"
     assert c.command("QUIT") == "221 Goodbye.\r\n"
+
+
+def test_a_remote_client_cannot_carry_a_clear_login_into_tls(server, cert):
+    """A remote client logs in in the clear, then asks for TLS: the login
+    must not pass for a protected one, so AUTH is refused after it."""
+    s = server(general=tls_keys(cert, "allowed"))
+    c = TlsControl(s.port)
+    c.reply()
+    assert c.command("USER anonymous").startswith("331")
+    assert c.command("PASS guest@example.org").startswith("230")
+    assert c.command("AUTH TLS") == "503 AUTH must come before login.\r\n"
+    assert c.command("NOOP").startswith("200")
 
 
 def test_tls_min_protocol_1_3_turns_a_tls_1_2_client_away(server, cert):
