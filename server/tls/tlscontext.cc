@@ -4,6 +4,7 @@
 #include "tls/tls.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -134,6 +135,11 @@ bool UseKey(SSL_CTX *ctx, char *why, size_t whySize)
 }
 
 // A context from the PEM texts; nullptr with the reason in why.
+constexpr char kTls12Ciphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384";
+
 SSL_CTX *BuildContext(char *why, size_t whySize)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
@@ -148,6 +154,13 @@ SSL_CTX *BuildContext(char *why, size_t whySize)
         return nullptr;
     }
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+    // TLS 1.2: forward secrecy and authenticated encryption only (no static
+    // RSA key exchange, no CBC with SHA-1); the TLS 1.3 suites stay as they are.
+    if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+        OpenSslReason(why, whySize, "cannot set the TLS 1.2 cipher list");
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (!UseCertificateChain(ctx, why, whySize) || !UseKey(ctx, why, whySize)) {
         SSL_CTX_free(ctx);
@@ -181,6 +194,10 @@ bool ReadFiles()
         fprintf(stderr, "Cannot read the TLS key file %s: %s.\n", gTlsKeyFile, strerror(errno));
         return false;
     }
+    struct stat st;
+    if (stat(gTlsKeyFile, &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        fprintf(stderr, "Warning: the TLS key file %s can be read by others than its owner (mode %03o).\n",
+                gTlsKeyFile, static_cast<unsigned>(st.st_mode & 0777));
     return true;
 }
 

@@ -358,6 +358,30 @@ def test_a_remote_client_cannot_carry_a_clear_login_into_tls(server, cert):
     assert c.command("NOOP").startswith("200")
 
 
+def test_a_remote_client_gets_no_tls_1_2_suite_without_forward_secrecy_and_an_open_key_is_named(server, tmp_path):
+    """A remote client offering only static-RSA or CBC-SHA1 suites over TLS
+    1.2 is refused; an ECDHE-GCM suite works.  A key file others may read is
+    warned about at start-up."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(tmp_path / "key.pem"),
+                    "-out", str(tmp_path / "cert.pem"), "-days", "2", "-subj", "/CN=127.0.0.1"],
+                   check=True, capture_output=True)
+    os.chmod(tmp_path / "key.pem", 0o640)
+    s = server(general=tls_keys(tmp_path, "allowed"))
+    assert "Warning: the TLS key file %s can be read by others than its owner (mode 640)." % (
+        tmp_path / "key.pem") in s.stderr()
+
+    def cipher(suite):
+        r = subprocess.run(["timeout", "20", "openssl", "s_client", "-connect", "127.0.0.1:%d" % s.port,
+                            "-starttls", "ftp", "-tls1_2", "-cipher", suite], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True)
+        m = re.search(r"Cipher is (\S+)", r.stdout)
+        return m.group(1) if m else None
+    assert cipher("AES128-SHA") in (None, "(NONE)")
+    assert cipher("AES256-GCM-SHA384") in (None, "(NONE)")
+    assert cipher("ECDHE-RSA-AES128-SHA") in (None, "(NONE)")
+    assert cipher("ECDHE-RSA-AES128-GCM-SHA256") == "ECDHE-RSA-AES128-GCM-SHA256"
+
+
 def test_tls_min_protocol_1_3_turns_a_tls_1_2_client_away(server, cert):
     s = server(general=tls_keys(cert, "allowed") + "tls-min-protocol = 1.3\n")
     r = subprocess.run(["curl", "-sS", "-k", "--max-time", "20", "--ssl-reqd", "--tls-max", "1.2", "-u",
