@@ -53,6 +53,14 @@ void Mlst(char *arg)
         ReplySysError(errno, "550 No such file.\r\n", "550 stat failed: %.420s\r\n");
         return;
     }
+    // A symbolic link is described itself, as MLSD lists it, not its target.
+    char link[kPathBufSize];
+    struct stat linkSt;
+    if (arg[0] != '\0' && UnresolvedPath(link, sizeof(link), arg) == 0 && SafeLstat(link, &linkSt) == 0 &&
+        S_ISLNK(linkSt.st_mode)) {
+        Strncpy(real, link);
+        st = linkSt;
+    }
     TakeSessionGroups();
     struct stat parentSt;
     const bool haveParent = ParentStatus(real, &parentSt);

@@ -265,6 +265,10 @@ def test_mlst_stat_and_patterns_with_their_transfer_log_records(tree_server):
     f = login(s)
     assert f.sendcmd("MLST pub/run.sh") == (
         "250-Begin\n Type=file;Size=10;Modify=20200913123040;UNIX.mode=0755; /pub/run.sh\n250 End.")
+    # A link is described itself, with its own name, as MLSD lists it.
+    link = [x for x in mlsd_lines(f, "pub") if x.endswith(" link")][0]
+    assert f.sendcmd("MLST pub/link") == "250-Begin\n %s\n250 End." % link.replace(" link", " /pub/link")
+    assert "Type=OS.unix=slink" in link
     f.cwd("pub")
     assert f.sendcmd("STAT") == "250-Begin\n Type=dir;Modify=20200913122640;UNIX.mode=0755; /pub\n250 End."
     assert f.sendcmd("STAT sub") == "250-Begin\n Type=dir;Modify=20200913123240;UNIX.mode=0755; /pub/sub\n250 End."
@@ -277,10 +281,11 @@ def test_mlst_stat_and_patterns_with_their_transfer_log_records(tree_server):
         mlsd_lines(f, "*.*")
     assert "a.txt" in [n.rsplit("/", 1)[-1] for n in f.nlst("*.*")]    # NLST keeps its patterns
     root = os.path.realpath(os.path.join(s.dir, "ftp"))
-    expected = [["T", root + "/pub/dir[1]", "OK", "", "MLSD", "anonymous"],
+    expected = [["T", root + "/pub", "OK", "", "MLSD", "anonymous"],
+                ["T", root + "/pub/dir[1]", "OK", "", "MLSD", "anonymous"],
                 ["T", root + "/pub/a*b", "OK", "", "MLSD", "anonymous"],
                 ["T", root + "/pub/*.*", "NOENT", "", "MLSD", "anonymous"]]
-    found = wait_for(lambda: len([r for r in records(s) if r[4] == "MLSD"]) >= 3 and records(s))
+    found = wait_for(lambda: len([r for r in records(s) if r[4] == "MLSD"]) >= 4 and records(s))
     assert [r[:6] for r in found if r[4] == "MLSD"] == expected
 
 

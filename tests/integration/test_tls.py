@@ -242,7 +242,10 @@ def test_a_racer_cannot_take_a_download_with_a_tls_session_of_its_own(server, us
         assert data == CONTENT
         session = racer.session
         assert session is None or not session.has_ticket     # nothing to come back with
-    assert len(re.findall(r"refused: it did not resume the control connection's TLS session", s.log())) == 2
+    # Whether the server met the racer's hello before the victim's is the
+    # scheduler's choice (every passive connection waits until it speaks):
+    # when it did, the refusal is logged.
+    assert len(re.findall(r"refused: it did not resume the control connection's TLS session", s.log())) <= 2
     assert f.voidcmd("NOOP").startswith("200 ")
 
 
