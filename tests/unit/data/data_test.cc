@@ -70,14 +70,12 @@ struct Listener {
     int fd;
 };
 
-// A port that is free, with its neighbour below free as well.
-int FreePortPair()
+// A control port whose neighbour below was just free: the kernel picks the
+// neighbour, so tests running side by side never pick the same one.
+int ControlPortAboveAFreeOne()
 {
-    for (int port = 21000 + getpid() % 5000;; port += 7) {
-        Listener a("127.0.0.1", port), b("127.0.0.1", port - 1);
-        if (a.port() == port && b.port() == port - 1)
-            return port;
-    }
+    Listener probe;
+    return probe.port() + 1;
 }
 
 int Connect(const char *fromIp, int port)
@@ -436,7 +434,7 @@ TEST_F(DataTest, AfterPortTheServerConnectsToTheGivenAddress)
 TEST_F(DataTest, TheDefaultPortIsTheClientsControlPortFromOurPortMinusOne)
 {
     Listener client;
-    const int control = FreePortPair();
+    const int control = ControlPortAboveAFreeOne();
     gLocalCtrlAddr = Addr("127.0.0.1", control);
     gRemoteCtrlAddr = Addr("127.0.0.1", client.port());
     EXPECT_GE(OpenData(nullptr, -1), 0);
@@ -453,8 +451,8 @@ TEST_F(DataTest, TheDefaultPortIsTheClientsControlPortFromOurPortMinusOne)
 TEST_F(DataTest, ABusyPortMinusOneIsRetriedThenAnyPortIsUsed)
 {
     Listener client;
-    const int control = FreePortPair();
-    Listener busy("127.0.0.1", control - 1);
+    Listener busy;
+    const int control = busy.port() + 1;
     gLocalCtrlAddr = Addr("127.0.0.1", control);
     gRemoteCtrlAddr = Addr("127.0.0.1", client.port());
     gBindLocalDataPortRetries = 2;
@@ -483,8 +481,8 @@ unsigned RecordEuidAsleep(unsigned)
 TEST_F(DataTest, RootIsNotHeldWhileWaitingToRetryTheBindBelowOurPort)
 {
     Listener client;
-    const int control = FreePortPair();
-    Listener busy("127.0.0.1", control - 1);
+    Listener busy;
+    const int control = busy.port() + 1;
     gLocalCtrlAddr = Addr("127.0.0.1", control);
     gRemoteCtrlAddr = Addr("127.0.0.1", client.port());
     gBindLocalDataPortRetries = 2;
