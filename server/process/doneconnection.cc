@@ -17,6 +17,7 @@
 #include "session/login.h"
 #include "session/messages.h"
 #include "process/master.h"
+#include "transfer/data.h"
 #include "transfer/retr.h"
 #include "session/shell.h"
 #include "status/shm.h"
@@ -126,9 +127,7 @@ void CloseConnections()
     if (gData >= 0)
         SClose(gData, kCloseSeconds);
     gData = -1;
-    if (gPassiveData >= 0)
-        close(gPassiveData);
-    gPassiveData = -1;
+    DropPassiveListener();
     if (gCtrl >= 0)
         SClose(gCtrl, kCloseSeconds);
     gCtrl = -1;

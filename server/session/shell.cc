@@ -25,6 +25,7 @@
 #include "config/domain.h"
 #include "base/exit.h"
 #include "base/process.h"
+#include "transfer/data.h"
 #include "transfer/urgent.h"
 #include "transfer/xferlog.h"
 #include "tls/tls.h"
@@ -115,9 +116,7 @@ void CloseDataConnection()
     }
     gData = -1;
     // A prepared passive socket would otherwise outlive the reset.
-    if (gPassiveData >= 0)
-        close(gPassiveData);
-    gPassiveData = -1;
+    DropPassiveListener();
     gUsingDefaultDataPort = 1;
 }
 

@@ -54,6 +54,25 @@ void TlsStartSession();
 // the channel is active.
 [[nodiscard]] int TlsAccept(TlsChannel ch, int fd, int seconds);
 
+// Candidates for the data connection: handshakes driven side by side in
+// slots 0 .. kTlsCandidates - 1, each step without waiting, so that one
+// peer that stalls its hello holds up no other.
+constexpr int kTlsCandidates = 8;
+
+// Starts the server side on fd in slot (made non-blocking).  0, or -1.
+[[nodiscard]] int TlsCandidateStart(int slot, int fd);
+
+// Moves the slot's handshake on as far as the network allows: 1 when done,
+// 0 when it waits for *events (POLLIN or POLLOUT) on its descriptor, -1
+// when it failed (the reason in TlsLastError()).
+[[nodiscard]] int TlsCandidateStep(int slot, short *events);
+
+// The slot's finished handshake becomes the data channel.
+void TlsCandidateAdopt(int slot);
+
+// Frees the slot's state without a word to the peer; the descriptor stays open.
+void TlsCandidateDrop(int slot);
+
 // 1 while the channel carries TLS.
 [[nodiscard]] int TlsActive(TlsChannel ch);
 

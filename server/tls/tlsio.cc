@@ -136,6 +136,25 @@ Wait WaitFor(int fd, short events, long long deadline, const TlsWatch *watch, bo
 
 // One step of the loop around a call that may want the network: whether to
 // call again, or the result to return.
+// A call that failed for good (error e of SSL_get_error): the reason noted,
+// errno set, and the result to return.
+int Failure(int e)
+{
+    if (e == SSL_ERROR_ZERO_RETURN)
+        return 0;
+    if (e == SSL_ERROR_SYSCALL) {
+        // An end of the connection without close_notify, or a socket error.
+        if (errno == 0)
+            errno = ECONNABORTED;
+        NoteError(errno == EPIPE ? "broken pipe" : errno == ECONNRESET ? "connection reset" : "connection lost");
+        return errno == EPIPE ? kSioErrBrokenPipe : kSioErrSystem;
+    }
+    const unsigned long reason = ERR_GET_REASON(ERR_peek_last_error());
+    NoteError("TLS error");
+    errno = reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ? ECONNABORTED : EPROTO;
+    return kSioErrSystem;
+}
+
 bool Retry(SSL *ssl, int rc, int fd, long long deadline, const TlsWatch *watch, bool *watching, int *result)
 {
     const int e = SSL_get_error(ssl, rc);
@@ -147,23 +166,9 @@ bool Retry(SSL *ssl, int rc, int fd, long long deadline, const TlsWatch *watch, 
     case SSL_ERROR_WANT_WRITE:
         w = WaitFor(fd, POLLOUT, deadline, watch, watching);
         break;
-    case SSL_ERROR_ZERO_RETURN:
-        *result = 0;
+    default:
+        *result = Failure(e);
         return false;
-    case SSL_ERROR_SYSCALL:
-        // An end of the connection without close_notify, or a socket error.
-        if (errno == 0)
-            errno = ECONNABORTED;
-        NoteError(errno == EPIPE ? "broken pipe" : errno == ECONNRESET ? "connection reset" : "connection lost");
-        *result = errno == EPIPE ? kSioErrBrokenPipe : kSioErrSystem;
-        return false;
-    default: {
-        const unsigned long reason = ERR_GET_REASON(ERR_peek_last_error());
-        NoteError("TLS error");
-        errno = reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ? ECONNABORTED : EPROTO;
-        *result = kSioErrSystem;
-        return false;
-    }
     }
     switch (w) {
     case Wait::kReady:
@@ -232,12 +237,10 @@ int RunIo(Channel &c, bool write, void *buf, size_t size, int seconds, const Tls
     }
 }
 
-}  // namespace
-
-int TlsAccept(TlsChannel ch, int fd, int seconds)
+// The server side of TLS on fd, not started: the descriptor made
+// non-blocking.  A data connection gets nothing to resume later.
+int Prepare(Channel &c, int fd, bool data)
 {
-    Channel &c = gChannels[ch];
-    TlsDrop(ch);
     if (gTlsCtx == nullptr) {
         snprintf(gLastError, sizeof(gLastError), "no TLS context");
         return -1;
@@ -252,12 +255,25 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
         c.ssl = nullptr;
         return -1;
     }
-    if (ch == kTlsData) {
+    if (data) {
         SSL_set_num_tickets(c.ssl, 0);
         SSL_set_not_resumable_session_callback(c.ssl, NeverResumable);
     }
     c.fd = fd;
     c.savedFlags = flags;
+    return 0;
+}
+
+Channel gCandidates[kTlsCandidates];
+
+}  // namespace
+
+int TlsAccept(TlsChannel ch, int fd, int seconds)
+{
+    Channel &c = gChannels[ch];
+    TlsDrop(ch);
+    if (Prepare(c, fd, ch == kTlsData) < 0)
+        return -1;
     const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
     bool watching = false;
     for (;;) {
@@ -392,4 +408,44 @@ const char *TlsDescription(TlsChannel ch)
         return "none";
     snprintf(gDescription, sizeof(gDescription), "%s %s", SSL_get_version(c.ssl), SSL_get_cipher_name(c.ssl));
     return gDescription;
+}
+
+int TlsCandidateStart(int slot, int fd)
+{
+    TlsCandidateDrop(slot);
+    return Prepare(gCandidates[slot], fd, true);
+}
+
+int TlsCandidateStep(int slot, short *events)
+{
+    Channel &c = gCandidates[slot];
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_accept(c.ssl);
+    if (rc == 1)
+        return 1;
+    const int e = SSL_get_error(c.ssl, rc);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        *events = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return 0;
+    }
+    if (Failure(e) == 0)
+        snprintf(gLastError, sizeof(gLastError), "closed during the handshake");
+    return -1;
+}
+
+void TlsCandidateAdopt(int slot)
+{
+    TlsDrop(kTlsData);
+    gChannels[kTlsData] = gCandidates[slot];
+    gCandidates[slot] = Channel{};
+}
+
+void TlsCandidateDrop(int slot)
+{
+    Channel &c = gCandidates[slot];
+    if (c.ssl == nullptr)
+        return;
+    SSL_set_quiet_shutdown(c.ssl, 1);
+    Release(c);
 }

@@ -287,116 +287,268 @@ int AcceptOne(int seconds, struct sockaddr_in *peer, Refusal *why)
     return fd;
 }
 
+// ---- Connections to the passive port, taken as they come ------------------
+
+// Connections from the passive socket that passed the peer checks and wait
+// to become the data connection.  A client may connect as soon as it has
+// the port, long before its transfer command, and so may anyone who saw the
+// port: the socket is watched while the session waits for a command, so
+// that strangers are turned away at once and a few silent ones cannot fill
+// the listen queue the client's own connection waits in.  Under PROT P a
+// slot's number is also its handshake's (tls/tls.h).
+struct Pending {
+    int fd = -1;
+    struct sockaddr_in peer {};
+    unsigned long seq = 0;          // the order of arrival
+    bool hello = false;             // its handshake has begun
+    short events = POLLIN;          // what the handshake waits for
+    long long helloEndMs = 0;
+};
+constexpr int kMaxPending = kTlsCandidates;
+// A client sends its whole hello at once; one that stalls inside it is a
+// stranger's, and keeps its slot no longer than this.
+constexpr long long kHelloMs = 5000;
+
+Pending gPending[kMaxPending];
+unsigned long gPendingSeq;
+// The last stranger turned away from this passive socket: its refusal is
+// the reply when the client's own connection never comes.
+Refusal gPassiveRefusal = Refusal::kNone;
+
+long long MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void DropPending(int i)
+{
+    TlsCandidateDrop(i);
+    if (gPending[i].fd >= 0)
+        SClose(gPending[i].fd, 0);
+    gPending[i] = Pending{};
+}
+
+void DropAllPending()
+{
+    for (int i = 0; i < kMaxPending; i++)
+        DropPending(i);
+}
+
+// The slot waiting longest (-1: none); with onlySilent, among those whose
+// handshake has not begun.
+int OldestPending(bool onlySilent = false)
+{
+    int oldest = -1;
+    for (int i = 0; i < kMaxPending; i++) {
+        const Pending &q = gPending[i];
+        if (q.fd >= 0 && !(onlySilent && q.hello) && (oldest < 0 || q.seq < gPending[oldest].seq))
+            oldest = i;
+    }
+    return oldest;
+}
+
+// A connection that passed the checks joins the waiting ones.  In the clear
+// the first is the data connection and later ones are not needed; under
+// PROT P the oldest silent one makes room (a stranger that connects first
+// must not keep the client's out).
+void KeepPending(int fd, const struct sockaddr_in &peer)
+{
+    int slot = -1;
+    for (int i = 0; i < kMaxPending && slot < 0; i++)
+        if (gPending[i].fd < 0)
+            slot = i;
+    if (slot >= 0 && !gProtPrivate && OldestPending() >= 0)
+        slot = -1;
+    if (slot < 0 && gProtPrivate && (slot = OldestPending(true)) >= 0)
+        DropPending(slot);
+    if (slot < 0) {
+        SClose(fd, 0);
+        return;
+    }
+    gPending[slot].fd = fd;
+    gPending[slot].peer = peer;
+    gPending[slot].seq = ++gPendingSeq;
+}
+
+void UsePeer(const struct sockaddr_in &peer)
+{
+    gRemoteDataAddr = peer;
+    NoteRemoteDataAddr();
+}
+
+// One connection from the passive socket within seconds into the waiting
+// ones (0), or turned away (-1), or kSioErrTimeout.
+int AcceptPending(int seconds)
+{
+    struct sockaddr_in peer {};
+    const int fd = AcceptOne(seconds, &peer, &gPassiveRefusal);
+    if (fd >= 0)
+        KeepPending(fd, peer);
+    return fd >= 0 ? 0 : fd;
+}
+
 // Clear data: the first connection that passes the peer checks is the client's.
 int AcceptPassiveClear(const char *name, int64_t size, long long deadline)
 {
-    Refusal last = Refusal::kNone;
     for (;;) {
-        const long long left = deadline - MonotonicSeconds();
-        if (left <= 0)
-            return FailPassive(last);
-        struct sockaddr_in peer {};
-        const int fd = AcceptOne(static_cast<int>(left), &peer, &last);
-        if (fd == kSioErrTimeout)
-            return FailPassive(last);
-        if (fd >= 0) {
-            gData = fd;
+        const int i = OldestPending();
+        if (i >= 0) {
+            UsePeer(gPending[i].peer);
+            gData = gPending[i].fd;
+            gPending[i].fd = -1;
+            DropPending(i);
             AnnounceAccepted(name, size);
-            return fd;
+            return gData;
         }
+        const long long left = deadline - MonotonicSeconds();
+        if (left <= 0 || AcceptPending(static_cast<int>(left)) == kSioErrTimeout)
+            return FailPassive(gPassiveRefusal);
     }
 }
 
-// Connections under PROT P that passed the peer checks and have not spoken.
-struct Waiting {
-    int fd;
-    struct sockaddr_in peer;
-};
-constexpr int kMaxWaiting = 8;
-// A client sends its whole hello at once; one that stalls inside it is a
-// stranger's, and holds the wait no longer than this.
-constexpr int kHelloSeconds = 5;
-
-void DropWaiting(Waiting *w, int *n, int i)
+// One step of slot i's handshake: 0 when it is done and resumed the control
+// connection's session (it is then gData), 1 while it goes on or after it
+// was refused (why in *last).
+int StepPending(int i, Refusal *last)
 {
-    SClose(w[i].fd, kQuickClose);
-    memmove(&w[i], &w[i + 1], static_cast<size_t>(*n - i - 1) * sizeof(w[0]));
-    (*n)--;
+    Pending &q = gPending[i];
+    if (!q.hello) {
+        q.hello = true;
+        q.helloEndMs = MonotonicMs() + kHelloMs;
+        if (TlsCandidateStart(i, q.fd) < 0) {
+            UsePeer(q.peer);
+            NoteDataTlsFailed(TlsLastError());
+            DropPending(i);
+            *last = Refusal::kTlsFailed;
+            return 1;
+        }
+    }
+    const int r = TlsCandidateStep(i, &q.events);
+    if (r == 0)
+        return 1;
+    UsePeer(q.peer);
+    if (r < 0) {
+        NoteDataTlsFailed(TlsLastError());
+        DropPending(i);
+        *last = Refusal::kTlsFailed;
+        return 1;
+    }
+    TlsCandidateAdopt(i);
+    gData = q.fd;
+    q.fd = -1;
+    DropPending(i);
+    if (CheckDataTlsResumed() == 0)
+        return 0;
+    *last = Refusal::kTlsNotResumed;
+    return 1;
 }
 
-// The handshake of a connection that has spoken: 0 when it resumed the
-// control connection's session (it is then gData), else why not.
-int TryWaiting(Waiting *w, int *n, int i, long long left)
+// Handshakes stalled past their time: their slots freed.  The earliest end
+// of the others, or limitMs.
+long long ExpireHellos(long long nowMs, long long limitMs, Refusal *last)
 {
-    gData = w[i].fd;
-    gRemoteDataAddr = w[i].peer;
-    NoteRemoteDataAddr();
-    memmove(&w[i], &w[i + 1], static_cast<size_t>(*n - i - 1) * sizeof(w[0]));
-    (*n)--;
-    return StartDataTls(static_cast<int>(left < kHelloSeconds ? left : kHelloSeconds));
+    for (int i = 0; i < kMaxPending; i++) {
+        Pending &q = gPending[i];
+        if (q.fd < 0 || !q.hello)
+            continue;
+        if (q.helloEndMs <= nowMs) {
+            UsePeer(q.peer);
+            NoteDataTlsFailed("timed out");
+            DropPending(i);
+            *last = Refusal::kTlsFailed;
+        } else if (q.helloEndMs < limitMs) {
+            limitMs = q.helloEndMs;
+        }
+    }
+    return limitMs;
 }
 
 // Under PROT P only the handshake tells the client's own connection from a
 // stranger's, and a client sends its hello only after the 150.  So every
-// connection waits in a small set until it speaks, and the first to resume
-// the control connection's session is the data connection: a stranger that
-// connects first and says nothing holds up no one.
+// connection waits in a slot until it speaks, every handshake moves on as
+// its bytes come, side by side, and the first to resume the control
+// connection's session is the data connection: strangers that connect
+// first, say nothing or stall their hello hold up no one.
 int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
 {
-    Waiting w[kMaxWaiting];
-    int n = 0;
-    Refusal last = Refusal::kNone;
+    Refusal last = gPassiveRefusal;
     bool announced = false;
+    const long long endMs = MonotonicMs() + (deadline - MonotonicSeconds()) * 1000;
     for (;;) {
-        const long long left = deadline - MonotonicSeconds();
-        struct pollfd p[kMaxWaiting + 1];
-        p[0] = {gPassiveData, POLLIN, 0};
-        for (int i = 0; i < n; i++)
-            p[i + 1] = {w[i].fd, POLLIN, 0};
-        const int ready = left > 0 ? poll(p, static_cast<nfds_t>(n + 1), static_cast<int>(left * 1000)) : 0;
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            if (n > 0) {
-                gRemoteDataAddr = w[0].peer;
-                NoteRemoteDataAddr();
-                NoteDataTlsSilent();
-                last = Refusal::kTlsFailed;
-            }
-            while (n > 0)
-                DropWaiting(w, &n, 0);
-            return FailPassive(last);
-        }
-        int spoke = -1;
-        for (int i = 0; i < n && spoke < 0; i++)
-            if (p[i + 1].revents != 0)
-                spoke = i;
-        if (spoke >= 0) {
-            const int tls = TryWaiting(w, &n, spoke, left);
-            if (tls == 0)
-                break;
-            last = tls == kDataTlsNotResumed ? Refusal::kTlsNotResumed : Refusal::kTlsFailed;
-            continue;
-        }
-        struct sockaddr_in peer {};
-        const int fd = AcceptOne(1, &peer, &last);
-        if (fd < 0)
-            continue;
-        if (n == kMaxWaiting)
-            DropWaiting(w, &n, 0);      // the oldest silent one makes room
-        w[n++] = Waiting{fd, peer};
-        if (!announced)
+        const int oldest = OldestPending();
+        if (!announced && oldest >= 0) {
+            UsePeer(gPending[oldest].peer);
             AnnounceAccepted(name, size);
-        announced = true;
+            announced = true;
+        }
+        const long long now = MonotonicMs();
+        const long long until = ExpireHellos(now, endMs, &last);
+        if (now >= endMs)
+            break;
+        struct pollfd p[kMaxPending + 1];
+        int slotOf[kMaxPending + 1];
+        nfds_t n = 0;
+        p[n++] = {gPassiveData, POLLIN, 0};
+        for (int i = 0; i < kMaxPending; i++) {
+            if (gPending[i].fd >= 0) {
+                slotOf[n] = i;
+                p[n++] = {gPending[i].fd, gPending[i].events, 0};
+            }
+        }
+        if (poll(p, n, static_cast<int>(until - now)) <= 0)
+            continue;                   // the clock decides
+        for (nfds_t j = 1; j < n; j++)
+            if (p[j].revents != 0 && StepPending(slotOf[j], &last) == 0)
+                return gData;
+        if (p[0].revents != 0 && AcceptPending(1) == -1)
+            last = gPassiveRefusal;
     }
-    while (n > 0)
-        DropWaiting(w, &n, 0);
-    return gData;
+    const int silent = OldestPending();
+    if (silent >= 0) {
+        UsePeer(gPending[silent].peer);
+        NoteDataTlsFailed("timed out");
+        last = Refusal::kTlsFailed;
+    }
+    return FailPassive(last);
 }
 
-// The passive side of OpenData: accept and check the peer (and under PROT P
-// the TLS session it resumes) until the client's own connection comes or
-// conn-timeout has passed since the transfer command.
+}  // namespace
+
+int PassiveWatchFd()
+{
+    return gPassive && gPassiveData >= 0 ? gPassiveData : -1;
+}
+
+int TakeEarlyPassive()
+{
+    for (int i = 0; i < kMaxPending && gPassiveData >= 0; i++) {
+        struct pollfd p = {gPassiveData, POLLIN, 0};
+        if (poll(&p, 1, 0) != 1)
+            return 0;
+        struct sockaddr_in peer {};
+        socklen_t len = sizeof(peer);
+        const int fd = accept4(gPassiveData, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0)
+            return -1;                  // the transfer command meets the failure again
+        const Refusal why = CheckPassivePeer(peer);
+        if (why == Refusal::kNone) {
+            KeepPending(fd, peer);
+        } else {
+            gPassiveRefusal = why;
+            SClose(fd, 0);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// The passive side of OpenData: the waiting connections and those still to
+// come are checked (and under PROT P their TLS sessions) until the
+// client's own connection is found or conn-timeout has passed since the
+// transfer command.
 int AcceptPassive(const char *name, int64_t size)
 {
     Strncpy(gDataPortType, "Ps");
@@ -406,6 +558,8 @@ int AcceptPassive(const char *name, int64_t size)
     }
     const long long deadline = MonotonicSeconds() + gConnTimeout;
     const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline) : AcceptPassiveClear(name, size, deadline);
+    DropAllPending();
+    gPassiveRefusal = Refusal::kNone;
     if (fd >= 0) {
         SClose(gPassiveData, kDataCloseTimeout);
         gPassiveData = -1;
@@ -821,10 +975,12 @@ int CheckForPreConnectedPassiveData()
     if (gPassiveData < 0)
         return -1;
     struct pollfd p = {gPassiveData, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0)
+    if (OldestPending() < 0 && poll(&p, 1, 0) <= 0)
         return -1;
     const int old = gPassiveData;
     gPassiveData = -1;
+    DropAllPending();
+    gPassiveRefusal = Refusal::kNone;
     const char *host = gRUserPtr->host;
     if (gClientIsLocal || gAllowPasvPreconnections == 1) {
         _Trace(kLogMisc, "Detected pre-connected PASV socket by user at %.63s%s\n", host, ".");
@@ -842,10 +998,21 @@ int CheckForPreConnectedPassiveData()
 
 void CancelPassiveMode()
 {
+    DropAllPending();
+    gPassiveRefusal = Refusal::kNone;
     if (gPassiveData >= 0)
         SClose(gPassiveData, kDataCloseTimeout);
     gPassiveData = -1;
     gPassive = 0;
+}
+
+void DropPassiveListener()
+{
+    DropAllPending();
+    gPassiveRefusal = Refusal::kNone;
+    if (gPassiveData >= 0)
+        close(gPassiveData);
+    gPassiveData = -1;
 }
 
 void Port(char *arg)

@@ -57,6 +57,18 @@ int CloseData(int flag);
 // Closes the passive listening socket and leaves passive mode.
 void CancelPassiveMode();
 
+// Closes the passive listening socket and the connections waiting on it,
+// without a word (a reset of the session, its end).
+void DropPassiveListener();
+
+// While the session waits for a command: the passive socket to watch, or -1.
+[[nodiscard]] int PassiveWatchFd();
+
+// The connections that came to the watched passive socket: those of another
+// host (or a low port, anonymous) turned away at once, the others kept for
+// the transfer command.  -1 when accepting failed: stop watching this time.
+[[nodiscard]] int TakeEarlyPassive();
+
 // Binds the passive socket to addr's address and a port of the configured
 // ephemeral range (the system's choice without one).  Returns bind's result.
 int BindToEphemeralPortNumber(int sockfd, struct sockaddr_in *addr);

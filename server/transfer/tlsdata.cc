@@ -32,9 +32,9 @@ void LogHandshakeFailed(const char *why)
 
 }  // namespace
 
-void NoteDataTlsSilent()
+void NoteDataTlsFailed(const char *why)
 {
-    LogHandshakeFailed("timed out");
+    LogHandshakeFailed(why);
 }
 
 int StartDataTls(int seconds)
@@ -44,6 +44,11 @@ int StartDataTls(int seconds)
         CloseRefused();
         return kDataTlsFailed;
     }
+    return CheckDataTlsResumed();
+}
+
+int CheckDataTlsResumed()
+{
     // A data connection that only the control connection's client can have
     // made: one that resumes its TLS session.
     if (!TlsDataResumesControl()) {

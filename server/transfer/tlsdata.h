@@ -14,8 +14,13 @@ constexpr int kDataTlsNotResumed = -2;      // not the control connection's sess
 // kDataTlsNotResumed after logging why and closing gData; no reply yet.
 [[nodiscard]] int StartDataTls(int seconds);
 
-// Logs that the connection from gRemoteDataAddrStr sent no hello in time.
-void NoteDataTlsSilent();
+// After a handshake on gData that made the data channel: 0 when it resumed
+// the control connection's session, else kDataTlsNotResumed after logging
+// why and closing gData.
+[[nodiscard]] int CheckDataTlsResumed();
+
+// Logs why the handshake with gRemoteDataAddrStr failed ("timed out").
+void NoteDataTlsFailed(const char *why);
 
 // The final reply for a refused handshake; counts a failed data connection.
 void ReplyDataTlsRefused(int why);

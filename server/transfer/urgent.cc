@@ -19,6 +19,7 @@
 #include "session/shell.h"
 #include "status/shm.h"
 #include "tls/tls.h"
+#include "transfer/data.h"
 
 namespace {
 
@@ -113,6 +114,7 @@ bool HoldsAbor(const SReadlineInfo *srl)
 int WaitForTlsCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
 {
     const time_t deadline = ShmTime(nullptr) + seconds;
+    bool watchPassive = PassiveWatchFd() >= 0;
     for (;;) {
         if (SReadlineReady(srl, lineSize))
             return 0;
@@ -122,6 +124,15 @@ int WaitForTlsCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
         const size_t room = MakeRoom(srl);
         if (room == 0)
             return 0;                          // a full buffer is a line piece
+        if (watchPassive && !TlsReadPending(kTlsControl)) {
+            struct pollfd p[2] = {{srl->fd, POLLIN, 0}, {PassiveWatchFd(), POLLIN, 0}};
+            if (poll(p, 2, static_cast<int>(left) * 1000) <= 0)
+                continue;                      // the deadline decides
+            if (p[1].revents != 0 && TakeEarlyPassive() < 0)
+                watchPassive = false;
+            if (p[0].revents == 0)
+                continue;
+        }
         const int n = ControlRead(srl->bufLim, room, static_cast<int>(left));
         if (n == 0)
             return kCommandInputEnded;
@@ -189,14 +200,15 @@ int WaitForCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
         return WaitForTlsCommandLine(srl, seconds, lineSize);
     const time_t deadline = ShmTime(nullptr) + seconds;
     short events = POLLIN | POLLPRI;
+    bool watchPassive = PassiveWatchFd() >= 0;
     for (;;) {
         if (SReadlineReady(srl, lineSize))
             return 0;
         const time_t left = deadline - ShmTime(nullptr);
         if (left <= 0)
             return kSioErrTimeout;
-        struct pollfd p = {srl->fd, events, 0};
-        const int r = poll(&p, 1, static_cast<int>(left) * 1000);
+        struct pollfd w[2] = {{srl->fd, events, 0}, {watchPassive ? PassiveWatchFd() : -1, POLLIN, 0}};
+        const int r = poll(w, 2, static_cast<int>(left) * 1000);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -204,6 +216,11 @@ int WaitForCommandLine(SReadlineInfo *srl, int seconds, size_t lineSize)
         }
         if (r == 0)
             continue;                          // the deadline decides
+        if (w[1].revents != 0 && TakeEarlyPassive() < 0)
+            watchPassive = false;
+        const struct pollfd &p = w[0];
+        if (p.revents == 0)
+            continue;
         if (p.revents & POLLPRI) {
             if (ReceiveUrgentData(srl) <= 0)
                 events = POLLIN;               // an urgent byte that cannot be read: no busy loop

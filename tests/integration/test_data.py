@@ -184,6 +184,38 @@ def test_a_stranger_first_on_the_passive_port_is_dropped_and_the_owner_still_ser
     stranger.close()
 
 
+def test_silent_strangers_cannot_fill_the_passive_ports_queue_before_the_owner_connects(server):
+    """Second clients racing the first connect to its passive port from
+    127.0.0.2 and say nothing, enough to fill its listen queue while the
+    session waits for a command.  They are turned away at once, so the
+    owner still connects before its transfer command (as clients do) and
+    gets its file."""
+    s = server(general="conn-timeout = 8\n")
+    os.makedirs(os.path.join(s.dir, "ftp", "pub"))
+    content = os.urandom(100000)
+    with open(os.path.join(s.dir, "ftp", "pub", "file.bin"), "wb") as f:
+        f.write(content)
+    c = s.greeted()
+    login(c)
+    c.command("TYPE I")
+    host, port = pasv(c)
+    strangers = [stranger_connects(host, port) for _ in range(2)]
+    for stranger in strangers:
+        stranger.settimeout(3)
+        try:
+            assert stranger.recv(1) == b""
+        except (ConnectionResetError, socket.timeout):
+            pass
+    owner = socket.create_connection((host, port), timeout=5)
+    assert c.command("RETR pub/file.bin").startswith("150 ")
+    assert read_all(owner) == content
+    assert c.reply().startswith("226 ")
+    assert len(re.findall(r"Data connection \(127\.0\.0\.2\) is not from same host", s.log())) == 2
+    owner.close()
+    for stranger in strangers:
+        stranger.close()
+
+
 def test_only_a_stranger_on_the_passive_port_ends_the_session_at_the_time_out(server):
     """A second client connects from another host and the owner never does:
     at the accept time-out the refusal's reply, and the session ends."""

@@ -249,22 +249,28 @@ def test_a_racer_cannot_take_a_download_with_a_tls_session_of_its_own(server, us
     assert f.voidcmd("NOOP").startswith("200 ")
 
 
-@pytest.mark.parametrize("racer_sends", [b"", b"\x16\x03\x01\x02"], ids=["silent", "half-a-hello"])
-def test_a_racer_that_holds_its_connection_silent_does_not_block_a_tls_download(server, users, cert, racer_sends):
-    """A second client racing the first connects to the victim's passive port
-    first and then says nothing, or stalls inside its hello: the victim's
-    own connection still gets its handshake, and its file with 226, long
-    before conn-timeout."""
-    s, u = user_server(server, users, cert, extra="conn-timeout = 40\n")
+HALF_A_HELLO = b"\x16\x03\x01\x02"
+
+
+@pytest.mark.parametrize("racers", [[b""], [HALF_A_HELLO], [HALF_A_HELLO, HALF_A_HELLO]],
+                         ids=["silent", "half-a-hello", "two-half-hellos"])
+def test_a_racer_that_holds_its_connection_silent_does_not_block_a_tls_download(server, users, cert, racers):
+    """Second clients racing the first connect to the victim's passive port
+    first and then say nothing, or stall inside their hellos: the victim's
+    own connection still gets its handshake, and its file with 226, within
+    a conn-timeout shorter than two stalled hellos waited for one by one."""
+    s, u = user_server(server, users, cert, extra="conn-timeout = 8\n")
     f = tls_ftp(s, (u.name, u.password))
     f.voidcmd("TYPE I")
     port = ftplib.parse227(f.sendcmd("PASV"))[1]
-    racer = socket.create_connection(("127.0.0.1", port), timeout=20)
-    racer.sendall(racer_sends)
+    held = [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in racers]
+    for racer, sends in zip(held, racers):
+        racer.sendall(sends)
     data, reply = victims_download(f, port)
     assert (len(data), reply[:4]) == (len(CONTENT), "226 ")
     assert data == CONTENT
-    racer.close()
+    for racer in held:
+        racer.close()
     assert f.voidcmd("NOOP").startswith("200 ")
 
 
