@@ -147,10 +147,29 @@ bool OpensBlock(uint8_t block, const char *word)
     return false;
 }
 
+// The commands whose argument is a name (or a password), taken as it
+// stands after the one separator: a name may begin with a blank.  Every
+// other argument may be preceded by any number of blanks.
+constexpr CmdHandler kNameTakers[] = {Appe, Cwd, Dele, List, NameList, Mkd, Mdtm, Mlsd, Mlst, Retr,
+                                      Rnfr, Rnto, RemoveDir, StorFile, Stou, Size, Pass};
+
+bool TakesName(CmdHandler handler)
+{
+    for (CmdHandler h : kNameTakers) {
+        if (h == handler)
+            return true;
+    }
+    return false;
+}
+
 void Run(const CmdRow &row, char *arg)
 {
     if (row.counter != kNoCounter)
         gCmdCounts[row.counter]++;
+    if (!TakesName(row.handler)) {
+        while (*arg == ' ' || *arg == '\t')
+            arg++;
+    }
     row.handler(arg);
 }
 

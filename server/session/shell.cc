@@ -567,8 +567,9 @@ int ParseCommandWord(char *line, char word[5], char **arg)
     for (int i = 0; i < n; i++)
         word[i] = static_cast<char>(toupper(u[i]));
     word[n] = '\0';
+    // One separator only: a name may begin with a blank.
     char *cp = line + n;
-    while (isspace(static_cast<unsigned char>(*cp)))
+    if (*cp == ' ' || *cp == '\t')
         cp++;
     *arg = cp;
     return 0;

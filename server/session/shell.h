@@ -157,7 +157,7 @@ void ResourceCheckPoint(const char *label = nullptr);
 
 // The command word of one line (3 or 4 upper-case letters) and where its
 // argument starts. Returns 0, or -1 when place 2 or 3 is not a letter.
-int ParseCommandWord(char *line, char word[5], char **arg);
+[[nodiscard]] int ParseCommandWord(char *line, char word[5], char **arg);
 
 // Recognises the command word and calls its handler; counts the command.
 void DispatchCommand(const char *word, char *arg);

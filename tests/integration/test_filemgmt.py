@@ -131,6 +131,34 @@ def test_lftp_mirrors_a_tree_up_and_deletes_what_went(server, users, zorvad_dir)
     assert tree_digest(os.path.join(copy, "sub")) == tree_digest(os.path.join(dest, "sub"))
 
 
+def test_names_that_begin_with_blanks_are_fetched_and_entered(server, users, zorvad_dir):
+    """A user's files and directories whose names begin with blanks: lftp
+    mirrors every one down byte for byte (each RETR and CWD names them after
+    one separator), and words that take no name still allow extra blanks."""
+    s, u = user_server(server, users)
+    names = [" one", "  two", "\tthree", "plain"]
+    for n in names:
+        write_file(os.path.join(u.home, "tree", n), n.encode() * 50)
+        write_file(os.path.join(u.home, "tree", " dir" + n, n), b"inner" + n.encode())
+    for dirpath, dirnames, filenames in os.walk(os.path.join(u.home, "tree")):
+        for n in dirnames + filenames:
+            os.chown(os.path.join(dirpath, n), u.uid, u.gid)
+    copy = os.path.join(zorvad_dir, "copy")
+    r = lftp(s.port, "mirror /tree %s" % copy, user=u, cwd=zorvad_dir)
+    assert r.returncode == 0, r.stderr
+    assert tree_digest(copy) == tree_digest(os.path.join(u.home, "tree"))
+    assert len(tree_digest(copy)) == 2 * len(names)
+
+    c = s.greeted()
+    user_login(c, u)
+    assert c.command("CWD tree").startswith("250 ")
+    assert c.command("SIZE  one") == "213 200\r\n"
+    assert c.command("SIZE one").startswith("550 ")
+    assert c.command("CWD  dirplain").startswith("250 ")
+    assert c.command("TYPE  I").startswith("200 ")
+    assert c.command("NOOP\t ").startswith("200 ")
+
+
 # ---- Reply texts (ftplib) -----------------------------------------------------------------------
 
 def say(f, line):
