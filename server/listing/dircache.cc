@@ -21,6 +21,7 @@
 #include "paths/paths.h"
 #include "paths/safefs.h"
 #include "session/shell.h"
+#include "status/dirgen.h"
 #include "status/shm.h"
 #include "base/process.h"
 
@@ -39,6 +40,7 @@ struct DirCacheSlot {
     DirCacheSlot *next;                    // next in its bucket
     time_t created;
     time_t lastUse;
+    time_t expires;                        // non-zero: valid until then at most
     int hits;
     int holders;
     int stale;
@@ -47,6 +49,11 @@ struct DirCacheSlot {
 };
 
 namespace {
+
+// An entry holding a file changed less than this long before it was read
+// stays valid only kRecentChangeAge seconds.
+constexpr time_t kRecentChangeSeconds = 10;
+constexpr time_t kRecentChangeAge = 2;
 
 struct DirCacheBucket {
     DirCacheSlot *head;
@@ -197,9 +204,12 @@ bool StillValid(DirCacheSlot *s, time_t now, bool checkUid, uid_t uid)
     // A link in the path now means another directory than the one read.
     if (SafeStat(path, &st) < 0) {
         _Trace(kLogMisc, "Dir \"%s\" no longer exists.\n", path);
-    } else if (Later(st.st_mtim, s->list.mtime)) {
+    } else if (Later(st.st_mtim, s->list.mtime) || st.st_ino != s->list.dirSt.st_ino
+               || st.st_dev != s->list.dirSt.st_dev) {
         _Trace(kLogMisc, "Dir \"%s\" has been updated.\n", path);
-    } else if (s->lastUse + gLsCacheAge <= now) {
+    } else if (DirGeneration(st) != s->list.generation) {
+        _Trace(kLogMisc, "Dir \"%s\" has been changed by another session.\n", path);
+    } else if (s->lastUse + gLsCacheAge <= now || (s->expires != 0 && s->expires <= now)) {
         _Trace(kLogMisc, "Dir \"%s\" expired.\n", path);
     } else if (checkUid && s->list.uid != uid) {
         _Trace(kLogMisc, "Dir \"%s\" belongs to uid %u, not %u.\n", path, static_cast<unsigned>(s->list.uid),
@@ -404,9 +414,11 @@ void Summarise(DirList *dl)
     dl->longestName = 0;
     dl->totalKB = 0;
     dl->largestSize = 0;
+    dl->newestChange = 0;
     for (int i = 0; i < dl->nItems; i++) {
         const DirItem *it = dl->items[i];
         dl->longestName = std::max(dl->longestName, it->nameLen);
+        dl->newestChange = std::max({dl->newestChange, it->st.st_mtime, it->st.st_ctime});
         if (it->type != 'l')
             dl->totalKB += it->st.st_size / 1024 + (it->st.st_size % 1024 != 0 ? 1 : 0);
         if (it->type == '-')
@@ -567,6 +579,9 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
         return kLsErrOpen;
     }
     dl->mtime = dirst.st_mtim;
+    // Taken before the entries are read: a change made meanwhile shows as a
+    // newer generation at the next use.
+    dl->generation = DirGeneration(dirst);
     dl->path = strdup(path);
     if (dl->path == nullptr) {
         closedir(dir);
@@ -716,6 +731,10 @@ int Ls(DirList *result, const char *path, int sortOrder, const char *pattern, in
                    && (slot = NewHashItem(result->nItems, now)) != nullptr) {
             slot->list = *result;
             slot->list.ownership = kLsCached;
+            // Files that changed just now may change again from outside
+            // the server, where neither the directory's time nor the
+            // generations see it: such an entry lives briefly.
+            slot->expires = result->newestChange + kRecentChangeSeconds > now ? now + kRecentChangeAge : 0;
             slot->bucket = HashPath(path);
             slot->next = gBuckets[slot->bucket].head;
             gBuckets[slot->bucket].head = slot;
@@ -823,6 +842,9 @@ void LsDispose(DirList *dl)
 
 void PurgeDirCacheEntryByPath(const char *path)
 {
+    struct stat st;
+    if (SafeStat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        BumpDirGeneration(st);
     DirCacheSlot *s = Find(path);
     if (s == nullptr)
         return;

@@ -78,6 +78,8 @@ struct DirList {
     uid_t uid;                             // the user it was read for
     int inUse;                             // between Ls and LsDone
     DirCacheSlot *owner;                   // cache entry whose items this shares, if any
+    uint32_t generation;                   // the directory's change generation when read
+    time_t newestChange;                   // latest change time of an entry when read
 };
 
 // ---- Counters ------------------------------------------------------------------------

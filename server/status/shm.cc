@@ -18,6 +18,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "log/log.h"
+#include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "base/exit.h"
 #include "base/process.h"
@@ -337,6 +338,8 @@ int InitSharedMemory()
         LogPerror("Cannot map the session index");
         Exit(1);
     }
+    if (CreateDirGenerations() < 0)
+        LogPerror("Cannot map the directory generations; listings rely on directory times");
     // The slot count must be known before any slot is looked up, and the tag
     // from the start: the monitor may read the pool while the master is
     // still making its first children.

@@ -3,12 +3,14 @@ one-per-line, column and recursive formats, sort and classify options,
 patterns, refusals, date formats, owner names and the DIRLIST records of
 the transfer log."""
 import ftplib
+import io
 import os
 import re
 import time
 
 import pytest
 
+from accounts import users  # noqa: F401 (fixture)
 from conftest import wait_for
 from xferhelp import lftp
 
@@ -189,6 +191,47 @@ def test_the_listing_shows_a_new_file_at_once(tree_server):
     with open(os.path.join(s.dir, "ftp", "pub", "c.new"), "w"):
         pass
     assert lines(f, "NLST pub") == ["a.txt", "b.log", "c.new", "link", "run.sh", "sub"]
+
+
+def test_a_listing_shows_what_another_session_changed_and_what_changed_outside(server, users):
+    """Session A lists a directory; session B (another child) uploads over
+    a file in it and changes its mode, which leaves the directory's own time
+    as it was: A's next listing shows both at once.  A file that changed
+    just before A read the directory is looked at again within seconds when
+    it changes outside the server."""
+    u = users()
+    s = server(general=GMT)
+    d = os.path.join(u.home, "d")
+    os.makedirs(d)
+    with open(os.path.join(d, "f"), "wb") as f:
+        f.write(b"x" * 5)
+    with open(os.path.join(d, "g"), "wb") as f:
+        f.write(b"y" * 7)
+    os.utime(os.path.join(d, "f"), (T, T))
+    for p in (d, os.path.join(d, "f"), os.path.join(d, "g")):
+        os.chown(p, u.uid, u.gid)
+    os.utime(d, (T, T))
+    a, b = s.ftp(), s.ftp()
+    for c in (a, b):
+        c.login(u.name, u.password)
+
+    def entry(name):
+        row = [line for line in lines(a, "LIST d") if line.endswith(" " + name)]
+        assert len(row) == 1, row
+        return row[0].split()[0], int(row[0].split()[4])
+
+    assert entry("f") == ("-rw-r--r--", 5)
+    b.storbinary("STOR d/f", io.BytesIO(b"z" * 12345))
+    assert b.sendcmd("SITE CHMOD 600 d/f").startswith("250 ")
+    os.utime(d, (T, T))                          # the directory's time tells nothing
+    assert entry("f") == ("-rw-------", 12345)
+
+    assert entry("g")[1] == 7
+    with open(os.path.join(d, "g"), "ab") as f:  # outside the server
+        f.write(b"y" * 3)
+    os.utime(d, (T, T))
+    time.sleep(3)
+    assert entry("g")[1] == 10
 
 
 def test_each_listing_is_a_dirlist_record_of_the_transfer_log(tree_server):
