@@ -148,13 +148,13 @@ def domain_keys(entries):
 
 
 def render(keys):
-    out = [".nh\n"]    # key names and paths stay whole
+    out = [".ad l\n.nh\n"]    # key names and paths stay whole
     for name, value, default, text in keys:
         out.append(".TP\n.B %s\n" % roff(name))
         if value is not None:
-            out.append("Value: %s.\nDefault: %s.\n" % (roff(value), roff(default)))
+            out.append("Value: %s.\nDefault: %s%s\n" % (roff(value), roff(default), "" if default.endswith(".") else "."))
         out.append("%s\n" % roff(text))
-    out.append(".hy\n")
+    out.append(".hy\n.ad\n")
     return "".join(out)
 
 
