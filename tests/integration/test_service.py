@@ -218,9 +218,8 @@ def test_the_manual_pages_describe_every_option_and_key_in_plain_words():
             usage = re.sub(r"\([^)]*\)", "", r.stdout + r.stderr)    # remarks, such as "like tail -f"
             offered = set(re.findall(r"(?<![\w-])-([A-Za-z0-9@])(?![\w-])", usage))
             assert offered, usage
-            described = set()
-            for tag, _ in _items(text):
-                described |= set(re.findall(r"(?<![\w-])-([A-Za-z0-9@])(?![\w-])", tag)) if tag.startswith("-") else set()
+            described = {o for tag, _ in _items(text) if tag.startswith("-")
+                         for o in re.findall(r"(?<![\w-])-([A-Za-z0-9@])(?![\w-])", tag)}
             problems += ["%s: option -%s of the usage text is not described" % (page, o)
                          for o in sorted(offered - described)]
     for page, path, start in (("general.cf.5", "server/config/config.cc", "constexpr ConfigKey gOptionNames[]"),
