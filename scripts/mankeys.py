@@ -28,7 +28,8 @@ class TableError(Exception):
 
 
 def roff(text):
-    return text.replace("\\", "\\e").replace("-", "\\-")
+    text = text.replace("\\", "\\e").replace("-", "\\-")
+    return "\\&" + text if text[:1] in (".", "'") else text    # never a request
 
 
 def read_descriptions():
