@@ -13,7 +13,7 @@ import tempfile
 
 import pytest
 
-from conftest import listening, wait_for
+from conftest import BIN_DIR, ZORVAD, listening, wait_for
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -157,3 +157,81 @@ def test_the_key_lists_of_the_manual_pages_match_the_key_tables():
     r = subprocess.run([os.path.join(TOP, "scripts", "mankeys.py"), "--check"], capture_output=True,
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
+
+
+# Each program's page and how to make the program print its usage text.
+USAGES = {
+    "zorvad.8": [ZORVAD],
+    "zorvad_spy.8": [os.path.join(BIN_DIR, "tools", "spy", "zorvad_spy")],
+    "zorvad_passwd.8": [os.path.join(BIN_DIR, "tools", "passwd", "zorvad_passwd"), "-h"],
+    "zorvad_repquota.8": [os.path.join(BIN_DIR, "tools", "quota", "zorvad_repquota"), "-h"],
+    "zorvad_edquota.8": [os.path.join(BIN_DIR, "tools", "quota", "zorvad_edquota"), "-h"],
+    "pwcheck.8": [os.path.join(BIN_DIR, "tools", "pwcheck", "pwcheck")],
+}
+
+# Text of the sources that a reader of a page must never meet.
+LEAKS = [r"->", r"internal value", r"\\\(", r"\\f", r"= -1\b", r"\bg[A-Z][a-z]\w*", r"\\e"]
+
+
+def _rendered(page):
+    r = subprocess.run(["man", "-E", "ascii", "-l", os.path.join(TOP, "man", page)], capture_output=True,
+                       text=True, timeout=60, env={**os.environ, "MANWIDTH": "80", "LC_ALL": "C.UTF-8"})
+    assert r.returncode == 0, r.stderr
+    return re.sub(r".\x08", "", r.stdout)
+
+
+def _items(text):
+    """The tagged paragraphs of a rendered page: (tag, body) pairs."""
+    items = []
+    for line in text.splitlines():
+        if re.match(r" {7}\S", line):
+            if re.match(r" {7}\S{1,6} +\S", line) and line[13] == " " and line[14] != " ":
+                tag, rest = line[7:13], line[14:]    # a short tag with its paragraph beside it
+            else:
+                tag, _, rest = line.strip().partition("  ")
+            items.append([tag.strip(), rest.strip()])
+        elif re.match(r" {14}\S", line) and items:
+            items[-1][1] += " " + line.strip()
+        elif not line.strip() and items:
+            items.append(["", ""])
+    return [(t, b.strip()) for t, b in items if t]
+
+
+def _table_keys(path, start):
+    src = open(os.path.join(TOP, path)).read()
+    table = src[src.index(start):]
+    return re.findall(r'^\s*(?:\w+\(|\{)"([^"]+)"', table[:table.index("\n};")], re.M)
+
+
+@pytest.mark.skipif(shutil.which("man") is None or shutil.which("groff") is None,
+                    reason="man and groff are not installed")
+def test_the_manual_pages_describe_every_option_and_key_in_plain_words():
+    problems = []
+    for page in [os.path.basename(p) for p in _pages()]:
+        text = _rendered(page)
+        for leak in LEAKS:
+            for m in re.finditer(leak, text):
+                problems.append("%s: %r" % (page, text[max(0, m.start() - 30):m.end() + 30]))
+        if page in USAGES:
+            r = subprocess.run(USAGES[page], capture_output=True, text=True, timeout=20, stdin=subprocess.DEVNULL,
+                               env={"PATH": "/usr/bin:/bin"})
+            usage = re.sub(r"\([^)]*\)", "", r.stdout + r.stderr)    # remarks, such as "like tail -f"
+            offered = set(re.findall(r"(?<![\w-])-([A-Za-z0-9@])(?![\w-])", usage))
+            assert offered, usage
+            described = {o for tag, _ in _items(text) if tag.startswith("-")
+                         for o in re.findall(r"(?<![\w-])-([A-Za-z0-9@])(?![\w-])", tag)}
+            problems += ["%s: option -%s of the usage text is not described" % (page, o)
+                         for o in sorted(offered - described)]
+    for page, path, start in (("general.cf.5", "server/config/config.cc", "constexpr ConfigKey gOptionNames[]"),
+                              ("domain.cf.5", "server/config/domain.cc", "constexpr DomainKey kDomainKeys[]")):
+        items = dict(_items(_rendered(page)))
+        for key in _table_keys(path, start):
+            if key not in items:
+                problems.append("%s: key %s missing" % (page, key))
+                continue
+            # What the key does, besides the kind of its value and its default.
+            said = [s for s in re.split(r"(?<=\.)\s+", items[key])
+                    if not s.startswith("Value:") and "default:" not in s.lower()]
+            if len(" ".join(said).split()) < 5:
+                problems.append("%s: key %s not explained: %r" % (page, key, items[key]))
+    assert not problems, "\n".join(problems)
