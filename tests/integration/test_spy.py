@@ -614,3 +614,44 @@ def test_c1_controls_from_a_remote_client_do_not_reach_the_terminal(server, moni
     raw = spy(s, "-n", "json").stdout
     assert b"\xc2\x9b" not in raw and b"\xc2\x85" not in raw
     json.loads(raw)   # still valid JSON
+
+
+# ---- the public page -----------------------------------------------------------------------------
+
+def test_a_web_visitor_of_the_public_page_sees_no_e_mail_address_password_or_host_path(server):
+    """A web visitor of the status page made with -P: two anonymous users
+    logged in with their e-mail addresses as passwords, one of them in a
+    subdirectory.  The page, the JSON and the text show neither address (as
+    login identity nor as the PASS argument) nor the directory's path on the
+    host; the page without -P still shows them all."""
+    s = server(general="min-users = 2\nmax-users = 3\n")
+    real = os.path.join(s.dir, "ftp", "pub")
+    os.mkdir(real)
+    walker, newcomer = s.greeted(), s.greeted()
+    for c, address in ((walker, "walker@example.org"), (newcomer, "newcomer@example.net")):
+        assert c.command("USER anonymous").startswith("331 ")
+        assert c.command("PASS " + address).startswith("230 ")
+    assert walker.command("CWD pub").startswith("250 ")
+    assert wait_for(lambda: sorted(sl["command"].split(" ")[0] for sl in sessions_of(s).values())
+                    == ["Cwd", "PASS"])
+    secrets = ("walker@example.org", "newcomer@example.net", real)
+
+    full = spy(s, "-n", "-h", "who").stdout.decode("latin-1")
+    assert all(text in full for text in secrets), full
+    rows = table_rows(full)
+    assert "Current Directory" in rows[0]
+
+    page = spy(s, "-n", "-P", "-h", "who").stdout.decode("latin-1")
+    doc = spy(s, "-n", "-P", "json").stdout.decode("utf-8")
+    text = spy(s, "-n", "-P", "who").stdout.decode("latin-1")
+    for out in (page, doc, text):
+        assert not any(secret in out for secret in secrets) and s.dir not in out, out
+        assert "example." not in out, out
+    rows = table_rows(page)
+    assert rows[0] == ["Who", "From", "To", "Start Time", "Idle Time", "Child#", "PID", "What"]
+    assert sorted((r[0], r[7]) for r in rows[1:]) == [("anonymous", "Cwd"), ("anonymous", "PASS")]
+    sessions = json.loads(doc)["sessions"]
+    assert sorted((x["who"], x["command"]) for x in sessions) == [("anonymous", "Cwd"), ("anonymous", "PASS")]
+    assert not any("directory" in x for x in sessions)
+    assert [line.split()[0] for line in text.splitlines()[1:]] == ["anonymous", "anonymous"]
+

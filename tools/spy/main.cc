@@ -16,6 +16,7 @@ key_t gKey = 0;
 int gNoResolve = 0;
 int gHtml = 0;
 int gCgi = 0;
+int gPublic = 0;
 const char *gOutFile = nullptr;
 size_t gLookupSize = 0;
 int gLookupMode = 0400;
@@ -43,13 +44,13 @@ static_assert(static_cast<unsigned>(KeyForPort(8021)) == 0x77C0FE9Eu + 16u * 802
 void Usage(const char *prog)
 {
     if (gCgi)
-        CgiError("400 Bad Request", "Usage: who, json or pids, with -p PORT, -n or -h.");
-    fprintf(stderr, "Usages:\n  %s [-p port] [-n] [-h] who\n", prog);
+        CgiError("400 Bad Request", "Usage: who, json or pids, with -p PORT, -n, -h or -P.");
+    fprintf(stderr, "Usages:\n  %s [-p port] [-n] [-h] [-P] who\n", prog);
     fprintf(stderr, "  %s [-p port] [-n] watch\n", prog);
     fprintf(stderr, "  %s [-p port] toggle verbose logging [and tail]\n", prog);
     fprintf(stderr, "  %s [-p port] tail\n", prog);
     fprintf(stderr, "  %s [-p port] [-n] pids\n", prog);
-    fprintf(stderr, "  %s [-p port] [-n] json\n", prog);
+    fprintf(stderr, "  %s [-p port] [-n] [-P] json\n", prog);
     fprintf(stderr, "\nExamples:\n");
     fprintf(stderr, "  %s watch        (monitor user activity)\n", prog);
     fprintf(stderr, "  %s pids         (get a list of active process IDs)\n", prog);
@@ -59,6 +60,7 @@ void Usage(const char *prog)
     fprintf(stderr, "  %s who          (get a list of users logged in)\n", prog);
     fprintf(stderr, "  %s -n who       (same, but not resolving IP addresses)\n", prog);
     fprintf(stderr, "  %s -h who       (same, outputting in HTML)\n", prog);
+    fprintf(stderr, "  %s -P -h who    (same, for a public page: no e-mail addresses, passwords or paths)\n", prog);
     fprintf(stderr, "  %s -p 8021 who  (use data from the Zorvad running on port 8021)\n", prog);
     fprintf(stderr, "\nRequires:\n  %.12s\n", gVersion);
     exit(1);
@@ -127,7 +129,7 @@ int main(int argc, char **argv)
 
     int keyGiven = 0;
     int c;
-    while ((c = Getopt(argc, argv, "whauk:m:ns:p:o:")) > 0) {
+    while ((c = Getopt(argc, argv, "whauk:m:ns:p:o:P")) > 0) {
         switch (c) {
         case 'p':
             gPort = static_cast<unsigned>(NumberArg(prog, gOptArg, 10, 65535));
@@ -143,6 +145,9 @@ int main(int argc, char **argv)
         }
         case 'n':
             gNoResolve = 1;
+            break;
+        case 'P':
+            gPublic = 1;
             break;
         case 'h':
         case 'w':
