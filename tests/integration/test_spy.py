@@ -641,9 +641,9 @@ def test_a_web_visitor_of_the_public_page_sees_no_e_mail_address_password_or_hos
     rows = table_rows(full)
     assert "Current Directory" in rows[0]
 
-    page = spy(s, "-n", "-P", "-h", "who").stdout.decode("latin-1")
-    doc = spy(s, "-n", "-P", "json").stdout.decode("utf-8")
-    text = spy(s, "-n", "-P", "who").stdout.decode("latin-1")
+    runs = [spy(s, "-n", "-P", *args) for args in (["-h", "who"], ["json"], ["who"])]
+    assert all(r.returncode == 0 for r in runs), [r.stderr for r in runs]
+    page, doc, text = (r.stdout.decode("utf-8") for r in runs)
     for out in (page, doc, text):
         assert not any(secret in out for secret in secrets) and s.dir not in out, out
         assert "example." not in out, out
