@@ -73,6 +73,10 @@ int Utf8Length(const unsigned char *p);
 // Writes text as a JSON string: quotes, backslashes and control characters
 // escaped, bytes that are not UTF-8 replaced by U+FFFD.
 void PutJsonString(FILE *out, const char *text);
+// Writes text as a quoted label value of the metrics: backslash, quote and
+// line feed escaped, other control characters as '?', bytes that are not
+// UTF-8 as U+FFFD.
+void PutLabelValue(FILE *out, const char *text);
 
 // ---- Commands ------------------------------------------------------------------------------
 int Who();
@@ -80,6 +84,7 @@ int Watch();
 int Pids();
 int CacheStat();
 int Json();
+int Metrics();
 int Dump();
 int DumpInfo();
 int Tail(int fromNotedEnd, long notedEnd, const char *notedName);
