@@ -157,6 +157,7 @@ void CompleteLogin(const char *text)
     gSessionUid = static_cast<uid_t>(gPass.uid);
     SwitchToUserIdentity();
     gLoggedIn = 1;
+    gRUserPtr->state = kShmStateLoggedIn;
     gLogins++;
     SetUserBandwidth();
     if (gPass.uid == 0) {

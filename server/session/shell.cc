@@ -485,6 +485,7 @@ void ResetSessionInfo()
     gRUserPtr->user[0] = '\0';
     gRUserPtr->loginId[0] = '\0';
     gRUserPtr->restriction[0] = '\0';
+    gRUserPtr->state = kShmStateConnected;
     gRUserPtr->resetCount++;
     EncodeSessionId(gRUserPtr->sessionId, sizeof(gRUserPtr->sessionId), gRUserPtr->sessionStart, gChild,
                     gRUserPtr->resetCount);

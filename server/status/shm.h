@@ -115,6 +115,14 @@ static_assert(offsetof(ShmStatBucket, upload.seconds) == 58 * 4);
 static_assert(sizeof(ShmStatBucket) == 248);
 
 // ---- Slot -------------------------------------------------------------------------------
+// The state word of a busy slot.  A download or upload holds from the moment
+// its data connection is open until the transfer is recorded, however it ends.
+constexpr uint32_t kShmStateConnected = 0;     // not logged in (yet, or again after REIN)
+constexpr uint32_t kShmStateLoggedIn = 1;
+constexpr uint32_t kShmStateDownloading = 2;
+constexpr uint32_t kShmStateUploading = 3;
+constexpr int kShmNumStates = 4;
+
 struct ShmSlot {
     int32_t pid;                            // 0 when the slot is free
     uint32_t reserved1;
@@ -135,7 +143,7 @@ struct ShmSlot {
     char restriction[32];                   // "restricted", "unrestricted" or a class
     char domain[64];                        // domain set serving the connection
     int32_t hostResolved;
-    uint32_t reserved3;
+    uint32_t state;                         // kShmState...: what the session is doing
     int64_t lastCommandTime;                // last activity: command or transfer progress
     char command[256];                      // verb and argument, "PASS ********"
     int64_t waitStart;                      // when the previous command was received
@@ -159,6 +167,7 @@ static_assert(offsetof(ShmSlot, addr) == 280);
 static_assert(offsetof(ShmSlot, restriction) == 344);
 static_assert(offsetof(ShmSlot, domain) == 376);
 static_assert(offsetof(ShmSlot, hostResolved) == 440);
+static_assert(offsetof(ShmSlot, state) == 444);
 static_assert(offsetof(ShmSlot, lastCommandTime) == 448);
 static_assert(offsetof(ShmSlot, command) == 456);
 static_assert(offsetof(ShmSlot, waitStart) == 712);

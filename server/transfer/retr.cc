@@ -304,6 +304,7 @@ int LockWholeFile(int fd, short type)
 void NoteTransferActivity(const char *verb, const char *path)
 {
     snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %s", verb, path);
+    gRUserPtr->state = gUploading ? kShmStateUploading : kShmStateDownloading;
     gRUserPtr->lastCommandTime = ShmTime(nullptr);
     if (gSyslog) {
         if (gUploading)

@@ -107,6 +107,7 @@ void CountTransfer(int result, int started, int64_t bytes, double duration)
 void ResetXferState(int uploading)
 {
     gUploading = uploading;
+    gRUserPtr->state = gLoggedIn ? kShmStateLoggedIn : kShmStateConnected;
     gCurXferFile[0] = '\0';
     gBytesRetr = gBytesStor = 0;
     gTransferStarted = 0;
@@ -178,6 +179,7 @@ void LogTransferStart()
 void LogTransfer(int result, int started)
 {
     ShmNoteActivity();          // the idle time counts from the transfer's end
+    gRUserPtr->state = gLoggedIn ? kShmStateLoggedIn : kShmStateConnected;
     if (gCurXferFile[0] == '\0')
         return;
     const int savedErrno = errno;

@@ -108,14 +108,14 @@ def shm_slot(data, i):
     pid, proc_start, resets = struct.unpack_from("<i4xqI", data, base)
     session_start, = struct.unpack_from("<q", data, base + 32)
     users_server, users_domain = struct.unpack_from("<II", data, base + 80)
-    resolved, = struct.unpack_from("<i", data, base + 440)
+    resolved, state = struct.unpack_from("<iI", data, base + 440)
     last_command, = struct.unpack_from("<q", data, base + 448)
     field = lambda off, size: _text(data[base + off:base + off + size])
     return {"pid": pid, "proc_start": proc_start, "resets": resets, "session_start": session_start,
             "session_id": field(40, 40), "users_on_server": users_server,
             "users_on_domain": users_domain, "user": field(88, 64), "login_id": field(152, 64),
             "host": field(216, 64), "addr": field(280, 64), "restriction": field(344, 32),
-            "domain": field(376, 64), "host_resolved": resolved, "last_command": last_command,
+            "domain": field(376, 64), "host_resolved": resolved, "state": state, "last_command": last_command,
             "command": field(456, 256), "cwd": field(720, 256),
             "live_part": data[base + 32:base + 976]}
 

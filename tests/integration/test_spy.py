@@ -614,3 +614,136 @@ def test_c1_controls_from_a_remote_client_do_not_reach_the_terminal(server, moni
     raw = spy(s, "-n", "json").stdout
     assert b"\xc2\x9b" not in raw and b"\xc2\x85" not in raw
     json.loads(raw)   # still valid JSON
+
+
+# ---- the public page -----------------------------------------------------------------------------
+
+def test_a_web_visitor_of_the_public_page_sees_no_e_mail_address_password_or_host_path(server):
+    """A web visitor of the status page made with -P: two anonymous users
+    logged in with their e-mail addresses as passwords, one of them in a
+    subdirectory.  The page, the JSON and the text show neither address (as
+    login identity nor as the PASS argument) nor the directory's path on the
+    host; the page without -P still shows them all."""
+    s = server(general="min-users = 2\nmax-users = 3\n")
+    real = os.path.join(s.dir, "ftp", "pub")
+    os.mkdir(real)
+    walker, newcomer = s.greeted(), s.greeted()
+    for c, address in ((walker, "walker@example.org"), (newcomer, "newcomer@example.net")):
+        assert c.command("USER anonymous").startswith("331 ")
+        assert c.command("PASS " + address).startswith("230 ")
+    assert walker.command("CWD pub").startswith("250 ")
+    assert wait_for(lambda: sorted(sl["command"].split(" ")[0] for sl in sessions_of(s).values())
+                    == ["Cwd", "PASS"])
+    secrets = ("walker@example.org", "newcomer@example.net", real)
+
+    full = spy(s, "-n", "-h", "who").stdout.decode("latin-1")
+    assert all(text in full for text in secrets), full
+    rows = table_rows(full)
+    assert "Current Directory" in rows[0]
+
+    runs = [spy(s, "-n", "-P", *args) for args in (["-h", "who"], ["json"], ["who"])]
+    assert all(r.returncode == 0 for r in runs), [r.stderr for r in runs]
+    page, doc, text = (r.stdout.decode("utf-8") for r in runs)
+    for out in (page, doc, text):
+        assert not any(secret in out for secret in secrets) and s.dir not in out, out
+        assert "example." not in out, out
+    rows = table_rows(page)
+    assert rows[0] == ["Who", "From", "To", "Start Time", "Idle Time", "Child#", "PID", "What"]
+    assert sorted((r[0], r[7]) for r in rows[1:]) == [("anonymous", "Cwd"), ("anonymous", "PASS")]
+    sessions = json.loads(doc)["sessions"]
+    assert sorted((x["who"], x["command"]) for x in sessions) == [("anonymous", "Cwd"), ("anonymous", "PASS")]
+    assert not any("directory" in x for x in sessions)
+    assert [line.split()[0] for line in text.splitlines()[1:]] == ["anonymous", "anonymous"]
+
+
+# ---- metrics ---------------------------------------------------------------------------------------
+
+# A user name a remote client chose: a quote, a backslash, a control
+# character and a byte that is not UTF-8, each of which must not break a line
+# of the metrics or end a label value early.
+HOSTILE_USER = b'ev"il\\name\x01\xff'
+STATES = ("connected", "logged_in", "downloading", "uploading")
+
+
+def parse_metrics(text):
+    """The samples as {(name, sorted labels): value}, read by the client
+    library's own parser; skips when it is not installed."""
+    parser = pytest.importorskip("prometheus_client.parser",
+                                 reason="python3-prometheus-client is needed (scripts/deps.sh installs it)")
+    samples = {}
+    for family in parser.text_string_to_metric_families(text):
+        assert family.name.startswith("zorvad_") and family.documentation, family
+        assert family.type in ("gauge", "counter"), family
+        for sample in family.samples:
+            key = (sample.name, tuple(sorted(sample.labels.items())))
+            assert key not in samples, key
+            samples[key] = sample.value
+    return samples
+
+
+def test_metrics_count_sessions_by_state_transfers_and_the_cache_for_a_scraper(server, users):  # noqa: F811
+    """Three sessions: one logged in and idle after a download and two
+    listings, one in an upload its client has paused, one not logged in whose
+    user name a remote client chose to break the format.  The metrics parse
+    and count each."""
+    s = server(general="min-users = 3\nmax-users = 4\n")
+    user = users()
+    with open(os.path.join(user.home, "ten"), "wb") as out:
+        out.write(os.urandom(10 << 10))
+    os.mkdir(os.path.join(user.home, "sub"))
+    past = time.time() - 3600    # old: the directory cache trusts what it reads
+    os.utime(os.path.join(user.home, "sub"), (past, past))
+
+    idle = s.ftp()
+    idle.login(user.name, user.password)
+    got = []
+    idle.retrbinary("RETR ten", got.append)
+    assert len(b"".join(got)) == 10 << 10
+    idle.nlst("sub")
+    idle.nlst("sub")
+
+    uploader = s.ftp()
+    uploader.login(user.name, user.password)
+    uploader.voidcmd("TYPE I")
+    data = uploader.transfercmd("STOR paused")    # 150 read; the data connection stays open
+    data.sendall(b"x" * 1000)
+
+    stranger = s.greeted()
+    stranger.send(b"USER " + HOSTILE_USER + b"\r\n")
+    assert stranger.reply().startswith("331 ")
+
+    def states():
+        return sorted(sl["state"] for sl in sessions_of(s).values())
+    assert wait_for(lambda: states() == [0, 1, 3]), states()
+
+    r = spy(s, "metrics")
+    assert r.returncode == 0, r.stderr
+    m = parse_metrics(r.stdout.decode("utf-8"))
+    for state, n in zip(STATES, (1, 1, 0, 1)):
+        assert m[("zorvad_sessions", (("domain", "test"), ("state", state)))] == n, m
+    shown_user = 'ev"il\\name?\ufffd'
+    per_session = sorted((dict(labels)["user"], dict(labels)["state"], value) for (name, labels), value in m.items()
+                         if name == "zorvad_session_idle_seconds")
+    assert [x[:2] for x in per_session] == sorted([(shown_user, "connected"), (user.name, "logged_in"),
+                                                   (user.name, "uploading")]), per_session
+    assert all(0 <= x[2] <= 60 for x in per_session)
+    starts = {dict(labels)["state"]: value for (name, labels), value in m.items()
+              if name == "zorvad_session_start_time_seconds"}
+    assert starts == {STATES[sl["state"]]: sl["session_start"] for sl in sessions_of(s).values()}
+    assert m[("zorvad_recent_transfers", (("direction", "download"), ("result", "ok")))] == 1
+    assert m[("zorvad_recent_transfer_bytes", (("direction", "download"),))] == 10 << 10
+    assert m[("zorvad_recent_transfers", (("direction", "upload"), ("result", "ok")))] == 0
+    assert m[("zorvad_directory_cache_requests_total", ())] == 2
+    assert m[("zorvad_directory_cache_hits_total", ())] == 1
+    segment = s.segment()
+    assert m[("zorvad_children", ())] == sum(1 for i in range(1, 5) if shm_slot(segment, i)["pid"])
+
+    # The upload ends: its session is logged in again and the upload counted.
+    data.close()
+    assert uploader.voidresp().startswith("226 ")
+    assert wait_for(lambda: states() == [0, 1, 1]), states()
+    m = parse_metrics(spy(s, "metrics").stdout.decode("utf-8"))
+    assert m[("zorvad_sessions", (("domain", "test"), ("state", "logged_in")))] == 2
+    assert m[("zorvad_sessions", (("domain", "test"), ("state", "uploading")))] == 0
+    assert m[("zorvad_recent_transfers", (("direction", "upload"), ("result", "ok")))] == 1
+    assert m[("zorvad_recent_transfer_bytes", (("direction", "upload"),))] == 1024

@@ -97,8 +97,10 @@ int WhoHtml()
             printf("<table BORDER BGCOLOR=\"#CCCCCC\" cellpadding=5>\n");
             printf("\t<tr BGCOLOR=\"#A2D0FF\">\n");
             for (const char *h : {"Who", "From", "To", "Start Time", "Idle Time", "Child#", "PID",
-                                  "Current Directory", "What"})
-                printf("\t\t<th>%s</th>\n", h);
+                                  "Current Directory", "What"}) {
+                if (!gPublic || strcmp(h, "Current Directory") != 0)    // a public page shows no paths
+                    printf("\t\t<th>%s</th>\n", h);
+            }
             printf("\t</tr>\n");
         }
         char start[64] = "";
@@ -120,7 +122,8 @@ int WhoHtml()
         Cell(idleText);
         Cell(child, "", "", " align=center");
         Cell(pid);
-        Cell(v.slot.cwd, "<small><tt>", "</tt></small>");
+        if (!gPublic)
+            Cell(v.slot.cwd, "<small><tt>", "</tt></small>");
         Cell(v.slot.command);
         printf("\t</tr>\n");
         fflush(stdout);

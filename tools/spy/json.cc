@@ -109,7 +109,8 @@ int Json()
         Field("class", s.restriction);
         printf("\"start_time\": %lld, \"idle_seconds\": %ld, ", static_cast<long long>(s.sessionStart),
                IdleSeconds(s, now));
-        Field("directory", s.cwd);
+        if (!gPublic)
+            Field("directory", s.cwd);
         Field("command", s.command);
         Field("session_id", s.sessionId, false);
         printf("}");

@@ -16,6 +16,7 @@ key_t gKey = 0;
 int gNoResolve = 0;
 int gHtml = 0;
 int gCgi = 0;
+int gPublic = 0;
 const char *gOutFile = nullptr;
 size_t gLookupSize = 0;
 int gLookupMode = 0400;
@@ -43,13 +44,14 @@ static_assert(static_cast<unsigned>(KeyForPort(8021)) == 0x77C0FE9Eu + 16u * 802
 void Usage(const char *prog)
 {
     if (gCgi)
-        CgiError("400 Bad Request", "Usage: who, json or pids, with -p PORT, -n or -h.");
-    fprintf(stderr, "Usages:\n  %s [-p port] [-n] [-h] who\n", prog);
+        CgiError("400 Bad Request", "Usage: who, json, pids or metrics, with -p PORT, -n, -h or -P.");
+    fprintf(stderr, "Usages:\n  %s [-p port] [-n] [-h] [-P] who\n", prog);
     fprintf(stderr, "  %s [-p port] [-n] watch\n", prog);
     fprintf(stderr, "  %s [-p port] toggle verbose logging [and tail]\n", prog);
     fprintf(stderr, "  %s [-p port] tail\n", prog);
     fprintf(stderr, "  %s [-p port] [-n] pids\n", prog);
-    fprintf(stderr, "  %s [-p port] [-n] json\n", prog);
+    fprintf(stderr, "  %s [-p port] [-n] [-P] json\n", prog);
+    fprintf(stderr, "  %s [-p port] metrics\n", prog);
     fprintf(stderr, "\nExamples:\n");
     fprintf(stderr, "  %s watch        (monitor user activity)\n", prog);
     fprintf(stderr, "  %s pids         (get a list of active process IDs)\n", prog);
@@ -59,12 +61,14 @@ void Usage(const char *prog)
     fprintf(stderr, "  %s who          (get a list of users logged in)\n", prog);
     fprintf(stderr, "  %s -n who       (same, but not resolving IP addresses)\n", prog);
     fprintf(stderr, "  %s -h who       (same, outputting in HTML)\n", prog);
+    fprintf(stderr, "  %s -P -h who    (same, for a public page: no e-mail addresses, passwords or paths)\n", prog);
+    fprintf(stderr, "  %s metrics      (sessions, transfers and cache counters for a metrics scraper)\n", prog);
     fprintf(stderr, "  %s -p 8021 who  (use data from the Zorvad running on port 8021)\n", prog);
     fprintf(stderr, "\nRequires:\n  %.12s\n", gVersion);
     exit(1);
 }
 
-enum Command { kWho, kWatch, kPids, kTail, kToggle, kToggleAndTail, kCacheStat, kDump, kDumpInfo, kJson };
+enum Command { kWho, kWatch, kPids, kTail, kToggle, kToggleAndTail, kCacheStat, kDump, kDumpInfo, kJson, kMetrics };
 
 struct CommandName {
     const char *words;
@@ -81,6 +85,7 @@ constexpr CommandName kCommands[] = {
     {"dump", kDump},
     {"dumpinfo", kDumpInfo},
     {"json", kJson},
+    {"metrics", kMetrics},
 };
 
 // The command words after the options, joined by blanks; -1 when they name none.
@@ -127,7 +132,7 @@ int main(int argc, char **argv)
 
     int keyGiven = 0;
     int c;
-    while ((c = Getopt(argc, argv, "whauk:m:ns:p:o:")) > 0) {
+    while ((c = Getopt(argc, argv, "whauk:m:ns:p:o:P")) > 0) {
         switch (c) {
         case 'p':
             gPort = static_cast<unsigned>(NumberArg(prog, gOptArg, 10, 65535));
@@ -143,6 +148,9 @@ int main(int argc, char **argv)
         }
         case 'n':
             gNoResolve = 1;
+            break;
+        case 'P':
+            gPublic = 1;
             break;
         case 'h':
         case 'w':
@@ -178,12 +186,17 @@ int main(int argc, char **argv)
         Usage(prog);
     // Behind a web server only the read-only views run: the others write a
     // file, signal the server or follow it for ever.
-    if (gCgi && command != kWho && command != kJson && command != kPids)
-        CgiError("403 Forbidden", "Only who, json and pids are available to a web page.");
+    if (gCgi && command != kWho && command != kJson && command != kPids && command != kMetrics)
+        CgiError("403 Forbidden", "Only who, json, pids and metrics are available to a web page.");
 
     if (gCgi) {
         // Set-up errors become the page: the person at the browser sees why.
-        fputs(command == kJson ? "Content-Type: application/json\n\n" : "Content-Type: text/html\n\n", stdout);
+        if (command == kJson)
+            fputs("Content-Type: application/json\n\n", stdout);
+        else if (command == kMetrics)
+            fputs("Content-Type: text/plain; version=0.0.4; charset=utf-8\n\n", stdout);
+        else
+            fputs("Content-Type: text/html\n\n", stdout);
         fflush(stdout);
         dup2(STDOUT_FILENO, STDERR_FILENO);
     }
@@ -215,6 +228,8 @@ int main(int argc, char **argv)
         return DumpInfo();
     case kJson:
         return Json();
+    case kMetrics:
+        return Metrics();
     }
     return 1;
 }

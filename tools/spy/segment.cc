@@ -141,6 +141,11 @@ void SnapshotSlot(int i, ShmSlot *copy)
     TerminateText(copy->domain, sizeof(copy->domain));
     TerminateText(copy->command, sizeof(copy->command));
     TerminateText(copy->cwd, sizeof(copy->cwd));
+    if (gPublic) {
+        copy->loginId[0] = '\0';
+        copy->cwd[0] = '\0';
+        copy->command[strcspn(copy->command, " ")] = '\0';
+    }
 }
 
 int32_t SlotPid(int i)

@@ -20,6 +20,7 @@ extern key_t gKey;                // -k, or derived from the port
 extern int gNoResolve;            // -n: show client addresses as given
 extern int gHtml;                 // -h, -w or CGI mode
 extern int gCgi;                  // REMOTE_ADDR and REQUEST_METHOD were set
+extern int gPublic;               // -P: a page for anybody: no e-mail address, password or path
 extern const char *gOutFile;      // -o: dump and dumpinfo
 extern size_t gLookupSize;        // -s
 extern int gLookupMode;           // -m
@@ -36,6 +37,9 @@ void AttachSegment();
 
 // A consistent private copy of slot i with every text field terminated.  Slots
 // are written by the server while we read: one copy, then only the copy is used.
+// With -P the copy keeps no anonymous user's e-mail address (the login
+// identity), no directory, and of the command only its verb: the argument
+// may be a password or a path on the host.
 void SnapshotSlot(int i, ShmSlot *copy);
 // The pid word of slot i, read once.
 int32_t SlotPid(int i);
@@ -69,6 +73,10 @@ int Utf8Length(const unsigned char *p);
 // Writes text as a JSON string: quotes, backslashes and control characters
 // escaped, bytes that are not UTF-8 replaced by U+FFFD.
 void PutJsonString(FILE *out, const char *text);
+// Writes text as a quoted label value of the metrics: backslash, quote and
+// line feed escaped, other control characters as '?', bytes that are not
+// UTF-8 as U+FFFD.
+void PutLabelValue(FILE *out, const char *text);
 
 // ---- Commands ------------------------------------------------------------------------------
 int Who();
@@ -76,6 +84,7 @@ int Watch();
 int Pids();
 int CacheStat();
 int Json();
+int Metrics();
 int Dump();
 int DumpInfo();
 int Tail(int fromNotedEnd, long notedEnd, const char *notedName);
