@@ -85,6 +85,10 @@ for f in general.cf domain.cf; do
     sed -e "s|@CONFDIR@|$demo/etc|g" -e "s|@LOGDIR@|$demo/logs|g" \
         -e "s|@FTPHOME@|$demo/ftp|g" -e "s|@RUNDIR@|$demo|g" "$top/conf/$f" > "$demo/$f"
 done
+# The demo lets everyone log in without TLS and anonymous users upload into
+# incoming/; the installed configuration does neither (the later line wins).
+printf '\n# The demo: plaintext logins and anonymous uploads.\ntls = off\na-allow-incoming = yes\n' \
+    >> "$demo/general.cf"
 # A second block of the same set adds the demo's password database.
 printf '\nset-name = main\npasswd = /etc/passwd,%s/etc/passwd.db\n' "$demo" >> "$demo/domain.cf"
 
