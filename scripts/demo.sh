@@ -35,7 +35,8 @@ listening() {
 
 [ "${ZORVAD_DEMO_DEPS:-1}" = 0 ] || "$top/scripts/deps.sh"
 # Only the daemon and the helper that writes the demo's password database.
-[ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
+# A tree that exists is built with the generator it was made with.
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$(nproc)" --target zorvad mkpasswddb
 
 # Root runs the server's stop script from this directory and reads its
