@@ -102,7 +102,8 @@ void SwitchToUserIdentity()
         LogPerror("setEuid(%u) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(geteuid()),
                   static_cast<unsigned>(getuid()));
         const gid_t rootGroup = 0;
-        (void) setegid(rootGroup);
+        if (setegid(rootGroup) < 0)
+            LogPerror("setEgid(0)");
         (void) setgroups(1, &rootGroup);
         IdentityFailed("451 Login failed, local error.\r\n");
     }
