@@ -129,6 +129,17 @@ bool MoveLetsLinkClimbOut(const char *from, const char *to, const struct stat &m
     return rc < 0 || c.climbsOut || c.unreadable;
 }
 
+// A link is renamed, or replaced, itself, never what it points to: real
+// becomes the link's own path when arg names one (after the checks on what
+// it points to have passed).
+void KeepLinkItself(const char *arg, char *real, size_t size)
+{
+    char named[kPathBufSize];
+    struct stat st;
+    if (UnresolvedPath(named, sizeof(named), arg) == 0 && SafeLstat(named, &st) == 0 && S_ISLNK(st.st_mode))
+        Strncpy(real, named, size);
+}
+
 }  // namespace
 
 void Rnfr(char *arg)
@@ -137,6 +148,7 @@ void Rnfr(char *arg)
     char real[kPathBufSize];
     if (!PathPrologue(arg, kPermRename, "no rename permission", real, sizeof(real)))
         return;
+    KeepLinkItself(arg, real, sizeof(real));
     if (strlen(real) >= sizeof(gRnfr) || HoldsRefusedTree(real)) {
         gRnfr[0] = '\0';
         PermissionDeniedBadPathname();
@@ -181,6 +193,7 @@ void Rnto(char *arg)
     char real[kPathBufSize];
     if (!PathPrologue(arg, kPermRename, "no rename permission", real, sizeof(real)))
         return;
+    KeepLinkItself(arg, real, sizeof(real));
 
     // An existing directory replaced here would take its refused entries along.
     if (HoldsRefusedTree(real)) {

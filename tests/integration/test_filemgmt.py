@@ -131,6 +131,30 @@ def test_lftp_mirrors_a_tree_up_and_deletes_what_went(server, users, zorvad_dir)
     assert tree_digest(os.path.join(copy, "sub")) == tree_digest(os.path.join(dest, "sub"))
 
 
+def test_a_rename_moves_or_replaces_a_link_itself_never_what_it_points_to(server, users):
+    """A user's RNFR of a link moves the link; an RNTO onto a link replaces
+    the link: the files they point to stay as they were."""
+    s, u = user_server(server, users)
+    for name, data in (("a.txt", b"a"), ("b.txt", b"b"), ("c.txt", b"c")):
+        write_file(os.path.join(u.home, name), data)
+    os.symlink("a.txt", os.path.join(u.home, "ln"))
+    os.symlink("c.txt", os.path.join(u.home, "lt"))
+    for n in ("a.txt", "b.txt", "c.txt", "ln", "lt"):
+        os.lchown(os.path.join(u.home, n), u.uid, u.gid)
+    c = s.greeted()
+    user_login(c, u)
+    assert c.command("RNFR ln").startswith("350 ")
+    assert c.command("RNTO moved").startswith("250 ")
+    assert os.readlink(os.path.join(u.home, "moved")) == "a.txt"
+    assert not os.path.lexists(os.path.join(u.home, "ln"))
+    assert c.command("RNFR b.txt").startswith("350 ")
+    assert c.command("RNTO lt").startswith("250 ")
+    assert not os.path.islink(os.path.join(u.home, "lt"))
+    for name, data in (("a.txt", b"a"), ("lt", b"b"), ("c.txt", b"c")):
+        with open(os.path.join(u.home, name), "rb") as f:
+            assert f.read() == data, name
+
+
 def test_names_that_begin_with_blanks_are_fetched_and_entered(server, users, zorvad_dir):
     """A user's files and directories whose names begin with blanks: lftp
     mirrors every one down byte for byte (each RETR and CWD names them after
