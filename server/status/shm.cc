@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 
 #include "Strn.h"
@@ -505,10 +506,49 @@ void StatSession(time_t now, long seconds, int reason)
         c[kStatSessionSeconds] += static_cast<uint32_t>(seconds);
 }
 
-void StatTransfer(bool upload, int result, int64_t bytes, double seconds)
+namespace {
+
+// The domain set's entry of the totals: found, or claimed when the set has
+// none yet; nullptr when the table is full.
+ShmDomainTotals *DomainTotals(const char *domain)
+{
+    const ShmHeader *head = ShmHead();
+    if (head == nullptr)
+        return nullptr;
+    auto *table = reinterpret_cast<ShmDomainTotals *>(static_cast<char *>(gShmAddr)
+                                                       + ShmDomainTotalsOffset(static_cast<int>(head->maxUsers)));
+    for (int i = 0; i < kShmDomainTotals; i++) {
+        std::atomic_ref<uint32_t> used(table[i].used);
+        if (used.load(std::memory_order_acquire) == kShmTotalsInUse
+            && strncmp(table[i].domain, domain, sizeof(table[i].domain) - 1) == 0)
+            return &table[i];
+    }
+    for (int i = 0; i < kShmDomainTotals; i++) {
+        std::atomic_ref<uint32_t> used(table[i].used);
+        uint32_t expected = 0;
+        if (used.compare_exchange_strong(expected, kShmTotalsClaimed, std::memory_order_acq_rel)) {
+            Strncpy(table[i].domain, domain, sizeof(table[i].domain));
+            used.store(kShmTotalsInUse, std::memory_order_release);
+            return &table[i];
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const char *domain)
 {
     if (gShmSlot == nullptr)
         return;
+    if (domain != nullptr && domain[0] != '\0') {
+        if (ShmDomainTotals *t = DomainTotals(domain)) {
+            std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
+            if (bytes > 0)
+                std::atomic_ref<uint64_t>(t->bytes[upload ? 1 : 0])
+                    .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+        }
+    }
     ShmStatBucket &b = gShmSlot->stats[ShmBucketIndex(ShmTime(nullptr))];
     ShmXferStats &x = upload ? b.upload : b.download;
     x.count++;

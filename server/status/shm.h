@@ -2,7 +2,7 @@
 // live state of the server.  A 1024-byte header (version, start time, the cached
 // clock) is followed by one 3456-byte slot per process: slot 0 the master, slots
 // 1..max-users the children, slot max-users + 1 only holds the logger's pid, and
-// two spare slots end the segment.
+// the room of two spare slots ends the segment: the transfer totals by domain set.
 //
 // The layout below is the one definition shared by the server and the status
 // monitor, so this header uses system headers only.  Every offset is fixed by
@@ -177,6 +177,34 @@ static_assert(offsetof(ShmSlot, stats) == 976);
 static_assert(sizeof(ShmSlot) == kShmSlotSize);
 
 // =========================================================================================
+// ---- Transfer totals by domain set ---------------------------------------------------
+// The two spare slots that end the segment hold, for each domain set that
+// has served a transfer since the server started, the transfers and bytes
+// in each direction: counters that only grow, for a metrics scraper (the
+// buckets above are per process, and a process serves any domain set).
+// Entries are claimed without a lock; two processes that claim one for the
+// same set at once each count in their own, and readers add entries of
+// one name together.
+constexpr int kShmDomainTotals = 64;
+constexpr uint32_t kShmTotalsClaimed = 1;      // being named
+constexpr uint32_t kShmTotalsInUse = 2;
+
+struct ShmDomainTotals {
+    uint32_t used;                          // 0, kShmTotalsClaimed or kShmTotalsInUse
+    uint32_t reserved;
+    char domain[64];
+    uint64_t transfers[2];                  // downloads, uploads
+    uint64_t bytes[2];
+};
+static_assert(sizeof(ShmDomainTotals) == 104);
+static_assert(kShmDomainTotals * sizeof(ShmDomainTotals) <= 2 * kShmSlotSize);
+
+// Where the totals start in a segment for maxUsers: the first spare slot.
+constexpr size_t ShmDomainTotalsOffset(int maxUsers)
+{
+    return kShmHeaderSize + kShmSlotSize * (static_cast<size_t>(maxUsers) + 2);
+}
+
 // Server side (shm.cc).  The monitor uses only the layout above.
 
 // Key, segment id and address; gShmAddr is (void *) -1 when not attached.
@@ -249,8 +277,9 @@ extern double gTotalSecsXferBig;
 // from the session's counters above.
 void StatSession(time_t now, long seconds, int reason);
 
-// One finished transfer into the own slot's current bucket.
-void StatTransfer(bool upload, int result, int64_t bytes, double seconds);
+// One finished transfer into the own slot's current bucket, and into the
+// totals of the session's domain set (domain; nullptr or "": none).
+void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const char *domain = nullptr);
 
 // Adds bucket from to bucket into, field by field.
 void StatAdd(ShmStatBucket *into, const ShmStatBucket *from);

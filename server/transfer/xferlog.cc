@@ -195,7 +195,7 @@ void LogTransfer(int result, int started)
     }
     Strncpy(gXNote, notes);
     CountTransfer(result, started, bytes, duration);
-    StatTransfer(gUploading != 0, result, bytes, duration);
+    StatTransfer(gUploading != 0, result, bytes, duration, gRUserPtr->domain);
     Strncpy(gLastXferResult, XferResultName(result));
 
     XferLogFields f = CommonFields(gUploading ? 'S' : 'R');

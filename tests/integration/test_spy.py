@@ -737,6 +737,10 @@ def test_metrics_count_sessions_by_state_transfers_and_the_cache_for_a_scraper(s
     assert m[("zorvad_recent_transfers", (("direction", "download"), ("result", "ok")))] == 1
     assert m[("zorvad_recent_transfer_bytes", (("direction", "download"),))] == 10 << 10
     assert m[("zorvad_recent_transfers", (("direction", "upload"), ("result", "ok")))] == 0
+    by_set = lambda name, way: m[(name, (("direction", way), ("domain", "test")))]
+    assert (by_set("zorvad_transfers_total", "download"), by_set("zorvad_transfer_bytes_total", "download")) == \
+        (1, 10 << 10)
+    assert (by_set("zorvad_transfers_total", "upload"), by_set("zorvad_transfer_bytes_total", "upload")) == (0, 0)
     assert m[("zorvad_directory_cache_requests_total", ())] == 2
     assert m[("zorvad_directory_cache_hits_total", ())] == 1
     segment = s.segment()
@@ -751,3 +755,4 @@ def test_metrics_count_sessions_by_state_transfers_and_the_cache_for_a_scraper(s
     assert m[("zorvad_sessions", (("domain", "test"), ("state", "uploading")))] == 0
     assert m[("zorvad_recent_transfers", (("direction", "upload"), ("result", "ok")))] == 1
     assert m[("zorvad_recent_transfer_bytes", (("direction", "upload"),))] == 1024
+    assert (by_set("zorvad_transfers_total", "upload"), by_set("zorvad_transfer_bytes_total", "upload")) == (1, 1000)

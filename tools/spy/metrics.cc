@@ -37,6 +37,39 @@ void Head(const char *name, const char *type, const char *help)
     printf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// The counters of each domain set, entries of one name added together (two
+// processes may have claimed one each).
+void DomainTransferTotals()
+{
+    ShmDomainTotals *t = new ShmDomainTotals[kShmDomainTotals];
+    SnapshotDomainTotals(t);
+    static const char *const kWhat[2][3] = {
+        {"zorvad_transfers_total", "counter", "Transfers ended since the server started, by domain set and direction."},
+        {"zorvad_transfer_bytes_total", "counter", "Bytes those transfers moved, by domain set and direction."}};
+    for (int bytes = 0; bytes < 2; bytes++) {
+        Head(kWhat[bytes][0], kWhat[bytes][1], kWhat[bytes][2]);
+        for (int i = 0; i < kShmDomainTotals; i++) {
+            if (t[i].used != kShmTotalsInUse)
+                continue;
+            bool earlier = false;
+            for (int j = 0; j < i && !earlier; j++)
+                earlier = t[j].used == kShmTotalsInUse && strcmp(t[j].domain, t[i].domain) == 0;
+            if (earlier)
+                continue;
+            for (int up = 0; up < 2; up++) {
+                unsigned long long sum = 0;
+                for (int j = i; j < kShmDomainTotals; j++)
+                    if (t[j].used == kShmTotalsInUse && strcmp(t[j].domain, t[i].domain) == 0)
+                        sum += bytes ? t[j].bytes[up] : t[j].transfers[up];
+                printf("%s{domain=", kWhat[bytes][0]);
+                PutLabelValue(stdout, t[i].domain);
+                printf(",direction=\"%s\"} %llu\n", up ? "upload" : "download", sum);
+            }
+        }
+    }
+    delete[] t;
+}
+
 }  // namespace
 
 void PutLabelValue(FILE *out, const char *text)
@@ -178,6 +211,8 @@ int Metrics()
          "Bytes those transfers moved, each transfer counted in whole KiB, by direction.");
     printf("zorvad_recent_transfer_bytes{direction=\"download\"} %llu\n", sums[0].kib * 1024ull);
     printf("zorvad_recent_transfer_bytes{direction=\"upload\"} %llu\n", sums[1].kib * 1024ull);
+
+    DomainTransferTotals();
 
     unsigned long attempts = 0, hits = 0;
     for (int i = 1; i <= gMaxUsers; i++) {

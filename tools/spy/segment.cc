@@ -148,6 +148,13 @@ void SnapshotSlot(int i, ShmSlot *copy)
     }
 }
 
+void SnapshotDomainTotals(ShmDomainTotals *copy)
+{
+    memcpy(copy, gBase + ShmDomainTotalsOffset(gMaxUsers), kShmDomainTotals * sizeof(*copy));
+    for (int i = 0; i < kShmDomainTotals; i++)
+        TerminateText(copy[i].domain, sizeof(copy[i].domain));
+}
+
 int32_t SlotPid(int i)
 {
     int32_t pid;

@@ -43,6 +43,9 @@ void AttachSegment();
 void SnapshotSlot(int i, ShmSlot *copy);
 // The pid word of slot i, read once.
 int32_t SlotPid(int i);
+// A private copy of the transfer totals by domain set (kShmDomainTotals
+// entries), every name terminated.
+void SnapshotDomainTotals(ShmDomainTotals *copy);
 
 // ---- What a session shows ----------------------------------------------------------------
 // The client's name: the slot's host field, resolved here when it is an
