@@ -21,7 +21,7 @@ import pytest
 
 from accounts import write_passwd_db
 from conftest import BIN_DIR, Control, processes_with, shm_read, shm_remove, shm_slot, wait_for
-from xferhelp import sha256_file, sparse_file
+from xferhelp import PASV_REPLY, read_all, sha256_file, sparse_file
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECIPE = os.path.join(HERE, "..", "..", "dist", "haproxy", "haproxy.cfg")
@@ -135,7 +135,7 @@ def cluster(server, zorvad_dir):
             lo = data_base + i * PORTS_PER_NODE
             node = server(
                 general=("proxy-protocol-from = %s\nsingle-server-address = %s\n"
-                         "ephemeral-port-range = %d-%d\nallow-incoming-proxy-data-connections = yes\n"
+                         "ephemeral-port-range = %d-%d\n"
                          % (BALANCER, address, lo, lo + PORTS_PER_NODE)) + general,
                 domain=("set-name = test\nserver-name = node%d\nftp-home = %s/ftp\npasswd = %s\n"
                         "passive-ip = %s\nlog-xfer = {dir}/xfer.log\n" % (i + 1, shared, db, BALANCER)),
@@ -210,6 +210,31 @@ def test_curl_and_lftp_through_the_balancer_share_one_store(cluster, zorvad_dir)
     assert len(served) >= 2
     for n in c.nodes:
         assert not re.search(r"Data connection .* is not from same host", n.log())
+
+
+def test_a_passive_port_behind_the_balancer_is_the_client_s_alone(cluster):
+    """The balancer's PROXY header on the data connection names who
+    connected: another host through the balancer is turned away, the
+    client's own connection is taken."""
+    c = cluster()
+    x = Control(c.port, source=(CLIENT, 0), address=BALANCER, timeout=10)
+    node = c.node_of(x.reply())
+    assert x.command("USER %s" % USER).startswith("331")
+    assert x.command("PASS %s" % PASSWORD).startswith("230")
+    m = PASV_REPLY.match(x.command("PASV"))
+    assert m and ".".join(m.group(1, 2, 3, 4)) == BALANCER
+    port = int(m.group(5)) * 256 + int(m.group(6))
+    stranger = socket.create_connection((BALANCER, port), timeout=10, source_address=("127.0.0.51", 0))
+    node.wait_log(r"Data connection \(127\.0\.0\.51\) is not from same host as control connection "
+                  r"\(127\.0\.0\.50\)")
+    assert stranger.recv(1) == b""
+    stranger.close()
+    own = socket.create_connection((BALANCER, port), timeout=10, source_address=(CLIENT, 0))
+    assert x.command("NLST").startswith("150 Data connection accepted from 127.0.0.50:")
+    assert read_all(own) == b""
+    own.close()
+    assert x.reply().startswith("226")
+    x.close()
 
 
 def spy_json(node):
