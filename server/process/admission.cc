@@ -14,7 +14,7 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "config/domain.h"
-#include "proxy/proxyheader.h"
+#include "proxy/proxyread.h"
 #include "log/log.h"
 #include "process/master.h"
 #include "session/shell.h"
@@ -114,41 +114,6 @@ void CheckHostAccess(ShmSlot *me)
 
 // ---- A load balancer's PROXY header ----
 
-bool FromTrustedBalancer(in_addr_t addr)
-{
-    for (int i = 0; i < gNumProxyFrom; i++) {
-        if (ProxyNetHolds(gProxyFrom[i], addr))
-            return true;
-    }
-    return false;
-}
-
-// Reads exactly the header, none of the client's own bytes: a version 1
-// line byte by byte past its shortest form, a version 2 header by the
-// length it gives.  0 and *out; -1 malformed, -2 not whole by the deadline.
-int ReadProxyHeader(int fd, time_t deadline, ProxySource *out)
-{
-    static unsigned char buf[kProxyV2Fixed + 65535];
-    size_t have = 0, want = kProxyV1Min;
-    for (;;) {
-        const long left = static_cast<long>(deadline - time(nullptr));
-        if (left <= 0)
-            return -2;
-        const int n = SRead(fd, buf + have, want - have, static_cast<int>(left), kSioWholeSize);
-        if (n == kSioErrTimeout)
-            return -2;
-        if (n <= 0 || static_cast<size_t>(n) != want - have)
-            return -1;
-        have = want;
-        const int whole = ProxyHeaderLength(buf, have);
-        if (whole < 0)
-            return -1;
-        if (static_cast<size_t>(whole) == have)
-            return ParseProxyHeader(buf, have, out);
-        want = whole > 0 ? static_cast<size_t>(whole) : buf[0] == 'P' ? have + 1 : kProxyV2Fixed;
-    }
-}
-
 // A connection from a trusted balancer names its client first; one that
 // does not, whole and within the login time-out, is closed.
 void TakeProxyHeader(ShmSlot *me)
@@ -241,7 +206,7 @@ void AdmitConnection()
     Strncpy(me->domain, gCurDomain->setName);
 
     SlotAddress(me);
-    if (gNumProxyFrom > 0 && FromTrustedBalancer(gRemoteCtrlAddr.sin_addr.s_addr)) {
+    if (gNumProxyFrom > 0 && ProxyNetsHold(gProxyFrom, gNumProxyFrom, gRemoteCtrlAddr.sin_addr.s_addr)) {
         TakeProxyHeader(me);
         SlotAddress(me);
     }

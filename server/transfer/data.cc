@@ -20,6 +20,7 @@
 #include "config/domain.h"
 #include "base/exit.h"
 #include "log/log.h"
+#include "proxy/proxyread.h"
 #include "base/process.h"
 #include "session/shell.h"
 #include "status/shm.h"
@@ -213,6 +214,37 @@ Refusal CheckPassivePeer(const struct sockaddr_in &peer)
     return Refusal::kNone;
 }
 
+// A balancer on the proxy-protocol-from list begins a passive connection
+// it forwards with a PROXY header, as it does the control connection: the
+// client it names becomes *peer, and the checks then apply to that client.
+// Other peers are left as they are, without a read.  -1 when the header is
+// not whole and valid within a few seconds (logged).
+constexpr int kDataProxyHeaderSeconds = 5;
+
+int TakeDataProxyHeader(int fd, struct sockaddr_in *peer)
+{
+    if (gNumProxyFrom == 0 || !ProxyNetsHold(gProxyFrom, gNumProxyFrom, peer->sin_addr.s_addr))
+        return 0;
+    ProxySource src;
+    const int rc = ReadProxyHeader(fd, time(nullptr) + kDataProxyHeaderSeconds, &src);
+    if (rc < 0) {
+        char from[32];
+        Log(kLogMisc, "PROXY header on a data connection from %s refused: %s.\n",
+            Dotted(from, sizeof(from), peer->sin_addr.s_addr), rc == -2 ? "not whole in time" : "malformed");
+        return -1;
+    }
+    if (src.haveSource)
+        *peer = src.source;
+    return 0;
+}
+
+// The peer checks of a connection just accepted from the passive socket,
+// after the header a trusted balancer sends.
+Refusal CheckAcceptedPeer(int fd, struct sockaddr_in *peer)
+{
+    return TakeDataProxyHeader(fd, peer) < 0 ? Refusal::kOtherHost : CheckPassivePeer(*peer);
+}
+
 // No acceptable connection came in time: the reply of the last refusal
 // (policy refusals end the session), or the time-out's.
 int FailPassive(Refusal last)
@@ -276,9 +308,9 @@ int AcceptOne(int seconds, struct sockaddr_in *peer, Refusal *why)
             OutOfDescriptors();
         DoneConnection(kEndPasvAcceptFailed);
     }
+    *why = CheckAcceptedPeer(fd, peer);
     gRemoteDataAddr = *peer;
     NoteRemoteDataAddr();
-    *why = CheckPassivePeer(*peer);
     if (*why != Refusal::kNone) {
         SClose(fd, kQuickClose);
         return -1;
@@ -532,7 +564,7 @@ int TakeEarlyPassive()
         const int fd = accept4(gPassiveData, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
         if (fd < 0)
             return -1;                  // the transfer command meets the failure again
-        const Refusal why = CheckPassivePeer(peer);
+        const Refusal why = CheckAcceptedPeer(fd, &peer);
         if (why == Refusal::kNone) {
             KeepPending(fd, peer);
         } else {

@@ -1,6 +1,7 @@
 """Connections forwarded by a TCP load balancer begin with a PROXY header
 naming the real client; only the balancers that proxy-protocol-from names
 may send one."""
+import re
 import socket
 import struct
 
@@ -73,3 +74,39 @@ def test_a_balancer_connection_without_a_whole_header_is_closed_and_logged(serve
     assert c.closed(timeout=8)
     s.wait_log(r"PROXY header from 127\.0\.0\.10 refused: ")
     assert "New connection from 127.0.0.5" not in s.log()
+
+
+def test_a_balancer_s_passive_connection_is_checked_against_the_client_its_header_names(server):
+    s = server(general="proxy-protocol-from = %s\n" % BALANCER)
+    c = through_balancer(s, v2("127.0.0.50", 40000))
+    assert c.reply().startswith("220 ")
+    c.send("USER anonymous")
+    assert c.reply().startswith("331")
+    c.send("PASS guest@example.org")
+    assert c.reply().startswith("230")
+    m = re.match(r"227 .*\(127,0,0,1,(\d+),(\d+)\)", c.command("PASV"))
+    port = int(m.group(1)) * 256 + int(m.group(2))
+
+    def from_balancer(first_bytes):
+        d = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(BALANCER, 0))
+        d.sendall(first_bytes)
+        return d
+    # No header from the balancer: turned away.
+    bare = from_balancer(b"GET / HTTP/1.0\r\n\r\n")
+    s.wait_log(r"PROXY header on a data connection from 127\.0\.0\.10 refused: malformed\.")
+    # A header naming another client: turned away as that client.
+    other = from_balancer(v1("127.0.0.51", 40001))
+    s.wait_log(r"Data connection \(127\.0\.0\.51\) is not from same host as control connection \(127\.0\.0\.50\)")
+    for d in (bare, other):
+        try:
+            assert d.recv(1) == b""
+        except ConnectionResetError:
+            pass
+        d.close()
+    # The client's own, through the balancer.
+    own = from_balancer(v2("127.0.0.50", 40002))
+    assert c.command("NLST").startswith("150 Data connection accepted from 127.0.0.50:40002;")
+    assert own.recv(1) == b""
+    own.close()
+    assert c.reply().startswith("226")
+    c.close()
