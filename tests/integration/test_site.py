@@ -8,6 +8,7 @@ import ftplib
 import os
 import re
 import subprocess
+import threading
 import time
 
 import pytest
@@ -334,6 +335,57 @@ def test_a_remote_client_cannot_rename_its_links_into_reaching_above_its_home(se
     assert rename("e1/d2", "d2") == DENIED + "\r\n"
     for top in ("e1/e2/top", "e1/d2/top"):
         assert os.path.realpath(os.path.join(h, top)).startswith(os.path.realpath(h))
+
+
+def test_a_second_session_racing_a_move_up_cannot_slip_a_reaching_link_past_its_check(server, users):
+    """A remote client confined to its home holds a directory whose link
+    ("../../..") is right three levels down.  A second session of the same
+    user moves that directory back and forth between two places three
+    levels down (no move up, nothing to check), while the first moves their
+    common parent one level up again and again.  No moment between the
+    check of the move up and the move itself may let the link come along:
+    read on disk from two levels down, its text would reach above the
+    home."""
+    u = users()
+    h = u.home
+    os.makedirs(os.path.join(h, "m", "d"))
+    os.makedirs(os.path.join(h, "p", "q", "s"))
+    own(u, h)
+    s = server(general=EVERYTHING, domain=domain())
+    mover = s.greeted()
+    user_login(mover, u)
+    racer = s.greeted()
+    user_login(racer, u)
+    assert racer.command("SITE SYMLINK / p/q/s/top") == "250 Symlinked.\r\n"
+    assert os.readlink(os.path.join(h, "p", "q", "s", "top")) == "../../.."
+    stop = threading.Event()
+
+    def race():
+        where, other = "p/q/s", "m/d/s"
+        while not stop.is_set():
+            if racer.command("RNFR " + where).startswith("350") and racer.command("RNTO " + other) == "250 Renamed.\r\n":
+                where, other = other, where
+            elif os.path.isdir(os.path.join(h, "p", "q", "s")):
+                where, other = "p/q/s", "m/d/s"
+
+    t = threading.Thread(target=race)
+    t.start()
+    outside = []
+    try:
+        for _ in range(200):
+            assert mover.command("RNFR m/d").startswith("350 ")
+            if mover.command("RNTO d") != "250 Renamed.\r\n":
+                continue
+            top = os.path.join(h, "d", "s", "top")
+            if os.path.islink(top) and not os.path.realpath(top).startswith(os.path.realpath(h) + "/"):
+                outside.append(os.path.realpath(top))
+                break
+            assert mover.command("RNFR d").startswith("350 ")
+            assert mover.command("RNTO m/d") == "250 Renamed.\r\n"
+    finally:
+        stop.set()
+        t.join()
+    assert outside == []
 
 
 def test_site_utime_sets_both_times(server, users):

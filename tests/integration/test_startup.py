@@ -4,6 +4,7 @@ import re
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import time
 
@@ -474,6 +475,68 @@ def _call_inside(pid, *calls):
         args += ["-ex", "call (long)" + c]
     out = subprocess.run(args + ["-ex", "detach"], capture_output=True, text=True, timeout=60).stdout
     return [int(v) for v in re.findall(r"^\$\d+ = (-?\d+)$", out, re.M)]
+
+
+def _session_log_pipe(s, pid):
+    """The descriptor number of the session child's end of the log pipe: the
+    pipe the logger reads."""
+    logger = set()
+    for fd in os.listdir("/proc/%d/fd" % _logger_pid(s)):
+        try:
+            logger.add(os.readlink("/proc/%d/fd/%s" % (_logger_pid(s), fd)))
+        except OSError:
+            pass
+    for fd in sorted(os.listdir("/proc/%d/fd" % pid), key=int):
+        target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        if target.startswith("pipe:") and target in logger:
+            return int(fd)
+    raise AssertionError("no log pipe in the session")
+
+
+def _record(text, tag=b"(main)  | ", length=None, kind=0):
+    """One record as Log sends it, its bytes as a C string for gdb."""
+    raw = struct.pack("=12siiiI", tag, kind, len(text) if length is None else length, 0, 0x77C0FFEE) + text
+    return '"%s", %d' % ("".join("\\%03o" % b for b in raw), len(raw))
+
+
+def _session_child(s, c):
+    c.command("USER anonymous")
+    assert c.command("PASS a@b.c").startswith("230 ")
+    return s.slot(wait_for(lambda: s.busy_children())[0])["pid"]
+
+
+def test_code_running_inside_a_session_cannot_write_lines_in_another_senders_name(server):
+    """Code that took a session over writes a record of its own on the log
+    pipe, with the master's tag and a second line inside: no line of the
+    misc log may then claim to come from the master without it."""
+    s = server()
+    c = s.greeted()
+    pid = _session_child(s, c)
+    fd = _session_log_pipe(s, pid)
+    forged = b"Forged by a session.\n2026-01-01 00:00:00 (main)  | Forged on a line of its own.\n"
+    assert _call_inside(pid, "write(%d, %s)" % (fd, _record(forged))) == [28 + len(forged)]
+    c.send("QUIT")
+    assert c.reply().startswith("221 ")
+    assert wait_for(lambda: ">> 221 " in s.log_file())
+    assert "Forged" not in s.log_file()
+
+
+def test_code_running_inside_a_session_cannot_swallow_other_sessions_records(server):
+    """Code that took a session over writes a record header that promises
+    the longest text and sends none: what other sessions log next must not
+    vanish into it."""
+    s = server()
+    c = s.greeted()
+    pid = _session_child(s, c)
+    fd = _session_log_pipe(s, pid)
+    assert _call_inside(pid, "write(%d, %s)" % (fd, _record(b"", length=738, kind=9))) == [28]
+    other = s.greeted()
+    other.send("QUIT")
+    assert other.reply().startswith("221 ")
+    c.send("QUIT")
+    assert c.reply().startswith("221 ")
+    # Both sessions, whole: their greetings, their goodbyes.
+    assert wait_for(lambda: s.log().count("New connection from 127.0.0.1") == 2 and s.log().count(">> 221 ") == 2)
 
 
 def test_code_running_inside_the_logger_holds_only_the_log_owners_rights(server, zorvad_dir):

@@ -16,6 +16,7 @@ import threading
 import pytest
 
 from accounts import users  # noqa: F401 (fixture)
+from conftest import wait_for
 from xferhelp import LFTP_SAFE
 
 CONTENT = os.urandom(3 * 1024 * 1024 + 17)
@@ -272,6 +273,53 @@ def test_a_racer_that_holds_its_connection_silent_does_not_block_a_tls_download(
     for racer in held:
         racer.close()
     assert f.voidcmd("NOOP").startswith("200 ")
+
+
+def accept_queue_empty(port):
+    """True when the socket listening on port holds no connection the server
+    has not accepted yet."""
+    needle = ":%04X" % port
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(needle) and fields[3] == "0A":
+                return int(fields[4].split(":")[1], 16) == 0
+    return False
+
+
+def test_racers_from_the_same_host_cannot_push_out_the_victims_waiting_connection(server, users, cert):
+    """The victim connects to its passive port before its transfer command,
+    as clients do; second clients racing it from the same host then open
+    eight silent connections to that port.  The victim's connection, taken
+    first, must still become its data connection: the racers cannot resume
+    its TLS session, so they may cost it nothing but their own handshakes."""
+    s, u = user_server(server, users, cert, extra="conn-timeout = 8\n")
+    f = tls_ftp(s, (u.name, u.password))
+    f.voidcmd("TYPE I")
+    port = ftplib.parse227(f.sendcmd("PASV"))[1]
+    victim = socket.create_connection(("127.0.0.1", port), timeout=20)
+    assert wait_for(lambda: accept_queue_empty(port))
+    racers = []
+    for _ in range(8):
+        racers.append(socket.create_connection(("127.0.0.1", port), timeout=20))
+        assert wait_for(lambda: accept_queue_empty(port))
+    got = bytearray()
+    f.putcmd("RETR file.bin")
+    reply = f.getmultiline()
+    if reply.startswith("150 "):
+        try:
+            tls = f.context.wrap_socket(victim, server_hostname=f.host, session=f.sock.session)
+            while chunk := tls.recv(65536):
+                got.extend(chunk)
+            tls.close()
+        except OSError:
+            pass
+        reply = f.getmultiline()
+    victim.close()
+    for racer in racers:
+        racer.close()
+    assert (len(got), reply[:4]) == (len(CONTENT), "226 ")
+    assert bytes(got) == CONTENT
 
 
 @pytest.mark.parametrize("mode, name, expected", [
