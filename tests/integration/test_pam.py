@@ -9,12 +9,15 @@ reach it as a wrong password does without PAM (the same reply, the same
 pauses, one more failed attempt), so that PAM tells it nothing more than the
 shadow check does, not even through a delay that only existing accounts get."""
 import os
+import shutil
 import time
 
 import pytest
 
 from accounts import users  # noqa: F401 (fixture)
 from conftest import wait_for
+
+SHIPPED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist", "zorvad.pam")
 
 INCORRECT = "530 Login incorrect.\r\n"
 LOGGED_IN = "230 Restricted user logged in.\r\n"
@@ -38,8 +41,9 @@ def login(c, name, password):
 def pam(zorvad_dir):
     """pam(service) writes the service file (with {user}, {recorder} filled
     in by the caller's format) and returns the wrapper that runs the daemon
-    with it as /etc/pam.d/zorvad; pam.records() is what the session stack
-    wrote, one line a call."""
+    with it as /etc/pam.d/zorvad, beside copies of the host_files named from
+    the host's /etc/pam.d; pam.records() is what the session stack wrote, one
+    line a call."""
     directory = os.path.join(zorvad_dir, "pam.d")
     record = os.path.join(zorvad_dir, "pam-record")
     recorder = os.path.join(zorvad_dir, "pam-recorder.sh")
@@ -47,10 +51,12 @@ def pam(zorvad_dir):
         f.write('#!/bin/sh\necho "$PAM_TYPE $PAM_SERVICE $PAM_USER $PAM_RHOST $PAM_TTY" >> %s\n' % record)
     os.chmod(recorder, 0o755)
 
-    def make(service, **names):
+    def make(service, host_files=(), **names):
         os.makedirs(directory, exist_ok=True)
         with open(os.path.join(directory, "zorvad"), "w") as f:
             f.write(service.format(recorder=recorder, **names))
+        for name in host_files:
+            shutil.copy(os.path.join("/etc/pam.d", name), directory)
         script = 'set -e; mount --bind "$1" /etc/pam.d; shift; exec "$@"'
         return ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", directory]
 
@@ -115,3 +121,16 @@ def test_without_use_pam_the_pam_service_is_not_read(server, users, pam):
     c = s.greeted()
     assert login(c, u.name, u.password) == LOGGED_IN
     assert pam.records() == []
+
+
+def test_the_shipped_service_logs_in_with_the_hosts_common_stacks(server, users, pam):
+    """dist/zorvad.pam with copies of the host's common-auth, -account and
+    -session, as an installed package uses them, in the sandboxed child."""
+    with open(SHIPPED) as f:
+        shipped = f.read()
+    u = users()
+    wrapper = pam(shipped, host_files=("common-auth", "common-account", "common-session"))
+    c = server(general="use-pam = yes\nmax-login-failures = 3\n", wrapper=wrapper).greeted()
+    assert login(c, u.name, "wrong") == INCORRECT
+    assert c.command("PASS " + u.password) == LOGGED_IN
+    assert c.command("PWD") == '257 "/" is cwd.\r\n'
