@@ -67,7 +67,8 @@ cp "$top/dist/debian/postinst" "$top/dist/debian/prerm" "$top/dist/debian/postrm
 (cd "$stage" && find usr -type f | sort | xargs md5sum) > "$stage/DEBIAN/md5sums"
 # The shared libraries the programs link, with the versions their symbols
 # need; adduser for the maintainer scripts; ssl-cert for the certificate the
-# shipped configuration names.
+# shipped configuration names; libpam-runtime for the common stacks that
+# /etc/pam.d/zorvad includes.
 shlibs=$(cd "$work" && dpkg-shlibdeps -O $(printf -- '-e%s ' $programs) | sed -n 's/^shlibs:Depends=//p')
 [ -n "$shlibs" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
@@ -77,7 +78,7 @@ Version: $version
 Architecture: $arch
 Maintainer: $maintainer
 Installed-Size: $size
-Depends: $shlibs, adduser, ssl-cert
+Depends: $shlibs, adduser, libpam-runtime, ssl-cert
 Recommends: logrotate
 Provides: ftp-server
 Conflicts: ftp-server

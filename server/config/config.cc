@@ -154,6 +154,7 @@ int gURestrictByPrimaryGroupOnly;
 int gUAlwaysRestrictVirtualUsers;
 int gUAllowMultipleLoginsOnlyIfSameIP;
 int gUTryTruncatedPasswords;
+int gUsePam;
 int gUAutoChmodUploads;
 int gUVuserHomedirCanBeSymlink;
 char gUStartPath[kConfigPathSize];
@@ -843,6 +844,7 @@ constexpr ConfigKey gOptionNames[] = {
     Special("u-restricted-groups", ApplyURestrictedGroups),
     Bool("u-restrict-by-primary-group-only", &gURestrictByPrimaryGroupOnly, 0),
     Bool("u-restrict-etc", &gURestrictEtc, 1),
+    Bool("use-pam", &gUsePam, 0),
     Text("u-start-path", gUStartPath, ""),
     Bool("u-try-truncated-passwords", &gUTryTruncatedPasswords, 0),
     Mode("u-umask", &gUserUmask, 022),
@@ -861,7 +863,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 199);
+static_assert(std::size(gOptionNames) == 200);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.

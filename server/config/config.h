@@ -176,6 +176,7 @@ extern int gURestrictByPrimaryGroupOnly;   // u-restrict-by-primary-group-only (
 extern int gUAlwaysRestrictVirtualUsers;   // u-always-restrict-virtual-users (on)
 extern int gUAllowMultipleLoginsOnlyIfSameIP; // u-allow-multiple-logins-per-username-only-if-same-ip (off)
 extern int gUTryTruncatedPasswords;        // u-try-truncated-passwords (off)
+extern int gUsePam;                        // use-pam: system accounts checked through PAM (off)
 extern int gUAutoChmodUploads;             // u-auto-chmod-uploads (off)
 extern int gUVuserHomedirCanBeSymlink;     // u-vuser-homedir-can-be-symlink (off)
 extern char gUStartPath[kConfigPathSize];  // u-start-path (empty; "@USERNAME@" expanded at login)

@@ -1,7 +1,8 @@
 // The end of every session (DoneConnection): the process's identity is put
-// back, the connections are closed, the session-log line, the logout records
-// and the statistics are written, leaked descriptors are swept, the slot is
-// cleared, and the child goes back to accept (or ends when its time is up).
+// back, the connections are closed, a PAM session is closed as root, the
+// session-log line, the logout records and the statistics are written, leaked
+// descriptors are swept, the slot is cleared, and the child goes back to
+// accept (or ends when its time is up).
 #include <grp.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -10,6 +11,7 @@
 #include <csetjmp>
 #include <ctime>
 
+#include "auth/pam.h"
 #include "config/config.h"
 #include "events/events.h"
 #include "log/log.h"
@@ -145,6 +147,7 @@ void DoneConnection(int reason)
     CloseConnections();
     CloseReplyFile();   // a message file left open by a failed reply must not outlive the session
     LsAbandonAll();     // listings held by the frames the jump leaves behind
+    PamEndSession();    // as root again: the session stack of a PAM login is closed
 
     const time_t now = ShmTime(nullptr);
     const ShmSlot *s = gRUserPtr;

@@ -21,6 +21,7 @@
 
 #include "Spwd.h"
 #include "auth/authclient.h"
+#include "auth/pam.h"
 #include "Strn.h"
 #include "config/config.h"
 #include "getopt.h"
@@ -632,6 +633,9 @@ void ExitStuff()
             }
         }
     } else {
+        // A child ended in the middle of a session (a signal, a fatal
+        // error) closes its PAM session as DoneConnection would.
+        PamEndSession();
         WritePIDFile(1);
         Log(kLogMisc, "Exiting.\n");
     }

@@ -14,6 +14,7 @@
 
 #include "Strn.h"
 #include "auth/authclient.h"
+#include "auth/pam.h"
 #include "config/config.h"
 #include "config/domain.h"
 #include "events/events.h"
@@ -199,6 +200,15 @@ struct TypedPassword {
            && CheckPassword(pw.first8, gPass.passwd, 0, 0) == 0;
 }
 
+// The password of a system account goes to PAM under use-pam (which runs its
+// account stack as well); any other is checked against its encrypted one.
+[[nodiscard]] bool PasswordAccepted(const TypedPassword &pw)
+{
+    if (gUsePam && !gVirtualUser)
+        return PamAuthenticate(gPass.username, pw.full, gRUserPtr->addr) == 0;
+    return PasswordMatches(pw);
+}
+
 // The internal checks, in order: account, deny-users file, shell, password.
 [[nodiscard]] bool AccountAdmits(const TypedPassword &pw)
 {
@@ -217,7 +227,7 @@ struct TypedPassword {
                gPass.username, gPass.shell);
         return false;
     }
-    if (!PasswordMatches(pw)) {
+    if (!PasswordAccepted(pw)) {
         if (gHidePasswordsInVerboseLog)
             Log(kLogMisc, "Password wrong for user %.63s from %.63s.\n", gUserName, host);
         else
@@ -286,6 +296,10 @@ void AccountPass(char *arg)
         CompleteLogin(gRestrictedUser ? "Restricted user logged in." : "Logged in.");
         return;
     }
+    // A PAM session that cannot be opened refuses the login, as root and
+    // before anything of it is done; to the client it is a wrong password.
+    if (admitted && gUsePam && !gVirtualUser && PamOpenSession() < 0)
+        admitted = false;
     if (!admitted) {
         FailedAttempt();
         return;

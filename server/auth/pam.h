@@ -1,0 +1,23 @@
+// System accounts checked through PAM (use-pam): the service "zorvad", its
+// conversation, and the one handle of a session, kept from a successful
+// login until the session ends.  Every call here runs as root: a login's
+// before the identity switch, the end's after the identity is put back.
+#pragma once
+
+inline constexpr const char *kPamService = "zorvad";
+inline constexpr const char *kPamTty = "ftp";
+
+// The auth and account stacks for user with the typed password; rhost is the
+// client's address.  0 when both admit the user (the handle is kept for
+// PamOpenSession), -1 when either refuses or PAM cannot be used (handle
+// ended).  Refusals are logged only with auth-debug: the caller logs them as
+// it logs a wrong password.
+[[nodiscard]] int PamAuthenticate(const char *user, const char *password, const char *rhost);
+
+// Opens the session stack of the user PamAuthenticate admitted.  0, or -1
+// after logging why (handle ended).
+[[nodiscard]] int PamOpenSession();
+
+// Closes the session stack when it is open and ends the handle; nothing when
+// there is none.  At every end of a session, as root.
+void PamEndSession();
