@@ -334,15 +334,17 @@ struct Pending {
     unsigned long seq = 0;          // the order of arrival
     bool hello = false;             // its handshake has begun
     short events = POLLIN;          // what the handshake waits for
-    long long helloEndMs = 0;
+    long long helloEndMs = 0;       // 0 until the transfer command: then its hello's limit
 };
 constexpr int kMaxPending = kTlsCandidates;
-// A client sends its whole hello at once; one that stalls inside it is a
-// stranger's, and keeps its slot no longer than this.
+// A client sends its whole hello at once, right after the 150; a connection
+// that has not finished one this long after the transfer command (or after
+// it came, if later) is a stranger's and gives its slot up.
 constexpr long long kHelloMs = 5000;
 
 Pending gPending[kMaxPending];
 unsigned long gPendingSeq;
+bool gHelloClock;                   // the transfer command came: hellos are timed
 // The last stranger turned away from this passive socket: its refusal is
 // the reply when the client's own connection never comes.
 Refusal gPassiveRefusal = Refusal::kNone;
@@ -381,27 +383,36 @@ int OldestPending(bool onlySilent = false)
     return oldest;
 }
 
+int FreePendingSlot()
+{
+    for (int i = 0; i < kMaxPending; i++)
+        if (gPending[i].fd < 0)
+            return i;
+    return -1;
+}
+
+// Under PROT P with every slot taken no more connections are accepted: they
+// wait in the listen queue in their order, and none that already waits is
+// pushed out (strangers that came first give their slots up when their
+// hellos time out).
+bool PendingFull()
+{
+    return gProtPrivate && FreePendingSlot() < 0;
+}
+
 // A connection that passed the checks joins the waiting ones.  In the clear
-// the first is the data connection and later ones are not needed; under
-// PROT P the oldest silent one makes room (a stranger that connects first
-// must not keep the client's out).
+// the first is the data connection and later ones are not needed.
 void KeepPending(int fd, const struct sockaddr_in &peer)
 {
-    int slot = -1;
-    for (int i = 0; i < kMaxPending && slot < 0; i++)
-        if (gPending[i].fd < 0)
-            slot = i;
-    if (slot >= 0 && !gProtPrivate && OldestPending() >= 0)
-        slot = -1;
-    if (slot < 0 && gProtPrivate && (slot = OldestPending(true)) >= 0)
-        DropPending(slot);
-    if (slot < 0) {
+    const int slot = FreePendingSlot();
+    if (slot < 0 || (!gProtPrivate && OldestPending() >= 0)) {
         SClose(fd, 0);
         return;
     }
     gPending[slot].fd = fd;
     gPending[slot].peer = peer;
     gPending[slot].seq = ++gPendingSeq;
+    gPending[slot].helloEndMs = gHelloClock ? MonotonicMs() + kHelloMs : 0;
 }
 
 void UsePeer(const struct sockaddr_in &peer)
@@ -448,7 +459,6 @@ int StepPending(int i, Refusal *last)
     Pending &q = gPending[i];
     if (!q.hello) {
         q.hello = true;
-        q.helloEndMs = MonotonicMs() + kHelloMs;
         if (TlsCandidateStart(i, q.fd) < 0) {
             UsePeer(q.peer);
             NoteDataTlsFailed(TlsLastError());
@@ -477,13 +487,13 @@ int StepPending(int i, Refusal *last)
     return 1;
 }
 
-// Handshakes stalled past their time: their slots freed.  The earliest end
-// of the others, or limitMs.
+// Connections silent or stalled in their hellos past their time: their
+// slots freed.  The earliest end of the others, or limitMs.
 long long ExpireHellos(long long nowMs, long long limitMs, Refusal *last)
 {
     for (int i = 0; i < kMaxPending; i++) {
         Pending &q = gPending[i];
-        if (q.fd < 0 || !q.hello)
+        if (q.fd < 0 || q.helloEndMs == 0)
             continue;
         if (q.helloEndMs <= nowMs) {
             UsePeer(q.peer);
@@ -508,6 +518,10 @@ int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
     Refusal last = gPassiveRefusal;
     bool announced = false;
     const long long endMs = MonotonicMs() + (deadline - MonotonicSeconds()) * 1000;
+    gHelloClock = true;
+    for (Pending &q : gPending)
+        if (q.fd >= 0)
+            q.helloEndMs = MonotonicMs() + kHelloMs;
     for (;;) {
         const int oldest = OldestPending();
         if (!announced && oldest >= 0) {
@@ -522,7 +536,7 @@ int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
         struct pollfd p[kMaxPending + 1];
         int slotOf[kMaxPending + 1];
         nfds_t n = 0;
-        p[n++] = {gPassiveData, POLLIN, 0};
+        p[n++] = {PendingFull() ? -1 : gPassiveData, POLLIN, 0};
         for (int i = 0; i < kMaxPending; i++) {
             if (gPending[i].fd >= 0) {
                 slotOf[n] = i;
@@ -550,12 +564,14 @@ int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
 
 int PassiveWatchFd()
 {
-    return gPassive && gPassiveData >= 0 ? gPassiveData : -1;
+    return gPassive && gPassiveData >= 0 && !PendingFull() ? gPassiveData : -1;
 }
 
 int TakeEarlyPassive()
 {
     for (int i = 0; i < kMaxPending && gPassiveData >= 0; i++) {
+        if (PendingFull())
+            return -1;                  // the rest wait in the listen queue
         struct pollfd p = {gPassiveData, POLLIN, 0};
         if (poll(&p, 1, 0) != 1)
             return 0;
@@ -591,6 +607,7 @@ int AcceptPassive(const char *name, int64_t size)
     const long long deadline = MonotonicSeconds() + gConnTimeout;
     const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline) : AcceptPassiveClear(name, size, deadline);
     DropAllPending();
+    gHelloClock = false;
     gPassiveRefusal = Refusal::kNone;
     if (fd >= 0) {
         SClose(gPassiveData, kDataCloseTimeout);
@@ -829,7 +846,7 @@ int PassiveListener(struct sockaddr_in *local, PassiveStep *failedAt)
         *failedAt = PassiveStep::kBind;
         if (BindToEphemeralPortNumber(fd, local) == 0) {
             *failedAt = PassiveStep::kListen;
-            if (listen(fd, 1) == 0)
+            if (listen(fd, kMaxPending) == 0)
                 return fd;
         }
         const int err = errno;
