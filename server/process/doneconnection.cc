@@ -16,6 +16,7 @@
 #include "events/events.h"
 #include "log/log.h"
 #include "listing/dircache.h"
+#include "session/filecmds.h"
 #include "session/login.h"
 #include "session/messages.h"
 #include "process/master.h"
@@ -130,6 +131,7 @@ void CloseConnections()
         SClose(gData, kCloseSeconds);
     gData = -1;
     DropPassiveListener();
+    ReleaseAreaLock();
     if (gCtrl >= 0)
         SClose(gCtrl, kCloseSeconds);
     gCtrl = -1;

@@ -1,6 +1,10 @@
 // The prologue and error replies the file-management commands share.
 #include "session/filecmds.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +12,7 @@
 #include "Strn.h"
 #include "config/userclass.h"
 #include "paths/paths.h"
+#include "paths/safefs.h"
 #include "session/shell.h"
 
 bool PathPrologue(const char *arg, int perm, const char *reason, char *real, size_t size)
@@ -75,4 +80,55 @@ void ReplySysError(int err, const char *notFound, const char *failFmt)
         Reply("%s", notFound);
     else
         Reply(failFmt, strerror(err));
+}
+
+const char *AreaRoot()
+{
+    if (gVChroot)
+        return gFTPHome;
+    if (gVChrootThisUser || gRestrictedUser)
+        return gHomeDir;
+    return "/";
+}
+
+namespace {
+
+int gAreaLockFd = -1;
+constexpr int kAreaLockTries = 1000;        // 10 ms apart: ten seconds
+constexpr useconds_t kAreaLockPause = 10000;
+
+}  // namespace
+
+AreaLock::AreaLock()
+{
+    const char *root = AreaRoot();
+    if (strcmp(root, "/") == 0)
+        return;
+    ReleaseAreaLock();
+    // Without read access to its own root the session could not list it
+    // either; nothing is locked then, as before.
+    gAreaLockFd = SafeOpen(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (gAreaLockFd < 0)
+        return;
+    for (int i = 0; i < kAreaLockTries; i++) {
+        if (flock(gAreaLockFd, LOCK_EX | LOCK_NB) == 0)
+            return;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        usleep(kAreaLockPause);
+    }
+    ReleaseAreaLock();
+    held_ = false;
+}
+
+AreaLock::~AreaLock()
+{
+    ReleaseAreaLock();
+}
+
+void ReleaseAreaLock()
+{
+    if (gAreaLockFd >= 0)
+        close(gAreaLockFd);
+    gAreaLockFd = -1;
 }

@@ -55,3 +55,28 @@ enum UtimeOrigin { kUtimeMdtm = 0, kUtimeMfmt = 1, kUtimeSite = 2 };
 // "250 Timestamps changed." for MDTM and SITE UTIME, "213 <timeText> <path>"
 // for MFMT.
 void UtimeAndReply(const char *path, time_t atime, time_t mtime, int origin, const char *timeText);
+
+// The real root of the session's area ("/" when it is the whole tree).
+[[nodiscard]] const char *AreaRoot();
+
+// A rename or a link made through the server changes how far a link's text
+// reaches; between its check and its change no other session of the area
+// may move anything.  The guard holds the area's lock (an exclusive lock on
+// its root directory) for its lifetime; held() is false when the lock
+// could not be had within seconds (the caller answers "450 File in use.").
+// An area that is the whole tree has no lock: no link can climb out of it.
+class AreaLock {
+  public:
+    AreaLock();
+    ~AreaLock();
+    AreaLock(const AreaLock &) = delete;
+    AreaLock &operator=(const AreaLock &) = delete;
+    [[nodiscard]] bool held() const { return held_; }
+
+  private:
+    bool held_ = true;
+};
+
+// Gives the area's lock back when the session ends with a jump past the
+// guard's end.
+void ReleaseAreaLock();

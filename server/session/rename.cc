@@ -26,16 +26,6 @@ namespace {
 // backup) reads it from there.  A rename that carries it higher up would
 // let that text climb out of the area the session is confined to.
 
-// The real root of the session's area ("/" when it is the whole tree).
-const char *AreaRoot()
-{
-    if (gVChroot)
-        return gFTPHome;
-    if (gVChrootThisUser || gRestrictedUser)
-        return gHomeDir;
-    return "/";
-}
-
 int Components(const char *path)
 {
     int n = 0;
@@ -198,6 +188,14 @@ void Rnto(char *arg)
     // An existing directory replaced here would take its refused entries along.
     if (HoldsRefusedTree(real)) {
         PermissionDeniedBadPathname();
+        return;
+    }
+    // From the check of what moves to the move itself no other session of
+    // the area may move anything: a directory it moves in meanwhile would
+    // come along unchecked.
+    const AreaLock lock;
+    if (!lock.held()) {
+        Reply("450 File in use.\r\n");
         return;
     }
     struct stat st, moving;

@@ -120,6 +120,14 @@ void DoSymlink(const char *source, const char *link)
         PermissionDeniedBadPathname();
         return;
     }
+    // The text is right for the directory the link stands in only while no
+    // other session moves that directory: the area stays still until the
+    // link is made.
+    const AreaLock lock;
+    if (!lock.held()) {
+        Reply("450 File in use.\r\n");
+        return;
+    }
     // The source is checked as the link will be read: from its directory.
     char dir[kPathBufSize];
     DirectoryOf(dir, sizeof(dir), place);
