@@ -16,10 +16,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -371,19 +373,61 @@ void ReapChildren()
 // ---- Records ---------------------------------------------------------------------------------
 
 // Stamps one record and writes it where its type and domain set say.
-void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
+pid_t gMasterPid;
+
+// A domain set number beyond those known: domain.cf may have grown since it
+// was read, but at most once a second is it read again for that, so that a
+// stream of bogus numbers cannot keep the keeper re-reading it.
+bool KnownDomain(int domain)
+{
+    static time_t lastTry;
+    if (domain < static_cast<int>(gLogFiles.size()))
+        return true;
+    const time_t now = LogTime();
+    if (now == lastTry)
+        return false;
+    lastTry = now;
+    ReloadDomains();
+    return domain < static_cast<int>(gLogFiles.size());
+}
+
+// A child's tag ("#u3     | ") names the child whose slot holds the
+// sender's pid; anything else a child sends (the master's tag, another
+// child's) is not believed.
+void SenderTag(char *tag, size_t size, const LogRecordHeader &hdr, pid_t sender)
+{
+    char claimed[kLogTagSize + 1];
+    memcpy(claimed, hdr.tag, kLogTagSize);
+    claimed[kLogTagSize] = '\0';
+    char *end = nullptr;
+    const long n = claimed[0] == '#' && isalpha(static_cast<unsigned char>(claimed[1])) ? strtol(claimed + 2, &end, 10) : 0;
+    const ShmSlot *slot = n >= 1 && n < INT_MAX ? ShmSlotAt(static_cast<int>(n)) : nullptr;
+    if (slot != nullptr && slot->pid == sender && end != nullptr && *end == ' ')
+        Strncpy(tag, claimed, size);
+    else
+        snprintf(tag, size, "#?%-5s | ", "");
+}
+
+// What a process other than the master sends is one line: a line feed or
+// other control character inside it cannot start a line of its own choosing.
+void FlattenText(char *body, int len)
+{
+    for (int i = 0; i < len - 1; i++) {
+        const unsigned char c = static_cast<unsigned char>(body[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            body[i] = '?';
+    }
+}
+
+void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, pid_t sender)
 {
     const int type = hdr.type;
     if (type < 0 || type >= kLogNumTypes || len < 0 || len > kLogTextMax)
         return;
     const int domain = (type == kLogXfer || type == kLogSession) ? hdr.domain : 0;
-    if (domain < 0)
+    if (domain < 0 || !KnownDomain(domain))
         return;
-    if (domain >= static_cast<int>(gLogFiles.size())) {
-        ReloadDomains();
-        if (domain >= static_cast<int>(gLogFiles.size()))
-            return;
-    }
+    const bool trusted = sender == gMasterPid || sender == getpid();
 
     char body[kLogTextMax + 2];
     memcpy(body, text, static_cast<size_t>(len));
@@ -394,6 +438,14 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
         body[len++] = '\n';
     }
     body[len] = '\0';
+    char tag[kLogTagSize + 1];
+    if (trusted) {
+        memcpy(tag, hdr.tag, kLogTagSize);
+        tag[kLogTagSize] = '\0';
+    } else {
+        FlattenText(body, len);
+        SenderTag(tag, sizeof(tag), hdr, sender);
+    }
 
     if (type == kLogEvent) {
         if (gKeeper >= 0)
@@ -409,8 +461,8 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
     if (type != kLogStat) {
         Stamp(line, sizeof(line), tv);
         n = strlen(line);
-        const size_t tagLen = strnlen(hdr.tag, sizeof(hdr.tag));
-        memcpy(line + n, hdr.tag, tagLen);
+        const size_t tagLen = strlen(tag);
+        memcpy(line + n, tag, tagLen);
         n += tagLen;
     }
     memcpy(line + n, body, static_cast<size_t>(len));
@@ -421,7 +473,7 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len)
 // The logger's own Log calls come here instead of going through the pipe.
 void LocalRecord(const LogRecordHeader *hdr, const char *text)
 {
-    ProcessRecord(*hdr, text, hdr->length);
+    ProcessRecord(*hdr, text, hdr->length, getpid());
 }
 
 enum class Wake { kRecord, kStop, kTimeout };
@@ -691,12 +743,16 @@ int EventProcessor(const char *record)
 
 void OpenLogger()
 {
+    // One message a record, each with its sender's pid (SO_PASSCRED).
     int pfd[2];
     int stop[2];
-    if (pipe(pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
-        perror("pipe");
+    const int on = 1;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0
+        || setsockopt(pfd[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+        perror("socketpair");
         Exit(1);
     }
+    gMasterPid = getpid();
     const pid_t pid = ForkOrExit();
     if (pid == 0) {
         // Sessions must not reach the logger's memory (root until its keeper is forked).
@@ -717,36 +773,56 @@ void OpenLogger()
 
 namespace {
 
-// Reads and writes one record; false at the end of the pipe.  A stop
-// record is not obeyed here: every session can write to this pipe, and
-// only the master may stop the logger, through its own channel.
+// Reads and writes one record; false at the end of the channel.  Each
+// message is one record, with its sender's pid from the kernel: a session
+// can neither run one record into the next nor speak in another's name.  A
+// stop record is not obeyed here: only the master may stop the logger,
+// through its own channel.
 bool ReadRecord(int fd)
 {
-    LogRecordHeader hdr {};
-    int n = PRead(fd, &hdr, sizeof(hdr), 1);
+    struct {
+        LogRecordHeader hdr;
+        char text[kLogTextMax + 1];
+    } rec;
+    union {
+        struct cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(struct ucred))];
+    } control;
+    struct iovec iov = {&rec, sizeof(rec)};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof(control.buf);
+    const ssize_t n = recvmsg(fd, &msg, 0);
     if (n == 0)
         return false;
     if (n < 0) {
-        perror("PRead");
+        if (errno == EINTR || errno == EAGAIN)
+            return true;
+        perror("recvmsg");
         Exit(1);
     }
-    if (n < static_cast<int>(sizeof(hdr))) {
+    pid_t sender = -1;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+            struct ucred cred;
+            memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+            sender = cred.pid;
+        }
+    }
+    if (n < static_cast<ssize_t>(sizeof(rec.hdr))) {
         Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
         return true;
     }
-    // A length beyond the buffer is as bogus as a wrong magic number.
-    if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax) {
+    const LogRecordHeader &hdr = rec.hdr;
+    if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax
+        || hdr.length != n - static_cast<ssize_t>(sizeof(hdr)) || (msg.msg_flags & MSG_TRUNC) != 0) {
         Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
         return true;
     }
-    char text[kLogTextMax + 1];
-    n = hdr.length > 0 ? PRead(fd, text, static_cast<size_t>(hdr.length), 1) : 0;
-    if (n < 0) {
-        perror("PRead");
-        Exit(1);
-    }
     CheckReload();
-    ProcessRecord(hdr, text, n);
+    ProcessRecord(hdr, rec.text, hdr.length, sender);
     return true;
 }
 
