@@ -741,18 +741,29 @@ int EventProcessor(const char *record)
     return 0;
 }
 
-void OpenLogger()
+int MakeLogChannel(int fds[2])
 {
     // One message a record, each with its sender's pid (SO_PASSCRED).
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) < 0)
+        return -1;
+    const int on = 1;
+    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0)
+        return 0;
+    const int err = errno;
+    close(fds[0]);
+    close(fds[1]);
+    errno = err;
+    return -1;
+}
+
+void OpenLogger()
+{
     int pfd[2];
     int stop[2];
-    const int on = 1;
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0
-        || setsockopt(pfd[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+    if (MakeLogChannel(pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
         perror("socketpair");
         Exit(1);
     }
-    gMasterPid = getpid();
     const pid_t pid = ForkOrExit();
     if (pid == 0) {
         // Sessions must not reach the logger's memory (root until its keeper is forked).
@@ -1059,6 +1070,7 @@ void SplitOffKeeper(int recordFd, int stopFd)
 
 void LogServer(int fd, int stopFd)
 {
+    gMasterPid = getppid();     // the master forked us: its records are trusted as they are
     gChild = -1;
     Strncpy(gCoreSubDir, "logd");
     setpgid(0, 0);

@@ -29,9 +29,13 @@ extern int (*gLoggerClock)(struct timeval *tv);
 
 // Master: creates the log pipe and the stop channel and forks the logger;
 // keeps the write ends in gLogPipe and gLogStopPipe and the logger's pid in
-// gLoggerPID.  Failures print "pipe" or "fork"
+// gLoggerPID.  Failures print "socketpair" or "fork"
 // with perror and leave through Exit(1).
 void OpenLogger();
+
+// The channel records travel on: a sequenced-packet socket pair whose
+// reading end (fds[0]) gets each sender's pid.  0, or -1 with errno.
+[[nodiscard]] int MakeLogChannel(int fds[2]);
 
 // The logger's main loop on the read end of the log pipe.  Ends at a byte on
 // stopFd (the master's alone) or when every writer is gone, through Exit().

@@ -170,7 +170,7 @@ class LoggerTest : public ::testing::Test {
     void Start()
     {
         int fds[2], stop[2];
-        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(MakeLogChannel(fds), 0);
         ASSERT_EQ(pipe(stop), 0);
         const std::string errPath = Path("stderr");
         pid_ = fork();
