@@ -266,6 +266,18 @@ int Prepare(Channel &c, int fd, bool data)
 
 Channel gCandidates[kTlsCandidates];
 
+// Frees a channel's state without a word to the peer.  Not even the error
+// queue is touched when TLS was not used: its first use sets up the
+// library's state in this process, some 50 kB that every child would copy
+// when TLS is off.
+void DropQuietly(Channel &c)
+{
+    if (c.ssl == nullptr)
+        return;
+    SSL_set_quiet_shutdown(c.ssl, 1);
+    Release(c);
+}
+
 }  // namespace
 
 int TlsAccept(TlsChannel ch, int fd, int seconds)
@@ -386,14 +398,7 @@ int TlsShutdown(TlsChannel ch, int seconds)
 
 void TlsDrop(TlsChannel ch)
 {
-    Channel &c = gChannels[ch];
-    // Not even the error queue is touched when TLS was not used: its first
-    // use sets up the library's state in this process, some 50 kB that every
-    // child would copy when TLS is off.
-    if (c.ssl == nullptr)
-        return;
-    SSL_set_quiet_shutdown(c.ssl, 1);
-    Release(c);
+    DropQuietly(gChannels[ch]);
 }
 
 const char *TlsLastError()
@@ -443,9 +448,5 @@ void TlsCandidateAdopt(int slot)
 
 void TlsCandidateDrop(int slot)
 {
-    Channel &c = gCandidates[slot];
-    if (c.ssl == nullptr)
-        return;
-    SSL_set_quiet_shutdown(c.ssl, 1);
-    Release(c);
+    DropQuietly(gCandidates[slot]);
 }
