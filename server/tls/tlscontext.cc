@@ -4,6 +4,7 @@
 #include "tls/tls.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,6 +180,19 @@ SSL_CTX *BuildContext(char *why, size_t whySize)
     return ctx;
 }
 
+// Whether others than the key's owner may read or change it.  Debian keeps
+// private keys readable by the group ssl-cert, made for just that; group
+// read access for it alone is the system's own choice, not a warning.
+bool KeyOpenToOthers(const struct stat &st)
+{
+    if ((st.st_mode & S_IRWXO) != 0 || (st.st_mode & (S_IWGRP | S_IXGRP)) != 0)
+        return true;
+    if ((st.st_mode & S_IRGRP) == 0)
+        return false;
+    const struct group *keys = getgrnam("ssl-cert");
+    return keys == nullptr || keys->gr_gid != st.st_gid;
+}
+
 bool ReadFiles()
 {
     if (gTlsCertificateFile[0] == '\0' || gTlsKeyFile[0] == '\0') {
@@ -195,7 +209,7 @@ bool ReadFiles()
         return false;
     }
     struct stat st;
-    if (stat(gTlsKeyFile, &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    if (stat(gTlsKeyFile, &st) == 0 && KeyOpenToOthers(st))
         fprintf(stderr, "Warning: the TLS key file %s can be read by others than its owner (mode %03o).\n",
                 gTlsKeyFile, static_cast<unsigned>(st.st_mode & 0777));
     return true;

@@ -5,9 +5,11 @@ session (this session's, not an earlier one's), the setting refuses plain
 logins and clear data, no failure passes for a 226, a stalled client does
 not hold a child, and with the key off nothing changes."""
 import ftplib
+import grp
 import io
 import os
 import re
+import shutil
 import socket
 import ssl
 import subprocess
@@ -440,6 +442,25 @@ def test_a_remote_client_gets_no_tls_1_2_suite_without_forward_secrecy_and_an_op
     assert cipher("AES256-GCM-SHA384") in (None, "(NONE)")
     assert cipher("ECDHE-RSA-AES128-SHA") in (None, "(NONE)")
     assert cipher("ECDHE-RSA-AES128-GCM-SHA256") == "ECDHE-RSA-AES128-GCM-SHA256"
+
+
+def test_a_key_only_the_ssl_cert_group_may_read_is_not_warned_about(server, cert, tmp_path):
+    """Debian keeps private keys readable by the group ssl-cert (the snakeoil
+    key the package uses is 0640 root:ssl-cert): that is no warning at each
+    start; the same key readable by the world still is."""
+    try:
+        group = grp.getgrnam("ssl-cert").gr_gid
+    except KeyError:
+        pytest.skip("no ssl-cert group on this host")
+    key = tmp_path / "key.pem"
+    shutil.copy(cert / "key.pem", key)
+    os.chown(key, 0, group)
+    os.chmod(key, 0o640)
+    general = "tls = allowed\ntls-certificate-file = %s\ntls-key-file = %s\n" % (cert / "cert.pem", key)
+    assert "Warning: the TLS key file" not in server(general=general).stderr()
+    os.chmod(key, 0o644)
+    assert "Warning: the TLS key file %s can be read by others than its owner (mode 644)." % key in \
+        server(general=general).stderr()
 
 
 def test_tls_min_protocol_1_3_turns_a_tls_1_2_client_away(server, cert):
