@@ -564,3 +564,33 @@ def test_code_running_inside_the_logger_holds_only_the_log_owners_rights(server,
         assert (st.st_uid, st.st_mode & 0o777) == (u.uid, 0o600)
     finally:
         remove_system_user(u.name)
+
+
+def test_code_running_inside_a_session_cannot_end_the_logger_with_an_empty_record(server):
+    """Code that took a session over sends a message of no bytes on the log
+    channel: the logger must not take it for the channel's end, and what
+    other sessions log next still lands in the log."""
+    s = server()
+    c = s.greeted()
+    pid = _session_child(s, c)
+    fd = _session_log_pipe(s, pid)
+    assert _call_inside(pid, "send(%d, 0, 0, 0)" % fd) == [0]
+    other = s.greeted()
+    other.send("QUIT")
+    assert other.reply().startswith("221 ")
+    assert wait_for(lambda: s.log_file().count("New connection from 127.0.0.1") == 2 and ">> 221 " in s.log_file(), 5), s.stderr()
+
+
+def test_code_running_inside_a_session_cannot_shut_the_log_channel_for_all(server):
+    """Code that took a session over shuts its end of the log channel down
+    for writing: the channel is shared by every session, so no other session
+    must lose its records by it."""
+    s = server()
+    c = s.greeted()
+    pid = _session_child(s, c)
+    fd = _session_log_pipe(s, pid)
+    assert _call_inside(pid, "shutdown(%d, 1)" % fd) == [0]
+    other = s.greeted()
+    other.send("QUIT")
+    assert other.reply().startswith("221 ")
+    assert wait_for(lambda: s.log_file().count("New connection from 127.0.0.1") == 2 and ">> 221 " in s.log_file(), 5), s.stderr()
