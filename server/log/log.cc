@@ -18,6 +18,7 @@
 #include "Strn.h"
 
 int gLogPipe = -1;
+int gChildLogPipe = -1;
 int gLogStopPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";
 LogSinkProc gLogSink = nullptr;
@@ -118,6 +119,19 @@ void SendRecord(int type, const char *fmt, va_list ap)
 void InitLogger()
 {
     Strncpy(gLogHeader, "(main)  | ");
+}
+
+void TakeChildLogPipe()
+{
+    if (gChildLogPipe < 0)
+        return;
+    if (gLogPipe >= 0)
+        close(gLogPipe);
+    gLogPipe = gChildLogPipe;
+    gChildLogPipe = -1;
+    if (gLogStopPipe >= 0)
+        close(gLogStopPipe);        // the master's alone
+    gLogStopPipe = -1;
 }
 
 void Log(int type, const char *fmt, ...)

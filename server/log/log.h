@@ -34,7 +34,11 @@ static_assert(sizeof(LogRecordHeader) == 28);
 // general.cf (defined with the settings in config/config.cc).
 extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
 
-extern int gLogPipe;                          // write end of the log pipe; -1 when none
+// Two pipes lead to the logger, both in packet mode (each write is one
+// record, each read takes one): the master's own, and the one every child
+// writes.  Only the master's records are believed as they stand.
+extern int gLogPipe;                          // this process's write end; -1 when none
+extern int gChildLogPipe;                     // master: the children's write end, which each child takes over
 extern int gLogStopPipe;                      // the logger's stop channel: the master's alone; -1 elsewhere
 extern char gLogHeader[kLogTagSize];          // this process's sender tag
 // The domain set number put into every record: points at a constant 0 until the
@@ -49,6 +53,9 @@ extern LogSinkProc gLogSink;
 // Sets the sender tag of the master, "(main)  | ".  A child sets its own tag
 // "#%c%-5d | " in gLogHeader.
 void InitLogger();
+
+// A new child: gives up the master's pipe and writes into the children's.
+void TakeChildLogPipe();
 
 // printf-like; the text is cut at 738 characters, a final "\r\n" becomes "\n"
 // and a missing final line feed is added.  errno is preserved.

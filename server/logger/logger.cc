@@ -373,8 +373,6 @@ void ReapChildren()
 // ---- Records ---------------------------------------------------------------------------------
 
 // Stamps one record and writes it where its type and domain set say.
-pid_t gMasterPid;
-
 // A domain set number beyond those known: domain.cf may have grown since it
 // was read, but at most once a second is it read again for that, so that a
 // stream of bogus numbers cannot keep the keeper re-reading it.
@@ -391,18 +389,16 @@ bool KnownDomain(int domain)
     return domain < static_cast<int>(gLogFiles.size());
 }
 
-// A child's tag ("#u3     | ") names the child whose slot holds the
-// sender's pid; anything else a child sends (the master's tag, another
-// child's) is not believed.
-void SenderTag(char *tag, size_t size, const LogRecordHeader &hdr, pid_t sender)
+// What a child sends keeps its tag only when it is a child's ("#u3     | "):
+// never the master's or the logger's.
+void SenderTag(char *tag, size_t size, const LogRecordHeader &hdr)
 {
     char claimed[kLogTagSize + 1];
     memcpy(claimed, hdr.tag, kLogTagSize);
     claimed[kLogTagSize] = '\0';
     char *end = nullptr;
     const long n = claimed[0] == '#' && isalpha(static_cast<unsigned char>(claimed[1])) ? strtol(claimed + 2, &end, 10) : 0;
-    const ShmSlot *slot = n >= 1 && n < INT_MAX ? ShmSlotAt(static_cast<int>(n)) : nullptr;
-    if (slot != nullptr && slot->pid == sender && end != nullptr && *end == ' ')
+    if (n >= 1 && end != nullptr && *end == ' ' && strchr(claimed, '|') != nullptr)
         Strncpy(tag, claimed, size);
     else
         snprintf(tag, size, "#?%-5s | ", "");
@@ -419,7 +415,7 @@ void FlattenText(char *body, int len)
     }
 }
 
-void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, pid_t sender)
+void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, bool trusted)
 {
     const int type = hdr.type;
     if (type < 0 || type >= kLogNumTypes || len < 0 || len > kLogTextMax)
@@ -427,7 +423,6 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, pid_t 
     const int domain = (type == kLogXfer || type == kLogSession) ? hdr.domain : 0;
     if (domain < 0 || !KnownDomain(domain))
         return;
-    const bool trusted = sender == gMasterPid || sender == getpid();
 
     char body[kLogTextMax + 2];
     memcpy(body, text, static_cast<size_t>(len));
@@ -444,7 +439,7 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, pid_t 
         tag[kLogTagSize] = '\0';
     } else {
         FlattenText(body, len);
-        SenderTag(tag, sizeof(tag), hdr, sender);
+        SenderTag(tag, sizeof(tag), hdr);
     }
 
     if (type == kLogEvent) {
@@ -473,16 +468,17 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, pid_t 
 // The logger's own Log calls come here instead of going through the pipe.
 void LocalRecord(const LogRecordHeader *hdr, const char *text)
 {
-    ProcessRecord(*hdr, text, hdr->length, getpid());
+    ProcessRecord(*hdr, text, hdr->length, true);
 }
 
 enum class Wake { kRecord, kStop, kTimeout };
 
-// Waits for a record on fd or the master's stop on stopFd, up to 3 seconds
-// when withLimit (the clock's ticks do not restart the wait), else for
-// ever.  The stop channel's end (the master gone) is no stop: sessions may
-// still log.
-Wake WaitForRecord(int fd, int *stopFd, bool withLimit)
+// Waits for a record on either input (*which: 0 the master's, 1 the
+// children's) or the master's stop on stopFd, up to 3 seconds when
+// withLimit (the clock's ticks do not restart the wait), else for ever.
+// The stop channel's end (the master gone) is no stop: sessions may still
+// log.
+Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *which)
 {
     struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -493,24 +489,30 @@ Wake WaitForRecord(int fd, int *stopFd, bool withLimit)
         const long left = kSelectSeconds * 1000L - elapsed;
         if (withLimit && left <= 0)
             return Wake::kTimeout;
-        struct pollfd pfd[2] = {{fd, POLLIN, 0}, {*stopFd, POLLIN, 0}};
-        const int r = poll(pfd, *stopFd >= 0 ? 2 : 1, withLimit ? static_cast<int>(left) : -1);
+        struct pollfd pfd[3] = {{in.master, POLLIN, 0}, {in.children, POLLIN, 0}, {*stopFd, POLLIN, 0}};
+        const int r = poll(pfd, 3, withLimit ? static_cast<int>(left) : -1);
         if (r == 0)
             return Wake::kTimeout;
         if (r < 0) {
-            if (errno != EINTR)
+            if (errno != EINTR) {
+                *which = in.master >= 0 ? 0 : 1;
                 return Wake::kRecord;   // let the read report it
+            }
             continue;
         }
-        if (*stopFd >= 0 && pfd[1].revents != 0) {
+        if (*stopFd >= 0 && pfd[2].revents != 0) {
             char byte;
             if (read(*stopFd, &byte, 1) == 1)
                 return Wake::kStop;
             close(*stopFd);
             *stopFd = -1;
         }
-        if (pfd[0].revents != 0)
-            return Wake::kRecord;
+        for (int i = 0; i < 2; i++) {
+            if (pfd[i].revents != 0) {
+                *which = i;
+                return Wake::kRecord;
+            }
+        }
     }
 }
 
@@ -741,86 +743,70 @@ int EventProcessor(const char *record)
     return 0;
 }
 
-int MakeLogChannel(int fds[2])
+int MakeLogPipe(int fds[2])
 {
-    // One message a record, each with its sender's pid (SO_PASSCRED).
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) < 0)
+    // Packet mode: each write of a record is one packet, each read takes
+    // one.  A packet takes a page of the pipe whatever its size, so the pipe
+    // gets room for 256 (less if the system allows less: then writers wait).
+    if (pipe2(fds, O_DIRECT) < 0)
         return -1;
-    const int on = 1;
-    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0)
-        return 0;
-    const int err = errno;
-    close(fds[0]);
-    close(fds[1]);
-    errno = err;
-    return -1;
+    (void) fcntl(fds[1], F_SETPIPE_SZ, 256 * 4096);
+    return 0;
 }
 
 void OpenLogger()
 {
-    int pfd[2];
+    int own[2];
+    int children[2];
     int stop[2];
-    if (MakeLogChannel(pfd) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
-        perror("socketpair");
+    if (MakeLogPipe(own) < 0 || MakeLogPipe(children) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
+        perror("pipe");
         Exit(1);
     }
     const pid_t pid = ForkOrExit();
     if (pid == 0) {
         // Sessions must not reach the logger's memory (root until its keeper is forked).
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-        close(pfd[1]);
+        close(own[1]);
+        close(children[1]);
         close(stop[1]);
         gLoggerPID = getpid();
-        LogServer(pfd[0], stop[0]);
+        LogServer(LogInputs{own[0], children[0]}, stop[0]);
     }
-    close(pfd[0]);
+    close(own[0]);
+    close(children[0]);
     close(stop[0]);
     gLogStopPipe = stop[1];
     // Programs that children run (archivers) must not keep the logger alive.
-    fcntl(pfd[1], F_SETFD, FD_CLOEXEC);
-    gLogPipe = pfd[1];
+    fcntl(own[1], F_SETFD, FD_CLOEXEC);
+    fcntl(children[1], F_SETFD, FD_CLOEXEC);
+    gLogPipe = own[1];
+    gChildLogPipe = children[1];
     gLoggerPID = pid;
 }
 
 namespace {
 
-// Reads and writes one record; false at the end of the channel.  Each
-// message is one record, with its sender's pid from the kernel: a session
-// can neither run one record into the next nor speak in another's name.  A
-// stop record is not obeyed here: only the master may stop the logger,
-// through its own channel.
-bool ReadRecord(int fd)
+// Reads and writes one record; false at the end of the pipe.  A packet is
+// one record: a session can neither run one record into the next nor make
+// one swallow what follows.  trusted: the master's own pipe.  A stop
+// record is not obeyed here: only the master may stop the logger, through
+// its own channel.
+bool ReadRecord(int fd, bool trusted)
 {
     struct {
         LogRecordHeader hdr;
-        char text[kLogTextMax + 1];
+        char text[kLogTextMax + 1];     // one byte more: a longer packet shows
     } rec;
-    union {
-        struct cmsghdr align;
-        char buf[CMSG_SPACE(sizeof(struct ucred))];
-    } control;
-    struct iovec iov = {&rec, sizeof(rec)};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.buf;
-    msg.msg_controllen = sizeof(control.buf);
-    const ssize_t n = recvmsg(fd, &msg, 0);
+    ssize_t n;
+    do {
+        n = read(fd, &rec, sizeof(rec));
+    } while (n < 0 && errno == EINTR);
     if (n == 0)
         return false;
     if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN)
-            return true;
-        perror("recvmsg");
+        perror("read");
         Exit(1);
-    }
-    pid_t sender = -1;
-    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-            struct ucred cred;
-            memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-            sender = cred.pid;
-        }
     }
     if (n < static_cast<ssize_t>(sizeof(rec.hdr))) {
         Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
@@ -828,24 +814,26 @@ bool ReadRecord(int fd)
     }
     const LogRecordHeader &hdr = rec.hdr;
     if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax
-        || hdr.length != n - static_cast<ssize_t>(sizeof(hdr)) || (msg.msg_flags & MSG_TRUNC) != 0) {
+        || hdr.length != n - static_cast<ssize_t>(sizeof(hdr))) {
         Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
         return true;
     }
     CheckReload();
-    ProcessRecord(hdr, rec.text, hdr.length, sender);
+    ProcessRecord(hdr, rec.text, hdr.length, trusted);
     return true;
 }
 
 // At the master's stop: the records already in the pipe (its own last ones
 // among them) are written first, a bounded number so that sessions still
 // logging cannot hold the exit.
-void DrainRecords(int fd)
+void DrainRecords(const LogInputs &in)
 {
-    for (int i = 0; i < 10000; i++) {
-        struct pollfd pfd {fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd))
-            return;
+    for (int fd : {in.master, in.children}) {
+        for (int i = 0; fd >= 0 && i < 10000; i++) {
+            struct pollfd pfd {fd, POLLIN, 0};
+            if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd, fd == in.master))
+                break;
+        }
     }
 }
 
@@ -1042,7 +1030,7 @@ bool GiveUpRoot()
 }
 
 // As root: forks the keeper, then gives up root for good.
-void SplitOffKeeper(int recordFd, int stopFd)
+void SplitOffKeeper(const LogInputs &in, int stopFd)
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
@@ -1051,7 +1039,9 @@ void SplitOffKeeper(int recordFd, int stopFd)
     }
     if (ForkOrExit() == 0) {
         close(sv[0]);
-        close(recordFd);                // the keeper never reads a record
+        close(in.master);               // the keeper never reads a record
+        if (in.children >= 0)
+            close(in.children);
         if (stopFd >= 0)
             close(stopFd);
         signal(SIGHUP, SIG_IGN);        // reloads come from the logger
@@ -1068,9 +1058,8 @@ void SplitOffKeeper(int recordFd, int stopFd)
 
 }  // namespace
 
-void LogServer(int fd, int stopFd)
+void LogServer(LogInputs in, int stopFd)
 {
-    gMasterPid = getppid();     // the master forked us: its records are trusted as they are
     gChild = -1;
     Strncpy(gCoreSubDir, "logd");
     setpgid(0, 0);
@@ -1078,7 +1067,9 @@ void LogServer(int fd, int stopFd)
     if (nice(1) == -1) {
         // Runs at the master's priority.
     }
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    for (int fd : {in.master, in.children})
+        if (fd >= 0)
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
     Strncpy(gLogHeader, "(logd)  | ");
     umask(gLogUmask);
     gFractionDigits = gLogTimestampFractionalSeconds > kMaxFractionDigits ? kMaxFractionDigits
@@ -1087,7 +1078,7 @@ void LogServer(int fd, int stopFd)
     gLogPipe = -1;
     gLogSink = LocalRecord;
     if (geteuid() == 0)
-        SplitOffKeeper(fd, stopFd);
+        SplitOffKeeper(in, stopFd);
     Log(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
     if (gUseTimeCache)
         StartClock();
@@ -1095,18 +1086,26 @@ void LogServer(int fd, int stopFd)
     const bool waitWithLimit = EventProcessorsConfigured();
     time_t lastReap = LogTime();
     for (;;) {
-        const Wake wake = WaitForRecord(fd, &stopFd, waitWithLimit);
+        int which = 0;
+        const Wake wake = WaitForRecord(in, &stopFd, waitWithLimit, &which);
         if (wake == Wake::kTimeout) {
             ReapChildren();
             CheckReload();
             continue;
         }
         if (wake == Wake::kStop) {
-            DrainRecords(fd);
+            DrainRecords(in);
             break;
         }
-        if (!ReadRecord(fd))
-            break;
+        // The end of one pipe is not the end: the logger goes on while
+        // anyone may still write into the other.
+        int &fd = which == 0 ? in.master : in.children;
+        if (!ReadRecord(fd, which == 0)) {
+            close(fd);
+            fd = -1;
+            if (in.master < 0 && in.children < 0)
+                break;
+        }
         const time_t now = LogTime();
         if (now - lastReap >= kReapSeconds) {
             ReapChildren();

@@ -27,19 +27,28 @@ extern LoggerDomainHooks gLoggerDomains;
 // The logger's clock, gettimeofday() unless a test replaces it.
 extern int (*gLoggerClock)(struct timeval *tv);
 
-// Master: creates the log pipe and the stop channel and forks the logger;
-// keeps the write ends in gLogPipe and gLogStopPipe and the logger's pid in
-// gLoggerPID.  Failures print "socketpair" or "fork"
-// with perror and leave through Exit(1).
+// Master: creates the two log pipes (its own, the children's) and the stop
+// channel and forks the logger; keeps the write ends in gLogPipe,
+// gChildLogPipe and gLogStopPipe and the logger's pid in gLoggerPID.
+// Failures print "pipe" or "fork" with perror and leave through Exit(1).
 void OpenLogger();
 
-// The channel records travel on: a sequenced-packet socket pair whose
-// reading end (fds[0]) gets each sender's pid.  0, or -1 with errno.
-[[nodiscard]] int MakeLogChannel(int fds[2]);
+// A pipe records travel on, in packet mode (a write is one record, a read
+// takes one).  0, or -1 with errno.
+[[nodiscard]] int MakeLogPipe(int fds[2]);
 
-// The logger's main loop on the read end of the log pipe.  Ends at a byte on
-// stopFd (the master's alone) or when every writer is gone, through Exit().
-[[noreturn]] void LogServer(int fd, int stopFd);
+// The read ends the logger takes records from: the master's own pipe, whose
+// records are believed as they stand, and the children's (-1: none), whose
+// records keep only a child's tag and get no line breaks of their own.
+struct LogInputs {
+    int master;
+    int children;
+};
+
+// The logger's main loop on the read ends of the log pipes.  Ends at a byte
+// on stopFd (the master's alone) or when every writer of both is gone,
+// through Exit().
+[[noreturn]] void LogServer(LogInputs in, int stopFd);
 
 // The logger's clock: the time of the last tick, or the system time before it.
 time_t LogTime();

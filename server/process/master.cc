@@ -265,9 +265,9 @@ pid_t ForkChild(int n)
         if (gWakeRead >= 0)
             close(gWakeRead);
         gWakeRead = -1;
-        if (gLogStopPipe >= 0)   // only the master may stop the logger
-            close(gLogStopPipe);
-        gLogStopPipe = -1;
+        // Only the master may stop the logger, and only its records are
+        // believed as they stand: the child writes into the children's pipe.
+        TakeChildLogPipe();
         ChildInit(n);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;

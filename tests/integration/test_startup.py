@@ -574,7 +574,7 @@ def test_code_running_inside_a_session_cannot_end_the_logger_with_an_empty_recor
     c = s.greeted()
     pid = _session_child(s, c)
     fd = _session_log_pipe(s, pid)
-    assert _call_inside(pid, "send(%d, 0, 0, 0)" % fd) == [0]
+    assert _call_inside(pid, "write(%d, 0, 0)" % fd) == [0]
     other = s.greeted()
     other.send("QUIT")
     assert other.reply().startswith("221 ")
@@ -589,7 +589,7 @@ def test_code_running_inside_a_session_cannot_shut_the_log_channel_for_all(serve
     c = s.greeted()
     pid = _session_child(s, c)
     fd = _session_log_pipe(s, pid)
-    assert _call_inside(pid, "shutdown(%d, 1)" % fd) == [0]
+    assert _call_inside(pid, "shutdown(%d, 1)" % fd) in ([0], [-1])    # -1: a pipe cannot be shut down
     other = s.greeted()
     other.send("QUIT")
     assert other.reply().startswith("221 ")

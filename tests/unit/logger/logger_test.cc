@@ -170,7 +170,7 @@ class LoggerTest : public ::testing::Test {
     void Start()
     {
         int fds[2], stop[2];
-        ASSERT_EQ(MakeLogChannel(fds), 0);
+        ASSERT_EQ(MakeLogPipe(fds), 0);
         ASSERT_EQ(pipe(stop), 0);
         const std::string errPath = Path("stderr");
         pid_ = fork();
@@ -183,7 +183,7 @@ class LoggerTest : public ::testing::Test {
             close(err);
             if (childSetup_)
                 childSetup_();
-            LogServer(fds[0], stop[0]);
+            LogServer(LogInputs{fds[0], -1}, stop[0]);
         }
         close(fds[0]);
         close(stop[0]);
