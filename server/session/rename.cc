@@ -130,6 +130,40 @@ void KeepLinkItself(const char *arg, char *real, size_t size)
         Strncpy(real, named, size);
 }
 
+enum class Move { kDone, kBusy, kClimbs, kNoRmdir, kNoDelete, kFailed };
+
+// The checks of a move and the move itself, under the area's lock: from the
+// check of what moves to the move no other session of the area may move
+// anything (a directory it moved in meanwhile would come along unchecked).
+// The lock is given back before any reply.  *replaced: what the target
+// name held, *replaces when that goes; *err with kFailed.
+Move MoveUnderLock(const char *from, const char *to, struct stat *replaced, bool *replaces, int *err)
+{
+    const AreaLock lock;
+    if (!lock.held())
+        return Move::kBusy;
+    struct stat moving;
+    if (SafeLstat(from, &moving) < 0) {
+        *err = errno;
+        return Move::kFailed;
+    }
+    if (MoveLetsLinkClimbOut(from, to, moving))
+        return Move::kClimbs;
+    // What the name held before is replaced: its bytes go, unless it is the
+    // very entry that moves (a rename onto itself or onto another link of it).
+    const bool existed = SafeLstat(to, replaced) == 0;
+    *replaces = existed && !(moving.st_ino == replaced->st_ino && moving.st_dev == replaced->st_dev);
+    if (existed && S_ISDIR(replaced->st_mode) && !gAllow[kPermRmdir])
+        return Move::kNoRmdir;
+    if (existed && !S_ISDIR(replaced->st_mode) && !gAllow[kPermDelete])
+        return Move::kNoDelete;
+    if (SafeRename(from, to) < 0) {
+        *err = errno;
+        return Move::kFailed;
+    }
+    return Move::kDone;
+}
+
 }  // namespace
 
 void Rnfr(char *arg)
@@ -190,41 +224,28 @@ void Rnto(char *arg)
         PermissionDeniedBadPathname();
         return;
     }
-    // From the check of what moves to the move itself no other session of
-    // the area may move anything: a directory it moves in meanwhile would
-    // come along unchecked.
-    const AreaLock lock;
-    if (!lock.held()) {
+    ComputeQuota();   // before the change, so the walk does not miss it as well
+    struct stat st {};
+    bool replaces = false;
+    int err = 0;
+    switch (MoveUnderLock(from, real, &st, &replaces, &err)) {
+    case Move::kDone:
+        break;
+    case Move::kBusy:
         Reply("450 File in use.\r\n");
         return;
-    }
-    struct stat st, moving;
-    if (SafeLstat(from, &moving) < 0) {
-        ReplySysError(errno, "550 No such file or directory.\r\n", "550 Rename failed: %.420s\r\n");
-        return;
-    }
-    if (MoveLetsLinkClimbOut(from, real, moving)) {
+    case Move::kClimbs:
         _Trace(kLogMisc, "Rename of [%.240s] to [%.240s] would let a link in it reach out of the area.\n", from, real);
         PermissionDeniedBadPathname();
         return;
-    }
-    ComputeQuota();   // before the change, so the walk does not miss it as well
-    // What the name held before is replaced: its bytes go, unless it is the
-    // very entry that moves (a rename onto itself or onto another link of it).
-    const bool existed = SafeLstat(real, &st) == 0;
-    const bool replaces = existed && !(moving.st_ino == st.st_ino && moving.st_dev == st.st_dev);
-    if ((!gAllow[kPermDelete] || !gAllow[kPermRmdir]) && existed) {
-        if (S_ISDIR(st.st_mode) && !gAllow[kPermRmdir]) {
-            PermissionDenied("no rmdir permission for existing destination dir");
-            return;
-        }
-        if (!S_ISDIR(st.st_mode) && !gAllow[kPermDelete]) {
-            PermissionDenied("no delete permission for existing destination file");
-            return;
-        }
-    }
-    if (SafeRename(from, real) < 0) {
-        ReplySysError(errno, "550 No such file or directory.\r\n", "550 Rename failed: %.420s\r\n");
+    case Move::kNoRmdir:
+        PermissionDenied("no rmdir permission for existing destination dir");
+        return;
+    case Move::kNoDelete:
+        PermissionDenied("no delete permission for existing destination file");
+        return;
+    case Move::kFailed:
+        ReplySysError(err, "550 No such file or directory.\r\n", "550 Rename failed: %.420s\r\n");
         return;
     }
     if (replaces)

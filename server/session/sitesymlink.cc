@@ -120,14 +120,6 @@ void DoSymlink(const char *source, const char *link)
         PermissionDeniedBadPathname();
         return;
     }
-    // The text is right for the directory the link stands in only while no
-    // other session moves that directory: the area stays still until the
-    // link is made.
-    const AreaLock lock;
-    if (!lock.held()) {
-        Reply("450 File in use.\r\n");
-        return;
-    }
     // The source is checked as the link will be read: from its directory.
     char dir[kPathBufSize];
     DirectoryOf(dir, sizeof(dir), place);
@@ -141,9 +133,22 @@ void DoSymlink(const char *source, const char *link)
         return;
     }
 
-    bool replaced;
-    if (MakeLink(stored, place, &replaced) < 0) {
-        switch (errno) {
+    // A move that another session has checked and not yet made must not
+    // carry this link along: links are made under the area's lock, as moves
+    // are, and the lock is given back before the reply.
+    bool replaced = false;
+    int rc = -1;
+    int err = EBUSY;
+    {
+        const AreaLock lock;
+        if (lock.held()) {
+            rc = MakeLink(stored, place, &replaced);
+            err = errno;
+        }
+    }
+    if (rc < 0) {
+        switch (err) {
+        case EBUSY:     // the area's lock was not to be had
         case ETXTBSY:
             Reply("450 File in use.\r\n");
             break;
@@ -154,7 +159,7 @@ void DoSymlink(const char *source, const char *link)
             Reply("553 Will not replace a file with a link.\r\n");
             break;
         default:
-            ReplySysError(errno, "550 No such file.\r\n", "550 Could not symlink: %.420s\r\n");
+            ReplySysError(err, "550 No such file.\r\n", "550 Could not symlink: %.420s\r\n");
             break;
         }
         return;
