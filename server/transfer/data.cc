@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -335,6 +336,7 @@ struct Pending {
     bool hello = false;             // its handshake has begun
     short events = POLLIN;          // what the handshake waits for
     long long helloEndMs = 0;       // 0 until the transfer command: then its hello's limit
+    long long acceptedMs = 0;
 };
 constexpr int kMaxPending = kTlsCandidates;
 // A client sends its whole hello at once, right after the 150; a connection
@@ -345,6 +347,11 @@ constexpr long long kHelloMs = 5000;
 Pending gPending[kMaxPending];
 unsigned long gPendingSeq;
 bool gHelloClock;                   // the transfer command came: hellos are timed
+// When the 150 went out (0: not yet).  The client's hello follows it within
+// a round trip; with every place taken and more connections queued, one
+// still silent this long after the 150 (or its arrival, if later) makes room.
+long long gAnnouncedMs;
+constexpr long long kSilentUnderPressureMs = 1000;
 // The last stranger turned away from this passive socket: its refusal is
 // the reply when the client's own connection never comes.
 Refusal gPassiveRefusal = Refusal::kNone;
@@ -412,13 +419,34 @@ void KeepPending(int fd, const struct sockaddr_in &peer)
     gPending[slot].fd = fd;
     gPending[slot].peer = peer;
     gPending[slot].seq = ++gPendingSeq;
-    gPending[slot].helloEndMs = gHelloClock ? MonotonicMs() + kHelloMs : 0;
+    gPending[slot].acceptedMs = MonotonicMs();
+    gPending[slot].helloEndMs = gHelloClock ? gPending[slot].acceptedMs + kHelloMs : 0;
 }
 
 void UsePeer(const struct sockaddr_in &peer)
 {
     gRemoteDataAddr = peer;
     NoteRemoteDataAddr();
+}
+
+// Every place taken, more connections queued behind them, the 150 out: the
+// connections that have stayed silent a round trip's grace since give
+// their places up, so that a crowd of silent strangers that came first
+// cannot keep the client's connection waiting in the queue for long.
+void PushOutSilent(long long nowMs, Refusal *last)
+{
+    struct pollfd queued = {gPassiveData, POLLIN, 0};
+    if (gAnnouncedMs == 0 || !PendingFull() || poll(&queued, 1, 0) != 1)
+        return;
+    for (int i = 0; i < kMaxPending; i++) {
+        const Pending &q = gPending[i];
+        if (q.fd >= 0 && !q.hello && std::max(q.acceptedMs, gAnnouncedMs) + kSilentUnderPressureMs <= nowMs) {
+            UsePeer(q.peer);
+            NoteDataTlsFailed("timed out");
+            DropPending(i);
+            *last = Refusal::kTlsFailed;
+        }
+    }
 }
 
 // One connection from the passive socket within seconds into the waiting
@@ -528,11 +556,15 @@ int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
             UsePeer(gPending[oldest].peer);
             AnnounceAccepted(name, size);
             announced = true;
+            gAnnouncedMs = MonotonicMs();
         }
         const long long now = MonotonicMs();
-        const long long until = ExpireHellos(now, endMs, &last);
+        PushOutSilent(now, &last);
+        long long until = ExpireHellos(now, endMs, &last);
         if (now >= endMs)
             break;
+        if (announced && PendingFull())
+            until = std::min(until, now + 100);     // under pressure: look again soon
         struct pollfd p[kMaxPending + 1];
         int slotOf[kMaxPending + 1];
         nfds_t n = 0;
@@ -608,6 +640,7 @@ int AcceptPassive(const char *name, int64_t size)
     const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline) : AcceptPassiveClear(name, size, deadline);
     DropAllPending();
     gHelloClock = false;
+    gAnnouncedMs = 0;
     gPassiveRefusal = Refusal::kNone;
     if (fd >= 0) {
         SClose(gPassiveData, kDataCloseTimeout);
@@ -846,7 +879,7 @@ int PassiveListener(struct sockaddr_in *local, PassiveStep *failedAt)
         *failedAt = PassiveStep::kBind;
         if (BindToEphemeralPortNumber(fd, local) == 0) {
             *failedAt = PassiveStep::kListen;
-            if (listen(fd, kMaxPending) == 0)
+            if (listen(fd, SOMAXCONN) == 0)
                 return fd;
         }
         const int err = errno;
@@ -1058,6 +1091,8 @@ void CancelPassiveMode()
 void DropPassiveListener()
 {
     DropAllPending();
+    gHelloClock = false;
+    gAnnouncedMs = 0;
     gPassiveRefusal = Refusal::kNone;
     if (gPassiveData >= 0)
         close(gPassiveData);

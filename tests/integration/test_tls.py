@@ -327,6 +327,65 @@ def test_racers_from_the_same_host_cannot_push_out_the_victims_waiting_connectio
     assert bytes(got) == CONTENT
 
 
+def accept_queue_length(port):
+    """How many connections wait in the queue of the socket listening on port."""
+    needle = ":%04X" % port
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(needle) and fields[3] == "0A":
+                return int(fields[4].split(":")[1], 16)
+    return -1
+
+
+@pytest.mark.parametrize("queued", [8, 9], ids=["victim-last-in-the-queue", "queue-full"])
+def test_a_racer_from_the_same_host_that_fills_every_place_and_the_listen_queue_first_does_not_lock_the_victim_out(
+        server, users, cert, queued):
+    """A second client racing the first from the same host connects to the
+    victim's passive port before the victim does, silently, until every
+    waiting place is taken and the listen queue behind them holds eight
+    (the victim's connection comes last) or is full.  The victim's own
+    connection must still get through and carry its file with 226 within
+    conn-timeout: silent strangers cannot hold a session's passive port
+    shut for as long as they like, nor make it take their hellos' time
+    place by place while the victim waits behind them."""
+    s, u = user_server(server, users, cert, extra="conn-timeout = 8\n")
+    f = tls_ftp(s, (u.name, u.password))
+    f.voidcmd("TYPE I")
+    port = ftplib.parse227(f.sendcmd("PASV"))[1]
+    racers = []
+    try:
+        for _ in range(8):
+            racers.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        assert wait_for(lambda: accept_queue_empty(port))        # every place taken
+        for _ in range(16):                                       # and the queue behind them full
+            if accept_queue_length(port) >= queued:
+                break
+            racers.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        try:
+            victim = socket.create_connection(("127.0.0.1", port), timeout=8)
+        except OSError as e:
+            pytest.fail("the victim's connection never got through: %s" % e)
+        got = bytearray()
+        f.putcmd("RETR file.bin")
+        reply = f.getmultiline()
+        if reply.startswith("150 "):
+            try:
+                tls = f.context.wrap_socket(victim, server_hostname=f.host, session=f.sock.session)
+                while chunk := tls.recv(65536):
+                    got.extend(chunk)
+                tls.close()
+            except OSError:
+                pass
+            reply = f.getmultiline()
+        victim.close()
+        assert (len(got), reply[:4]) == (len(CONTENT), "226 ")
+        assert bytes(got) == CONTENT
+    finally:
+        for racer in racers:
+            racer.close()
+
+
 @pytest.mark.parametrize("mode, name, expected", [
     ("required-nonanon", "user", "530 Non-anonymous sessions must use encryption.\r\n"),
     ("required-nonanon", "anonymous", "331 Guest login ok"),
