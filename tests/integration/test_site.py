@@ -443,3 +443,31 @@ def test_lftp_mirrors_a_tree_with_its_links_up(server, users, zorvad_dir):
         assert os.readlink(os.path.join(dest, link)) == target, link
     with open(os.path.join(dest, "sub", "lup"), "rb") as f:
         assert f.read() == b"a\n" * 100
+
+
+def test_another_local_account_holding_a_lock_on_a_confined_users_home_cannot_stop_its_renames(server, users):
+    """Another local account (nobody) opens the home of a remote client
+    confined to it, readable by all as homes long were, and holds an
+    exclusive lock on it.  The client's renames and links through the
+    server must go on: the lock the server keeps for an area is its own,
+    not one any reader of the directory can take."""
+    u = users()
+    h = u.home
+    write_file(os.path.join(h, "mine"), b"x")
+    own(u, h)
+    holder = subprocess.Popen(
+        ["python3", "-c", "import fcntl, os, sys\n"
+         "fd = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)\n"
+         "fcntl.flock(fd, fcntl.LOCK_EX)\nprint('held', flush=True)\nsys.stdin.read()\n", h],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, user=65534, group=65534)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        s = server(general=EVERYTHING, domain=domain())
+        c = s.greeted()
+        user_login(c, u)
+        assert c.command("RNFR mine").startswith("350 ")
+        assert c.command("RNTO yours") == "250 Renamed.\r\n"
+        assert c.command("SITE SYMLINK yours link") == "250 Symlinked.\r\n"
+    finally:
+        holder.stdin.close()
+        holder.wait(10)
