@@ -32,6 +32,7 @@
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
+#include "session/filecmds.h"
 #include "session/shell.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
@@ -257,8 +258,10 @@ pid_t ForkChild(int n)
     for (int sig : {SIGTERM, SIGINT, SIGPWR, SIGHUP})
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old);
+    const int areaLocks = OpenAreaLocksForChild();
     const pid_t pid = fork();
     if (pid == 0) {
+        AdoptAreaLocks(areaLocks);
         // First of all: a session of another child, with the same uid, must
         // not read or write this one's memory through /proc or ptrace.
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -272,6 +275,8 @@ pid_t ForkChild(int n)
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;
     }
+    if (areaLocks >= 0)
+        close(areaLocks);
     if (pid > 0) {
         gChildren[n] = pid;
         gLiveChildren++;

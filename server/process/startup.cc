@@ -26,6 +26,7 @@
 #include "config/config.h"
 #include "getopt.h"
 #include "log/log.h"
+#include "session/filecmds.h"
 #include "listing/pwcache.h"
 #include "session/shell.h"
 #include "config/domain.h"
@@ -547,6 +548,8 @@ void PostReadConfigInit()
     PostReadDomainConfigInit();
     InitSharedMemory();
     QuotaCreateSharedTable();
+    if (CreateAreaLocks() < 0)
+        LogPerror("Cannot make the table of the areas' locks; each area's root is locked instead");
     ShmRecordConfigPaths(gGeneralCfPath, gDomainCfPath);
     gInitialized = true;
     if (gSyslog)

@@ -3,9 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -93,11 +96,96 @@ const char *AreaRoot()
 
 namespace {
 
-int gAreaLockFd = -1;
+// The areas' locks are byte-range locks in a table no one outside the
+// server can reach: a memory file the master makes before the first fork
+// and any chroot.  Each child gets an open description of its own (the
+// master opens the file again through /proc for it), so the children's
+// locks exclude each other; a local user cannot take one, as it could lock
+// the area's root directory itself.
+int gAreaLockTable = -1;        // the master's table; in a child, its own description
+int gProcFdDir = -1;            // master: /proc/self/fd
+off_t gHeldOffset = -1;         // the byte this process holds, or -1
+int gAreaLockFd = -1;           // without a table: the area's root, flock()ed
 constexpr int kAreaLockTries = 1000;        // 10 ms apart: ten seconds
 constexpr useconds_t kAreaLockPause = 10000;
+constexpr off_t kAreaLockBytes = 1 << 20;
+
+// The byte of the table that stands for the area at root.
+off_t AreaByte(const char *root)
+{
+    struct stat st {};
+    if (stat(root, &st) < 0)
+        return 0;               // all such areas share one lock
+    uint64_t h = static_cast<uint64_t>(st.st_ino) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(st.st_dev);
+    h ^= h >> 31;
+    return static_cast<off_t>(h % kAreaLockBytes);
+}
+
+bool LockByte(off_t at, short type)
+{
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    return fcntl(gAreaLockTable, F_OFD_SETLK, &fl) == 0;
+}
+
+// One try at the lock: true when held, false when another holds it; *fatal
+// when trying again cannot help.
+bool TryAreaLock(const char *root, bool *fatal)
+{
+    if (gAreaLockTable >= 0) {
+        const off_t at = AreaByte(root);
+        if (LockByte(at, F_WRLCK)) {
+            gHeldOffset = at;
+            return true;
+        }
+        *fatal = errno != EAGAIN && errno != EACCES && errno != EINTR;
+        return false;
+    }
+    if (gAreaLockFd < 0)
+        gAreaLockFd = SafeOpen(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (gAreaLockFd < 0)
+        return true;            // not even readable: nothing to lock, as before
+    if (flock(gAreaLockFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    *fatal = errno != EWOULDBLOCK && errno != EINTR;
+    return false;
+}
 
 }  // namespace
+
+int CreateAreaLocks()
+{
+    gAreaLockTable = memfd_create("zorvad-area-locks", MFD_CLOEXEC);
+    gProcFdDir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (gAreaLockTable >= 0 && gProcFdDir >= 0)
+        return 0;
+    if (gAreaLockTable >= 0)
+        close(gAreaLockTable);
+    gAreaLockTable = -1;
+    return -1;
+}
+
+int OpenAreaLocksForChild()
+{
+    if (gAreaLockTable < 0 || gProcFdDir < 0)
+        return -1;
+    char name[16];
+    snprintf(name, sizeof(name), "%d", gAreaLockTable);
+    return openat(gProcFdDir, name, O_RDWR | O_CLOEXEC);
+}
+
+void AdoptAreaLocks(int own)
+{
+    if (gAreaLockTable >= 0)
+        close(gAreaLockTable);
+    if (gProcFdDir >= 0)
+        close(gProcFdDir);
+    gProcFdDir = -1;
+    gAreaLockTable = own;
+}
 
 AreaLock::AreaLock()
 {
@@ -105,15 +193,11 @@ AreaLock::AreaLock()
     if (strcmp(root, "/") == 0)
         return;
     ReleaseAreaLock();
-    // Without read access to its own root the session could not list it
-    // either; nothing is locked then, as before.
-    gAreaLockFd = SafeOpen(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (gAreaLockFd < 0)
-        return;
     for (int i = 0; i < kAreaLockTries; i++) {
-        if (flock(gAreaLockFd, LOCK_EX | LOCK_NB) == 0)
+        bool fatal = false;
+        if (TryAreaLock(root, &fatal))
             return;
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        if (fatal)
             break;
         usleep(kAreaLockPause);
     }
@@ -128,6 +212,9 @@ AreaLock::~AreaLock()
 
 void ReleaseAreaLock()
 {
+    if (gHeldOffset >= 0)
+        (void) LockByte(gHeldOffset, F_UNLCK);
+    gHeldOffset = -1;
     if (gAreaLockFd >= 0)
         close(gAreaLockFd);
     gAreaLockFd = -1;

@@ -63,8 +63,9 @@ void UtimeAndReply(const char *path, time_t atime, time_t mtime, int origin, con
 // reaches; between its check and its change no other session of the area
 // may move anything.  The guard holds the area's lock (an exclusive lock on
 // its root directory) for its lifetime; held() is false when the lock
-// could not be had within seconds (the caller answers "450 File in use.").
-// An area that is the whole tree has no lock: no link can climb out of it.
+// could not be had within ten seconds (the caller answers "450 File in
+// use.").  An area that is the whole tree has no lock: no link can climb
+// out of it.
 class AreaLock {
   public:
     AreaLock();
@@ -80,3 +81,14 @@ class AreaLock {
 // Gives the area's lock back when the session ends with a jump past the
 // guard's end.
 void ReleaseAreaLock();
+
+// Master, before the first fork and any chroot: the table the areas' locks
+// are taken in, which no one outside the server can reach.  0, or -1 (each
+// area's lock is then its root directory, which a local user who may read
+// it can hold too).
+[[nodiscard]] int CreateAreaLocks();
+// Master, before forking a child: the child's own open description of the
+// table (-1 without one); the master closes its copy after the fork, the
+// child keeps it with AdoptAreaLocks.
+[[nodiscard]] int OpenAreaLocksForChild();
+void AdoptAreaLocks(int own);
