@@ -1,10 +1,7 @@
 """Attacks on the passive data port and the PROXY header reader that the
-server withstood when they were tried; kept to run again by hand, outside
-the suite:
-
-    ZORVAD_BIN_DIR=$PWD/build python3 -m pytest -q -p no:cacheprovider tests/integration/attack_probes.py
-
-Each asserts what held."""
+server withstands: a flood from another host on the passive port, strangers'
+connections that must leave nothing in the pool child, a balancer's
+malformed headers."""
 import ftplib
 import os
 import socket
