@@ -594,3 +594,25 @@ def test_code_running_inside_a_session_cannot_shut_the_log_channel_for_all(serve
     other.send("QUIT")
     assert other.reply().startswith("221 ")
     assert wait_for(lambda: s.log_file().count("New connection from 127.0.0.1") == 2 and ">> 221 " in s.log_file(), 5), s.stderr()
+
+
+def test_code_running_inside_a_session_cannot_borrow_another_childs_tag_through_its_slot(server):
+    """Code that took a session over writes its own pid into the status slot
+    of another child, then sends a record under that child's tag: the line
+    must not claim to come from the other child."""
+    s = server()
+    c = s.greeted()
+    pid = _session_child(s, c)
+    mine = [n for n in s.busy_children() if s.slot(n)["pid"] == pid][0]
+    other = s.greeted()
+    other_child = wait_for(lambda: [n for n in s.busy_children() if n != mine])[0]
+    fd = _session_log_pipe(s, pid)
+    assert _call_inside(pid, "(*(int *)ShmSlotAt(%d) = getpid())" % other_child) == [pid]
+    forged = b"Forged in another child's name.\n"
+    tag = b"#u%-5d | " % other_child
+    assert _call_inside(pid, "write(%d, %s)" % (fd, _record(forged, tag=tag))) == [28 + len(forged)]
+    other.send("QUIT")
+    assert other.reply().startswith("221 ")
+    assert wait_for(lambda: "Forged in another" in s.log_file(), 5)
+    forged_lines = [line for line in s.log_file().splitlines() if "Forged in another" in line]
+    assert tag.decode() not in forged_lines[0], forged_lines
