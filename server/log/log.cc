@@ -18,7 +18,6 @@
 #include "Strn.h"
 
 int gLogPipe = -1;
-int gChildLogPipe = -1;
 int gLogStopPipe = -1;
 char gLogHeader[kLogTagSize] = "(main)  | ";
 LogSinkProc gLogSink = nullptr;
@@ -121,14 +120,11 @@ void InitLogger()
     Strncpy(gLogHeader, "(main)  | ");
 }
 
-void TakeChildLogPipe()
+void TakeChildLogPipe(int fd)
 {
-    if (gChildLogPipe < 0)
-        return;
     if (gLogPipe >= 0)
         close(gLogPipe);
-    gLogPipe = gChildLogPipe;
-    gChildLogPipe = -1;
+    gLogPipe = fd;
     if (gLogStopPipe >= 0)
         close(gLogStopPipe);        // the master's alone
     gLogStopPipe = -1;

@@ -34,11 +34,10 @@ static_assert(sizeof(LogRecordHeader) == 28);
 // general.cf (defined with the settings in config/config.cc).
 extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
 
-// Two pipes lead to the logger, both in packet mode (each write is one
-// record, each read takes one): the master's own, and the one every child
-// writes.  Only the master's records are believed as they stand.
+// Pipes lead to the logger, in packet mode (each write is one record, each
+// read takes one): the master's own, and one of each child's.  Only the
+// master's records are believed as they stand.
 extern int gLogPipe;                          // this process's write end; -1 when none
-extern int gChildLogPipe;                     // master: the children's write end, which each child takes over
 extern int gLogStopPipe;                      // the logger's stop channel: the master's alone; -1 elsewhere
 extern char gLogHeader[kLogTagSize];          // this process's sender tag
 // The domain set number put into every record: points at a constant 0 until the
@@ -54,8 +53,9 @@ extern LogSinkProc gLogSink;
 // "#%c%-5d | " in gLogHeader.
 void InitLogger();
 
-// A new child: gives up the master's pipe and writes into the children's.
-void TakeChildLogPipe();
+// A new child: gives up the master's pipe and stop channel and writes into
+// its own pipe fd (-1: none, its records go to standard error).
+void TakeChildLogPipe(int fd);
 
 // printf-like; the text is cut at 738 characters, a final "\r\n" becomes "\n"
 // and a missing final line feed is added.  errno is preserved.

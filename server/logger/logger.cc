@@ -16,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -389,19 +390,20 @@ bool KnownDomain(int domain)
     return domain < static_cast<int>(gLogFiles.size());
 }
 
-// What a child sends keeps its tag only when it is a child's ("#u3     | "):
-// never the master's or the logger's.
-void SenderTag(char *tag, size_t size, const LogRecordHeader &hdr)
+// A child's record keeps its tag only when it names the child whose pipe
+// it came on ("#u3     | " on child 3's); otherwise the tag says only
+// that, as "#?3     | ".  child 0: a pipe of no known child.
+void SenderTag(char *tag, size_t size, const LogRecordHeader &hdr, int child)
 {
     char claimed[kLogTagSize + 1];
     memcpy(claimed, hdr.tag, kLogTagSize);
     claimed[kLogTagSize] = '\0';
     char *end = nullptr;
     const long n = claimed[0] == '#' && isalpha(static_cast<unsigned char>(claimed[1])) ? strtol(claimed + 2, &end, 10) : 0;
-    if (n >= 1 && end != nullptr && *end == ' ' && strchr(claimed, '|') != nullptr)
+    if (child > 0 && n == child && end != nullptr && *end == ' ' && strchr(claimed, '|') != nullptr)
         Strncpy(tag, claimed, size);
     else
-        snprintf(tag, size, "#?%-5s | ", "");
+        snprintf(tag, size, "#?%-5d | ", child);
 }
 
 // What a process other than the master sends is one line: a line feed or
@@ -415,7 +417,7 @@ void FlattenText(char *body, int len)
     }
 }
 
-void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, bool trusted)
+void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, bool trusted, int child = 0)
 {
     const int type = hdr.type;
     if (type < 0 || type >= kLogNumTypes || len < 0 || len > kLogTextMax)
@@ -439,7 +441,7 @@ void ProcessRecord(const LogRecordHeader &hdr, const char *text, int len, bool t
         tag[kLogTagSize] = '\0';
     } else {
         FlattenText(body, len);
-        SenderTag(tag, sizeof(tag), hdr);
+        SenderTag(tag, sizeof(tag), hdr, child);
     }
 
     if (type == kLogEvent) {
@@ -471,17 +473,24 @@ void LocalRecord(const LogRecordHeader *hdr, const char *text)
     ProcessRecord(*hdr, text, hdr->length, true);
 }
 
-enum class Wake { kRecord, kStop, kTimeout };
+// The read end of each child's pipe, by child number (-1: none).
+std::vector<int> gChildPipes;
+constexpr int32_t kMaxChildPipes = 1 << 20;
 
-// Waits for a record on either input (*which: 0 the master's, 1 the
-// children's) or the master's stop on stopFd, up to 3 seconds when
-// withLimit (the clock's ticks do not restart the wait), else for ever.
-// The stop channel's end (the master gone) is no stop: sessions may still
-// log.
-Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *which)
+// What woke the logger: a record on the master's pipe (child 0) or on a
+// child's, a message on the channel the master hands the children's pipes
+// over, the stop, or the clock.
+enum class Wake { kRecord, kChannel, kStop, kTimeout };
+
+// Waits for one of them, up to 3 seconds when withLimit (the clock's ticks
+// do not restart the wait), else for ever.  The stop channel's end (the
+// master gone) is no stop: sessions may still log.
+Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *child)
 {
     struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
+    std::vector<struct pollfd> pfd;
+    std::vector<int> childOf;
     for (;;) {
         struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -489,27 +498,35 @@ Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *which)
         const long left = kSelectSeconds * 1000L - elapsed;
         if (withLimit && left <= 0)
             return Wake::kTimeout;
-        struct pollfd pfd[3] = {{in.master, POLLIN, 0}, {in.children, POLLIN, 0}, {*stopFd, POLLIN, 0}};
-        const int r = poll(pfd, 3, withLimit ? static_cast<int>(left) : -1);
+        pfd.assign({{*stopFd, POLLIN, 0}, {in.childPipes, POLLIN, 0}, {in.master, POLLIN, 0}});
+        childOf.assign(3, 0);
+        for (size_t n = 0; n < gChildPipes.size(); n++) {
+            if (gChildPipes[n] >= 0) {
+                pfd.push_back({gChildPipes[n], POLLIN, 0});
+                childOf.push_back(static_cast<int>(n));
+            }
+        }
+        const int r = poll(pfd.data(), pfd.size(), withLimit ? static_cast<int>(left) : -1);
         if (r == 0)
             return Wake::kTimeout;
         if (r < 0) {
-            if (errno != EINTR) {
-                *which = in.master >= 0 ? 0 : 1;
-                return Wake::kRecord;   // let the read report it
-            }
-            continue;
+            if (errno == EINTR)
+                continue;
+            perror("poll");
+            Exit(1);
         }
-        if (*stopFd >= 0 && pfd[2].revents != 0) {
+        if (*stopFd >= 0 && pfd[0].revents != 0) {
             char byte;
             if (read(*stopFd, &byte, 1) == 1)
                 return Wake::kStop;
             close(*stopFd);
             *stopFd = -1;
         }
-        for (int i = 0; i < 2; i++) {
+        if (pfd[1].revents != 0)
+            return Wake::kChannel;
+        for (size_t i = 2; i < pfd.size(); i++) {
             if (pfd[i].revents != 0) {
-                *which = i;
+                *child = childOf[i];
                 return Wake::kRecord;
             }
         }
@@ -743,6 +760,24 @@ int EventProcessor(const char *record)
     return 0;
 }
 
+int gLogChildChannel = -1;
+
+int NewChildLogPipe(int n)
+{
+    int p[2];
+    if (gLogChildChannel < 0 || MakeLogPipe(p) < 0)
+        return -1;
+    const int32_t number = n;
+    const bool handed = SendWithFd(gLogChildChannel, &number, sizeof(number), p[0]) == static_cast<int>(sizeof(number));
+    close(p[0]);
+    if (!handed) {
+        close(p[1]);
+        return -1;
+    }
+    fcntl(p[1], F_SETFD, FD_CLOEXEC);
+    return p[1];
+}
+
 int MakeLogPipe(int fds[2])
 {
     // Packet mode: each write of a record is one packet, each read takes
@@ -757,9 +792,10 @@ int MakeLogPipe(int fds[2])
 void OpenLogger()
 {
     int own[2];
-    int children[2];
+    int channel[2];
     int stop[2];
-    if (MakeLogPipe(own) < 0 || MakeLogPipe(children) < 0 || pipe2(stop, O_CLOEXEC) < 0) {
+    if (MakeLogPipe(own) < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) < 0
+        || pipe2(stop, O_CLOEXEC) < 0) {
         perror("pipe");
         Exit(1);
     }
@@ -768,20 +804,19 @@ void OpenLogger()
         // Sessions must not reach the logger's memory (root until its keeper is forked).
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         close(own[1]);
-        close(children[1]);
+        close(channel[1]);
         close(stop[1]);
         gLoggerPID = getpid();
-        LogServer(LogInputs{own[0], children[0]}, stop[0]);
+        LogServer(LogInputs{own[0], channel[0]}, stop[0]);
     }
     close(own[0]);
-    close(children[0]);
+    close(channel[0]);
     close(stop[0]);
     gLogStopPipe = stop[1];
     // Programs that children run (archivers) must not keep the logger alive.
     fcntl(own[1], F_SETFD, FD_CLOEXEC);
-    fcntl(children[1], F_SETFD, FD_CLOEXEC);
     gLogPipe = own[1];
-    gChildLogPipe = children[1];
+    gLogChildChannel = channel[1];
     gLoggerPID = pid;
 }
 
@@ -792,7 +827,7 @@ namespace {
 // one swallow what follows.  trusted: the master's own pipe.  A stop
 // record is not obeyed here: only the master may stop the logger, through
 // its own channel.
-bool ReadRecord(int fd, bool trusted)
+bool ReadRecord(int fd, bool trusted, int child = 0)
 {
     struct {
         LogRecordHeader hdr;
@@ -819,22 +854,55 @@ bool ReadRecord(int fd, bool trusted)
         return true;
     }
     CheckReload();
-    ProcessRecord(hdr, rec.text, hdr.length, trusted);
+    ProcessRecord(hdr, rec.text, hdr.length, trusted, child);
     return true;
 }
 
 // At the master's stop: the records already in the pipe (its own last ones
 // among them) are written first, a bounded number so that sessions still
 // logging cannot hold the exit.
+// Reads what a pipe holds now, a bounded number of records.
+void DrainPipe(int fd, bool trusted, int child)
+{
+    for (int i = 0; fd >= 0 && i < 10000; i++) {
+        struct pollfd pfd {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd, trusted, child))
+            break;
+    }
+}
+
 void DrainRecords(const LogInputs &in)
 {
-    for (int fd : {in.master, in.children}) {
-        for (int i = 0; fd >= 0 && i < 10000; i++) {
-            struct pollfd pfd {fd, POLLIN, 0};
-            if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd, fd == in.master))
-                break;
-        }
+    DrainPipe(in.master, true, 0);
+    for (size_t n = 0; n < gChildPipes.size(); n++)
+        DrainPipe(gChildPipes[n], false, static_cast<int>(n));
+}
+
+// A new child's pipe from the master: its number and the read end.  A pipe
+// of an earlier child of that number is read out and closed first.  false
+// at the channel's end.
+bool TakeChildPipe(int channel)
+{
+    int32_t n = 0;
+    int fd = -1;
+    const int got = RecvWithFd(channel, &n, sizeof(n), &fd);
+    if (got <= 0)
+        return false;
+    if (fd < 0)
+        return true;
+    if (got != static_cast<int>(sizeof(n)) || n < 1 || n >= kMaxChildPipes) {
+        close(fd);
+        return true;
     }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (static_cast<size_t>(n) >= gChildPipes.size())
+        gChildPipes.resize(static_cast<size_t>(n) + 1, -1);
+    if (gChildPipes[n] >= 0) {
+        DrainPipe(gChildPipes[n], false, n);
+        close(gChildPipes[n]);
+    }
+    gChildPipes[n] = fd;
+    return true;
 }
 
 // ---- The keeper -----------------------------------------------------------------------------
@@ -1040,8 +1108,8 @@ void SplitOffKeeper(const LogInputs &in, int stopFd)
     if (ForkOrExit() == 0) {
         close(sv[0]);
         close(in.master);               // the keeper never reads a record
-        if (in.children >= 0)
-            close(in.children);
+        if (in.childPipes >= 0)
+            close(in.childPipes);
         if (stopFd >= 0)
             close(stopFd);
         signal(SIGHUP, SIG_IGN);        // reloads come from the logger
@@ -1067,7 +1135,7 @@ void LogServer(LogInputs in, int stopFd)
     if (nice(1) == -1) {
         // Runs at the master's priority.
     }
-    for (int fd : {in.master, in.children})
+    for (int fd : {in.master, in.childPipes})
         if (fd >= 0)
             fcntl(fd, F_SETFD, FD_CLOEXEC);
     Strncpy(gLogHeader, "(logd)  | ");
@@ -1086,8 +1154,8 @@ void LogServer(LogInputs in, int stopFd)
     const bool waitWithLimit = EventProcessorsConfigured();
     time_t lastReap = LogTime();
     for (;;) {
-        int which = 0;
-        const Wake wake = WaitForRecord(in, &stopFd, waitWithLimit, &which);
+        int child = 0;
+        const Wake wake = WaitForRecord(in, &stopFd, waitWithLimit, &child);
         if (wake == Wake::kTimeout) {
             ReapChildren();
             CheckReload();
@@ -1098,14 +1166,22 @@ void LogServer(LogInputs in, int stopFd)
             break;
         }
         // The end of one pipe is not the end: the logger goes on while
-        // anyone may still write into the other.
-        int &fd = which == 0 ? in.master : in.children;
-        if (!ReadRecord(fd, which == 0)) {
-            close(fd);
-            fd = -1;
-            if (in.master < 0 && in.children < 0)
-                break;
+        // anyone may still write into another.
+        if (wake == Wake::kChannel) {
+            if (!TakeChildPipe(in.childPipes)) {
+                close(in.childPipes);
+                in.childPipes = -1;
+            }
+        } else {
+            int &fd = child == 0 ? in.master : gChildPipes[static_cast<size_t>(child)];
+            if (!ReadRecord(fd, child == 0, child)) {
+                close(fd);
+                fd = -1;
+            }
         }
+        if (in.master < 0 && in.childPipes < 0
+            && std::none_of(gChildPipes.begin(), gChildPipes.end(), [](int fd) { return fd >= 0; }))
+            break;
         const time_t now = LogTime();
         if (now - lastReap >= kReapSeconds) {
             ReapChildren();

@@ -27,9 +27,9 @@ extern LoggerDomainHooks gLoggerDomains;
 // The logger's clock, gettimeofday() unless a test replaces it.
 extern int (*gLoggerClock)(struct timeval *tv);
 
-// Master: creates the two log pipes (its own, the children's) and the stop
-// channel and forks the logger; keeps the write ends in gLogPipe,
-// gChildLogPipe and gLogStopPipe and the logger's pid in gLoggerPID.
+// Master: creates its log pipe, the channel for the children's pipes and the
+// stop channel and forks the logger; keeps the write ends in gLogPipe,
+// gLogChildChannel and gLogStopPipe and the logger's pid in gLoggerPID.
 // Failures print "pipe" or "fork" with perror and leave through Exit(1).
 void OpenLogger();
 
@@ -37,16 +37,25 @@ void OpenLogger();
 // takes one).  0, or -1 with errno.
 [[nodiscard]] int MakeLogPipe(int fds[2]);
 
-// The read ends the logger takes records from: the master's own pipe, whose
-// records are believed as they stand, and the children's (-1: none), whose
-// records keep only a child's tag and get no line breaks of their own.
+// What the logger reads: the master's own pipe, whose records are believed
+// as they stand, and the channel on which the master hands it each child's
+// pipe with the child's number (-1: none).  A child's records keep their tag
+// only when it names that child, and get no line breaks of their own.
 struct LogInputs {
     int master;
-    int children;
+    int childPipes;
 };
 
+// Master: the channel each child's pipe is handed to the logger on.
+extern int gLogChildChannel;
+
+// Master, before forking child n: a new pipe for it, whose read end is
+// handed to the logger with n; returns the write end the child keeps (the
+// master closes it after the fork), or -1.
+[[nodiscard]] int NewChildLogPipe(int n);
+
 // The logger's main loop on the read ends of the log pipes.  Ends at a byte
-// on stopFd (the master's alone) or when every writer of both is gone,
+// on stopFd (the master's alone) or when every writer of every pipe is gone,
 // through Exit().
 [[noreturn]] void LogServer(LogInputs in, int stopFd);
 

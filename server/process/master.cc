@@ -32,6 +32,7 @@
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
+#include "logger/logger.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
 #include "status/sessionindex.h"
@@ -259,9 +260,13 @@ pid_t ForkChild(int n)
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old);
     const int areaLocks = OpenAreaLocksForChild();
+    const int logPipe = NewChildLogPipe(n);
     const pid_t pid = fork();
     if (pid == 0) {
         AdoptAreaLocks(areaLocks);
+        if (gLogChildChannel >= 0)
+            close(gLogChildChannel);
+        gLogChildChannel = -1;
         // First of all: a session of another child, with the same uid, must
         // not read or write this one's memory through /proc or ptrace.
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -269,14 +274,16 @@ pid_t ForkChild(int n)
             close(gWakeRead);
         gWakeRead = -1;
         // Only the master may stop the logger, and only its records are
-        // believed as they stand: the child writes into the children's pipe.
-        TakeChildLogPipe();
+        // believed as they stand: the child writes into a pipe of its own.
+        TakeChildLogPipe(logPipe);
         ChildInit(n);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;
     }
     if (areaLocks >= 0)
         close(areaLocks);
+    if (logPipe >= 0)
+        close(logPipe);
     if (pid > 0) {
         gChildren[n] = pid;
         gLiveChildren++;

@@ -504,6 +504,7 @@ def test_code_running_inside_a_session_cannot_write_lines_in_another_senders_nam
     s = server()
     c = s.greeted()
     pid = _session_child(s, c)
+    child = s.busy_children()[0]
     fd = _session_log_pipe(s, pid)
     forged = b"Forged by a session.\n2026-01-01 00:00:00 (main)  | Forged on a line of its own.\n"
     assert _call_inside(pid, "write(%d, %s)" % (fd, _record(forged))) == [28 + len(forged)]
@@ -511,8 +512,9 @@ def test_code_running_inside_a_session_cannot_write_lines_in_another_senders_nam
     assert c.reply().startswith("221 ")
     assert wait_for(lambda: ">> 221 " in s.log_file())
     forged_lines = [line for line in s.log_file().splitlines() if "Forged" in line]
-    assert len(forged_lines) == 1, forged_lines       # one line, under a tag that claims no one
-    assert re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d+)? #\? ", forged_lines[0]), forged_lines
+    assert len(forged_lines) == 1, forged_lines       # one line, under the tag of the child that sent it
+    assert re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d+)? #\?%d +\| " % child, forged_lines[0]), \
+        forged_lines
 
 
 def test_code_running_inside_a_session_cannot_swallow_other_sessions_records(server):
