@@ -59,6 +59,15 @@ bool Port(const char *text, in_port_t *out)
     return true;
 }
 
+// A client's address a TCP connection can come from: not 0.0.0.0/8 ("this
+// network", which would count as the server's own host), not multicast,
+// not the reserved block with the broadcast address.
+bool UsableSource(in_addr_t addr)
+{
+    const uint32_t a = ntohl(addr);
+    return (a >> 24) != 0 && (a >> 28) != 0xE && (a >> 28) != 0xF;
+}
+
 void SetAddress(struct sockaddr_in *sa, in_addr_t addr, in_port_t port)
 {
     memset(sa, 0, sizeof(*sa));
@@ -92,7 +101,7 @@ int ParseV1(const unsigned char *buf, size_t len, ProxySource *out)
     in_addr_t src, dst;
     in_port_t sport, dport;
     if (!DottedQuad(fields[2], &src) || !DottedQuad(fields[3], &dst) || !Port(fields[4], &sport) ||
-        !Port(fields[5], &dport))
+        !Port(fields[5], &dport) || !UsableSource(src))
         return -1;
     out->haveSource = 1;
     SetAddress(&out->source, src, sport);
@@ -132,6 +141,8 @@ int ParseV2(const unsigned char *buf, size_t len, ProxySource *out)
     } else {
         return -1;
     }
+    if (!UsableSource(src))
+        return -1;
     in_port_t sport, dport;
     memcpy(&sport, a, 2);
     memcpy(&dport, a + 2, 2);

@@ -66,8 +66,13 @@ def test_a_remote_client_not_on_the_list_cannot_forge_its_address(server):
 @pytest.mark.parametrize("header", [b"PROXY TCP4 127.0.0.300 127.0.0.1 1 21\r\n",
                                     b"PROXY TCP6 ::1 ::1 1 21\r\n",
                                     b"GET / HTTP/1.0\r\n\r\n",
-                                    b"PROXY TCP4 127.0.0.5"],
-                         ids=["bad-address", "ipv6", "not-proxy", "cut-short"])
+                                    b"PROXY TCP4 127.0.0.5",
+                                    b"PROXY TCP4 0.0.0.0 127.0.0.1 1 21\r\n",
+                                    v2("0.0.0.5", 1),
+                                    v2("255.255.255.255", 1),
+                                    b"PROXY TCP4 224.0.0.5 127.0.0.1 1 21\r\n"],
+                         ids=["bad-address", "ipv6", "not-proxy", "cut-short", "this-network", "this-network-v2",
+                              "broadcast-v2", "multicast"])
 def test_a_balancer_connection_without_a_whole_header_is_closed_and_logged(server, header):
     s = server(general="proxy-protocol-from = %s\nlogin-timeout = 2\n" % BALANCER)
     c = through_balancer(s, header)
