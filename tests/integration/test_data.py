@@ -298,8 +298,10 @@ def test_a_second_client_racing_for_a_passive_port_does_not_fail_the_first_pasv(
     (injected here into the only pool child by strace, as the race does it)
     and PASV must go on with another port, not fail."""
     s = server(args=["-n", "1,1"])
-    data = open(s.pid_file(), "rb").read()
-    child = int(re.match(rb"kill -9  +(\d+) ", data[138 + 64:]).group(1))
+    # The child writes its own line of the PID file once it has started.
+    line = wait_for(lambda: re.match(rb"kill -9  +(\d+) ", open(s.pid_file(), "rb").read()[138 + 64:]), 10)
+    assert line, open(s.pid_file(), "rb").read()
+    child = int(line.group(1))
     tracer = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-p", str(child),
                                "-e", "trace=listen", "-e", "inject=listen:error=EADDRINUSE:when=1"])
     try:
