@@ -210,7 +210,7 @@ def test_silent_strangers_cannot_fill_the_passive_ports_queue_before_the_owner_c
     assert c.command("RETR pub/file.bin").startswith("150 ")
     assert read_all(owner) == content
     assert c.reply().startswith("226 ")
-    assert len(re.findall(r"Data connection \(127\.0\.0\.2\) is not from same host", s.log())) == 2
+    assert wait_for(lambda: len(re.findall(r"Data connection \(127\.0\.0\.2\) is not from same host", s.log())) == 2)
     owner.close()
     for stranger in strangers:
         stranger.close()
