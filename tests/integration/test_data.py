@@ -159,18 +159,25 @@ def stranger_connects(host, port):
     return data
 
 
-def test_a_stranger_first_on_the_passive_port_is_dropped_and_the_owner_still_served(server):
-    """A second client racing the first connects to its passive port from
-    127.0.0.2 before the owner: its connection is closed and logged, and the
-    owner's own connection gets the whole file with 226; the session goes on."""
+def anonymous_binary_session(server, size):
+    """A server with pub/file.bin of size random bytes, and an anonymous
+    session in TYPE I: (server, control, content)."""
     s = server(general="conn-timeout = 8\n")
     os.makedirs(os.path.join(s.dir, "ftp", "pub"))
-    content = os.urandom(300000)
+    content = os.urandom(size)
     with open(os.path.join(s.dir, "ftp", "pub", "file.bin"), "wb") as f:
         f.write(content)
     c = s.greeted()
     login(c)
     c.command("TYPE I")
+    return s, c, content
+
+
+def test_a_stranger_first_on_the_passive_port_is_dropped_and_the_owner_still_served(server):
+    """A second client racing the first connects to its passive port from
+    127.0.0.2 before the owner: its connection is closed and logged, and the
+    owner's own connection gets the whole file with 226; the session goes on."""
+    s, c, content = anonymous_binary_session(server, 300000)
     host, port = pasv(c)
     stranger = stranger_connects(host, port)
     owner = socket.create_connection((host, port), timeout=10)
@@ -190,14 +197,7 @@ def test_silent_strangers_cannot_fill_the_passive_ports_queue_before_the_owner_c
     session waits for a command.  They are turned away at once, so the
     owner still connects before its transfer command (as clients do) and
     gets its file."""
-    s = server(general="conn-timeout = 8\n")
-    os.makedirs(os.path.join(s.dir, "ftp", "pub"))
-    content = os.urandom(100000)
-    with open(os.path.join(s.dir, "ftp", "pub", "file.bin"), "wb") as f:
-        f.write(content)
-    c = s.greeted()
-    login(c)
-    c.command("TYPE I")
+    s, c, content = anonymous_binary_session(server, 100000)
     host, port = pasv(c)
     strangers = [stranger_connects(host, port) for _ in range(2)]
     for stranger in strangers:

@@ -202,10 +202,12 @@ class Racer(threading.Thread):
         self.sock.close()
 
 
-def victims_download(f, port):
-    """The victim's own RETR on the port its PASV announced, resuming its
-    control session: (bytes received, final reply)."""
-    conn = socket.create_connection(("127.0.0.1", port), timeout=20)
+def victims_download(f, port, conn=None):
+    """The victim's own RETR on the port its PASV announced (or on conn, its
+    connection made earlier), resuming its control session: (bytes
+    received, final reply)."""
+    if conn is None:
+        conn = socket.create_connection(("127.0.0.1", port), timeout=20)
     got = bytearray()
     f.putcmd("RETR file.bin")
     first = f.getmultiline()
@@ -308,19 +310,7 @@ def test_racers_from_the_same_host_cannot_push_out_the_victims_waiting_connectio
         racers.append(socket.create_connection(("127.0.0.1", port), timeout=20))
         if i < 7:                   # the eighth finds every slot taken and waits in the queue
             assert wait_for(lambda: accept_queue_empty(port))
-    got = bytearray()
-    f.putcmd("RETR file.bin")
-    reply = f.getmultiline()
-    if reply.startswith("150 "):
-        try:
-            tls = f.context.wrap_socket(victim, server_hostname=f.host, session=f.sock.session)
-            while chunk := tls.recv(65536):
-                got.extend(chunk)
-            tls.close()
-        except OSError:
-            pass
-        reply = f.getmultiline()
-    victim.close()
+    got, reply = victims_download(f, port, victim)
     for racer in racers:
         racer.close()
     assert (len(got), reply[:4]) == (len(CONTENT), "226 ")
@@ -366,19 +356,7 @@ def test_a_racer_from_the_same_host_that_fills_every_place_and_the_listen_queue_
             victim = socket.create_connection(("127.0.0.1", port), timeout=8)
         except OSError as e:
             pytest.fail("the victim's connection never got through: %s" % e)
-        got = bytearray()
-        f.putcmd("RETR file.bin")
-        reply = f.getmultiline()
-        if reply.startswith("150 "):
-            try:
-                tls = f.context.wrap_socket(victim, server_hostname=f.host, session=f.sock.session)
-                while chunk := tls.recv(65536):
-                    got.extend(chunk)
-                tls.close()
-            except OSError:
-                pass
-            reply = f.getmultiline()
-        victim.close()
+        got, reply = victims_download(f, port, victim)
         assert (len(got), reply[:4]) == (len(CONTENT), "226 ")
         assert bytes(got) == CONTENT
     finally:
