@@ -6,7 +6,7 @@ libbenchmark-dev libwrap0-dev libpam0g-dev libcrypt-dev libssl-dev openssl pytho
 tar gzip zip ncompress iproute2 util-linux passwd procps lighttpd chromium \
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth \
 clang libclang-rt-14-dev man-db \
-dpkg-dev debootstrap logrotate python3-prometheus-client lintian haproxy jq"
+dpkg-dev debootstrap logrotate python3-prometheus-client lintian haproxy jq gdb"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -60,7 +60,9 @@ static int TakeFd(struct msghdr *msg)
     return fd;
 }
 
-int RecvWithFd(int sock, void *buf, size_t size, int *fd)
+// One recvmsg with room for a few descriptors: its result, *flags the
+// message's flags, *fd the first descriptor.
+static ssize_t RecvOne(int sock, void *buf, size_t size, int *fd, int *flags)
 {
     *fd = -1;
     struct iovec iov = {buf, size};
@@ -75,8 +77,34 @@ int RecvWithFd(int sock, void *buf, size_t size, int *fd)
         n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        return kSioErrSystem;
+        return n;
     *fd = TakeFd(&msg);                 // none when it could not be taken (MSG_CTRUNC)
+    *flags = msg.msg_flags;
+    return n;
+}
+
+int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd)
+{
+    int flags = 0;
+    const ssize_t n = RecvOne(sock, buf, size, fd, &flags);
+    if (n < 0)
+        return kSioErrSystem;
+    if ((flags & MSG_TRUNC) != 0) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+        errno = EMSGSIZE;
+        return kSioErrSystem;
+    }
+    return static_cast<int>(n);
+}
+
+int RecvWithFd(int sock, void *buf, size_t size, int *fd)
+{
+    int flags = 0;
+    const ssize_t n = RecvOne(sock, buf, size, fd, &flags);
+    if (n < 0)
+        return kSioErrSystem;
     if (n > 0 && static_cast<size_t>(n) < size) {
         const int rest = PRead(sock, static_cast<char *>(buf) + n, size - static_cast<size_t>(n), kSioWholeSize);
         if (rest < 0 || static_cast<size_t>(rest) != size - static_cast<size_t>(n)) {

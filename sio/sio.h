@@ -73,6 +73,10 @@ int SendWithFd(int sock, const void *buf, size_t size, int fd);
 // none came or none could be taken; others are closed): size, 0 at the end,
 // or kSioErrSystem.
 [[nodiscard]] int RecvWithFd(int sock, void *buf, size_t size, int *fd);
+// Receives one datagram of a SOCK_SEQPACKET socket (at most size bytes) and
+// its one descriptor: its length, 0 at the end, or kSioErrSystem (errno
+// EMSGSIZE for a longer datagram, whose descriptor is closed).
+[[nodiscard]] int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd);
 
 // ---- Connections ----------------------------------------------------------------------
 [[nodiscard]] int SAcceptA(int fd, struct sockaddr_in *addr, int tlen);

@@ -165,6 +165,12 @@ int PamOpenSession()
     return 0;
 }
 
+void PamForget()
+{
+    gPamh = nullptr;
+    gPamSessionOpen = false;
+}
+
 void PamEndSession()
 {
     if (gPamh == nullptr || gPamBusy)

@@ -21,3 +21,6 @@ inline constexpr const char *kPamTty = "ftp";
 // Closes the session stack when it is open and ends the handle; nothing when
 // there is none.  At every end of a session, as root.
 void PamEndSession();
+// Forgets the PAM handle without closing anything: the session's own
+// process after a login, whose PAM session the pool child closes.
+void PamForget();

@@ -91,6 +91,17 @@ extern int gChroot;                         // the master chrooted into the anon
 extern int gSetuidFTP;                      // the master runs with the anonymous account's euid
 extern long gGMTOffset;                     // seconds east of UTC, found by each child
 
+// ---- A session's own process (process/master.cc, process/sandbox.cc) -----------------------------
+// Closes what only the pool may hold: the listening socket and the master's
+// wake-up pipe.
+void CloseMasterDescriptors();
+// Before the switch to the user: the capability bounding set emptied, so
+// that nothing the session starts can get a capability back.
+int EmptyBoundingSet();
+// After the switch: the identity and capability calls refused by a second
+// system-call filter.  0, or -1 when a step failed (logged).
+int LimitUserProcess();
+
 // ---- Descriptors (descriptors.cc) ---------------------------------------------------------------
 // Highest open descriptor of the process; -1 when none.
 int HighestOpenDescriptor();

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "base/exit.h"
+#include "base/privchan.h"
 #include "base/process.h"
 #include "events/eventframe.h"
 #include "events/events.h"
@@ -21,45 +23,28 @@ namespace {
 constexpr int kSendSeconds = 3;                 // time limit of a UDP send
 constexpr time_t kQueueErrorInterval = 300;     // seconds between two logged queue failures
 
-// The queue may allow only root: a process that started as root and now runs
-// as its user sends with root's effective uid and switches back; a failed
-// switch back ends the process.
-class RootForTheQueue {
-  public:
-    RootForTheQueue() : saved_(geteuid())
-    {
-        if (!gRunningAsRoot || saved_ == 0)
-            return;
-        if (seteuid(0) < 0) {
-            LogPerror("msgsnd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(saved_), static_cast<unsigned>(getuid()));
-            return;
-        }
-        held_ = true;
-    }
-    ~RootForTheQueue()
-    {
-        if (held_ && seteuid(saved_) < 0) {
-            LogPerror("msgsnd: cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved_),
-                      static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
-            Exit(1);
-        }
-    }
-    RootForTheQueue(const RootForTheQueue &) = delete;
-    RootForTheQueue &operator=(const RootForTheQueue &) = delete;
-
-  private:
-    uid_t saved_;
-    bool held_ = false;
-};
+// A session's own process has no right to a queue only root may write: the
+// pool child queues the frame for it.  1 when this process sends itself.
+int PrivQueueSend(const EventQueueMessage &m, size_t size)
+{
+    if (gPrivChannel < 0)
+        return 1;
+    PrivRequest req {};
+    req.op = kPrivQueueEvent;
+    if (size > kEventFrameSize)
+        size = kEventFrameSize;
+    req.data[0] = static_cast<char>(m.type);
+    memcpy(req.data + 1, m.text, size);
+    req.length = static_cast<int32_t>(size + 1);
+    return PrivCall(req, -1);
+}
 
 void QueueSend(const EventQueueMessage &m, size_t size)
 {
-    int rc, err;
-    {
-        RootForTheQueue root;
+    int rc = PrivQueueSend(m, size);
+    if (rc > 0)
         rc = msgsnd(gEventMessageQueueID, &m, size, IPC_NOWAIT);
-        err = errno;
-    }
+    const int err = errno;
     if (rc == 0)
         return;
     const time_t now = ShmTime(nullptr);

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "auth/pam.h"
+#include "base/privchan.h"
 #include "config/config.h"
 #include "events/events.h"
 #include "log/log.h"
@@ -66,7 +67,7 @@ const char *EndTextOf(int reason)
 // that cannot get it back must not serve anyone else.
 void RestoreIdentity()
 {
-    if (!gRunningAsRoot)
+    if (!gRunningAsRoot || gPrivChannel >= 0)
         return;
     const uid_t uid = gSetuidFTP ? gFTPUser.uid : 0;
     const gid_t gid = gSetuidFTP ? gFTPUser.gid[0] : 0;
@@ -137,6 +138,29 @@ void CloseConnections()
     gCtrl = -1;
 }
 
+// The pool child after a session: the leak check, the end of its lifetime,
+// then back to accept.
+[[noreturn]] void BackToAccept(time_t now)
+{
+    if (gAggressiveLeakDetection && now - gLastDescriptorCheck >= kLeakCheckSeconds) {
+        CloseStrayDescriptors();
+        gLastDescriptorCheck = now;
+    }
+    if (gChildExpiration != 0 && now >= gChildExpiration) {
+        _Trace(kLogMisc, "Maximum child process time reached; dying in %d seconds.\n", kExpiredChildDelay);
+        sleep(kExpiredChildDelay);
+        Exit(0);
+    }
+
+    // Nothing of this session may fire into the next one.
+    alarm(0);
+    gSioCanJmp = 0;
+    gCancelJmpReady = 0;
+    if (!gDoneJmpReady)
+        Exit(0);
+    siglongjmp(gDoneJmp, 1);
+}
+
 }  // namespace
 
 void DoneConnection(int reason)
@@ -166,11 +190,6 @@ void DoneConnection(int reason)
     WtmpAddLogoutEntry();
     StatSession(now, seconds, reason);
 
-    if (gAggressiveLeakDetection && now - gLastDescriptorCheck >= kLeakCheckSeconds) {
-        CloseStrayDescriptors();
-        gLastDescriptorCheck = now;
-    }
-
     const char *text = EndTextOf(reason);
     _Trace(kLogMisc, "%s\n", text);
     if (gSyslog)
@@ -178,19 +197,34 @@ void DoneConnection(int reason)
 
     PurgeDirsIfTooFat();
     QuotaSessionEnd();
-    ResetSharedMemory();
 
-    if (gChildExpiration != 0 && now >= gChildExpiration) {
-        _Trace(kLogMisc, "Maximum child process time reached; dying in %d seconds.\n", kExpiredChildDelay);
-        sleep(kExpiredChildDelay);
-        Exit(0);
+    // A session's own process is done; the pool child clears the slot (with
+    // its own pid) and goes on.
+    if (gPrivChannel >= 0) {
+        PrivSessionDone();
+        _exit(0);
     }
+    ResetSharedMemory();
+    BackToAccept(now);
+}
 
-    // Nothing of this session may fire into the next one.
-    alarm(0);
-    gSioCanJmp = 0;
-    gCancelJmpReady = 0;
-    if (!gDoneJmpReady)
-        Exit(0);
-    siglongjmp(gDoneJmp, 1);
+void MonitorSessionEnded(int status, bool orderly, int deathSignal)
+{
+    WtmpAddLogoutEntry();
+    PamEndSession();
+    ResetSharedMemory();
+    // A shutdown signal passed on to the session's process is this
+    // process's too, however that process ended.
+    if (deathSignal != 0)
+        raise(deathSignal);
+    if (!orderly) {
+        // The session's process died on the way: the pool child ends as
+        // that process did.
+        if (WIFSIGNALED(status)) {
+            signal(WTERMSIG(status), SIG_DFL);
+            raise(WTERMSIG(status));
+        }
+        Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    BackToAccept(ShmTime(nullptr));
 }

@@ -79,6 +79,7 @@ time_t *gHandedAt = nullptr;
 // was the last idle one, new clients would otherwise queue unserved for the
 // rest of the pause. Children write a byte; the master polls the other end.
 int gWakeRead = -1, gWakeWrite = -1;
+int gControlListener = -1;          // the listening socket, for CloseMasterDescriptors
 
 // ---- The listening socket --------------------------------------------------------------------
 
@@ -311,6 +312,7 @@ int AcceptTimeout()
 // handed over by the master. Never returns.
 [[noreturn]] void ChildLoop(int listenfd, int handed)
 {
+    gControlListener = listenfd;
     static int sHanded;     // survives the jump back from DoneConnection
     sHanded = handed;
     for (;;) {
@@ -539,6 +541,16 @@ int ReapChild()
 }
 
 }  // namespace
+
+void CloseMasterDescriptors()
+{
+    for (int *fd : {&gControlListener, &gWakeWrite, &gWakeRead}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
 
 // ---- Interfaces ------------------------------------------------------------------------------
 

@@ -33,6 +33,8 @@ constexpr int kSessionCapabilities[] = {
     CAP_FOWNER,             // time stamps of the session's own upload after that change of owner
     CAP_DAC_READ_SEARCH,    // a user database owned by another account; an anonymous root
                             // closed to the anonymous account, resolved again on reload
+    CAP_SETPCAP,            // the bounding set emptied in the session's own process after a login
+    CAP_KILL,               // the master's signals passed on to that process, which runs as its user
 };
 
 bool KeptCapability(int cap)
@@ -135,15 +137,24 @@ constexpr int kRefusedCalls[] = {
     SYS_open_by_handle_at, SYS_name_to_handle_at,
 };
 
+// What a session's own process may no longer do after a login, on top of
+// the calls above: change its identity or capabilities, or enter a root.
+constexpr int kRefusedAfterLogin[] = {
+    SYS_setuid, SYS_setgid, SYS_setreuid, SYS_setregid, SYS_setresuid, SYS_setresgid, SYS_setfsuid,
+    SYS_setfsgid, SYS_setgroups, SYS_capset, SYS_chroot, SYS_mknod, SYS_mknodat,
+};
+
 // The first instructions check the architecture and the x32 bit; then one
 // comparison per refused call, then allow, then refuse.
 constexpr size_t kHeadLength = 5;
-constexpr size_t kProgramLength = kHeadLength + std::size(kRefusedCalls) + 2;
+template <size_t N>
+constexpr size_t ProgramLength = kHeadLength + N + 2;
 static_assert(std::size(kRefusedCalls) + 1 < 256, "a jump must reach the refusal");
 
-void BuildFilter(struct sock_filter (&program)[kProgramLength])
+template <size_t N>
+void BuildFilter(const int (&refused)[N], struct sock_filter (&program)[ProgramLength<N>])
 {
-    constexpr uint8_t n = static_cast<uint8_t>(std::size(kRefusedCalls));
+    constexpr uint8_t n = static_cast<uint8_t>(N);
     size_t i = 0;
     program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
     // Another architecture's calls (a 32-bit entry) are all refused.
@@ -152,18 +163,19 @@ void BuildFilter(struct sock_filter (&program)[kProgramLength])
     program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
     program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, static_cast<uint8_t>(n + 1), 0);
     for (uint8_t k = 0; k < n; k++)
-        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(kRefusedCalls[k]),
+        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(refused[k]),
                                 static_cast<uint8_t>(n - k), 0);
     program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
 }
 
 // 0, 1 when the kernel has no system-call filters, -1 on another failure.
-int InstallFilter()
+template <size_t N>
+int InstallFilter(const int (&refused)[N])
 {
-    static struct sock_filter program[kProgramLength];
-    BuildFilter(program);
-    struct sock_fprog prog = {static_cast<unsigned short>(kProgramLength), program};
+    static struct sock_filter program[ProgramLength<N>];
+    BuildFilter(refused, program);
+    struct sock_fprog prog = {static_cast<unsigned short>(ProgramLength<N>), program};
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0)
         return 0;
     if (errno == EINVAL)
@@ -172,7 +184,10 @@ int InstallFilter()
     return -1;
 }
 #else
-int InstallFilter()
+constexpr int kRefusedCalls[] = {0};
+constexpr int kRefusedAfterLogin[] = {0};
+template <size_t N>
+int InstallFilter(const int (&)[N])
 {
     return 1;
 }
@@ -193,7 +208,7 @@ int LimitSessionProcess()
         LogPerror("sandbox: cannot set no-new-privileges");
         rc = -1;
     }
-    const int filter = InstallFilter();
+    const int filter = InstallFilter(kRefusedCalls);
     if (filter > 0) {
         static bool sNoted;
         if (!sNoted)
@@ -202,5 +217,38 @@ int LimitSessionProcess()
     } else if (filter < 0) {
         rc = -1;
     }
+    return rc;
+}
+
+int EmptyBoundingSet()
+{
+    int rc = 0;
+    for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; cap++) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0 && errno != EINVAL) {
+            LogPerror("sandbox: cannot drop capability %d from the bounding set", cap);
+            rc = -1;
+        }
+    }
+    return rc;
+}
+
+int LimitUserProcess()
+{
+    // The ids are the user's alone now: the kernel has cleared the
+    // permitted and effective sets; what is left is checked, not assumed.
+    (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    int rc = 0;
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) == 0 && (data[0].permitted | data[1].permitted) != 0) {
+        for (auto &d : data)
+            d.permitted = d.effective = d.inheritable = 0;
+        if (syscall(SYS_capset, &header, data) < 0) {
+            LogPerror("sandbox: capset");
+            rc = -1;
+        }
+    }
+    if (InstallFilter(kRefusedAfterLogin) < 0)
+        rc = -1;
     return rc;
 }

@@ -1,6 +1,8 @@
-// The limits a child puts on itself before it serves anyone. A session keeps
-// real and saved uid 0 so that the child can serve the next user; these limits
-// narrow what that root can still do if a session is ever taken over.
+// The limits a child puts on itself before it serves anyone. The pool child
+// keeps real and saved uid 0 so that it can serve one client after another
+// (before a login, and as the privileged side of each logged-in session,
+// which runs in a process of its own with the user's rights alone:
+// session/privsep.h); these limits narrow what that root can still do.
 #pragma once
 
 // Drops every capability a session never uses (from the bounding, permitted,

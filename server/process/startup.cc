@@ -22,6 +22,7 @@
 #include "Spwd.h"
 #include "auth/authclient.h"
 #include "auth/pam.h"
+#include "base/privchan.h"
 #include "Strn.h"
 #include "config/config.h"
 #include "getopt.h"
@@ -635,9 +636,11 @@ void ExitStuff()
                     kill(gLoggerPID, SIGKILL);
             }
         }
-    } else {
+    } else if (gPrivChannel < 0) {
         // A child ended in the middle of a session (a signal, a fatal
-        // error) closes its PAM session as DoneConnection would.
+        // error) closes its PAM session as DoneConnection would.  A
+        // session's own process leaves that, its PID-file line and the
+        // last word to its pool child, which ends the same way.
         PamEndSession();
         WritePIDFile(1);
         Log(kLogMisc, "Exiting.\n");

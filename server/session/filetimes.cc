@@ -1,5 +1,6 @@
 // MDTM (reading, and setting a path's times) and MFMT, and the time setting
 // that SITE UTIME shares with them.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <ctime>
 
 #include "base/exit.h"
+#include "base/privchan.h"
 #include "base/process.h"
 #include "config/config.h"
 #include "config/userclass.h"
@@ -16,15 +18,35 @@
 #include "log/log.h"
 #include "paths/paths.h"
 #include "paths/safefs.h"
+#include "paths/uniquefd.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
 #include "session/site.h"
 
 namespace {
 
+// The session's own upload, given away to another owner, gets its times
+// from the pool child when the session's own process may not set them.
+int SetTimesByPoolChild(const char *real, const struct timespec times[2])
+{
+    const int rc = SafeUtimens(real, times);
+    if (rc == 0 || (errno != EPERM && errno != EACCES))
+        return rc;
+    UniqueFd file(SafeOpen(real, O_PATH | O_NOFOLLOW));
+    if (!file.ok())
+        return -1;
+    PrivRequest req {};
+    req.op = kPrivSetTimes;
+    req.times[0] = times[0];
+    req.times[1] = times[1];
+    return PrivCall(req, file.get());
+}
+
 // utimensat as root for the session's own upload, as the user otherwise.
 int SetTimes(const char *real, const struct timespec times[2], bool asRoot)
 {
+    if (asRoot && gPrivChannel >= 0)
+        return SetTimesByPoolChild(real, times);
     const uid_t saved = geteuid();
     if (asRoot && saved != 0 && seteuid(0) < 0)
         return -1;

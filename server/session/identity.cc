@@ -1,6 +1,6 @@
-// The identity switch of a login: the effective group, the supplementary
-// groups and the effective user become the user's.  The real user stays
-// root, so the end of the session can return to root (DoneConnection).
+// The identity switch of a login, in the session's own process (privsep.h):
+// the groups and the real, effective and saved user and group ids become
+// the user's, with no way back.
 #include <grp.h>
 #include <unistd.h>
 
@@ -45,47 +45,38 @@ void SetSupplementaryGroups(gid_t primary)
     }
 }
 
-// A server that already runs as the anonymous account still carries root's
-// supplementary group from the master; the session must not.
-void DropRootGroupsOfAnonymousAccount()
-{
-    const uid_t uid = geteuid();
-    const gid_t gid = static_cast<gid_t>(gFTPUser.gid[0]);
-    if (seteuid(0) < 0) {
-        LogPerror("setEuid(0) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(getuid()));
-        IdentityFailed("451 Login failed, local error.\r\n");
-    }
-    if (setgroups(1, &gid) < 0) {
-        LogPerror("setgroups(1 gid)");
-        IdentityFailed("451 Login failed, local error.\r\n");
-    }
-    if (seteuid(uid) < 0) {
-        LogPerror("setEuid(%u) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(geteuid()),
-                  static_cast<unsigned>(getuid()));
-        Exit(1);
-    }
-}
-
 }  // namespace
 
 void SwitchToUserIdentity()
 {
     if (!gRunningAsRoot)
         return;
-    // An anonymous-only server may already run as the anonymous account.
-    if (gSetuidFTP) {
-        DropRootGroupsOfAnonymousAccount();
-        return;
-    }
+    // A server that runs as the anonymous account holds root as its real
+    // and saved uid only: root's effective uid comes back for the switch.
     if (geteuid() != 0 && seteuid(0) < 0) {
         LogPerror("setEuid(0) (eu=%u, ru=%u)", static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
         IdentityFailed("451 Login failed, local error.\r\n");
+    }
+    if (gSetuidFTP) {
+        // The anonymous account the master took on, with its one group.
+        const uid_t uid = gFTPUser.uid;
+        const gid_t gid = static_cast<gid_t>(gFTPUser.gid[0]);
+        if (setgroups(1, &gid) < 0 || setresgid(gid, gid, gid) < 0) {
+            LogPerror("setgroups(1 gid)");
+            IdentityFailed("451 Login failed, local error.\r\n");
+        }
+        if (setresuid(uid, uid, uid) < 0) {
+            LogPerror("setEuid(%u) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(geteuid()),
+                      static_cast<unsigned>(getuid()));
+            IdentityFailed("451 Login failed, local error.\r\n");
+        }
+        return;
     }
     if (gPass.nGids < 1 || gPass.gid[0] < 0) {
         Log(kLogMisc, "No groups defined for user \"%.63s\"\n", gPass.username);
         IdentityFailed("451 Login failed.\r\n");
     }
-    // seteuid(-1) would leave the process as root.
+    // setresuid(-1, ...) would leave the process as root.
     if (gPass.uid < 0) {
         Log(kLogMisc, "setEuid(%u) (eu=%u, ru=%u)\n", static_cast<unsigned>(gPass.uid),
             static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
@@ -93,18 +84,14 @@ void SwitchToUserIdentity()
     }
     const gid_t gid = static_cast<gid_t>(gPass.gid[0]);
     const uid_t uid = static_cast<uid_t>(gPass.uid);
-    if (setegid(gid) < 0) {
+    SetSupplementaryGroups(gid);
+    if (setresgid(gid, gid, gid) < 0) {
         LogPerror("setEgid(%u)", static_cast<unsigned>(gid));
         IdentityFailed("451 Login failed, local error.\r\n");
     }
-    SetSupplementaryGroups(gid);
-    if (seteuid(uid) < 0) {
+    if (setresuid(uid, uid, uid) < 0) {
         LogPerror("setEuid(%u) (eu=%u, ru=%u)", static_cast<unsigned>(uid), static_cast<unsigned>(geteuid()),
                   static_cast<unsigned>(getuid()));
-        const gid_t rootGroup = 0;
-        if (setegid(rootGroup) < 0)
-            LogPerror("setEgid(0)");
-        (void) setgroups(1, &rootGroup);
         IdentityFailed("451 Login failed, local error.\r\n");
     }
 }

@@ -1,6 +1,7 @@
 // USER and PASS: the order of the admission checks, every refusal with its
 // reply, pause and end code, failed attempts, and the steps that complete a
 // login (accounting, identity, records, start directory, login message).
+#include "session/privsep.h"
 #include "session/login.h"
 
 #include <sys/stat.h>
@@ -156,7 +157,7 @@ void CompleteLogin(const char *text)
         SessionSetQuotaLimits(gPass.hardQuotaKB, gPass.softQuotaKB, gPass.hardQuotaFiles, gPass.softQuotaFiles);
     WtmpAddLoginEntry();
     gSessionUid = static_cast<uid_t>(gPass.uid);
-    SwitchToUserIdentity();
+    SeparateSession();
     gLoggedIn = 1;
     gRUserPtr->state = kShmStateLoggedIn;
     gLogins++;

@@ -90,8 +90,9 @@ enum class AuthVerdict {
 void TakeAuthServiceAccount(const char *name);
 
 // ---- Completing a login ---------------------------------------------------------------------
-// Switches the effective group, supplementary groups and effective user to
-// gPass.  Replies and ends the session when it cannot.
+// Switches the groups and the real, effective and saved ids to gPass's for
+// good (the session's own process, privsep.h).  Replies and ends the
+// session when it cannot.
 void SwitchToUserIdentity();
 // Changes into the start directory of the user; replies and ends the session
 // with end code 14 when it cannot.

@@ -12,6 +12,7 @@
 #include "session/shell.h"
 #include "status/shm.h"
 #include "base/exit.h"
+#include "base/privchan.h"
 #include "base/process.h"
 
 namespace {
@@ -92,7 +93,8 @@ void WtmpAddLoginEntry()
 
 void WtmpAddLogoutEntry()
 {
-    if (!gWtmpLoginOpen)
+    // A session's own process leaves the record to the pool child.
+    if (!gWtmpLoginOpen || gPrivChannel >= 0)
         return;
     gWtmpLoginOpen = false;
     WtmpWrite(gIsAnon ? "ftp" : "", DEAD_PROCESS, "");

@@ -107,10 +107,10 @@ struct ArchiverRun {
         // A priority that cannot be lowered does not stop the archive.
     }
     // The group first: once the real user is no longer root it could not
-    // be changed.
+    // be changed.  A session's own process already has no other ids.
     const gid_t egid = getegid();
     const uid_t euid = geteuid();
-    if (setregid(egid, egid) < 0 || setreuid(euid, euid) < 0)
+    if ((getgid() != egid && setregid(egid, egid) < 0) || (getuid() != euid && setreuid(euid, euid) < 0))
         ArchiverFailed(status);
     const int null = open("/dev/null", O_RDWR);
     if (null < 0 || dup2(in >= 0 ? in : null, 0) < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0)

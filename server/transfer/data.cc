@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/privchan.h"
 #include "Strn.h"
 #include "config/config.h"
 #include "config/domain.h"
@@ -662,7 +663,15 @@ bool BindControlPortMinusOne(int fd, struct sockaddr_in *local, bool *restoreFai
     const unsigned attempts = static_cast<unsigned>(gBindLocalDataPortRetries > 0 ? gBindLocalDataPortRetries : 0) + 1;
     for (unsigned attempt = 1; attempt <= attempts; attempt++) {
         int rc, err;
-        {
+        if (gPrivChannel >= 0) {
+            // A session's own process: the pool child binds the socket.
+            PrivRequest req {};
+            req.op = kPrivBindDataPort;
+            rc = PrivCall(req, fd);
+            err = errno;
+            if (rc < 0 && err == EPIPE)
+                return false;
+        } else {
             RootForDataPort root(restoreFailed);
             if (!root.held())
                 return false;

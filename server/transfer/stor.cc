@@ -18,6 +18,7 @@
 #include "transfer/data.h"
 #include "listing/dircache.h"
 #include "base/exit.h"
+#include "base/privchan.h"
 #include "log/log.h"
 #include "base/process.h"
 #include "paths/paths.h"
@@ -576,12 +577,36 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
     DidSomethingUseful();
 }
 
+// A session's own process asks the pool child, passing the object itself
+// (fd, or path opened without following a link at its end).
+int ChownByPoolChild(int fd, const char *path, uid_t uid, gid_t gid)
+{
+    UniqueFd own;
+    if (fd < 0) {
+        own.reset(SafeOpen(path, O_PATH | O_NOFOLLOW));
+        if (!own.ok())
+            return -1;
+        fd = own.get();
+    }
+    PrivRequest req {};
+    req.op = kPrivChown;
+    req.uid = uid == static_cast<uid_t>(-1) ? -1 : static_cast<int64_t>(uid);
+    req.gid = gid == static_cast<gid_t>(-1) ? -1 : static_cast<int64_t>(gid);
+    const int rc = PrivCall(req, fd);
+    const int err = errno;
+    PurgeDirCacheEntryByPath(path);
+    errno = err;
+    return rc;
+}
+
 // The owner change of SetOwnerAndGroup: fchown of fd, or lchown of path
 // when fd is -1, as root.
 int ChownAsRoot(int fd, const char *path, uid_t uid, gid_t gid)
 {
     if ((uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) || !gRunningAsRoot)
         return -1;
+    if (gPrivChannel >= 0)
+        return ChownByPoolChild(fd, path, uid, gid);
     const uid_t saved = geteuid();
     if (saved != 0 && seteuid(0) < 0)
         LogPerror("cwd: setEuid(0) (eu=%d, ru=%u)", static_cast<int>(geteuid()), static_cast<unsigned>(getuid()));

@@ -47,7 +47,7 @@ def test_a_system_user_is_restricted_to_the_home_by_default(server, user):
     assert login(c, user.name, user.password) == "230 Restricted user logged in.\r\n"
     assert c.command("PWD") == '257 "/" is cwd.\r\n'
     ids = identity(session_pid(s, user.home))
-    assert (ids["ruid"], ids["euid"], ids["egid"]) == (0, user.uid, user.gid)
+    assert (ids["ruid"], ids["euid"], ids["egid"]) == (user.uid, user.uid, user.gid)
     assert ids["groups"] == [user.gid]
 
 
@@ -262,7 +262,7 @@ def test_a_virtual_user_logs_in_from_the_database(server, zorvad_dir, vhome):
     assert c.command("PWD") == '257 "/" is cwd.\r\n'
     assert c.command("CWD docs") == '250 "/docs" is new cwd.\r\n'
     ids = identity(session_pid(s, os.path.join(vhome, "docs")))
-    assert (ids["ruid"], ids["euid"], ids["egid"], ids["groups"]) == (0, 65534, 65534, [33, 65534])
+    assert (ids["ruid"], ids["euid"], ids["egid"], ids["groups"]) == (65534, 65534, 65534, [33, 65534])
 
 
 def test_a_virtual_user_with_a_wrong_password_is_refused(server, zorvad_dir, vhome):

@@ -367,9 +367,9 @@ def test_a_session_takes_the_umask_of_its_domain(server, general, domain_umask, 
         assert re.search(r"^Umask:\s+%s$" % expected, f.read(), re.M)
 
 
-# What a session's root may still do: capability numbers of <linux/capability.h>.
-SESSION_CAPABILITIES = {0: "chown", 2: "dac_read_search", 3: "fowner", 6: "setgid", 7: "setuid",
-                        10: "net_bind_service"}
+# What a pool child's root may still do: capability numbers of <linux/capability.h>.
+SESSION_CAPABILITIES = {0: "chown", 2: "dac_read_search", 3: "fowner", 5: "kill", 6: "setgid", 7: "setuid",
+                        8: "setpcap", 10: "net_bind_service"}
 
 
 def _capabilities(status, field):
@@ -377,7 +377,7 @@ def _capabilities(status, field):
     return {n for n in range(64) if mask >> n & 1}
 
 
-def test_a_session_process_keeps_only_the_powers_a_session_uses(server):
+def test_a_pool_child_keeps_only_the_powers_its_sessions_use(server):
     s = server()
     c = s.greeted()
     assert c.command("USER anonymous").startswith("331 ")

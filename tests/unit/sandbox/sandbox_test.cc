@@ -1,9 +1,8 @@
-// The limits of a session process, applied by the same call the daemon's
-// children make, in a forked process that then tries what a taken-over
-// session would: mount, trace another process, load a module. Each attempt
-// would succeed (or fail differently) for the unlimited root running the test;
-// as a session's user, tracing a root process would succeed too (the real uid
-// stays 0).
+// The limits of a pool child and of a logged-in session's own process,
+// applied by the same calls the daemon makes, in a forked process that then
+// tries what a taken-over process would: mount, trace another process, load a
+// module, get root back. Each attempt would succeed (or fail differently) for
+// the unlimited root running the test.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -26,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/process.h"
 #include "process/sandbox.h"
 
 namespace {
@@ -171,6 +171,37 @@ TEST(SessionLimitsKeep, ALimitedProcessStillSwitchesIdsAndBindsAPrivilegedPort)
         return text;
     });
     EXPECT_EQ(result, "groups;euid;nnp;no admin;bind;no module");
+}
+
+// A session's own process after a login, taken over by its client: it holds
+// the user's ids alone, no capability in any set, and asking for root back
+// in any of the ways the kernel offers is refused.
+TEST(UserProcessLimits, ASessionProcessCannotGetRootBack)
+{
+    ASSERT_EQ(geteuid(), 0u) << "needs root";
+    const std::string result = InChild([] {
+        const gid_t group = 65534;
+        if (LimitSessionProcess() != 0 || EmptyBoundingSet() != 0 || setgroups(1, &group) < 0 ||
+            setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0 || LimitUserProcess() != 0)
+            return std::string("not limited");
+        std::string text;
+        text += Outcome(setuid(0)) + ";";
+        text += Outcome(seteuid(0)) + ";";
+        text += Outcome(setresuid(65534, 65534, 65534)) + ";";
+        text += Outcome(setgroups(1, &group)) + ";";
+        text += Outcome(chroot("/")) + ";";
+        struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        syscall(SYS_capget, &header, data);
+        bool none = true;
+        for (const auto &d : data)
+            none = none && d.permitted == 0 && d.effective == 0 && d.inheritable == 0;
+        text += none ? "no caps;" : "caps;";
+        text += prctl(PR_CAPBSET_READ, CAP_SETUID, 0, 0, 0) == 0 ? "empty bounding set" : "bounding set";
+        return text;
+    });
+    const std::string refused = std::string(strerror(EPERM)) + ";";
+    EXPECT_EQ(result, refused + refused + refused + refused + refused + "no caps;empty bounding set");
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+// The channel between a logged-in session and the privileged part of its
+// pool child.  After a login the session runs in a process of its own with
+// only the user's rights; the few things it may still not do itself (bind
+// the data port below 1024, give an anonymous upload to its configured
+// owner, set that upload's times, queue an event for a root-only queue) it
+// asks over this channel.  The privileged side decides each request from
+// what it knows itself and checks every field; the session only names the
+// operation and passes the object (a descriptor), never a path or an
+// identity the privileged side would believe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+
+enum PrivOp : int32_t {
+    kPrivBindDataPort = 1,  // bind the passed socket to the control address, control port minus one
+    kPrivChown = 2,         // give the passed object to its configured owner
+    kPrivSetTimes = 3,      // set the times of the passed file (an upload given away before)
+    kPrivQueueEvent = 4,    // queue the event frame in data
+    kPrivSessionDone = 5,   // the session ended in order; no answer
+};
+
+constexpr size_t kPrivDataMax = 1040;   // an event frame and its type
+
+struct PrivRequest {
+    int32_t op;
+    int32_t length;                     // bytes of data used
+    uint32_t seq;                       // echoed in the answer
+    int32_t unused;
+    int64_t uid, gid;                   // kPrivChown: the owner the session asks for
+    struct timespec times[2];           // kPrivSetTimes
+    char data[kPrivDataMax];
+};
+
+struct PrivAnswer {
+    uint32_t seq;                       // the request's
+    int32_t rc;                         // 0 or -1
+    int32_t err;                        // errno when rc is -1
+};
+
+// The session's end of the channel; -1 in a process that holds its own
+// rights (the pool child before a login, the master, a server not started
+// as root).
+extern int gPrivChannel;
+
+// Sends req (and fd when >= 0) and waits for the answer: its rc, with errno
+// set from it.  -1 with EPIPE when the privileged side is gone.
+[[nodiscard]] int PrivCall(const PrivRequest &req, int fd);
+
+// Tells the privileged side that the session ended in order.
+void PrivSessionDone();

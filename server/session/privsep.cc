@@ -1,0 +1,401 @@
+// The separation at login (privsep.h): the fork, the session's process
+// giving up root for good, and the pool child's answers to the privileged
+// channel while it waits for that process.
+#include "session/privsep.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+
+#include "Strn.h"
+#include "auth/pam.h"
+#include "base/exit.h"
+#include "base/privchan.h"
+#include "base/process.h"
+#include "config/config.h"
+#include "config/domain.h"
+#include "events/eventframe.h"
+#include "events/events.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/uniquefd.h"
+#include "sio.h"
+#include "session/login.h"
+#include "session/shell.h"
+#include "tls/tls.h"
+#include "transfer/data.h"
+
+namespace {
+
+// Signals the master (or an administrator) sends the pool child: during a
+// session they are meant for the session's process.
+constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
+
+volatile pid_t gSessionProcess = 0;
+volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
+
+void ForwardSignal(int sig)
+{
+    const int saved = errno;
+    if (sig != SIGUSR1)
+        gDeathSignal = sig;
+    if (gSessionProcess > 1)
+        kill(gSessionProcess, sig);
+    errno = saved;
+}
+
+void NoteReload(int)
+{
+    gReloadConfiguration = 1;   // for the next admission of this pool child
+}
+
+// The objects this session gave away (anonymous uploads): only their times
+// may be set for it afterwards.
+struct GivenAway {
+    dev_t dev;
+    ino_t ino;
+};
+constexpr int kGivenAwayMax = 64;
+GivenAway gGivenAway[kGivenAwayMax];
+int gGivenAwayNext;
+
+void RememberGivenAway(const struct stat &st)
+{
+    gGivenAway[gGivenAwayNext % kGivenAwayMax] = {st.st_dev, st.st_ino};
+    gGivenAwayNext++;
+}
+
+bool WasGivenAway(const struct stat &st)
+{
+    const int n = gGivenAwayNext < kGivenAwayMax ? gGivenAwayNext : kGivenAwayMax;
+    for (int i = 0; i < n; i++) {
+        if (gGivenAway[i].dev == st.st_dev && gGivenAway[i].ino == st.st_ino)
+            return true;
+    }
+    return false;
+}
+
+PrivAnswer Answer(int rc)
+{
+    return {0, rc < 0 ? -1 : 0, rc < 0 ? errno : 0};
+}
+
+PrivAnswer Refused(int err)
+{
+    return {0, -1, err};
+}
+
+// ---- The requests ------------------------------------------------------------------------------
+
+// The data port below the control port: only an unbound TCP socket, only
+// to the control connection's own address and port minus one.
+PrivAnswer BindDataPort(int fd)
+{
+    if (!gBindLocalDataPort || fd < 0)
+        return Refused(EPERM);
+    int domain = 0, type = 0;
+    socklen_t len = sizeof(int);
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != AF_INET)
+        return Refused(EINVAL);
+    len = sizeof(int);
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_STREAM)
+        return Refused(EINVAL);
+    struct sockaddr_in bound {};
+    len = sizeof(bound);
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&bound), &len) < 0 || bound.sin_port != 0)
+        return Refused(EINVAL);
+    const unsigned port = ntohs(gLocalCtrlAddr.sin_port);
+    if (port < 2)
+        return Refused(EINVAL);
+    struct sockaddr_in local = gLocalCtrlAddr;
+    local.sin_port = htons(static_cast<uint16_t>(port - 1));
+    return Answer(bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)));
+}
+
+// The real path of what fd names, as the kernel sees it; false for an
+// object no longer linked or a path that does not fit.
+bool PathOfDescriptor(int fd, char *path, size_t size)
+{
+    char link[32];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, size - 1);
+    if (n <= 0 || static_cast<size_t>(n) >= size - 1 || path[0] != '/')
+        return false;
+    path[n] = '\0';
+    return strstr(path, " (deleted)") == nullptr;
+}
+
+// The directory that holds the object st describes under path (opened
+// without following a link at its end, and checked to hold that very
+// object under that name).
+bool ParentOf(const char *path, const struct stat &st, struct stat *parent)
+{
+    char dir[kPathBufSize];
+    Strncpy(dir, path);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr || slash[1] == '\0')
+        return false;
+    const char *name = path + (slash - dir) + 1;
+    *(slash == dir ? slash + 1 : slash) = '\0';
+    UniqueFd d(open(dir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat held;
+    return d.ok() && fstat(d.get(), parent) == 0 && fstatat(d.get(), name, &held, AT_SYMLINK_NOFOLLOW) == 0 &&
+           held.st_dev == st.st_dev && held.st_ino == st.st_ino;
+}
+
+bool BelowAnonymousRoot(const char *path)
+{
+    const size_t n = strlen(gFTPHome);
+    if (n == 0)
+        return false;
+    if (strcmp(gFTPHome, "/") == 0)
+        return true;
+    return strncmp(path, gFTPHome, n) == 0 && path[n] == '/';
+}
+
+// An anonymous session's new file or directory goes to the owner of the
+// directory that holds it, or to the configured a-file-owner and group:
+// only objects the session's account owns, inside the anonymous root.
+PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid)
+{
+    struct stat st;
+    if (!gIsAnon || fd < 0 || fstat(fd, &st) < 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ||
+        st.st_uid != gSessionUid)
+        return Refused(EPERM);
+    char path[kPathBufSize];
+    struct stat parent;
+    if (!PathOfDescriptor(fd, path, sizeof(path)) || !BelowAnonymousRoot(path) || !ParentOf(path, st, &parent))
+        return Refused(EPERM);
+    const DomainInfo *d = gCurDomain;
+    const bool uidOk = uid == -1 || uid == parent.st_uid || (d != nullptr && d->aFileOwner != static_cast<uid_t>(-1) &&
+                                                              uid == d->aFileOwner);
+    const bool gidOk = gid == -1 || gid == parent.st_gid || (d != nullptr && d->aFileGroup != static_cast<gid_t>(-1) &&
+                                                              gid == d->aFileGroup);
+    if (!uidOk || !gidOk)
+        return Refused(EPERM);
+    if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) < 0)
+        return Answer(-1);
+    // A file given to another account never carries a set-id bit with it.
+    if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0)
+        (void) fchmod(fd, st.st_mode & 01777);
+    if (S_ISREG(st.st_mode))
+        RememberGivenAway(st);
+    return Answer(0);
+}
+
+PrivAnswer SetTimesOfGivenAway(int fd, const struct timespec times[2])
+{
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || !WasGivenAway(st))
+        return Refused(EPERM);
+    char link[32];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    return Answer(utimensat(AT_FDCWD, link, times, 0));
+}
+
+// An event frame for a queue only root may write: its header is written
+// again from its length, so that the consumer reads one whole frame.
+PrivAnswer QueueEvent(const char *data, size_t length)
+{
+    if (gEventMessageQueueID < 0)
+        return Refused(EPERM);
+    if (length < 1 + kEventFrameOverhead || length > 1 + kEventFrameSize)
+        return Refused(EINVAL);
+    EventQueueMessage m {};
+    m.type = static_cast<unsigned char>(data[0]);
+    const size_t frame = length - 1;
+    const size_t bodyLen = frame - kEventFrameOverhead;
+    if (m.type == 0 || bodyLen > kEventBodyMax)
+        return Refused(EINVAL);
+    memcpy(m.text, data + 1, frame);
+    FillEventFrameHeader(m.text, bodyLen);
+    m.text[frame - 1] = '\0';
+    return Answer(msgsnd(gEventMessageQueueID, &m, frame, IPC_NOWAIT));
+}
+
+// ---- The pool child's wait -----------------------------------------------------------------------
+
+// Reads one request (and the descriptor that came with it) and answers it.
+// -1 at the end of the channel; 1 when the session said it ended in order.
+int ServeOneRequest(int channel)
+{
+    PrivRequest req {};
+    int fd = -1;
+    const int n = RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
+    UniqueFd object(fd);
+    if (n == 0 || (n < 0 && errno != EMSGSIZE))
+        return -1;
+    const size_t head = offsetof(PrivRequest, data);
+    PrivAnswer answer = Refused(EINVAL);
+    if (n > 0 && static_cast<size_t>(n) >= head && req.length >= 0 &&
+        static_cast<size_t>(n) == head + static_cast<size_t>(req.length)) {
+        if (req.op == kPrivSessionDone)
+            return 1;
+        answer = AnswerPrivRequest(req, object.get());
+    }
+    answer.seq = req.seq;
+    (void) send(channel, &answer, sizeof(answer), MSG_NOSIGNAL);
+    return 0;
+}
+
+struct SavedHandlers {
+    struct sigaction forwarded[std::size(kForwardedSignals)];
+    struct sigaction hup;
+};
+
+void InstallForwarding(SavedHandlers *saved)
+{
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = ForwardSignal;
+    for (size_t i = 0; i < std::size(kForwardedSignals); i++)
+        sigaction(kForwardedSignals[i], &sa, &saved->forwarded[i]);
+    sa.sa_handler = NoteReload;
+    sigaction(SIGHUP, &sa, &saved->hup);
+}
+
+void RestoreHandlers(const SavedHandlers &saved)
+{
+    for (size_t i = 0; i < std::size(kForwardedSignals); i++)
+        sigaction(kForwardedSignals[i], &saved.forwarded[i], nullptr);
+    sigaction(SIGHUP, &saved.hup, nullptr);
+}
+
+// Answers the channel until the session's process has ended, then ends the
+// session on this side.
+[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
+{
+    SavedHandlers saved;
+    InstallForwarding(&saved);
+    gSessionProcess = pid;
+    gDeathSignal = 0;
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    bool orderly = false, open = true;
+    int status = 0;
+    for (;;) {
+        struct pollfd p[2] = {{open ? channel : -1, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
+        const int n = poll(p, 2, pidfd.ok() ? -1 : 1000);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (p[1].revents != 0 || (!pidfd.ok() && waitpid(pid, &status, WNOHANG) == pid))
+            break;
+        if (open && p[0].revents != 0) {
+            const int rc = ServeOneRequest(channel);
+            if (rc < 0)
+                open = false;   // the process is ending; its exit follows
+            else if (rc > 0)
+                orderly = true;
+        }
+    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        // the session's process has ended or ends now
+    }
+    sigset_t forwarded;
+    sigemptyset(&forwarded);
+    for (int sig : kForwardedSignals)
+        sigaddset(&forwarded, sig);
+    sigprocmask(SIG_BLOCK, &forwarded, nullptr);
+    gSessionProcess = 0;
+    RestoreHandlers(saved);
+    close(channel);
+    pidfd.reset();      // the end below jumps away: no destructor runs
+    const int death = gDeathSignal;
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    MonitorSessionEnded(status, orderly, death);
+}
+
+// The pool child lets go of the connections: the session's process alone
+// holds them now.  Nothing is shut down or sent: the descriptors and the
+// TLS state are only forgotten here.
+void LeaveConnectionsToSessionProcess()
+{
+    TlsDrop(kTlsData);
+    TlsDrop(kTlsControl);
+    for (int *fd : {&gData, &gPassiveData, &gCtrl}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+[[noreturn]] void SeparationFailed(const char *what)
+{
+    LogPerror("%s", what);
+    Reply("451 Login failed, local error.\r\n");
+    DoneConnection(kEndIdentity);
+}
+
+}  // namespace
+
+PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
+{
+    switch (req.op) {
+    case kPrivBindDataPort:
+        return BindDataPort(fd);
+    case kPrivChown:
+        return GiveAway(fd, req.uid, req.gid);
+    case kPrivSetTimes:
+        return SetTimesOfGivenAway(fd, req.times);
+    case kPrivQueueEvent:
+        return QueueEvent(req.data, static_cast<size_t>(req.length));
+    default:
+        return Refused(EINVAL);
+    }
+}
+
+void SeparateSession()
+{
+    if (!gRunningAsRoot) {
+        SwitchToUserIdentity();
+        return;
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
+        SeparationFailed("socketpair");
+    // Until each side has its handlers, a signal of the master waits.
+    sigset_t block, oldMask;
+    sigemptyset(&block);
+    for (int sig : kForwardedSignals)
+        sigaddset(&block, sig);
+    sigaddset(&block, SIGHUP);
+    sigprocmask(SIG_BLOCK, &block, &oldMask);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int err = errno;
+        close(pair[0]);
+        close(pair[1]);
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+        errno = err;
+        SeparationFailed("fork");
+    }
+    if (pid == 0) {
+        close(pair[0]);
+        gPrivChannel = pair[1];
+        CloseMasterDescriptors();
+        PamForget();
+        if (gCtrl >= 0)
+            (void) fcntl(gCtrl, F_SETOWN, getpid());   // urgent data (ABOR) now signals this process
+        (void) EmptyBoundingSet();
+        SwitchToUserIdentity();
+        (void) LimitUserProcess();
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+        return;
+    }
+    close(pair[1]);
+    alarm(0);
+    LeaveConnectionsToSessionProcess();
+    WaitForSessionProcess(pid, pair[0], oldMask);
+}

@@ -1,0 +1,20 @@
+// Privilege separation of a login: the pool child forks; the new process
+// becomes the user for good (real, effective and saved ids, no capabilities)
+// and serves the rest of the session, and the pool child, still privileged,
+// waits for it and answers the few requests of the privileged channel
+// (base/privchan.h).  The pool child never reads the client's bytes again in
+// that session; the session's process has no way back to root.
+#pragma once
+
+// In a server started as root: returns in the session's own process, which
+// now holds only the user's rights; the pool child itself returns only
+// through the end of the session (MonitorSessionEnded).  Elsewhere switches
+// nothing.  Replies and ends the session when the fork or the switch fails.
+void SeparateSession();
+
+// The pool child's part while a session runs in its own process: answers
+// the channel until the session's process is gone.  Only for tests of the
+// request checks: the answer to one request that arrived with fd.
+struct PrivRequest;
+struct PrivAnswer;
+[[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd);

@@ -1,0 +1,207 @@
+"""A taken-over session holds only its user's rights.  The process that
+holds a logged-in client's control and data connections runs with the
+user's real, effective and saved ids, no capabilities in any set, no new
+privileges, a system-call filter and no core; code running inside it
+(calls made with gdb stand for a memory-safety fault in command parsing)
+gets nothing of root back.  The pool child that forked it holds none of
+the client's connections."""
+import ftplib
+import os
+import pwd
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from accounts import users, write_passwd_db  # noqa: F401 (fixture)
+from conftest import wait_for
+
+DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
+
+
+def _socket_inodes(local_port, remote_port=None):
+    """Inodes of the TCP sockets on local_port (to remote_port, or listening)."""
+    inodes = set()
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            local, remote, state, inode = fields[1], fields[2], fields[3], fields[9]
+            if int(local.split(":")[1], 16) != local_port:
+                continue
+            if remote_port is None and state == "0A" or \
+                    remote_port is not None and int(remote.split(":")[1], 16) == remote_port:
+                inodes.add(inode)
+    return inodes
+
+
+def holders(local_port, remote_port=None):
+    """Pids of the processes holding the server's end of a connection."""
+    wanted = {"socket:[%s]" % i for i in _socket_inodes(local_port, remote_port)}
+    pids = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            for fd in os.listdir("/proc/%s/fd" % entry):
+                if os.readlink("/proc/%s/fd/%s" % (entry, fd)) in wanted:
+                    pids.add(int(entry))
+        except OSError:
+            continue
+    return sorted(pids)
+
+
+def status(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+
+
+def assert_only_the_users_rights(pid, uid, gid):
+    st = status(pid)
+    assert st["Uid"].split() == [str(uid)] * 4
+    assert st["Gid"].split() == [str(gid)] * 4
+    for caps in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"):
+        assert int(st[caps], 16) == 0, caps
+    assert st["NoNewPrivs"] == "1"
+    assert st["Seccomp"] == "2"
+    # Not dumpable: /proc keeps the process's files root's, out of reach of
+    # every other process of the same user.
+    assert os.stat("/proc/%d/status" % pid).st_uid == 0
+
+
+def session_holder(s, f):
+    client_port = f.sock.getsockname()[1]
+    pids = wait_for(lambda: holders(s.port, client_port))
+    assert len(pids) == 1, pids
+    return pids[0]
+
+
+def anonymous(server, zorvad_dir, users):
+    s = server(domain=DOMAIN)
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login("anonymous", "a@b.c")
+    names = {p.pw_name for p in pwd.getpwall()}
+    entry = pwd.getpwnam(next(a for a in ("ftp", "_ftp", "daemon", "nobody") if a in names))
+    return s, f, entry.pw_uid, entry.pw_gid
+
+
+def virtual(server, zorvad_dir, users):
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    os.chown(home, 65534, 65534)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:65534:65534::%s:/bin/false" % home)
+    s = server(domain=DOMAIN + "passwd = %s, /etc/passwd\n" % db)
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login("vera", "s3cret")
+    return s, f, 65534, 65534
+
+
+def system(server, zorvad_dir, users):
+    u = users()
+    s = server(domain=DOMAIN)
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login(u.name, u.password)
+    return s, f, u.uid, u.gid
+
+
+KINDS = {"anonymous": anonymous, "virtual": virtual, "system": system}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_the_process_holding_a_logged_in_clients_connections_has_only_the_users_rights(
+        server, zorvad_dir, users, kind):
+    s, f, uid, gid = KINDS[kind](server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    assert_only_the_users_rights(pid, uid, gid)
+    # The passive data socket is held by that process alone as well.
+    port = ftplib.parse227(f.sendcmd("PASV"))[1]
+    assert wait_for(lambda: holders(port)) == [pid]
+    # Its parent, the pool child, keeps none of the client's sockets.
+    parent = int(status(pid)["PPid"])
+    assert parent != pid and parent in s.processes()
+    client_port = f.sock.getsockname()[1]
+    assert pid not in holders(s.port) and parent not in holders(s.port, client_port)
+    f.quit()
+
+
+GDB = shutil.which("gdb")
+
+
+def gdb_calls(pid, *lines):
+    """Runs the gdb commands in the stopped process; the printed values."""
+    cmd = [GDB, "-nx", "-q", "-batch", "-p", str(pid)]
+    for line in lines:
+        cmd += ["-ex", line]
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    return [int(v) for v in re.findall(r"^\$\d+ = (-?\d+)$", out.stdout, re.M)], out
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+@pytest.mark.parametrize("kind", ["anonymous", "system"])
+def test_code_running_in_a_session_gets_nothing_of_root_back(server, zorvad_dir, users, kind):
+    # The attacker: code running inside a logged-in session.  Each call a
+    # taken-over session would make on the way to root is refused.
+    s, f, uid, gid = KINDS[kind](server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    pool_child = int(status(pid)["PPid"])
+    victim = os.path.join(zorvad_dir, "root-owned")
+    with open(victim, "w") as v:
+        v.write("root's\n")
+    attempts = [
+        "print (int) setuid(0)",
+        "print (int) seteuid(0)",
+        "print (int) setresuid(0, 0, 0)",
+        "print (int) setgid(0)",
+        'print (int) open("/etc/shadow", 0)',
+        'print (int) open("%s", 1)' % victim,
+        'print (int) chown("%s", %d, %d)' % (victim, uid, gid),
+        'print (int) chmod("%s", 04777)' % victim,
+        "print (int) kill(%d, 0)" % s.pid,
+        "print (int) kill(%d, 0)" % pool_child,
+        'print (int) open("/proc/%d/mem", 2)' % pool_child,
+        "print (int) unshare(0x10000000)",   # a user namespace
+        "print (int) unshare(0x40000000)",   # a network namespace
+        "print (int) chroot(\"/tmp\")",
+        # A port below 1024: 127.0.0.1:25.
+        "set $fd = (int) socket(2, 1, 0)",
+        "set $a = (char *) malloc(16)",
+        "call (void) memset($a, 0, 16)",
+        "set *(short *) $a = 2",
+        "set *(unsigned short *) ($a + 2) = 0x1900",
+        "set *(unsigned int *) ($a + 4) = 0x0100007f",
+        "print (int) bind($fd, $a, 16)",
+        "call (void) close($fd)",
+    ]
+    values, out = gdb_calls(pid, *attempts)
+    assert values == [-1] * 15, out.stdout + out.stderr
+    with open(victim) as v:
+        assert v.read() == "root's\n"
+    st = os.stat(victim)
+    assert (st.st_uid, st.st_mode & 0o7777) == (0, 0o644)
+    assert_only_the_users_rights(pid, uid, gid)
+    # The session itself goes on after the attempts.
+    assert f.sendcmd("NOOP").startswith("200")
+    f.quit()
+
+
+def test_every_login_gets_a_process_of_its_own_under_the_pool_childs_slot(server):
+    # The pool child that forked it greets the next client; the status
+    # area's slot names the pool child.
+    s = server(domain=DOMAIN)
+    seen = []
+    for _ in range(3):
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", s.port, timeout=20)
+        f.login("anonymous", "a@b.c")
+        pid = session_holder(s, f)
+        (n,) = wait_for(lambda: s.busy_children())
+        seen.append((pid, int(status(pid)["PPid"]), s.slot(n)["pid"]))
+        f.quit()
+        assert wait_for(lambda: not s.busy_children())
+    assert len({p for p, _, _ in seen}) == 3
+    assert all(parent == slot != p for p, parent, slot in seen)

@@ -1,0 +1,212 @@
+// The pool child's answers on the privileged channel, as code running in a
+// logged-in anonymous session would ask them: only its own new objects
+// inside the anonymous root go to their configured owner, only those get
+// their times set, only an unbound TCP socket gets the data port, and an
+// event frame reaches the queue whole.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Strn.h"
+#include "base/privchan.h"
+#include "events/eventframe.h"
+#include "events/events.h"
+#include "paths/paths.h"
+#include "session/privsep.h"
+#include "session/shell.h"
+
+namespace {
+
+constexpr uid_t kSessionUid = 65534;
+constexpr uid_t kIncomingOwner = 4321;
+
+class PrivRequests : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(geteuid(), 0u) << "needs root";
+        ASSERT_NE(mkdtemp(top_), nullptr);
+        root_ = std::string(top_) + "/ftp";
+        incoming_ = root_ + "/incoming";
+        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(incoming_.c_str(), 0777), 0);
+        ASSERT_EQ(chown(incoming_.c_str(), kIncomingOwner, kIncomingOwner), 0);
+        gIsAnon = 1;
+        gSessionUid = kSessionUid;
+        Strncpy(gFTPHome, root_.c_str());
+    }
+    void TearDown() override
+    {
+        gIsAnon = 0;
+        gFTPHome[0] = '\0';
+        gSessionUid = static_cast<uid_t>(-1);
+        const std::string cmd = std::string("rm -rf ") + top_;
+        (void) !system(cmd.c_str());
+    }
+
+    // A file made by the session's account, mode given.
+    int SessionFile(const std::string &path, mode_t mode = 0644)
+    {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        EXPECT_GE(fd, 0) << path;
+        EXPECT_EQ(fchown(fd, kSessionUid, kSessionUid), 0);
+        EXPECT_EQ(fchmod(fd, mode), 0);
+        return fd;
+    }
+
+    static PrivAnswer Ask(PrivOp op, int fd, int64_t uid = -1, int64_t gid = -1)
+    {
+        PrivRequest req {};
+        req.op = op;
+        req.uid = uid;
+        req.gid = gid;
+        return AnswerPrivRequest(req, fd);
+    }
+
+    static uid_t OwnerOf(int fd)
+    {
+        struct stat st {};
+        fstat(fd, &st);
+        return st.st_uid;
+    }
+
+    char top_[40] = "/tmp/privsep-test-XXXXXX";
+    std::string root_, incoming_;
+};
+
+TEST_F(PrivRequests, AnUploadGoesToTheOwnerOfItsDirectoryAndLosesItsSetIdBits)
+{
+    const int fd = SessionFile(incoming_ + "/up", 06755);
+    const PrivAnswer a = Ask(kPrivChown, fd, kIncomingOwner, kIncomingOwner);
+    EXPECT_EQ(a.rc, 0) << strerror(a.err);
+    struct stat st {};
+    fstat(fd, &st);
+    EXPECT_EQ(st.st_uid, kIncomingOwner);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    close(fd);
+}
+
+TEST_F(PrivRequests, ASessionCannotGiveAnythingToRootOrTakeWhatIsNotItsOwn)
+{
+    // Code running in the session asks for root as the new owner, for a file
+    // outside the anonymous root, and for a file it does not own.
+    const int mine = SessionFile(incoming_ + "/mine");
+    EXPECT_EQ(Ask(kPrivChown, mine, 0, 0).err, EPERM);
+    EXPECT_EQ(OwnerOf(mine), kSessionUid);
+
+    const int outside = SessionFile(std::string(top_) + "/outside");
+    EXPECT_EQ(Ask(kPrivChown, outside, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(OwnerOf(outside), kSessionUid);
+
+    const int foreign = open((incoming_ + "/foreign").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(fchown(foreign, 1000, 1000), 0);
+    EXPECT_EQ(Ask(kPrivChown, foreign, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(OwnerOf(foreign), 1000u);
+
+    // Not an anonymous session: nothing is given away at all.
+    gIsAnon = 0;
+    EXPECT_EQ(Ask(kPrivChown, mine, kIncomingOwner, kIncomingOwner).err, EPERM);
+    for (int fd : {mine, outside, foreign})
+        close(fd);
+}
+
+TEST_F(PrivRequests, OnlyAFileGivenAwayInThisSessionGetsItsTimesSet)
+{
+    const int given = SessionFile(incoming_ + "/given");
+    ASSERT_EQ(Ask(kPrivChown, given, kIncomingOwner, kIncomingOwner).rc, 0);
+    const int other = open((incoming_ + "/other").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(fchown(other, kIncomingOwner, kIncomingOwner), 0);
+
+    PrivRequest req {};
+    req.op = kPrivSetTimes;
+    req.times[0] = req.times[1] = {1000000000, 0};
+    EXPECT_EQ(AnswerPrivRequest(req, given).rc, 0);
+    EXPECT_EQ(AnswerPrivRequest(req, other).err, EPERM);
+    struct stat st {};
+    fstat(given, &st);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    fstat(other, &st);
+    EXPECT_NE(st.st_mtime, 1000000000);
+    close(given);
+    close(other);
+}
+
+TEST_F(PrivRequests, TheDataPortIsBoundOnlyForAnUnboundTcpSocketAtTheControlAddress)
+{
+    // A port the kernel picks stands for the control port minus one.
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)), 0);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<struct sockaddr *>(&addr), &len), 0);
+    close(probe);
+    gLocalCtrlAddr = addr;
+    gLocalCtrlAddr.sin_port = htons(static_cast<uint16_t>(ntohs(addr.sin_port) + 1));
+
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(Ask(kPrivBindDataPort, udp).err, EINVAL);
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const PrivAnswer a = Ask(kPrivBindDataPort, tcp);
+    EXPECT_EQ(a.rc, 0) << strerror(a.err);
+    struct sockaddr_in bound {};
+    len = sizeof(bound);
+    getsockname(tcp, reinterpret_cast<struct sockaddr *>(&bound), &len);
+    EXPECT_EQ(bound.sin_port, addr.sin_port);
+    EXPECT_EQ(bound.sin_addr.s_addr, addr.sin_addr.s_addr);
+    // Bound once, never again elsewhere.
+    EXPECT_EQ(Ask(kPrivBindDataPort, tcp).err, EINVAL);
+    close(udp);
+    close(tcp);
+    gLocalCtrlAddr = {};
+}
+
+TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLength)
+{
+    gEventMessageQueueID = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    ASSERT_GE(gEventMessageQueueID, 0);
+    const char body[] = "LOGIN\tanonymous";
+    PrivRequest req {};
+    req.op = kPrivQueueEvent;
+    req.data[0] = 'L';
+    memcpy(req.data + 1, "STR\n999\n", kEventFrameHeaderSize);   // a lying header
+    memcpy(req.data + 1 + kEventFrameHeaderSize, body, sizeof(body));
+    req.length = static_cast<int32_t>(1 + kEventFrameHeaderSize + sizeof(body));
+    EXPECT_EQ(AnswerPrivRequest(req, -1).rc, 0);
+    EventQueueMessage m {};
+    const ssize_t n = msgrcv(gEventMessageQueueID, &m, sizeof(m.text), 0, IPC_NOWAIT);
+    EXPECT_EQ(n, static_cast<ssize_t>(kEventFrameHeaderSize + sizeof(body)));
+    EXPECT_EQ(m.type, 'L');
+    char expected[kEventFrameHeaderSize + 1];
+    FillEventFrameHeader(expected, sizeof(body) - 1);
+    EXPECT_EQ(std::string(m.text, kEventFrameHeaderSize), std::string(expected, kEventFrameHeaderSize));
+    EXPECT_STREQ(m.text + kEventFrameHeaderSize, body);
+
+    // Longer than a frame, or without a body: refused.
+    req.length = static_cast<int32_t>(kPrivDataMax);
+    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EINVAL);
+    req.length = 1;
+    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EINVAL);
+    msgctl(gEventMessageQueueID, IPC_RMID, nullptr);
+    gEventMessageQueueID = -1;
+}
+
+TEST_F(PrivRequests, AnUnknownRequestIsRefused)
+{
+    EXPECT_EQ(Ask(static_cast<PrivOp>(99), -1).err, EINVAL);
+    EXPECT_EQ(Ask(kPrivSessionDone, -1).err, EINVAL);
+}
+
+}  // namespace
