@@ -98,8 +98,9 @@ void CloseMasterDescriptors();
 // Before the switch to the user: the capability bounding set emptied, so
 // that nothing the session starts can get a capability back.
 int EmptyBoundingSet();
-// After the switch: the identity and capability calls refused by a second
-// system-call filter.  0, or -1 when a step failed (logged).
+// After the switch: a second system-call filter allows only the calls a
+// session and its archivers make (every other answers EPERM).  0, or -1 when
+// a step failed (logged).
 int LimitUserProcess();
 
 // ---- Descriptors (descriptors.cc) ---------------------------------------------------------------

@@ -137,12 +137,53 @@ constexpr int kRefusedCalls[] = {
     SYS_open_by_handle_at, SYS_name_to_handle_at,
 };
 
-// What a session's own process may no longer do after a login, on top of
-// the calls above: change its identity or capabilities, or enter a root.
-constexpr int kRefusedAfterLogin[] = {
-    SYS_setuid, SYS_setgid, SYS_setreuid, SYS_setregid, SYS_setresuid, SYS_setresgid, SYS_setfsuid,
-    SYS_setfsgid, SYS_setgroups, SYS_capset, SYS_chroot, SYS_mknod, SYS_mknodat,
+// Everything a session's own process (and an archiver it starts) may call
+// after a login, the busiest first: every other call answers ENOSYS, as if
+// the kernel did not have it, so that a caller probing a newer call falls
+// back to an older one.  No identity or capability change, no tracing,
+// mounts, namespaces, roots, device nodes, modules, keys or kernel
+// interfaces.  A call missing here fails on its path; it does not end the
+// session.
+constexpr int kFchmodat2 = 452;     // not yet in this C library's list
+constexpr int kAllowedAfterLogin[] = {
+    // Transfers, listings and the command loop.
+    SYS_read, SYS_write, SYS_sendfile, SYS_splice, SYS_poll, SYS_ppoll, SYS_pread64, SYS_pwrite64, SYS_readv,
+    SYS_writev, SYS_recvfrom, SYS_sendto, SYS_recvmsg, SYS_sendmsg, SYS_newfstatat, SYS_fstat, SYS_statx,
+    SYS_lstat, SYS_stat, SYS_getdents64, SYS_getdents, SYS_openat, SYS_openat2, SYS_open, SYS_close, SYS_lseek, SYS_fcntl,
+    SYS_clock_gettime, SYS_gettimeofday, SYS_time, SYS_getrandom, SYS_futex, SYS_select, SYS_pselect6,
+    SYS_epoll_wait, SYS_epoll_pwait, SYS_epoll_pwait2, SYS_epoll_ctl, SYS_epoll_create, SYS_epoll_create1,
+    SYS_tee, SYS_copy_file_range, SYS_readahead, SYS_fadvise64, SYS_sync_file_range, SYS_fsync,
+    SYS_fdatasync, SYS_syncfs, SYS_sync, SYS_fallocate, SYS_ftruncate, SYS_truncate, SYS_flock,
+    // Memory.
+    SYS_mmap, SYS_munmap, SYS_mprotect, SYS_mremap, SYS_madvise, SYS_brk, SYS_msync, SYS_mincore,
+    SYS_membarrier, SYS_memfd_create, SYS_shmat, SYS_shmdt, SYS_shmget, SYS_shmctl,
+    // Files and directories, as the user.
+    SYS_access, SYS_faccessat, SYS_faccessat2, SYS_readlink, SYS_readlinkat, SYS_getcwd, SYS_chdir,
+    SYS_fchdir, SYS_mkdir, SYS_mkdirat, SYS_rmdir, SYS_unlink, SYS_unlinkat, SYS_rename, SYS_renameat,
+    SYS_renameat2, SYS_link, SYS_linkat, SYS_symlink, SYS_symlinkat, SYS_creat, SYS_chmod, SYS_fchmod,
+    SYS_fchmodat, kFchmodat2, SYS_chown, SYS_fchown, SYS_lchown, SYS_fchownat, SYS_utime, SYS_utimes, SYS_utimensat,
+    SYS_futimesat, SYS_umask, SYS_statfs, SYS_fstatfs, SYS_getxattr, SYS_lgetxattr, SYS_fgetxattr,
+    SYS_listxattr, SYS_llistxattr, SYS_flistxattr, SYS_dup, SYS_dup2, SYS_dup3, SYS_pipe, SYS_pipe2,
+    SYS_close_range, SYS_ioctl,
+    // Sockets: the data connections and the local channels.
+    SYS_socket, SYS_connect, SYS_accept, SYS_accept4, SYS_bind, SYS_listen, SYS_getsockname,
+    SYS_getpeername, SYS_setsockopt, SYS_getsockopt, SYS_shutdown, SYS_socketpair,
+    // Time, signals and timers.
+    SYS_nanosleep, SYS_clock_nanosleep, SYS_clock_getres, SYS_alarm, SYS_setitimer, SYS_getitimer,
+    SYS_timer_create, SYS_timer_settime, SYS_timer_gettime, SYS_timer_getoverrun, SYS_timer_delete,
+    SYS_timerfd_create, SYS_timerfd_settime, SYS_timerfd_gettime, SYS_eventfd, SYS_eventfd2,
+    SYS_rt_sigaction, SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_rt_sigpending, SYS_rt_sigtimedwait,
+    SYS_rt_sigsuspend, SYS_sigaltstack, SYS_pause, SYS_kill, SYS_tgkill, SYS_tkill,
+    // The process itself and the archivers it starts.
+    SYS_getpid, SYS_getppid, SYS_gettid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getgroups,
+    SYS_getresuid, SYS_getresgid, SYS_getpgrp, SYS_getpgid, SYS_setpgid, SYS_getsid, SYS_setsid,
+    SYS_getrlimit, SYS_setrlimit, SYS_prlimit64, SYS_getrusage, SYS_times, SYS_sysinfo, SYS_uname,
+    SYS_getpriority, SYS_setpriority, SYS_sched_yield, SYS_sched_getaffinity, SYS_getcpu, SYS_capget,
+    SYS_prctl, SYS_arch_prctl, SYS_set_tid_address, SYS_set_robust_list, SYS_get_robust_list, SYS_rseq,
+    SYS_clone, SYS_clone3, SYS_fork, SYS_vfork, SYS_execve, SYS_wait4, SYS_waitid, SYS_exit,
+    SYS_exit_group, SYS_seccomp,
 };
+static_assert(std::size(kAllowedAfterLogin) + 2 < 256, "a jump must reach the allowance");
 
 // The first instructions check the architecture and the x32 bit; then one
 // comparison per refused call, then allow, then refuse.
@@ -169,12 +210,29 @@ void BuildFilter(const int (&refused)[N], struct sock_filter (&program)[ProgramL
     program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
 }
 
+// The same head, then one comparison per allowed call, then refuse, then allow.
+// A call of another architecture or ABI is refused with EPERM as above.
+template <size_t N>
+void BuildAllowFilter(const int (&allowed)[N], struct sock_filter (&program)[ProgramLength<N>])
+{
+    constexpr uint8_t n = static_cast<uint8_t>(N);
+    size_t i = 0;
+    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
+    program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
+    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
+    program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, n, 0);
+    for (uint8_t k = 0; k < n; k++)
+        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(allowed[k]),
+                                static_cast<uint8_t>(n - k), 0);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+}
+
 // 0, 1 when the kernel has no system-call filters, -1 on another failure.
 template <size_t N>
-int InstallFilter(const int (&refused)[N])
+int Install(struct sock_filter (&program)[ProgramLength<N>])
 {
-    static struct sock_filter program[ProgramLength<N>];
-    BuildFilter(refused, program);
     struct sock_fprog prog = {static_cast<unsigned short>(ProgramLength<N>), program};
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0)
         return 0;
@@ -183,11 +241,32 @@ int InstallFilter(const int (&refused)[N])
     LogPerror("sandbox: cannot install the system call filter");
     return -1;
 }
+
+template <size_t N>
+int InstallFilter(const int (&refused)[N])
+{
+    static struct sock_filter program[ProgramLength<N>];
+    BuildFilter(refused, program);
+    return Install<N>(program);
+}
+
+template <size_t N>
+int InstallAllowFilter(const int (&allowed)[N])
+{
+    static struct sock_filter program[ProgramLength<N>];
+    BuildAllowFilter(allowed, program);
+    return Install<N>(program);
+}
 #else
 constexpr int kRefusedCalls[] = {0};
-constexpr int kRefusedAfterLogin[] = {0};
+constexpr int kAllowedAfterLogin[] = {0};
 template <size_t N>
 int InstallFilter(const int (&)[N])
+{
+    return 1;
+}
+template <size_t N>
+int InstallAllowFilter(const int (&)[N])
 {
     return 1;
 }
@@ -248,7 +327,7 @@ int LimitUserProcess()
             rc = -1;
         }
     }
-    if (InstallFilter(kRefusedAfterLogin) < 0)
+    if (InstallAllowFilter(kAllowedAfterLogin) < 0)
         rc = -1;
     return rc;
 }

@@ -290,15 +290,18 @@ void RestoreHandlers(const SavedHandlers &saved)
         const int n = poll(p, 2, pidfd.ok() ? -1 : 1000);
         if (n < 0 && errno != EINTR)
             break;
-        if (p[1].revents != 0 || (!pidfd.ok() && waitpid(pid, &status, WNOHANG) == pid))
-            break;
+        // The channel first: a process that said it is done and exited at
+        // once wakes both.
         if (open && p[0].revents != 0) {
             const int rc = ServeOneRequest(channel);
             if (rc < 0)
                 open = false;   // the process is ending; its exit follows
             else if (rc > 0)
                 orderly = true;
+            continue;
         }
+        if (p[1].revents != 0 || (!pidfd.ok() && waitpid(pid, &status, WNOHANG) == pid))
+            break;
     }
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         // the session's process has ended or ends now
