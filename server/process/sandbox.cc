@@ -183,37 +183,19 @@ constexpr int kAllowedAfterLogin[] = {
     SYS_clone, SYS_clone3, SYS_fork, SYS_vfork, SYS_execve, SYS_wait4, SYS_waitid, SYS_exit,
     SYS_exit_group, SYS_seccomp,
 };
-static_assert(std::size(kAllowedAfterLogin) + 2 < 256, "a jump must reach the allowance");
 
-// The first instructions check the architecture and the x32 bit; then one
-// comparison per refused call, then allow, then refuse.
+// The first instructions check the architecture and the x32 bit (another
+// architecture's or ABI's calls are refused); then one comparison per listed
+// call, which jumps to onListed; a call not listed meets otherwise.
 constexpr size_t kHeadLength = 5;
 template <size_t N>
-constexpr size_t ProgramLength = kHeadLength + N + 2;
-static_assert(std::size(kRefusedCalls) + 1 < 256, "a jump must reach the refusal");
+constexpr size_t ProgramLength = kHeadLength + N + 3;
+static_assert(std::size(kRefusedCalls) + 2 < 256 && std::size(kAllowedAfterLogin) + 2 < 256,
+              "a jump must reach the end");
 
 template <size_t N>
-void BuildFilter(const int (&refused)[N], struct sock_filter (&program)[ProgramLength<N>])
-{
-    constexpr uint8_t n = static_cast<uint8_t>(N);
-    size_t i = 0;
-    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
-    // Another architecture's calls (a 32-bit entry) are all refused.
-    program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
-    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
-    program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, static_cast<uint8_t>(n + 1), 0);
-    for (uint8_t k = 0; k < n; k++)
-        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(refused[k]),
-                                static_cast<uint8_t>(n - k), 0);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
-}
-
-// The same head, then one comparison per allowed call, then refuse, then allow.
-// A call of another architecture or ABI is refused with EPERM as above.
-template <size_t N>
-void BuildAllowFilter(const int (&allowed)[N], struct sock_filter (&program)[ProgramLength<N>])
+void BuildFilter(const int (&listed)[N], uint32_t onListed, uint32_t otherwise,
+                 struct sock_filter (&program)[ProgramLength<N>])
 {
     constexpr uint8_t n = static_cast<uint8_t>(N);
     size_t i = 0;
@@ -221,12 +203,13 @@ void BuildAllowFilter(const int (&allowed)[N], struct sock_filter (&program)[Pro
     program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0);
     program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
     program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
-    program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, n, 0);
+    program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, static_cast<uint8_t>(n + 2), 0);
     for (uint8_t k = 0; k < n; k++)
-        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(allowed[k]),
+        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(listed[k]),
                                 static_cast<uint8_t>(n - k), 0);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, otherwise);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, onListed);
+    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
 }
 
 // 0, 1 when the kernel has no system-call filters, -1 on another failure.
@@ -242,19 +225,21 @@ int Install(struct sock_filter (&program)[ProgramLength<N>])
     return -1;
 }
 
+// The listed calls refused with EPERM, every other one allowed.
 template <size_t N>
 int InstallFilter(const int (&refused)[N])
 {
     static struct sock_filter program[ProgramLength<N>];
-    BuildFilter(refused, program);
+    BuildFilter(refused, SECCOMP_RET_ERRNO | EPERM, SECCOMP_RET_ALLOW, program);
     return Install<N>(program);
 }
 
+// The listed calls allowed, every other one answered ENOSYS.
 template <size_t N>
 int InstallAllowFilter(const int (&allowed)[N])
 {
     static struct sock_filter program[ProgramLength<N>];
-    BuildAllowFilter(allowed, program);
+    BuildFilter(allowed, SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO | ENOSYS, program);
     return Install<N>(program);
 }
 #else
