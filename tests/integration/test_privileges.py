@@ -205,3 +205,18 @@ def test_every_login_gets_a_process_of_its_own_under_the_pool_childs_slot(server
         assert wait_for(lambda: not s.busy_children())
     assert len({p for p, _, _ in seen}) == 3
     assert all(parent == slot != p for p, parent, slot in seen)
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_a_session_that_ignores_the_shutdown_signal_does_not_outlive_the_server(server, zorvad_dir, users):
+    # Code running in a session sets the shutdown signal aside: the server
+    # still stops whole, and no root pool child stays behind waiting for it.
+    s, f, uid, gid = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    pool_child = int(status(pid)["PPid"])
+    values, out = gdb_calls(pid, "print (long) signal(15, (void *) 1)")
+    assert len(values) == 1 and values[0] != -1, out.stdout + out.stderr
+    assert s.stop() == 0
+    assert wait_for(lambda: not s.processes(), 15), [(p, status(p)["Uid"]) for p in s.processes()]
+    assert not os.path.exists("/proc/%d" % pool_child)
+    f.close()
