@@ -5,12 +5,14 @@ privileges, a system-call filter and no core; code running inside it
 (calls made with gdb stand for a memory-safety fault in command parsing)
 gets nothing of root back.  The pool child that forked it holds none of
 the client's connections."""
+import ctypes
 import ftplib
 import os
 import pwd
 import re
 import shutil
 import subprocess
+import threading
 
 import pytest
 
@@ -220,3 +222,55 @@ def test_a_session_that_ignores_the_shutdown_signal_does_not_outlive_the_server(
     assert wait_for(lambda: not s.processes(), 15), [(p, status(p)["Uid"]) for p in s.processes()]
     assert not os.path.exists("/proc/%d" % pool_child)
     f.close()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_a_session_cannot_have_its_file_given_to_the_owner_of_a_directory_outside_the_anonymous_root(
+        server, zorvad_dir, users):
+    # The session's own file is linked both below the anonymous root and in
+    # a root-owned directory outside it; while the pool child checks the
+    # give-away, a directory on the way is swapped for a link that leads
+    # outside.  The pool child must never give the file to root.
+    s, f, uid, gid = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    outside = os.path.join(zorvad_dir, "outside")
+    os.makedirs(os.path.join(incoming, "s", "outside"))
+    os.makedirs(outside)
+    for d in (incoming, os.path.join(incoming, "s"), os.path.join(incoming, "s", "outside")):
+        os.chown(d, uid, gid)
+    inner = os.path.join(incoming, "s", "outside", "given")
+    with open(inner, "w") as g:
+        g.write("the session's\n")
+    os.chown(inner, uid, gid)
+    os.link(inner, os.path.join(outside, "given"))
+    os.symlink(zorvad_dir, os.path.join(incoming, "sym"))
+    (fd,), out = gdb_calls(pid, 'print (int) open("%s", 0)' % inner)
+    assert fd >= 0, out.stdout + out.stderr
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    stop = threading.Event()
+    a, b = (os.path.join(incoming, n).encode() for n in ("s", "sym"))
+
+    def swap():
+        while not stop.is_set():
+            libc.syscall(316, -100, a, -100, b, 2)   # renameat2(RENAME_EXCHANGE)
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    try:
+        script = os.path.join(zorvad_dir, "give.gdb")
+        with open(script, "w") as g:
+            g.write("set $r = (char *) malloc(1104)\ncall (void) memset($r, 0, 1104)\n"
+                    "set *(int *) $r = 2\n"   # give away, to uid 0 and gid 0
+                    "set $call = (int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)'\n"
+                    "set $i = 0\nset $won = 0\n"
+                    "while $i < 300\n  set $won = $won + ((int) $call($r, %d) == 0)\n  set $i = $i + 1\nend\n"
+                    "print $won\n" % fd)
+        values, out = gdb_calls(pid, "source %s" % script)
+    finally:
+        stop.set()
+        swapper.join()
+    assert values == [0], out.stdout + out.stderr
+    st = os.stat(inner)
+    assert (st.st_uid, st.st_gid) == (uid, gid)
+    f.quit()
