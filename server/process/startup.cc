@@ -303,6 +303,20 @@ void AwaitChildren(int seconds)
     }
 }
 
+// Kills every child still on the table with its process group (a pool
+// child's session process is in its group), and reaps them.
+void KillChildGroups()
+{
+    for (int n = 1; gChildren != nullptr && n <= gNumChildren; n++) {
+        if (gChildren[n] <= 1)
+            continue;
+        if (killpg(gChildren[n], SIGKILL) < 0)
+            kill(gChildren[n], SIGKILL);
+        (void) waitpid(gChildren[n], nullptr, 0);
+        gChildren[n] = 0;
+    }
+}
+
 // Waits up to the given seconds for the logger to end; true when it did.
 bool AwaitLogger(int seconds)
 {
@@ -624,6 +638,9 @@ void ExitStuff()
         RemovePIDFile();
         if (SignalChildren(SIGTERM) > 0)
             AwaitChildren(2);
+        // A child still there (or a session's process that set the signal
+        // aside) ends now, with everything in its process group.
+        KillChildGroups();
         alarm(5);
         // Start-up errors print their one message and nothing more.
         if (gInitialized)

@@ -4,6 +4,7 @@
 #include "session/privsep.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <poll.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <iterator>
 
@@ -43,13 +45,22 @@ namespace {
 // session they are meant for the session's process.
 constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 
+constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
+
 volatile pid_t gSessionProcess = 0;
+
+long long MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
 
 void ForwardSignal(int sig)
 {
     const int saved = errno;
-    if (sig != SIGUSR1)
+    if (sig == SIGTERM || sig == SIGPWR)
         gDeathSignal = sig;
     if (gSessionProcess > 1)
         kill(gSessionProcess, sig);
@@ -61,19 +72,35 @@ void NoteReload(int)
     gReloadConfiguration = 1;   // for the next admission of this pool child
 }
 
-// The objects this session gave away (anonymous uploads): only their times
-// may be set for it afterwards.
+// The files this session gave away (anonymous uploads): only their times
+// may be set for it afterwards.  Each is held open, so that its inode
+// number cannot pass to another file while it counts.
 struct GivenAway {
     dev_t dev;
     ino_t ino;
+    int fd;
 };
-constexpr int kGivenAwayMax = 64;
+constexpr int kGivenAwayMax = 32;
 GivenAway gGivenAway[kGivenAwayMax];
 int gGivenAwayNext;
 
-void RememberGivenAway(const struct stat &st)
+void ForgetGivenAway()
 {
-    gGivenAway[gGivenAwayNext % kGivenAwayMax] = {st.st_dev, st.st_ino};
+    const int n = gGivenAwayNext < kGivenAwayMax ? gGivenAwayNext : kGivenAwayMax;
+    for (int i = 0; i < n; i++)
+        close(gGivenAway[i].fd);
+    gGivenAwayNext = 0;
+}
+
+void RememberGivenAway(int fd, const struct stat &st)
+{
+    const int held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (held < 0)
+        return;
+    GivenAway &slot = gGivenAway[gGivenAwayNext % kGivenAwayMax];
+    if (gGivenAwayNext >= kGivenAwayMax)
+        close(slot.fd);     // the oldest goes
+    slot = {st.st_dev, st.st_ino, held};
     gGivenAwayNext++;
 }
 
@@ -86,6 +113,11 @@ bool WasGivenAway(const struct stat &st)
     }
     return false;
 }
+
+// The anonymous root, opened when the session separated: the directory of
+// an object to give away is found below it, never by a path that a rename
+// elsewhere could turn.
+int gAnonRootFd = -1;
 
 PrivAnswer Answer(int rc)
 {
@@ -137,46 +169,62 @@ bool PathOfDescriptor(int fd, char *path, size_t size)
     return strstr(path, " (deleted)") == nullptr;
 }
 
-// The directory that holds the object st describes under path (opened
-// without following a link at its end, and checked to hold that very
-// object under that name).
+// The part of path below the anonymous root ("" for the root itself), or
+// nullptr when path is not below it.
+const char *BelowAnonymousRoot(const char *path)
+{
+    const size_t n = strlen(gFTPHome);
+    if (n == 0)
+        return nullptr;
+    if (strcmp(gFTPHome, "/") == 0)
+        return path + 1;
+    if (strncmp(path, gFTPHome, n) != 0 || path[n] != '/')
+        return nullptr;
+    return path + n + 1;
+}
+
+// The directory that holds the object st describes under path: resolved
+// below the anonymous root without any link or mount on the way, and
+// checked to hold that very object under that name.
 bool ParentOf(const char *path, const struct stat &st, struct stat *parent)
 {
-    char dir[kPathBufSize];
-    Strncpy(dir, path);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr || slash[1] == '\0')
+    const char *below = BelowAnonymousRoot(path);
+    if (below == nullptr || gAnonRootFd < 0)
         return false;
-    const char *name = path + (slash - dir) + 1;
-    *(slash == dir ? slash + 1 : slash) = '\0';
-    UniqueFd d(open(dir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    char dir[kPathBufSize];
+    Strncpy(dir, below);
+    char *slash = strrchr(dir, '/');
+    const char *name = below;
+    if (slash != nullptr) {
+        name = below + (slash - dir) + 1;
+        *slash = '\0';
+    } else {
+        Strncpy(dir, ".");
+    }
+    if (name[0] == '\0')
+        return false;
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    UniqueFd d(static_cast<int>(syscall(SYS_openat2, gAnonRootFd, dir, &how, sizeof(how))));
     struct stat held;
     return d.ok() && fstat(d.get(), parent) == 0 && fstatat(d.get(), name, &held, AT_SYMLINK_NOFOLLOW) == 0 &&
            held.st_dev == st.st_dev && held.st_ino == st.st_ino;
 }
 
-bool BelowAnonymousRoot(const char *path)
-{
-    const size_t n = strlen(gFTPHome);
-    if (n == 0)
-        return false;
-    if (strcmp(gFTPHome, "/") == 0)
-        return true;
-    return strncmp(path, gFTPHome, n) == 0 && path[n] == '/';
-}
-
 // An anonymous session's new file or directory goes to the owner of the
 // directory that holds it, or to the configured a-file-owner and group:
-// only objects the session's account owns, inside the anonymous root.
+// only objects the session's account owns, inside the anonymous root, and
+// no file with a second name (which could lie anywhere).
 PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid)
 {
     struct stat st;
     if (!gIsAnon || fd < 0 || fstat(fd, &st) < 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ||
-        st.st_uid != gSessionUid)
+        st.st_uid != gSessionUid || (S_ISREG(st.st_mode) && st.st_nlink != 1))
         return Refused(EPERM);
     char path[kPathBufSize];
     struct stat parent;
-    if (!PathOfDescriptor(fd, path, sizeof(path)) || !BelowAnonymousRoot(path) || !ParentOf(path, st, &parent))
+    if (!PathOfDescriptor(fd, path, sizeof(path)) || !ParentOf(path, st, &parent))
         return Refused(EPERM);
     const DomainInfo *d = gCurDomain;
     const bool uidOk = uid == -1 || uid == parent.st_uid || (d != nullptr && d->aFileOwner != static_cast<uid_t>(-1) &&
@@ -191,7 +239,7 @@ PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid)
     if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0)
         (void) fchmod(fd, st.st_mode & 01777);
     if (S_ISREG(st.st_mode))
-        RememberGivenAway(st);
+        RememberGivenAway(fd, st);
     return Answer(0);
 }
 
@@ -228,7 +276,8 @@ PrivAnswer QueueEvent(const char *data, size_t length)
 // ---- The pool child's wait -----------------------------------------------------------------------
 
 // Reads one request (and the descriptor that came with it) and answers it.
-// -1 at the end of the channel; 1 when the session said it ended in order.
+// -1 at the end of the channel, -2 when the answer could not be sent at
+// once; 1 when the session said it ended in order.
 int ServeOneRequest(int channel)
 {
     PrivRequest req {};
@@ -246,7 +295,9 @@ int ServeOneRequest(int channel)
         answer = AnswerPrivRequest(req, object.get());
     }
     answer.seq = req.seq;
-    (void) send(channel, &answer, sizeof(answer), MSG_NOSIGNAL);
+    // A session that does not read its answers is not waited for.
+    if (send(channel, &answer, sizeof(answer), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+        return -2;
     return 0;
 }
 
@@ -285,15 +336,22 @@ void RestoreHandlers(const SavedHandlers &saved)
     UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     bool orderly = false, open = true;
     int status = 0;
+    long long killAt = 0;       // after a shutdown signal: the last moment the process may take
     for (;;) {
+        if (gDeathSignal != 0 && killAt == 0)
+            killAt = MonotonicMs() + kSessionEndMillis;
+        if (killAt != 0 && MonotonicMs() >= killAt)
+            kill(pid, SIGKILL);
         struct pollfd p[2] = {{open ? channel : -1, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-        const int n = poll(p, 2, pidfd.ok() ? -1 : 1000);
+        const int n = poll(p, 2, pidfd.ok() && killAt == 0 ? -1 : 200);
         if (n < 0 && errno != EINTR)
             break;
         // The channel first: a process that said it is done and exited at
         // once wakes both.
         if (open && p[0].revents != 0) {
             const int rc = ServeOneRequest(channel);
+            if (rc == -2)
+                kill(pid, SIGKILL);
             if (rc < 0)
                 open = false;   // the process is ending; its exit follows
             else if (rc > 0)
@@ -315,6 +373,7 @@ void RestoreHandlers(const SavedHandlers &saved)
     RestoreHandlers(saved);
     close(channel);
     pidfd.reset();      // the end below jumps away: no destructor runs
+    EndRequestAnswers();
     const int death = gDeathSignal;
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
     MonitorSessionEnded(status, orderly, death);
@@ -342,6 +401,21 @@ void LeaveConnectionsToSessionProcess()
 }
 
 }  // namespace
+
+void PrepareRequestAnswers()
+{
+    EndRequestAnswers();
+    if (gIsAnon && gFTPHome[0] == '/')
+        gAnonRootFd = open(gFTPHome, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+void EndRequestAnswers()
+{
+    ForgetGivenAway();
+    if (gAnonRootFd >= 0)
+        close(gAnonRootFd);
+    gAnonRootFd = -1;
+}
 
 PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
 {
@@ -400,5 +474,6 @@ void SeparateSession()
     close(pair[1]);
     alarm(0);
     LeaveConnectionsToSessionProcess();
+    PrepareRequestAnswers();
     WaitForSessionProcess(pid, pair[0], oldMask);
 }

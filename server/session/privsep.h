@@ -13,8 +13,12 @@
 void SeparateSession();
 
 // The pool child's part while a session runs in its own process: answers
-// the channel until the session's process is gone.  Only for tests of the
-// request checks: the answer to one request that arrived with fd.
+// the channel until the session's process is gone.  What the answers keep
+// for one session (the anonymous root, the files given away) is set up and
+// let go by these two; AnswerPrivRequest is the answer to one request that
+// arrived with fd (used by the wait, and by tests of the request checks).
 struct PrivRequest;
 struct PrivAnswer;
+void PrepareRequestAnswers();
+void EndRequestAnswers();
 [[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd);

@@ -180,6 +180,8 @@ def test_code_running_in_a_session_gets_nothing_of_root_back(server, zorvad_dir,
         "call (void) close($fd)",
     ]
     values, out = gdb_calls(pid, *attempts)
+    if not values and "ptrace" in out.stderr:
+        pytest.skip("this machine lets no debugger attach: " + out.stderr.strip()[:200])
     assert values == [-1] * 15, out.stdout + out.stderr
     with open(victim) as v:
         assert v.read() == "root's\n"

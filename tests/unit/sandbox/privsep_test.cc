@@ -45,9 +45,11 @@ class PrivRequests : public ::testing::Test {
         gIsAnon = 1;
         gSessionUid = kSessionUid;
         Strncpy(gFTPHome, root_.c_str());
+        PrepareRequestAnswers();
     }
     void TearDown() override
     {
+        EndRequestAnswers();
         gIsAnon = 0;
         gFTPHome[0] = '\0';
         gSessionUid = static_cast<uid_t>(-1);
@@ -114,6 +116,13 @@ TEST_F(PrivRequests, ASessionCannotGiveAnythingToRootOrTakeWhatIsNotItsOwn)
     EXPECT_EQ(Ask(kPrivChown, foreign, kIncomingOwner, kIncomingOwner).err, EPERM);
     EXPECT_EQ(OwnerOf(foreign), 1000u);
 
+    // A file with a second name, which may lie anywhere (here outside).
+    const int linked = SessionFile(incoming_ + "/linked");
+    ASSERT_EQ(link((incoming_ + "/linked").c_str(), (std::string(top_) + "/linked").c_str()), 0);
+    EXPECT_EQ(Ask(kPrivChown, linked, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(OwnerOf(linked), kSessionUid);
+    close(linked);
+
     // Not an anonymous session: nothing is given away at all.
     gIsAnon = 0;
     EXPECT_EQ(Ask(kPrivChown, mine, kIncomingOwner, kIncomingOwner).err, EPERM);
@@ -133,6 +142,9 @@ TEST_F(PrivRequests, OnlyAFileGivenAwayInThisSessionGetsItsTimesSet)
     req.times[0] = req.times[1] = {1000000000, 0};
     EXPECT_EQ(AnswerPrivRequest(req, given).rc, 0);
     EXPECT_EQ(AnswerPrivRequest(req, other).err, EPERM);
+    // The next session of the pool child inherits nothing of this one's.
+    PrepareRequestAnswers();
+    EXPECT_EQ(AnswerPrivRequest(req, given).err, EPERM);
     struct stat st {};
     fstat(given, &st);
     EXPECT_EQ(st.st_mtime, 1000000000);
