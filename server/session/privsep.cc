@@ -131,18 +131,22 @@ PrivAnswer Refused(int err)
 
 // ---- The requests ------------------------------------------------------------------------------
 
-// The data port below the control port: only an unbound TCP socket, only
+// The data port below the control port: only an unbound TCP socket that
+// shares no port (SO_REUSEPORT would let a second one listen there), only
 // to the control connection's own address and port minus one.
 PrivAnswer BindDataPort(int fd)
 {
     if (!gBindLocalDataPort || fd < 0)
         return Refused(EPERM);
-    int domain = 0, type = 0;
+    int domain = 0, type = 0, shared = 0;
     socklen_t len = sizeof(int);
     if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != AF_INET)
         return Refused(EINVAL);
     len = sizeof(int);
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_STREAM)
+        return Refused(EINVAL);
+    len = sizeof(int);
+    if (getsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &shared, &len) < 0 || shared != 0)
         return Refused(EINVAL);
     struct sockaddr_in bound {};
     len = sizeof(bound);

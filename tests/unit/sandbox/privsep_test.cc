@@ -170,6 +170,12 @@ TEST_F(PrivRequests, TheDataPortIsBoundOnlyForAnUnboundTcpSocketAtTheControlAddr
 
     const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(Ask(kPrivBindDataPort, udp).err, EINVAL);
+    // One that would share the port with a second listener of the session's.
+    const int sharing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(sharing, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
+    EXPECT_EQ(Ask(kPrivBindDataPort, sharing).err, EINVAL);
+    close(sharing);
     const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const PrivAnswer a = Ask(kPrivBindDataPort, tcp);
     EXPECT_EQ(a.rc, 0) << strerror(a.err);
