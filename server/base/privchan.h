@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -33,6 +34,8 @@ struct PrivRequest {
     struct timespec times[2];           // kPrivSetTimes
     char data[kPrivDataMax];
 };
+
+static_assert(offsetof(PrivRequest, data) == 64, "the record's layout is fixed");
 
 struct PrivAnswer {
     uint32_t seq;                       // the request's

@@ -32,7 +32,10 @@ int SetTimesByPoolChild(const char *real, const struct timespec times[2])
     const int rc = SafeUtimens(real, times);
     if (rc == 0 || (errno != EPERM && errno != EACCES))
         return rc;
-    UniqueFd file(SafeOpen(real, O_PATH | O_NOFOLLOW));
+    // Open for reading if the new owner allows it, else only by name.
+    UniqueFd file(SafeOpen(real, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (!file.ok())
+        file.reset(SafeOpen(real, O_PATH | O_NOFOLLOW));
     if (!file.ok())
         return -1;
     PrivRequest req {};

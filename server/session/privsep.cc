@@ -160,19 +160,6 @@ PrivAnswer BindDataPort(int fd)
     return Answer(bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)));
 }
 
-// The real path of what fd names, as the kernel sees it; false for an
-// object no longer linked or a path that does not fit.
-bool PathOfDescriptor(int fd, char *path, size_t size)
-{
-    char link[32];
-    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, path, size - 1);
-    if (n <= 0 || static_cast<size_t>(n) >= size - 1 || path[0] != '/')
-        return false;
-    path[n] = '\0';
-    return strstr(path, " (deleted)") == nullptr;
-}
-
 // The part of path below the anonymous root ("" for the root itself), or
 // nullptr when path is not below it.
 const char *BelowAnonymousRoot(const char *path)
@@ -218,17 +205,17 @@ bool ParentOf(const char *path, const struct stat &st, struct stat *parent)
 
 // An anonymous session's new file or directory goes to the owner of the
 // directory that holds it, or to the configured a-file-owner and group:
-// only objects the session's account owns, inside the anonymous root, and
-// no file with a second name (which could lie anywhere).
-PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid)
+// only objects the session's account owns, found under the real path the
+// session names inside the anonymous root, and no file with a second name
+// (which could lie anywhere).
+PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid, const char *path, size_t length)
 {
     struct stat st;
     if (!gIsAnon || fd < 0 || fstat(fd, &st) < 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ||
         st.st_uid != gSessionUid || (S_ISREG(st.st_mode) && st.st_nlink != 1))
         return Refused(EPERM);
-    char path[kPathBufSize];
     struct stat parent;
-    if (!PathOfDescriptor(fd, path, sizeof(path)) || !ParentOf(path, st, &parent))
+    if (length < 2 || path[length - 1] != '\0' || strlen(path) != length - 1 || !ParentOf(path, st, &parent))
         return Refused(EPERM);
     const DomainInfo *d = gCurDomain;
     const bool uidOk = uid == -1 || uid == parent.st_uid || (d != nullptr && d->aFileOwner != static_cast<uid_t>(-1) &&
@@ -252,6 +239,12 @@ PrivAnswer SetTimesOfGivenAway(int fd, const struct timespec times[2])
     struct stat st;
     if (fd < 0 || fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || !WasGivenAway(st))
         return Refused(EPERM);
+    // An open file takes its times directly; one the session could only
+    // name (O_PATH) through /proc.
+    if (futimens(fd, times) == 0)
+        return Answer(0);
+    if (errno != EBADF)
+        return Answer(-1);
     char link[32];
     snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
     return Answer(utimensat(AT_FDCWD, link, times, 0));
@@ -279,6 +272,21 @@ PrivAnswer QueueEvent(const char *data, size_t length)
 
 // ---- The pool child's wait -----------------------------------------------------------------------
 
+// The answer with root's effective uid: a server that runs as the anonymous
+// account keeps root only as its real and saved uid.
+PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
+{
+    const uid_t saved = geteuid();
+    if (saved != 0 && (getuid() != 0 || seteuid(0) < 0))
+        return Refused(EPERM);
+    const PrivAnswer answer = AnswerPrivRequest(req, fd);
+    if (geteuid() != saved && seteuid(saved) < 0) {
+        LogPerror("cannot restore euid %u", static_cast<unsigned>(saved));
+        Exit(1);
+    }
+    return answer;
+}
+
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
 // once; 1 when the session said it ended in order.
@@ -296,7 +304,7 @@ int ServeOneRequest(int channel)
         static_cast<size_t>(n) == head + static_cast<size_t>(req.length)) {
         if (req.op == kPrivSessionDone)
             return 1;
-        answer = AnswerPrivRequest(req, object.get());
+        answer = AnswerAsRoot(req, object.get());
     }
     answer.seq = req.seq;
     // A session that does not read its answers is not waited for.
@@ -427,7 +435,7 @@ PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
     case kPrivBindDataPort:
         return BindDataPort(fd);
     case kPrivChown:
-        return GiveAway(fd, req.uid, req.gid);
+        return GiveAway(fd, req.uid, req.gid, req.data, static_cast<size_t>(req.length));
     case kPrivSetTimes:
         return SetTimesOfGivenAway(fd, req.times);
     case kPrivQueueEvent:

@@ -578,7 +578,8 @@ void Receive(int fd, const char *target, const char *shown, const UploadPlan &pl
 }
 
 // A session's own process asks the pool child, passing the object itself
-// (fd, or path opened without following a link at its end).
+// (fd, or path opened without following a link at its end) and its real
+// path, where the pool child finds it again.
 int ChownByPoolChild(int fd, const char *path, uid_t uid, gid_t gid)
 {
     UniqueFd own;
@@ -592,6 +593,13 @@ int ChownByPoolChild(int fd, const char *path, uid_t uid, gid_t gid)
     req.op = kPrivChown;
     req.uid = uid == static_cast<uid_t>(-1) ? -1 : static_cast<int64_t>(uid);
     req.gid = gid == static_cast<gid_t>(-1) ? -1 : static_cast<int64_t>(gid);
+    const size_t n = strlen(path) + 1;
+    if (n > sizeof(req.data)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(req.data, path, n);
+    req.length = static_cast<int32_t>(n);
     const int rc = PrivCall(req, fd);
     const int err = errno;
     PurgeDirCacheEntryByPath(path);

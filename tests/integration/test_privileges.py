@@ -264,10 +264,12 @@ def test_a_session_cannot_have_its_file_given_to_the_owner_of_a_directory_outsid
         with open(script, "w") as g:
             g.write("set $r = (char *) malloc(1104)\ncall (void) memset($r, 0, 1104)\n"
                     "set *(int *) $r = 2\n"   # give away, to uid 0 and gid 0
+                    # the object's real path, where the pool child looks for it
+                    "call (void) strcpy($r + 64, \"%s\")\nset *(int *) ($r + 4) = %d\n"
                     "set $call = (int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)'\n"
                     "set $i = 0\nset $won = 0\n"
                     "while $i < 300\n  set $won = $won + ((int) $call($r, %d) == 0)\n  set $i = $i + 1\nend\n"
-                    "print $won\n" % fd)
+                    "print $won\n" % (inner, len(inner) + 1, fd))
         values, out = gdb_calls(pid, "source %s" % script)
     finally:
         stop.set()

@@ -456,6 +456,22 @@ def test_anonymous_uploads_go_to_the_incoming_directory_only(server):
     assert [r[9] for r in recs] == ["OK", "ERROR", "PERM", "PERM"]
 
 
+def test_an_anonymous_only_server_gives_uploads_to_the_incoming_directorys_owner_too(server):
+    # Its processes live in the anonymous root (no /proc there): the upload
+    # still goes to the directory's owner.
+    s = server(domain=domain(), args=["-a"])
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o777)
+    os.chown(incoming, 65534, 65534)
+    c = s.greeted()
+    anon_login(c)
+    c.command("TYPE I")
+    assert stor(c, "STOR incoming/drop.bin", b"dropped")[1] == DONE
+    st = os.stat(os.path.join(incoming, "drop.bin"))
+    assert (st.st_uid, st.st_gid) == (65534, 65534)
+
+
 def test_anonymous_uploads_are_refused_without_an_incoming_directory(server):
     s, incoming, c = anon_session(server, "a-allow-incoming = no\n")
     assert c.command("STOR incoming/x") == "553 Permission denied; uploading is not allowed.\r\n"

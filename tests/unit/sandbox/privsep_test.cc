@@ -67,12 +67,15 @@ class PrivRequests : public ::testing::Test {
         return fd;
     }
 
-    static PrivAnswer Ask(PrivOp op, int fd, int64_t uid = -1, int64_t gid = -1)
+    // The request of a session that names the object by its real path.
+    static PrivAnswer Ask(PrivOp op, int fd, int64_t uid = -1, int64_t gid = -1, const std::string &path = "")
     {
         PrivRequest req {};
         req.op = op;
         req.uid = uid;
         req.gid = gid;
+        memcpy(req.data, path.c_str(), path.size() + 1);
+        req.length = path.empty() ? 0 : static_cast<int32_t>(path.size() + 1);
         return AnswerPrivRequest(req, fd);
     }
 
@@ -90,7 +93,7 @@ class PrivRequests : public ::testing::Test {
 TEST_F(PrivRequests, AnUploadGoesToTheOwnerOfItsDirectoryAndLosesItsSetIdBits)
 {
     const int fd = SessionFile(incoming_ + "/up", 06755);
-    const PrivAnswer a = Ask(kPrivChown, fd, kIncomingOwner, kIncomingOwner);
+    const PrivAnswer a = Ask(kPrivChown, fd, kIncomingOwner, kIncomingOwner, incoming_ + "/up");
     EXPECT_EQ(a.rc, 0) << strerror(a.err);
     struct stat st {};
     fstat(fd, &st);
@@ -104,28 +107,30 @@ TEST_F(PrivRequests, ASessionCannotGiveAnythingToRootOrTakeWhatIsNotItsOwn)
     // Code running in the session asks for root as the new owner, for a file
     // outside the anonymous root, and for a file it does not own.
     const int mine = SessionFile(incoming_ + "/mine");
-    EXPECT_EQ(Ask(kPrivChown, mine, 0, 0).err, EPERM);
+    EXPECT_EQ(Ask(kPrivChown, mine, 0, 0, incoming_ + "/mine").err, EPERM);
     EXPECT_EQ(OwnerOf(mine), kSessionUid);
 
     const int outside = SessionFile(std::string(top_) + "/outside");
-    EXPECT_EQ(Ask(kPrivChown, outside, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(Ask(kPrivChown, outside, kIncomingOwner, kIncomingOwner, std::string(top_) + "/outside").err, EPERM);
+    // Named by a path inside that is not where it is.
+    EXPECT_EQ(Ask(kPrivChown, outside, kIncomingOwner, kIncomingOwner, incoming_ + "/mine").err, EPERM);
     EXPECT_EQ(OwnerOf(outside), kSessionUid);
 
     const int foreign = open((incoming_ + "/foreign").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(fchown(foreign, 1000, 1000), 0);
-    EXPECT_EQ(Ask(kPrivChown, foreign, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(Ask(kPrivChown, foreign, kIncomingOwner, kIncomingOwner, incoming_ + "/foreign").err, EPERM);
     EXPECT_EQ(OwnerOf(foreign), 1000u);
 
     // A file with a second name, which may lie anywhere (here outside).
     const int linked = SessionFile(incoming_ + "/linked");
     ASSERT_EQ(link((incoming_ + "/linked").c_str(), (std::string(top_) + "/linked").c_str()), 0);
-    EXPECT_EQ(Ask(kPrivChown, linked, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(Ask(kPrivChown, linked, kIncomingOwner, kIncomingOwner, incoming_ + "/linked").err, EPERM);
     EXPECT_EQ(OwnerOf(linked), kSessionUid);
     close(linked);
 
     // Not an anonymous session: nothing is given away at all.
     gIsAnon = 0;
-    EXPECT_EQ(Ask(kPrivChown, mine, kIncomingOwner, kIncomingOwner).err, EPERM);
+    EXPECT_EQ(Ask(kPrivChown, mine, kIncomingOwner, kIncomingOwner, incoming_ + "/mine").err, EPERM);
     for (int fd : {mine, outside, foreign})
         close(fd);
 }
@@ -133,7 +138,7 @@ TEST_F(PrivRequests, ASessionCannotGiveAnythingToRootOrTakeWhatIsNotItsOwn)
 TEST_F(PrivRequests, OnlyAFileGivenAwayInThisSessionGetsItsTimesSet)
 {
     const int given = SessionFile(incoming_ + "/given");
-    ASSERT_EQ(Ask(kPrivChown, given, kIncomingOwner, kIncomingOwner).rc, 0);
+    ASSERT_EQ(Ask(kPrivChown, given, kIncomingOwner, kIncomingOwner, incoming_ + "/given").rc, 0);
     const int other = open((incoming_ + "/other").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(fchown(other, kIncomingOwner, kIncomingOwner), 0);
 
