@@ -38,8 +38,8 @@ def user_session(server, users, general="", **kw):
     return s, u, c
 
 
-def anon_session(server, general=""):
-    s = server(general=general, domain=domain())
+def anon_session(server, general="", args=()):
+    s = server(general=general, domain=domain(), args=args)
     incoming = os.path.join(s.dir, "ftp", "incoming")
     os.makedirs(incoming)
     os.chmod(incoming, 0o777)
@@ -459,14 +459,7 @@ def test_anonymous_uploads_go_to_the_incoming_directory_only(server):
 def test_an_anonymous_only_server_gives_uploads_to_the_incoming_directorys_owner_too(server):
     # Its processes live in the anonymous root (no /proc there): the upload
     # still goes to the directory's owner.
-    s = server(domain=domain(), args=["-a"])
-    incoming = os.path.join(s.dir, "ftp", "incoming")
-    os.makedirs(incoming)
-    os.chmod(incoming, 0o777)
-    os.chown(incoming, 65534, 65534)
-    c = s.greeted()
-    anon_login(c)
-    c.command("TYPE I")
+    s, incoming, c = anon_session(server, args=["-a"])
     assert stor(c, "STOR incoming/drop.bin", b"dropped")[1] == DONE
     st = os.stat(os.path.join(incoming, "drop.bin"))
     assert (st.st_uid, st.st_gid) == (65534, 65534)
