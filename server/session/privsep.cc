@@ -7,6 +7,7 @@
 #include <linux/openat2.h>
 #include <poll.h>
 #include <sys/msg.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -48,6 +49,7 @@ constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
 
 volatile pid_t gSessionProcess = 0;
+volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
 
 long long MonotonicMs()
 {
@@ -55,7 +57,6 @@ long long MonotonicMs()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
-volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
 
 void ForwardSignal(int sig)
 {
@@ -461,6 +462,7 @@ void SeparateSession()
         sigaddset(&block, sig);
     sigaddset(&block, SIGHUP);
     sigprocmask(SIG_BLOCK, &block, &oldMask);
+    const pid_t poolChild = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         const int err = errno;
@@ -479,6 +481,11 @@ void SeparateSession()
             (void) fcntl(gCtrl, F_SETOWN, getpid());   // urgent data (ABOR) now signals this process
         (void) EmptyBoundingSet();
         SwitchToUserIdentity();
+        // The session ends with its pool child (kill -9 of the pid the status
+        // area and the PID file show); set after the switch, which clears it.
+        (void) prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != poolChild)
+            _exit(1);
         (void) LimitUserProcess();
         sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         return;
