@@ -254,10 +254,12 @@ pid_t ForkChild(int n)
 {
     // A shutdown signal between the fork and the record of the pid would end
     // the master without this child, which would then serve on alone; the
-    // child takes such a signal once its own handlers are in place.
+    // child takes such a signal once its own handlers are in place.  The
+    // verbose toggle waits as well: passed on before the record, it would
+    // miss the new child, which copied the old level.
     sigset_t stop, old;
     sigemptyset(&stop);
-    for (int sig : {SIGTERM, SIGINT, SIGPWR, SIGHUP})
+    for (int sig : {SIGTERM, SIGINT, SIGPWR, SIGHUP, SIGUSR1})
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old);
     const int areaLocks = OpenAreaLocksForChild();
