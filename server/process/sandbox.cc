@@ -73,16 +73,24 @@ class RootWhileLimiting {
 
 // Removes every capability but the session's from the bounding set (so no
 // program started later gets one back), then from the process's own sets.
-int DropCapabilities()
+// Drops from the bounding set every capability but, when keepSession,
+// the session's.  0, or -1 when one could not be dropped (logged).
+int DropFromBoundingSet(bool keepSession)
 {
     int rc = 0;
     // The bounding set ends where the kernel's capabilities end (EINVAL).
     for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; cap++) {
-        if (!KeptCapability(cap) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0) {
+        if ((!keepSession || !KeptCapability(cap)) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0) {
             LogPerror("sandbox: cannot drop capability %d from the bounding set", cap);
             rc = -1;
         }
     }
+    return rc;
+}
+
+int DropCapabilities()
+{
+    int rc = DropFromBoundingSet(true);
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) < 0 && errno != EINVAL) {
         LogPerror("sandbox: cannot clear the ambient capabilities");
         rc = -1;
@@ -286,14 +294,7 @@ int LimitSessionProcess()
 
 int EmptyBoundingSet()
 {
-    int rc = 0;
-    for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; cap++) {
-        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0 && errno != EINVAL) {
-            LogPerror("sandbox: cannot drop capability %d from the bounding set", cap);
-            rc = -1;
-        }
-    }
-    return rc;
+    return DropFromBoundingSet(false);
 }
 
 int LimitUserProcess()

@@ -27,10 +27,10 @@ namespace {
 
 // The session's own upload, given away to another owner, gets its times
 // from the pool child when the session's own process may not set them.
-int SetTimesByPoolChild(const char *real, const struct timespec times[2])
+int SetTimesOfOwnUpload(const char *real, const struct timespec times[2])
 {
     const int rc = SafeUtimens(real, times);
-    if (rc == 0 || (errno != EPERM && errno != EACCES))
+    if (rc == 0 || gPrivChannel < 0 || (errno != EPERM && errno != EACCES))
         return rc;
     // Open for reading if the new owner allows it, else only by name.
     UniqueFd file(SafeOpen(real, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
@@ -43,25 +43,6 @@ int SetTimesByPoolChild(const char *real, const struct timespec times[2])
     req.times[0] = times[0];
     req.times[1] = times[1];
     return PrivCall(req, file.get());
-}
-
-// utimensat as root for the session's own upload, as the user otherwise.
-int SetTimes(const char *real, const struct timespec times[2], bool asRoot)
-{
-    if (asRoot && gPrivChannel >= 0)
-        return SetTimesByPoolChild(real, times);
-    const uid_t saved = geteuid();
-    if (asRoot && saved != 0 && seteuid(0) < 0)
-        return -1;
-    const int rc = SafeUtimens(real, times);
-    const int err = errno;
-    if (geteuid() != saved && seteuid(saved) < 0) {
-        LogPerror("cannot restore euid %d (eu=%u, ru=%u)", static_cast<int>(saved), static_cast<unsigned>(geteuid()),
-                  static_cast<unsigned>(getuid()));
-        Exit(1);
-    }
-    errno = err;
-    return rc;
 }
 
 }  // namespace
@@ -112,7 +93,7 @@ void UtimeAndReply(const char *path, time_t atime, time_t mtime, int origin, con
         return;
     }
     struct timespec times[2] = {{atime, 0}, {mtime, 0}};
-    if (SetTimes(real, times, ownUpload && gRunningAsRoot) < 0) {
+    if ((ownUpload ? SetTimesOfOwnUpload(real, times) : SafeUtimens(real, times)) < 0) {
         ReplySysError(errno, "550 No such file or directory.\r\n", "550 Failed to set timestamp: %.420s\r\n");
         return;
     }
