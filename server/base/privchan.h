@@ -21,6 +21,7 @@ enum PrivOp : int32_t {
     kPrivSetTimes = 3,      // set the times of the passed file (an upload given away before)
     kPrivQueueEvent = 4,    // queue the event frame in data
     kPrivSessionDone = 5,   // the session ended in order; no answer
+    kPrivLogin = 6,         // a login word of the front (session/prelogin.h: its own record and answer)
 };
 
 constexpr size_t kPrivDataMax = 1040;   // an event frame and its type

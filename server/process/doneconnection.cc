@@ -20,6 +20,7 @@
 #include "session/filecmds.h"
 #include "session/login.h"
 #include "session/messages.h"
+#include "session/prelogin.h"
 #include "process/master.h"
 #include "transfer/data.h"
 #include "transfer/retr.h"
@@ -165,6 +166,8 @@ void CloseConnections()
 
 void DoneConnection(int reason)
 {
+    if (RunningLoginWord())
+        EndLoginWord(reason);   // the front closes; the end is logged once it has
     AbandonTransfer();
     RestoreIdentity();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {

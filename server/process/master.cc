@@ -631,6 +631,8 @@ void ServerInit()
         if (setgroups(1, &root) < 0)
             LogPerror("SetRootGroups failed");
     }
+    if (gRunningAsRoot && PrepareFrontConfinement() < 0)
+        Exit(1);    // no client is served with rights before its login
     if (gAnonOnlyServer)
         EnterAnonymousArea();
 }

@@ -10,11 +10,16 @@
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -35,6 +40,7 @@ constexpr int kSessionCapabilities[] = {
                             // closed to the anonymous account, resolved again on reload
     CAP_SETPCAP,            // the bounding set emptied in the session's own process after a login
     CAP_KILL,               // the master's signals passed on to that process, which runs as its user
+    CAP_SYS_CHROOT,         // the empty root of the process that reads a client's commands
 };
 
 bool KeptCapability(int cap)
@@ -189,8 +195,32 @@ constexpr int kAllowedAfterLogin[] = {
     SYS_getpriority, SYS_setpriority, SYS_sched_yield, SYS_sched_getaffinity, SYS_getcpu, SYS_capget,
     SYS_prctl, SYS_arch_prctl, SYS_set_tid_address, SYS_set_robust_list, SYS_get_robust_list, SYS_rseq,
     SYS_clone, SYS_clone3, SYS_fork, SYS_vfork, SYS_execve, SYS_wait4, SYS_waitid, SYS_exit,
-    SYS_exit_group, SYS_seccomp,
+    SYS_exit_group, SYS_seccomp, SYS_restart_syscall,
 };
+
+// Everything the front (the process that reads a client's commands before a
+// login, and relays its TLS after) may call.  Any other call ends it: a
+// front has no business outside this list, and whatever asks is not the
+// server's code any more.  Files may be asked for (the C library looks for
+// a few), but its root is empty and closed to it.
+constexpr int kAllowedInFront[] = {
+    SYS_read, SYS_write, SYS_readv, SYS_writev, SYS_recvfrom, SYS_sendto, SYS_recvmsg, SYS_sendmsg,
+    SYS_poll, SYS_ppoll, SYS_select, SYS_pselect6, SYS_close, SYS_fcntl, SYS_ioctl, SYS_lseek,
+    SYS_dup, SYS_dup2, SYS_dup3, SYS_shutdown, SYS_socketpair, SYS_setsockopt, SYS_getsockopt,
+    SYS_getsockname, SYS_getpeername, SYS_fstat, SYS_newfstatat, SYS_stat, SYS_lstat, SYS_statx,
+    SYS_openat, SYS_open, SYS_access, SYS_faccessat, SYS_readlink, SYS_getcwd, SYS_chdir, SYS_umask,
+    SYS_clock_gettime, SYS_gettimeofday, SYS_time, SYS_nanosleep, SYS_clock_nanosleep, SYS_alarm,
+    SYS_setitimer, SYS_getitimer, SYS_getrandom, SYS_futex, SYS_mmap, SYS_munmap, SYS_mprotect,
+    SYS_mremap, SYS_madvise, SYS_brk, SYS_rt_sigaction, SYS_rt_sigprocmask, SYS_rt_sigreturn,
+    SYS_rt_sigsuspend, SYS_sigaltstack, SYS_restart_syscall, SYS_getpid, SYS_gettid, SYS_getppid,
+    SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getrlimit, SYS_prlimit64, SYS_getrusage,
+    SYS_times, SYS_uname, SYS_sysinfo, SYS_sched_yield, SYS_wait4, SYS_exit, SYS_exit_group,
+    SYS_socket, SYS_connect,
+};
+
+// Listed above only so that the C library's logging, which tries them, does
+// not end the front: they fail.
+constexpr int kRefusedInFront[] = {SYS_socket, SYS_connect};
 
 // The first instructions check the architecture and the x32 bit (another
 // architecture's or ABI's calls are refused); then one comparison per listed
@@ -198,7 +228,8 @@ constexpr int kAllowedAfterLogin[] = {
 constexpr size_t kHeadLength = 5;
 template <size_t N>
 constexpr size_t ProgramLength = kHeadLength + N + 3;
-static_assert(std::size(kRefusedCalls) + 2 < 256 && std::size(kAllowedAfterLogin) + 2 < 256,
+static_assert(std::size(kRefusedCalls) + 2 < 256 && std::size(kAllowedAfterLogin) + 2 < 256
+                  && std::size(kAllowedInFront) + 2 < 256,
               "a jump must reach the end");
 
 template <size_t N>
@@ -250,9 +281,25 @@ int InstallAllowFilter(const int (&allowed)[N])
     BuildFilter(allowed, SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO | ENOSYS, program);
     return Install<N>(program);
 }
+
+// The front's two filters: the refused few fail with EACCES, any call not
+// allowed ends the process (the stricter result of the two filters wins).
+int InstallFrontFilters()
+{
+    static struct sock_filter refused[ProgramLength<std::size(kRefusedInFront)>];
+    static struct sock_filter allowed[ProgramLength<std::size(kAllowedInFront)>];
+    BuildFilter(kRefusedInFront, SECCOMP_RET_ERRNO | EACCES, SECCOMP_RET_ALLOW, refused);
+    BuildFilter(kAllowedInFront, SECCOMP_RET_ALLOW, SECCOMP_RET_KILL_PROCESS, allowed);
+    const int rc = Install<std::size(kRefusedInFront)>(refused);
+    return rc != 0 ? rc : Install<std::size(kAllowedInFront)>(allowed);
+}
 #else
 constexpr int kRefusedCalls[] = {0};
 constexpr int kAllowedAfterLogin[] = {0};
+int InstallFrontFilters()
+{
+    return 1;
+}
 template <size_t N>
 int InstallFilter(const int (&)[N])
 {
@@ -316,4 +363,79 @@ int LimitUserProcess()
     if (InstallAllowFilter(kAllowedAfterLogin) < 0)
         rc = -1;
     return rc;
+}
+
+// ---- The front ------------------------------------------------------------------------------
+
+namespace {
+
+int gEmptyRootFd = -1;
+uid_t gFrontUid = 65534;
+gid_t gFrontGid = 65534;
+
+[[nodiscard]] int FrontFailed(const char *what)
+{
+    LogPerror("front: %s", what);
+    return -1;
+}
+
+// True when no capability is left in any set.
+bool NoCapabilities()
+{
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) < 0)
+        return false;
+    for (const auto &d : data) {
+        if ((d.permitted | d.effective | d.inheritable) != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int PrepareFrontConfinement()
+{
+    const struct passwd *pw = getpwnam("nobody");
+    if (pw != nullptr && pw->pw_uid != 0 && pw->pw_gid != 0) {
+        gFrontUid = pw->pw_uid;
+        gFrontGid = pw->pw_gid;
+    }
+    // A directory that no longer exists: nothing can be made in it, and
+    // nothing is left behind.
+    char path[] = "/tmp/zorvad-empty.XXXXXX";
+    if (mkdtemp(path) == nullptr)
+        return FrontFailed("mkdtemp");
+    gEmptyRootFd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int err = errno;
+    (void) rmdir(path);
+    errno = err;
+    return gEmptyRootFd < 0 ? FrontFailed("open of the empty root") : 0;
+}
+
+int EnterFrontConfinement(pid_t parent)
+{
+    if (geteuid() != 0 && seteuid(0) < 0)
+        return FrontFailed("seteuid");
+    if (gEmptyRootFd < 0 || fchdir(gEmptyRootFd) < 0 || chroot(".") < 0 || chdir("/") < 0)
+        return FrontFailed("chroot into the empty root");
+    close(gEmptyRootFd);
+    gEmptyRootFd = -1;
+    if (DropFromBoundingSet(false) < 0)
+        return -1;
+    if (setgroups(0, nullptr) < 0 || setresgid(gFrontGid, gFrontGid, gFrontGid) < 0
+        || setresuid(gFrontUid, gFrontUid, gFrontUid) < 0)
+        return FrontFailed("identity");
+    // It ends with its pool child; set after the switch, which clears it.
+    (void) prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        return -1;
+    (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    (void) prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    if (!NoCapabilities()) {
+        errno = EPERM;
+        return FrontFailed("capabilities left");
+    }
+    return InstallFrontFilters() < 0 ? -1 : 0;
 }

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <ctime>
 #include <strings.h>
+#include <unistd.h>
 
 #include "Strn.h"
 #include "config/config.h"
+#include "session/prelogin.h"
 #include "session/shell.h"
 #include "base/exit.h"
 #include "status/shm.h"
@@ -106,8 +108,10 @@ void Noop(char *)
         Reply("200 No-op okay. Your session will timeout in %u second%s.\r\n", s, Plural(s));
 }
 
-void Rein(char *)
+void Rein(char *arg)
 {
+    if (ForwardedToPoolChild(kLoginRein, arg))
+        return;
     if (gLoggedIn) {
         Reply("502 Disconnect first if you want to re-login.\r\n");
         return;
@@ -116,8 +120,10 @@ void Rein(char *)
     WelcomeMessage();
 }
 
-void Quit(char *)
+void Quit(char *arg)
 {
+    if (ForwardedToPoolChild(kLoginQuit, arg))
+        _exit(1);   // the pool child ends the session: the front only lands here if it did not
     GoodbyeMessage();
     DoneConnection(kEndQuit);
 }

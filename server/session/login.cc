@@ -3,6 +3,7 @@
 // login (accounting, identity, records, start directory, login message).
 #include "session/privsep.h"
 #include "session/login.h"
+#include "session/prelogin.h"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -355,6 +356,8 @@ void ResetLoginInfo()
 
 void User(char *arg)
 {
+    if (ForwardedToPoolChild(kLoginUser, arg))
+        return;
     if (arg[0] == '\0') {
         BadArgs();
         return;
@@ -437,6 +440,8 @@ void User(char *arg)
 
 void Pass(char *arg)
 {
+    if (ForwardedToPoolChild(kLoginPass, arg))
+        return;
     if (gUserName[0] == '\0' || gLoggedIn) {
         BadSeqOfCommands();
         return;

@@ -36,6 +36,7 @@
 #include "paths/uniquefd.h"
 #include "sio.h"
 #include "session/login.h"
+#include "session/prelogin.h"
 #include "session/shell.h"
 #include "tls/tls.h"
 #include "transfer/data.h"
@@ -47,6 +48,7 @@ namespace {
 constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 
 constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
+constexpr int kRelayEndMillis = 2000;           // a relay's time to say close_notify
 
 volatile pid_t gSessionProcess = 0;
 volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
@@ -290,24 +292,32 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
 
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
-// once; 1 when the session said it ended in order.
+// once; 1 when the session said it ended in order; a login word's result
+// (prelogin.h) for a word of the front.
 int ServeOneRequest(int channel)
 {
-    PrivRequest req {};
+    static union {
+        PrivRequest priv;
+        LoginRequest login;
+    } req;
+    memset(&req, 0, sizeof(req));
     int fd = -1;
     const int n = RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
     UniqueFd object(fd);
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;
+    if (n == static_cast<int>(sizeof(LoginRequest)) && req.login.op == kPrivLogin)
+        return ServeLoginWord(channel, req.login, object.release());
     const size_t head = offsetof(PrivRequest, data);
     PrivAnswer answer = Refused(EINVAL);
-    if (n > 0 && static_cast<size_t>(n) >= head && req.length >= 0 &&
-        static_cast<size_t>(n) == head + static_cast<size_t>(req.length)) {
-        if (req.op == kPrivSessionDone)
+    if (n > 0 && static_cast<size_t>(n) >= head && req.priv.length >= 0 &&
+        static_cast<size_t>(req.priv.length) <= kPrivDataMax &&
+        static_cast<size_t>(n) == head + static_cast<size_t>(req.priv.length)) {
+        if (req.priv.op == kPrivSessionDone)
             return 1;
-        answer = AnswerAsRoot(req, object.get());
+        answer = AnswerAsRoot(req.priv, object.get());
     }
-    answer.seq = req.seq;
+    answer.seq = req.priv.seq;
     // A session that does not read its answers is not waited for.
     if (send(channel, &answer, sizeof(answer), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
         return -2;
@@ -318,6 +328,10 @@ struct SavedHandlers {
     struct sigaction forwarded[std::size(kForwardedSignals)];
     struct sigaction hup;
 };
+
+SavedHandlers gSavedHandlers;      // the pool child's own, while a process is waited for
+int gWatchedChannel = -1;           // the channel and pidfd of the process waited for
+int gWatchedPidfd = -1;
 
 void InstallForwarding(SavedHandlers *saved)
 {
@@ -337,45 +351,99 @@ void RestoreHandlers(const SavedHandlers &saved)
     sigaction(SIGHUP, &saved.hup, nullptr);
 }
 
+int PidFd(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Waits up to millis for a child to end on its own, then ends it.
+void ReapWithin(pid_t pid, int millis, int *status)
+{
+    UniqueFd pidfd(PidFd(pid));
+    struct pollfd p = {pidfd.get(), POLLIN, 0};
+    if (pidfd.ok()) {
+        while (poll(&p, 1, millis) < 0 && errno == EINTR) {
+        }
+    }
+    if (waitpid(pid, status, WNOHANG) == 0)
+        kill(pid, SIGKILL);
+    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+        // it has ended or ends now
+    }
+}
+
+// Before a login the process waited for is the front; a login hands the
+// session to the user's process, and the front, under TLS, relays for it.
+struct Watched {
+    pid_t pid;
+    int channel;
+    UniqueFd pidfd;
+    pid_t front = 0;            // after a login: the front, relaying or on its way out
+};
+
+void WatchProcess(Watched *w, pid_t pid, int channel)
+{
+    w->pid = pid;
+    w->channel = channel;
+    w->pidfd.reset(PidFd(pid));
+    gSessionProcess = pid;
+    gWatchedChannel = channel;
+    gWatchedPidfd = w->pidfd.get();
+}
+
+}  // namespace
+
 // Answers the channel until the session's process has ended, then ends the
 // session on this side.
-[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
+void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
 {
-    SavedHandlers saved;
-    InstallForwarding(&saved);
-    gSessionProcess = pid;
+    InstallForwarding(&gSavedHandlers);
+    Watched w;
+    WatchProcess(&w, pid, channel);
     gDeathSignal = 0;
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     bool orderly = false, open = true;
-    int status = 0;
+    int status = 0, endedHere = -1;
     long long killAt = 0;       // after a shutdown signal: the last moment the process may take
     for (;;) {
         if (gDeathSignal != 0 && killAt == 0)
             killAt = MonotonicMs() + kSessionEndMillis;
         if (killAt != 0 && MonotonicMs() >= killAt)
-            kill(pid, SIGKILL);
-        struct pollfd p[2] = {{open ? channel : -1, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-        const int n = poll(p, 2, pidfd.ok() && killAt == 0 ? -1 : 200);
+            kill(w.pid, SIGKILL);
+        struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
+        const int n = poll(p, 2, w.pidfd.ok() && killAt == 0 ? -1 : 200);
         if (n < 0 && errno != EINTR)
             break;
         // The channel first: a process that said it is done and exited at
         // once wakes both.
         if (open && p[0].revents != 0) {
-            const int rc = ServeOneRequest(channel);
+            const int rc = ServeOneRequest(w.channel);
+            if (rc == kLoginHandOver) {
+                close(w.channel);
+                w.front = w.pid;
+                WatchProcess(&w, HandOverPid(), HandOverChannel());
+                continue;
+            }
+            if (rc == kLoginEnded) {
+                endedHere = LoginEndReason();
+                break;
+            }
             if (rc == -2)
-                kill(pid, SIGKILL);
+                kill(w.pid, SIGKILL);
             if (rc < 0)
                 open = false;   // the process is ending; its exit follows
-            else if (rc > 0)
+            else if (rc == 1)
                 orderly = true;
             continue;
         }
-        if (p[1].revents != 0 || (!pidfd.ok() && waitpid(pid, &status, WNOHANG) == pid))
+        if (p[1].revents != 0 || (!w.pidfd.ok() && waitpid(w.pid, &status, WNOHANG) == w.pid))
             break;
     }
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        // the session's process has ended or ends now
+    // A front told to end writes its last replies and goes.
+    ReapWithin(w.pid, endedHere >= 0 ? kSessionEndMillis : -1, &status);
+    if (w.front != 0) {
+        int ignored;
+        ReapWithin(w.front, kRelayEndMillis, &ignored);   // its close_notify first
     }
     sigset_t forwarded;
     sigemptyset(&forwarded);
@@ -383,14 +451,19 @@ void RestoreHandlers(const SavedHandlers &saved)
         sigaddset(&forwarded, sig);
     sigprocmask(SIG_BLOCK, &forwarded, nullptr);
     gSessionProcess = 0;
-    RestoreHandlers(saved);
-    close(channel);
-    pidfd.reset();      // the end below jumps away: no destructor runs
+    RestoreHandlers(gSavedHandlers);
+    close(w.channel);
+    w.pidfd.reset();      // the end below jumps away: no destructor runs
+    gWatchedChannel = gWatchedPidfd = -1;
     EndRequestAnswers();
     const int death = gDeathSignal;
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    if (endedHere >= 0)
+        DoneConnection(endedHere);
     MonitorSessionEnded(status, orderly, death);
 }
+
+namespace {
 
 // The pool child lets go of the connections: the session's process alone
 // holds them now.  Nothing is shut down or sent: the descriptors and the
@@ -446,37 +519,62 @@ PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
     }
 }
 
+pid_t ForkWithChannel(int *channel, sigset_t *oldMask)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
+        return -1;
+    // Until each side has its handlers, a signal of the master waits.
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : kForwardedSignals)
+        sigaddset(&block, sig);
+    sigaddset(&block, SIGHUP);
+    sigprocmask(SIG_BLOCK, &block, oldMask);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int err = errno;
+        close(pair[0]);
+        close(pair[1]);
+        sigprocmask(SIG_SETMASK, oldMask, nullptr);
+        errno = err;
+        return -1;
+    }
+    if (pid > 0) {
+        close(pair[1]);
+        *channel = pair[0];
+        return pid;
+    }
+    close(pair[0]);
+    gPrivChannel = pair[1];
+    // What the pool child holds while it waits for another process is not
+    // this one's: the front's channel, its handlers.
+    if (gWatchedChannel >= 0) {
+        close(gWatchedChannel);
+        close(gWatchedPidfd);
+        gWatchedChannel = gWatchedPidfd = -1;
+        gSessionProcess = 0;
+        RestoreHandlers(gSavedHandlers);
+    }
+    CloseMasterDescriptors();
+    PamForget();
+    return 0;
+}
+
 void SeparateSession()
 {
     if (!gRunningAsRoot) {
         SwitchToUserIdentity();
         return;
     }
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
-        SeparationFailed("socketpair");
-    // Until each side has its handlers, a signal of the master waits.
-    sigset_t block, oldMask;
-    sigemptyset(&block);
-    for (int sig : kForwardedSignals)
-        sigaddset(&block, sig);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &oldMask);
     const pid_t poolChild = getpid();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        const int err = errno;
-        close(pair[0]);
-        close(pair[1]);
-        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-        errno = err;
+    int channel = -1;
+    sigset_t oldMask;
+    const pid_t pid = ForkWithChannel(&channel, &oldMask);
+    if (pid < 0)
         SeparationFailed("fork");
-    }
     if (pid == 0) {
-        close(pair[0]);
-        gPrivChannel = pair[1];
-        CloseMasterDescriptors();
-        PamForget();
+        TakeOverControl();      // a login made for the front: the connection is this process's now
         if (gCtrl >= 0)
             (void) fcntl(gCtrl, F_SETOWN, getpid());   // urgent data (ABOR) now signals this process
         (void) EmptyBoundingSet();
@@ -487,12 +585,16 @@ void SeparateSession()
         if (getppid() != poolChild)
             _exit(1);
         (void) LimitUserProcess();
+        FinishTakeOver();
         sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         return;
     }
-    close(pair[1]);
     alarm(0);
     LeaveConnectionsToSessionProcess();
     PrepareRequestAnswers();
-    WaitForSessionProcess(pid, pair[0], oldMask);
+    if (RunningLoginWord()) {
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+        HandOver(pid, channel);
+    }
+    WaitForSessionProcess(pid, channel, oldMask);
 }

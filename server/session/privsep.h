@@ -6,6 +6,10 @@
 // that session; the session's process has no way back to root.
 #pragma once
 
+#include <sys/types.h>
+
+#include <csignal>
+
 // In a server started as root: returns in the session's own process, which
 // now holds only the user's rights; the pool child itself returns only
 // through the end of the session (MonitorSessionEnded).  Elsewhere switches
@@ -22,3 +26,14 @@ struct PrivAnswer;
 void PrepareRequestAnswers();
 void EndRequestAnswers();
 [[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd);
+
+// Forks a process with a privileged channel to this one: 0 in the child,
+// whose end is gPrivChannel, with the forwarded signals still blocked (the
+// caller restores oldMask); the child's pid in this process, with its end
+// of the channel.  -1 with errno when the fork failed.
+[[nodiscard]] pid_t ForkWithChannel(int *channel, sigset_t *oldMask);
+
+// The pool child's part while another process (the front, then the user's
+// process) serves the client: answers the channel until that process is
+// gone, then ends the session on this side.
+[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask);

@@ -19,6 +19,7 @@
 #include "log/log.h"
 #include "paths/lstatcache.h"
 #include "session/login.h"
+#include "session/prelogin.h"
 #include "listing/pwcache.h"
 #include "status/shm.h"
 #include "session/shell.h"
@@ -350,6 +351,8 @@ void Reply(const char *fmt, ...)
     const size_t len = strlen(buf);
     if (gTraceLogging)
         _Trace(kLogMisc, gTraceSpecOut, buf);
+    if (CaptureReply(buf, len))
+        return;     // a login word run for the front: the front sends it
     const int result = ControlWrite(buf, len, kReplyTimeout);
     if (result == static_cast<int>(len))
         return;
@@ -661,5 +664,7 @@ void CommandCycle()
 void Shell()
 {
     StartSession();
+    if (gRunningAsRoot)
+        StartFront();   // the client's commands are read without any rights
     CommandCycle();
 }

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The two connections of a session that may carry TLS.
 enum TlsChannel { kTlsControl = 0, kTlsData = 1 };
@@ -109,3 +110,34 @@ void TlsDrop(TlsChannel ch);
 
 // The protocol and cipher of an active channel ("TLSv1.3 TLS_AES_256_GCM_SHA384").
 [[nodiscard]] const char *TlsDescription(TlsChannel ch);
+
+// ---- A control connection relayed by another process (tlsio.cc) ----------------------
+
+// A session that logs in continues in another process than the one that
+// made the control connection's TLS; that one stays behind as a relay and
+// the session reads and writes plain text on a local socket.  What the
+// session needs of the TLS it no longer holds: its description, the secrets
+// a data connection may resume, and the session itself for the cache.
+constexpr int kTlsControlSecrets = 8;
+constexpr int kTlsSecretMax = 48;
+constexpr size_t kTlsExportedSessionMax = 4096;
+struct TlsControlExport {
+    char description[96];
+    uint32_t secretLens[kTlsControlSecrets];
+    uint8_t secrets[kTlsControlSecrets][kTlsSecretMax];
+    uint32_t sessionLen;
+    uint8_t session[kTlsExportedSessionMax];
+};
+
+// Fills out from the control channel (all zero when it carries no TLS).
+void TlsExportControl(TlsControlExport *out);
+
+// From now on the control channel is the relay's plain socket fd (-1 in a
+// process that only decides for the relay's): TlsActive says 1, reads and
+// writes on it are plain.  The description is in's.
+void TlsMarkRelayedControl(int fd, const TlsControlExport &in);
+
+// A data connection may resume what in names: its secrets, and its session,
+// taken into the cache here (parsed: call it with the session's own rights,
+// never as root).
+void TlsAdoptRelayedSecrets(const TlsControlExport &in);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "sio.h"
@@ -25,6 +26,7 @@ struct Channel {
     SSL *ssl = nullptr;
     int fd = -1;
     int savedFlags = 0;
+    bool relayed = false;   // control only: plain text to the process that holds the TLS
 };
 
 Channel gChannels[2];
@@ -38,7 +40,8 @@ struct ControlSecret {
     unsigned char key[SSL_MAX_MASTER_KEY_LENGTH];
     size_t len = 0;
 };
-constexpr int kControlSecrets = 8;
+constexpr int kControlSecrets = kTlsControlSecrets;
+static_assert(SSL_MAX_MASTER_KEY_LENGTH <= kTlsSecretMax);
 ControlSecret gControlSecrets[kControlSecrets];
 int gNextControlSecret;
 
@@ -80,6 +83,7 @@ int NeverResumable(SSL *, int)
     return 1;
 }
 char gDescription[96];
+char gRelayedDescription[96];
 
 long long NowMs()
 {
@@ -264,6 +268,34 @@ int Prepare(Channel &c, int fd, bool data)
     return 0;
 }
 
+// The relay's socket is the caller's to close.
+void EndRelayed(Channel &c)
+{
+    if (!c.relayed)
+        return;
+    c.relayed = false;
+    c.fd = -1;
+}
+
+// A read of the relay's plain socket, with the results of a TLS read.
+int RelayedRead(int fd, void *buf, size_t size, int seconds)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int r;
+    while ((r = poll(&p, 1, seconds * 1000)) < 0 && errno == EINTR) {
+    }
+    if (r == 0) {
+        errno = ETIMEDOUT;
+        return kSioErrTimeout;
+    }
+    ssize_t n;
+    while ((n = read(fd, buf, size)) < 0 && errno == EINTR) {
+    }
+    if (n < 0)
+        return errno == EAGAIN ? kSioErrTimeout : kSioErrSystem;
+    return static_cast<int>(n);
+}
+
 Channel gCandidates[kTlsCandidates];
 
 // Frees a channel's state without a word to the peer.  Not even the error
@@ -309,7 +341,7 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
 
 int TlsActive(TlsChannel ch)
 {
-    return gChannels[ch].ssl != nullptr;
+    return gChannels[ch].ssl != nullptr || gChannels[ch].relayed;
 }
 
 int TlsDataResumesControl()
@@ -318,7 +350,7 @@ int TlsDataResumesControl()
     // do.  The data connection's secret must be one the control
     // connection's client was given.
     const Channel &d = gChannels[kTlsData];
-    return d.ssl != nullptr && gChannels[kTlsControl].ssl != nullptr && SSL_session_reused(d.ssl) == 1
+    return d.ssl != nullptr && TlsActive(kTlsControl) && SSL_session_reused(d.ssl) == 1
            && IsControlSecret(SSL_get_session(d.ssl));
 }
 
@@ -333,6 +365,8 @@ int TlsNoteTicket(SSL *ssl, void *)
 int TlsRead(TlsChannel ch, void *buf, size_t size, int seconds, const TlsWatch *watch)
 {
     Channel &c = gChannels[ch];
+    if (c.relayed)
+        return RelayedRead(c.fd, buf, size, seconds);
     if (c.ssl == nullptr) {
         errno = EBADF;
         return kSioErrSystem;
@@ -351,6 +385,8 @@ int TlsReadPending(TlsChannel ch)
 int TlsWrite(TlsChannel ch, const void *buf, size_t size, int seconds, const TlsWatch *watch)
 {
     Channel &c = gChannels[ch];
+    if (c.relayed)
+        return SWrite(c.fd, buf, size, seconds);
     if (c.ssl == nullptr) {
         errno = EBADF;
         return kSioErrSystem;
@@ -367,6 +403,7 @@ int TlsWrite(TlsChannel ch, const void *buf, size_t size, int seconds, const Tls
 int TlsShutdown(TlsChannel ch, int seconds)
 {
     Channel &c = gChannels[ch];
+    EndRelayed(c);          // the relay says close_notify when its socket ends
     if (c.ssl == nullptr)
         return 0;
     const bool peerDone = (SSL_get_shutdown(c.ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
@@ -398,6 +435,7 @@ int TlsShutdown(TlsChannel ch, int seconds)
 
 void TlsDrop(TlsChannel ch)
 {
+    EndRelayed(gChannels[ch]);
     DropQuietly(gChannels[ch]);
 }
 
@@ -409,6 +447,8 @@ const char *TlsLastError()
 const char *TlsDescription(TlsChannel ch)
 {
     const Channel &c = gChannels[ch];
+    if (c.relayed)
+        return gRelayedDescription;
     if (c.ssl == nullptr)
         return "none";
     snprintf(gDescription, sizeof(gDescription), "%s %s", SSL_get_version(c.ssl), SSL_get_cipher_name(c.ssl));
@@ -449,4 +489,54 @@ void TlsCandidateAdopt(int slot)
 void TlsCandidateDrop(int slot)
 {
     DropQuietly(gCandidates[slot]);
+}
+
+void TlsExportControl(TlsControlExport *out)
+{
+    memset(out, 0, sizeof(*out));
+    const Channel &c = gChannels[kTlsControl];
+    if (c.ssl == nullptr)
+        return;
+    snprintf(out->description, sizeof(out->description), "%s", TlsDescription(kTlsControl));
+    for (int i = 0; i < kControlSecrets; i++) {
+        out->secretLens[i] = static_cast<uint32_t>(gControlSecrets[i].len);
+        memcpy(out->secrets[i], gControlSecrets[i].key, gControlSecrets[i].len);
+    }
+    SSL_SESSION *session = SSL_get_session(c.ssl);
+    const int len = session != nullptr ? i2d_SSL_SESSION(session, nullptr) : 0;
+    if (len > 0 && static_cast<size_t>(len) <= sizeof(out->session)) {
+        unsigned char *p = out->session;
+        out->sessionLen = static_cast<uint32_t>(i2d_SSL_SESSION(session, &p));
+    }
+}
+
+void TlsMarkRelayedControl(int fd, const TlsControlExport &in)
+{
+    TlsDrop(kTlsControl);
+    Channel &c = gChannels[kTlsControl];
+    c.relayed = true;
+    c.fd = fd;
+    snprintf(gRelayedDescription, sizeof(gRelayedDescription), "%.*s", static_cast<int>(sizeof(in.description)),
+             in.description);
+}
+
+void TlsAdoptRelayedSecrets(const TlsControlExport &in)
+{
+    ForgetControlSecrets();
+    for (int i = 0; i < kControlSecrets; i++) {
+        const size_t len = in.secretLens[i] <= kTlsSecretMax ? in.secretLens[i] : 0;
+        gControlSecrets[i].len = len;
+        memcpy(gControlSecrets[i].key, in.secrets[i], len);
+    }
+    if (gTlsCtx == nullptr || in.sessionLen == 0 || in.sessionLen > sizeof(in.session))
+        return;
+    // A session id (TLS 1.2) resumes from the cache; tickets open with the
+    // context's keys, which the relay's process shares.
+    const unsigned char *p = in.session;
+    SSL_SESSION *session = d2i_SSL_SESSION(nullptr, &p, static_cast<long>(in.sessionLen));
+    if (session != nullptr) {
+        (void) SSL_CTX_add_session(gTlsCtx, session);
+        SSL_SESSION_free(session);
+    }
+    ERR_clear_error();
 }

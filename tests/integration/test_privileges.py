@@ -4,13 +4,15 @@ user's real, effective and saved ids, no capabilities in any set, no new
 privileges, a system-call filter and no core; code running inside it
 (calls made with gdb stand for a memory-safety fault in command parsing)
 gets nothing of root back.  The pool child that forked it holds none of
-the client's connections."""
+the client's connections.  Before a login the client is read by a process
+with no rights at all, which ends on any call outside its list."""
 import ctypes
 import ftplib
 import os
 import pwd
 import re
 import shutil
+import socket
 import subprocess
 import threading
 
@@ -18,6 +20,7 @@ import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
+from test_tls import ReusingFTP, cert, client_context, tls_keys  # noqa: F401 (fixture)
 
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
 
@@ -277,4 +280,117 @@ def test_a_session_cannot_have_its_file_given_to_the_owner_of_a_directory_outsid
     assert values == [0], out.stdout + out.stderr
     st = os.stat(inner)
     assert (st.st_uid, st.st_gid) == (uid, gid)
+    f.quit()
+
+
+# ---- Before a login ----------------------------------------------------------------------------
+
+NOBODY = pwd.getpwnam("nobody")
+
+
+def assert_no_rights_at_all(pid):
+    st = status(pid)
+    assert st["Uid"].split() == [str(NOBODY.pw_uid)] * 4
+    assert st["Gid"].split() == [str(NOBODY.pw_gid)] * 4
+    for caps in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"):
+        assert int(st[caps], 16) == 0, caps
+    assert st["NoNewPrivs"] == "1"
+    assert st["Seccomp"] == "2"
+    assert os.stat("/proc/%d/status" % pid).st_uid == 0
+    # Its root is a directory that no longer exists: nothing to read, nothing to make.
+    assert os.listdir("/proc/%d/root" % pid) == []
+
+
+def sole_holder(s, sock):
+    client_port = sock.getsockname()[1]
+    pids = wait_for(lambda: holders(s.port, client_port))
+    assert len(pids) == 1, pids
+    return pids[0]
+
+
+def gone(pid):
+    try:
+        return status(pid)["State"].startswith("Z")
+    except OSError:
+        return True
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_a_client_that_has_not_logged_in_is_served_by_a_process_without_any_rights(
+        server, zorvad_dir, users, cert, tls):
+    # The attacker: a remote client before its login (any byte it sends,
+    # the TLS handshake included, is read by a process that holds nothing).
+    u = users()
+    s = server(domain=DOMAIN, general=tls_keys(cert, "allowed") if tls else "")
+    f = ReusingFTP(context=client_context()) if tls else ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    if tls:
+        f.auth()
+    front = sole_holder(s, f.sock)
+    assert_no_rights_at_all(front)
+    assert f.sendcmd("USER " + u.name).startswith("331 ")
+    with pytest.raises(ftplib.error_perm, match="530"):
+        f.sendcmd("PASS not-" + u.password)
+    # The pool child checked the password without ever holding the connection.
+    assert sole_holder(s, f.sock) == front
+    f.login(u.name, u.password)
+    if tls:
+        # The front stays, rightless, to carry the control connection's
+        # records for the user's process.
+        f.prot_p()
+        assert sole_holder(s, f.sock) == front
+        assert_no_rights_at_all(front)
+    else:
+        session = wait_for(lambda: [p for p in holders(s.port, f.sock.getsockname()[1]) if p != front])
+        assert session != [front] and wait_for(lambda: gone(front))
+        assert_only_the_users_rights(session[0], u.uid, u.gid)
+    assert f.nlst() is not None
+    f.quit()
+
+
+FRONT_ATTEMPTS = [
+    "print (int) setuid(0)",
+    "print (int) seteuid(0)",
+    "print (int) setresuid(0, 0, 0)",
+    'print (int) open("/etc/shadow", 0)',
+    'print (int) open("{victim}", 1)',
+    'print (int) chown("{victim}", 65534, 65534)',
+    'print (int) chmod("{victim}", 04777)',
+    "print (int) kill({master}, 9)",
+    'print (int) open("/proc/{pool}/mem", 2)',
+    "print (int) unshare(0x10000000)",
+    "print (int) unshare(0x40000000)",
+    'print (int) chroot("/")',
+    "print (int) socket(2, 1, 0)",      # an outbound connection, a port below 1024
+    "print (int) fork()",
+]
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_before_a_login_gets_nothing_and_is_ended(server, zorvad_dir):
+    # The attacker: code running in the process that reads a client's
+    # commands before its login (a fault in parsing them).  Each call is
+    # refused, or ends that process on the spot; the server serves on.
+    s = server(domain=DOMAIN)
+    victim = os.path.join(zorvad_dir, "root-owned")
+    with open(victim, "w") as v:
+        v.write("root's\n")
+    for attempt in FRONT_ATTEMPTS:
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+        assert c.recv(1024).startswith(b"220")
+        front = sole_holder(s, c)
+        pool = int(status(front)["PPid"])
+        values, out = gdb_calls(front, attempt.format(victim=victim, master=s.pid, pool=pool))
+        if not values and "ptrace" in out.stderr and not gone(front):
+            pytest.skip("this machine lets no debugger attach: " + out.stderr.strip()[:200])
+        assert values == [-1] or (not values and wait_for(lambda: gone(front))), attempt + out.stdout + out.stderr
+        c.close()
+    with open(victim) as v:
+        assert v.read() == "root's\n"
+    st = os.stat(victim)
+    assert (st.st_uid, st.st_mode & 0o7777) == (0, 0o644)
+    assert os.path.exists("/proc/%d" % s.pid)
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login("anonymous", "a@b.c")
     f.quit()

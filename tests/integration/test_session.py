@@ -369,7 +369,7 @@ def test_a_session_takes_the_umask_of_its_domain(server, general, domain_umask, 
 
 # What a pool child's root may still do: capability numbers of <linux/capability.h>.
 SESSION_CAPABILITIES = {0: "chown", 2: "dac_read_search", 3: "fowner", 5: "kill", 6: "setgid", 7: "setuid",
-                        8: "setpcap", 10: "net_bind_service"}
+                        8: "setpcap", 10: "net_bind_service", 18: "sys_chroot"}
 
 
 def _capabilities(status, field):

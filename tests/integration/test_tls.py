@@ -164,6 +164,7 @@ def test_a_data_connection_must_resume_this_sessions_tls_session(server, cert, r
         first.nlst("/")
         earlier = first.sock.session
         first.quit()
+        assert wait_for(lambda: not s.busy_children())     # the one child is free again
     f = tls_ftp(s, anonymous, cls=ftplib.FTP_TLS if resumes == "no session" else ReusingFTP, context=ctx)
     f.data_session = earlier
     if resumes == "own session":

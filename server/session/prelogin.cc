@@ -1,0 +1,396 @@
+// The front (prelogin.h): the unprivileged process that reads a client's
+// commands until it has logged in, the record that carries a login word to
+// the pool child and the replies back, and the relay that keeps a TLS
+// control connection going for the user's process.
+#include "session/prelogin.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
+
+#include "Strn.h"
+#include "base/exit.h"
+#include "base/privchan.h"
+#include "base/process.h"
+#include "log/log.h"
+#include "session/login.h"
+#include "session/privsep.h"
+#include "sio.h"
+#include "status/shm.h"
+
+namespace {
+
+constexpr int kJmpEnd = 1;
+constexpr int kJmpHandOver = 2;
+constexpr int kRelaySeconds = 60;       // one record's time to arrive whole, once it began
+
+bool gFront;                    // this process is the front
+
+// The pool child while it runs a word for the front.
+bool gRunning;
+sigjmp_buf gLoginJmp;
+int gEndReason;
+int gAnswerChannel = -1;
+uint32_t gAnswerSeq;
+LoginAnswer gAnswer;            // the replies collected, and the answer
+int gRelayFd = -1;              // the connection (or the relay's socket) for the user's process
+bool gRelayed;                  // the user's process speaks to the client through the relay
+TlsControlExport gRelayedTls;
+pid_t gHandOverPid;
+int gHandOverChannel = -1;
+
+// ---- The front ----------------------------------------------------------------------------
+
+LoginRequest gRequest;
+
+void SnapshotState(LoginWord word, const char *arg)
+{
+    memset(&gRequest, 0, sizeof(gRequest));
+    gRequest.op = kPrivLogin;
+    gRequest.word = word;
+    Strncpy(gRequest.arg, arg);
+    gRequest.mlsOpts = gMlsOpts;
+    gRequest.clientType = gClientType;
+    gRequest.pbszDone = gPbszDone;
+    gRequest.protPrivate = gProtPrivate;
+    gRequest.totalCmdIdleTime = gTotalCmdIdleTime;
+    memcpy(gRequest.cmdCounts, gCmdCounts, sizeof(gRequest.cmdCounts));
+    const size_t unread = static_cast<size_t>(gSrl.bufLim - gSrl.bufPtr);
+    gRequest.inputLen = static_cast<uint32_t>(unread <= kLoginInputMax ? unread : kLoginInputMax);
+    memcpy(gRequest.input, gSrl.bufPtr, gRequest.inputLen);
+    TlsExportControl(&gRequest.tls);
+}
+
+// Sends the record (with the relay's end under TLS) and waits for its answer.
+[[nodiscard]] bool CallPoolChild(int relayEnd)
+{
+    static uint32_t sSeq;
+    gRequest.seq = ++sSeq;
+    const int sent = SendWithFd(gPrivChannel, &gRequest, sizeof(gRequest), relayEnd);
+    explicit_bzero(gRequest.arg, sizeof(gRequest.arg));
+    explicit_bzero(&gRequest.tls, sizeof(gRequest.tls));
+    if (sent < 0)
+        return false;
+    for (;;) {
+        const ssize_t n = recv(gPrivChannel, &gAnswer, sizeof(gAnswer), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < static_cast<ssize_t>(offsetof(LoginAnswer, reply)) || gAnswer.replyLen > kLoginReplyMax
+            || static_cast<size_t>(n) != offsetof(LoginAnswer, reply) + gAnswer.replyLen)
+            return false;
+        if (gAnswer.seq == gRequest.seq)
+            return true;
+    }
+}
+
+// What REIN starts afresh of the little a client can set before a login.
+void ForgetPreLoginState()
+{
+    gPbszDone = 0;
+    gProtPrivate = 0;
+    gMlsOpts = 15;
+}
+
+// The control connection's records, both ways, until either end closes.
+[[noreturn]] void RelayControl(int relay)
+{
+    static char buf[16384];
+    for (;;) {
+        struct pollfd p[2] = {{gCtrl, POLLIN, 0}, {relay, POLLIN, 0}};
+        if (TlsReadPending(kTlsControl) != 0)
+            p[0].revents = POLLIN;
+        else if (poll(p, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (p[0].revents != 0) {
+            const int n = TlsRead(kTlsControl, buf, sizeof(buf), kRelaySeconds);
+            if (n > 0 && SWrite(relay, buf, static_cast<size_t>(n), kRelaySeconds) != n)
+                break;
+            if (n <= 0 && n != kSioErrTimeout)
+                break;      // the client is gone: the session reads the end
+        }
+        if (p[1].revents != 0) {
+            const ssize_t n = read(relay, buf, sizeof(buf));
+            if (n == 0 || (n < 0 && errno != EINTR)) {
+                (void) TlsShutdown(kTlsControl, 1);
+                break;
+            }
+            if (n > 0 && TlsWrite(kTlsControl, buf, static_cast<size_t>(n), kRelaySeconds) != n)
+                break;
+        }
+    }
+    explicit_bzero(buf, sizeof(buf));
+    _exit(0);
+}
+
+// The pool child ended the session: its last replies, close_notify, gone.
+[[noreturn]] void EndAsTold()
+{
+    if (gAnswer.replyLen > 0)
+        (void) ControlWrite(gAnswer.reply, gAnswer.replyLen, kReplyTimeout);
+    (void) TlsShutdown(kTlsControl, 1);
+    _exit(0);
+}
+
+// ---- The pool child ------------------------------------------------------------------------
+
+void ApplyState(const LoginRequest &req)
+{
+    gMlsOpts = req.mlsOpts;
+    gClientType = req.clientType;
+    gPbszDone = req.pbszDone != 0;
+    gProtPrivate = req.protPrivate != 0;
+    gTotalCmdIdleTime = static_cast<long>(req.totalCmdIdleTime);
+    // The words that log in are counted here, whatever the front says.
+    const int user = gCmdCounts[kCntUser], pass = gCmdCounts[kCntPass];
+    memcpy(gCmdCounts, req.cmdCounts, sizeof(gCmdCounts));
+    gCmdCounts[kCntUser] = user + (req.word == kLoginUser ? 1 : 0);
+    gCmdCounts[kCntPass] = pass + (req.word == kLoginPass ? 1 : 0);
+    // What the client sent after the word is the user's process's to read.
+    FlushSReadlineInfo(&gSrl);
+    const size_t len = req.inputLen <= kLoginInputMax && req.inputLen <= gSrl.bufSize ? req.inputLen : 0;
+    memcpy(gSrl.buf, req.input, len);
+    gSrl.bufPtr = gSrl.buf;
+    gSrl.bufLim = gSrl.buf + len;
+    // Whether the front's control connection carries TLS decides the login.
+    if (req.tls.description[0] != '\0')
+        TlsMarkRelayedControl(-1, req.tls);
+    else
+        TlsDrop(kTlsControl);
+}
+
+void RunWord(int word, char *arg)
+{
+    switch (word) {
+    case kLoginUser:
+        User(arg);
+        break;
+    case kLoginPass:
+        Pass(arg);
+        break;
+    case kLoginRein:
+        Rein(arg);
+        break;
+    case kLoginQuit:
+        Quit(arg);
+        break;
+    default:
+        BadSeqOfCommands();
+        break;
+    }
+}
+
+void CloseRelay()
+{
+    if (gRelayFd >= 0)
+        close(gRelayFd);
+    gRelayFd = -1;
+    explicit_bzero(&gRelayedTls, sizeof(gRelayedTls));
+}
+
+[[nodiscard]] bool SendAnswer(int outcome)
+{
+    gAnswer.seq = gAnswerSeq;
+    gAnswer.outcome = outcome;
+    gAnswer.failedLogins = gFailedLogins;
+    Strncpy(gAnswer.failedUserNames, gFailedUserNames);
+    const size_t size = offsetof(LoginAnswer, reply) + gAnswer.replyLen;
+    const bool sent = send(gAnswerChannel, &gAnswer, size, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(size);
+    gAnswer.replyLen = 0;
+    return sent;
+}
+
+}  // namespace
+
+// ---- The front ----------------------------------------------------------------------------
+
+void StartFront()
+{
+    const pid_t poolChild = getpid();
+    int channel = -1;
+    sigset_t oldMask;
+    const pid_t pid = ForkWithChannel(&channel, &oldMask);
+    if (pid < 0) {
+        LogPerror("fork");
+        Reply("421 Service not available, closing control connection.\r\n");
+        DoneConnection(kEndIdentity);
+    }
+    if (pid == 0) {
+        if (EnterFrontConfinement(poolChild) < 0)
+            _exit(1);       // never serve a client with rights left
+        if (gCtrl >= 0)
+            (void) fcntl(gCtrl, F_SETOWN, getpid());
+        gFront = true;
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+        return;
+    }
+    alarm(0);
+    close(gCtrl);       // the front's alone until a login
+    gCtrl = -1;
+    WaitForSessionProcess(pid, channel, oldMask);
+}
+
+bool ForwardedToPoolChild(LoginWord word, char *arg)
+{
+    if (!gFront)
+        return false;
+    SnapshotState(word, arg);
+    explicit_bzero(arg, strlen(arg));
+    // Under TLS a login hands the user's process a plain socket to this one.
+    int relay[2] = {-1, -1};
+    if (TlsActive(kTlsControl) && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, relay) < 0) {
+        LogPerror("socketpair");
+        Reply("421 Service not available, closing control connection.\r\n");
+        DoneConnection(kEndIOError);
+    }
+    // The pool child never holds the client's connection before a login:
+    // it gets it (or the relay's end) with each word that may log in.
+    const bool answered = CallPoolChild(relay[1] >= 0 ? relay[1] : gCtrl);
+    if (relay[1] >= 0)
+        close(relay[1]);
+    if (!answered)
+        _exit(1);           // the pool child is gone: so is the session
+    gFailedLogins = gAnswer.failedLogins;
+    Strncpy(gFailedUserNames, gAnswer.failedUserNames);
+    switch (gAnswer.outcome) {
+    case kLoginHandedOver:
+        if (relay[0] >= 0)
+            RelayControl(relay[0]);
+        _exit(0);
+    case kLoginEnd:
+        EndAsTold();
+    default:
+        break;
+    }
+    if (relay[0] >= 0)
+        close(relay[0]);
+    if (word == kLoginRein)
+        ForgetPreLoginState();
+    if (gAnswer.replyLen > 0) {
+        const int rc = ControlWrite(gAnswer.reply, gAnswer.replyLen, kReplyTimeout);
+        if (rc != static_cast<int>(gAnswer.replyLen))
+            DoneConnection(rc == kSioErrBrokenPipe ? kEndBrokenPipe : kEndIOError);
+    }
+    return true;
+}
+
+// ---- The pool child ------------------------------------------------------------------------
+
+bool CaptureReply(const char *text, size_t len)
+{
+    if (!gRunning)
+        return false;
+    const size_t room = kLoginReplyMax - gAnswer.replyLen;
+    const size_t n = len < room ? len : room;
+    memcpy(gAnswer.reply + gAnswer.replyLen, text, n);
+    gAnswer.replyLen += static_cast<uint32_t>(n);
+    return true;
+}
+
+int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
+{
+    static char arg[kLineBufSize];
+    memcpy(arg, req.arg, sizeof(arg));
+    arg[sizeof(arg) - 1] = '\0';
+    ApplyState(req);
+    gAnswerChannel = channel;
+    gAnswerSeq = req.seq;
+    gAnswer.replyLen = 0;
+    CloseRelay();
+    gRelayFd = relayFd;
+    memcpy(&gRelayedTls, &req.tls, sizeof(gRelayedTls));
+    const int jumped = sigsetjmp(gLoginJmp, 1);
+    if (jumped == 0) {
+        gRunning = true;
+        RunWord(req.word, arg);
+        gRunning = false;
+        explicit_bzero(arg, sizeof(arg));
+        if (gPrivChannel >= 0)
+            ServeLoggedInSession();     // the user's process, made by this word
+        CloseRelay();
+        return SendAnswer(kLoginGoOn) ? kLoginServed : -2;
+    }
+    gRunning = false;
+    explicit_bzero(arg, sizeof(arg));
+    CloseRelay();
+    if (jumped == kJmpEnd) {
+        (void) SendAnswer(kLoginEnd);
+        return kLoginEnded;
+    }
+    (void) SendAnswer(kLoginHandedOver);
+    return kLoginHandOver;
+}
+
+bool RunningLoginWord()
+{
+    return gRunning;
+}
+
+void EndLoginWord(int reason)
+{
+    gEndReason = reason;
+    siglongjmp(gLoginJmp, kJmpEnd);
+}
+
+int LoginEndReason()
+{
+    return gEndReason;
+}
+
+void HandOver(pid_t pid, int channel)
+{
+    gHandOverPid = pid;
+    gHandOverChannel = channel;
+    siglongjmp(gLoginJmp, kJmpHandOver);
+}
+
+pid_t HandOverPid()
+{
+    return gHandOverPid;
+}
+
+void ServeLoggedInSession()
+{
+    CommandCycle();
+}
+
+int HandOverChannel()
+{
+    return gHandOverChannel;
+}
+
+void TakeOverControl()
+{
+    if (!gRunning)
+        return;
+    gRunning = false;
+    if (gCtrl >= 0)
+        close(gCtrl);
+    gCtrl = gRelayFd;
+    gRelayFd = -1;
+    gSrl.fd = gCtrl;
+    if (gRelayedTls.description[0] != '\0') {
+        gRelayed = true;
+        TlsMarkRelayedControl(gCtrl, gRelayedTls);
+    }
+    const uint32_t len = gAnswer.replyLen;
+    gAnswer.replyLen = 0;
+    if (len > 0) {
+        const int rc = ControlWrite(gAnswer.reply, len, kReplyTimeout);
+        if (rc != static_cast<int>(len))
+            DoneConnection(rc == kSioErrBrokenPipe ? kEndBrokenPipe : kEndIOError);
+    }
+}
+
+void FinishTakeOver()
+{
+    if (gRelayed)
+        TlsAdoptRelayedSecrets(gRelayedTls);
+    explicit_bzero(&gRelayedTls, sizeof(gRelayedTls));
+}
