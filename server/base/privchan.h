@@ -22,6 +22,7 @@ enum PrivOp : int32_t {
     kPrivQueueEvent = 4,    // queue the event frame in data
     kPrivSessionDone = 5,   // the session ended in order; no answer
     kPrivLogin = 6,         // a login word of the front (session/prelogin.h: its own record and answer)
+    kPrivPublishSlot = 7,   // the front recorded a command: its slot is published
 };
 
 constexpr size_t kPrivDataMax = 1040;   // an event frame and its type

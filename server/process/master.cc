@@ -669,6 +669,8 @@ void ChildInit(int n)
     // master started with, and kept for every session of this child.
     if (TlsLoadContext() < 0)
         Log(kLogMisc, "This child serves without TLS: AUTH is answered 431.\n");
+    if (gRunningAsRoot && ShmPrepareMailbox() < 0)
+        LogPerror("Cannot map the status mailbox; no client can be served");
     // Last: what the set-up above needed may be beyond a session.
     (void) LimitSessionProcess();   // a failed step is logged; the child still serves
     NoteHighestDescriptor();

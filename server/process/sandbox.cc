@@ -25,6 +25,10 @@
 #include <iterator>
 
 #include "log/log.h"
+#include "quota/shared.h"
+#include "status/dirgen.h"
+#include "status/sessionindex.h"
+#include "status/shm.h"
 #include "base/exit.h"
 
 namespace {
@@ -418,6 +422,13 @@ int EnterFrontConfinement(pid_t parent)
 {
     if (geteuid() != 0 && seteuid(0) < 0)
         return FrontFailed("seteuid");
+    // The shared tables are the pool's: the status area is read-only here
+    // (the front's own slot is its mailbox), the others are let go.
+    if (ShmUseMailbox() < 0)
+        return FrontFailed("the status area");
+    ForgetSessionIndex();
+    ForgetDirGenerations();
+    QuotaTableForget();
     if (gEmptyRootFd < 0 || fchdir(gEmptyRootFd) < 0 || chroot(".") < 0 || chdir("/") < 0)
         return FrontFailed("chroot into the empty root");
     close(gEmptyRootFd);

@@ -177,3 +177,11 @@ int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFi
     *now = u;
     return 0;
 }
+
+void QuotaTableForget()
+{
+    if (sTable != nullptr)
+        munmap(sTable, sizeof(Table) + sizeof(Record) * static_cast<size_t>(sRecords));
+    sTable = nullptr;
+    sRecords = 0;
+}

@@ -24,6 +24,9 @@ struct QuotaUsage {
 // -1 with errno (the sessions then count each on their own).
 [[nodiscard]] int QuotaTableCreate(int records);
 
+// A process that must not touch the table lets it go.
+void QuotaTableForget();
+
 // Looks the key up; fresh or absent: none.  The index, or -1.
 [[nodiscard]] int QuotaTableFind(const QuotaKey &key, QuotaUsage *now);
 // Installs measured as the key's usage unless a record of the key exists

@@ -233,7 +233,17 @@ void StartFront()
     alarm(0);
     close(gCtrl);       // the front's alone until a login
     gCtrl = -1;
-    WaitForSessionProcess(pid, channel, oldMask);
+    WaitForSessionProcess(pid, channel, oldMask, true);
+}
+
+void PublishFrontSlot()
+{
+    if (!gFront)
+        return;
+    PrivRequest req {};
+    req.op = kPrivPublishSlot;
+    if (PrivCall(req, -1) < 0 && errno == EPIPE)
+        _exit(1);           // the pool child is gone: so is the session
 }
 
 bool ForwardedToPoolChild(LoginWord word, char *arg)
@@ -296,6 +306,7 @@ bool CaptureReply(const char *text, size_t len)
 int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
 {
     static char arg[kLineBufSize];
+    ShmPublishMailbox();
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';
     ApplyState(req);
@@ -314,6 +325,7 @@ int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
         if (gPrivChannel >= 0)
             ServeLoggedInSession();     // the user's process, made by this word
         CloseRelay();
+        ShmRefreshMailbox();    // the front sees what the word changed
         return SendAnswer(kLoginGoOn) ? kLoginServed : -2;
     }
     gRunning = false;

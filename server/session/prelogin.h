@@ -62,6 +62,10 @@ void StartFront();
 // process, which runs the word itself.
 [[nodiscard]] bool ForwardedToPoolChild(LoginWord word, char *arg);
 
+// In the front: the pool child publishes what the front recorded in its slot
+// (the front cannot write the status area).  Elsewhere nothing.
+void PublishFrontSlot();
+
 // ---- The pool child's side ------------------------------------------------------------------
 
 // Results of ServeLoginWord for the pool child's wait.

@@ -38,6 +38,7 @@
 #include "session/login.h"
 #include "session/prelogin.h"
 #include "session/shell.h"
+#include "status/shm.h"
 #include "tls/tls.h"
 #include "transfer/data.h"
 
@@ -49,6 +50,7 @@ constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 
 constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
 constexpr int kRelayEndMillis = 2000;           // a relay's time to say close_notify
+constexpr int kPublishMillis = 1000;            // how often a front's slot is published
 
 volatile pid_t gSessionProcess = 0;
 volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
@@ -290,6 +292,8 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
     return answer;
 }
 
+bool gServingFront;                 // the process waited for is a front
+
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
 // once; 1 when the session said it ended in order; a login word's result
@@ -315,7 +319,13 @@ int ServeOneRequest(int channel)
         static_cast<size_t>(n) == head + static_cast<size_t>(req.priv.length)) {
         if (req.priv.op == kPrivSessionDone)
             return 1;
-        answer = AnswerAsRoot(req.priv, object.get());
+        if (req.priv.op == kPrivPublishSlot) {
+            if (gServingFront)
+                ShmPublishMailbox();
+            answer = Answer(0);
+        } else {
+            answer = AnswerAsRoot(req.priv, object.get());
+        }
     }
     answer.seq = req.priv.seq;
     // A session that does not read its answers is not waited for.
@@ -395,9 +405,10 @@ void WatchProcess(Watched *w, pid_t pid, int channel)
 
 // Answers the channel until the session's process has ended, then ends the
 // session on this side.
-void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
+void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool front)
 {
     InstallForwarding(&gSavedHandlers);
+    gServingFront = front;
     Watched w;
     WatchProcess(&w, pid, channel);
     gDeathSignal = 0;
@@ -411,7 +422,12 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
         if (killAt != 0 && MonotonicMs() >= killAt)
             kill(w.pid, SIGKILL);
         struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
-        const int n = poll(p, 2, w.pidfd.ok() && killAt == 0 ? -1 : 200);
+        int timeout = w.pidfd.ok() && killAt == 0 ? -1 : 200;
+        if (front) {
+            ShmPublishMailbox();    // what the front records shows within a second
+            timeout = timeout < 0 ? kPublishMillis : timeout;
+        }
+        const int n = poll(p, 2, timeout);
         if (n < 0 && errno != EINTR)
             break;
         // The channel first: a process that said it is done and exited at
@@ -420,6 +436,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
             const int rc = ServeOneRequest(w.channel);
             if (rc == kLoginHandOver) {
                 close(w.channel);
+                front = gServingFront = false;      // the user's process writes its own slot
                 w.front = w.pid;
                 WatchProcess(&w, HandOverPid(), HandOverChannel());
                 continue;
@@ -440,7 +457,10 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
             break;
     }
     // A front told to end writes its last replies and goes.
-    ReapWithin(w.pid, endedHere >= 0 ? kSessionEndMillis : -1, &status);
+    ReapWithin(w.pid, endedHere >= 0 ? static_cast<int>(kSessionEndMillis) : -1, &status);
+    if (front)
+        ShmPublishMailbox();
+    gServingFront = false;
     if (w.front != 0) {
         int ignored;
         ReapWithin(w.front, kRelayEndMillis, &ignored);   // its close_notify first

@@ -215,6 +215,7 @@ void RecordCommand(const char *line, time_t now)
         _Trace(kLogMisc, gTraceSpecIn, shown);
     Strncpy(gRUserPtr->command, shown);
     gRUserPtr->lastCommandTime = now;
+    PublishFrontSlot();     // the status area shows it before the reply goes
 }
 
 void Throttle(time_t now)

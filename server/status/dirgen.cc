@@ -38,3 +38,10 @@ void BumpDirGeneration(const struct stat &st)
     if (gGenerations != nullptr)
         CounterOf(st).fetch_add(1, std::memory_order_acq_rel);
 }
+
+void ForgetDirGenerations()
+{
+    if (gGenerations != nullptr)
+        munmap(gGenerations, kGenerations * sizeof(uint32_t));
+    gGenerations = nullptr;
+}

@@ -24,3 +24,6 @@
 
 // Something in the directory changed: its generation moves on.
 void BumpDirGeneration(const struct stat &st);
+
+// A process that must not touch the table lets it go (generations read 0).
+void ForgetDirGenerations();

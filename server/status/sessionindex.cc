@@ -91,3 +91,11 @@ SessionCounts CountOtherSessions(int n, const char *domain, const char *addr, bo
     }
     return c;
 }
+
+void ForgetSessionIndex()
+{
+    if (gIndex != nullptr)
+        munmap(gIndex, static_cast<size_t>(gIndexSize) * sizeof(IndexEntry));
+    gIndex = nullptr;
+    gIndexSize = 0;
+}

@@ -27,6 +27,9 @@ void IndexSessionStart(int n, const char *domain, const char *addr);
 // Child n serves no session (its session ended, or the child was reaped).
 void IndexSessionEnd(int n);
 
+// A process that must not touch the index lets it go (every count is 0).
+void ForgetSessionIndex();
+
 // The busy sessions of every child but n. The address comparison is made only
 // when byAddr is set. Without an index every count is 0.
 SessionCounts CountOtherSessions(int n, const char *domain, const char *addr, bool byAddr);

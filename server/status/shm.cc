@@ -4,6 +4,7 @@
 // time word, and readers take unsynchronised snapshots.
 #include "status/shm.h"
 
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -358,6 +359,57 @@ void ShmRecordConfigPaths(const char *generalCf, const char *domainCf)
     Strncpy(h->domainCf, domainCf, sizeof(h->domainCf));
 }
 
+namespace {
+
+ShmSlot *gMailbox = nullptr;
+
+}  // namespace
+
+int ShmPrepareMailbox()
+{
+    if (gMailbox != nullptr)
+        return 0;
+    void *p = mmap(nullptr, sizeof(ShmSlot), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return -1;
+    gMailbox = static_cast<ShmSlot *>(p);
+    return 0;
+}
+
+int ShmUseMailbox()
+{
+    if (gMailbox == nullptr || gShmSlot == nullptr || !Attached())
+        return -1;
+    memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+    gRUserPtr = gMailbox;
+    void *addr = gShmAddr;
+    if (shmdt(addr) < 0 || shmat(gShmID, addr, SHM_RDONLY) != addr) {
+        gShmAddr = reinterpret_cast<void *>(-1);
+        gShmSlot = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+void ShmPublishMailbox()
+{
+    if (gMailbox == nullptr || gShmSlot == nullptr || gRUserPtr != gShmSlot)
+        return;
+    const ShmSlot &m = *gMailbox;
+    ShmSlot &s = *gShmSlot;
+    memcpy(s.command, m.command, sizeof(s.command));
+    s.command[sizeof(s.command) - 1] = '\0';
+    s.lastCommandTime = m.lastCommandTime;
+    s.waitStart = m.waitStart;
+    memcpy(s.stats, m.stats, sizeof(s.stats));
+}
+
+void ShmRefreshMailbox()
+{
+    if (gMailbox != nullptr && gShmSlot != nullptr && gRUserPtr == gShmSlot)
+        memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+}
+
 void ResetSharedMemory()
 {
     // gRUserPtr is gShmSlot once joined, else the private record.
@@ -481,7 +533,8 @@ void StatSession(time_t now, long seconds, int reason)
         return;
     if (now == 0)
         now = ShmTime(nullptr);
-    uint32_t *c = gShmSlot->stats[ShmBucketIndex(now)].session;
+    // The own slot as this process may write it (a front's is its mailbox).
+    uint32_t *c = gRUserPtr->stats[ShmBucketIndex(now)].session;
 
     c[kStatConnections]++;
     if (reason >= 10 && reason <= 13)
@@ -549,7 +602,7 @@ void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const 
                     .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
         }
     }
-    ShmStatBucket &b = gShmSlot->stats[ShmBucketIndex(ShmTime(nullptr))];
+    ShmStatBucket &b = gRUserPtr->stats[ShmBucketIndex(ShmTime(nullptr))];
     ShmXferStats &x = upload ? b.upload : b.download;
     x.count++;
     if (result >= 0 && result < kStatNumResults)

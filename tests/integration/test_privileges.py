@@ -394,3 +394,37 @@ def test_code_running_before_a_login_gets_nothing_and_is_ended(server, zorvad_di
     f.connect("127.0.0.1", s.port, timeout=20)
     f.login("anonymous", "a@b.c")
     f.quit()
+
+
+def shared_mappings(pid):
+    """(start address, permissions, name) of each shared mapping of pid."""
+    found = []
+    with open("/proc/%d/maps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if fields[1].endswith("s"):
+                found.append((int(fields[0].split("-")[0], 16), fields[1], fields[5] if len(fields) > 5 else ""))
+    return found
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_before_a_login_cannot_write_the_status_area_or_the_shared_tables(server):
+    # The attacker: code running in the process that reads a client's
+    # commands before its login.  The status area that zorvad_spy and the
+    # per-address limits trust is read-only to it, and cannot be made
+    # writable; the session index, directory generations and quota records
+    # are not mapped at all.  What it records of itself still shows.
+    s = server(domain=DOMAIN)
+    c = s.greeted()
+    assert c.command("NOOP").startswith("200 ")
+    front = sole_holder(s, c.sock)
+    maps = shared_mappings(front)
+    segment = [m for m in maps if m[2] == "/SYSV%08x" % s.key]
+    assert [m[1] for m in segment] == ["r--s"], maps
+    writable = [m for m in maps if m[1].startswith("rw")]
+    assert len(writable) == 1, maps           # its own slot's page, shared with its pool child alone
+    values, out = gdb_calls(front, "print (int) mprotect(%d, 4096, 3)" % segment[0][0])
+    assert values == [-1], out.stdout + out.stderr
+    (n,) = wait_for(lambda: s.busy_children())
+    assert s.slot(n)["command"] == "NOOP"
+    c.close()
