@@ -16,10 +16,26 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/dynlib.h"
 #include "config/config.h"
 #include "log/log.h"
 
 namespace {
+
+// The library's calls, bound by PamLoad.
+struct PamApi {
+    decltype(&pam_start) start;
+    decltype(&pam_end) end;
+    decltype(&pam_set_item) setItem;
+    decltype(&pam_get_item) getItem;
+    decltype(&pam_strerror) strerror;
+    decltype(&pam_authenticate) authenticate;
+    decltype(&pam_acct_mgmt) acctMgmt;
+    decltype(&pam_open_session) openSession;
+    decltype(&pam_close_session) closeSession;
+};
+PamApi gPam;
+bool gPamLoaded;
 
 pam_handle_t *gPamh;
 bool gPamSessionOpen;
@@ -75,7 +91,7 @@ void NoFailDelay(int, unsigned, void *)
 void EndHandle(int status)
 {
     if (gPamh != nullptr)
-        (void) pam_end(gPamh, status);
+        (void) gPam.end(gPamh, status);
     gPamh = nullptr;
     gPamSessionOpen = false;
 }
@@ -84,27 +100,58 @@ void EndHandle(int status)
 void DebugRefusal(const char *step, const char *user, int rc)
 {
     if (gAuthDebug)
-        Log(kLogMisc, "AuthDebug: PAM %s refused user %.63s: %s.\n", step, user, pam_strerror(gPamh, rc));
+        Log(kLogMisc, "AuthDebug: PAM %s refused user %.63s: %s.\n", step, user, gPam.strerror(gPamh, rc));
 }
 
 int SetItem(int item, const void *value, const char *what)
 {
-    const int rc = pam_set_item(gPamh, item, value);
+    const int rc = gPam.setItem(gPamh, item, value);
     if (rc != PAM_SUCCESS)
-        Log(kLogMisc, "PAM: cannot set %s: %s.\n", what, pam_strerror(gPamh, rc));
+        Log(kLogMisc, "PAM: cannot set %s: %s.\n", what, gPam.strerror(gPamh, rc));
     return rc;
 }
 
 }  // namespace
 
+int PamLoad(char *why, size_t whyLen)
+{
+    if (gPamLoaded)
+        return 0;
+    void *lib = OpenLibrary(kPamLibrary, why, whyLen);
+    if (lib == nullptr)
+        return -1;
+    PamApi api {};
+    const bool bound = LibrarySymbol(lib, "pam_start", api.start, why, whyLen)
+                       && LibrarySymbol(lib, "pam_end", api.end, why, whyLen)
+                       && LibrarySymbol(lib, "pam_set_item", api.setItem, why, whyLen)
+                       && LibrarySymbol(lib, "pam_get_item", api.getItem, why, whyLen)
+                       && LibrarySymbol(lib, "pam_strerror", api.strerror, why, whyLen)
+                       && LibrarySymbol(lib, "pam_authenticate", api.authenticate, why, whyLen)
+                       && LibrarySymbol(lib, "pam_acct_mgmt", api.acctMgmt, why, whyLen)
+                       && LibrarySymbol(lib, "pam_open_session", api.openSession, why, whyLen)
+                       && LibrarySymbol(lib, "pam_close_session", api.closeSession, why, whyLen);
+    if (!bound) {
+        dlclose(lib);
+        return -1;
+    }
+    gPam = api;
+    gPamLoaded = true;
+    return 0;
+}
+
 int PamAuthenticate(const char *user, const char *password, const char *rhost)
 {
+    char why[256];
+    if (PamLoad(why, sizeof(why)) < 0) {
+        Log(kLogMisc, "PAM: cannot load %s: %s.\n", kPamLibrary, why);
+        return -1;
+    }
     PamCall call;
     EndHandle(PAM_ABORT);   // nothing of an earlier attempt is carried over
     const struct pam_conv withPassword = {Converse, const_cast<char *>(password)};
-    int rc = pam_start(kPamService, user, &withPassword, &gPamh);
+    int rc = gPam.start(kPamService, user, &withPassword, &gPamh);
     if (rc != PAM_SUCCESS) {
-        Log(kLogMisc, "PAM: cannot start service %s: %s.\n", kPamService, pam_strerror(gPamh, rc));
+        Log(kLogMisc, "PAM: cannot start service %s: %s.\n", kPamService, gPam.strerror(gPamh, rc));
         EndHandle(rc);
         return -1;
     }
@@ -116,7 +163,7 @@ int PamAuthenticate(const char *user, const char *password, const char *rhost)
         EndHandle(PAM_ABORT);
         return -1;
     }
-    rc = pam_authenticate(gPamh, PAM_DISALLOW_NULL_AUTHTOK);
+    rc = gPam.authenticate(gPamh, PAM_DISALLOW_NULL_AUTHTOK);
     // The password stays with the caller, which wipes it: from here on the
     // conversation has none to give.
     const struct pam_conv withoutPassword = {Converse, nullptr};
@@ -129,7 +176,7 @@ int PamAuthenticate(const char *user, const char *password, const char *rhost)
         EndHandle(rc);
         return -1;
     }
-    rc = pam_acct_mgmt(gPamh, PAM_DISALLOW_NULL_AUTHTOK);
+    rc = gPam.acctMgmt(gPamh, PAM_DISALLOW_NULL_AUTHTOK);
     if (rc != PAM_SUCCESS) {
         DebugRefusal("account management", user, rc);
         EndHandle(rc);
@@ -138,7 +185,7 @@ int PamAuthenticate(const char *user, const char *password, const char *rhost)
     // A module may have mapped the name to another account; the session is
     // the account the name was looked up as, so only that one is admitted.
     const void *item = nullptr;
-    rc = pam_get_item(gPamh, PAM_USER, &item);
+    rc = gPam.getItem(gPamh, PAM_USER, &item);
     if (rc != PAM_SUCCESS || item == nullptr || strcmp(static_cast<const char *>(item), user) != 0) {
         Log(kLogMisc, "PAM: the user %.63s came back as %.63s; refused.\n", user,
             rc == PAM_SUCCESS && item != nullptr ? static_cast<const char *>(item) : "(none)");
@@ -155,9 +202,9 @@ int PamOpenSession()
     if (gPamh == nullptr)
         return -1;
     PamCall call;
-    const int rc = pam_open_session(gPamh, 0);
+    const int rc = gPam.openSession(gPamh, 0);
     if (rc != PAM_SUCCESS) {
-        Log(kLogMisc, "PAM: cannot open a session: %s.\n", pam_strerror(gPamh, rc));
+        Log(kLogMisc, "PAM: cannot open a session: %s.\n", gPam.strerror(gPamh, rc));
         EndHandle(rc);
         return -1;
     }
@@ -178,9 +225,9 @@ void PamEndSession()
     PamCall call;
     int rc = PAM_SUCCESS;
     if (gPamSessionOpen) {
-        rc = pam_close_session(gPamh, 0);
+        rc = gPam.closeSession(gPamh, 0);
         if (rc != PAM_SUCCESS)
-            Log(kLogMisc, "PAM: cannot close the session: %s.\n", pam_strerror(gPamh, rc));
+            Log(kLogMisc, "PAM: cannot close the session: %s.\n", gPam.strerror(gPamh, rc));
     }
     EndHandle(rc);
 }

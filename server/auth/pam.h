@@ -4,8 +4,17 @@
 // before the identity switch, the end's after the identity is put back.
 #pragma once
 
+#include <cstddef>
+
 inline constexpr const char *kPamService = "zorvad";
 inline constexpr const char *kPamTty = "ftp";
+// Opened at start-up only under use-pam: no other configuration maps it.
+inline constexpr const char *kPamLibrary = "libpam.so.0";
+
+// Opens the library and binds its calls, once: at start-up (before a chroot
+// and before any child is made, which then share it), else at the first
+// login that needs it.  0, or -1 with the reason in why.
+[[nodiscard]] int PamLoad(char *why, size_t whyLen);
 
 // The auth and account stacks for user with the typed password; rhost is the
 // client's address.  0 when both admit the user (the handle is kept for

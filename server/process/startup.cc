@@ -30,6 +30,7 @@
 #include "session/filecmds.h"
 #include "listing/pwcache.h"
 #include "session/shell.h"
+#include "session/tcpwrappers.h"
 #include "config/domain.h"
 #include "events/events.h"
 #include "logger/logger.h"
@@ -328,6 +329,23 @@ bool AwaitLogger(int seconds)
     return false;
 }
 
+// The libraries only some configurations use are opened now, as root and
+// before a chroot, so that the children share them; the others never map
+// them.  0, or -1 after saying why.
+int LoadConfiguredLibraries()
+{
+    char why[256];
+    if (gUseTCPWrappers && TCPWrappers_Load(why, sizeof(why)) < 0) {
+        fprintf(stderr, "tcp-wrappers is set, but %s cannot be loaded: %s.\n", kTcpWrappersLibrary, why);
+        return -1;
+    }
+    if (gUsePam && PamLoad(why, sizeof(why)) < 0) {
+        fprintf(stderr, "use-pam is set, but %s cannot be loaded: %s.\n", kPamLibrary, why);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 // The PID file must be named; a directory part must be writable; on another
@@ -552,6 +570,8 @@ void PostReadConfigInit()
 
     if (gUseTCPWrappers)
         gDNSLookup = 1;
+    if (LoadConfiguredLibraries() < 0)
+        Exit(1);
     if (InitAuthAddr() < 0)
         Exit(1);
     if (InitEventAddr() < 0)

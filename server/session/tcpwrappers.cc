@@ -7,17 +7,18 @@
 #include <syslog.h>
 #include <tcpd.h>
 
+#include "base/dynlib.h"
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
 #include "session/shell.h"
 #include "status/shm.h"
 
-// The library logs its own denials and table errors with these priorities.
-int allow_severity = LOG_INFO;
-int deny_severity = LOG_WARNING;
-
 namespace {
+
+// The library's calls, bound by TCPWrappers_Load.
+decltype(&request_init) gRequestInit;
+decltype(&hosts_access) gHostsAccess;
 
 char *Arg(const char *s)
 {
@@ -35,11 +36,11 @@ int HostsAccess(const char *user)
         serverAddr[0] = '\0';
 
     struct request_info req;
-    request_init(&req, RQ_DAEMON, Arg("Zorvad"), RQ_CLIENT_NAME, Arg(clientName), RQ_CLIENT_ADDR,
+    gRequestInit(&req, RQ_DAEMON, Arg("Zorvad"), RQ_CLIENT_NAME, Arg(clientName), RQ_CLIENT_ADDR,
                  Arg(gRUserPtr->addr), RQ_CLIENT_SIN, reinterpret_cast<struct sockaddr *>(&gRemoteCtrlAddr),
                  RQ_SERVER_NAME, Arg(serverName), RQ_SERVER_ADDR, Arg(serverAddr), RQ_SERVER_SIN,
                  reinterpret_cast<struct sockaddr *>(&gLocalCtrlAddr), RQ_USER, Arg(user), 0);
-    const int result = hosts_access(&req);
+    const int result = gHostsAccess(&req);
     _Trace(kLogMisc, "TCP Wrappers returned: %d.\n", result);
     return result;
 }
@@ -51,12 +52,50 @@ int NotEnabled()
     return 1;
 }
 
+// A library that cannot be had denies: the host tables are not consulted.
+int LoadedOrDenied()
+{
+    char why[256];
+    if (TCPWrappers_Load(why, sizeof(why)) == 0)
+        return 1;
+    Log(kLogMisc, "TCP Wrappers: cannot load %s: %s.\n", kTcpWrappersLibrary, why);
+    return 0;
+}
+
 }  // namespace
+
+int TCPWrappers_Load(char *why, size_t whyLen)
+{
+    if (gHostsAccess != nullptr)
+        return 0;
+    void *lib = OpenLibrary(kTcpWrappersLibrary, why, whyLen);
+    if (lib == nullptr)
+        return -1;
+    decltype(gRequestInit) requestInit = nullptr;
+    decltype(gHostsAccess) hostsAccess = nullptr;
+    int *allowSeverity = nullptr;
+    int *denySeverity = nullptr;
+    if (!LibrarySymbol(lib, "request_init", requestInit, why, whyLen)
+        || !LibrarySymbol(lib, "hosts_access", hostsAccess, why, whyLen)
+        || !LibrarySymbol(lib, "allow_severity", allowSeverity, why, whyLen)
+        || !LibrarySymbol(lib, "deny_severity", denySeverity, why, whyLen)) {
+        dlclose(lib);
+        return -1;
+    }
+    // The library logs its own denials and table errors with these priorities.
+    *allowSeverity = LOG_INFO;
+    *denySeverity = LOG_WARNING;
+    gRequestInit = requestInit;
+    gHostsAccess = hostsAccess;
+    return 0;
+}
 
 int TCPWrappers_ValidateIncomingFTPConnection()
 {
     if (gUseTCPWrappers != 1)
         return NotEnabled();
+    if (!LoadedOrDenied())
+        return 0;
     return HostsAccess("unknown");
 }
 
@@ -64,5 +103,7 @@ int TCPWrappers_ValidateIncomingFTPConnectionWithUsername(const char *user)
 {
     if (gUseTCPWrappers != 2)
         return NotEnabled();
+    if (!LoadedOrDenied())
+        return 0;
     return HostsAccess(user);
 }
