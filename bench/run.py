@@ -58,6 +58,8 @@ RATE_METRICS = [("rate", "sessions/s (whole run)", "%.0f", True),
                 ("tw_after", "TIME_WAIT after", "%d", None)]
 IDLE_METRICS = [("pss_per_session_kib", "Pss per idle session (KiB)", "%.0f", False),
                 ("pss_total_kib", "Pss of the whole server (KiB)", "%.0f", False),
+                ("pte_per_session_kib", "page tables per idle session (KiB)", "%.0f", False),
+                ("maps_per_process", "mappings per server process (mean)", "%.0f", False),
                 ("processes", "server processes", "%d", None),
                 ("held", "sessions held", "%d", None),
                 ("greet_p99_ms", "connect->220 p99 (ms)", "%.2f", False),
@@ -243,12 +245,15 @@ class Runner:
         time.sleep(1)               # lets the last sessions settle after their 230
         pids = server.processes()
         pss = peers.pss_kib(pids)
+        pte, maps = peers.page_tables(pids)
         r = self.finish(proc, 120)   # (closing its standard input ends the sessions)
         drops = listen_drops()
         held = int(line.split()[1])
         r.update(pss_total_kib=pss, processes=len(pids), held=held, tw_before=before["tw"],
                  listen_drops=max(drops[0] - before["drops"][0], drops[1] - before["drops"][1]),
-                 pss_per_session_kib=pss / held if held else 0)
+                 pss_per_session_kib=pss / held if held else 0,
+                 pte_per_session_kib=pte / held if held else 0,
+                 maps_per_process=maps / len(pids) if pids else 0)
         return r
 
     def run_list(self, server, kind):
@@ -620,9 +625,10 @@ def brief(r, kind):
                  r.get("client_cpu_share", 0), r.get("failures", 0),
                  r.get("listen_drops", 0), r.get("tw_before", 0), r.get("tw_after", 0)))
     if kind == "idle":
-        return "%d held, %.0f KiB Pss each (%d processes), p99 %.1f ms, fail %d" % (
-            r["held"], r["pss_per_session_kib"], r["processes"], r.get("greet_p99_ms", 0),
-            r.get("failures", 0))
+        return "%d held, %.0f KiB Pss each (%d processes), page tables %.0f KiB each, %.0f maps " \
+            "per process, p99 %.1f ms, fail %d" % (
+                r["held"], r["pss_per_session_kib"], r["processes"], r.get("pte_per_session_kib", 0),
+                r.get("maps_per_process", 0), r.get("greet_p99_ms", 0), r.get("failures", 0))
     if kind == "list":
         return "%.1f ms per listing, %.0f lines, fail %d" % (
             r.get("transfer_median_ms", 0), r.get("entries", 0), r.get("failures", 0))
@@ -664,7 +670,8 @@ def config_notes(args, bench):
         "(/proc/<pid>/stat), which leaves out softirq work not charged to a process.",
         "Listen-queue drops: the larger of TcpExt ListenDrops and ListenOverflows over the run.",
         "Idle memory: Pss from smaps_rollup summed over every process of the server, divided by "
-        "the sessions held.",
+        "the sessions held; page tables (VmPTE, not part of Pss) likewise; mappings: lines of "
+        "/proc/<pid>/maps, the mean over the server's processes.",
         "zorvad extra options: %s." % ("; ".join(args.zorvad_option) or "none"),
         "Every server and the load generator run at niceness %d (zorvad's default), so that other "
         "work on the machine weighs on all alike." % peers.NICE,
