@@ -22,7 +22,8 @@ enum PrivOp : int32_t {
     kPrivQueueEvent = 4,    // queue the event frame in data
     kPrivSessionDone = 5,   // the session ended in order; no answer
     kPrivLogin = 6,         // a login word of the front (session/prelogin.h: its own record and answer)
-    kPrivPublishSlot = 7,   // the front recorded a command: its slot is published
+    kPrivPublishSlot = 7,   // the process recorded something in its slot: it is published
+    kPrivDomainTotals = 8,  // a transfer ended: uid 1 for an upload, gid its bytes
 };
 
 constexpr size_t kPrivDataMax = 1040;   // an event frame and its type

@@ -169,6 +169,7 @@ void CompleteLogin(const char *text)
     }
     WriteLoginRecords();
     StartDir();
+    PublishOwnSlot();   // logged in, and where
     LoginMessage(text);
     DidSomethingUseful();
 }

@@ -33,7 +33,7 @@ void ForEachOtherSession(Visit visit)
 {
     for (int i = 1; i <= gNumChildren; i++) {
         const ShmSlot *slot = ShmSlotAt(i);
-        if (slot == nullptr || slot == gRUserPtr || slot->pid == 0 || slot->sessionStart == 0)
+        if (slot == nullptr || slot == gShmSlot || slot->pid == 0 || slot->sessionStart == 0)
             continue;
         visit(*slot);
     }

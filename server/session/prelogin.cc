@@ -233,17 +233,31 @@ void StartFront()
     alarm(0);
     close(gCtrl);       // the front's alone until a login
     gCtrl = -1;
-    WaitForSessionProcess(pid, channel, oldMask, true);
+    WaitForSessionProcess(pid, channel, oldMask);
 }
 
-void PublishFrontSlot()
+void PublishOwnSlot()
 {
-    if (!gFront)
+    if (gPrivChannel < 0 || !ShmSlotIsMailbox())
         return;
+    // Only what changed since it was last published costs a round trip.
+    static ShmSlot sPublished;
+    if (memcmp(&sPublished, gRUserPtr, sizeof(sPublished)) == 0)
+        return;
+    memcpy(&sPublished, gRUserPtr, sizeof(sPublished));
     PrivRequest req {};
     req.op = kPrivPublishSlot;
     if (PrivCall(req, -1) < 0 && errno == EPIPE)
         _exit(1);           // the pool child is gone: so is the session
+}
+
+void CountTransferForDomain(bool upload, int64_t bytes)
+{
+    PrivRequest req {};
+    req.op = kPrivDomainTotals;
+    req.uid = upload ? 1 : 0;
+    req.gid = bytes;
+    (void) PrivCall(req, -1);
 }
 
 bool ForwardedToPoolChild(LoginWord word, char *arg)

@@ -62,9 +62,14 @@ void StartFront();
 // process, which runs the word itself.
 [[nodiscard]] bool ForwardedToPoolChild(LoginWord word, char *arg);
 
-// In the front: the pool child publishes what the front recorded in its slot
-// (the front cannot write the status area).  Elsewhere nothing.
-void PublishFrontSlot();
+// In the front and the session's process: the pool child publishes what the
+// process recorded in its slot (it cannot write the status area), when
+// anything changed since the last time.  Elsewhere nothing.
+void PublishOwnSlot();
+
+// In the session's process: the pool child adds the transfer to the totals
+// of the session's domain set (the status area is read-only here).
+void CountTransferForDomain(bool upload, int64_t bytes);
 
 // ---- The pool child's side ------------------------------------------------------------------
 

@@ -39,6 +39,7 @@
 #include "session/prelogin.h"
 #include "session/shell.h"
 #include "status/shm.h"
+#include "status/sessionindex.h"
 #include "tls/tls.h"
 #include "transfer/data.h"
 
@@ -50,7 +51,7 @@ constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 
 constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
 constexpr int kRelayEndMillis = 2000;           // a relay's time to say close_notify
-constexpr int kPublishMillis = 1000;            // how often a front's slot is published
+constexpr int kPublishMillis = 1000;            // how often the waited process's slot is published
 
 volatile pid_t gSessionProcess = 0;
 volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
@@ -292,8 +293,6 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
     return answer;
 }
 
-bool gServingFront;                 // the process waited for is a front
-
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
 // once; 1 when the session said it ended in order; a login word's result
@@ -320,8 +319,10 @@ int ServeOneRequest(int channel)
         if (req.priv.op == kPrivSessionDone)
             return 1;
         if (req.priv.op == kPrivPublishSlot) {
-            if (gServingFront)
-                ShmPublishMailbox();
+            ShmPublishMailbox();
+            answer = Answer(0);
+        } else if (req.priv.op == kPrivDomainTotals) {
+            ShmAddDomainTotals(req.priv.uid == 1, req.priv.gid);
             answer = Answer(0);
         } else {
             answer = AnswerAsRoot(req.priv, object.get());
@@ -405,10 +406,9 @@ void WatchProcess(Watched *w, pid_t pid, int channel)
 
 // Answers the channel until the session's process has ended, then ends the
 // session on this side.
-void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool front)
+void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
 {
     InstallForwarding(&gSavedHandlers);
-    gServingFront = front;
     Watched w;
     WatchProcess(&w, pid, channel);
     gDeathSignal = 0;
@@ -422,11 +422,9 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool
         if (killAt != 0 && MonotonicMs() >= killAt)
             kill(w.pid, SIGKILL);
         struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
-        int timeout = w.pidfd.ok() && killAt == 0 ? -1 : 200;
-        if (front) {
-            ShmPublishMailbox();    // what the front records shows within a second
-            timeout = timeout < 0 ? kPublishMillis : timeout;
-        }
+        // What the process records (a transfer's progress) shows within a second.
+        ShmPublishMailbox();
+        const int timeout = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
         const int n = poll(p, 2, timeout);
         if (n < 0 && errno != EINTR)
             break;
@@ -436,7 +434,6 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool
             const int rc = ServeOneRequest(w.channel);
             if (rc == kLoginHandOver) {
                 close(w.channel);
-                front = gServingFront = false;      // the user's process writes its own slot
                 w.front = w.pid;
                 WatchProcess(&w, HandOverPid(), HandOverChannel());
                 continue;
@@ -458,9 +455,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool
     }
     // A front told to end writes its last replies and goes.
     ReapWithin(w.pid, endedHere >= 0 ? static_cast<int>(kSessionEndMillis) : -1, &status);
-    if (front)
-        ShmPublishMailbox();
-    gServingFront = false;
+    ShmPublishMailbox();        // the statistics of its end
     if (w.front != 0) {
         int ignored;
         ReapWithin(w.front, kRelayEndMillis, &ignored);   // its close_notify first
@@ -541,6 +536,7 @@ PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
 
 pid_t ForkWithChannel(int *channel, sigset_t *oldMask)
 {
+    ShmRefreshMailbox();        // the new process's slot starts as this one's
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0)
         return -1;
@@ -597,6 +593,11 @@ void SeparateSession()
         TakeOverControl();      // a login made for the front: the connection is this process's now
         if (gCtrl >= 0)
             (void) fcntl(gCtrl, F_SETOWN, getpid());   // urgent data (ABOR) now signals this process
+        // The status area is read-only to the session: its slot is the mailbox
+        // (attached as root: an anonymous-only server's child runs as its account).
+        if ((geteuid() != 0 && seteuid(0) < 0) || ShmUseMailbox() < 0)
+            SeparationFailed("status area");
+        ForgetSessionIndex();
         (void) EmptyBoundingSet();
         SwitchToUserIdentity();
         // The session ends with its pool child (kill -9 of the pid the status

@@ -36,6 +36,6 @@ void EndRequestAnswers();
 // The pool child's part while another process (the front, then the user's
 // process) serves the client: answers the channel until that process is
 // gone, then ends the session on this side.
-// A front (front set) records itself in the status area through its pool
-// child, which publishes what it wrote while it waits.
-[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, bool front = false);
+// The process records itself in the status area through the pool child,
+// which publishes what it wrote while it waits.
+[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask);

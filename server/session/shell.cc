@@ -215,7 +215,7 @@ void RecordCommand(const char *line, time_t now)
         _Trace(kLogMisc, gTraceSpecIn, shown);
     Strncpy(gRUserPtr->command, shown);
     gRUserPtr->lastCommandTime = now;
-    PublishFrontSlot();     // the status area shows it before the reply goes
+    PublishOwnSlot();       // the status area shows it before the reply goes
 }
 
 void Throttle(time_t now)
@@ -354,6 +354,8 @@ void Reply(const char *fmt, ...)
         _Trace(kLogMisc, gTraceSpecOut, buf);
     if (CaptureReply(buf, len))
         return;     // a login word run for the front: the front sends it
+    PublishOwnSlot();   // the status area is up to date when the client hears
+
     const int result = ControlWrite(buf, len, kReplyTimeout);
     if (result == static_cast<int>(len))
         return;

@@ -399,8 +399,14 @@ void ShmPublishMailbox()
     ShmSlot &s = *gShmSlot;
     memcpy(s.command, m.command, sizeof(s.command));
     s.command[sizeof(s.command) - 1] = '\0';
+    memcpy(s.cwd, m.cwd, sizeof(s.cwd));
+    s.cwd[sizeof(s.cwd) - 1] = '\0';
     s.lastCommandTime = m.lastCommandTime;
     s.waitStart = m.waitStart;
+    if (m.state < static_cast<uint32_t>(kShmNumStates))
+        s.state = m.state;
+    s.lsRequests = m.lsRequests;
+    s.lsCacheHits = m.lsCacheHits;
     memcpy(s.stats, m.stats, sizeof(s.stats));
 }
 
@@ -594,7 +600,8 @@ void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const 
 {
     if (gShmSlot == nullptr)
         return;
-    if (domain != nullptr && domain[0] != '\0') {
+    // Where the segment is read-only the pool child counts the totals.
+    if (gRUserPtr == gShmSlot && domain != nullptr && domain[0] != '\0') {
         if (ShmDomainTotals *t = DomainTotals(domain)) {
             std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
             if (bytes > 0)
@@ -654,4 +661,24 @@ void StatDump(time_t boundary, int periodMaxUsers, int slotsUsed)
     const int next = (b + 2) % kShmNumBuckets;
     for (int i = 0; i <= children; i++)
         memset(&ShmSlotAt(i)->stats[next], 0, sizeof(ShmStatBucket));
+}
+
+void ShmAddDomainTotals(bool upload, int64_t bytes)
+{
+    if (gShmSlot == nullptr || gRUserPtr != gShmSlot || gShmSlot->domain[0] == '\0')
+        return;
+    // The domain set is the one this process admitted the session to.
+    char domain[sizeof(gShmSlot->domain)];
+    Strncpy(domain, gShmSlot->domain, sizeof(domain));
+    if (ShmDomainTotals *t = DomainTotals(domain)) {
+        std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
+        if (bytes > 0)
+            std::atomic_ref<uint64_t>(t->bytes[upload ? 1 : 0])
+                .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+    }
+}
+
+bool ShmSlotIsMailbox()
+{
+    return gMailbox != nullptr && gRUserPtr == gMailbox;
 }

@@ -235,26 +235,34 @@ void FreeSharedMemory();
 // Clears the own slot: own pid in the pid word, live part zero.
 void ResetSharedMemory();
 
-// ---- The front's slot ------------------------------------------------------------------
+// ---- The slot of a process that must not write the status area ------------------------------------------------------------------
 // The process that reads a client's commands before its login (the front)
-// sees the segment read-only; what it records of itself goes to a page
-// shared with its pool child only (the mailbox), which publishes the few
-// fields a front may set.
+// and the session's process after it see the segment read-only; what they
+// record of themselves goes to a page shared with their pool child only
+// (the mailbox), which publishes the few fields such a process may set.
 
 // Pool child, once: maps the mailbox.  0, or -1 (no front can start).
 [[nodiscard]] int ShmPrepareMailbox();
 
-// The front, still root: the own slot copied to the mailbox, which becomes
+// The front or session's process, still root: the own slot copied to the mailbox, which becomes
 // gRUserPtr; the segment attached again read-only at the same address.
 // 0, or -1 when the segment could not be made read-only.
 [[nodiscard]] int ShmUseMailbox();
 
-// Pool child: the front's command, its times and its statistics into the
-// slot (the rest of the slot is the pool child's alone).
+// Pool child: the command, the directory, the times, the state, the listing
+// counts and the statistics into the slot (the user, address, domain set and
+// session id stay the pool child's alone).
 void ShmPublishMailbox();
 
 // Pool child, after it changed its slot: the mailbox shows the front the same.
 void ShmRefreshMailbox();
+
+// True in a process whose slot is its mailbox.
+[[nodiscard]] bool ShmSlotIsMailbox();
+
+// Pool child: a transfer of its session's process into the totals of the
+// domain set it admitted the session to.
+void ShmAddDomainTotals(bool upload, int64_t bytes);
 
 // The header, or slot i (0 master, 1..max-users children); nullptr when not
 // attached or i is beyond the segment.

@@ -1,5 +1,6 @@
 // Transfer records: the transfer-log line of every download and upload, its
 // event record and syslog line, the session's counters and the statistics.
+#include "session/prelogin.h"
 #include "transfer/xferlog.h"
 
 #include <syslog.h>
@@ -180,6 +181,7 @@ void LogTransfer(int result, int started)
 {
     ShmNoteActivity();          // the idle time counts from the transfer's end
     gRUserPtr->state = gLoggedIn ? kShmStateLoggedIn : kShmStateConnected;
+    PublishOwnSlot();
     if (gCurXferFile[0] == '\0')
         return;
     const int savedErrno = errno;
@@ -196,6 +198,8 @@ void LogTransfer(int result, int started)
     Strncpy(gXNote, notes);
     CountTransfer(result, started, bytes, duration);
     StatTransfer(gUploading != 0, result, bytes, duration, gRUserPtr->domain);
+    if (ShmSlotIsMailbox())
+        CountTransferForDomain(gUploading != 0, bytes);
     Strncpy(gLastXferResult, XferResultName(result));
 
     XferLogFields f = CommonFields(gUploading ? 'S' : 'R');

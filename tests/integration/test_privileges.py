@@ -123,6 +123,10 @@ def test_the_process_holding_a_logged_in_clients_connections_has_only_the_users_
     s, f, uid, gid = KINDS[kind](server, zorvad_dir, users)
     pid = session_holder(s, f)
     assert_only_the_users_rights(pid, uid, gid)
+    # The status area is read-only to it: its slot is published by the pool child.
+    assert [m[1] for m in shared_mappings(pid) if m[2] == "/SYSV%08x" % s.key] == ["r--s"]
+    (n,) = wait_for(lambda: s.busy_children())
+    assert s.slot(n)["command"].startswith("PASS") and s.slot(n)["state"] == 1
     # The passive data socket is held by that process alone as well.
     port = ftplib.parse227(f.sendcmd("PASV"))[1]
     assert wait_for(lambda: holders(port)) == [pid]
