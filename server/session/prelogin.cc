@@ -186,12 +186,16 @@ void RunWord(int word, char *arg)
     }
 }
 
+// The word is done: the connection, and the TLS the front said it carries,
+// are not the pool child's (a front that ends after it must not leave the
+// next client's control connection marked as relayed).
 void CloseRelay()
 {
     if (gRelayFd >= 0)
         close(gRelayFd);
     gRelayFd = -1;
     explicit_bzero(&gRelayedTls, sizeof(gRelayedTls));
+    TlsDrop(kTlsControl);
 }
 
 [[nodiscard]] bool SendAnswer(int outcome)
@@ -323,11 +327,11 @@ int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
     ShmPublishMailbox();
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';
+    CloseRelay();
     ApplyState(req);
     gAnswerChannel = channel;
     gAnswerSeq = req.seq;
     gAnswer.replyLen = 0;
-    CloseRelay();
     gRelayFd = relayFd;
     memcpy(&gRelayedTls, &req.tls, sizeof(gRelayedTls));
     const int jumped = sigsetjmp(gLoginJmp, 1);

@@ -432,3 +432,24 @@ def test_code_running_before_a_login_cannot_write_the_status_area_or_the_shared_
     (n,) = wait_for(lambda: s.busy_children())
     assert s.slot(n)["command"] == "NOOP"
     c.close()
+
+
+def test_a_tls_client_that_leaves_after_user_does_not_silence_the_next_client(server, cert):
+    # The attacker: a remote client before its login, which starts TLS,
+    # sends USER and goes.  Its pool child, which ran USER as if under TLS,
+    # must greet the next client (served by the same pool child) all the same.
+    s = server(domain=DOMAIN, general="max-users = 1\n" + tls_keys(cert, "allowed"))
+    for _ in range(2):
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+        assert c.recv(1024).startswith(b"220")
+        c.sendall(b"AUTH TLS\r\n")
+        assert c.recv(1024).startswith(b"234")
+        t = client_context().wrap_socket(c)
+        t.sendall(b"USER anonymous\r\n")
+        assert t.recv(1024).startswith(b"331")
+        t.close()
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", s.port, timeout=20)
+        f.login("anonymous", "a@b.c")
+        assert f.nlst() is not None
+        f.quit()
