@@ -50,6 +50,7 @@ namespace {
 constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGPWR, SIGUSR1};
 
 constexpr long long kSessionEndMillis = 3000;   // a session's time to end after a shutdown signal
+constexpr long long kFrontEndMillis = 6000;     // a front's time to end after its login time-out
 constexpr int kRelayEndMillis = 2000;           // a relay's time to say close_notify
 constexpr int kPublishMillis = 1000;            // how often the waited process's slot is published
 
@@ -406,7 +407,7 @@ void WatchProcess(Watched *w, pid_t pid, int channel)
 
 // Answers the channel until the session's process has ended, then ends the
 // session on this side.
-void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
+void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline)
 {
     InstallForwarding(&gSavedHandlers);
     Watched w;
@@ -416,16 +417,31 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask)
     bool orderly = false, open = true;
     int status = 0, endedHere = -1;
     long long killAt = 0;       // after a shutdown signal: the last moment the process may take
+    // The front ends itself at its login time-out; one that has not gone
+    // soon after holds this pool child no longer.
+    const long long frontEndAt = loginDeadline != 0
+        ? MonotonicMs() + static_cast<long long>(loginDeadline - ShmTime(nullptr)) * 1000 + kFrontEndMillis
+        : 0;
     for (;;) {
         if (gDeathSignal != 0 && killAt == 0)
             killAt = MonotonicMs() + kSessionEndMillis;
         if (killAt != 0 && MonotonicMs() >= killAt)
             kill(w.pid, SIGKILL);
-        struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
+        if (frontEndAt != 0 && w.front == 0 && MonotonicMs() >= frontEndAt) {
+            kill(w.pid, SIGKILL);
+            endedHere = kEndLoginTimeout;
+            break;
+        }
         // What the process records (a transfer's progress) shows within a second.
         ShmPublishMailbox();
-        const int timeout = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
-        const int n = poll(p, 2, timeout);
+        int wait = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
+        if (frontEndAt != 0 && w.front == 0) {
+            const long long left = frontEndAt - MonotonicMs();
+            const int step = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
+            wait = step;
+        }
+        struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
+        const int n = poll(p, 2, wait);
         if (n < 0 && errno != EINTR)
             break;
         // The channel first: a process that said it is done and exited at
@@ -617,5 +633,5 @@ void SeparateSession()
         sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         HandOver(pid, channel);
     }
-    WaitForSessionProcess(pid, channel, oldMask);
+    WaitForSessionProcess(pid, channel, oldMask, 0);
 }

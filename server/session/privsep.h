@@ -35,7 +35,9 @@ void EndRequestAnswers();
 
 // The pool child's part while another process (the front, then the user's
 // process) serves the client: answers the channel until that process is
-// gone, then ends the session on this side.
-// The process records itself in the status area through the pool child,
-// which publishes what it wrote while it waits.
-[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask);
+// gone, then ends the session on this side.  The process records itself in
+// the status area through the pool child, which publishes what it wrote
+// while it waits.  A front that has not handed the session over when
+// loginDeadline (a ShmTime; 0: none) has passed by a few seconds is ended
+// here: it may be stopped, or no longer the server's.
+[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline);
