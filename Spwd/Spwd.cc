@@ -115,6 +115,7 @@ static void TakeShadowPassword(Spwd *p)
         SPWD_TRACEF("Getspnam's spwptr->sp_pwdp was [%s], alg=%d\n", sp->sp_pwdp, p->alg);
         Strncpy(p->passwd, sp->sp_pwdp);
     }
+    SpwdWipeShadowEntry();
 }
 
 void PwdToSpwd(const struct passwd *pw, Spwd *p, int wantC, int wantSupp)
@@ -148,23 +149,47 @@ void PwdToSpwd(const struct passwd *pw, Spwd *p, int wantC, int wantSupp)
 
 // ---- Look-ups ----------------------------------------------------------------
 
+namespace {
+
+// The one copy of a shadow entry this library keeps, until SpwdWipe.
+struct spwd gShadowEntry;
+char gShadowName[128];
+char gShadowPassword[256];
+
+}  // namespace
+
 struct spwd *Getspnam(const char *name, int32_t *alg)
 {
-    static struct spwd entry;
-    static char password[256];
     SpwdEnsureInit();
     SPWD_TRACEF("getspnam\n");
     if (alg != nullptr)
         *alg = 0;
-    struct spwd *sp = getspnam(name);
-    if (sp == nullptr)
+    // The reentrant call: the C library keeps no copy of the entry of its own.
+    struct spwd found;
+    struct spwd *sp = nullptr;
+    char buf[4096];
+    const int rc = getspnam_r(name, &found, buf, sizeof buf, &sp);
+    if (rc != 0 || sp == nullptr) {
+        explicit_bzero(buf, sizeof buf);
         return nullptr;
-    entry = *sp;
-    if (sp->sp_pwdp != nullptr) {
-        Strncpy(password, sp->sp_pwdp);
-        entry.sp_pwdp = password;
     }
-    return &entry;
+    gShadowEntry = *sp;
+    Strncpy(gShadowName, sp->sp_namp != nullptr ? sp->sp_namp : "");
+    gShadowEntry.sp_namp = gShadowName;
+    gShadowEntry.sp_pwdp = nullptr;
+    if (sp->sp_pwdp != nullptr) {
+        Strncpy(gShadowPassword, sp->sp_pwdp);
+        gShadowEntry.sp_pwdp = gShadowPassword;
+    }
+    explicit_bzero(buf, sizeof buf);
+    explicit_bzero(&found, sizeof found);
+    return &gShadowEntry;
+}
+
+void SpwdWipeShadowEntry()
+{
+    explicit_bzero(gShadowPassword, sizeof gShadowPassword);
+    explicit_bzero(&gShadowEntry, sizeof gShadowEntry);
 }
 
 void Endspent()

@@ -96,6 +96,8 @@ int GetSpwdByUID(uid_t uid, Spwd *p, int wantC, int wantSupp, int wantClose);
 int GetSpwdEnt(int first, Spwd *p, int wantC, int wantSupp, int wantClose);
 void PwdToSpwd(const struct passwd *pw, Spwd *p, int wantC, int wantSupp);
 struct spwd *Getspnam(const char *name, int32_t *alg);
+// Wipes the entry Getspnam returned (its password above all).
+void SpwdWipeShadowEntry();
 void Endspent();
 void EndSpwd();
 

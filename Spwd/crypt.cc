@@ -164,9 +164,11 @@ char *Salt(char *buf)
 // The system crypt.  libcrypt reports an unsupported or malformed salt with a
 // failure token beginning with "*" instead of NULL; that is a failure here, so
 // that it can never be taken for a stored password.
+static struct crypt_data gCryptData;    // the system crypt's state, wiped after each check
+
 static char *SystemCrypt(const char *key, const char *salt)
 {
-    static struct crypt_data data;
+    struct crypt_data &data = gCryptData;
     memset(&data, 0, sizeof data);
     char *r = crypt_rn(key, salt, &data, sizeof data);
     if (r == nullptr || r[0] == '*')
@@ -174,10 +176,12 @@ static char *SystemCrypt(const char *key, const char *salt)
     return r;
 }
 
+static char gSaltBuf[256];
+
 char *Crypt(const char *key, const char *salt, int, int)
 {
     static char keyBuf[256];
-    static char saltBuf[256];
+    char (&saltBuf)[256] = gSaltBuf;
     SpwdEnsureInit();
     if (key == nullptr || salt == nullptr)
         return nullptr;
@@ -196,7 +200,7 @@ char *Crypt(const char *key, const char *salt, int, int)
     return r;
 }
 
-int CheckPassword(const char *plain, const char *enc, int opt1, int opt2)
+static int CheckPasswordOnce(const char *plain, const char *enc, int opt1, int opt2)
 {
     SpwdEnsureInit();
     if (enc == nullptr)
@@ -216,4 +220,14 @@ int CheckPassword(const char *plain, const char *enc, int opt1, int opt2)
     else
         SPWD_TRACEF("encrypted guess == encrypted answer\n");
     return 0;
+}
+
+// A process forked after a check must not find the stored password, nor
+// what the typed one became, in this library's buffers.
+int CheckPassword(const char *plain, const char *enc, int opt1, int opt2)
+{
+    const int rc = CheckPasswordOnce(plain, enc, opt1, opt2);
+    explicit_bzero(gSaltBuf, sizeof gSaltBuf);
+    explicit_bzero(&gCryptData, sizeof gCryptData);
+    return rc;
 }

@@ -40,6 +40,10 @@ void KeepHeapCompact()
     constexpr int kPageSize = 4096;
     (void) mallopt(M_MMAP_THRESHOLD, kPageSize);
     (void) mallopt(M_TRIM_THRESHOLD, kPageSize);
+    // A freed block is overwritten: the password databases the C library
+    // read for a login leave no lines behind for a process forked later.
+    constexpr int kFreedFill = 0xa5;
+    (void) mallopt(M_PERTURB, kFreedFill);
 }
 
 }  // namespace
