@@ -390,7 +390,8 @@ struct Watched {
     pid_t pid;
     int channel;
     UniqueFd pidfd;
-    pid_t front = 0;            // after a login: the front, relaying or on its way out
+    bool handedOver = false;    // a login made the user's process the one waited for
+    pid_t front = 0;            // then: the front, relaying or on its way out (0 once reaped)
 };
 
 void WatchProcess(Watched *w, pid_t pid, int channel)
@@ -427,15 +428,18 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             killAt = MonotonicMs() + kSessionEndMillis;
         if (killAt != 0 && MonotonicMs() >= killAt)
             kill(w.pid, SIGKILL);
-        if (frontEndAt != 0 && w.front == 0 && MonotonicMs() >= frontEndAt) {
+        if (frontEndAt != 0 && !w.handedOver && MonotonicMs() >= frontEndAt) {
             kill(w.pid, SIGKILL);
             endedHere = kEndLoginTimeout;
             break;
         }
         // What the process records (a transfer's progress) shows within a second.
         ShmPublishMailbox();
+        // A front without TLS to relay is gone after the hand-over: no zombie is kept.
+        if (w.front != 0 && waitpid(w.front, nullptr, WNOHANG) == w.front)
+            w.front = 0;
         int wait = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
-        if (frontEndAt != 0 && w.front == 0) {
+        if (frontEndAt != 0 && !w.handedOver) {
             const long long left = frontEndAt - MonotonicMs();
             const int step = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
             wait = step;
@@ -451,6 +455,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             if (rc == kLoginHandOver) {
                 close(w.channel);
                 w.front = w.pid;
+                w.handedOver = true;
                 WatchProcess(&w, HandOverPid(), HandOverChannel());
                 continue;
             }

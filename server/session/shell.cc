@@ -215,7 +215,7 @@ void RecordCommand(const char *line, time_t now)
         _Trace(kLogMisc, gTraceSpecIn, shown);
     Strncpy(gRUserPtr->command, shown);
     gRUserPtr->lastCommandTime = now;
-    PublishOwnSlot();       // the status area shows it before the reply goes
+    PublishOwnSlot();       // the status area shows it while the command runs
 }
 
 void Throttle(time_t now)
