@@ -237,7 +237,7 @@ void StartFront()
     alarm(0);
     close(gCtrl);       // the front's alone until a login
     gCtrl = -1;
-    WaitForSessionProcess(pid, channel, oldMask, gSessionTimeLimit);
+    WaitForSessionProcess(pid, channel, oldMask, gSessionTimeLimit, true);
 }
 
 void PublishOwnSlot()

@@ -297,8 +297,10 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
 // once; 1 when the session said it ended in order; a login word's result
-// (prelogin.h) for a word of the front.
-int ServeOneRequest(int channel)
+// (prelogin.h) for a word of the front.  A front (front set) may only hand
+// over login words, have its slot published and say it is done: what the
+// other requests do is for a logged-in session.
+int ServeOneRequest(int channel, bool front)
 {
     static union {
         PrivRequest priv;
@@ -310,7 +312,7 @@ int ServeOneRequest(int channel)
     UniqueFd object(fd);
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;
-    if (n == static_cast<int>(sizeof(LoginRequest)) && req.login.op == kPrivLogin)
+    if (n == static_cast<int>(sizeof(LoginRequest)) && req.login.op == kPrivLogin && front)
         return ServeLoginWord(channel, req.login, object.release());
     const size_t head = offsetof(PrivRequest, data);
     PrivAnswer answer = Refused(EINVAL);
@@ -322,6 +324,8 @@ int ServeOneRequest(int channel)
         if (req.priv.op == kPrivPublishSlot) {
             ShmPublishMailbox();
             answer = Answer(0);
+        } else if (front) {
+            answer = Refused(EPERM);
         } else if (req.priv.op == kPrivDomainTotals) {
             ShmAddDomainTotals(req.priv.uid == 1, req.priv.gid);
             answer = Answer(0);
@@ -408,10 +412,11 @@ void WatchProcess(Watched *w, pid_t pid, int channel)
 
 // Answers the channel until the session's process has ended, then ends the
 // session on this side.
-void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline)
+void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline, bool front)
 {
     InstallForwarding(&gSavedHandlers);
     Watched w;
+    w.handedOver = !front;
     WatchProcess(&w, pid, channel);
     gDeathSignal = 0;
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
@@ -451,7 +456,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
         // The channel first: a process that said it is done and exited at
         // once wakes both.
         if (open && p[0].revents != 0) {
-            const int rc = ServeOneRequest(w.channel);
+            const int rc = ServeOneRequest(w.channel, !w.handedOver);
             if (rc == kLoginHandOver) {
                 close(w.channel);
                 w.front = w.pid;
@@ -638,5 +643,5 @@ void SeparateSession()
         sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         HandOver(pid, channel);
     }
-    WaitForSessionProcess(pid, channel, oldMask, 0);
+    WaitForSessionProcess(pid, channel, oldMask, 0, false);
 }

@@ -40,4 +40,6 @@ void EndRequestAnswers();
 // while it waits.  A front that has not handed the session over when
 // loginDeadline (a ShmTime; 0: none) has passed by a few seconds is ended
 // here: it may be stopped, or no longer the server's.
-[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline);
+// front: pid is a front, whose requests are only login words and its slot.
+[[noreturn]] void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time_t loginDeadline,
+                                        bool front);

@@ -561,3 +561,21 @@ def test_code_running_before_a_login_cannot_rewrite_the_status_area(server):
     values, out = gdb_calls(front, "print (int) (((char *) (gShmSlot - gChild) + 88)[0] = 'F')")
     assert values != [70] and s.slot(0)["user"] != "F", out.stdout + out.stderr
     c.close()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_before_a_login_gets_no_answer_meant_for_a_logged_in_session(server):
+    # The attacker: code running in the front, asking its pool child for
+    # what only a logged-in session may ask: count a transfer into the
+    # domain set's totals, queue an event.
+    s = server(domain=DOMAIN)
+    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+    assert c.recv(1024).startswith(b"220")
+    front = sole_holder(s, c)
+    call = "print (int) $call($r, -1)"
+    values, out = gdb_calls(front, "set $call = (int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)'",
+                            "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
+                            "set *(int *) $r = 8", "set *(long *) ($r + 24) = 1000000", call,
+                            "set *(int *) $r = 4", "set *(int *) ($r + 4) = 8", call)
+    assert values == [-1, -1], out.stdout + out.stderr
+    c.close()
