@@ -341,7 +341,7 @@ int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
         gRunning = false;
         explicit_bzero(arg, sizeof(arg));
         if (gPrivChannel >= 0)
-            ServeLoggedInSession();     // the user's process, made by this word
+            CommandCycle();     // the user's process, made by this word: the session goes on
         CloseRelay();
         ShmRefreshMailbox();    // the front sees what the word changed
         return SendAnswer(kLoginGoOn) ? kLoginServed : -2;
@@ -383,11 +383,6 @@ void HandOver(pid_t pid, int channel)
 pid_t HandOverPid()
 {
     return gHandOverPid;
-}
-
-void ServeLoggedInSession()
-{
-    CommandCycle();
 }
 
 int HandOverChannel()

@@ -99,6 +99,3 @@ constexpr int kLoginHandOver = 4;       // the user's process (HandOverPid) serv
 [[nodiscard]] int HandOverChannel();
 void TakeOverControl();
 void FinishTakeOver();
-
-// The session after a login made in the pool child for the front.
-[[noreturn]] void ServeLoggedInSession();

@@ -446,8 +446,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
         int wait = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
         if (frontEndAt != 0 && !w.handedOver) {
             const long long left = frontEndAt - MonotonicMs();
-            const int step = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
-            wait = step;
+            wait = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
         }
         struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
         const int n = poll(p, 2, wait);

@@ -594,6 +594,17 @@ ShmDomainTotals *DomainTotals(const char *domain)
     return nullptr;
 }
 
+// One transfer in the totals of a domain set.
+void CountInDomainTotals(const char *domain, bool upload, int64_t bytes)
+{
+    if (ShmDomainTotals *t = DomainTotals(domain)) {
+        std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
+        if (bytes > 0)
+            std::atomic_ref<uint64_t>(t->bytes[upload ? 1 : 0])
+                .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+    }
+}
+
 }  // namespace
 
 void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const char *domain)
@@ -602,12 +613,7 @@ void StatTransfer(bool upload, int result, int64_t bytes, double seconds, const 
         return;
     // Where the segment is read-only the pool child counts the totals.
     if (gRUserPtr == gShmSlot && domain != nullptr && domain[0] != '\0') {
-        if (ShmDomainTotals *t = DomainTotals(domain)) {
-            std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
-            if (bytes > 0)
-                std::atomic_ref<uint64_t>(t->bytes[upload ? 1 : 0])
-                    .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
-        }
+        CountInDomainTotals(domain, upload, bytes);
     }
     ShmStatBucket &b = gRUserPtr->stats[ShmBucketIndex(ShmTime(nullptr))];
     ShmXferStats &x = upload ? b.upload : b.download;
@@ -670,12 +676,7 @@ void ShmAddDomainTotals(bool upload, int64_t bytes)
     // The domain set is the one this process admitted the session to.
     char domain[sizeof(gShmSlot->domain)];
     Strncpy(domain, gShmSlot->domain, sizeof(domain));
-    if (ShmDomainTotals *t = DomainTotals(domain)) {
-        std::atomic_ref<uint64_t>(t->transfers[upload ? 1 : 0]).fetch_add(1, std::memory_order_relaxed);
-        if (bytes > 0)
-            std::atomic_ref<uint64_t>(t->bytes[upload ? 1 : 0])
-                .fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
-    }
+    CountInDomainTotals(domain, upload, bytes);
 }
 
 bool ShmSlotIsMailbox()

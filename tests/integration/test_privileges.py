@@ -312,6 +312,13 @@ def sole_holder(s, sock):
     return pids[0]
 
 
+def greeted_front(s):
+    """A raw connection the server greeted, and the front that holds it."""
+    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+    assert c.recv(1024).startswith(b"220")
+    return c, sole_holder(s, c)
+
+
 def gone(pid):
     try:
         return status(pid)["State"].startswith("Z")
@@ -380,9 +387,7 @@ def test_code_running_before_a_login_gets_nothing_and_is_ended(server, zorvad_di
     with open(victim, "w") as v:
         v.write("root's\n")
     for attempt in FRONT_ATTEMPTS:
-        c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
-        assert c.recv(1024).startswith(b"220")
-        front = sole_holder(s, c)
+        c, front = greeted_front(s)
         pool = int(status(front)["PPid"])
         values, out = gdb_calls(front, attempt.format(victim=victim, master=s.pid, pool=pool))
         if not values and "ptrace" in out.stderr and not gone(front):
@@ -464,9 +469,7 @@ def test_a_stopped_front_holds_its_pool_child_no_longer_than_the_login_time_out(
     # after the login time-out, logs the session's end and serves on.
     s = server(domain=DOMAIN + "log-session = {dir}/session.log\n",
                general="max-users = 1\nlog-sessions = yes\nlogin-timeout = 2\n")
-    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
-    assert c.recv(1024).startswith(b"220")
-    front = sole_holder(s, c)
+    c, front = greeted_front(s)
     r = subprocess.run(["setpriv", "--reuid=%d" % NOBODY.pw_uid, "--regid=%d" % NOBODY.pw_gid, "--clear-groups",
                         "kill", "-STOP", str(front)], capture_output=True, timeout=20)
     if r.returncode != 0:
@@ -539,9 +542,7 @@ def test_a_local_process_of_the_fronts_account_cannot_stop_a_front(server):
     # account, or a virtual user mapped to it), which would stop every
     # client's front, and with it the pool child that waits for it.
     s = server(domain=DOMAIN)
-    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
-    assert c.recv(1024).startswith(b"220")
-    front = sole_holder(s, c)
+    c, front = greeted_front(s)
     r = subprocess.run(["setpriv", "--reuid=%d" % NOBODY.pw_uid, "--regid=%d" % NOBODY.pw_gid, "--clear-groups",
                         "kill", "-STOP", str(front)], capture_output=True, timeout=20)
     os.kill(front, signal.SIGCONT)
@@ -555,9 +556,7 @@ def test_code_running_before_a_login_cannot_rewrite_the_status_area(server):
     # area shows of other processes (the master's slot here), which
     # administrators and visitors of the status page read.
     s = server(domain=DOMAIN)
-    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
-    assert c.recv(1024).startswith(b"220")
-    front = sole_holder(s, c)
+    c, front = greeted_front(s)
     values, out = gdb_calls(front, "print (int) (((char *) (gShmSlot - gChild) + 88)[0] = 'F')")
     assert values != [70] and s.slot(0)["user"] != "F", out.stdout + out.stderr
     c.close()
@@ -569,9 +568,7 @@ def test_code_running_before_a_login_gets_no_answer_meant_for_a_logged_in_sessio
     # what only a logged-in session may ask: count a transfer into the
     # domain set's totals, queue an event.
     s = server(domain=DOMAIN)
-    c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
-    assert c.recv(1024).startswith(b"220")
-    front = sole_holder(s, c)
+    c, front = greeted_front(s)
     call = "print (int) $call($r, -1)"
     values, out = gdb_calls(front, "set $call = (int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)'",
                             "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
