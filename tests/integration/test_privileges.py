@@ -576,3 +576,27 @@ def test_code_running_before_a_login_gets_no_answer_meant_for_a_logged_in_sessio
                             "set *(int *) $r = 4", "set *(int *) ($r + 4) = 8", call)
     assert values == [-1, -1], out.stdout + out.stderr
     c.close()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_a_session_cannot_make_the_status_area_lie_about_who_it_is(server, zorvad_dir, users):
+    # The attacker: code running in a logged-in session, writing its own
+    # slot (the page its pool child publishes from) as it likes: another
+    # user and address, a state that does not exist, a command without its
+    # end.  What zorvad_spy, the status page and the per-address limits
+    # read keeps the pool child's own fields and only well-formed text.
+    s, f, uid, gid = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    (n,) = wait_for(lambda: s.busy_children())
+    before = s.slot(n)
+    values, out = gdb_calls(pid, "call (void) strcpy(gRUserPtr->user, \"root\")",
+                            "call (void) strcpy(gRUserPtr->addr, \"10.9.8.7\")",
+                            "set gRUserPtr->state = 99", "call (void) memset(gRUserPtr->command, 65, 256)",
+                            "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
+                            "set *(int *) $r = 7",
+                            "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, -1)")
+    assert values == [0], out.stdout + out.stderr
+    after = s.slot(n)
+    assert (after["user"], after["addr"], after["state"]) == (before["user"], before["addr"], before["state"])
+    assert after["command"] == "A" * 255
+    f.quit()
