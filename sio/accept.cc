@@ -10,13 +10,13 @@
 
 // The address length is reset before every attempt because a failed accept may have
 // changed it.
-static int AcceptOnce(int fd, struct sockaddr_in *addr)
+static int AcceptOnce(int fd, SioAddr *addr)
 {
-    socklen_t len = sizeof(struct sockaddr_in);
-    return accept(fd, reinterpret_cast<struct sockaddr *>(addr), addr != nullptr ? &len : nullptr);
+    socklen_t len = sizeof(SioAddr);
+    return accept(fd, addr != nullptr ? &addr->sa : nullptr, addr != nullptr ? &len : nullptr);
 }
 
-static int AcceptRetried(int fd, struct sockaddr_in *addr)
+static int AcceptRetried(int fd, SioAddr *addr)
 {
     for (;;) {
         const int result = AcceptOnce(fd, addr);
@@ -31,7 +31,7 @@ static int AcceptRetried(int fd, struct sockaddr_in *addr)
 // would lose it (the client would wait for a greeting that never comes).  The alarm
 // interrupts a waiting accept instead (it is installed without SA_RESTART), and it
 // repeats every second, so that one that comes just before the call still ends the wait.
-int SAcceptA(int fd, struct sockaddr_in *addr, int tlen)
+int SAcceptA(int fd, SioAddr *addr, int tlen)
 {
     if (tlen < 0)
         return AcceptRetried(fd, addr);
@@ -65,7 +65,7 @@ int SAcceptA(int fd, struct sockaddr_in *addr, int tlen)
     return result;
 }
 
-int SAcceptS(int fd, struct sockaddr_in *addr, int tlen)
+int SAcceptS(int fd, SioAddr *addr, int tlen)
 {
     if (tlen < 1)
         return AcceptRetried(fd, addr);

@@ -9,12 +9,11 @@
 
 // A connect interrupted by a signal goes on in the kernel; asking again waits for it, and
 // EISCONN then means it completed in between.
-static int ConnectRetried(int fd, const struct sockaddr_in *addr)
+static int ConnectRetried(int fd, const SioAddr *addr)
 {
     bool interrupted = false;
     for (;;) {
-        const int result = connect(fd, reinterpret_cast<const struct sockaddr *>(addr),
-                                   sizeof(struct sockaddr_in));
+        const int result = connect(fd, &addr->sa, SioAddrLen(addr));
         if (result == 0)
             return 0;
         if (errno == EISCONN && interrupted) {
@@ -29,7 +28,7 @@ static int ConnectRetried(int fd, const struct sockaddr_in *addr)
 }
 
 // tlen 0 sets no alarm, so the call waits as long as the system lets it.
-int SConnect(int fd, const struct sockaddr_in *addr, int tlen)
+int SConnect(int fd, const SioAddr *addr, int tlen)
 {
     SioCallSignals signals(true, kSioPipeCatch);
     if (sigsetjmp(gSioJmp, 1) != 0) {

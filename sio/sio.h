@@ -12,7 +12,7 @@
 // for a while must call SIOResetSignals() afterwards in the first mode.  The mode the
 // server chooses is its configuration value gSioSignalMode, kept with the configuration.
 //
-// IPv4 only.
+// Addresses are IPv4 or IPv6 (SioAddr); the family of each address says which.
 #pragma once
 
 #include <csetjmp>
@@ -21,7 +21,33 @@
 #include <ctime>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+
+// ---- Socket addresses -----------------------------------------------------------------
+// An address of either family; sa.sa_family says which member holds it.
+union SioAddr {
+    struct sockaddr sa;
+    struct sockaddr_in in;
+    struct sockaddr_in6 in6;
+};
+
+constexpr size_t kSioAddrTextSize = 46;    // INET6_ADDRSTRLEN: the longest address text
+
+inline bool SioAddrIsV6(const SioAddr *a) { return a->sa.sa_family == AF_INET6; }
+inline socklen_t SioAddrLen(const SioAddr *a)
+{
+    return SioAddrIsV6(a) ? sizeof(a->in6) : sizeof(a->in);
+}
+int SioAddrPort(const SioAddr *a);                      // host order
+void SioAddrSetPort(SioAddr *a, int port);
+// Same family and same host address (the ports are not compared).
+bool SioAddrSameHost(const SioAddr *a, const SioAddr *b);
+bool SioAddrIsAny(const SioAddr *a);                    // 0.0.0.0 or ::
+// The address alone as text ("192.0.2.1", "2001:db8::1"); "" for another family.
+char *SioAddrText(char *dst, size_t dsize, const SioAddr *a);
+// An IPv4 or IPv6 address text (no brackets, no port) into *a with port 0: 0, or -1.
+int SioAddrFromText(const char *text, SioAddr *a);
 
 // ---- Result codes ---------------------------------------------------------------------
 constexpr int kSioErrSystem = -1;      // the system call failed, nothing moved; errno as set
@@ -79,9 +105,9 @@ int SendWithFd(int sock, const void *buf, size_t size, int fd);
 [[nodiscard]] int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd);
 
 // ---- Connections ----------------------------------------------------------------------
-[[nodiscard]] int SAcceptA(int fd, struct sockaddr_in *addr, int tlen);
-[[nodiscard]] int SAcceptS(int fd, struct sockaddr_in *addr, int tlen);
-int SConnect(int fd, const struct sockaddr_in *addr, int tlen);
+[[nodiscard]] int SAcceptA(int fd, SioAddr *addr, int tlen);
+[[nodiscard]] int SAcceptS(int fd, SioAddr *addr, int tlen);
+int SConnect(int fd, const SioAddr *addr, int tlen);
 int SBind(int fd, int port, int nTries, int reuseFlag);
 int SListen(int fd, int backlog);
 int SClose(int fd, int tlen);
@@ -124,8 +150,10 @@ int SelectR(const SelectSet *ss, SelectSet *work);
 int SelectW(const SelectSet *ss, SelectSet *work);
 
 // ---- Addresses and services -----------------------------------------------------------
-int AddrStrToAddr(const char *s, struct sockaddr_in *sa, int defaultPort);
-char *AddrToAddrStr(char *dst, size_t dsize, const struct sockaddr_in *sa, int dns, const char *fmt);
+// An IPv6 host is written in brackets where a port may follow ("[::1]:21").
+int AddrStrToAddr(const char *s, SioAddr *sa, int defaultPort);
+// %h of an IPv6 address is the bare address; the default format brackets it ("[%h]:%p").
+char *AddrToAddrStr(char *dst, size_t dsize, const SioAddr *sa, int dns, const char *fmt);
 char *InetNtoA(char *dst, const struct in_addr *ia, size_t dsize);
 int ServiceNameToPortNumber(const char *s, int proto);
 int ServicePortNumberToName(unsigned short port, char *dst, size_t dsize, int proto);

@@ -37,8 +37,8 @@ constexpr unsigned kFailurePause = 2;
 constexpr int kMaxStaleAnswers = 64;
 
 // What the exchange refreshes from the session (set by InitAuthState).
-const struct sockaddr_in *gSessionRemote;
-const struct sockaddr_in *gSessionLocal;
+const SioAddr *gSessionRemote;
+const SioAddr *gSessionLocal;
 const ShmSlot *gSessionSlot;
 
 void CloseAuthSock()
@@ -69,14 +69,17 @@ int ParseMode(const char *text)
     return *end == '\0' && mode <= 99 ? static_cast<int>(mode) : -1;
 }
 
-void AddrForMessage(struct sockaddr_in *dst, const struct sockaddr_in *src)
+// The record's address fields hold IPv4 addresses only: an IPv6 one is sent
+// as its family and port with a zero address (its text goes in the text fields).
+void AddrForMessage(struct sockaddr_in *dst, const SioAddr *src)
 {
     memset(dst, 0, sizeof(*dst));
     if (src == nullptr)
         return;
-    dst->sin_family = AF_INET;
-    dst->sin_port = src->sin_port;
-    dst->sin_addr = src->sin_addr;
+    dst->sin_family = src->sa.sa_family == AF_INET6 ? AF_INET6 : AF_INET;
+    dst->sin_port = htons(static_cast<uint16_t>(SioAddrPort(src)));
+    if (!SioAddrIsV6(src))
+        dst->sin_addr = src->in.sin_addr;
 }
 
 void RefreshFromSession()
@@ -192,13 +195,13 @@ int InitAuthAddr()
         *semicolon = '\0';
         mode = ParseMode(semicolon + 1);
     }
-    struct sockaddr_in sa;
-    if (mode < 0 || AddrStrToAddr(text, &sa, 0) < 0 || sa.sin_port == 0) {
+    SioAddr sa;
+    if (mode < 0 || AddrStrToAddr(text, &sa, 0) < 0 || SioAddrIsV6(&sa) || sa.in.sin_port == 0) {
         fprintf(stderr, "\"%s\" is not a valid address to zorvad_authd.\n", gZorvadAuthdAddrStr);
         return -1;
     }
-    gAuthServerAddr = sa;
-    AddrToAddrStr(gAuthServerAddrStr, sizeof(gAuthServerAddrStr), &gAuthServerAddr, 0, "%h:%p");
+    gAuthServerAddr = sa.in;
+    AddrToAddrStr(gAuthServerAddrStr, sizeof(gAuthServerAddrStr), &sa, 0, "%h:%p");
     gUseAuthServer = mode;
     return 0;
 }
@@ -236,7 +239,9 @@ int InitAuthSock()
         LogPerror("getsockname(auth socket)");
         return FailAuthSock();
     }
-    AddrToAddrStr(gAuthClientAddrStr, sizeof(gAuthClientAddrStr), &gAuthClientAddr, 0, "%h:%p");
+    SioAddr client {};
+    client.in = gAuthClientAddr;
+    AddrToAddrStr(gAuthClientAddrStr, sizeof(gAuthClientAddrStr), &client, 0, "%h:%p");
     if (gAuthDebug >= 1)
         Log(kLogMisc, "AuthDebug: auth client socket ready at %.63s.\n", gAuthClientAddrStr);
     return 0;
@@ -247,7 +252,7 @@ void ZeroAuthState()
     explicit_bzero(&gAState, sizeof(gAState));
 }
 
-void InitAuthState(const struct sockaddr_in *remote, const struct sockaddr_in *local, const ShmSlot *slot)
+void InitAuthState(const SioAddr *remote, const SioAddr *local, const ShmSlot *slot)
 {
     gSessionRemote = remote;
     gSessionLocal = local;
@@ -266,7 +271,9 @@ void InitAuthState(const struct sockaddr_in *remote, const struct sockaddr_in *l
     AddrForMessage(&gAState.remoteAddr, remote);
     AddrForMessage(&gAState.localAddr, local);
     Strncpy(gAState.remoteHost, slot->host);
-    Strncpy(gAState.remoteAddrText, slot->addr);
+    // An address text too long for its field is left out rather than cut.
+    if (strlen(slot->addr) < sizeof(gAState.remoteAddrText))
+        Strncpy(gAState.remoteAddrText, slot->addr);
     Strncpy(gAState.domain, slot->domain);
     gAState.sessionStart = static_cast<uint32_t>(slot->sessionStart);
     Strncpy(gAState.reply, "331 User okay, need password.\r\n");

@@ -4,6 +4,8 @@
 // the answers is the session's (session/authlogin.cc).
 #pragma once
 
+#include "sio.h"
+
 #include <netinet/in.h>
 
 #include "authmsg.h"
@@ -41,7 +43,7 @@ void ZeroAuthState();
 // Fills the message for a new session when the service is in use.  The
 // pointers stay in use for the refresh at every exchange: the session's
 // control addresses and its status slot.
-void InitAuthState(const struct sockaddr_in *remote, const struct sockaddr_in *local, const ShmSlot *slot);
+void InitAuthState(const SioAddr *remote, const SioAddr *local, const ShmSlot *slot);
 
 // Sends gAState and replaces it with the answer.  0, or -1 after logging why
 // (gAState is then left as it was sent).

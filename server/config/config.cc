@@ -29,7 +29,8 @@ int gMaxAnonymousUsers;
 int gChildLifetime;
 char gPIDFile[kPIDFileSize];
 key_t gShmKeyBase;
-in_addr_t gSingleServerAddress;
+SioAddr gSingleServerAddress;
+int gListenIPv6;
 int gListenBacklogSize;
 int gReduceSocketBufferMemory;
 int gCtrlRBufSize, gCtrlSBufSize;
@@ -540,7 +541,7 @@ int ApplyProxyProtocolFrom(const ConfigKey &k, char *value, const ConfigLine &wh
 
 int ApplySingleServerAddress(const ConfigKey &, char *value, const ConfigLine &where)
 {
-    if (ConfigAddress(value, &gSingleServerAddress) < 0) {
+    if (ConfigSioAddress(value, &gSingleServerAddress) < 0) {
         fprintf(stderr, "Invalid single-server-address \"%s\"; try something\nin the form of 192.168.96.99\n",
                 value);
         return ErrorCausedBy(where);
@@ -743,6 +744,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("idle-timeout", &gIdleTimeout, 300),
     Special("ipc-key", ApplyIpcKey, &gShmKeyBase, 0x77C0FFEE),
     Int("listen-backlog-size", &gListenBacklogSize, 0),
+    Bool("listen-ipv6", &gListenIPv6, 0),
     Bool("lock-downloads", &gLockDownloads, 0),
     Bool("lock-uploads", &gLockUploads, 0),
     Special("log-group", ApplyLogGroup),
@@ -863,13 +865,15 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 200);
+static_assert(std::size(gOptionNames) == 201);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.
 void SetSpecialDefaults()
 {
-    gSingleServerAddress = htonl(INADDR_ANY);
+    memset(&gSingleServerAddress, 0, sizeof(gSingleServerAddress));
+    gSingleServerAddress.in.sin_family = AF_INET;
+    gListenIPv6 = 0;
     gPassiveIP = INADDR_NONE;
     gEphemeralPortLo = gEphemeralPortHi = 0;
     gBindLocalDataPortDelay = gBindLocalDataPortRetries = 0;

@@ -13,6 +13,7 @@
 
 #include "log/log.h"
 #include "proxy/proxyheader.h"
+#include "sio.h"
 
 // ---- Sizes of the text settings --------------------------------------------
 constexpr int kConfigPathSize = 256;       // paths the file names without a fixed size
@@ -36,7 +37,8 @@ extern int gMaxAnonymousUsers;             // max-anonymous-users (-1 = no limit
 extern int gChildLifetime;                 // server-lifetime, seconds (43200; <= 0 unlimited)
 extern char gPIDFile[kPIDFileSize];        // pid-file (empty; required)
 extern key_t gShmKeyBase;                  // ipc-key (0x77C0FFEE; -k overrides)
-extern in_addr_t gSingleServerAddress;     // single-server-address (INADDR_ANY, network order)
+extern SioAddr gSingleServerAddress;       // single-server-address (IPv4 or IPv6; 0.0.0.0 = every address)
+extern int gListenIPv6;                    // listen-ipv6: also listen on [::] (IPv6 only there)
 extern int gListenBacklogSize;             // listen-backlog-size (0 = use 3)
 extern int gReduceSocketBufferMemory;      // reduce-socket-buffer-memory (off)
 extern int gCtrlRBufSize, gCtrlSBufSize;   // ctrl-rbuf-size, ctrl-sbuf-size (0)
@@ -266,6 +268,9 @@ char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul);
 
 // Dotted address or host name to a network-order address; -1 when invalid.
 [[nodiscard]] int ConfigAddress(const char *text, in_addr_t *addr);
+// An IPv4 or IPv6 address (an IPv6 one may stand in brackets), or a name's
+// first IPv4 address, else its first IPv6 one: 0, or -1.
+[[nodiscard]] int ConfigSioAddress(const char *text, SioAddr *addr);
 
 // Add the prefixes of a list separated by '|', tab, CR or LF. Return -1 after
 // printing a message when the table is full.

@@ -61,6 +61,37 @@ int ConfigAddress(const char *text, in_addr_t *addr)
     return 0;
 }
 
+int ConfigSioAddress(const char *text, SioAddr *addr)
+{
+    char bare[kSioAddrTextSize + 2];
+    const size_t n = strlen(text);
+    if (n >= 2 && n < sizeof(bare) && text[0] == '[' && text[n - 1] == ']') {
+        memcpy(bare, text + 1, n - 2);      // "[2001:db8::1]" as written in URLs
+        bare[n - 2] = '\0';
+        text = bare;
+    }
+    if (SioAddrFromText(text, addr) == 0)
+        return 0;
+    in_addr_t v4;
+    if (ConfigAddress(text, &v4) == 0) {
+        memset(addr, 0, sizeof(*addr));
+        addr->in.sin_family = AF_INET;
+        addr->in.sin_addr.s_addr = v4;
+        return 0;
+    }
+    struct addrinfo hints {};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    if (text[0] == '\0' || getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr)
+        return -1;
+    memset(addr, 0, sizeof(*addr));
+    memcpy(&addr->in6, res->ai_addr, sizeof(addr->in6));
+    addr->in6.sin6_port = 0;
+    freeaddrinfo(res);
+    return 0;
+}
+
 // Adds the path prefixes of list to a path table. A prefix that does not fit
 // could never match a path (path buffers have the same size) and is skipped.
 // A list that overflows the table is refused rather than cut: a dropped

@@ -94,7 +94,7 @@ int ErrorCausedBy(const DomainLine &where)
 
 int ApplyServerAddress(DomainInfo *d, const char *, char *value, const DomainLine &where)
 {
-    if (ConfigAddress(value, &d->serverAddr) < 0) {
+    if (ConfigSioAddress(value, &d->serverAddr) < 0) {
         CfMessage("Invalid server-address \"%s\"; try something\nin the form of 192.168.96.99\n", value);
         return ErrorCausedBy(where);
     }
@@ -263,7 +263,6 @@ void SetDomainDefaults(DomainInfo *d, const char *name)
 {
     memset(d, 0, sizeof(*d));
     Strncpy(d->setName, name);
-    d->serverAddr = 0;
     for (int &fd : d->logFds)
         fd = -1;
     d->uVChrootRestrictedUsers = 1;
@@ -510,11 +509,17 @@ DomainInfo *GetDomainBySetName(const char *name)
     return nullptr;
 }
 
-DomainInfo *GetDomainByLocalAddr(in_addr_t addr, int *index, int remember)
+bool DomainHasAddress(const DomainInfo *d, const SioAddr *addr)
+{
+    const SioAddr &mine = d->serverAddr;
+    return mine.sa.sa_family != AF_UNSPEC && !SioAddrIsAny(&mine) && SioAddrSameHost(&mine, addr);
+}
+
+DomainInfo *GetDomainByLocalAddr(const SioAddr *addr, int *index, int remember)
 {
     int found = 0;
     for (int i = 0; i < gNumDomains; i++) {
-        if (gDomainInfo[i]->serverAddr != 0 && gDomainInfo[i]->serverAddr == addr) {
+        if (DomainHasAddress(gDomainInfo[i], addr)) {
             found = i;
             break;
         }

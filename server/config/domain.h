@@ -7,6 +7,8 @@
 // records and the numbers carried in log records stay valid across reloads.
 #pragma once
 
+#include "sio.h"
+
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -14,7 +16,7 @@
 #include "log/log.h"
 
 constexpr int kDomainNameSize = 64;        // set-name, server-name
-constexpr int kDomainAddrStrSize = 24;     // dotted server address
+constexpr int kDomainAddrStrSize = 48;     // the server address as text (IPv4 or IPv6)
 constexpr int kDomainTextSize = 512;       // values after "@SETNAME@" expansion (cut at 511)
 constexpr int kDomainLogPathSize = 128;    // log path patterns
 constexpr int kDomainLogFds = 5;           // one per log type (log.h)
@@ -33,8 +35,8 @@ struct PasswdSource {
 struct DomainInfo {
     char setName[kDomainNameSize];         // set-name
     char serverName[kDomainNameSize];      // server-name; else from the reverse look-up; may stay empty
-    in_addr_t serverAddr;                  // server-address, network order; 0 = none (matches nothing)
-    char serverAddrStr[kDomainAddrStrSize]; // dotted form of serverAddr ("0.0.0.0" for none)
+    SioAddr serverAddr;                    // server-address, IPv4 or IPv6; a wildcard one = none
+    char serverAddrStr[kDomainAddrStrSize]; // text of serverAddr ("0.0.0.0" for none)
     char ftpHome[kDomainTextSize];         // ftp-home: the anonymous root; after PostReadDomainConfigInit
     int ftpHomeLen;                        //   the real path (or the default root) and its length
     int anonOnly;                          // server-type: 1 anonymous only, -1 disabled, 0 otherwise
@@ -103,7 +105,9 @@ DomainInfo *GetDomainBySetName(const char *name);
 // The first set whose server address is addr (network order), else the first
 // set; nullptr only when the table is empty. index (may be nullptr) gets the
 // set's index (0 when none matched); remember makes it gDomain/gCurDomain.
-DomainInfo *GetDomainByLocalAddr(in_addr_t addr, int *index, int remember);
+DomainInfo *GetDomainByLocalAddr(const SioAddr *addr, int *index, int remember);
+// The set names this address (a set without server-address names none).
+bool DomainHasAddress(const DomainInfo *d, const SioAddr *addr);
 DomainInfo *GetFirstDomain();
 
 // Start-up (path given): reads the file; every error prints one message and

@@ -99,9 +99,9 @@ void TrimTrailingSlashes(char *path)
 // "ftp." when the official one does not.
 void ResolveServerName(DomainInfo *d)
 {
-    struct in_addr ia {};
-    ia.s_addr = d->serverAddr;
-    const struct hostent *hp = gethostbyaddr(&ia, sizeof(ia), AF_INET);
+    const SioAddr &a = d->serverAddr;
+    const struct hostent *hp = SioAddrIsV6(&a) ? gethostbyaddr(&a.in6.sin6_addr, sizeof(a.in6.sin6_addr), AF_INET6)
+                                               : gethostbyaddr(&a.in.sin_addr, sizeof(a.in.sin_addr), AF_INET);
     if (hp == nullptr || hp->h_name == nullptr)
         return;
     Strncpy(d->serverName, hp->h_name);
@@ -178,11 +178,12 @@ void FinishDomain(DomainInfo *d, bool reload)
     Strncpy(d->logMiscPath, gLogMiscPath);
     Strncpy(d->logStatPath, gLogStatPath);
 
-    struct in_addr ia {};
-    ia.s_addr = d->serverAddr;
-    if (inet_ntop(AF_INET, &ia, d->serverAddrStr, sizeof(d->serverAddrStr)) == nullptr)
-        d->serverAddrStr[0] = '\0';
-    if (d->serverName[0] == '\0' && d->serverAddr != 0)
+    const bool named = d->serverAddr.sa.sa_family != AF_UNSPEC && !SioAddrIsAny(&d->serverAddr);
+    if (named)
+        SioAddrText(d->serverAddrStr, sizeof(d->serverAddrStr), &d->serverAddr);
+    else
+        Strncpy(d->serverAddrStr, "0.0.0.0");
+    if (d->serverName[0] == '\0' && named)
         ResolveServerName(d);
 
     // After the chroot the anonymous root is "/" to the process and the

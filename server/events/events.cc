@@ -17,7 +17,7 @@
 #include "sio.h"
 
 int gUseEventServer;
-struct sockaddr_in gEventServerAddr;
+SioAddr gEventServerAddr;
 int gEventSocket = -1;
 key_t gEventMessageQueueKey;
 mode_t gEventMessageQueueMode;
@@ -144,7 +144,7 @@ int InitEventUdp()
 {
     if (gEventSocket >= 0)
         close(gEventSocket);
-    gEventSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    gEventSocket = socket(gEventServerAddr.sa.sa_family, SOCK_DGRAM, 0);
     if (gEventSocket < 0) {
         LogPerror("could not create event socket");
         sleep(kSetupFailurePause);
@@ -155,17 +155,18 @@ int InitEventUdp()
     // Reuse lets several servers of one host send from the same port.
     const int on = 1;
     (void) setsockopt(gEventSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    struct sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = gSingleServerAddress;
-    local.sin_port = htons(kEventUdpLocalPort);
-    if (bind(gEventSocket, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) < 0) {
+    // From single-server-address when it is of the destination's family.
+    SioAddr local {};
+    local.sa.sa_family = gEventServerAddr.sa.sa_family;
+    if (gSingleServerAddress.sa.sa_family == local.sa.sa_family)
+        local = gSingleServerAddress;
+    SioAddrSetPort(&local, kEventUdpLocalPort);
+    if (bind(gEventSocket, &local.sa, SioAddrLen(&local)) < 0) {
         char text[64];
         AddrToAddrStr(text, sizeof(text), &local, 0, nullptr);
         LogPerror("could not bind event socket to %.63s", text);
     }
-    if (connect(gEventSocket, reinterpret_cast<const struct sockaddr *>(&gEventServerAddr),
-                sizeof(gEventServerAddr)) < 0) {
+    if (connect(gEventSocket, &gEventServerAddr.sa, SioAddrLen(&gEventServerAddr)) < 0) {
         char text[64];
         AddrToAddrStr(text, sizeof(text), &gEventServerAddr, 0, nullptr);
         LogPerror("could not connect event socket to %.63s", text);

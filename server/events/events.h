@@ -8,6 +8,8 @@
 // ("eventd-transaction-types") are settings of config/config.h.
 #pragma once
 
+#include "sio.h"
+
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -23,7 +25,7 @@ constexpr int kEventLogin = 0x100;
 constexpr int kEventLogout = 0x200;
 
 extern int gUseEventServer;                    // events are sent (0 off)
-extern struct sockaddr_in gEventServerAddr;    // UDP destination
+extern SioAddr gEventServerAddr;               // UDP destination
 extern int gEventSocket;                       // UDP socket, -1 when none
 extern key_t gEventMessageQueueKey;            // 0: the UDP channel
 extern mode_t gEventMessageQueueMode;

@@ -50,7 +50,9 @@ void ResolveClient(ShmSlot *me)
     me->hostResolved = 0;
     if (!gDNSLookup)
         return;
-    const struct hostent *hp = gethostbyaddr(&gRemoteCtrlAddr.sin_addr, sizeof(gRemoteCtrlAddr.sin_addr), AF_INET);
+    const SioAddr &a = gRemoteCtrlAddr;
+    const struct hostent *hp = SioAddrIsV6(&a) ? gethostbyaddr(&a.in6.sin6_addr, sizeof(a.in6.sin6_addr), AF_INET6)
+                                               : gethostbyaddr(&a.in.sin_addr, sizeof(a.in.sin_addr), AF_INET);
     if (hp == nullptr || hp->h_name == nullptr || hp->h_name[0] == '\0')
         return;
     const size_t len = strlen(hp->h_name);
@@ -68,10 +70,10 @@ void ResolveClient(ShmSlot *me)
 // Loopback, or one of this machine's own addresses that a set serves.
 bool ClientIsLocal(const char *addr)
 {
-    if (strncmp(addr, "127.", 4) == 0 || strncmp(addr, "0.", 2) == 0)
+    if (strncmp(addr, "127.", 4) == 0 || strncmp(addr, "0.", 2) == 0 || strcmp(addr, "::1") == 0)
         return true;
     for (int i = 0; i < gNumDomains; i++) {
-        if (gDomainInfo[i]->serverAddr != 0 && gDomainInfo[i]->serverAddr == gRemoteCtrlAddr.sin_addr.s_addr)
+        if (DomainHasAddress(gDomainInfo[i], &gRemoteCtrlAddr))
             return true;
     }
     return false;
@@ -79,9 +81,8 @@ bool ClientIsLocal(const char *addr)
 
 void TraceConnection(const ShmSlot *me, bool setNamesAddress)
 {
-    char local[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &gLocalCtrlAddr.sin_addr, local, sizeof(local)) == nullptr)
-        local[0] = '\0';
+    char local[kSioAddrTextSize];
+    SioAddrText(local, sizeof(local), &gLocalCtrlAddr);
     const int pid = static_cast<int>(getpid());
     const unsigned t = static_cast<unsigned>(ShmTime(nullptr));
     Log(kLogMisc, "-------------------------------------------------\n");
@@ -121,8 +122,10 @@ void TakeProxyHeader(ShmSlot *me)
     ProxySource src;
     const int rc = ReadProxyHeader(gCtrl, time(nullptr) + gLoginTimeout, &src);
     if (rc == 0) {
-        if (src.haveSource)
-            gRemoteCtrlAddr = src.source;
+        if (src.haveSource) {
+            memset(&gRemoteCtrlAddr, 0, sizeof(gRemoteCtrlAddr));
+            gRemoteCtrlAddr.in = src.source;
+        }
         return;
     }
     Log(kLogMisc, "PROXY header from %s refused: %s.\n", me->addr,
@@ -133,8 +136,7 @@ void TakeProxyHeader(ShmSlot *me)
 
 void SlotAddress(ShmSlot *me)
 {
-    if (inet_ntop(AF_INET, &gRemoteCtrlAddr.sin_addr, me->addr, sizeof(me->addr)) == nullptr)
-        me->addr[0] = '\0';
+    SioAddrText(me->addr, sizeof(me->addr), &gRemoteCtrlAddr);
 }
 
 void CheckUserLimits(ShmSlot *me)
@@ -196,17 +198,17 @@ void AdmitConnection()
     me->sessionStart = ShmTime(nullptr);
     WakeMaster();
     socklen_t len = sizeof(gLocalCtrlAddr);
-    if (getsockname(gCtrl, reinterpret_cast<struct sockaddr *>(&gLocalCtrlAddr), &len) < 0) {
+    if (getsockname(gCtrl, &gLocalCtrlAddr.sa, &len) < 0) {
         LogPerror("getsockname(ctrl)");
         Exit(1);
     }
-    const in_addr_t local = gLocalCtrlAddr.sin_addr.s_addr;
-    gCurDomain = GetDomainByLocalAddr(local, nullptr, 1);
-    const bool setNamesAddress = gCurDomain->serverAddr != 0 && gCurDomain->serverAddr == local;
+    gCurDomain = GetDomainByLocalAddr(&gLocalCtrlAddr, nullptr, 1);
+    const bool setNamesAddress = DomainHasAddress(gCurDomain, &gLocalCtrlAddr);
     Strncpy(me->domain, gCurDomain->setName);
 
     SlotAddress(me);
-    if (gNumProxyFrom > 0 && ProxyNetsHold(gProxyFrom, gNumProxyFrom, gRemoteCtrlAddr.sin_addr.s_addr)) {
+    if (gNumProxyFrom > 0 && !SioAddrIsV6(&gRemoteCtrlAddr) &&
+        ProxyNetsHold(gProxyFrom, gNumProxyFrom, gRemoteCtrlAddr.in.sin_addr.s_addr)) {
         TakeProxyHeader(me);
         SlotAddress(me);
     }

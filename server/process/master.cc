@@ -79,19 +79,37 @@ time_t *gHandedAt = nullptr;
 // was the last idle one, new clients would otherwise queue unserved for the
 // rest of the pause. Children write a byte; the master polls the other end.
 int gWakeRead = -1, gWakeWrite = -1;
-int gControlListener = -1;          // the listening socket, for CloseMasterDescriptors
+// The listening sockets: the IPv4 one (or that of single-server-address)
+// and, with listen-ipv6, [::] beside it.  Two are non-blocking and waited
+// for with poll, so that neither family's clients wait behind the other's.
+int gListeners[2] = {-1, -1};
+int gNumListeners = 0;
 
 // ---- The listening socket --------------------------------------------------------------------
 
-// Binds, retrying a port that is still in use. Returns 0 or -1 (logged).
-int BindControlPort(int fd, int port)
+void CloseListeners()
 {
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = gSingleServerAddress;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
+    for (int &fd : gListeners) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+    gNumListeners = 0;
+}
+
+long long MonotonicMillis()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Binds, retrying a port that is still in use. Returns 0 or -1 (logged).
+int BindControlPort(int fd, SioAddr sa, int port)
+{
+    SioAddrSetPort(&sa, port);
     for (int attempt = 0;; attempt++) {
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0)
+        if (bind(fd, &sa.sa, SioAddrLen(&sa)) == 0)
             return 0;
         if (errno != EADDRINUSE) {
             LogPerror("bind to control port %u failed", static_cast<unsigned>(port));
@@ -107,21 +125,26 @@ int BindControlPort(int fd, int port)
     }
 }
 
-// The listening socket, or -1 (logged).
-int OpenControlSocket(int port)
+// The listening socket on address sa, or -1 (logged).
+int OpenControlSocket(const SioAddr &sa, int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(sa.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         LogPerror("socket");
+        return -1;
+    }
+    const int on = 1;
+    if (SioAddrIsV6(&sa) && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) < 0) {
+        LogPerror("IPV6_V6ONLY");   // IPv4 clients must keep to their own socket
+        close(fd);
         return -1;
     }
     if (gCtrlRBufSize > 0 || gCtrlSBufSize > 0)
         SetSocketBufSize(fd, static_cast<size_t>(gCtrlRBufSize), static_cast<size_t>(gCtrlSBufSize));
     else if (gReduceSocketBufferMemory)
         SetSocketBufSize(fd, 512, 1024);
-    const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (BindControlPort(fd, port) < 0) {
+    if (BindControlPort(fd, sa, port) < 0) {
         close(fd);
         return -1;
     }
@@ -136,6 +159,65 @@ int OpenControlSocket(int port)
         Log(kLogMisc, "Could not set listen backlog size to %d, defaulting to %d.\n", gListenBacklogSize,
             kDefaultBacklog);
     return fd;
+}
+
+// single-server-address alone, else IPv4's wildcard and, with listen-ipv6,
+// IPv6's beside it.  Returns 0, or -1 (logged) with none left open.
+int OpenControlSockets(int port)
+{
+    SioAddr any6 {};
+    any6.in6.sin6_family = AF_INET6;
+    const bool both = gListenIPv6 && SioAddrIsAny(&gSingleServerAddress) && !SioAddrIsV6(&gSingleServerAddress);
+    const SioAddr *want[2] = {&gSingleServerAddress, both ? &any6 : nullptr};
+    for (const SioAddr *sa : want) {
+        if (sa == nullptr)
+            continue;
+        const int fd = OpenControlSocket(*sa, port);
+        if (fd < 0) {
+            CloseListeners();
+            return -1;
+        }
+        gListeners[gNumListeners++] = fd;
+    }
+    if (gNumListeners > 1) {
+        for (int i = 0; i < gNumListeners; i++)
+            (void) fcntl(gListeners[i], F_SETFL, fcntl(gListeners[i], F_GETFL) | O_NONBLOCK);
+    }
+    return 0;
+}
+
+// A connection from either listening socket within seconds (0: no limit):
+// its descriptor, kSioErrTimeout, or -1 with errno.
+int AcceptEither(SioAddr *peer, int seconds)
+{
+    const long long end = MonotonicMillis() + 1000LL * seconds;
+    for (;;) {
+        struct pollfd p[2] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}};
+        const long long left = end - MonotonicMillis();
+        if (seconds > 0 && left <= 0) {
+            errno = ETIMEDOUT;
+            return kSioErrTimeout;
+        }
+        const int ready = poll(p, 2, seconds > 0 ? static_cast<int>(left) : -1);
+        if (ready < 0 && errno != EINTR)
+            return -1;
+        for (int i = 0; ready > 0 && i < 2; i++) {
+            if ((p[i].revents & POLLIN) == 0)
+                continue;
+            socklen_t len = sizeof(*peer);
+            const int fd = accept4(gListeners[i], &peer->sa, &len, 0);
+            if (fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR))
+                return fd;      // another child may have taken it: wait again
+        }
+    }
+}
+
+// One connection within seconds, as SAcceptA gives it.
+int AcceptClient(SioAddr *peer, int seconds)
+{
+    if (gNumListeners == 1)
+        return SAcceptA(gListeners[0], peer, seconds);
+    return AcceptEither(peer, seconds);
 }
 
 // ---- Master set-up -----------------------------------------------------------------------------
@@ -312,9 +394,8 @@ int AcceptTimeout()
 
 // The child's loop: one connection after another, the first one possibly
 // handed over by the master. Never returns.
-[[noreturn]] void ChildLoop(int listenfd, int handed)
+[[noreturn]] void ChildLoop(int handed)
 {
-    gControlListener = listenfd;
     static int sHanded;     // survives the jump back from DoneConnection
     sHanded = handed;
     for (;;) {
@@ -324,18 +405,18 @@ int AcceptTimeout()
             Exit(0);
         }
 
-        struct sockaddr_in peer {};
+        SioAddr peer {};
         int fd;
         if (sHanded >= 0) {
             fd = sHanded;
             sHanded = -1;
             socklen_t len = sizeof(peer);
-            if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &len) < 0) {
+            if (getpeername(fd, &peer.sa, &len) < 0) {
                 LogPerror("getpeername(ctrl)");
                 Exit(1);
             }
         } else {
-            fd = SAcceptA(listenfd, &peer, timeout);
+            fd = AcceptClient(&peer, timeout);
             if (fd < 0) {
                 if (fd == kSioErrTimeout) {
                     if (gChildExpiration != 0 || gChild > gMinChildren) {
@@ -411,28 +492,27 @@ int CountBusyChildren()
 
 // The client's name for the refusal line: its reverse name when look-ups are
 // on, else its address.
-void ClientHostName(char *dst, size_t size, const struct sockaddr_in &peer)
+void ClientHostName(char *dst, size_t size, const SioAddr &peer)
 {
-    if (inet_ntop(AF_INET, &peer.sin_addr, dst, static_cast<socklen_t>(size)) == nullptr)
-        dst[0] = '\0';
+    SioAddrText(dst, size, &peer);
     if (!gDNSLookup)
         return;
-    const struct hostent *hp = gethostbyaddr(&peer.sin_addr, sizeof(peer.sin_addr), AF_INET);
-    if (hp != nullptr && hp->h_name != nullptr)
-        Strncpy(dst, hp->h_name, size);
+    char name[NI_MAXHOST];
+    if (getnameinfo(&peer.sa, SioAddrLen(&peer), name, sizeof(name), nullptr, 0, NI_NAMEREQD) == 0)
+        Strncpy(dst, name, size);
 }
 
 // Every child is busy and there are max-users of them.
-void RefuseConnection(int fd, const struct sockaddr_in &peer)
+void RefuseConnection(int fd, const SioAddr &peer)
 {
     (void) SWrite(fd, gRefuseConnectionsMsg, strlen(gRefuseConnectionsMsg), 2);
 
     // The line goes to the session log of the set the client asked for.
-    struct sockaddr_in local {};
+    SioAddr local {};
     socklen_t len = sizeof(local);
     int domain = 0;
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) == 0)
-        (void) GetDomainByLocalAddr(local.sin_addr.s_addr, &domain, 0);
+    if (getsockname(fd, &local.sa, &len) == 0)
+        (void) GetDomainByLocalAddr(&local, &domain, 0);
     SClose(fd, 3);
 
     char host[64];
@@ -452,18 +532,18 @@ void RefuseConnection(int fd, const struct sockaddr_in &peer)
 // window ends early once a child is free again: that child takes the next
 // client itself, where the master could only fork or, with max-users
 // children alive, refuse it.
-int MasterAccept(int listenfd)
+int MasterAccept()
 {
     const time_t end = time(nullptr) + kMasterAcceptSeconds;
     for (;;) {
         const long left = static_cast<long>(end - time(nullptr));
         if (left <= 0 || CountBusyChildren() < gLiveChildren)
             return -1;
-        struct pollfd waiting = {listenfd, POLLIN, 0};
-        if (poll(&waiting, 1, kMasterAcceptSliceMillis) <= 0)
+        struct pollfd waiting[2] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}};
+        if (poll(waiting, static_cast<nfds_t>(gNumListeners), kMasterAcceptSliceMillis) <= 0)
             continue;       // nobody waiting yet (or a signal): look at the children again
-        struct sockaddr_in peer {};
-        const int fd = SAcceptA(listenfd, &peer, static_cast<int>(left));
+        SioAddr peer {};
+        const int fd = AcceptClient(&peer, static_cast<int>(left));
         if (fd < 0) {
             if (fd != kSioErrTimeout) {
                 LogPerror("accept");
@@ -546,7 +626,8 @@ int ReapChild()
 
 void CloseMasterDescriptors()
 {
-    for (int *fd : {&gControlListener, &gWakeWrite, &gWakeRead}) {
+    CloseListeners();
+    for (int *fd : {&gWakeWrite, &gWakeRead}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -691,7 +772,7 @@ int StatisticsCheckPoint(time_t now)
     return 1;
 }
 
-int MainProcess(int listenfd)
+int MainProcess()
 {
     (void) JoinSharedMemory(0);
     const time_t now = ShmTime(nullptr);
@@ -710,7 +791,7 @@ int MainProcess(int listenfd)
             gPeriodMaxSimultaneousUsers = busy;
         const bool allBusy = busy >= gLiveChildren;
         if (allBusy) {
-            const int fd = MasterAccept(listenfd);
+            const int fd = MasterAccept();
             if (gChild != 0)
                 return fd;
         }
@@ -734,8 +815,7 @@ int WaitForRequests(int port)
         LogPerror("mmap");
         return -1;
     }
-    const int listenfd = OpenControlSocket(port);
-    if (listenfd < 0) {
+    if (OpenControlSockets(port) < 0) {
         gPIDFile[0] = '\0';     // not written yet: there is nothing of ours to remove
         return -1;
     }
@@ -755,7 +835,7 @@ int WaitForRequests(int port)
     for (int n = 1; n <= gMinChildren; n++) {
         const pid_t pid = ForkChild(n);
         if (pid == 0)
-            ChildLoop(listenfd, -1);
+            ChildLoop(-1);
         if (pid < 0) {
             LogPerror("Cannot spawn child %d", n);
             sleep(kForkFailurePause);
@@ -774,6 +854,8 @@ int WaitForRequests(int port)
         Log(kLogMisc, "  The default value of \"ftp-home\" is \"%.127s\".\n", gDefaultFTPHome);
     }
 
-    const int fd = MainProcess(listenfd);
-    ChildLoop(listenfd, fd);
+    if (gListenIPv6 && !gAllowEpsvEprt)
+        Log(kLogMisc, "Warning: listen-ipv6 is on but allow-epsv-eprt is off: IPv6 clients cannot open data connections.\n");
+    const int fd = MainProcess();
+    ChildLoop(fd);
 }

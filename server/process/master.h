@@ -40,7 +40,7 @@ int WaitForRequests(int port);
 
 // The master loop. Returns only in a freshly forked child: the connection the
 // master accepted for it, or -1 for a respawned idle child.
-int MainProcess(int listenfd);
+int MainProcess();
 
 // The child's return point for the next connection, armed by the accept loop
 // before each session; DoneConnection jumps back to it.

@@ -147,7 +147,7 @@ PrivAnswer BindDataPort(int fd)
         return Refused(EPERM);
     int domain = 0, type = 0, shared = 0;
     socklen_t len = sizeof(int);
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != AF_INET)
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != gLocalCtrlAddr.sa.sa_family)
         return Refused(EINVAL);
     len = sizeof(int);
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_STREAM)
@@ -155,16 +155,16 @@ PrivAnswer BindDataPort(int fd)
     len = sizeof(int);
     if (getsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &shared, &len) < 0 || shared != 0)
         return Refused(EINVAL);
-    struct sockaddr_in bound {};
+    SioAddr bound {};
     len = sizeof(bound);
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&bound), &len) < 0 || bound.sin_port != 0)
+    if (getsockname(fd, &bound.sa, &len) < 0 || SioAddrPort(&bound) != 0)
         return Refused(EINVAL);
-    const unsigned port = ntohs(gLocalCtrlAddr.sin_port);
+    const int port = SioAddrPort(&gLocalCtrlAddr);
     if (port < 2)
         return Refused(EINVAL);
-    struct sockaddr_in local = gLocalCtrlAddr;
-    local.sin_port = htons(static_cast<uint16_t>(port - 1));
-    return Answer(bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)));
+    SioAddr local = gLocalCtrlAddr;
+    SioAddrSetPort(&local, port - 1);
+    return Answer(bind(fd, &local.sa, SioAddrLen(&local)));
 }
 
 // The part of path below the anonymous root ("" for the root itself), or

@@ -89,7 +89,7 @@ int gEtcNoLogin;
 long gCmdsQuantum, gCmdsPerQuantum;
 
 int gCtrl = -1;
-struct sockaddr_in gRemoteCtrlAddr, gLocalCtrlAddr;
+SioAddr gRemoteCtrlAddr, gLocalCtrlAddr;
 int gClientIsLocal;
 SReadlineInfo gSrl;
 int gALowercasePathnames, gULowercasePathnames;
@@ -285,7 +285,7 @@ void StartSession()
 
     AuthServiceAtConnection();
 
-    const int remotePort = ntohs(gRemoteCtrlAddr.sin_port);
+    const int remotePort = SioAddrPort(&gRemoteCtrlAddr);
     if (remotePort < 1024 && !gAllowIncomingPortsBelow1024 && (gCurDomain->anonOnly != 0 || gAnonOnlyServer)) {
         Log(kLogMisc, "Port number (%d) on control connection from user at %.63s was below 1024.\n", remotePort, gRUserPtr->host);
         sleep(2);

@@ -108,8 +108,8 @@ extern long gCmdsQuantum, gCmdsPerQuantum;
 
 // ---- Connection -------------------------------------------------------------
 extern int gCtrl;                          // control connection descriptor
-extern struct sockaddr_in gRemoteCtrlAddr; // the client's end of it
-extern struct sockaddr_in gLocalCtrlAddr;  // our end of it
+extern SioAddr gRemoteCtrlAddr;  // the client's end of it
+extern SioAddr gLocalCtrlAddr;   // our end of it
 extern int gClientIsLocal;                 // the client is on this machine
 extern SReadlineInfo gSrl;                 // its line reader (made at start-up)
 extern char gTraceSpecIn[16], gTraceSpecOut[16];

@@ -31,15 +31,14 @@ int HostsAccess(const char *user)
     const char *serverName = (gCurDomain != nullptr && gCurDomain->serverName[0] != '\0')
                                  ? gCurDomain->serverName
                                  : "unknown";
-    char serverAddr[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &gLocalCtrlAddr.sin_addr, serverAddr, sizeof(serverAddr)) == nullptr)
-        serverAddr[0] = '\0';
+    char serverAddr[kSioAddrTextSize];
+    SioAddrText(serverAddr, sizeof(serverAddr), &gLocalCtrlAddr);
 
     struct request_info req;
     gRequestInit(&req, RQ_DAEMON, Arg("Zorvad"), RQ_CLIENT_NAME, Arg(clientName), RQ_CLIENT_ADDR,
-                 Arg(gRUserPtr->addr), RQ_CLIENT_SIN, reinterpret_cast<struct sockaddr *>(&gRemoteCtrlAddr),
+                 Arg(gRUserPtr->addr), RQ_CLIENT_SIN, &gRemoteCtrlAddr.sa,
                  RQ_SERVER_NAME, Arg(serverName), RQ_SERVER_ADDR, Arg(serverAddr), RQ_SERVER_SIN,
-                 reinterpret_cast<struct sockaddr *>(&gLocalCtrlAddr), RQ_USER, Arg(user), 0);
+                 &gLocalCtrlAddr.sa, RQ_USER, Arg(user), 0);
     const int result = gHostsAccess(&req);
     _Trace(kLogMisc, "TCP Wrappers returned: %d.\n", result);
     return result;

@@ -30,8 +30,8 @@
 #include "transfer/tlsdata.h"
 #include "sio.h"
 
-struct sockaddr_in gLocalDataAddr;
-struct sockaddr_in gRemoteDataAddr;
+SioAddr gLocalDataAddr;
+SioAddr gRemoteDataAddr;
 unsigned (*gDataSleep)(unsigned seconds) = sleep;
 
 namespace {
@@ -77,23 +77,30 @@ int CloseDataSocket(bool orderly = false)
     return rc;
 }
 
-const char *Dotted(char *dst, size_t size, in_addr_t addr)
-{
-    struct in_addr a;
-    a.s_addr = addr;
-    return InetNtoA(dst, &a, size);
-}
-
-// The text and loopback flag of the data peer.
+// The text and loopback flag of the data peer ("[...]:port" for IPv6).
 void NoteRemoteDataAddr()
 {
-    AddrToAddrStr(gRemoteDataAddrStr, sizeof(gRemoteDataAddrStr), &gRemoteDataAddr, 0, "%h:%p");
-    gRemoteDataAddrIsLoopback = IsLoopbackAddress(gRemoteDataAddr.sin_addr.s_addr);
+    AddrToAddrStr(gRemoteDataAddrStr, sizeof(gRemoteDataAddrStr), &gRemoteDataAddr, 0, nullptr);
+    gRemoteDataAddrIsLoopback = AddrIsLoopback(&gRemoteDataAddr);
 }
 
 int ControlIsLoopback()
 {
-    return IsLoopbackAddress(gRemoteCtrlAddr.sin_addr.s_addr);
+    return AddrIsLoopback(&gRemoteCtrlAddr);
+}
+
+// A socket of the control connection's family; an IPv6 one reaches IPv6
+// alone (an IPv4-mapped address must not get round the IPv4 checks).
+int DataSocket()
+{
+    const int family = gLocalCtrlAddr.sa.sa_family;
+    const int fd = socket(family, SOCK_STREAM, 0);
+    const int on = 1;
+    if (fd >= 0 && family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 [[noreturn]] void EndSession(int fd, int reason)
@@ -141,20 +148,20 @@ class RootForDataPort {
 // The 227 reply for the listening socket.
 void AnnouncePassive()
 {
-    in_addr_t addr = gLocalDataAddr.sin_addr.s_addr;
+    in_addr_t addr = gLocalDataAddr.in.sin_addr.s_addr;
     if (gCurDomain != nullptr && gCurDomain->passiveIP != INADDR_NONE && gCurDomain->passiveIP != 0)
         addr = gCurDomain->passiveIP;
     else if (gPassiveIP != INADDR_NONE && gPassiveIP != 0)
         addr = gPassiveIP;
     char text[64];
-    PassiveAddressText(text, sizeof(text), addr, ntohs(gLocalDataAddr.sin_port));
+    PassiveAddressText(text, sizeof(text), addr, static_cast<unsigned>(SioAddrPort(&gLocalDataAddr)));
     Reply("227 Entering Passive Mode (%s)\r\n", text);
 }
 
 // The 229 reply: only the port, the client reuses the control connection's address.
 void AnnounceExtendedPassive()
 {
-    Reply("229 Entering Extended Passive Mode (|||%u|)\r\n", static_cast<unsigned>(ntohs(gLocalDataAddr.sin_port)));
+    Reply("229 Entering Extended Passive Mode (|||%u|)\r\n", static_cast<unsigned>(SioAddrPort(&gLocalDataAddr)));
 }
 
 enum class PassiveStep { kSocket, kBind, kListen, kGetsockname };
@@ -195,21 +202,20 @@ void PassiveFailed(int fd, int oldfd, PassiveStep step)
 enum class Refusal { kNone, kLowPort, kOtherHost, kTlsFailed, kTlsNotResumed };
 
 // The checks on a passive connection's peer, before any reply: logged, not answered.
-Refusal CheckPassivePeer(const struct sockaddr_in &peer)
+Refusal CheckPassivePeer(const SioAddr &peer)
 {
-    const unsigned port = ntohs(peer.sin_port);
+    const unsigned port = static_cast<unsigned>(SioAddrPort(&peer));
     if (gIsAnon && port < 1024 && !gAllowIncomingPortsBelow1024) {
         Log(kLogMisc, "Port number (%u) on data connection was below 1024.\n", port);
         return Refusal::kLowPort;
     }
-    if (peer.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr && !gAllowIncomingProxyDataConnections) {
+    if (!SioAddrSameHost(&peer, &gRemoteCtrlAddr) && !gAllowIncomingProxyDataConnections) {
         if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
             _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
         } else {
-            char data[32], ctrl[32];
+            char data[kSioAddrTextSize], ctrl[kSioAddrTextSize];
             Log(kLogMisc, "Data connection (%s) is not from same host as control connection (%s)\n",
-                Dotted(data, sizeof(data), peer.sin_addr.s_addr),
-                Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr));
+                SioAddrText(data, sizeof(data), &peer), SioAddrText(ctrl, sizeof(ctrl), &gRemoteCtrlAddr));
             return Refusal::kOtherHost;
         }
     }
@@ -223,26 +229,28 @@ Refusal CheckPassivePeer(const struct sockaddr_in &peer)
 // not whole and valid within a few seconds (logged).
 constexpr int kDataProxyHeaderSeconds = 5;
 
-int TakeDataProxyHeader(int fd, struct sockaddr_in *peer)
+int TakeDataProxyHeader(int fd, SioAddr *peer)
 {
-    if (gNumProxyFrom == 0 || !ProxyNetsHold(gProxyFrom, gNumProxyFrom, peer->sin_addr.s_addr))
+    if (gNumProxyFrom == 0 || SioAddrIsV6(peer) || !ProxyNetsHold(gProxyFrom, gNumProxyFrom, peer->in.sin_addr.s_addr))
         return 0;
     ProxySource src;
     const int rc = ReadProxyHeader(fd, time(nullptr) + kDataProxyHeaderSeconds, &src);
     if (rc < 0) {
-        char from[32];
+        char from[kSioAddrTextSize];
         Log(kLogMisc, "PROXY header on a data connection from %s refused: %s.\n",
-            Dotted(from, sizeof(from), peer->sin_addr.s_addr), rc == -2 ? "not whole in time" : "malformed");
+            SioAddrText(from, sizeof(from), peer), rc == -2 ? "not whole in time" : "malformed");
         return -1;
     }
-    if (src.haveSource)
-        *peer = src.source;
+    if (src.haveSource) {
+        memset(peer, 0, sizeof(*peer));
+        peer->in = src.source;
+    }
     return 0;
 }
 
 // The peer checks of a connection just accepted from the passive socket,
 // after the header a trusted balancer sends.
-Refusal CheckAcceptedPeer(int fd, struct sockaddr_in *peer)
+Refusal CheckAcceptedPeer(int fd, SioAddr *peer)
 {
     return TakeDataProxyHeader(fd, peer) < 0 ? Refusal::kOtherHost : CheckPassivePeer(*peer);
 }
@@ -296,7 +304,7 @@ void AnnounceAccepted(const char *name, int64_t size)
 // One connection from the passive socket within seconds: its descriptor
 // with the peer checked (Refusal::kNone) or turned away and closed (-1 and
 // *why), or kSioErrTimeout.  A failure of accept itself ends the session.
-int AcceptOne(int seconds, struct sockaddr_in *peer, Refusal *why)
+int AcceptOne(int seconds, SioAddr *peer, Refusal *why)
 {
     const int fd = SAcceptS(gPassiveData, peer, seconds);
     if (fd == kSioErrTimeout)
@@ -332,7 +340,7 @@ int AcceptOne(int seconds, struct sockaddr_in *peer, Refusal *why)
 // slot's number is also its handshake's (tls/tls.h).
 struct Pending {
     int fd = -1;
-    struct sockaddr_in peer {};
+    SioAddr peer {};
     unsigned long seq = 0;          // the order of arrival
     bool hello = false;             // its handshake has begun
     short events = POLLIN;          // what the handshake waits for
@@ -410,7 +418,7 @@ bool PendingFull()
 
 // A connection that passed the checks joins the waiting ones.  In the clear
 // the first is the data connection and later ones are not needed.
-void KeepPending(int fd, const struct sockaddr_in &peer)
+void KeepPending(int fd, const SioAddr &peer)
 {
     const int slot = FreePendingSlot();
     if (slot < 0 || (!gProtPrivate && OldestPending() >= 0)) {
@@ -424,7 +432,7 @@ void KeepPending(int fd, const struct sockaddr_in &peer)
     gPending[slot].helloEndMs = gHelloClock ? gPending[slot].acceptedMs + kHelloMs : 0;
 }
 
-void UsePeer(const struct sockaddr_in &peer)
+void UsePeer(const SioAddr &peer)
 {
     gRemoteDataAddr = peer;
     NoteRemoteDataAddr();
@@ -454,7 +462,7 @@ void PushOutSilent(long long nowMs, Refusal *last)
 // ones (0), or turned away (-1), or kSioErrTimeout.
 int AcceptPending(int seconds)
 {
-    struct sockaddr_in peer {};
+    SioAddr peer {};
     const int fd = AcceptOne(seconds, &peer, &gPassiveRefusal);
     if (fd >= 0)
         KeepPending(fd, peer);
@@ -608,9 +616,9 @@ int TakeEarlyPassive()
         struct pollfd p = {gPassiveData, POLLIN, 0};
         if (poll(&p, 1, 0) != 1)
             return 0;
-        struct sockaddr_in peer {};
+        SioAddr peer {};
         socklen_t len = sizeof(peer);
-        const int fd = accept4(gPassiveData, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+        const int fd = accept4(gPassiveData, &peer.sa, &len, SOCK_CLOEXEC);
         if (fd < 0)
             return -1;                  // the transfer command meets the failure again
         const Refusal why = CheckAcceptedPeer(fd, &peer);
@@ -655,11 +663,11 @@ int AcceptPassive(const char *name, int64_t size)
 // each bind alone, never across a log line, the sleep between attempts or a
 // reply.  False when it did not bind (also without root); *restoreFailed
 // when the user's identity could not be restored.
-bool BindControlPortMinusOne(int fd, struct sockaddr_in *local, bool *restoreFailed)
+bool BindControlPortMinusOne(int fd, SioAddr *local, bool *restoreFailed)
 {
     *local = gLocalCtrlAddr;
-    const unsigned port = static_cast<unsigned>(ntohs(gLocalCtrlAddr.sin_port)) - 1;
-    local->sin_port = htons(static_cast<uint16_t>(port));
+    const unsigned port = static_cast<unsigned>(SioAddrPort(&gLocalCtrlAddr)) - 1;
+    SioAddrSetPort(local, static_cast<int>(port));
     const unsigned attempts = static_cast<unsigned>(gBindLocalDataPortRetries > 0 ? gBindLocalDataPortRetries : 0) + 1;
     for (unsigned attempt = 1; attempt <= attempts; attempt++) {
         int rc, err;
@@ -675,7 +683,7 @@ bool BindControlPortMinusOne(int fd, struct sockaddr_in *local, bool *restoreFai
             RootForDataPort root(restoreFailed);
             if (!root.held())
                 return false;
-            rc = bind(fd, reinterpret_cast<struct sockaddr *>(local), sizeof(*local));
+            rc = bind(fd, &local->sa, SioAddrLen(local));
             err = errno;
         }
         if (*restoreFailed)
@@ -698,14 +706,14 @@ void TraceAddresses(int fd)
 {
     if (gTraceLogging < 2)
         return;
-    struct sockaddr_in local {};
+    SioAddr local {};
     socklen_t len = sizeof(local);
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+    getsockname(fd, &local.sa, &len);
     char text[64];
-    Log(kLogMisc, "ctrl local:  %s\n", AddrToAddrStr(text, sizeof(text), &gLocalCtrlAddr, 0, "%h:%p"));
-    Log(kLogMisc, "ctrl remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteCtrlAddr, 0, "%h:%p"));
-    Log(kLogMisc, "data local:  %s\n", AddrToAddrStr(text, sizeof(text), &local, 0, "%h:%p"));
-    Log(kLogMisc, "data remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteDataAddr, 0, "%h:%p"));
+    Log(kLogMisc, "ctrl local:  %s\n", AddrToAddrStr(text, sizeof(text), &gLocalCtrlAddr, 0, nullptr));
+    Log(kLogMisc, "ctrl remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteCtrlAddr, 0, nullptr));
+    Log(kLogMisc, "data local:  %s\n", AddrToAddrStr(text, sizeof(text), &local, 0, nullptr));
+    Log(kLogMisc, "data remote: %s\n", AddrToAddrStr(text, sizeof(text), &gRemoteDataAddr, 0, nullptr));
 }
 
 // The active side of OpenData: connect to the PORT address or the default
@@ -723,7 +731,7 @@ int ConnectActive(const char *name, int64_t size)
     }
 
     // The socket is the user's; only its bind to the port below ours needs root.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = DataSocket();
     if (fd < 0) {
         const int err = errno;
         LogPerror("socket");
@@ -738,7 +746,7 @@ int ConnectActive(const char *name, int64_t size)
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     bool bound = false;
     bool restoreFailed = false;
-    struct sockaddr_in local {};
+    SioAddr local {};
     if (gBindLocalDataPort)
         bound = BindControlPortMinusOne(fd, &local, &restoreFailed);
     if (restoreFailed) {
@@ -748,8 +756,8 @@ int ConnectActive(const char *name, int64_t size)
     }
     if (!bound) {
         local = gLocalCtrlAddr;
-        local.sin_port = 0;
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) < 0)
+        SioAddrSetPort(&local, 0);
+        if (bind(fd, &local.sa, SioAddrLen(&local)) < 0)
             LogPerror("bind data connection to same IP as control connection failed");
     }
     TraceAddresses(fd);
@@ -775,7 +783,7 @@ int ConnectActive(const char *name, int64_t size)
         gLocalDataAddr = local;
     } else {
         socklen_t len = sizeof(gLocalDataAddr);
-        getsockname(fd, reinterpret_cast<struct sockaddr *>(&gLocalDataAddr), &len);
+        getsockname(fd, &gLocalDataAddr.sa, &len);
     }
     gData = fd;
 
@@ -818,17 +826,17 @@ bool ActiveModeAllowed(const char *word)
 // PORT and EPRT after parsing: the checks against bouncing the data channel
 // to a third host or a privileged port (a refusal ends the session), then
 // the success reply and the new address in force.
-void UseActiveAddress(const struct sockaddr_in &addr, const char *okReply)
+void UseActiveAddress(const SioAddr &addr, const char *okReply)
 {
     gRemoteDataAddr = addr;
     gUsingDefaultDataPort = 0;
     NoteRemoteDataAddr();
 
-    const unsigned port = ntohs(addr.sin_port);
+    const unsigned port = static_cast<unsigned>(SioAddrPort(&addr));
     const char *host = gRUserPtr->host;
-    char data[32], ctrl[32];
-    Dotted(data, sizeof(data), addr.sin_addr.s_addr);
-    Dotted(ctrl, sizeof(ctrl), gRemoteCtrlAddr.sin_addr.s_addr);
+    char data[kSioAddrTextSize], ctrl[kSioAddrTextSize];
+    SioAddrText(data, sizeof(data), &addr);
+    SioAddrText(ctrl, sizeof(ctrl), &gRemoteCtrlAddr);
     if (port < 1024 && !gAllowOutgoingPortsBelow1024) {
         Log(kLogMisc, "Port number (%u) on data connection from user at %.63s was below 1024.\n", port, host);
         Reply("550 Remote port numbers below 1024 are not allowed here.\r\n");
@@ -842,7 +850,7 @@ void UseActiveAddress(const struct sockaddr_in &addr, const char *okReply)
         Reply("550 Data connection to %s is not allowed when control connection is from %s!\r\n", data, ctrl);
         DoneConnection(kEndPortLoopback);
     }
-    if (addr.sin_addr.s_addr != gRemoteCtrlAddr.sin_addr.s_addr) {
+    if (!SioAddrSameHost(&addr, &gRemoteCtrlAddr)) {
         if (!gAllowOutgoingProxyDataConnections) {
             if (gAllowProxyWhenControlOriginatesFromLoopback && ControlIsLoopback()) {
                 _Trace(kLogMisc, "Loopback user allowed to proxy.\n");
@@ -872,10 +880,10 @@ void UseActiveAddress(const struct sockaddr_in &addr, const char *okReply)
 // that failed.  Two sessions may bind one port of the range at once
 // (SO_REUSEADDR), and the later one's listen then fails with EADDRINUSE: it
 // starts again with a new socket on another port, as after a busy bind.
-int PassiveListener(struct sockaddr_in *local, PassiveStep *failedAt)
+int PassiveListener(SioAddr *local, PassiveStep *failedAt)
 {
     for (int attempt = 0;; attempt++) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int fd = DataSocket();
         if (fd < 0) {
             *failedAt = PassiveStep::kSocket;
             return -1;
@@ -911,7 +919,7 @@ void EnterPassiveMode(void (*announce)())
     gRestartPt = 0;
     CloseDataSocket();
 
-    struct sockaddr_in local {};
+    SioAddr local {};
     PassiveStep failedAt = PassiveStep::kSocket;
     const int fd = PassiveListener(&local, &failedAt);
     if (fd < 0) {
@@ -922,7 +930,7 @@ void EnterPassiveMode(void (*announce)())
         return;
     }
     socklen_t len = sizeof(local);
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0) {
+    if (getsockname(fd, &local.sa, &len) < 0) {
         PassiveFailed(fd, old, PassiveStep::kGetsockname);
         return;
     }
@@ -933,6 +941,12 @@ void EnterPassiveMode(void (*announce)())
     announce();
     if (old >= 0)
         SClose(old, kOldListenerClose);
+}
+
+// EPRT or EPSV named a protocol other than the control connection's (RFC 2428).
+void ReplyOtherProtocol()
+{
+    Reply("522 Network protocol not supported, use (%c)\r\n", SioAddrIsV6(&gLocalCtrlAddr) ? '2' : '1');
 }
 
 // The refusals PASV and EPSV share.
@@ -986,7 +1000,20 @@ int ParsePortArgument(const char *arg, struct sockaddr_in *addr)
     return 0;
 }
 
-int ParseEprtArgument(const char *arg, struct sockaddr_in *addr)
+bool AddrIsLoopback(const SioAddr *a)
+{
+    if (!SioAddrIsV6(a))
+        return IsLoopbackAddress(a->in.sin_addr.s_addr) != 0;
+    const struct in6_addr &v6 = a->in6.sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        in_addr_t v4;
+        memcpy(&v4, &v6.s6_addr[12], sizeof(v4));
+        return IsLoopbackAddress(v4) != 0;
+    }
+    return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
+}
+
+int ParseEprtArgument(const char *arg, SioAddr *addr, int family)
 {
     // <d>protocol<d>address<d>port<d>, d any printable character but blank.
     const char d = arg[0];
@@ -1004,25 +1031,27 @@ int ParseEprtArgument(const char *arg, struct sockaddr_in *addr)
     }
     if (*p != '\0' || !AllDigits(fields[0]))
         return -1;
-    if (strcmp(fields[0], "1") != 0)
+    if (strcmp(fields[0], family == AF_INET6 ? "2" : "1") != 0)
         return kEprtOtherProtocol;
-    struct in_addr host;
-    if (inet_pton(AF_INET, fields[1], &host) != 1 || !AllDigits(fields[2]) || strlen(fields[2]) > 5)
+    memset(addr, 0, sizeof(*addr));
+    const int ok = family == AF_INET6 ? inet_pton(AF_INET6, fields[1], &addr->in6.sin6_addr)
+                                      : inet_pton(AF_INET, fields[1], &addr->in.sin_addr);
+    if (ok != 1 || !AllDigits(fields[2]) || strlen(fields[2]) > 5)
         return -1;
     const long port = strtol(fields[2], nullptr, 10);
     if (port < 1 || port > 65535)
         return -1;
-    memset(addr, 0, sizeof(*addr));
-    addr->sin_family = AF_INET;
-    addr->sin_addr = host;
-    addr->sin_port = htons(static_cast<uint16_t>(port));
+    addr->sa.sa_family = static_cast<sa_family_t>(family);
+    SioAddrSetPort(addr, static_cast<int>(port));
     return 0;
 }
 
 void PassiveAddressText(char *dst, size_t size, in_addr_t addr, unsigned port)
 {
     char dotted[32];
-    Dotted(dotted, sizeof(dotted), addr);
+    struct in_addr ia;
+    ia.s_addr = addr;
+    InetNtoA(dotted, &ia, sizeof(dotted));
     for (char *c = dotted; *c != '\0'; c++) {
         if (ispunct(static_cast<unsigned char>(*c)))
             *c = ',';
@@ -1044,21 +1073,21 @@ void SetDataSocketBufferSizes(int fd)
     }
 }
 
-int BindToEphemeralPortNumber(int sockfd, struct sockaddr_in *addr)
+int BindToEphemeralPortNumber(int sockfd, SioAddr *addr)
 {
     if (gEphemeralPortLo > 0 && gEphemeralPortHi > gEphemeralPortLo) {
         int result = -1;
         for (int i = 0; i < kEphemeralPortTries; i++) {
             const long port = gEphemeralPortLo + random() % (gEphemeralPortHi - gEphemeralPortLo);
-            addr->sin_port = htons(static_cast<uint16_t>(port));
-            result = bind(sockfd, reinterpret_cast<struct sockaddr *>(addr), sizeof(*addr));
+            SioAddrSetPort(addr, static_cast<int>(port));
+            result = bind(sockfd, &addr->sa, SioAddrLen(addr));
             if (result == 0 || errno != EADDRINUSE)
                 break;
         }
         return result;
     }
-    addr->sin_port = 0;
-    return bind(sockfd, reinterpret_cast<struct sockaddr *>(addr), sizeof(*addr));
+    SioAddrSetPort(addr, 0);
+    return bind(sockfd, &addr->sa, SioAddrLen(addr));
 }
 
 int CheckForPreConnectedPassiveData()
@@ -1112,8 +1141,12 @@ void Port(char *arg)
 {
     if (!ActiveModeAllowed("PORT"))
         return;
-    struct sockaddr_in addr;
-    if (ParsePortArgument(arg, &addr) < 0) {
+    if (SioAddrIsV6(&gLocalCtrlAddr)) {
+        Reply("522 PORT cannot name an IPv6 address; use EPRT.\r\n");
+        return;
+    }
+    SioAddr addr {};
+    if (ParsePortArgument(arg, &addr.in) < 0) {
         BadArgs();
         return;
     }
@@ -1128,10 +1161,10 @@ void Eprt(char *arg)
     }
     if (!ActiveModeAllowed("EPRT"))
         return;
-    struct sockaddr_in addr;
-    const int rc = ParseEprtArgument(arg, &addr);
+    SioAddr addr;
+    const int rc = ParseEprtArgument(arg, &addr, gLocalCtrlAddr.sa.sa_family);
     if (rc == kEprtOtherProtocol) {
-        Reply("522 Network protocol not supported, use (1)\r\n");
+        ReplyOtherProtocol();
         return;
     }
     if (rc < 0) {
@@ -1147,6 +1180,10 @@ void Pasv(char *)
         return;
     if (gEpsvAll) {
         Reply("503 PASV is not allowed after EPSV ALL.\r\n");
+        return;
+    }
+    if (SioAddrIsV6(&gLocalCtrlAddr)) {
+        Reply("522 PASV cannot name an IPv6 address; use EPSV.\r\n");
         return;
     }
     EnterPassiveMode(AnnouncePassive);
@@ -1166,9 +1203,9 @@ void Epsv(char *arg)
         Reply("200 EPSV ALL command successful.\r\n");
         return;
     }
-    if (arg[0] != '\0' && strcmp(arg, "1") != 0) {
+    if (arg[0] != '\0' && strcmp(arg, SioAddrIsV6(&gLocalCtrlAddr) ? "2" : "1") != 0) {
         if (AllDigits(arg))
-            Reply("522 Network protocol not supported, use (1)\r\n");
+            ReplyOtherProtocol();
         else
             BadArgs();
         return;

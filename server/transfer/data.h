@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sio.h"
+
 // ---- Session end codes of the data-connection checks ----------------------------------
 constexpr int kEndPasvNoSocket = 15;        // transfer in passive mode without a listening socket
 constexpr int kEndPasvAcceptTimeout = 16;
@@ -30,8 +32,8 @@ constexpr int kReducedSendBufSize = 131070; // "reduce-socket-buffer-memory" cei
 constexpr int kReducedRecvBufSize = 2048;
 
 // Our and the peer's end of the data connection.
-extern struct sockaddr_in gLocalDataAddr;
-extern struct sockaddr_in gRemoteDataAddr;
+extern SioAddr gLocalDataAddr;
+extern SioAddr gRemoteDataAddr;
 
 // Test seam: the pauses of the policy refusals.
 extern unsigned (*gDataSleep)(unsigned seconds);
@@ -71,7 +73,7 @@ void DropPassiveListener();
 
 // Binds the passive socket to addr's address and a port of the configured
 // ephemeral range (the system's choice without one).  Returns bind's result.
-int BindToEphemeralPortNumber(int sockfd, struct sockaddr_in *addr);
+int BindToEphemeralPortNumber(int sockfd, SioAddr *addr);
 
 // At a new PASV: the old listening socket when a connection is already
 // waiting on it (taken out of gPassiveData), else -1.
@@ -81,18 +83,22 @@ int CheckForPreConnectedPassiveData();
 // non-digits between them.  Returns 0, or -1 when it is malformed.
 int ParsePortArgument(const char *arg, struct sockaddr_in *addr);
 
-// The host and port of an EPRT argument for IPv4: "|1|h1.h2.h3.h4|port|"
-// with any printable delimiter in place of '|'.  Returns 0, -1 when it is
-// malformed, or kEprtOtherProtocol for a well-formed protocol number other
-// than 1.
+// The host and port of an EPRT argument for the family of the control
+// connection: "|1|h1.h2.h3.h4|port|" for AF_INET, "|2|IPv6 address|port|"
+// for AF_INET6, with any printable delimiter in place of '|'.  Returns 0, -1
+// when it is malformed, or kEprtOtherProtocol for a well-formed protocol
+// number other than the family's.
 constexpr int kEprtOtherProtocol = -2;
-int ParseEprtArgument(const char *arg, struct sockaddr_in *addr);
+int ParseEprtArgument(const char *arg, SioAddr *addr, int family);
 
 // The text of the 227 reply for an address and port: "h1,h2,h3,h4,p1,p2".
 void PassiveAddressText(char *dst, size_t size, in_addr_t addr, unsigned port);
 
 // 1 for addresses in 127.0.0.0/8 and 0.0.0.0/8.
 [[nodiscard]] int IsLoopbackAddress(in_addr_t addr);
+// The same for either family: IPv6's ::1 and ::, and IPv4 addresses mapped
+// into IPv6 by the IPv4 rule.
+[[nodiscard]] bool AddrIsLoopback(const SioAddr *a);
 
 // Send and receive buffer sizes of a new data socket: the client's SITE
 // sizes, else the configured ones, else the reduced ones when asked for.

@@ -185,7 +185,8 @@ class Control:
     whole (every line of a multi-line reply, with its CR LF)."""
 
     def __init__(self, port, timeout=20.0, source=None, address="127.0.0.1"):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if source is not None:
             self.sock.bind(source)
@@ -269,9 +270,9 @@ class Server:
         c.greeting = c.reply()
         return c
 
-    def ftp(self, timeout=20):
+    def ftp(self, timeout=20, address="127.0.0.1"):
         f = ftplib.FTP()
-        f.connect("127.0.0.1", self.port, timeout=timeout)
+        f.connect(address, self.port, timeout=timeout)
         self.controls.append(f)
         return f
 

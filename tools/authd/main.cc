@@ -360,18 +360,18 @@ int main(int argc, char **argv)
     if (address == nullptr || gUsersFile == nullptr || gOptInd != argc)
         Usage();
 
-    struct sockaddr_in sa;
+    SioAddr sa;
     if (AddrStrToAddr(address, &sa, 0) < 0) {
         fprintf(stderr, "zorvad_authd_ref: \"%s\" is not a valid address.\n", address);
         return 2;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) < 0) {
+    const int fd = socket(sa.sa.sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, &sa.sa, SioAddrLen(&sa)) < 0) {
         perror("zorvad_authd_ref: bind");
         return 1;
     }
     socklen_t len = sizeof(sa);
-    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) < 0) {
+    if (getsockname(fd, &sa.sa, &len) < 0) {
         perror("zorvad_authd_ref: getsockname");
         return 1;
     }

@@ -45,7 +45,9 @@ TEST_F(ConfigFile, UntouchedKeysKeepTheirDefaults)
     EXPECT_EQ(gSyslog, 0);
     EXPECT_EQ(gTraceLogging, 0);
     EXPECT_EQ(gShmKeyBase, static_cast<key_t>(0x77C0FFEE));
-    EXPECT_EQ(gSingleServerAddress, htonl(INADDR_ANY));
+    EXPECT_EQ(gSingleServerAddress.sa.sa_family, AF_INET);
+    EXPECT_TRUE(SioAddrIsAny(&gSingleServerAddress));
+    EXPECT_EQ(gListenIPv6, 0);
     EXPECT_EQ(gPassiveIP, INADDR_NONE);
     EXPECT_EQ(gIdleTimeout, 300);
     EXPECT_EQ(gLoginTimeout, 15);
@@ -354,7 +356,10 @@ TEST_F(ConfigFile, AddressesByNumberOrName)
 {
     Read("passive-ip=127.0.0.2\nsingle-server-address=localhost\n");
     EXPECT_EQ(gPassiveIP, inet_addr("127.0.0.2"));
-    EXPECT_EQ(gSingleServerAddress, inet_addr("127.0.0.1"));
+    EXPECT_EQ(gSingleServerAddress.in.sin_addr.s_addr, inet_addr("127.0.0.1"));
+    Read("single-server-address=[::1]\n");
+    EXPECT_TRUE(SioAddrIsV6(&gSingleServerAddress));
+    EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&gSingleServerAddress.in6.sin6_addr));
 }
 
 TEST_F(ConfigFile, MemoryDebugIsNotedAndLeftOff)

@@ -34,12 +34,11 @@ unsigned RecordSleep(unsigned s)
     return 0;
 }
 
-struct sockaddr_in Addr(const char *ip, int port)
+SioAddr Addr(const char *ip, int port)
 {
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
+    SioAddr a {};
+    EXPECT_EQ(SioAddrFromText(ip, &a), 0);
+    SioAddrSetPort(&a, port);
     return a;
 }
 
@@ -50,8 +49,8 @@ struct Listener {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        struct sockaddr_in a = Addr(ip, port);
-        EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)), 0);
+        SioAddr a = Addr(ip, port);
+        EXPECT_EQ(bind(fd, &a.sa, SioAddrLen(&a)), 0);
         EXPECT_EQ(listen(fd, 4), 0);
     }
     ~Listener() { close(fd); }
@@ -62,10 +61,10 @@ struct Listener {
         getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len);
         return ntohs(a.sin_port);
     }
-    int Accept(struct sockaddr_in *peer) const
+    int Accept(SioAddr *peer) const
     {
         socklen_t len = sizeof(*peer);
-        return accept(fd, reinterpret_cast<struct sockaddr *>(peer), &len);
+        return accept(fd, &peer->sa, &len);
     }
     int fd;
 };
@@ -81,10 +80,10 @@ int ControlPortAboveAFreeOne()
 int Connect(const char *fromIp, int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in from = Addr(fromIp, 0);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&from), sizeof(from));
-    struct sockaddr_in to = Addr("127.0.0.1", port);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&to), sizeof(to)), 0);
+    SioAddr from = Addr(fromIp, 0);
+    bind(fd, &from.sa, SioAddrLen(&from));
+    SioAddr to = Addr("127.0.0.1", port);
+    EXPECT_EQ(connect(fd, &to.sa, SioAddrLen(&to)), 0);
     return fd;
 }
 
@@ -209,17 +208,23 @@ TEST(PortArgumentTest, SixNumbersWithAnySeparatorsAndNoneAbove255)
 
 TEST(EprtArgumentTest, ThreeDelimitedFieldsForIPv4AndTheOtherProtocolsApart)
 {
-    struct sockaddr_in a;
-    ASSERT_EQ(ParseEprtArgument("|1|10.1.2.3|65535|", &a), 0);
-    EXPECT_EQ(a.sin_addr.s_addr, htonl(0x0A010203));
-    EXPECT_EQ(ntohs(a.sin_port), 65535);
-    ASSERT_EQ(ParseEprtArgument("!1!127.0.0.1!1025!", &a), 0);
-    EXPECT_EQ(ntohs(a.sin_port), 1025);
-    EXPECT_EQ(ParseEprtArgument("|2|::1|5282|", &a), kEprtOtherProtocol);
+    SioAddr a;
+    ASSERT_EQ(ParseEprtArgument("|1|10.1.2.3|65535|", &a, AF_INET), 0);
+    EXPECT_EQ(a.in.sin_addr.s_addr, htonl(0x0A010203));
+    EXPECT_EQ(SioAddrPort(&a), 65535);
+    ASSERT_EQ(ParseEprtArgument("!1!127.0.0.1!1025!", &a, AF_INET), 0);
+    EXPECT_EQ(SioAddrPort(&a), 1025);
+    EXPECT_EQ(ParseEprtArgument("|2|::1|5282|", &a, AF_INET), kEprtOtherProtocol);
+    // On an IPv6 control connection only protocol 2, with an IPv6 address.
+    ASSERT_EQ(ParseEprtArgument("|2|2001:db8::1|5282|", &a, AF_INET6), 0);
+    EXPECT_EQ(a.sa.sa_family, AF_INET6);
+    EXPECT_EQ(SioAddrPort(&a), 5282);
+    EXPECT_EQ(ParseEprtArgument("|1|10.1.2.3|21|", &a, AF_INET6), kEprtOtherProtocol);
+    EXPECT_EQ(ParseEprtArgument("|2|10.1.2.3|21|", &a, AF_INET6), -1);
     for (const char *bad : {"", "|1|10.1.2.3|21", "|1|10.1.2.3|21||", "|1|10.1.2.3|0|", "|1|10.1.2.3|65536|",
                             "|1|10.1.2.3|-21|", "|1|10.1.2|21|", "|1|10.1.2.256|21|", "|1|host|21|", "||10.1.2.3|21|",
                             " 1 10.1.2.3 21 ", "|x|10.1.2.3|21|", "|1|10.1.2.3|99999999999999999999|"})
-        EXPECT_EQ(ParseEprtArgument(bad, &a), -1) << bad;
+        EXPECT_EQ(ParseEprtArgument(bad, &a, AF_INET), -1) << bad;
 }
 
 TEST(PassiveAddressTest, DotsBecomeCommasAndThePortTwoBytes)
@@ -410,7 +415,7 @@ TEST_F(DataTest, AfterPortTheServerConnectsToTheGivenAddress)
     EXPECT_GE(OpenData(nullptr, -1), 0);
     EXPECT_EQ(Reply1(), "150 Opening ASCII mode data connection.\r\n");
     EXPECT_STREQ(gDataPortType, "Po");
-    struct sockaddr_in peer;
+    SioAddr peer;
     const int fd = client.Accept(&peer);
     EXPECT_GE(fd, 0);
     close(fd);
@@ -440,10 +445,10 @@ TEST_F(DataTest, TheDefaultPortIsTheClientsControlPortFromOurPortMinusOne)
     EXPECT_GE(OpenData(nullptr, -1), 0);
     EXPECT_EQ(Reply1(), "150 Opening ASCII mode data connection.\r\n");
     EXPECT_STREQ(gDataPortType, "Df");
-    struct sockaddr_in peer;
+    SioAddr peer;
     const int fd = client.Accept(&peer);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(ntohs(peer.sin_port), control - 1);
+    EXPECT_EQ(SioAddrPort(&peer), control - 1);
     close(fd);
     CloseData(0);
 }
@@ -459,10 +464,10 @@ TEST_F(DataTest, ABusyPortMinusOneIsRetriedThenAnyPortIsUsed)
     gBindLocalDataPortDelay = 1;
     EXPECT_GE(OpenData(nullptr, -1), 0);
     EXPECT_EQ(gSlept, (std::vector<unsigned>{1, 1}));
-    struct sockaddr_in peer;
+    SioAddr peer;
     const int fd = client.Accept(&peer);
     ASSERT_GE(fd, 0);
-    EXPECT_NE(ntohs(peer.sin_port), control - 1);
+    EXPECT_NE(SioAddrPort(&peer), control - 1);
     close(fd);
     CloseData(0);
     Reply1();

@@ -26,6 +26,19 @@ in_addr_t Addr(const char *dotted)
     return inet_addr(dotted);
 }
 
+DomainInfo *ByLocal(const char *text, int *index, int remember)
+{
+    SioAddr a;
+    EXPECT_EQ(SioAddrFromText(text, &a), 0);
+    return GetDomainByLocalAddr(&a, index, remember);
+}
+
+std::string AddrText(const SioAddr &a)
+{
+    char text[kSioAddrTextSize];
+    return SioAddrText(text, sizeof(text), &a);
+}
+
 // A file's text with every "@NUL@" made a NUL byte.
 std::string WithNuls(std::string text)
 {
@@ -59,7 +72,7 @@ TEST_F(DomainRead, AFreshSetHasTheDefaults)
     ReadDomainCf("set-name=plain\n");
     const DomainInfo *d = GetFirstDomain();
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->serverAddr, 0u);
+    EXPECT_EQ(d->serverAddr.sa.sa_family, AF_UNSPEC);
     EXPECT_STREQ(d->ftpHome, "");
     EXPECT_EQ(d->anonOnly, 0);
     EXPECT_EQ(d->nonAnonOnly, 0);
@@ -168,7 +181,7 @@ TEST_F(DomainRead, PlainKeysSetTheirFields)
                  "a-file-group=root\n");
     const DomainInfo *d = GetFirstDomain();
     EXPECT_STREQ(d->serverName, "ftp.example.com");
-    EXPECT_EQ(d->serverAddr, Addr("192.0.2.10"));
+    EXPECT_EQ(AddrText(d->serverAddr), "192.0.2.10");
     EXPECT_EQ(d->passiveIP, Addr("192.0.2.11"));
     EXPECT_EQ(d->maxDomainUsersPerIP, 2);
     EXPECT_EQ(d->maxDomainUsersPerUsername, 1);
@@ -303,26 +316,35 @@ TEST_F(DomainRead, TheLocalAddressChoosesTheSetAndAnUnknownOneTheFirst)
                  "set-name=two\nserver-address=127.0.0.2\n"
                  "set-name=three\nserver-address=127.0.0.3\n");
     int index = -1;
-    EXPECT_EQ(GetDomainByLocalAddr(Addr("127.0.0.3"), &index, 0), gDomainInfo[2]);
+    EXPECT_EQ(ByLocal("127.0.0.3", &index, 0), gDomainInfo[2]);
     EXPECT_EQ(index, 2);
     EXPECT_EQ(gDomain, 0);    // not remembered
 
-    EXPECT_EQ(GetDomainByLocalAddr(Addr("127.0.0.2"), &index, 1), gDomainInfo[1]);
+    EXPECT_EQ(ByLocal("127.0.0.2", &index, 1), gDomainInfo[1]);
     EXPECT_EQ(index, 1);
     EXPECT_EQ(gDomain, 1);
     EXPECT_EQ(gCurDomain, gDomainInfo[1]);
 
-    EXPECT_EQ(GetDomainByLocalAddr(Addr("127.0.0.9"), &index, 1), gDomainInfo[0]);
+    EXPECT_EQ(ByLocal("127.0.0.9", &index, 1), gDomainInfo[0]);
     EXPECT_EQ(index, 0);
     EXPECT_EQ(gDomain, 0);
-    EXPECT_EQ(GetDomainByLocalAddr(Addr("127.0.0.9"), nullptr, 0), gDomainInfo[0]);
+    EXPECT_EQ(ByLocal("127.0.0.9", nullptr, 0), gDomainInfo[0]);
+}
+
+TEST_F(DomainRead, AnIPv6LocalAddressChoosesItsSet)
+{
+    ReadDomainCf("set-name=one\nserver-address=127.0.0.2\n"
+                 "set-name=six\nserver-address=[::1]\n");
+    EXPECT_EQ(ByLocal("::1", nullptr, 0), gDomainInfo[1]);
+    EXPECT_EQ(ByLocal("::2", nullptr, 0), gDomainInfo[0]);
+    EXPECT_EQ(ByLocal("::ffff:127.0.0.2", nullptr, 0), gDomainInfo[0]);    // not the IPv4 set's
 }
 
 TEST_F(DomainRead, LookUpsOfAnEmptyTableFindNothing)
 {
     int index = -1;
     EXPECT_EQ(GetFirstDomain(), nullptr);
-    EXPECT_EQ(GetDomainByLocalAddr(Addr("127.0.0.1"), &index, 1), nullptr);
+    EXPECT_EQ(ByLocal("127.0.0.1", &index, 1), nullptr);
     EXPECT_EQ(index, 0);
     EXPECT_EQ(GetDomainBySetName("a"), nullptr);
 }
@@ -378,7 +400,7 @@ TEST_F(DomainReload, TheCurrentSetStaysCurrent)
 {
     ReadDomainCf("set-name=a\nset-name=b\nserver-address=127.0.0.2\n");
     PostReadDomainConfigInit();
-    GetDomainByLocalAddr(Addr("127.0.0.2"), nullptr, 1);
+    ByLocal("127.0.0.2", nullptr, 1);
     dir_.Write("domain.cf", "set-name=new\nset-name=b\nserver-address=127.0.0.2\nmax-domain-users=4\n");
     CaptureStderr();
     ASSERT_EQ(ReloadDomainCf(), 0);
@@ -456,7 +478,7 @@ TEST_P(DomainReloadError, KeepsTheSetsInForceAndTheProcess)
     ReadDomainCf("set-name=a\nftp-home=/a1\nserver-name=one.example\nmax-domain-users=7\n"
                  "set-name=b\nserver-address=127.0.0.2\n");
     PostReadDomainConfigInit();
-    GetDomainByLocalAddr(Addr("127.0.0.2"), nullptr, 1);
+    ByLocal("127.0.0.2", nullptr, 1);
     DomainInfo *const a = gDomainInfo[0];
     DomainInfo *const b = gDomainInfo[1];
     const DomainInfo aBefore = *a, bBefore = *b;

@@ -170,8 +170,8 @@ TEST_F(PrivRequests, TheDataPortIsBoundOnlyForAnUnboundTcpSocketAtTheControlAddr
     socklen_t len = sizeof(addr);
     ASSERT_EQ(getsockname(probe, reinterpret_cast<struct sockaddr *>(&addr), &len), 0);
     close(probe);
-    gLocalCtrlAddr = addr;
-    gLocalCtrlAddr.sin_port = htons(static_cast<uint16_t>(ntohs(addr.sin_port) + 1));
+    gLocalCtrlAddr.in = addr;
+    gLocalCtrlAddr.in.sin_port = htons(static_cast<uint16_t>(ntohs(addr.sin_port) + 1));
 
     const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(Ask(kPrivBindDataPort, udp).err, EINVAL);

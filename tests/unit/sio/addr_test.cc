@@ -17,13 +17,13 @@ class AddrForms : public ::testing::TestWithParam<AddrCase> {};
 
 TEST_P(AddrForms, ParsesToLoopbackAndPort)
 {
-    struct sockaddr_in sa;
+    SioAddr sa;
     memset(&sa, 0xAA, sizeof(sa));
     ASSERT_EQ(AddrStrToAddr(GetParam().text, &sa, GetParam().defaultPort), 0);
-    EXPECT_EQ(sa.sin_family, AF_INET);
-    EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(ntohs(sa.sin_port), GetParam().port);
-    EXPECT_EQ(sa.sin_zero[0], 0);
+    EXPECT_EQ(sa.in.sin_family, AF_INET);
+    EXPECT_EQ(sa.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(ntohs(sa.in.sin_port), GetParam().port);
+    EXPECT_EQ(sa.in.sin_zero[0], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sio, AddrForms, ::testing::Values(
@@ -41,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Sio, AddrForms, ::testing::Values(
 
 TEST(AddrStrToAddr, ABareHostWithoutADefaultPortIsRefused)
 {
-    struct sockaddr_in sa {};
+    SioAddr sa {};
     errno = 0;
     EXPECT_EQ(AddrStrToAddr("127.0.0.1", &sa, 0), kSioErrAddrString);
     EXPECT_EQ(errno, EADDRNOTAVAIL);
@@ -49,7 +49,7 @@ TEST(AddrStrToAddr, ABareHostWithoutADefaultPortIsRefused)
 
 TEST(AddrStrToAddr, AnUnknownHostIsReported)
 {
-    struct sockaddr_in sa {};
+    SioAddr sa {};
     errno = 0;
     EXPECT_EQ(AddrStrToAddr("no-such-host.invalid:21", &sa, 0), kSioErrHostLookup);
     EXPECT_NE(errno, 0);
@@ -59,9 +59,9 @@ TEST(AddrStrToAddr, AnUnknownHostIsReported)
 TEST(AddrStrToAddr, AnOverlongTextIsCut)
 {
     const std::string text = "127.0.0.1:" + std::string(200, '2');
-    struct sockaddr_in sa {};
+    SioAddr sa {};
     EXPECT_EQ(AddrStrToAddr(text.c_str(), &sa, 0), 0);
-    EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(sa.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
 struct FormatCase {
@@ -74,7 +74,7 @@ class AddrFormats : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(AddrFormats, ExpandTheEscapes)
 {
-    const struct sockaddr_in sa = Loopback(21);
+    const SioAddr sa = Loopback(21);
     char dst[64];
     memset(dst, 'X', sizeof(dst));
     EXPECT_EQ(AddrToAddrStr(dst, GetParam().dsize, &sa, 0, GetParam().fmt), dst);
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Sio, AddrFormats, ::testing::Values(
 
 TEST(AddrToAddrStr, ServicesFallBackToTheNumber)
 {
-    const struct sockaddr_in sa = Loopback(64999);
+    const SioAddr sa = Loopback(64999);
     char dst[64];
     AddrToAddrStr(dst, sizeof(dst), &sa, 0, "%s %t %u");
     EXPECT_STREQ(dst, "64999 64999 64999");
@@ -99,7 +99,7 @@ TEST(AddrToAddrStr, ServicesFallBackToTheNumber)
 
 TEST(AddrToAddrStr, AReverseLookupGivesTheName)
 {
-    const struct sockaddr_in sa = Loopback(2121);
+    const SioAddr sa = Loopback(2121);
     char dst[64];
     AddrToAddrStr(dst, sizeof(dst), &sa, 1, nullptr);
     EXPECT_STREQ(dst, "localhost:2121");
@@ -139,3 +139,38 @@ TEST(Services, NamesAndNumbers)
 }
 
 }  // namespace
+
+// IPv6 hosts stand in brackets wherever a port may follow; the bare address
+// takes the default port.
+TEST(AddrStrToAddr, IPv6FormsParse)
+{
+    struct Case {
+        const char *text;
+        int defaultPort;
+        int port;
+    } cases[] = {{"[::1]:2121", 0, 2121}, {"[::1]", 21, 21}, {"::1", 21, 21}, {"2121@::1", 0, 2121},
+                 {"ftp://[::1]:2121/pub", 0, 2121}, {"ftp://[::1]/", 0, 21}};
+    for (const Case &c : cases) {
+        SioAddr sa;
+        ASSERT_EQ(AddrStrToAddr(c.text, &sa, c.defaultPort), 0) << c.text;
+        EXPECT_EQ(sa.sa.sa_family, AF_INET6) << c.text;
+        EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&sa.in6.sin6_addr)) << c.text;
+        EXPECT_EQ(SioAddrPort(&sa), c.port) << c.text;
+    }
+    SioAddr sa;
+    EXPECT_EQ(AddrStrToAddr("[::1]", &sa, 0), kSioErrAddrString);
+    EXPECT_EQ(AddrStrToAddr("::1", &sa, 0), kSioErrAddrString);
+}
+
+TEST(AddrToAddrStr, IPv6IsBracketedOnlyWhereAPortFollows)
+{
+    SioAddr sa;
+    ASSERT_EQ(SioAddrFromText("2001:db8::7", &sa), 0);
+    SioAddrSetPort(&sa, 40001);
+    char dst[64];
+    EXPECT_STREQ(AddrToAddrStr(dst, sizeof(dst), &sa, 0, nullptr), "[2001:db8::7]:40001");
+    EXPECT_STREQ(AddrToAddrStr(dst, sizeof(dst), &sa, 0, "%h"), "2001:db8::7");
+    SioAddr v4 = Loopback(21), other;
+    ASSERT_EQ(SioAddrFromText("::ffff:127.0.0.1", &other), 0);
+    EXPECT_FALSE(SioAddrSameHost(&v4, &other));     // a mapped address is not the IPv4 host
+}

@@ -20,10 +20,10 @@ TEST_P(Connection, ConnectAndAcceptOnLoopback)
     for (int tlen : {-1, 0, 5}) {
         Fd c(TcpSocket());
         ASSERT_EQ(SConnect(c, &l.addr, 5), 0);
-        struct sockaddr_in peer {};
+        SioAddr peer {};
         Fd a(SAcceptA(l.fd, &peer, tlen));
         ASSERT_GE(a.get(), 0) << tlen;
-        EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(peer.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
         EXPECT_EQ(SWrite(c, "hi", 2, 5), 2);
         char buf[2];
         EXPECT_EQ(SRead(a, buf, 2, 5, kSioWholeSize), 2);
@@ -31,11 +31,11 @@ TEST_P(Connection, ConnectAndAcceptOnLoopback)
     for (int tlen : {0, 5}) {
         Fd c(TcpSocket());
         ASSERT_EQ(SConnect(c, &l.addr, 0), 0);
-        struct sockaddr_in peer {};
+        SioAddr peer {};
         Fd a(SAcceptS(l.fd, &peer, tlen));
         ASSERT_GE(a.get(), 0) << tlen;
-        EXPECT_EQ(peer.sin_family, AF_INET);
-        EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(peer.in.sin_family, AF_INET);
+        EXPECT_EQ(peer.in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     }
 }
 
@@ -47,7 +47,7 @@ TEST_P(Connection, ARefusedConnectKeepsItsErrno)
         port = l.port();
     }
     Fd c(TcpSocket());
-    const struct sockaddr_in sa = Loopback(port);
+    const SioAddr sa = Loopback(port);
     errno = 0;
     EXPECT_EQ(SConnect(c, &sa, 5), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
@@ -100,7 +100,7 @@ TEST(Connection, AnAlarmAsAcceptTakesAConnectionNeverLosesIt)
 TEST(Connection, SelectAcceptTimesOut)
 {
     Listener l;
-    struct sockaddr_in peer {};
+    SioAddr peer {};
     errno = 0;
     EXPECT_EQ(SAcceptS(l.fd, &peer, 1), kSioErrTimeout);
     EXPECT_EQ(errno, ETIMEDOUT);
@@ -126,11 +126,11 @@ TEST(SBind, BindsTheWildcardAddressAndSetsReuseOnRequest)
 {
     Fd s(TcpSocket());
     ASSERT_EQ(SBind(s, 0, 1, 1), 0);
-    struct sockaddr_in sa {};
+    SioAddr sa {};
     socklen_t len = sizeof(sa);
     ASSERT_EQ(getsockname(s, reinterpret_cast<struct sockaddr *>(&sa), &len), 0);
-    EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_NE(sa.sin_port, 0);
+    EXPECT_EQ(sa.in.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_NE(sa.in.sin_port, 0);
     int on = 0;
     len = sizeof(on);
     getsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, &len);
@@ -144,7 +144,7 @@ TEST(SBind, ABusyPortIsTriedAgainAfterAPause)
     Fd holder(TcpSocket());
     ASSERT_EQ(SBind(holder, 0, 1, 0), 0);
     ASSERT_EQ(listen(holder, 1), 0);
-    struct sockaddr_in sa {};
+    SioAddr sa {};
     socklen_t len = sizeof(sa);
     ASSERT_EQ(getsockname(holder, reinterpret_cast<struct sockaddr *>(&sa), &len), 0);
 
@@ -152,7 +152,7 @@ TEST(SBind, ABusyPortIsTriedAgainAfterAPause)
     struct timeval start {};
     gettimeofday(&start, nullptr);
     errno = 0;
-    EXPECT_EQ(SBind(s, ntohs(sa.sin_port), 2, 0), -1);
+    EXPECT_EQ(SBind(s, ntohs(sa.in.sin_port), 2, 0), -1);
     EXPECT_EQ(errno, EADDRINUSE);
     const double took = Duration(&start);
     EXPECT_GE(took, 2.9);

@@ -62,12 +62,12 @@ struct Pipe {
     }
 };
 
-inline struct sockaddr_in Loopback(unsigned short port)
+inline SioAddr Loopback(unsigned short port)
 {
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
+    SioAddr sa {};
+    sa.in.sin_family = AF_INET;
+    sa.in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.in.sin_port = htons(port);
     return sa;
 }
 
@@ -79,15 +79,15 @@ inline int TcpSocket()
 // A TCP socket listening on 127.0.0.1 at a port the system chose.
 struct Listener {
     Fd fd{TcpSocket()};
-    struct sockaddr_in addr = Loopback(0);
+    SioAddr addr = Loopback(0);
     explicit Listener(int backlog = 16)
     {
-        EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(bind(fd, &addr.sa, sizeof(addr.in)), 0);
         EXPECT_EQ(listen(fd, backlog), 0);
         socklen_t len = sizeof(addr);
         EXPECT_EQ(getsockname(fd, reinterpret_cast<struct sockaddr *>(&addr), &len), 0);
     }
-    unsigned short port() const { return ntohs(addr.sin_port); }
+    unsigned short port() const { return ntohs(addr.in.sin_port); }
 };
 
 // A connected pair of TCP sockets on loopback.
