@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the demo and the tests need, once.
 set -eu
 PKGS="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev \
-libbenchmark-dev libwrap0-dev libpam0g-dev libcrypt-dev libssl-dev openssl python3 python3-pytest curl lftp \
+libbenchmark-dev libwrap0-dev libpam0g-dev libcrypt-dev libssl-dev openssl python3 python3-pytest curl lftp rclone \
 tar gzip zip ncompress iproute2 util-linux passwd procps lighttpd chromium \
 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth \
 clang libclang-rt-14-dev man-db \
