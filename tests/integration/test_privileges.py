@@ -479,6 +479,7 @@ def test_a_stopped_front_holds_its_pool_child_no_longer_than_the_login_time_out(
     c.close()
     lines = wait_for(lambda: s.log_file("session.log").splitlines(), 10)
     assert len(lines) == 1 and lines[0].split("| ", 1)[1].split(",")[8] == "4", lines   # the login time-out
+    assert wait_for(lambda: not s.busy_children(), 10)     # its slot is free once the line is out
     f = ftplib.FTP()
     f.connect("127.0.0.1", s.port, timeout=20)
     f.login("anonymous", "a@b.c")
