@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Byte by byte, as the server reads: the first length known holds for
-    // every longer prefix, and a header parsed whole names an IPv4 client.
+    // every longer prefix, and a header parsed whole names an IPv4 or IPv6 client.
     int known = 0;
     for (size_t len = 0; len <= size; len++) {
         const int whole = ProxyHeaderLength(data, len);
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         if (whole > 0 && static_cast<size_t>(whole) == len) {
             ProxySource src;
-            if (ParseProxyHeader(data, len, &src) == 0 && src.haveSource && src.source.sin_family != AF_INET)
+            if (ParseProxyHeader(data, len, &src) == 0 && src.haveSource && !(src.source.sa.sa_family == AF_INET || src.source.sa.sa_family == AF_INET6))
                 abort();
             break;
         }

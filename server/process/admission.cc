@@ -122,10 +122,8 @@ void TakeProxyHeader(ShmSlot *me)
     ProxySource src;
     const int rc = ReadProxyHeader(gCtrl, time(nullptr) + gLoginTimeout, &src);
     if (rc == 0) {
-        if (src.haveSource) {
-            memset(&gRemoteCtrlAddr, 0, sizeof(gRemoteCtrlAddr));
-            gRemoteCtrlAddr.in = src.source;
-        }
+        if (src.haveSource)
+            gRemoteCtrlAddr = src.source;
         return;
     }
     Log(kLogMisc, "PROXY header from %s refused: %s.\n", me->addr,

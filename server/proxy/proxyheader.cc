@@ -68,15 +68,66 @@ bool UsableSource(in_addr_t addr)
     return (a >> 24) != 0 && (a >> 28) != 0xE && (a >> 28) != 0xF;
 }
 
-void SetAddress(struct sockaddr_in *sa, in_addr_t addr, in_port_t port)
+// An IPv6 client address: not unspecified (::), not multicast.
+bool UsableSource6(const unsigned char *a)
 {
-    memset(sa, 0, sizeof(*sa));
-    sa->sin_family = AF_INET;
-    sa->sin_addr.s_addr = addr;
-    sa->sin_port = port;
+    static constexpr unsigned char kZero[16] = {};
+    return memcmp(a, kZero, sizeof(kZero)) != 0 && a[0] != 0xFF;
 }
 
-// "PROXY TCP4 src dst sport dport\r\n" or "PROXY UNKNOWN...\r\n".
+// An IPv6 address is served as the IPv4 address it maps, when it maps one.
+bool MappedIPv4(const unsigned char *a, in_addr_t *out)
+{
+    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (memcmp(a, kMapped, sizeof(kMapped)) != 0)
+        return false;
+    memcpy(out, a + 12, 4);
+    return true;
+}
+
+void SetAddress(SioAddr *sa, in_addr_t addr, in_port_t port)
+{
+    memset(sa, 0, sizeof(*sa));
+    sa->in.sin_family = AF_INET;
+    sa->in.sin_addr.s_addr = addr;
+    sa->in.sin_port = port;
+}
+
+// 16 bytes of an IPv6 address, or the IPv4 address they map.
+void SetAddress6(SioAddr *sa, const unsigned char *a, in_port_t port)
+{
+    in_addr_t v4;
+    if (MappedIPv4(a, &v4)) {
+        SetAddress(sa, v4, port);
+        return;
+    }
+    memset(sa, 0, sizeof(*sa));
+    sa->in6.sin6_family = AF_INET6;
+    memcpy(&sa->in6.sin6_addr, a, 16);
+    sa->in6.sin6_port = port;
+}
+
+// An IPv6 source a TCP client can have; a mapped one by the IPv4 rule.
+bool Usable6(const unsigned char *src)
+{
+    in_addr_t v4;
+    return MappedIPv4(src, &v4) ? UsableSource(v4) : UsableSource6(src);
+}
+
+int ParseV1Tcp6(char **fields, ProxySource *out)
+{
+    unsigned char src[16], dst[16];
+    in_port_t sport, dport;
+    if (inet_pton(AF_INET6, fields[2], src) != 1 || inet_pton(AF_INET6, fields[3], dst) != 1 ||
+        !Port(fields[4], &sport) || !Port(fields[5], &dport) || !Usable6(src))
+        return -1;
+    out->haveSource = 1;
+    SetAddress6(&out->source, src, sport);
+    SetAddress6(&out->destination, dst, dport);
+    return 0;
+}
+
+// "PROXY TCP4 src dst sport dport\r\n", the same with TCP6, or "PROXY UNKNOWN...\r\n".
 int ParseV1(const unsigned char *buf, size_t len, ProxySource *out)
 {
     char line[kProxyV1Max + 1];
@@ -96,8 +147,10 @@ int ParseV1(const unsigned char *buf, size_t len, ProxySource *out)
             break;
         *p++ = '\0';
     }
+    if (n == 6 && strcmp(fields[1], "TCP6") == 0)
+        return ParseV1Tcp6(fields, out);
     if (n != 6 || strcmp(fields[1], "TCP4") != 0)
-        return -1;                      // TCP6 needs an IPv6 server
+        return -1;
     in_addr_t src, dst;
     in_port_t sport, dport;
     if (!DottedQuad(fields[2], &src) || !DottedQuad(fields[3], &dst) || !Port(fields[4], &sport) ||
@@ -107,16 +160,6 @@ int ParseV1(const unsigned char *buf, size_t len, ProxySource *out)
     SetAddress(&out->source, src, sport);
     SetAddress(&out->destination, dst, dport);
     return 0;
-}
-
-// An IPv6 address is served only as the IPv4 address it maps.
-bool MappedIPv4(const unsigned char *a, in_addr_t *out)
-{
-    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    if (memcmp(a, kMapped, sizeof(kMapped)) != 0)
-        return false;
-    memcpy(out, a + 12, 4);
-    return true;
 }
 
 int ParseV2(const unsigned char *buf, size_t len, ProxySource *out)
@@ -131,24 +174,28 @@ int ParseV2(const unsigned char *buf, size_t len, ProxySource *out)
         return 0;                       // LOCAL, or a family it does not tell
     if (protocol != 1)
         return -1;                      // only streams
-    in_addr_t src, dst;
+    in_port_t sport, dport;
     if (family == 1 && payload >= 12) {
+        in_addr_t src, dst;
         memcpy(&src, a, 4);
         memcpy(&dst, a + 4, 4);
-        a += 8;
-    } else if (family == 2 && payload >= 36 && MappedIPv4(a, &src) && MappedIPv4(a + 16, &dst)) {
-        a += 32;
+        memcpy(&sport, a + 8, 2);
+        memcpy(&dport, a + 10, 2);
+        if (!UsableSource(src))
+            return -1;
+        SetAddress(&out->source, src, sport);
+        SetAddress(&out->destination, dst, dport);
+    } else if (family == 2 && payload >= 36) {
+        memcpy(&sport, a + 32, 2);
+        memcpy(&dport, a + 34, 2);
+        if (!Usable6(a))
+            return -1;
+        SetAddress6(&out->source, a, sport);
+        SetAddress6(&out->destination, a + 16, dport);
     } else {
         return -1;
     }
-    if (!UsableSource(src))
-        return -1;
-    in_port_t sport, dport;
-    memcpy(&sport, a, 2);
-    memcpy(&dport, a + 2, 2);
     out->haveSource = 1;
-    SetAddress(&out->source, src, sport);
-    SetAddress(&out->destination, dst, dport);
     return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sio.h"
+
 constexpr size_t kProxyV1Max = 107;            // the longest version 1 line, CRLF included
 constexpr size_t kProxyV2Fixed = 16;           // signature, version/command, family, length
 constexpr size_t kProxyV1Min = 15;             // "PROXY UNKNOWN\r\n"
@@ -16,10 +18,11 @@ constexpr size_t kProxyV1Min = 15;             // "PROXY UNKNOWN\r\n"
 // What a header says.  haveSource is 0 for a health check of the balancer
 // itself (version 2 LOCAL, version 1 UNKNOWN, or an unspecified family): the
 // connection's own addresses stand.
+// An IPv4-mapped IPv6 address is given as the IPv4 address it maps.
 struct ProxySource {
     int haveSource;
-    struct sockaddr_in source;
-    struct sockaddr_in destination;
+    SioAddr source;
+    SioAddr destination;
 };
 
 // The length of the header that begins buf, as far as the len bytes there
@@ -29,8 +32,8 @@ struct ProxySource {
 [[nodiscard]] int ProxyHeaderLength(const unsigned char *buf, size_t len);
 
 // Parses one whole header of len bytes (ProxyHeaderLength's answer): 0 and
-// *out, or -1 when it is malformed or names what an IPv4 server cannot
-// serve (an IPv6 client other than an IPv4-mapped one, a UNIX socket, UDP).
+// *out, or -1 when it is malformed or names what the server cannot serve
+// (a UNIX socket, UDP, an address no TCP client can have).
 [[nodiscard]] int ParseProxyHeader(const unsigned char *buf, size_t len, ProxySource *out);
 
 // One trusted range: "a.b.c.d" or "a.b.c.d/n" (0 <= n <= 32).

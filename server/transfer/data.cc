@@ -241,10 +241,8 @@ int TakeDataProxyHeader(int fd, SioAddr *peer)
             SioAddrText(from, sizeof(from), peer), rc == -2 ? "not whole in time" : "malformed");
         return -1;
     }
-    if (src.haveSource) {
-        memset(peer, 0, sizeof(*peer));
-        peer->in = src.source;
-    }
+    if (src.haveSource)
+        *peer = src.source;
     return 0;
 }
 

@@ -50,6 +50,28 @@ def test_a_trusted_balancer_names_the_client_and_its_per_ip_limit_counts_it(serv
         c.close()
 
 
+def v2_ipv6(client, port):
+    addresses = socket.inet_pton(socket.AF_INET6, client) + socket.inet_pton(socket.AF_INET6, "::1") + \
+        struct.pack("!HH", port, 21)
+    return b"\r\n\r\n\x00\r\nQUIT\n" + b"\x21\x21" + struct.pack("!H", len(addresses)) + addresses
+
+
+def test_a_trusted_balancer_names_an_ipv6_client_and_its_per_ip_limit_counts_it(server):
+    s = server(general="proxy-protocol-from = %s\nmax-users-per-ip = 1\nlog-sessions = yes\n" % BALANCER)
+    first = through_balancer(s, b"PROXY TCP6 ::1 ::1 40000 21\r\n")
+    assert first.reply().startswith("220 ")
+    s.wait_log(r"New connection from ::1 ")
+    assert s.slot(s.busy_children()[0])["addr"] == "::1"
+    again = through_balancer(s, v2_ipv6("::1", 40001))
+    assert again.reply() == "421 Sorry, there is already 1 user from ::1 logged on.  Try again in 10 minutes.\r\n"
+    # An IPv4-mapped client is the IPv4 client it maps.
+    mapped = through_balancer(s, v2_ipv6("::ffff:127.0.0.50", 40002))
+    assert mapped.reply().startswith("220 ")
+    s.wait_log(r"New connection from 127\.0\.0\.50 ")
+    for c in (first, again, mapped):
+        c.close()
+
+
 def test_a_remote_client_not_on_the_list_cannot_forge_its_address(server):
     """A remote client straight at the server (not a listed balancer) sends
     a PROXY line naming another host: it stays who it is."""
@@ -64,14 +86,14 @@ def test_a_remote_client_not_on_the_list_cannot_forge_its_address(server):
 
 
 @pytest.mark.parametrize("header", [b"PROXY TCP4 127.0.0.300 127.0.0.1 1 21\r\n",
-                                    b"PROXY TCP6 ::1 ::1 1 21\r\n",
+                                    b"PROXY TCP6 :: ::1 1 21\r\n",
                                     b"GET / HTTP/1.0\r\n\r\n",
                                     b"PROXY TCP4 127.0.0.5",
                                     b"PROXY TCP4 0.0.0.0 127.0.0.1 1 21\r\n",
                                     v2("0.0.0.5", 1),
                                     v2("255.255.255.255", 1),
                                     b"PROXY TCP4 224.0.0.5 127.0.0.1 1 21\r\n"],
-                         ids=["bad-address", "ipv6", "not-proxy", "cut-short", "this-network", "this-network-v2",
+                         ids=["bad-address", "ipv6-unspecified", "not-proxy", "cut-short", "this-network", "this-network-v2",
                               "broadcast-v2", "multicast"])
 def test_a_balancer_connection_without_a_whole_header_is_closed_and_logged(server, header):
     s = server(general="proxy-protocol-from = %s\nlogin-timeout = 2\n" % BALANCER)
