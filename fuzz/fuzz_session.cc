@@ -178,10 +178,10 @@ void SetUpServer()
     Strncpy(gDefaultFTPHome, home.c_str());
 
     gShmSlot = gRUserPtr = &gSlot;
-    gRemoteCtrlAddr.sin_family = gLocalCtrlAddr.sin_family = AF_INET;
-    gRemoteCtrlAddr.sin_addr.s_addr = gLocalCtrlAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    gRemoteCtrlAddr.sin_port = htons(40000);
-    gLocalCtrlAddr.sin_port = htons(21);
+    gRemoteCtrlAddr.in.sin_family = gLocalCtrlAddr.in.sin_family = AF_INET;
+    gRemoteCtrlAddr.in.sin_addr.s_addr = gLocalCtrlAddr.in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    gRemoteCtrlAddr.in.sin_port = htons(40000);
+    gLocalCtrlAddr.in.sin_port = htons(21);
     Strncpy(gSlot.host, "localhost");
     Strncpy(gSlot.addr, "127.0.0.1");
     gPwCacheEnv.now = Now;
