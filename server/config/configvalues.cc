@@ -61,6 +61,19 @@ int ConfigAddress(const char *text, in_addr_t *addr)
     return 0;
 }
 
+// An IPv4-mapped IPv6 address names an IPv4 one: IPv4 clients reach the IPv4
+// socket and its IPv4 local address, which the mapped form would never match.
+static void UnmapIPv4(SioAddr *addr)
+{
+    if (!SioAddrIsV6(addr) || !IN6_IS_ADDR_V4MAPPED(&addr->in6.sin6_addr))
+        return;
+    in_addr_t v4;
+    memcpy(&v4, &addr->in6.sin6_addr.s6_addr[12], sizeof(v4));
+    memset(addr, 0, sizeof(*addr));
+    addr->in.sin_family = AF_INET;
+    addr->in.sin_addr.s_addr = v4;
+}
+
 int ConfigSioAddress(const char *text, SioAddr *addr)
 {
     char bare[kSioAddrTextSize + 2];
@@ -70,8 +83,10 @@ int ConfigSioAddress(const char *text, SioAddr *addr)
         bare[n - 2] = '\0';
         text = bare;
     }
-    if (SioAddrFromText(text, addr) == 0)
+    if (SioAddrFromText(text, addr) == 0) {
+        UnmapIPv4(addr);
         return 0;
+    }
     in_addr_t v4;
     if (ConfigAddress(text, &v4) == 0) {
         memset(addr, 0, sizeof(*addr));
@@ -89,6 +104,7 @@ int ConfigSioAddress(const char *text, SioAddr *addr)
     memcpy(&addr->in6, res->ai_addr, sizeof(addr->in6));
     addr->in6.sin6_port = 0;
     freeaddrinfo(res);
+    UnmapIPv4(addr);
     return 0;
 }
 

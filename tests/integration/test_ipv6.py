@@ -12,7 +12,7 @@ import subprocess
 
 from accounts import users  # noqa: F401 (fixture)
 from conftest import DEFAULT_DOMAIN, LOG_PREFIX, wait_for
-from test_domains import private_etc_files
+from test_domains import THREE_SETS, private_etc_files
 from test_spy import spy
 from xferhelp import LFTP_SAFE, domain, records, sha256_file, wait_records, write_file
 
@@ -181,3 +181,11 @@ def test_an_ipv6_single_server_address_serves_ipv6_alone(server):
     f = s.ftp(address="::1")
     f.login("anonymous", "joe@example.com")
     assert f.nlst() == []
+
+
+def test_a_set_named_by_its_ipv4_mapped_address_serves_that_address(server):
+    # A remote client of 127.0.0.3, whose set the administrator wrote in the
+    # IPv4-mapped form, must get that set's rules and not the default set's.
+    s = server(general=BOTH, domain=THREE_SETS.replace("127.0.0.3", "::ffff:127.0.0.3"))
+    assert s.greeted(address="127.0.0.3").greeting == "220 two.example Zorvad Server ready.\r\n"
+    s.wait_log(r"Using virtual host two \(127\.0\.0\.3, two\.example\)\.\n")
