@@ -91,6 +91,7 @@ long gCmdsQuantum, gCmdsPerQuantum;
 int gCtrl = -1;
 SioAddr gRemoteCtrlAddr, gLocalCtrlAddr;
 int gClientIsLocal;
+int gClientNameParanoid;
 SReadlineInfo gSrl;
 int gALowercasePathnames, gULowercasePathnames;
 char gTraceSpecIn[16], gTraceSpecOut[16];

@@ -111,6 +111,7 @@ extern int gCtrl;                          // control connection descriptor
 extern SioAddr gRemoteCtrlAddr;  // the client's end of it
 extern SioAddr gLocalCtrlAddr;   // our end of it
 extern int gClientIsLocal;                 // the client is on this machine
+extern int gClientNameParanoid;            // its reverse name does not lead back to its address
 extern SReadlineInfo gSrl;                 // its line reader (made at start-up)
 extern char gTraceSpecIn[16], gTraceSpecOut[16];
 extern volatile int gCancel;               // set by the SIGURG handler

@@ -27,7 +27,8 @@ char *Arg(const char *s)
 
 int HostsAccess(const char *user)
 {
-    const char *clientName = gRUserPtr->hostResolved ? gRUserPtr->host : "unknown";
+    const char *clientName = gRUserPtr->hostResolved ? gRUserPtr->host
+                             : gClientNameParanoid ? STRING_PARANOID : STRING_UNKNOWN;
     const char *serverName = (gCurDomain != nullptr && gCurDomain->serverName[0] != '\0')
                                  ? gCurDomain->serverName
                                  : "unknown";

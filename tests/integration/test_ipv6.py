@@ -9,6 +9,7 @@ import os
 import re
 import socket
 import subprocess
+import sys
 
 from accounts import users  # noqa: F401 (fixture)
 from conftest import DEFAULT_DOMAIN, LOG_PREFIX, wait_for
@@ -133,6 +134,49 @@ def test_per_address_limits_and_tcp_wrappers_count_an_ipv6_client(server, zorvad
     assert s.control(address="::1").closed()
     s.wait_log(r"TCP Wrappers denied access to ::1\.\n")
     assert s.greeted().greeting.startswith("220 ")
+
+
+# A name server on 127.0.0.77 whose only answer is the reverse name of ::1.
+REVERSE_ONLY_DNS = r"""
+import socket, struct, sys
+want = ".".join("1" + "0" * 31) + ".ip6.arpa"
+name = b"".join(bytes([len(x)]) + x.encode() for x in sys.argv[1].split(".")) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.77", 53))
+print("ready", flush=True)
+while True:
+    q, peer = s.recvfrom(2048)
+    end, labels = 12, []
+    while q[end]:
+        labels.append(q[end + 1:end + 1 + q[end]].decode())
+        end += q[end] + 1
+    question = q[12:end + 5]
+    if struct.unpack("!H", q[end + 1:end + 3])[0] == 12 and ".".join(labels).lower() == want:
+        answer = b"\xc0\x0c" + struct.pack("!HHIH", 12, 1, 60, len(name)) + name
+        s.sendto(q[:2] + b"\x81\x80" + struct.pack("!HHHH", 1, 1, 0, 0) + question + answer, peer)
+    else:
+        s.sendto(q[:2] + b"\x81\x83" + struct.pack("!HHHH", 1, 0, 0, 0) + question, peer)
+"""
+
+
+def test_a_reverse_name_that_does_not_lead_back_is_not_trusted(server, zorvad_dir):
+    # A remote IPv6 client writes its own reverse zone: ::1 claims to be
+    # trusted.example, which does not name ::1.  A TCP Wrappers rule by name
+    # must not let it in, PARANOID must match it, and the logs must not show
+    # the claimed name.
+    dns = subprocess.Popen([sys.executable, "-c", REVERSE_ONLY_DNS, "trusted.example"], stdout=subprocess.PIPE)
+    try:
+        assert dns.stdout.readline() == b"ready\n"
+        wrapper = private_etc_files(zorvad_dir, hosts="127.0.0.1 localhost\n", nsswitch_conf="hosts: files dns\n",
+                                    resolv_conf="nameserver 127.0.0.77\noptions timeout:2 attempts:2\n",
+                                    hosts_allow="Zorvad: .example\n", hosts_deny="Zorvad: PARANOID\n")
+        s = server(general=BOTH + "tcp-wrappers = yes\n", wrapper=wrapper)
+        assert s.control(address="::1").closed()
+        s.wait_log(r"Host name trusted\.example of ::1 does not lead back to it: not used\.\n")
+        s.wait_log(r"TCP Wrappers denied access to ::1\.\n")
+    finally:
+        dns.kill()
+        dns.wait()
 
 
 def test_data_connection_checks_hold_for_eprt_and_epsv(server):
