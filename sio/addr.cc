@@ -80,6 +80,24 @@ int SioAddrFromText(const char *text, SioAddr *a)
     return -1;
 }
 
+bool SioNameLeadsBack(const char *name, const SioAddr *a)
+{
+    struct addrinfo hints {};
+    hints.ai_family = a->sa.sa_family;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    if (name[0] == '\0' || getaddrinfo(name, nullptr, &hints, &res) != 0)
+        return false;
+    bool found = false;
+    for (const struct addrinfo *ai = res; ai != nullptr && !found; ai = ai->ai_next) {
+        SioAddr back {};
+        memcpy(&back, ai->ai_addr, ai->ai_addrlen < sizeof(back) ? ai->ai_addrlen : sizeof(back));
+        found = SioAddrSameHost(&back, a);
+    }
+    freeaddrinfo(res);
+    return found;
+}
+
 // Fills the host part of *sa, keeping the port given: an address text, else a name's
 // first IPv4 address, else its first IPv6 one.
 static int ResolveHost(const char *host, SioAddr *sa, int port)

@@ -48,6 +48,9 @@ bool SioAddrIsAny(const SioAddr *a);                    // 0.0.0.0 or ::
 char *SioAddrText(char *dst, size_t dsize, const SioAddr *a);
 // An IPv4 or IPv6 address text (no brackets, no port) into *a with port 0: 0, or -1.
 int SioAddrFromText(const char *text, SioAddr *a);
+// Whether a forward look-up of name gives a's host address back.  Whoever
+// holds an address block writes its reverse names: such a name alone proves nothing.
+bool SioNameLeadsBack(const char *name, const SioAddr *a);
 
 // ---- Result codes ---------------------------------------------------------------------
 constexpr int kSioErrSystem = -1;      // the system call failed, nothing moved; errno as set

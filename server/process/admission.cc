@@ -42,27 +42,6 @@ const char *ServerNameOf(const DomainInfo *d)
     return d->serverName[0] != '\0' ? d->serverName : gOurHostName;
 }
 
-// Whether a forward look-up of name gives the client's address back.  Whoever
-// holds an address block writes its reverse names, so a reverse name alone
-// proves nothing.
-bool NameLeadsBack(const char *name, const SioAddr &client)
-{
-    struct addrinfo hints {};
-    hints.ai_family = client.sa.sa_family;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *res = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &res) != 0)
-        return false;
-    bool found = false;
-    for (const struct addrinfo *ai = res; ai != nullptr && !found; ai = ai->ai_next) {
-        SioAddr a {};
-        memcpy(&a, ai->ai_addr, ai->ai_addrlen < sizeof(a) ? ai->ai_addrlen : sizeof(a));
-        found = SioAddrSameHost(&a, &client);
-    }
-    freeaddrinfo(res);
-    return found;
-}
-
 // The client's name when look-ups are on and the name leads back to the
 // address (else the address, and TCP Wrappers see "paranoid"); a name too
 // long for the slot is refused rather than shown cut.
@@ -88,7 +67,7 @@ void ResolveClient(ShmSlot *me)
     }
     char name[kMaxHostNameShown + 1];
     Strncpy(name, hp->h_name);
-    if (!NameLeadsBack(name, a)) {
+    if (!SioNameLeadsBack(name, &a)) {
         Log(kLogMisc, "Host name %s of %s does not lead back to it: not used.\n", name, me->addr);
         gClientNameParanoid = 1;
         return;

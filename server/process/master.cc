@@ -491,14 +491,15 @@ int CountBusyChildren()
 }
 
 // The client's name for the refusal line: its reverse name when look-ups are
-// on, else its address.
+// on and it leads back to the address, else the address.
 void ClientHostName(char *dst, size_t size, const SioAddr &peer)
 {
     SioAddrText(dst, size, &peer);
     if (!gDNSLookup)
         return;
     char name[NI_MAXHOST];
-    if (getnameinfo(&peer.sa, SioAddrLen(&peer), name, sizeof(name), nullptr, 0, NI_NAMEREQD) == 0)
+    if (getnameinfo(&peer.sa, SioAddrLen(&peer), name, sizeof(name), nullptr, 0, NI_NAMEREQD) == 0 &&
+        SioNameLeadsBack(name, &peer))
         Strncpy(dst, name, size);
 }
 

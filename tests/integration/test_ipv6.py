@@ -14,7 +14,7 @@ import sys
 from accounts import users  # noqa: F401 (fixture)
 from conftest import DEFAULT_DOMAIN, LOG_PREFIX, wait_for
 from test_domains import THREE_SETS, private_etc_files
-from test_spy import spy
+from test_spy import SPY, spy
 from xferhelp import LFTP_SAFE, domain, records, sha256_file, wait_records, write_file
 
 BOTH = "listen-ipv6 = yes\nallow-epsv-eprt = yes\n"
@@ -162,7 +162,8 @@ while True:
 def test_a_reverse_name_that_does_not_lead_back_is_not_trusted(server, zorvad_dir):
     # A remote IPv6 client writes its own reverse zone: ::1 claims to be
     # trusted.example, which does not name ::1.  A TCP Wrappers rule by name
-    # must not let it in, PARANOID must match it, and the logs must not show
+    # must not let it in, PARANOID must match it, and neither the logs, nor
+    # the status area, nor the monitor (a web visitor's status page) may show
     # the claimed name.
     dns = subprocess.Popen([sys.executable, "-c", REVERSE_ONLY_DNS, "trusted.example"], stdout=subprocess.PIPE)
     try:
@@ -174,6 +175,19 @@ def test_a_reverse_name_that_does_not_lead_back_is_not_trusted(server, zorvad_di
         assert s.control(address="::1").closed()
         s.wait_log(r"Host name trusted\.example of ::1 does not lead back to it: not used\.\n")
         s.wait_log(r"TCP Wrappers denied access to ::1\.\n")
+        s.stop()
+
+        s = server(general=BOTH + "dns-lookup = yes\nmin-users = 1\nmax-users = 1\nlog-sessions = yes\n",
+                   domain=DEFAULT_DOMAIN + "log-session = {dir}/session.log\n", wrapper=wrapper)
+        c = s.greeted(address="::1")
+        c.command("USER anonymous")
+        assert c.command("PASS joe@example.com").startswith("230 ")
+        assert wait_for(lambda: s.busy_children() == [1])
+        assert s.slot(1)["host"] == "::1" and s.slot(1)["host_resolved"] == 0
+        who = subprocess.run([*wrapper, SPY, "-p", str(s.port), "-h", "who"], capture_output=True, timeout=20)
+        assert b"<td>::1</td>" in who.stdout and b"trusted" not in who.stdout, who
+        assert s.control(address="::1").reply().startswith("421 ")    # the master's: the server is full
+        assert wait_for(lambda: "REFUSED,?,::1," in s.log_file("session.log")), s.log_file("session.log")
     finally:
         dns.kill()
         dns.wait()

@@ -1,7 +1,5 @@
 // Finding and attaching the server's segment, and reading its slots.
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <strings.h>
 
 #include "Strn.h"
+#include "sio.h"
 #include "spy.h"
 #include "version.h"
 
@@ -176,25 +175,16 @@ void ClientName(const ShmSlot &s, char *dst, size_t size)
     Strncpy(dst, s.host, size);
     if (gNoResolve)
         return;
-    union {
-        sockaddr_in v4;
-        sockaddr_in6 v6;
-    } sa {};
-    socklen_t len;
-    if (inet_pton(AF_INET, s.host, &sa.v4.sin_addr) == 1) {
-        sa.v4.sin_family = AF_INET;
-        len = sizeof(sa.v4);
-    } else if (inet_pton(AF_INET6, s.host, &sa.v6.sin6_addr) == 1) {
-        sa.v6.sin6_family = AF_INET6;
-        len = sizeof(sa.v6);
-    } else {
+    SioAddr sa;
+    if (SioAddrFromText(s.host, &sa) < 0)
         return;    // the server resolved it already
-    }
+    // A name that does not lead back to the address is its holder's claim only.
     char name[NI_MAXHOST];
     gInDnsLookup = 1;
-    const int rc = getnameinfo(reinterpret_cast<sockaddr *>(&sa), len, name, sizeof(name), nullptr, 0, NI_NAMEREQD);
+    const bool named = getnameinfo(&sa.sa, SioAddrLen(&sa), name, sizeof(name), nullptr, 0, NI_NAMEREQD) == 0 &&
+                       SioNameLeadsBack(name, &sa);
     gInDnsLookup = 0;
-    if (rc == 0)
+    if (named)
         Strncpy(dst, name, size);
 }
 
