@@ -603,6 +603,9 @@ def test_c1_controls_from_a_remote_client_do_not_reach_the_terminal(server, moni
     c = s.greeted()
     c.send(b"USER x" + C1 + b"\r\n")
     c.reply()
+    watch.until(r"^#\d{3} .*USER")
+    # watch prints a slot again when its last-command second changes.
+    time.sleep(1.1)
     c.send(b"CWD /" + C1 + b"\r\n")
     c.reply()
     line = watch.until(r"^#\d{3} ")
