@@ -313,7 +313,7 @@ class Bench:
             f.write("\n".join([
                 "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
                 "background=NO", "anonymous_enable=YES", "no_anon_password=NO", "anon_root=%s" % self.anon,
-                "ftp_username=ftp" if _has_user("ftp") else "ftp_username=daemon",
+                "ftp_username=ftp" if _usable_ftp_account() else "ftp_username=daemon",
                 "local_enable=YES", "write_enable=YES", "local_umask=022", "pam_service_name=other",
                 "nopriv_user=nobody", "secure_chroot_dir=%s/empty" % self.work, "seccomp_sandbox=NO",
                 "xferlog_enable=YES", "xferlog_file=%s/xfer.log" % d, "vsftpd_log_file=%s/vsftpd.log" % d,
@@ -422,6 +422,15 @@ def install_libraries(package, binary, log):
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     subprocess.run(["apt-get", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "-qq",
                     "--no-install-recommends", *libraries], check=True, env=env, stdout=subprocess.DEVNULL)
+
+
+def _usable_ftp_account():
+    """An "ftp" account whose home is there: one left by a run that could not
+    remove it (a process still ran as ftp) names a home that is gone."""
+    try:
+        return os.path.isdir(pwd.getpwnam("ftp").pw_dir)
+    except KeyError:
+        return False
 
 
 def _has_user(name):

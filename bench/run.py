@@ -71,7 +71,8 @@ LIST_METRICS = [("transfer_median_ms", "time per listing (ms, median)", "%.1f", 
                 ("transfer_first_ms", "first listing after the directory changed (ms)", "%.1f", False),
                 ("entries", "entries listed", "%d", None)]
 XFER_METRICS = [("mb_per_s", "MB/s", "%.0f", True),
-                ("transfer_median_ms", "time (ms)", "%.0f", False)]
+                ("transfer_median_ms", "time (ms)", "%.0f", False),
+                ("server_cpu_s", "server's own CPU (s)", "%.2f", False)]
 TLS_METRICS = [("mb_per_s", "MB/s", "%.0f", True),
                ("transfer_median_ms", "time (ms)", "%.0f", False),
                ("server_cpu_s", "server's own CPU (s)", "%.2f", False),
@@ -205,10 +206,11 @@ class Runner:
             raise RuntimeError("zorvad_ftpload failed (%d): %s" % (proc.returncode, err.strip()))
         return self.parse(out)
 
-    def measured(self, server, options, timeout, sample=False, client=None):
+    def measured(self, server, options, timeout, sample=False, client=None, settle=False):
         """Runs the load generator (or client) with the machine counters
         around it; with sample, the TIME_WAIT count of every second of the run
-        as well."""
+        as well.  With settle the server's CPU is read once the session's
+        process was reaped (its CPU counts only then)."""
         processes = len(server.processes())
         before = {"tw": time_wait(), "cpu": cpu_jiffies(), "drops": listen_drops(),
                   "server": peers.cpu_seconds(server.processes())}
@@ -223,10 +225,9 @@ class Runner:
         if sample:
             r["tw_samples"] = samples
         busy = cpu_jiffies()[0] - before["cpu"][0]
-        if client:
-            # A session's CPU counts once its process was reaped: its end is awaited.
-            settle = time.monotonic() + 3
-            while len(server.processes()) > processes and time.monotonic() < settle:
+        if settle:
+            until = time.monotonic() + 3
+            while len(server.processes()) > processes and time.monotonic() < until:
                 time.sleep(0.02)
         r["server_cpu_s"] = peers.cpu_seconds(server.processes()) - before["server"]
         drops = listen_drops()
@@ -296,7 +297,7 @@ class Runner:
         else:
             options = ["-x", "stor", "-f", "up.bin", "-s", str(1 << 30),
                        "-u", self.bench.user, "-P", self.bench.password]
-        r = self.measured(server, ["-S", "1", "-n", "1", "-t", "300", *options], 600)
+        r = self.measured(server, ["-S", "1", "-n", "1", "-t", "300", *options], 600, settle=True)
         try:
             os.unlink(os.path.join(self.bench.home, "up.bin"))
         except FileNotFoundError:
@@ -309,7 +310,7 @@ class Runner:
         else:
             options = ["-x", "stor", "-f", "up.bin", "-s", str(1 << 30),
                        "-u", self.bench.user, "-P", self.bench.password]
-        r = self.measured(server, ["-n", "1", "-t", "300", *options], 600, client=self.tlsload)
+        r = self.measured(server, ["-n", "1", "-t", "300", *options], 600, client=self.tlsload, settle=True)
         try:
             os.unlink(os.path.join(self.bench.home, "up.bin"))
         except FileNotFoundError:
@@ -669,7 +670,8 @@ def brief(r, kind):
         return "%.1f ms per listing, %.0f lines, fail %d" % (
             r.get("transfer_median_ms", 0), r.get("entries", 0), r.get("failures", 0))
     if kind == "xfer":
-        return "%.0f MB/s, fail %d" % (r.get("mb_per_s", 0), r.get("failures", 0))
+        return "%.0f MB/s, server CPU %.2f s, fail %d" % (r.get("mb_per_s", 0), r.get("server_cpu_s", 0),
+                                                         r.get("failures", 0))
     if kind == "tlsxfer":
         return "%.0f MB/s, server CPU %.2f s, client CPU %.2f s (%.0f%% of a core), %s, fail %d" % (
             r.get("mb_per_s", 0), r.get("server_cpu_s", 0), r.get("client_cpu_s", 0),
