@@ -28,12 +28,16 @@ struct Channel {
     int savedFlags = 0;
     bool relayed = false;   // control only: plain text to the process that holds the TLS
     bool gathering = false; // data only: records collect in a buffer, sent by one write each call
+    bool readingAhead = false;  // data only: records come from a buffer that one read fills
 };
 
-// A data connection reads ahead: one read takes the records of many calls
-// (a record is at most 16 KiB).  Its records written by one call are gathered
-// and go out in one write: a write to the socket costs more than the copy.
-constexpr int kDataReadAhead = 256 * 1024;
+// A data connection reads ahead: one read of the socket takes many records
+// (a record is at most 16 KiB), which the library then takes from the buffer
+// in front of the socket.  (The library's own read-ahead moves what is left
+// in its buffer to the front for every record: quadratic in its size.)  The
+// records written by one call are gathered and go out in one write: a write
+// to the socket costs more than the copy.
+constexpr long kDataReadAhead = 256 * 1024;
 constexpr long kDataGather = 320 * 1024;     // a 256 KiB call's records and their overhead
 
 Channel gChannels[2];
@@ -207,6 +211,7 @@ void Release(Channel &c)
     SSL_free(c.ssl);
     c.ssl = nullptr;
     c.gathering = false;
+    c.readingAhead = false;
     if (c.fd >= 0)
         fcntl(c.fd, F_SETFL, c.savedFlags);
     c.fd = -1;
@@ -226,23 +231,33 @@ int CheckWatchNow(const TlsWatch *watch)
     return 0;
 }
 
-// From the first write of a data connection on (its handshake is over),
-// the records go through a buffer in front of the socket.
-void StartGathering(Channel &c)
+// A buffer in front of the socket for one direction of a data connection,
+// from its first read or write on (its handshake is over, and the library
+// holds no byte read ahead): true when it is there.
+bool StartBuffering(Channel &c, bool write)
 {
-    if (c.gathering || &c != &gChannels[kTlsData])
-        return;
-    BIO *socket = SSL_get_wbio(c.ssl);
+    bool &done = write ? c.gathering : c.readingAhead;
+    if (done || &c != &gChannels[kTlsData])
+        return done;
+    BIO *socket = write ? SSL_get_wbio(c.ssl) : SSL_get_rbio(c.ssl);
     BIO *buffer = BIO_new(BIO_f_buffer());
-    if (socket == nullptr || buffer == nullptr || BIO_set_write_buffer_size(buffer, kDataGather) != 1
-        || BIO_up_ref(socket) != 1) {
+    const long size = write ? kDataGather : kDataReadAhead;
+    const int sized = buffer == nullptr ? 0
+                      : write          ? BIO_set_write_buffer_size(buffer, size)
+                                       : BIO_set_read_buffer_size(buffer, size);
+    if (socket == nullptr || sized != 1 || BIO_up_ref(socket) != 1) {
         BIO_free(buffer);
         ERR_clear_error();
-        return;                     // written record by record, as before
+        return false;               // record by record, straight on the socket
     }
     BIO_push(buffer, socket);
-    SSL_set0_wbio(c.ssl, buffer);   // gives back the reference to the socket it held
-    c.gathering = true;
+    // Each gives back the reference to the socket the channel held.
+    if (write)
+        SSL_set0_wbio(c.ssl, buffer);
+    else
+        SSL_set0_rbio(c.ssl, buffer);
+    done = true;
+    return true;
 }
 
 // Sends what the buffer holds: 0, or the result to return.
@@ -281,7 +296,9 @@ int FlushGathered(Channel &c, long long deadline, const TlsWatch *watch, bool *w
 // far as buf has room: no call waits for the network.
 int TakeReadAhead(Channel &c, char *buf, size_t size, int n)
 {
-    while (static_cast<size_t>(n) < size && SSL_has_pending(c.ssl) == 1) {
+    if (!c.readingAhead)
+        return n;
+    while (static_cast<size_t>(n) < size && (SSL_has_pending(c.ssl) == 1 || BIO_pending(SSL_get_rbio(c.ssl)) > 0)) {
         const int more = SSL_read(c.ssl, buf + n, static_cast<int>(size - static_cast<size_t>(n)));
         if (more <= 0) {
             ERR_clear_error();      // the next call sees it again (the end, or a part of a record)
@@ -300,8 +317,7 @@ int RunIo(Channel &c, bool write, void *buf, size_t size, int seconds, const Tls
         return kTlsInterrupted;
     const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
     bool watching = watch != nullptr;
-    if (write)
-        StartGathering(c);
+    StartBuffering(c, write);
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -343,8 +359,6 @@ int Prepare(Channel &c, int fd, bool data)
     if (data) {
         SSL_set_num_tickets(c.ssl, 0);
         SSL_set_not_resumable_session_callback(c.ssl, NeverResumable);
-        SSL_set_read_ahead(c.ssl, 1);
-        SSL_set_default_read_buffer_len(c.ssl, kDataReadAhead);
     }
     c.fd = fd;
     c.savedFlags = flags;
