@@ -23,6 +23,9 @@ PEERS = {"vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
          "pure-ftpd": ("pure-ftpd", "usr/sbin/pure-ftpd"),
          "proftpd": ("proftpd-core", "usr/sbin/proftpd")}
 ORDER = ("zorvad", "vsftpd", "pure-ftpd", "proftpd")
+# The servers that speak FTP over TLS here (proftpd's TLS module is in a
+# package of its own, not in proftpd-core).
+TLS_CAPABLE = ("zorvad", "vsftpd", "pure-ftpd")
 # Passive ports outside ip_local_port_range (the client's own source ports),
 # a share of them for each server: a server that closes its data connections
 # without SO_REUSEADDR leaves TIME_WAIT sockets that no other server may bind
@@ -172,10 +175,15 @@ class Bench:
         self.home = os.path.join(self.work, "home")
         self.servers = {}
         self.binaries = {}
+        self.tls = False                # servers offer AUTH TLS, with a certificate made for the run
+        self.cert = os.path.join(self.work, "tls-cert.pem")
+        self.key = os.path.join(self.work, "tls-key.pem")
 
     # ---- set-up -----------------------------------------------------------------------------
-    def prepare(self, big_file=False, list_dir=False):
+    def prepare(self, big_file=False, list_dir=False, tls=False):
         self.find_peers()
+        if tls:
+            self.make_certificate()
         for d in (self.anon, os.path.join(self.work, "empty")):
             os.makedirs(d, mode=0o755)
             os.chmod(d, 0o755)
@@ -198,6 +206,16 @@ class Bench:
                 os.chmod(path, 0o644)
         self.add_ftp_account()
         self.add_user()
+
+    def make_certificate(self):
+        """A self-signed P-256 certificate for every server (the handshake is
+        not what the TLS scenarios measure)."""
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", self.key, "-out", self.cert, "-days", "2", "-subj", "/CN=127.0.0.1"],
+                       check=True, capture_output=True)
+        os.chmod(self.key, 0o600)
+        os.chmod(self.cert, 0o644)
+        self.tls = True
 
     def find_peers(self):
         """Installed peers run as installed; the others are unpacked here."""
@@ -278,6 +296,8 @@ class Bench:
                  "max-users = %d" % self.max_users, "ephemeral-port-range = %d-%d" % pasv_range("zorvad"),
                  "listen-backlog-size = 1024", "idle-timeout = 900", "login-timeout = 120",
                  "u-deny-users-file = %s/ftpusers" % d, "a-write-permission = no",
+                 *(["tls = allowed", "tls-certificate-file = " + self.cert, "tls-key-file = " + self.key]
+                   if self.tls else []),
                  *self.zorvad_extra, ""]
         with open(general, "w") as f:
             f.write("\n".join(lines))
@@ -293,7 +313,7 @@ class Bench:
             f.write("\n".join([
                 "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
                 "background=NO", "anonymous_enable=YES", "no_anon_password=NO", "anon_root=%s" % self.anon,
-                "ftp_username=ftp" if _has_user("ftp") else "ftp_username=daemon",
+                "ftp_username=ftp" if _usable_ftp_account() else "ftp_username=daemon",
                 "local_enable=YES", "write_enable=YES", "local_umask=022", "pam_service_name=other",
                 "nopriv_user=nobody", "secure_chroot_dir=%s/empty" % self.work, "seccomp_sandbox=NO",
                 "xferlog_enable=YES", "xferlog_file=%s/xfer.log" % d, "vsftpd_log_file=%s/vsftpd.log" % d,
@@ -304,7 +324,11 @@ class Bench:
                 "pasv_enable=YES", "pasv_min_port=%d" % pasv_range("vsftpd")[0], "pasv_max_port=%d" % pasv_range("vsftpd")[1],
                 "connect_from_port_20=NO", "max_clients=0", "max_per_ip=0",
                 "idle_session_timeout=900", "data_connection_timeout=300", "dirlist_enable=YES",
-                "use_localtime=NO", ""]))
+                "use_localtime=NO",
+                *(["ssl_enable=YES", "allow_anon_ssl=YES", "force_local_logins_ssl=NO",
+                   "force_local_data_ssl=NO", "force_anon_logins_ssl=NO", "force_anon_data_ssl=NO",
+                   "rsa_cert_file=" + self.cert, "rsa_private_key_file=" + self.key,
+                   "ssl_ciphers=HIGH"] if self.tls else []), ""]))
         os.chmod(conf, 0o600)
         return [self.binaries["vsftpd"], conf], None
 
@@ -327,7 +351,8 @@ class Bench:
         return [*wrap, self.binaries["pure-ftpd"], "-S", "127.0.0.1,%d" % port, "-4", "-H", "-A",
                 "-l", "unix", "-c", str(self.max_users), "-C", str(self.max_users),
                 "-p", "%d:%d" % pasv_range("pure-ftpd"), "-I", "15", "-L", "20000:8",
-                "-O", "clf:%s/xfer.log" % d, "-u", "1"], env
+                "-O", "clf:%s/xfer.log" % d, "-u", "1",
+                *(["-Y", "1", "-2", "%s,%s" % (self.cert, self.key)] if self.tls else [])], env
 
     def argv_proftpd(self, d, port):
         conf = os.path.join(d, "proftpd.conf")
@@ -397,6 +422,15 @@ def install_libraries(package, binary, log):
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     subprocess.run(["apt-get", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "-qq",
                     "--no-install-recommends", *libraries], check=True, env=env, stdout=subprocess.DEVNULL)
+
+
+def _usable_ftp_account():
+    """An "ftp" account whose home is there: one left by a run that could not
+    remove it (a process still ran as ftp) names a home that is gone."""
+    try:
+        return os.path.isdir(pwd.getpwnam("ftp").pw_dir)
+    except KeyError:
+        return False
 
 
 def _has_user(name):

@@ -18,6 +18,9 @@ it.  Scenarios (all by default):
                            logged-in sessions, divided by the sessions
   list mlsd                LIST / MLSD of a 10,000-entry directory
   retr stor                one stream of 1 GiB each way (STOR as the system user)
+  retr-tls stor-tls        the same over TLS (AUTH TLS, PROT P, the data connection
+                           resuming the control connection's session), driven by
+                           zorvad_tlsload; the servers that offer TLS only
   small                    10,000 RETRs of 4 KiB in one session
 
 The results go to bench/results/<date>/: results.md (the table of medians,
@@ -68,7 +71,13 @@ LIST_METRICS = [("transfer_median_ms", "time per listing (ms, median)", "%.1f", 
                 ("transfer_first_ms", "first listing after the directory changed (ms)", "%.1f", False),
                 ("entries", "entries listed", "%d", None)]
 XFER_METRICS = [("mb_per_s", "MB/s", "%.0f", True),
-                ("transfer_median_ms", "time (ms)", "%.0f", False)]
+                ("transfer_median_ms", "time (ms)", "%.0f", False),
+                ("server_cpu_s", "server's own CPU (s)", "%.2f", False)]
+TLS_METRICS = [("mb_per_s", "MB/s", "%.0f", True),
+               ("transfer_median_ms", "time (ms)", "%.0f", False),
+               ("server_cpu_s", "server's own CPU (s)", "%.2f", False),
+               ("client_cpu_s", "client's CPU (s)", "%.2f", None),
+               ("client_core_pct", "client's CPU, % of one core", "%.0f%%", None)]
 SMALL_METRICS = [("files_per_s", "RETRs/s", "%.0f", True),
                  ("transfer_median_ms", "time per RETR (ms, median)", "%.3f", False),
                  ("failures", "failed", "%d", None)]
@@ -83,12 +92,15 @@ SCENARIOS = {
     "mlsd": ("list", {"kind": "mlsd"}, LIST_METRICS),
     "retr": ("xfer", {"kind": "retr"}, XFER_METRICS),
     "stor": ("xfer", {"kind": "stor"}, XFER_METRICS),
+    "retr-tls": ("tlsxfer", {"kind": "retr"}, TLS_METRICS),
+    "stor-tls": ("tlsxfer", {"kind": "stor"}, TLS_METRICS),
     "small": ("small", {"count": 10000}, SMALL_METRICS),
 }
 TITLES = {"rate16": "Session rate, 16 clients", "rate64": "Session rate, 64 clients",
           "rate1000": "Session rate, 1,000 clients", "idle200": "Idle memory, 200 sessions",
           "idle1000": "Idle memory, 1,000 sessions", "list": "LIST of 10,000 entries",
           "mlsd": "MLSD of 10,000 entries", "retr": "RETR of 1 GiB", "stor": "STOR of 1 GiB",
+          "retr-tls": "RETR of 1 GiB over TLS", "stor-tls": "STOR of 1 GiB over TLS",
           "small": "10,000 RETRs of 4 KiB in one session"}
 
 
@@ -154,10 +166,11 @@ class Runner:
         self.args = args
         self.bench = bench
         self.ftpload = os.path.join(args.build, "zorvad_ftpload")
+        self.tlsload = os.path.join(args.build, "zorvad_tlsload")
         self.proc = None
 
-    def load(self, server, options, stdin=None):
-        argv = [self.ftpload, "-p", str(server.port), *options]
+    def load(self, server, options, stdin=None, client=None):
+        argv = [client or self.ftpload, "-p", str(server.port), *options]
         self.proc = subprocess.Popen(argv, stdin=stdin or subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, preexec_fn=peers.set_priority)
         return self.proc
@@ -193,13 +206,16 @@ class Runner:
             raise RuntimeError("zorvad_ftpload failed (%d): %s" % (proc.returncode, err.strip()))
         return self.parse(out)
 
-    def measured(self, server, options, timeout, sample=False):
-        """Runs the load generator with the machine counters around it; with
-        sample, the TIME_WAIT count of every second of the run as well."""
+    def measured(self, server, options, timeout, sample=False, client=None, settle=False):
+        """Runs the load generator (or client) with the machine counters
+        around it; with sample, the TIME_WAIT count of every second of the run
+        as well.  With settle the server's CPU is read once the session's
+        process was reaped (its CPU counts only then)."""
+        processes = len(server.processes())
         before = {"tw": time_wait(), "cpu": cpu_jiffies(), "drops": listen_drops(),
                   "server": peers.cpu_seconds(server.processes())}
         start = time.monotonic()
-        proc = self.load(server, options)
+        proc = self.load(server, options, client=client)
         samples = []
         while sample and proc.poll() is None and time.monotonic() < start + timeout:
             samples.append(sockstat_time_wait())
@@ -209,6 +225,10 @@ class Runner:
         if sample:
             r["tw_samples"] = samples
         busy = cpu_jiffies()[0] - before["cpu"][0]
+        if settle:
+            until = time.monotonic() + 3
+            while len(server.processes()) > processes and time.monotonic() < until:
+                time.sleep(0.02)
         r["server_cpu_s"] = peers.cpu_seconds(server.processes()) - before["server"]
         drops = listen_drops()
         hz = os.sysconf("SC_CLK_TCK")
@@ -216,6 +236,7 @@ class Runner:
                  listen_drops=max(drops[0] - before["drops"][0], drops[1] - before["drops"][1]),
                  machine_cpu_s=busy / hz, wall_s=elapsed)
         client_cpu = r.get("cpu_user_s", 0) + r.get("cpu_sys_s", 0)
+        r["client_cpu_s"] = client_cpu
         r["client_cpu_share"] = 100.0 * client_cpu / (busy / hz) if busy else 0.0
         r["client_core_pct"] = 100.0 * client_cpu / elapsed if elapsed else 0.0
         return r
@@ -276,7 +297,20 @@ class Runner:
         else:
             options = ["-x", "stor", "-f", "up.bin", "-s", str(1 << 30),
                        "-u", self.bench.user, "-P", self.bench.password]
-        r = self.measured(server, ["-S", "1", "-n", "1", "-t", "300", *options], 600)
+        r = self.measured(server, ["-S", "1", "-n", "1", "-t", "300", *options], 600, settle=True)
+        try:
+            os.unlink(os.path.join(self.bench.home, "up.bin"))
+        except FileNotFoundError:
+            pass
+        return r
+
+    def run_tlsxfer(self, server, kind):
+        if kind == "retr":
+            options = ["-x", "retr", "-f", peers.BIG_FILE]
+        else:
+            options = ["-x", "stor", "-f", "up.bin", "-s", str(1 << 30),
+                       "-u", self.bench.user, "-P", self.bench.password]
+        r = self.measured(server, ["-n", "1", "-t", "300", *options], 600, client=self.tlsload, settle=True)
         try:
             os.unlink(os.path.join(self.bench.home, "up.bin"))
         except FileNotFoundError:
@@ -523,7 +557,7 @@ def main():
     if os.geteuid() != 0:
         sys.exit("run as root (the servers start as root)")
     args.build = os.path.abspath(args.build)
-    for binary in ("server/zorvad", "zorvad_ftpload", "zorvad_forkcost"):
+    for binary in ("server/zorvad", "zorvad_ftpload", "zorvad_tlsload", "zorvad_forkcost"):
         if not os.access(os.path.join(args.build, binary), os.X_OK):
             sys.exit("no %s in %s: build it first (sh bench/run.sh builds and runs)" % (binary, args.build))
     stamp = datetime.datetime.now().strftime("%Y-%m-%d-%H%M")
@@ -541,13 +575,16 @@ def main():
     runs = []
     try:
         kinds = {SCENARIOS[s][0] for s in scenarios}
-        bench.prepare(big_file="xfer" in kinds, list_dir="list" in kinds)
+        bench.prepare(big_file=bool(kinds & {"xfer", "tlsxfer"}), list_dir="list" in kinds,
+                      tls="tlsxfer" in kinds)
         bench.start_all(servers)
         for scenario in scenarios:
             kind, params, _ = SCENARIOS[scenario]
             reps = args.rate_reps if kind == "rate" and args.rate_reps else args.reps
             for rep in range(reps):
                 for name in servers:
+                    if kind == "tlsxfer" and name not in peers.TLS_CAPABLE:
+                        continue
                     server = bench.servers[name]
                     if not server.alive():
                         raise RuntimeError("%s has ended" % name)
@@ -633,7 +670,12 @@ def brief(r, kind):
         return "%.1f ms per listing, %.0f lines, fail %d" % (
             r.get("transfer_median_ms", 0), r.get("entries", 0), r.get("failures", 0))
     if kind == "xfer":
-        return "%.0f MB/s, fail %d" % (r.get("mb_per_s", 0), r.get("failures", 0))
+        return "%.0f MB/s, server CPU %.2f s, fail %d" % (r.get("mb_per_s", 0), r.get("server_cpu_s", 0),
+                                                         r.get("failures", 0))
+    if kind == "tlsxfer":
+        return "%.0f MB/s, server CPU %.2f s, client CPU %.2f s (%.0f%% of a core), %s, fail %d" % (
+            r.get("mb_per_s", 0), r.get("server_cpu_s", 0), r.get("client_cpu_s", 0),
+            r.get("client_core_pct", 0), r.get("cipher", "?"), r.get("failures", 0))
     return "%.0f RETRs/s, fail %d" % (r.get("files_per_s", 0), r.get("failures", 0))
 
 
@@ -673,6 +715,12 @@ def config_notes(args, bench):
         "the sessions held; page tables (VmPTE, not part of Pss) likewise; mappings: lines of "
         "/proc/<pid>/maps, the mean over the server's processes.",
         "zorvad extra options: %s." % ("; ".join(args.zorvad_option) or "none"),
+        "TLS scenarios (when run): every server offers AUTH TLS with one self-signed P-256 "
+        "certificate made for the run (zorvad tls = allowed; vsftpd ssl_enable with "
+        "ssl_ciphers=HIGH and its require_ssl_reuse; pure-ftpd -Y 1); the client "
+        "zorvad_tlsload (OpenSSL, 256 KiB read-ahead and writes) resumes the control "
+        "connection's session on the data connection and reports its own CPU. proftpd-core "
+        "has no TLS module and is left out of them.",
         "Every server and the load generator run at niceness %d (zorvad's default), so that other "
         "work on the machine weighs on all alike." % peers.NICE,
         "vsftpd runs with isolate_network=NO (a network namespace per session costs more than the "

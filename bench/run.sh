@@ -12,7 +12,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZORVAD_BENCH_BUILD:-$top/build}
 # A build tree keeps the generator it was configured with.
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zorvad zorvad_ftpload zorvad_forkcost
+cmake --build "$build" -j "$(nproc)" --target zorvad zorvad_ftpload zorvad_tlsload zorvad_forkcost
 if ! command -v gnuplot >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
         --no-install-recommends gnuplot-nox >/dev/null

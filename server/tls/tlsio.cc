@@ -27,7 +27,18 @@ struct Channel {
     int fd = -1;
     int savedFlags = 0;
     bool relayed = false;   // control only: plain text to the process that holds the TLS
+    bool gathering = false; // data only: records collect in a buffer, sent by one write each call
+    bool readingAhead = false;  // data only: records come from a buffer that one read fills
 };
+
+// A data connection reads ahead: one read of the socket takes many records
+// (a record is at most 16 KiB), which the library then takes from the buffer
+// in front of the socket.  (The library's own read-ahead moves what is left
+// in its buffer to the front for every record: quadratic in its size.)  The
+// records written by one call are gathered and go out in one write: a write
+// to the socket costs more than the copy.
+constexpr long kDataReadAhead = 256 * 1024;
+constexpr long kDataGather = 320 * 1024;     // a 256 KiB call's records and their overhead
 
 Channel gChannels[2];
 char gLastError[200];
@@ -199,6 +210,8 @@ void Release(Channel &c)
         ForgetControlSecrets();
     SSL_free(c.ssl);
     c.ssl = nullptr;
+    c.gathering = false;
+    c.readingAhead = false;
     if (c.fd >= 0)
         fcntl(c.fd, F_SETFL, c.savedFlags);
     c.fd = -1;
@@ -218,6 +231,84 @@ int CheckWatchNow(const TlsWatch *watch)
     return 0;
 }
 
+// A buffer in front of the socket for one direction of a data connection,
+// from its first read or write on (its handshake is over, and the library
+// holds no byte read ahead): true when it is there.
+bool StartBuffering(Channel &c, bool write)
+{
+    bool &done = write ? c.gathering : c.readingAhead;
+    if (done || &c != &gChannels[kTlsData])
+        return done;
+    BIO *socket = write ? SSL_get_wbio(c.ssl) : SSL_get_rbio(c.ssl);
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    const long size = write ? kDataGather : kDataReadAhead;
+    const int sized = buffer == nullptr ? 0
+                      : write          ? BIO_set_write_buffer_size(buffer, size)
+                                       : BIO_set_read_buffer_size(buffer, size);
+    if (socket == nullptr || sized != 1 || BIO_up_ref(socket) != 1) {
+        BIO_free(buffer);
+        ERR_clear_error();
+        return false;               // record by record, straight on the socket
+    }
+    BIO_push(buffer, socket);
+    // Each gives back the reference to the socket the channel held.
+    if (write)
+        SSL_set0_wbio(c.ssl, buffer);
+    else
+        SSL_set0_rbio(c.ssl, buffer);
+    done = true;
+    return true;
+}
+
+// Sends what the buffer holds: 0, or the result to return.
+int FlushGathered(Channel &c, long long deadline, const TlsWatch *watch, bool *watching)
+{
+    if (!c.gathering)
+        return 0;
+    BIO *buffer = SSL_get_wbio(c.ssl);
+    for (;;) {
+        errno = 0;
+        if (BIO_flush(buffer) > 0)
+            return 0;
+        if (!BIO_should_retry(buffer)) {
+            if (errno == 0)
+                errno = EIO;
+            NoteError(errno == EPIPE ? "broken pipe" : errno == ECONNRESET ? "connection reset" : "write failed");
+            return errno == EPIPE ? kSioErrBrokenPipe : kSioErrSystem;
+        }
+        switch (WaitFor(c.fd, POLLOUT, deadline, watch, watching)) {
+        case Wait::kReady:
+            continue;
+        case Wait::kTimeout:
+            snprintf(gLastError, sizeof(gLastError), "timed out");
+            errno = ETIMEDOUT;
+            return kSioErrTimeout;
+        case Wait::kInterrupted:
+            return kTlsInterrupted;
+        case Wait::kFailed:
+            NoteError("poll failed");
+            return kSioErrSystem;
+        }
+    }
+}
+
+// After a read that returned n bytes, the records already read ahead, as
+// far as buf has room: no call waits for the network.
+int TakeReadAhead(Channel &c, char *buf, size_t size, int n)
+{
+    if (!c.readingAhead)
+        return n;
+    while (static_cast<size_t>(n) < size && (SSL_has_pending(c.ssl) == 1 || BIO_pending(SSL_get_rbio(c.ssl)) > 0)) {
+        const int more = SSL_read(c.ssl, buf + n, static_cast<int>(size - static_cast<size_t>(n)));
+        if (more <= 0) {
+            ERR_clear_error();      // the next call sees it again (the end, or a part of a record)
+            break;
+        }
+        n += more;
+    }
+    return n;
+}
+
 // The loop around one SSL_read or SSL_write: waits (with the watch) until
 // the call moves bytes, the deadline passes or the watch interrupts.
 int RunIo(Channel &c, bool write, void *buf, size_t size, int seconds, const TlsWatch *watch)
@@ -226,15 +317,21 @@ int RunIo(Channel &c, bool write, void *buf, size_t size, int seconds, const Tls
         return kTlsInterrupted;
     const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
     bool watching = watch != nullptr;
+    StartBuffering(c, write);
     for (;;) {
         ERR_clear_error();
         errno = 0;
         // Without partial writes SSL_write returns only when every byte
-        // went into the socket; a retry passes the same arguments.
+        // went into the socket (or the buffer, sent next); a retry passes
+        // the same arguments.
         const int n = write ? SSL_write(c.ssl, buf, static_cast<int>(size))
                             : SSL_read(c.ssl, buf, static_cast<int>(size));
+        if (n > 0 && write) {
+            const int flushed = FlushGathered(c, deadline, watch, &watching);
+            return flushed == 0 ? n : flushed;
+        }
         if (n > 0)
-            return n;
+            return TakeReadAhead(c, static_cast<char *>(buf), size, n);
         int result = 0;
         if (!Retry(c.ssl, n, c.fd, deadline, watch, &watching, &result))
             return write && result == 0 ? kSioErrSystem : result;
@@ -415,12 +512,13 @@ int TlsShutdown(TlsChannel ch, int seconds)
         errno = 0;
         const int rc = SSL_shutdown(c.ssl);
         if (rc >= 0) {          // 0: ours went out, the peer's has not come (not awaited)
-            result = 0;
+            result = FlushGathered(c, deadline, nullptr, &watching);
             break;
         }
         int r = 0;
         if (SSL_get_error(c.ssl, rc) == SSL_ERROR_WANT_READ) {
-            result = 0;         // ours went out; reading the peer's is not needed
+            // ours went out; reading the peer's is not needed
+            result = FlushGathered(c, deadline, nullptr, &watching);
             break;
         }
         if (!Retry(c.ssl, rc, c.fd, deadline, nullptr, &watching, &r))

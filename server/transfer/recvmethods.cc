@@ -35,13 +35,15 @@
 namespace {
 
 constexpr size_t kRecvBlock = 65535;
+// Under TLS a read takes every record already read ahead, up to this much.
+constexpr size_t kTlsRecvBlock = 256 * 1024;
 constexpr size_t kSpliceBlock = 1 << 20;        // the pipe between socket and file
 // The most one step of an upload under a hard byte limit reads.
 constexpr int64_t kQuotaStep = 64 * 1024;
 constexpr size_t kProgramMagicSize = 10;      // enough for every beginning LooksLikeProgram knows
 constexpr size_t kAsciiStaging = 4096;
 
-char gRecvBuf[kRecvBlock];
+char gRecvBuf[kTlsRecvBlock];
 
 // How a receiving loop ended.  The caller replies, after the loop's signal
 // handler is gone, because a failed reply ends the session.
@@ -204,7 +206,7 @@ RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err, int64_t *in)
     bool first = true;
     const bool tls = TlsActive(kTlsData) != 0;
     for (;;) {
-        const size_t size = StepSize(sizeof(gRecvBuf));
+        const size_t size = StepSize(tls ? kTlsRecvBlock : kRecvBlock);
         if (size == 0)
             return staging != nullptr && FinishAscii(fd, staging, err) != RecvEnd::kDone ? RecvEnd::kWriteError
                                                                                         : RecvEnd::kQuota;

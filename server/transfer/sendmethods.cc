@@ -34,6 +34,9 @@
 namespace {
 
 constexpr size_t kLoopBlock = 65535;
+// Under TLS one call encrypts a block into records that go out in one write:
+// the larger the block, the fewer writes (and polls of the control connection).
+constexpr size_t kTlsLoopBlock = 256 * 1024;
 constexpr size_t kAsciiSmallRead = 256;
 constexpr size_t kAsciiLargeRead = 2048;
 constexpr size_t kAsciiStaging = 4096;
@@ -45,7 +48,7 @@ constexpr size_t kSendfileMaxChunk = 0x7ffff000;   // the most one sendfile call
 // from the last byte that moved (SendStalled).
 constexpr int kSendQuietSeconds = 1;
 
-char gLoopBuf[kLoopBlock];
+char gLoopBuf[kTlsLoopBlock];
 
 // A broken or reset data connection: the client went away.
 bool ClientDropped(int err)
@@ -217,7 +220,7 @@ LoopEnd CopyLoop(int fd, volatile int64_t *sent, volatile int64_t *taken, int *e
     for (;;) {
         if (gCancel != 0)
             return LoopEnd::kCanceled;
-        const ssize_t n = read(fd, gLoopBuf, sizeof(gLoopBuf));
+        const ssize_t n = read(fd, gLoopBuf, TlsActive(kTlsData) ? kTlsLoopBlock : kLoopBlock);
         if (n == 0)
             return LoopEnd::kDone;
         if (n < 0) {
