@@ -144,6 +144,16 @@ def cpu_seconds(pids):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
+def minor_faults(pids):
+    """Minor page faults of the processes and of the children they reaped."""
+    faults = 0
+    for pid in pids:
+        fields = _stat(pid)
+        if fields:
+            faults += int(fields[7]) + int(fields[8])   # minflt cminflt
+    return faults
+
+
 class Server:
     def __init__(self, name, port, proc, directory):
         self.name, self.port, self.proc, self.dir = name, port, proc, directory
