@@ -259,17 +259,18 @@ constexpr int kAllowedInFront[] = {
 constexpr int kRefusedInFront[] = {SYS_socket, SYS_connect};
 
 // A filter program: the architecture and the x32 bit first (another
-// architecture's or ABI's calls are refused), then a search of the sorted
-// call numbers, a few comparisons deep, each leaf returning its calls'
-// actions or the action for a call not listed.  The kernel runs a filter
-// for every call, and when it installs one it runs it once for every call
-// number to learn which are always allowed: a search costs a few
-// instructions where a list of 200 comparisons cost 200.
-constexpr size_t kFilterRoom = 768;
-constexpr size_t kLeafCalls = 4;        // a leaf's comparisons, one after the other
+// architecture's or ABI's calls are refused), then a search among the runs
+// of call numbers that share an action (a run of listed calls, the gap to
+// the next run), each leaf one return.  The kernel runs a filter for every
+// call, and when it installs one it runs it once for every call number to
+// learn which are always allowed, and compiles it: a search is a few
+// instructions deep where a list of 200 comparisons was 200, and with runs
+// for single calls the program is no longer than that list.
+constexpr size_t kFilterRoom = 1024;
+constexpr size_t kMostCalls = 512;
 
-struct CallAction {
-    uint32_t nr;
+struct Run {
+    uint32_t first;         // the run's lowest call number (the first run starts at 0)
     uint32_t action;
 };
 
@@ -288,69 +289,78 @@ void Emit(FilterProgram *p, struct sock_filter insn)
     p->insns[p->length++] = insn;
 }
 
-// Decides among calls[lo, hi) (sorted, at least one).
-void EmitSearch(FilterProgram *p, const CallAction *calls, size_t lo, size_t hi, uint32_t otherwise)
+// Decides among runs[lo, hi) (at least one): each half tells by the first
+// number of its upper runs.
+void EmitSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi)
 {
-    if (hi - lo <= kLeafCalls) {
-        // The comparisons, the return of a call not listed, then one return
-        // for each action of the leaf's calls.
-        uint32_t actions[kLeafCalls];
-        size_t distinct = 0;
-        for (size_t k = lo; k < hi; k++) {
-            if (std::find(actions, actions + distinct, calls[k].action) == actions + distinct)
-                actions[distinct++] = calls[k].action;
-        }
-        for (size_t k = lo; k < hi; k++) {
-            const size_t target = static_cast<size_t>(std::find(actions, actions + distinct, calls[k].action) - actions);
-            const size_t jump = (hi - k - 1) + 1 + target;
-            Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, calls[k].nr, static_cast<uint8_t>(jump), 0));
-        }
-        Emit(p, BPF_STMT(BPF_RET | BPF_K, otherwise));
-        for (size_t a = 0; a < distinct; a++)
-            Emit(p, BPF_STMT(BPF_RET | BPF_K, actions[a]));
+    if (hi - lo == 1) {
+        Emit(p, BPF_STMT(BPF_RET | BPF_K, runs[lo].action));
         return;
     }
     const size_t mid = lo + (hi - lo) / 2;
     const size_t branch = p->length;
-    Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, calls[mid].nr, 0, 0));
-    EmitSearch(p, calls, lo, mid, otherwise);
-    const size_t skip = p->length - branch - 1;
-    if (skip > 255 || p->failed) {
-        p->failed = true;       // a jump this long does not fit: never a partial filter
+    Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, runs[mid].first, 0, 0));
+    EmitSearch(p, runs, lo, mid);
+    const size_t lower = p->length - branch - 1;
+    if (p->failed)
         return;
+    if (lower <= 255) {
+        p->insns[branch].jt = static_cast<uint8_t>(lower);
+    } else {
+        // Too far for a comparison's own jump: the lower half moves on by
+        // one, behind an unconditional jump over it.
+        Emit(p, BPF_STMT(BPF_JMP | BPF_JA, 0));
+        if (p->failed)
+            return;
+        std::copy_backward(p->insns + branch + 1, p->insns + p->length - 1, p->insns + p->length);
+        p->insns[branch].jf = 1;
+        p->insns[branch + 1] = BPF_STMT(BPF_JMP | BPF_JA, static_cast<uint32_t>(lower));
     }
-    p->insns[branch].jt = static_cast<uint8_t>(skip);
-    EmitSearch(p, calls, mid, hi, otherwise);
+    EmitSearch(p, runs, mid, hi);
 }
 
 // Builds the program: the n calls of listed get onListed, the ns of
 // special (which may repeat listed ones) specialAction, every other call
-// otherwise.  False when the program does not fit.
+// otherwise.  False when the program does not fit (nothing is installed).
 [[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
                                uint32_t specialAction, uint32_t otherwise, FilterProgram *p)
 {
     p->length = 0;
-    p->failed = n + ns > kFilterRoom / 2;
-    if (p->failed || n + ns == 0)
+    p->failed = n + ns > kMostCalls;
+    if (p->failed)
         return false;
-    CallAction calls[kFilterRoom / 2];
+    Run calls[kMostCalls];
     size_t count = 0;
     for (size_t i = 0; i < ns; i++)
         calls[count++] = {static_cast<uint32_t>(special[i]), specialAction};
     for (size_t i = 0; i < n; i++)
         calls[count++] = {static_cast<uint32_t>(listed[i]), onListed};
     // Sorted by number; of a number given twice the first (special) stays.
-    std::stable_sort(calls, calls + count, [](const CallAction &a, const CallAction &b) { return a.nr < b.nr; });
+    std::stable_sort(calls, calls + count, [](const Run &a, const Run &b) { return a.first < b.first; });
     count = static_cast<size_t>(
-        std::unique(calls, calls + count, [](const CallAction &a, const CallAction &b) { return a.nr == b.nr; }) -
-        calls);
+        std::unique(calls, calls + count, [](const Run &a, const Run &b) { return a.first == b.first; }) - calls);
+    // The runs: each call, and the gap after it, where they change the action.
+    static Run runs[2 * kMostCalls + 1];
+    size_t nruns = 0;
+    auto add = [&](uint32_t first, uint32_t action) {
+        if (nruns > 0 && runs[nruns - 1].first == first)
+            nruns--;        // a run left empty (the gap before call 0)
+        if (nruns == 0 || runs[nruns - 1].action != action)
+            runs[nruns++] = {first, action};
+    };
+    add(0, otherwise);
+    for (size_t i = 0; i < count; i++) {
+        add(calls[i].first, calls[i].action);
+        if (i + 1 == count || calls[i + 1].first != calls[i].first + 1)
+            add(calls[i].first + 1, otherwise);
+    }
     Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)));
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0));
     Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
     Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, 0, 1));
     Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
-    EmitSearch(p, calls, 0, count, otherwise);
+    EmitSearch(p, runs, 0, nruns);
     return !p->failed;
 }
 
