@@ -145,13 +145,16 @@ def cpu_seconds(pids):
 
 
 def minor_faults(pids):
-    """Minor page faults of the processes and of the children they reaped."""
-    faults = 0
+    """(minor page faults of the processes themselves, of the children they
+    reaped): for a server that forks per session, the second counts the
+    processes each session made."""
+    own = reaped = 0
     for pid in pids:
         fields = _stat(pid)
         if fields:
-            faults += int(fields[7]) + int(fields[8])   # minflt cminflt
-    return faults
+            own += int(fields[7])       # minflt
+            reaped += int(fields[8])    # cminflt
+    return own, reaped
 
 
 class Server:
@@ -241,7 +244,14 @@ class Bench:
         Debian has none): one is made for the run, its home the anonymous
         area, and removed after it."""
         if _has_user("ftp"):
-            return
+            home = pwd.getpwnam("ftp").pw_dir
+            # One left by an interrupted run (its area gone) is made afresh.
+            if not (home.startswith(os.path.join(tempfile.gettempdir(), "zorvad-bench-"))
+                    and not os.path.isdir(home)):
+                return
+            self.log("removing the ftp account an interrupted run left (home %s)" % home)
+            if subprocess.run(["userdel", "ftp"]).returncode != 0:
+                return          # in use: pure-ftpd will say so
         subprocess.run(["useradd", "--system", "-M", "-d", self.anon, "-s", "/usr/sbin/nologin", "ftp"],
                        check=True)
         self.ftp_account = True

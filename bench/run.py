@@ -54,6 +54,7 @@ RATE_METRICS = [("rate", "sessions/s (whole run)", "%.0f", True),
                 ("cpu_ms_per_session", "machine CPU per session (ms)", "%.3f", False),
                 ("server_cpu_ms_per_session", "server's own CPU per session (ms)", "%.3f", False),
                 ("server_faults_per_session", "server's page faults per session", "%.0f", False),
+                ("server_faults_reaped_per_session", "... of them in processes that ended", "%.0f", None),
                 ("client_cpu_ms_per_session", "client's CPU per session (ms)", "%.3f", None),
                 ("client_cpu_share", "client's share of machine CPU", "%.0f%%", None),
                 ("client_core_pct", "client's CPU, % of one core", "%.0f%%", None),
@@ -67,7 +68,6 @@ BURST_METRICS = [("greet_p50_ms", "connect->220 p50 (ms)", "%.2f", False),
                  ("greet_max_ms", "connect->220 max (ms)", "%.2f", False),
                  ("elapsed", "time until every session ended (s)", "%.2f", False),
                  ("processes_before", "server processes before the burst", "%d", None),
-                 ("server_cpu_ms_per_session", "server's own CPU per session (ms)", "%.3f", False),
                  ("listen_drops", "listen-queue drops", "%d", None),
                  ("failures", "failed sessions", "%d", None)]
 IDLE_METRICS = [("pss_per_session_kib", "Pss per idle session (KiB)", "%.0f", False),
@@ -229,7 +229,9 @@ class Runner:
         busy = cpu_jiffies()[0] - before["cpu"][0]
         pids = server.processes()
         r["server_cpu_s"] = peers.cpu_seconds(pids) - before["server"]
-        r["server_faults"] = peers.minor_faults(pids) - before["faults"]
+        own, reaped = peers.minor_faults(pids)
+        r["server_faults"] = own + reaped - sum(before["faults"])
+        r["server_faults_reaped"] = reaped - before["faults"][1]
         drops = listen_drops()
         hz = os.sysconf("SC_CLK_TCK")
         r.update(tw_before=before["tw"], tw_after=time_wait(),
@@ -250,6 +252,7 @@ class Runner:
             r["cpu_ms_per_session"] = 1000.0 * r["machine_cpu_s"] / r["sessions"]
             r["server_cpu_ms_per_session"] = 1000.0 * r["server_cpu_s"] / r["sessions"]
             r["server_faults_per_session"] = r["server_faults"] / r["sessions"]
+            r["server_faults_reaped_per_session"] = r["server_faults_reaped"] / r["sessions"]
             r["client_cpu_ms_per_session"] = 1000.0 * (r["cpu_user_s"] + r["cpu_sys_s"]) / r["sessions"]
         return r
 
@@ -263,8 +266,6 @@ class Runner:
         r = self.measured(server, ["-c", str(clients), "-S", str(clients), "-K", "-t", "30",
                                    "-x", "retr", "-f", peers.SMALL_FILE], 120)
         r["processes_before"] = before
-        if r.get("sessions"):
-            r["server_cpu_ms_per_session"] = 1000.0 * r["server_cpu_s"] / r["sessions"]
         return r
 
     def run_idle(self, server, clients):
