@@ -196,10 +196,10 @@ int OpenControlSockets(int port)
         }
         gListeners[gNumListeners++] = fd;
     }
-    if (gNumListeners > 1) {
-        for (int i = 0; i < gNumListeners; i++)
-            (void) fcntl(gListeners[i], F_SETFL, fcntl(gListeners[i], F_GETFL) | O_NONBLOCK);
-    }
+    // Never blocking: a child waits for a client in poll, and the master
+    // takes every client of a burst without waiting for one more.
+    for (int i = 0; i < gNumListeners; i++)
+        (void) fcntl(gListeners[i], F_SETFL, fcntl(gListeners[i], F_GETFL) | O_NONBLOCK);
     return 0;
 }
 
@@ -232,8 +232,6 @@ int AcceptEither(SioAddr *peer, int seconds)
 // One connection within seconds, as SAcceptA gives it.
 int AcceptClient(SioAddr *peer, int seconds)
 {
-    if (gNumListeners == 1)
-        return SAcceptA(gListeners[0], peer, seconds);
     return AcceptEither(peer, seconds);
 }
 
@@ -474,6 +472,10 @@ int AcceptTimeout()
 // fork: with max-users children alive, accepting early would refuse clients
 // that the child about to finish its session would serve. Wake-ups are
 // gathered for a few milliseconds, so that a busy server costs the master a
+
+int CountBusyChildren();
+bool ClientWaiting(int millis);
+
 // turn per gap rather than per session.
 void PauseMaster()
 {
@@ -491,7 +493,10 @@ void PauseMaster()
         while (read(gWakeRead, drain, sizeof(drain)) > 0) {
         }
         if (gLiveChildren < gNumChildren) {
-            usleep(kMasterWakeGapMicros);
+            // The last idle child has just taken a client: the next ones,
+            // if any are waiting, are the master's at once.
+            if (CountBusyChildren() < gLiveChildren || !ClientWaiting(0))
+                usleep(kMasterWakeGapMicros);
             return;
         }
     }
@@ -559,23 +564,21 @@ void RefuseConnection(int fd, const SioAddr &peer)
 // authentication service asked at connection, no welcome file, no nologin
 // file, a set open to this client's port.  The child forked for the client
 // then goes on without a greeting of its own (gGreetedAtAccept).
-bool GreetAtAccept(int fd, const SioAddr &peer)
+bool GreetAtAccept(int fd, const SioAddr &peer, bool noLogins)
 {
-    if (gDNSLookup || gNumProxyFrom > 0 || gUseTCPWrappers == 1 || gMaxUsersPerIP > 0 || gUseAuthServer >= 2
-        || gReloadConfiguration)
+    if (noLogins || gDNSLookup || gNumProxyFrom > 0 || gUseTCPWrappers == 1 || gMaxUsersPerIP > 0
+        || gUseAuthServer >= 2 || gReloadConfiguration)
         return false;
+    // The set the local address names (one set serves every address).
     SioAddr local {};
     socklen_t len = sizeof(local);
-    if (getsockname(fd, &local.sa, &len) < 0)
+    if (gNumDomains > 1 && getsockname(fd, &local.sa, &len) < 0)
         return false;
     const DomainInfo *d = GetDomainByLocalAddr(&local, nullptr, 0);
     if (d == nullptr || d->maxDomainUsers > 0 || d->maxDomainUsersPerIP > 0 || d->anonOnly == -1
         || d->welcomeMessage[0] != '\0')
         return false;
     if (SioAddrPort(&peer) < 1024 && !gAllowIncomingPortsBelow1024 && (d->anonOnly != 0 || gAnonOnlyServer))
-        return false;
-    struct stat st;
-    if (stat("/etc/nologin.ftp", &st) == 0 || stat("/etc/nologin", &st) == 0)
         return false;
     char line[kConnectHeaderSize + kDomainNameSize + sizeof(gOurHostName) + 8];
     const int n = gCustomConnectHeader
@@ -601,25 +604,33 @@ bool ClientWaiting(int millis)
 // A client beyond max-users is refused.
 void TakeWaitingClients()
 {
-    while (ClientWaiting(0)) {
-        SioAddr peer {};
-        // A child freed meanwhile may take the client first: the accept
-        // then waits a second at most.
-        const int fd = AcceptClient(&peer, 1);
-        if (fd < 0) {
-            if (fd != kSioErrTimeout) {
-                LogPerror("accept");
-                sleep(3);
+    if (!ClientWaiting(0))
+        return;
+    // A nologin file refuses logins with a greeting of its own.
+    struct stat st;
+    const bool noLogins = stat("/etc/nologin.ftp", &st) == 0 || stat("/etc/nologin", &st) == 0;
+    for (int i = 0; i < gNumListeners; i++) {
+        for (;;) {
+            SioAddr peer {};
+            socklen_t len = sizeof(peer);
+            const int fd = accept4(gListeners[i], &peer.sa, &len, 0);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    LogPerror("accept");
+                    sleep(3);
+                }
+                break;      // this queue is empty (a child may have taken the last one)
             }
-            return;
+            if (gLiveChildren + gWaitingCount >= gNumChildren) {
+                RefuseConnection(fd, peer);
+                continue;
+            }
+            if (gWaitingCount == 0)
+                gOldestWaitingMs = MonotonicMillis();
+            gWaiting[gWaitingCount++] = {fd, peer, GreetAtAccept(fd, peer, noLogins)};
         }
-        if (gLiveChildren + gWaitingCount >= gNumChildren) {
-            RefuseConnection(fd, peer);
-            continue;
-        }
-        if (gWaitingCount == 0)
-            gOldestWaitingMs = MonotonicMillis();
-        gWaiting[gWaitingCount++] = {fd, peer, GreetAtAccept(fd, peer)};
     }
 }
 
