@@ -670,19 +670,23 @@ int MasterAccept()
 {
     const time_t end = time(nullptr) + kMasterAcceptSeconds;
     for (;;) {
+        // A child free again takes the next client itself (before a burst,
+        // not in the middle of one the master is greeting).
+        if (gWaitingCount == 0) {
+            const long left = static_cast<long>(end - time(nullptr));
+            if (left <= 0 || CountBusyChildren() < gLiveChildren)
+                return -1;
+        }
         TakeWaitingClients();
-        if (gWaitingCount > 0) {
-            if (MonotonicMillis() - gOldestWaitingMs < kGreetedWaitMillis && ClientWaiting(kQuietMillis))
-                continue;
-            const int fd = ForkForWaitingClient();
-            if (gChild != 0)
-                return fd;
+        if (gWaitingCount == 0) {
+            (void) ClientWaiting(kMasterAcceptSliceMillis);    // nobody yet (or a signal): look at the children again
             continue;
         }
-        const long left = static_cast<long>(end - time(nullptr));
-        if (left <= 0 || CountBusyChildren() < gLiveChildren)
-            return -1;
-        (void) ClientWaiting(kMasterAcceptSliceMillis);    // nobody yet (or a signal): look at the children again
+        if (MonotonicMillis() - gOldestWaitingMs < kGreetedWaitMillis && ClientWaiting(kQuietMillis))
+            continue;
+        const int fd = ForkForWaitingClient();
+        if (gChild != 0)
+            return fd;
     }
 }
 
