@@ -7,11 +7,14 @@
 // EOF and 226 in either order), then QUIT and 221.  With -H a client logs in
 // and holds its session idle until standard input ends ("ready N" on standard
 // output tells when all are logged in or refused); -r lets at most RAMP
-// clients log in at once.
+// clients log in at once.  With -K the greeting's time is the kernel's
+// arrival stamp of its bytes, not the moment this one process got round to
+// reading them: with a thousand clients started at once, the loop that
+// connects them all would otherwise count as the server's delay.
 //
 //   zorvad_ftpload -p PORT [-h ADDR] [-u USER] [-P PASS] [-c CLIENTS]
 //                  [-d SECONDS] [-w WARMUP] [-S SESSIONS] [-n TRANSFERS]
-//                  [-x retr|stor|list|mlsd|none] [-f PATH] [-s BYTES] [-t TIMEOUT] [-H [-r RAMP]]
+//                  [-x retr|stor|list|mlsd|none] [-f PATH] [-s BYTES] [-t TIMEOUT] [-H [-r RAMP]] [-K]
 //
 // -d runs sessions for that long (the first -w seconds are not counted);
 // -S instead stops after that many sessions in all.  The report on standard
@@ -58,6 +61,8 @@ struct Client {
     bool got150 = false, got226 = false, dataEof = false;
     long long dataBytes = 0, dataLines = 0, toSend = 0;
     double sessionStart = 0, transferStart = 0, deadline = 0;
+    double sessionStartReal = 0;  // with -K: the connect, on the clock of the kernel's stamps
+    double greetArrival = 0;      // with -K: when the greeting's last bytes arrived
     bool counted = false;         // the session started inside the measured window
     uint32_t gen = 0;             // changes with every session: events of an old one are stale
 };
@@ -76,6 +81,7 @@ char gPath[256] = "4k.bin";
 long long gStorBytes = 0;
 bool gHold = false;
 int gRamp = 0;                     // with -H: at most so many logins at once (0: no limit)
+bool gKernelStamps = false;        // -K: greeting times from the kernel's arrival stamps
 
 // State of the run.
 int gEpoll = -1;
@@ -96,6 +102,12 @@ char gSink[256 * 1024];
 double Now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double RealNow() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
@@ -123,6 +135,8 @@ void CloseFd(int &fd) {
         return -errno;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (gKernelStamps)
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
         int e = errno;
         close(fd);
@@ -223,6 +237,8 @@ void StartSession(int i) {
     addr.sin_port = htons(static_cast<uint16_t>(gPort));
     inet_pton(AF_INET, gHost, &addr.sin_addr);
     c.sessionStart = Now();
+    c.sessionStartReal = gKernelStamps ? RealNow() : 0;
+    c.greetArrival = 0;
     c.counted = c.sessionStart >= gWindowStart;
     c.deadline = c.sessionStart + gTimeout;
     c.inLen = 0;
@@ -325,7 +341,9 @@ void OnReply(int i) {
     case Step::kGreeting:
         if (code != 220)
             return FailReply(i);
-        if (c.counted)
+        if (c.counted && gKernelStamps && c.greetArrival > 0)
+            gGreetUs.push_back(static_cast<uint32_t>((c.greetArrival - c.sessionStartReal) * 1e6));
+        else if (c.counted)
             gGreetUs.push_back(static_cast<uint32_t>((Now() - c.sessionStart) * 1e6));
         c.step = Step::kUser;
         (void)SendLine(i, "USER %s\r\n", gUser);
@@ -389,11 +407,34 @@ void OnReply(int i) {
     (void)SendLine(i, "TYPE I\r\n", "");
 }
 
+// The next control bytes; before the greeting, under -K, with the kernel's
+// stamp of their arrival.
+ssize_t ReceiveControl(Client &c) {
+    iovec iov = {c.in + c.inLen, sizeof c.in - 1 - static_cast<size_t>(c.inLen)};
+    if (!gKernelStamps || c.step != Step::kGreeting)
+        return recv(c.ctl, iov.iov_base, iov.iov_len, 0);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(c.ctl, &msg, 0);
+    for (cmsghdr *h = n > 0 ? CMSG_FIRSTHDR(&msg) : nullptr; h != nullptr; h = CMSG_NXTHDR(&msg, h)) {
+        if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            memcpy(&ts, CMSG_DATA(h), sizeof ts);
+            c.greetArrival = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+        }
+    }
+    return n;
+}
+
 // Splits the control bytes into lines; a reply is whole at its last line.
 void OnControlReadable(int i) {
     Client &c = gClientTable[i];
     for (;;) {
-        ssize_t n = recv(c.ctl, c.in + c.inLen, sizeof c.in - 1 - static_cast<size_t>(c.inLen), 0);
+        ssize_t n = ReceiveControl(c);
         if (n == 0)
             return Fail(i, "closed");
         if (n < 0) {
@@ -600,7 +641,7 @@ void Report(double elapsed) {
     fprintf(stderr,
             "usage: zorvad_ftpload -p PORT [-h ADDR] [-u USER] [-P PASS] [-c CLIENTS] [-d SECONDS]\n"
             "       [-w WARMUP] [-S SESSIONS] [-n TRANSFERS] [-x retr|stor|list|mlsd|none] [-f PATH]\n"
-            "       [-s BYTES] [-t TIMEOUT] [-H [-r RAMP]]\n");
+            "       [-s BYTES] [-t TIMEOUT] [-H [-r RAMP]] [-K]\n");
     exit(2);
 }
 
@@ -610,7 +651,7 @@ void Report(double elapsed) {
 
 void ParseArgs(int argc, char **argv) {
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:u:P:c:d:w:S:n:x:f:s:t:Hr:")) != -1) {
+    while ((opt = getopt(argc, argv, "h:p:u:P:c:d:w:S:n:x:f:s:t:Hr:K")) != -1) {
         switch (opt) {
         case 'h': if (!Copy(gHost, sizeof gHost, optarg)) Usage(); break;
         case 'p': gPort = atoi(optarg); break;
@@ -626,6 +667,7 @@ void ParseArgs(int argc, char **argv) {
         case 't': gTimeout = atof(optarg); break;
         case 'H': gHold = true; break;
         case 'r': gRamp = atoi(optarg); break;
+        case 'K': gKernelStamps = true; break;
         case 'x': {
             static constexpr const char *kKinds[] = {"none", "retr", "stor", "list", "mlsd"};
             int k = 0;

@@ -147,6 +147,19 @@ def cpu_seconds(pids):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
+def minor_faults(pids):
+    """(minor page faults of the processes themselves, of the children they
+    reaped): for a server that forks per session, the second counts the
+    processes each session made."""
+    own = reaped = 0
+    for pid in pids:
+        fields = _stat(pid)
+        if fields:
+            own += int(fields[7])       # minflt
+            reaped += int(fields[8])    # cminflt
+    return own, reaped
+
+
 class Server:
     def __init__(self, name, port, proc, directory):
         self.name, self.port, self.proc, self.dir = name, port, proc, directory
@@ -249,7 +262,14 @@ class Bench:
         Debian has none): one is made for the run, its home the anonymous
         area, and removed after it."""
         if _has_user("ftp"):
-            return
+            home = pwd.getpwnam("ftp").pw_dir
+            # One left by an interrupted run (its area gone) is made afresh.
+            if not (home.startswith(os.path.join(tempfile.gettempdir(), "zorvad-bench-"))
+                    and not os.path.isdir(home)):
+                return
+            self.log("removing the ftp account an interrupted run left (home %s)" % home)
+            if subprocess.run(["userdel", "ftp"]).returncode != 0:
+                return          # in use: pure-ftpd will say so
         subprocess.run(["useradd", "--system", "-M", "-d", self.anon, "-s", "/usr/sbin/nologin", "ftp"],
                        check=True)
         self.ftp_account = True

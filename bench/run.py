@@ -14,6 +14,10 @@ it.  Scenarios (all by default):
                            connect, 220, USER, PASS, TYPE I, PASV, RETR 4 KiB,
                            QUIT; connect->220 latency; machine CPU per
                            session; listen-queue drops
+  burst1000                1,000 clients connect at once to a server at rest
+                           (zorvad with only its min-users children), one
+                           session each; connect->220 from the kernel's
+                           arrival stamp of the greeting
   idle200 idle1000         Pss of every server process with that many idle
                            logged-in sessions, divided by the sessions
   list mlsd                LIST / MLSD of a 10,000-entry directory
@@ -52,6 +56,8 @@ RATE_METRICS = [("rate", "sessions/s (whole run)", "%.0f", True),
                 ("greet_p99_ms", "connect->220 p99 (ms)", "%.2f", False),
                 ("cpu_ms_per_session", "machine CPU per session (ms)", "%.3f", False),
                 ("server_cpu_ms_per_session", "server's own CPU per session (ms)", "%.3f", False),
+                ("server_faults_per_session", "server's page faults per session", "%.0f", False),
+                ("server_faults_reaped_per_session", "... of them in processes that ended", "%.0f", None),
                 ("client_cpu_ms_per_session", "client's CPU per session (ms)", "%.3f", None),
                 ("client_cpu_share", "client's share of machine CPU", "%.0f%%", None),
                 ("client_core_pct", "client's CPU, % of one core", "%.0f%%", None),
@@ -59,6 +65,14 @@ RATE_METRICS = [("rate", "sessions/s (whole run)", "%.0f", True),
                 ("failures", "failed sessions", "%d", None),
                 ("tw_before", "TIME_WAIT before", "%d", None),
                 ("tw_after", "TIME_WAIT after", "%d", None)]
+BURST_METRICS = [("greet_p50_ms", "connect->220 p50 (ms)", "%.2f", False),
+                 ("greet_p90_ms", "connect->220 p90 (ms)", "%.2f", False),
+                 ("greet_p99_ms", "connect->220 p99 (ms)", "%.2f", False),
+                 ("greet_max_ms", "connect->220 max (ms)", "%.2f", False),
+                 ("elapsed", "time until every session ended (s)", "%.2f", False),
+                 ("processes_before", "server processes before the burst", "%d", None),
+                 ("listen_drops", "listen-queue drops", "%d", None),
+                 ("failures", "failed sessions", "%d", None)]
 IDLE_METRICS = [("pss_per_session_kib", "Pss per idle session (KiB)", "%.0f", False),
                 ("pss_total_kib", "Pss of the whole server (KiB)", "%.0f", False),
                 ("pte_per_session_kib", "page tables per idle session (KiB)", "%.0f", False),
@@ -86,6 +100,7 @@ SCENARIOS = {
     "rate16": ("rate", {"clients": 16}, RATE_METRICS),
     "rate64": ("rate", {"clients": 64}, RATE_METRICS),
     "rate1000": ("rate", {"clients": 1000}, RATE_METRICS),
+    "burst1000": ("burst", {"clients": 1000}, BURST_METRICS),
     "idle200": ("idle", {"clients": 200}, IDLE_METRICS),
     "idle1000": ("idle", {"clients": 1000}, IDLE_METRICS),
     "list": ("list", {"kind": "list"}, LIST_METRICS),
@@ -97,7 +112,8 @@ SCENARIOS = {
     "small": ("small", {"count": 10000}, SMALL_METRICS),
 }
 TITLES = {"rate16": "Session rate, 16 clients", "rate64": "Session rate, 64 clients",
-          "rate1000": "Session rate, 1,000 clients", "idle200": "Idle memory, 200 sessions",
+          "rate1000": "Session rate, 1,000 clients",
+          "burst1000": "1,000 clients at once, at rest", "idle200": "Idle memory, 200 sessions",
           "idle1000": "Idle memory, 1,000 sessions", "list": "LIST of 10,000 entries",
           "mlsd": "MLSD of 10,000 entries", "retr": "RETR of 1 GiB", "stor": "STOR of 1 GiB",
           "retr-tls": "RETR of 1 GiB over TLS", "stor-tls": "STOR of 1 GiB over TLS",
@@ -168,6 +184,7 @@ class Runner:
         self.ftpload = os.path.join(args.build, "zorvad_ftpload")
         self.tlsload = os.path.join(args.build, "zorvad_tlsload")
         self.proc = None
+        self.resting = {}       # a server's process count at rest, taken after its start
 
     def load(self, server, options, stdin=None, client=None):
         argv = [client or self.ftpload, "-p", str(server.port), *options]
@@ -212,8 +229,9 @@ class Runner:
         as well.  With settle the server's CPU is read once the session's
         process was reaped (its CPU counts only then)."""
         processes = len(server.processes())
+        pids = server.processes()
         before = {"tw": time_wait(), "cpu": cpu_jiffies(), "drops": listen_drops(),
-                  "server": peers.cpu_seconds(server.processes())}
+                  "server": peers.cpu_seconds(pids), "faults": peers.minor_faults(pids)}
         start = time.monotonic()
         proc = self.load(server, options, client=client)
         samples = []
@@ -229,7 +247,11 @@ class Runner:
             until = time.monotonic() + 3
             while len(server.processes()) > processes and time.monotonic() < until:
                 time.sleep(0.02)
-        r["server_cpu_s"] = peers.cpu_seconds(server.processes()) - before["server"]
+        pids = server.processes()
+        r["server_cpu_s"] = peers.cpu_seconds(pids) - before["server"]
+        own, reaped = peers.minor_faults(pids)
+        r["server_faults"] = own + reaped - sum(before["faults"])
+        r["server_faults_reaped"] = reaped - before["faults"][1]
         drops = listen_drops()
         hz = os.sysconf("SC_CLK_TCK")
         r.update(tw_before=before["tw"], tw_after=time_wait(),
@@ -250,7 +272,21 @@ class Runner:
         if r.get("sessions"):
             r["cpu_ms_per_session"] = 1000.0 * r["machine_cpu_s"] / r["sessions"]
             r["server_cpu_ms_per_session"] = 1000.0 * r["server_cpu_s"] / r["sessions"]
+            r["server_faults_per_session"] = r["server_faults"] / r["sessions"]
+            r["server_faults_reaped_per_session"] = r["server_faults_reaped"] / r["sessions"]
             r["client_cpu_ms_per_session"] = 1000.0 * (r["cpu_user_s"] + r["cpu_sys_s"]) / r["sessions"]
+        return r
+
+    def run_burst(self, server, clients):
+        # At rest: a server that keeps a pool has let its extra children go.
+        rest = self.resting.get(server.name, 0)
+        deadline = time.monotonic() + 60
+        while len(server.processes()) > rest and time.monotonic() < deadline:
+            time.sleep(0.5)
+        before = len(server.processes())
+        r = self.measured(server, ["-c", str(clients), "-S", str(clients), "-K", "-t", "30",
+                                   "-x", "retr", "-f", peers.SMALL_FILE], 120)
+        r["processes_before"] = before
         return r
 
     def run_idle(self, server, clients):
@@ -578,6 +614,8 @@ def main():
         bench.prepare(big_file=bool(kinds & {"xfer", "tlsxfer"}), list_dir="list" in kinds,
                       tls="tlsxfer" in kinds)
         bench.start_all(servers)
+        time.sleep(1)
+        runner.resting = {name: len(bench.servers[name].processes()) for name in servers}
         for scenario in scenarios:
             kind, params, _ = SCENARIOS[scenario]
             reps = args.rate_reps if kind == "rate" and args.rate_reps else args.reps
@@ -655,12 +693,18 @@ def report_again(files, out):
 
 def brief(r, kind):
     if kind == "rate":
-        return ("%.0f/s (steady %.0f/s), p99 %.1f ms, CPU/session %.3f ms (server %.3f), client %.0f%%, "
-                "fail %d, drops %d, TIME_WAIT %d->%d" %
+        return ("%.0f/s (steady %.0f/s), p99 %.1f ms, CPU/session %.3f ms (server %.3f, %.0f faults), "
+                "client %.0f%%, fail %d, drops %d, TIME_WAIT %d->%d" %
                 (r.get("rate", 0), r.get("steady_rate", 0), r.get("greet_p99_ms", 0),
                  r.get("cpu_ms_per_session", 0), r.get("server_cpu_ms_per_session", 0),
+                 r.get("server_faults_per_session", 0),
                  r.get("client_cpu_share", 0), r.get("failures", 0),
                  r.get("listen_drops", 0), r.get("tw_before", 0), r.get("tw_after", 0)))
+    if kind == "burst":
+        return ("p50 %.1f ms, p99 %.1f ms, max %.1f ms, all done in %.2f s, %d processes before, fail %d, "
+                "drops %d" % (r.get("greet_p50_ms", 0), r.get("greet_p99_ms", 0), r.get("greet_max_ms", 0),
+                              r.get("elapsed", 0), r.get("processes_before", 0), r.get("failures", 0),
+                              r.get("listen_drops", 0)))
     if kind == "idle":
         return "%d held, %.0f KiB Pss each (%d processes), page tables %.0f KiB each, %.0f maps " \
             "per process, p99 %.1f ms, fail %d" % (

@@ -102,6 +102,10 @@ int EmptyBoundingSet();
 // session and its archivers make (every other answers EPERM).  0, or -1 when
 // a step failed (logged).
 int LimitUserProcess();
+// A filter of the kind above for a list of the caller's: the n listed calls
+// allowed, every other one answered err.  0, 1 without system-call filters,
+// -1 on a failure (logged).  The search the filters make is tested with it.
+[[nodiscard]] int InstallCallList(const int *allowed, size_t n, int err);
 
 // ---- The front: the process that reads a client's commands before a login ----------------------
 // Master, as root, at start-up: the front's account ("nobody") and an empty

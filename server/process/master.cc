@@ -14,6 +14,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <iterator>
 
@@ -56,6 +58,7 @@ int gSetuidFTP = 0;
 long gGMTOffset = 0;
 sigjmp_buf gDoneJmp;
 volatile sig_atomic_t gDoneJmpReady = 0;
+bool gGreetedAtAccept = false;
 
 namespace {
 
@@ -69,6 +72,8 @@ constexpr int kStartingChildSeconds = 5;    // longest a handed-over connection 
 constexpr int kForkFailurePause = 3;
 constexpr int kNoTimeoutSeconds = 32768;    // an accept limit this long is no limit
 constexpr int kMinLifetimeWait = 60;
+constexpr long long kGreetedWaitMillis = 20;    // longest a greeted client waits for its fork while more arrive
+constexpr int kQuietMillis = 1;             // a queue this long without a new client: the burst is over
 
 // When the master forked each child for a connection it accepted (0: none
 // pending).  Such a child is busy from its birth, before its status slot
@@ -84,6 +89,18 @@ int gWakeRead = -1, gWakeWrite = -1;
 // for with poll, so that neither family's clients wait behind the other's.
 int gListeners[2] = {-1, -1};
 int gNumListeners = 0;
+
+// Clients the master accepted while every child was busy, each waiting for
+// the child it forks for it, in the order they came.  A burst of clients is
+// greeted as it arrives (GreetAtAccept), the forks follow.
+struct WaitingClient {
+    int fd;
+    SioAddr peer;
+    bool greeted;
+};
+WaitingClient *gWaiting = nullptr;
+int gWaitingCount = 0;
+long long gOldestWaitingMs = 0;     // when the first client now waiting was accepted
 
 // ---- The listening socket --------------------------------------------------------------------
 
@@ -179,10 +196,10 @@ int OpenControlSockets(int port)
         }
         gListeners[gNumListeners++] = fd;
     }
-    if (gNumListeners > 1) {
-        for (int i = 0; i < gNumListeners; i++)
-            (void) fcntl(gListeners[i], F_SETFL, fcntl(gListeners[i], F_GETFL) | O_NONBLOCK);
-    }
+    // Never blocking: a child waits for a client in poll, and the master
+    // takes every client of a burst without waiting for one more.
+    for (int i = 0; i < gNumListeners; i++)
+        (void) fcntl(gListeners[i], F_SETFL, fcntl(gListeners[i], F_GETFL) | O_NONBLOCK);
     return 0;
 }
 
@@ -215,8 +232,6 @@ int AcceptEither(SioAddr *peer, int seconds)
 // One connection within seconds, as SAcceptA gives it.
 int AcceptClient(SioAddr *peer, int seconds)
 {
-    if (gNumListeners == 1)
-        return SAcceptA(gListeners[0], peer, seconds);
     return AcceptEither(peer, seconds);
 }
 
@@ -330,9 +345,10 @@ int ChildNumberOf(pid_t pid)
     return 0;
 }
 
-// Forks child n. Returns 0 in the new child (after ChildInit), the pid in the
-// master, -1 when the fork failed.
-pid_t ForkChild(int n)
+// Forks child n, which keeps of the waiting clients only the connection
+// keep (-1: none). Returns 0 in the new child (after ChildInit), the pid in
+// the master, -1 when the fork failed.
+pid_t ForkChild(int n, int keep)
 {
     // A shutdown signal between the fork and the record of the pid would end
     // the master without this child, which would then serve on alone; the
@@ -348,6 +364,12 @@ pid_t ForkChild(int n)
     const int logPipe = NewChildLogPipe(n);
     const pid_t pid = fork();
     if (pid == 0) {
+        // The other waiting clients are the master's and their own children's.
+        for (int i = 0; i < gWaitingCount; i++) {
+            if (gWaiting[i].fd != keep)
+                close(gWaiting[i].fd);
+        }
+        gWaitingCount = 0;
         AdoptAreaLocks(areaLocks);
         if (gLogChildChannel >= 0)
             close(gLogChildChannel);
@@ -416,6 +438,7 @@ int AcceptTimeout()
                 Exit(1);
             }
         } else {
+            gGreetedAtAccept = false;
             fd = AcceptClient(&peer, timeout);
             if (fd < 0) {
                 if (fd == kSioErrTimeout) {
@@ -449,6 +472,10 @@ int AcceptTimeout()
 // fork: with max-users children alive, accepting early would refuse clients
 // that the child about to finish its session would serve. Wake-ups are
 // gathered for a few milliseconds, so that a busy server costs the master a
+
+int CountBusyChildren();
+bool ClientWaiting(int millis);
+
 // turn per gap rather than per session.
 void PauseMaster()
 {
@@ -466,7 +493,10 @@ void PauseMaster()
         while (read(gWakeRead, drain, sizeof(drain)) > 0) {
         }
         if (gLiveChildren < gNumChildren) {
-            usleep(kMasterWakeGapMicros);
+            // The last idle child has just taken a client: the next ones,
+            // if any are waiting, are the master's at once.
+            if (CountBusyChildren() < gLiveChildren || !ClientWaiting(0))
+                usleep(kMasterWakeGapMicros);
             return;
         }
     }
@@ -528,49 +558,135 @@ void RefuseConnection(int fd, const SioAddr &peer)
     _Trace(kLogMisc, "Refused connection from %s.\n", host);
 }
 
+// Writes the plain 220 at once where nothing about the client could change
+// the reply or refuse it before its child has started: no name look-up, no
+// host rules, no PROXY header, no limit per set or address, no
+// authentication service asked at connection, no welcome file, no nologin
+// file, a set open to this client's port.  The child forked for the client
+// then goes on without a greeting of its own (gGreetedAtAccept).
+bool GreetAtAccept(int fd, const SioAddr &peer, bool noLogins)
+{
+    if (noLogins || gDNSLookup || gNumProxyFrom > 0 || gUseTCPWrappers == 1 || gMaxUsersPerIP > 0
+        || gUseAuthServer >= 2 || gReloadConfiguration)
+        return false;
+    // The set the local address names (one set serves every address).
+    SioAddr local {};
+    socklen_t len = sizeof(local);
+    if (gNumDomains > 1 && getsockname(fd, &local.sa, &len) < 0)
+        return false;
+    const DomainInfo *d = GetDomainByLocalAddr(&local, nullptr, 0);
+    if (d == nullptr || d->maxDomainUsers > 0 || d->maxDomainUsersPerIP > 0 || d->anonOnly == -1
+        || d->welcomeMessage[0] != '\0')
+        return false;
+    if (SioAddrPort(&peer) < 1024 && !gAllowIncomingPortsBelow1024 && (d->anonOnly != 0 || gAnonOnlyServer))
+        return false;
+    char line[kConnectHeaderSize + kDomainNameSize + sizeof(gOurHostName) + 8];
+    const int n = gCustomConnectHeader
+        ? snprintf(line, sizeof(line), "220 %s\r\n", gConnectHeader)
+        : snprintf(line, sizeof(line), "220 %s %s\r\n", d->serverName[0] != '\0' ? d->serverName : gOurHostName,
+                   gConnectHeader);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(line))
+        return false;
+    // A new connection's send buffer is empty: the line goes whole or the
+    // connection is already gone (its child then finds it closed).
+    return send(fd, line, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL) == n;
+}
+
+// A client waits in a listen queue, or comes within millis.
+bool ClientWaiting(int millis)
+{
+    struct pollfd waiting[2] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}};
+    return poll(waiting, static_cast<nfds_t>(gNumListeners), millis) > 0;
+}
+
+// Accepts every client already waiting in the listen queues (the queue of
+// waiting clients has room for one per free child number), greeting each.
+// A client beyond max-users is refused.
+void TakeWaitingClients()
+{
+    if (!ClientWaiting(0))
+        return;
+    // A nologin file refuses logins with a greeting of its own.
+    struct stat st;
+    const bool noLogins = stat("/etc/nologin.ftp", &st) == 0 || stat("/etc/nologin", &st) == 0;
+    for (int i = 0; i < gNumListeners; i++) {
+        for (;;) {
+            SioAddr peer {};
+            socklen_t len = sizeof(peer);
+            const int fd = accept4(gListeners[i], &peer.sa, &len, 0);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    LogPerror("accept");
+                    sleep(3);
+                }
+                break;      // this queue is empty (a child may have taken the last one)
+            }
+            if (gLiveChildren + gWaitingCount >= gNumChildren) {
+                RefuseConnection(fd, peer);
+                continue;
+            }
+            if (gWaitingCount == 0)
+                gOldestWaitingMs = MonotonicMillis();
+            gWaiting[gWaitingCount++] = {fd, peer, GreetAtAccept(fd, peer, noLogins)};
+        }
+    }
+}
+
+// Forks a child for the first waiting client. Returns its connection in
+// the new child; -1 in the master.
+int ForkForWaitingClient()
+{
+    const WaitingClient client = gWaiting[0];
+    const int n = FreeChildNumber();
+    const pid_t pid = n == 0 ? -1 : ForkChild(n, client.fd);
+    if (pid == 0) {
+        gGreetedAtAccept = client.greeted;
+        return client.fd;
+    }
+    if (pid < 0) {
+        LogPerror("Cannot spawn child %d", n);
+        sleep(kForkFailurePause);
+    } else {
+        gHandedAt[n] = time(nullptr);
+    }
+    close(client.fd);
+    gWaitingCount--;
+    memmove(gWaiting, gWaiting + 1, static_cast<size_t>(gWaitingCount) * sizeof(gWaiting[0]));
+    gOldestWaitingMs = MonotonicMillis();
+    return -1;
+}
+
 // Accepts for up to 2 seconds because every child is busy. Returns in a new
 // child with the connection it must serve; in the master returns -1. The
 // window ends early once a child is free again: that child takes the next
 // client itself, where the master could only fork or, with max-users
-// children alive, refuse it.
+// children alive, refuse it.  While clients keep arriving, each is greeted
+// before any fork (a fork and the new child's start cost far more than a
+// greeting); the forks follow once the queue has been quiet a moment, or
+// the first greeted client has waited kGreetedWaitMillis.
 int MasterAccept()
 {
     const time_t end = time(nullptr) + kMasterAcceptSeconds;
     for (;;) {
-        const long left = static_cast<long>(end - time(nullptr));
-        if (left <= 0 || CountBusyChildren() < gLiveChildren)
-            return -1;
-        struct pollfd waiting[2] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}};
-        if (poll(waiting, static_cast<nfds_t>(gNumListeners), kMasterAcceptSliceMillis) <= 0)
-            continue;       // nobody waiting yet (or a signal): look at the children again
-        SioAddr peer {};
-        const int fd = AcceptClient(&peer, static_cast<int>(left));
-        if (fd < 0) {
-            if (fd != kSioErrTimeout) {
-                LogPerror("accept");
-                sleep(3);
-            }
+        // A child free again takes the next client itself (before a burst,
+        // not in the middle of one the master is greeting).
+        if (gWaitingCount == 0) {
+            const long left = static_cast<long>(end - time(nullptr));
+            if (left <= 0 || CountBusyChildren() < gLiveChildren)
+                return -1;
+        }
+        TakeWaitingClients();
+        if (gWaitingCount == 0) {
+            (void) ClientWaiting(kMasterAcceptSliceMillis);    // nobody yet (or a signal): look at the children again
             continue;
         }
-        if (gLiveChildren >= gNumChildren) {
-            RefuseConnection(fd, peer);
+        if (MonotonicMillis() - gOldestWaitingMs < kGreetedWaitMillis && ClientWaiting(kQuietMillis))
             continue;
-        }
-        const int n = FreeChildNumber();
-        if (n == 0) {
-            close(fd);
-            continue;
-        }
-        const pid_t pid = ForkChild(n);
-        if (pid == 0)
+        const int fd = ForkForWaitingClient();
+        if (gChild != 0)
             return fd;
-        if (pid < 0) {
-            LogPerror("Cannot spawn child %d", n);
-            sleep(kForkFailurePause);
-        } else {
-            gHandedAt[n] = time(nullptr);
-        }
-        close(fd);
     }
 }
 
@@ -612,7 +728,7 @@ int ReapChild()
     gLiveChildren--;
     LogDeath(pid, n, status);
     if (n <= gMinChildren) {
-        const pid_t again = ForkChild(n);
+        const pid_t again = ForkChild(n, -1);
         if (again == 0)
             return -2;
         if (again < 0) {
@@ -725,6 +841,7 @@ void ChildInit(int n)
     gChild = n;
     UnmapPoolTable(gChildren);
     UnmapPoolTable(gHandedAt);
+    UnmapPoolTable(gWaiting);
     snprintf(gCoreSubDir, sizeof(gCoreSubDir), "%d", n);
     snprintf(gLogHeader, sizeof(gLogHeader), "#%c%-5d | ", RoleLetter(), n);
     _Trace(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
@@ -812,7 +929,8 @@ int WaitForRequests(int port)
     gPoolTableEntries = static_cast<size_t>(gNumChildren) + 2;
     gChildren = MapPoolTable<pid_t>();
     gHandedAt = MapPoolTable<time_t>();
-    if (gChildren == nullptr || gHandedAt == nullptr) {
+    gWaiting = MapPoolTable<WaitingClient>();
+    if (gChildren == nullptr || gHandedAt == nullptr || gWaiting == nullptr) {
         LogPerror("mmap");
         return -1;
     }
@@ -834,7 +952,7 @@ int WaitForRequests(int port)
     tzset();
 
     for (int n = 1; n <= gMinChildren; n++) {
-        const pid_t pid = ForkChild(n);
+        const pid_t pid = ForkChild(n, -1);
         if (pid == 0)
             ChildLoop(-1);
         if (pid < 0) {

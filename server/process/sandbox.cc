@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -81,16 +82,47 @@ class RootWhileLimiting {
     uid_t saved_;
 };
 
-// Removes every capability but the session's from the bounding set (so no
-// program started later gets one back), then from the process's own sets.
+// The capabilities still in this process's bounding set, noted once the
+// pool child has limited itself (-1: not noted).  The set only ever shrinks,
+// so a process forked later empties it with a call for each of these alone,
+// not with two for every capability the kernel has.
+constexpr int kMostCapabilities = 64;
+int gBoundingLeft[kMostCapabilities];
+int gBoundingLeftCount = -1;
+
+void NoteBoundingSet()
+{
+    int n = 0;
+    for (int cap = 0; cap < kMostCapabilities; cap++) {
+        const int held = prctl(PR_CAPBSET_READ, cap, 0, 0, 0);
+        if (held < 0)
+            break;      // the kernel's capabilities end here (EINVAL)
+        if (held == 1)
+            gBoundingLeft[n++] = cap;
+    }
+    gBoundingLeftCount = n;
+}
+
 // Drops from the bounding set every capability but, when keepSession,
 // the session's.  0, or -1 when one could not be dropped (logged).
 int DropFromBoundingSet(bool keepSession)
 {
     int rc = 0;
+    if (!keepSession && gBoundingLeftCount >= 0) {
+        for (int i = 0; i < gBoundingLeftCount; i++) {
+            if (prctl(PR_CAPBSET_DROP, gBoundingLeft[i], 0, 0, 0) < 0) {
+                LogPerror("sandbox: cannot drop capability %d from the bounding set", gBoundingLeft[i]);
+                rc = -1;
+            }
+        }
+        return rc;
+    }
     // The bounding set ends where the kernel's capabilities end (EINVAL).
-    for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; cap++) {
-        if ((!keepSession || !KeptCapability(cap)) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0) {
+    for (int cap = 0;; cap++) {
+        const int held = prctl(PR_CAPBSET_READ, cap, 0, 0, 0);
+        if (held < 0)
+            break;
+        if (held == 1 && (!keepSession || !KeptCapability(cap)) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) < 0) {
             LogPerror("sandbox: cannot drop capability %d from the bounding set", cap);
             rc = -1;
         }
@@ -226,40 +258,120 @@ constexpr int kAllowedInFront[] = {
 // not end the front: they fail.
 constexpr int kRefusedInFront[] = {SYS_socket, SYS_connect};
 
-// The first instructions check the architecture and the x32 bit (another
-// architecture's or ABI's calls are refused); then one comparison per listed
-// call, which jumps to onListed; a call not listed meets otherwise.
-constexpr size_t kHeadLength = 5;
-template <size_t N>
-constexpr size_t ProgramLength = kHeadLength + N + 3;
-static_assert(std::size(kRefusedCalls) + 2 < 256 && std::size(kAllowedAfterLogin) + 2 < 256
-                  && std::size(kAllowedInFront) + 2 < 256,
-              "a jump must reach the end");
+// A filter program: the architecture and the x32 bit first (another
+// architecture's or ABI's calls are refused), then a search among the runs
+// of call numbers that share an action (a run of listed calls, the gap to
+// the next run), each leaf one return.  The kernel runs a filter for every
+// call, and when it installs one it runs it once for every call number to
+// learn which are always allowed, and compiles it: a search is a few
+// instructions deep where a list of 200 comparisons was 200, and with runs
+// for single calls the program is no longer than that list.
+constexpr size_t kFilterRoom = 1024;
+constexpr size_t kMostCalls = 512;
 
-template <size_t N>
-void BuildFilter(const int (&listed)[N], uint32_t onListed, uint32_t otherwise,
-                 struct sock_filter (&program)[ProgramLength<N>])
+struct Run {
+    uint32_t first;         // the run's lowest call number (the first run starts at 0)
+    uint32_t action;
+};
+
+struct FilterProgram {
+    struct sock_filter insns[kFilterRoom];
+    size_t length = 0;
+    bool failed = false;
+};
+
+void Emit(FilterProgram *p, struct sock_filter insn)
 {
-    constexpr uint8_t n = static_cast<uint8_t>(N);
-    size_t i = 0;
-    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
-    program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
-    program[i++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
-    program[i++] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, static_cast<uint8_t>(n + 2), 0);
-    for (uint8_t k = 0; k < n; k++)
-        program[i++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(listed[k]),
-                                static_cast<uint8_t>(n - k), 0);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, otherwise);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, onListed);
-    program[i++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
+    if (p->length == kFilterRoom) {
+        p->failed = true;
+        return;
+    }
+    p->insns[p->length++] = insn;
+}
+
+// Decides among runs[lo, hi) (at least one): each half tells by the first
+// number of its upper runs.
+void EmitSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi)
+{
+    if (hi - lo == 1) {
+        Emit(p, BPF_STMT(BPF_RET | BPF_K, runs[lo].action));
+        return;
+    }
+    const size_t mid = lo + (hi - lo) / 2;
+    const size_t branch = p->length;
+    Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, runs[mid].first, 0, 0));
+    EmitSearch(p, runs, lo, mid);
+    const size_t lower = p->length - branch - 1;
+    if (p->failed)
+        return;
+    if (lower <= 255) {
+        p->insns[branch].jt = static_cast<uint8_t>(lower);
+    } else {
+        // Too far for a comparison's own jump: the lower half moves on by
+        // one, behind an unconditional jump over it.
+        Emit(p, BPF_STMT(BPF_JMP | BPF_JA, 0));
+        if (p->failed)
+            return;
+        std::copy_backward(p->insns + branch + 1, p->insns + p->length - 1, p->insns + p->length);
+        p->insns[branch].jf = 1;
+        p->insns[branch + 1] = BPF_STMT(BPF_JMP | BPF_JA, static_cast<uint32_t>(lower));
+    }
+    EmitSearch(p, runs, mid, hi);
+}
+
+// Builds the program: the n calls of listed get onListed, the ns of
+// special (which may repeat listed ones) specialAction, every other call
+// otherwise.  False when the program does not fit (nothing is installed).
+[[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
+                               uint32_t specialAction, uint32_t otherwise, FilterProgram *p)
+{
+    p->length = 0;
+    p->failed = n + ns > kMostCalls;
+    if (p->failed)
+        return false;
+    Run calls[kMostCalls];
+    size_t count = 0;
+    for (size_t i = 0; i < ns; i++)
+        calls[count++] = {static_cast<uint32_t>(special[i]), specialAction};
+    for (size_t i = 0; i < n; i++)
+        calls[count++] = {static_cast<uint32_t>(listed[i]), onListed};
+    // Sorted by number; of a number given twice the first (special) stays.
+    std::stable_sort(calls, calls + count, [](const Run &a, const Run &b) { return a.first < b.first; });
+    count = static_cast<size_t>(
+        std::unique(calls, calls + count, [](const Run &a, const Run &b) { return a.first == b.first; }) - calls);
+    // The runs: each call, and the gap after it, where they change the action.
+    static Run runs[2 * kMostCalls + 1];
+    size_t nruns = 0;
+    auto add = [&](uint32_t first, uint32_t action) {
+        if (nruns > 0 && runs[nruns - 1].first == first)
+            nruns--;        // a run left empty (the gap before call 0)
+        if (nruns == 0 || runs[nruns - 1].action != action)
+            runs[nruns++] = {first, action};
+    };
+    add(0, otherwise);
+    for (size_t i = 0; i < count; i++) {
+        add(calls[i].first, calls[i].action);
+        if (i + 1 == count || calls[i + 1].first != calls[i].first + 1)
+            add(calls[i].first + 1, otherwise);
+    }
+    Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)));
+    Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0));
+    Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
+    Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, 0, 1));
+    Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    EmitSearch(p, runs, 0, nruns);
+    return !p->failed;
 }
 
 // 0, 1 when the kernel has no system-call filters, -1 on another failure.
-template <size_t N>
-int Install(struct sock_filter (&program)[ProgramLength<N>])
+int Install(FilterProgram *p, bool built)
 {
-    struct sock_fprog prog = {static_cast<unsigned short>(ProgramLength<N>), program};
+    if (!built) {
+        Log(kLogMisc, "sandbox: a system call filter does not fit its program.\n");
+        return -1;
+    }
+    struct sock_fprog prog = {static_cast<unsigned short>(p->length), p->insns};
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0)
         return 0;
     if (errno == EINVAL)
@@ -268,38 +380,53 @@ int Install(struct sock_filter (&program)[ProgramLength<N>])
     return -1;
 }
 
+// The programs of the front and of a session's own process, built once by
+// the master (PrepareFilters) and inherited: a process about to be confined
+// only reads them, and no copy of their pages is made for it.
+FilterProgram gFrontFilter, gUserFilter;
+bool gFrontFilterBuilt, gUserFilterBuilt;
+
+void PrepareFilters()
+{
+    // The refused few fail with EACCES; any call not allowed ends the front.
+    gFrontFilterBuilt = BuildFilter(kAllowedInFront, std::size(kAllowedInFront), SECCOMP_RET_ALLOW,
+                                    kRefusedInFront, std::size(kRefusedInFront), SECCOMP_RET_ERRNO | EACCES,
+                                    SECCOMP_RET_KILL_PROCESS, &gFrontFilter);
+    gUserFilterBuilt = BuildFilter(kAllowedAfterLogin, std::size(kAllowedAfterLogin), SECCOMP_RET_ALLOW,
+                                   nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter);
+}
+
 // The listed calls refused with EPERM, every other one allowed.
 template <size_t N>
 int InstallFilter(const int (&refused)[N])
 {
-    static struct sock_filter program[ProgramLength<N>];
-    BuildFilter(refused, SECCOMP_RET_ERRNO | EPERM, SECCOMP_RET_ALLOW, program);
-    return Install<N>(program);
+    static FilterProgram program;
+    const bool built = BuildFilter(refused, N, SECCOMP_RET_ERRNO | EPERM, nullptr, 0, 0, SECCOMP_RET_ALLOW,
+                                   &program);
+    return Install(&program, built);
 }
 
-// The listed calls allowed, every other one answered ENOSYS.
-template <size_t N>
-int InstallAllowFilter(const int (&allowed)[N])
+// The session's list allowed, every other call answered ENOSYS.
+int InstallUserFilter()
 {
-    static struct sock_filter program[ProgramLength<N>];
-    BuildFilter(allowed, SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO | ENOSYS, program);
-    return Install<N>(program);
+    if (gUserFilter.length == 0)
+        PrepareFilters();
+    return Install(&gUserFilter, gUserFilterBuilt);
 }
 
-// The front's two filters: the refused few fail with EACCES, any call not
-// allowed ends the process (the stricter result of the two filters wins).
+// The front's filter: the refused few fail with EACCES, any call not
+// allowed ends the process.
 int InstallFrontFilters()
 {
-    static struct sock_filter refused[ProgramLength<std::size(kRefusedInFront)>];
-    static struct sock_filter allowed[ProgramLength<std::size(kAllowedInFront)>];
-    BuildFilter(kRefusedInFront, SECCOMP_RET_ERRNO | EACCES, SECCOMP_RET_ALLOW, refused);
-    BuildFilter(kAllowedInFront, SECCOMP_RET_ALLOW, SECCOMP_RET_KILL_PROCESS, allowed);
-    const int rc = Install<std::size(kRefusedInFront)>(refused);
-    return rc != 0 ? rc : Install<std::size(kAllowedInFront)>(allowed);
+    if (gFrontFilter.length == 0)
+        PrepareFilters();
+    return Install(&gFrontFilter, gFrontFilterBuilt);
 }
 #else
 constexpr int kRefusedCalls[] = {0};
-constexpr int kAllowedAfterLogin[] = {0};
+void PrepareFilters()
+{
+}
 int InstallFrontFilters()
 {
     return 1;
@@ -309,8 +436,7 @@ int InstallFilter(const int (&)[N])
 {
     return 1;
 }
-template <size_t N>
-int InstallAllowFilter(const int (&)[N])
+int InstallUserFilter()
 {
     return 1;
 }
@@ -327,6 +453,7 @@ int LimitSessionProcess()
         if (geteuid() == 0 && DropCapabilities() < 0)
             rc = -1;
     }
+    NoteBoundingSet();
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0) {
         LogPerror("sandbox: cannot set no-new-privileges");
         rc = -1;
@@ -341,6 +468,21 @@ int LimitSessionProcess()
         rc = -1;
     }
     return rc;
+}
+
+int InstallCallList(const int *allowed, size_t n, int err)
+{
+#if defined(__x86_64__)
+    static FilterProgram program;
+    const bool built = BuildFilter(allowed, n, SECCOMP_RET_ALLOW, nullptr, 0, 0,
+                                   SECCOMP_RET_ERRNO | (static_cast<uint32_t>(err) & SECCOMP_RET_DATA), &program);
+    return Install(&program, built);
+#else
+    (void) allowed;
+    (void) n;
+    (void) err;
+    return 1;
+#endif
 }
 
 int EmptyBoundingSet()
@@ -364,7 +506,7 @@ int LimitUserProcess()
             rc = -1;
         }
     }
-    if (InstallAllowFilter(kAllowedAfterLogin) < 0)
+    if (InstallUserFilter() < 0)
         rc = -1;
     return rc;
 }
@@ -401,6 +543,7 @@ bool NoCapabilities()
 
 int PrepareFrontConfinement()
 {
+    PrepareFilters();
     const struct passwd *pw = getpwnam("nobody");
     if (pw != nullptr && pw->pw_uid != 0 && pw->pw_gid != 0) {
         gFrontUid = pw->pw_uid;

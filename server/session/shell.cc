@@ -26,6 +26,7 @@
 #include "config/domain.h"
 #include "base/exit.h"
 #include "base/process.h"
+#include "process/master.h"
 #include "transfer/data.h"
 #include "transfer/urgent.h"
 #include "transfer/xferlog.h"
@@ -309,7 +310,12 @@ void StartSession()
 
     gTimeOfLastUsefulAction = now;
     ResourceCheckPoint("-ShellStart");
-    WelcomeMessage();
+    // The master greeted a client of a burst at once (GreetAtAccept); a
+    // nologin file that appeared since still refuses the login (login.cc).
+    if (gGreetedAtAccept)
+        gGreetedAtAccept = false;
+    else
+        WelcomeMessage();
 }
 
 }  // namespace

@@ -49,6 +49,30 @@ def test_a_full_server_refuses_the_next_client_with_reason_10(server):
     assert first.command("NOOP").startswith("200 ")        # the first is still served
 
 
+def test_a_burst_of_clients_at_a_busy_pool_gets_one_greeting_each_and_a_child_each(server):
+    # Remote clients arriving while every child is busy are greeted by the
+    # master as they come; each child forked for one must not greet it
+    # again, nor take another's connection.  Each sends its USER before
+    # reading anything, as a hasty client does.
+    s = server(general=pool(1, 12))
+    first = s.greeted()
+    assert wait_for(lambda: s.busy_children() == [1])
+    burst = [s.control() for _ in range(8)]
+    for c in burst:
+        c.send("USER anonymous")
+    for c in burst:
+        assert c.reply() == "220 testhost Zorvad Server ready.\r\n"
+        assert c.reply().startswith("331 ")
+    for c in burst:
+        assert c.command("PASS a@b.c").startswith("230")
+    assert wait_for(lambda: len(s.busy_children()) == 9)
+    for c in burst:
+        assert c.command("NOOP").startswith("200 ")
+        assert c.command("QUIT") == "221 Goodbye.\r\n"
+        assert c.closed()
+    assert first.command("NOOP").startswith("200 ")
+
+
 def test_extra_children_leave_15_seconds_after_a_burst_and_permanent_ones_stay(server):
     s = server(general=pool(2, 5))
     assert wait_for(lambda: set(child_pids(s)) == {1, 2})
