@@ -4,6 +4,7 @@ peer FTP servers from Debian's packages, all on loopback, all serving the same
 anonymous tree.
 
     sudo python3 bench/list_bench.py [--build DIR] [--entries 10000] [--repeat 30] [--mlsd]
+                                     [--cold] [--runs N]
 
 Runs as root (the servers start as root).  LIST is compared with vsftpd.
 With --mlsd, MLSD is compared with the peers that offer it (proftpd and
@@ -11,7 +12,10 @@ pure-ftpd; the two packages exclude each other, so whichever is installed
 runs, and proftpd-core is installed when neither is), and with zorvad's own
 LIST.  Missing packages are installed with apt-get.  Prints the time of every
 server's first (cold) listing and of all repetitions, and the ratios of the
-totals.  Nothing is left behind: the servers are stopped and the temporary
+totals.  With --cold the kernel's page, dentry and inode caches are dropped
+before every server's first listing, so that it reads the directory and its
+inodes from the disk; --runs repeats everything (fresh servers each time) and
+prints the medians.  Nothing is left behind: the servers are stopped and the temporary
 tree is removed."""
 import argparse
 import ftplib
@@ -19,6 +23,7 @@ import os
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -154,14 +159,24 @@ def stop(proc):
             proc.wait()
 
 
-def run_lists(port, entries, repeat, command="LIST big"):
+def drop_caches():
+    """Writes back and drops the clean page cache, dentries and inodes."""
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def run_lists(port, entries, repeat, command="LIST big", cold=False):
     """Times of each listing in one passive session; MLSD's cdir and pdir
-    lines are not counted."""
+    lines are not counted.  With cold, the caches are dropped before the
+    first listing."""
     f = ftplib.FTP()
     f.connect("127.0.0.1", port, timeout=60)
     f.login()
     times = []
-    for _ in range(repeat):
+    for i in range(repeat):
+        if cold and i == 0:
+            drop_caches()
         data = []
         start = time.perf_counter()
         f.retrbinary(command, data.append, blocksize=65536)
@@ -174,28 +189,35 @@ def run_lists(port, entries, repeat, command="LIST big"):
     return times
 
 
-def report(what, results, entries, repeat):
-    print("%d %ss of a %d-entry directory in one session (seconds):" % (repeat, what, entries))
-    print("%-12s %10s %14s %10s" % ("server", "first", "rest (mean)", "total"))
-    for name, t in results.items():
-        rest = t[1:] or t
-        print("%-12s %10.4f %14.4f %10.3f" % (name, t[0], sum(rest) / len(rest), sum(t)))
+def report(what, runs, entries, repeat):
+    """The medians over the runs of each server's first listing, of the
+    median and the mean of the rest, and of the total."""
+    print("%d %ss of a %d-entry directory in one session, medians of %d run(s) (seconds):"
+          % (repeat, what, entries, len(runs)))
+    print("%-14s %10s %14s %14s %10s" % ("server", "first", "rest (median)", "rest (mean)", "total"))
+    for name in runs[0]:
+        firsts, medians, means, totals = [], [], [], []
+        for r in runs:
+            t = r[name]
+            rest = t[1:] or t
+            firsts.append(t[0])
+            medians.append(statistics.median(rest))
+            means.append(sum(rest) / len(rest))
+            totals.append(sum(t))
+        print("%-14s %10.4f %14.4f %14.4f %10.3f" % (name, statistics.median(firsts), statistics.median(medians),
+                                                   statistics.median(means), statistics.median(totals)))
+    if len(runs) > 1:
+        for name in runs[0]:
+            print("%-14s firsts: %s" % (name, " ".join("%.4f" % r[name][0] for r in runs)))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", default=os.environ.get("ZORVAD_BIN_DIR", os.path.join(TOP, "build")))
-    parser.add_argument("--entries", type=int, default=10000)
-    parser.add_argument("--repeat", type=int, default=30)
-    parser.add_argument("--mlsd", action="store_true", help="compare MLSD instead of LIST")
-    args = parser.parse_args()
-    args.build = os.path.abspath(args.build)     # the servers run in the temporary tree
-    if os.geteuid() != 0:
-        sys.exit("run as root")
-    peers = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
-    if not args.mlsd:
-        ensure_vsftpd()
+def total(runs, name):
+    return statistics.median(sum(r[name]) for r in runs)
 
+
+def one_run(args, peers):
+    """One run with fresh servers and a fresh tree: the times of every
+    server's listings."""
     root = tempfile.mkdtemp(prefix="list-bench-")
     procs = []
     try:
@@ -207,24 +229,44 @@ def main():
             ports[name] = free_port()
             procs.append(start(root, ports[name]))
         if not args.mlsd:
-            results = {name: run_lists(port, args.entries, args.repeat) for name, port in ports.items()}
-            report("LIST", results, args.entries, args.repeat)
-            ratio = sum(results["vsftpd"]) / sum(results["zorvad"])
-            print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
-            return
-        results = {"zorvad LIST": run_lists(zport, args.entries, args.repeat)}
-        results.update({name + " MLSD": run_lists(port, args.entries, args.repeat, "MLSD big")
+            return {name: run_lists(port, args.entries, args.repeat, cold=args.cold) for name, port in ports.items()}
+        results = {"zorvad LIST": run_lists(zport, args.entries, args.repeat, cold=args.cold)}
+        results.update({name + " MLSD": run_lists(port, args.entries, args.repeat, "MLSD big", args.cold)
                         for name, port in ports.items()})
-        report("listing", results, args.entries, args.repeat)
-        own = sum(results["zorvad MLSD"]) / sum(results["zorvad LIST"])
-        print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
-        for name, _ in peers:
-            ratio = sum(results[name + " MLSD"]) / sum(results["zorvad MLSD"])
-            print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
+        return results
     finally:
         for p in procs:
             stop(p)
         shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=os.environ.get("ZORVAD_BIN_DIR", os.path.join(TOP, "build")))
+    parser.add_argument("--entries", type=int, default=10000)
+    parser.add_argument("--repeat", type=int, default=30)
+    parser.add_argument("--mlsd", action="store_true", help="compare MLSD instead of LIST")
+    parser.add_argument("--cold", action="store_true", help="drop the kernel's caches before each first listing")
+    parser.add_argument("--runs", type=int, default=1, help="runs with fresh servers; medians are shown")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)     # the servers run in the temporary tree
+    if os.geteuid() != 0:
+        sys.exit("run as root")
+    peers = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
+    if not args.mlsd:
+        ensure_vsftpd()
+    runs = [one_run(args, peers) for _ in range(max(args.runs, 1))]
+    if not args.mlsd:
+        report("LIST", runs, args.entries, args.repeat)
+        ratio = total(runs, "vsftpd") / total(runs, "zorvad")
+        print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
+        return
+    report("listing", runs, args.entries, args.repeat)
+    own = total(runs, "zorvad MLSD") / total(runs, "zorvad LIST")
+    print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
+    for name, _ in peers:
+        ratio = total(runs, name + " MLSD") / total(runs, "zorvad MLSD")
+        print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
 
 
 if __name__ == "__main__":
