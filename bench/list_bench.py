@@ -31,28 +31,50 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import peers  # noqa: E402
 VSFTPD = "/usr/sbin/vsftpd"
 PROFTPD = "/usr/sbin/proftpd"
 PUREFTPD = "/usr/sbin/pure-ftpd"
 
 
+UNPACKED = None                 # where peers that are not installed are unpacked, for the whole run
+
+
 def ensure_package(binary, package):
+    """The path of a peer's binary: the installed one, else the one
+    unpacked from its package (fetched with "apt-get download"; nothing is
+    installed or started as a service)."""
+    global UNPACKED
     if os.access(binary, os.X_OK):
-        return
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    apt = ["apt-get", "-o", "DPkg::Lock::Timeout=300"]
-    subprocess.run(apt + ["update", "-qq"], check=True, env=env)
-    subprocess.run(apt + ["install", "-y", "-qq", "--no-install-recommends", package], check=True, env=env)
+        return binary
+    if UNPACKED is None:
+        UNPACKED = tempfile.mkdtemp(prefix="list-bench-peers-")
+        os.chmod(UNPACKED, 0o755)
+    debs = os.path.join(UNPACKED, "debs", package)
+    os.makedirs(debs)
+    subprocess.run(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package], cwd=debs,
+                   check=True, stdout=subprocess.DEVNULL)
+    for deb in os.listdir(debs):
+        subprocess.run(["dpkg-deb", "-x", os.path.join(debs, deb), os.path.join(UNPACKED, "root")], check=True)
+    path = os.path.join(UNPACKED, "root", binary.lstrip("/"))
+    if not os.access(path, os.X_OK):
+        sys.exit("%s: no %s in the package" % (package, binary))
+    peers.install_libraries(package, path, print)
+    return path
 
 
 def ensure_vsftpd():
-    ensure_package(VSFTPD, "vsftpd")
+    global VSFTPD
+    VSFTPD = ensure_package(VSFTPD, "vsftpd")
 
 
 def mlsd_peers():
-    """The peers offering MLSD that are installed (proftpd-core when none is)."""
+    """The peers offering MLSD: those installed, else proftpd unpacked from
+    proftpd-core."""
+    global PROFTPD, PUREFTPD
     if not (os.access(PROFTPD, os.X_OK) or os.access(PUREFTPD, os.X_OK)):
-        ensure_package(PROFTPD, "proftpd-core")
+        PROFTPD = ensure_package(PROFTPD, "proftpd-core")
     return [(name, start) for name, binary, start in (("proftpd", PROFTPD, start_proftpd),
                                                       ("pure-ftpd", PUREFTPD, start_pureftpd))
             if os.access(binary, os.X_OK)]
@@ -215,7 +237,7 @@ def total(runs, name):
     return statistics.median(sum(r[name]) for r in runs)
 
 
-def one_run(args, peers):
+def one_run(args, rivals):
     """One run with fresh servers and a fresh tree: the times of every
     server's listings."""
     root = tempfile.mkdtemp(prefix="list-bench-")
@@ -225,7 +247,7 @@ def one_run(args, peers):
         zport = free_port()
         procs.append(start_zorvad(args.build, root, zport))
         ports = {"zorvad": zport}
-        for name, start in peers:
+        for name, start in rivals:
             ports[name] = free_port()
             procs.append(start(root, ports[name]))
         if not args.mlsd:
@@ -252,10 +274,14 @@ def main():
     args.build = os.path.abspath(args.build)     # the servers run in the temporary tree
     if os.geteuid() != 0:
         sys.exit("run as root")
-    peers = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
+    rivals = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
     if not args.mlsd:
         ensure_vsftpd()
-    runs = [one_run(args, peers) for _ in range(max(args.runs, 1))]
+    try:
+        runs = [one_run(args, rivals) for _ in range(max(args.runs, 1))]
+    finally:
+        if UNPACKED is not None:
+            shutil.rmtree(UNPACKED, ignore_errors=True)
     if not args.mlsd:
         report("LIST", runs, args.entries, args.repeat)
         ratio = total(runs, "vsftpd") / total(runs, "zorvad")
@@ -264,7 +290,7 @@ def main():
     report("listing", runs, args.entries, args.repeat)
     own = total(runs, "zorvad MLSD") / total(runs, "zorvad LIST")
     print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
-    for name, _ in peers:
+    for name, _ in rivals:
         ratio = total(runs, name + " MLSD") / total(runs, "zorvad MLSD")
         print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
 
