@@ -4,6 +4,7 @@ peer FTP servers from Debian's packages, all on loopback, all serving the same
 anonymous tree.
 
     sudo python3 bench/list_bench.py [--build DIR] [--entries 10000] [--repeat 30] [--mlsd]
+                                     [--cold] [--runs N]
 
 Runs as root (the servers start as root).  LIST is compared with vsftpd.
 With --mlsd, MLSD is compared with the peers that offer it (proftpd and
@@ -11,7 +12,10 @@ pure-ftpd; the two packages exclude each other, so whichever is installed
 runs, and proftpd-core is installed when neither is), and with zorvad's own
 LIST.  Missing packages are installed with apt-get.  Prints the time of every
 server's first (cold) listing and of all repetitions, and the ratios of the
-totals.  Nothing is left behind: the servers are stopped and the temporary
+totals.  With --cold the kernel's page, dentry and inode caches are dropped
+before every server's first listing, so that it reads the directory and its
+inodes from the disk; --runs repeats everything (fresh servers each time) and
+prints the medians.  Nothing is left behind: the servers are stopped and the temporary
 tree is removed."""
 import argparse
 import ftplib
@@ -19,6 +23,7 @@ import os
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -26,28 +31,50 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import peers  # noqa: E402
 VSFTPD = "/usr/sbin/vsftpd"
 PROFTPD = "/usr/sbin/proftpd"
 PUREFTPD = "/usr/sbin/pure-ftpd"
 
 
+UNPACKED = None                 # where peers that are not installed are unpacked, for the whole run
+
+
 def ensure_package(binary, package):
+    """The path of a peer's binary: the installed one, else the one
+    unpacked from its package (fetched with "apt-get download"; nothing is
+    installed or started as a service)."""
+    global UNPACKED
     if os.access(binary, os.X_OK):
-        return
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    apt = ["apt-get", "-o", "DPkg::Lock::Timeout=300"]
-    subprocess.run(apt + ["update", "-qq"], check=True, env=env)
-    subprocess.run(apt + ["install", "-y", "-qq", "--no-install-recommends", package], check=True, env=env)
+        return binary
+    if UNPACKED is None:
+        UNPACKED = tempfile.mkdtemp(prefix="list-bench-peers-")
+        os.chmod(UNPACKED, 0o755)
+    debs = os.path.join(UNPACKED, "debs", package)
+    os.makedirs(debs)
+    subprocess.run(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package], cwd=debs,
+                   check=True, stdout=subprocess.DEVNULL)
+    for deb in os.listdir(debs):
+        subprocess.run(["dpkg-deb", "-x", os.path.join(debs, deb), os.path.join(UNPACKED, "root")], check=True)
+    path = os.path.join(UNPACKED, "root", binary.lstrip("/"))
+    if not os.access(path, os.X_OK):
+        sys.exit("%s: no %s in the package" % (package, binary))
+    peers.install_libraries(package, path, print)
+    return path
 
 
 def ensure_vsftpd():
-    ensure_package(VSFTPD, "vsftpd")
+    global VSFTPD
+    VSFTPD = ensure_package(VSFTPD, "vsftpd")
 
 
 def mlsd_peers():
-    """The peers offering MLSD that are installed (proftpd-core when none is)."""
+    """The peers offering MLSD: those installed, else proftpd unpacked from
+    proftpd-core."""
+    global PROFTPD, PUREFTPD
     if not (os.access(PROFTPD, os.X_OK) or os.access(PUREFTPD, os.X_OK)):
-        ensure_package(PROFTPD, "proftpd-core")
+        PROFTPD = ensure_package(PROFTPD, "proftpd-core")
     return [(name, start) for name, binary, start in (("proftpd", PROFTPD, start_proftpd),
                                                       ("pure-ftpd", PUREFTPD, start_pureftpd))
             if os.access(binary, os.X_OK)]
@@ -154,14 +181,24 @@ def stop(proc):
             proc.wait()
 
 
-def run_lists(port, entries, repeat, command="LIST big"):
+def drop_caches():
+    """Writes back and drops the clean page cache, dentries and inodes."""
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def run_lists(port, entries, repeat, command="LIST big", cold=False):
     """Times of each listing in one passive session; MLSD's cdir and pdir
-    lines are not counted."""
+    lines are not counted.  With cold, the caches are dropped before the
+    first listing."""
     f = ftplib.FTP()
     f.connect("127.0.0.1", port, timeout=60)
     f.login()
     times = []
-    for _ in range(repeat):
+    for i in range(repeat):
+        if cold and i == 0:
+            drop_caches()
         data = []
         start = time.perf_counter()
         f.retrbinary(command, data.append, blocksize=65536)
@@ -174,12 +211,55 @@ def run_lists(port, entries, repeat, command="LIST big"):
     return times
 
 
-def report(what, results, entries, repeat):
-    print("%d %ss of a %d-entry directory in one session (seconds):" % (repeat, what, entries))
-    print("%-12s %10s %14s %10s" % ("server", "first", "rest (mean)", "total"))
-    for name, t in results.items():
-        rest = t[1:] or t
-        print("%-12s %10.4f %14.4f %10.3f" % (name, t[0], sum(rest) / len(rest), sum(t)))
+def report(what, runs, entries, repeat):
+    """The medians over the runs of each server's first listing, of the
+    median and the mean of the rest, and of the total."""
+    print("%d %ss of a %d-entry directory in one session, medians of %d run(s) (seconds):"
+          % (repeat, what, entries, len(runs)))
+    print("%-14s %10s %14s %14s %10s" % ("server", "first", "rest (median)", "rest (mean)", "total"))
+    for name in runs[0]:
+        firsts, medians, means, totals = [], [], [], []
+        for r in runs:
+            t = r[name]
+            rest = t[1:] or t
+            firsts.append(t[0])
+            medians.append(statistics.median(rest))
+            means.append(sum(rest) / len(rest))
+            totals.append(sum(t))
+        print("%-14s %10.4f %14.4f %14.4f %10.3f" % (name, statistics.median(firsts), statistics.median(medians),
+                                                   statistics.median(means), statistics.median(totals)))
+    if len(runs) > 1:
+        for name in runs[0]:
+            print("%-14s firsts: %s" % (name, " ".join("%.4f" % r[name][0] for r in runs)))
+
+
+def total(runs, name):
+    return statistics.median(sum(r[name]) for r in runs)
+
+
+def one_run(args, rivals):
+    """One run with fresh servers and a fresh tree: the times of every
+    server's listings."""
+    root = tempfile.mkdtemp(prefix="list-bench-")
+    procs = []
+    try:
+        make_tree(root, args.entries)
+        zport = free_port()
+        procs.append(start_zorvad(args.build, root, zport))
+        ports = {"zorvad": zport}
+        for name, start in rivals:
+            ports[name] = free_port()
+            procs.append(start(root, ports[name]))
+        if not args.mlsd:
+            return {name: run_lists(port, args.entries, args.repeat, cold=args.cold) for name, port in ports.items()}
+        results = {"zorvad LIST": run_lists(zport, args.entries, args.repeat, cold=args.cold)}
+        results.update({name + " MLSD": run_lists(port, args.entries, args.repeat, "MLSD big", args.cold)
+                        for name, port in ports.items()})
+        return results
+    finally:
+        for p in procs:
+            stop(p)
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def main():
@@ -188,43 +268,31 @@ def main():
     parser.add_argument("--entries", type=int, default=10000)
     parser.add_argument("--repeat", type=int, default=30)
     parser.add_argument("--mlsd", action="store_true", help="compare MLSD instead of LIST")
+    parser.add_argument("--cold", action="store_true", help="drop the kernel's caches before each first listing")
+    parser.add_argument("--runs", type=int, default=1, help="runs with fresh servers; medians are shown")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)     # the servers run in the temporary tree
     if os.geteuid() != 0:
         sys.exit("run as root")
-    peers = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
+    rivals = mlsd_peers() if args.mlsd else [("vsftpd", start_vsftpd)]
     if not args.mlsd:
         ensure_vsftpd()
-
-    root = tempfile.mkdtemp(prefix="list-bench-")
-    procs = []
     try:
-        make_tree(root, args.entries)
-        zport = free_port()
-        procs.append(start_zorvad(args.build, root, zport))
-        ports = {"zorvad": zport}
-        for name, start in peers:
-            ports[name] = free_port()
-            procs.append(start(root, ports[name]))
-        if not args.mlsd:
-            results = {name: run_lists(port, args.entries, args.repeat) for name, port in ports.items()}
-            report("LIST", results, args.entries, args.repeat)
-            ratio = sum(results["vsftpd"]) / sum(results["zorvad"])
-            print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
-            return
-        results = {"zorvad LIST": run_lists(zport, args.entries, args.repeat)}
-        results.update({name + " MLSD": run_lists(port, args.entries, args.repeat, "MLSD big")
-                        for name, port in ports.items()})
-        report("listing", results, args.entries, args.repeat)
-        own = sum(results["zorvad MLSD"]) / sum(results["zorvad LIST"])
-        print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
-        for name, _ in peers:
-            ratio = sum(results[name + " MLSD"]) / sum(results["zorvad MLSD"])
-            print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
+        runs = [one_run(args, rivals) for _ in range(max(args.runs, 1))]
     finally:
-        for p in procs:
-            stop(p)
-        shutil.rmtree(root, ignore_errors=True)
+        if UNPACKED is not None:
+            shutil.rmtree(UNPACKED, ignore_errors=True)
+    if not args.mlsd:
+        report("LIST", runs, args.entries, args.repeat)
+        ratio = total(runs, "vsftpd") / total(runs, "zorvad")
+        print("zorvad is %.1f times as fast as vsftpd over all %d LISTs (target: 3)" % (ratio, args.repeat))
+        return
+    report("listing", runs, args.entries, args.repeat)
+    own = total(runs, "zorvad MLSD") / total(runs, "zorvad LIST")
+    print("zorvad's MLSD takes %.2f times its LIST time (target: at most 1.2)" % own)
+    for name, _ in rivals:
+        ratio = total(runs, name + " MLSD") / total(runs, "zorvad MLSD")
+        print("zorvad's MLSD is %.1f times as fast as %s's (target: 3)" % (ratio, name))
 
 
 if __name__ == "__main__":

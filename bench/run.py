@@ -319,6 +319,12 @@ class Runner:
         marker = os.path.join(self.bench.anon, peers.LIST_DIR, ".changed")
         open(marker, "w").close()
         os.unlink(marker)
+        if self.args.cold:
+            # The first listing then reads the directory and every inode
+            # from the disk, as after a reboot or under memory pressure.
+            os.sync()
+            with open("/proc/sys/vm/drop_caches", "w") as f:
+                f.write("3\n")
         r = self.measured(server, ["-S", "1", "-n", str(self.args.list_repeat), "-x", kind,
                                    "-f", peers.LIST_DIR], 600)
         # MLSD's cdir/pdir facts lines are part of the answer; the entries
@@ -564,6 +570,9 @@ def main():
     parser.add_argument("--drain-to", type=int, default=1000,
                         help="count of the benchmark's own TIME_WAIT sockets that counts as drained")
     parser.add_argument("--list-repeat", type=int, default=10, help="listings per LIST/MLSD run")
+    parser.add_argument("--cold", action="store_true",
+                        help="LIST/MLSD: drop the kernel's page, dentry and inode caches before each run, "
+                        "so that its first listing reads from the disk")
     parser.add_argument("--ramp", type=int, default=32,
                         help="idle scenarios: at most so many logins at once (default: 32)")
     parser.add_argument("--small-count", type=int, default=0, help="RETRs in the small-files run")
@@ -758,6 +767,11 @@ def config_notes(args, bench):
         "Idle memory: Pss from smaps_rollup summed over every process of the server, divided by "
         "the sessions held; page tables (VmPTE, not part of Pss) likewise; mappings: lines of "
         "/proc/<pid>/maps, the mean over the server's processes.",
+        "LIST/MLSD: %d listings per run; %s" % (
+            args.list_repeat, "the kernel's page, dentry and inode caches were dropped before every run "
+            "(--cold), so the first listing read from the disk." if args.cold else
+            "the directory was changed before every run, so the first listing found no server cache "
+            "(the kernel's caches were warm)."),
         "zorvad extra options: %s." % ("; ".join(args.zorvad_option) or "none"),
         "TLS scenarios (when run): every server offers AUTH TLS with one self-signed P-256 "
         "certificate made for the run (zorvad tls = allowed; vsftpd ssl_enable with "

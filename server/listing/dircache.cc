@@ -4,9 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -388,6 +391,208 @@ DirItem *NewItem(DirList *dl, DirItemBlock **last)
     return it;
 }
 
+// Reads the names of an open directory that a listing may show into new
+// items, in reading order: not "." and "..", no dot files for anonymous
+// sessions, none with a line end, only those matching pattern, and each name
+// once when duplicates are hidden.  Returns 0 or kLsErrItems.
+int ReadNames(DirList *dl, DIR *dir, const char *path, const char *pattern, DirItemBlock **last)
+{
+    std::unordered_set<std::string_view> seen;
+    struct dirent *de;
+    while ((de = readdir(dir)) != nullptr) {
+        const char *name = de->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        if (gIsAnon && name[0] == '.')
+            continue;
+        // A line end in a name would end the listing's line there and let the
+        // rest read as entries of the client's choosing: such names are left out.
+        if (strpbrk(name, "\r\n") != nullptr) {
+            _Trace(kLogMisc, "Left a name with a line end out of a listing of %.400s\n", path);
+            continue;
+        }
+        if (pattern != nullptr && GlobMatch(name, pattern) != 0)
+            continue;
+        if (gLsHideDuplicateItems && seen.count(std::string_view(name)) != 0) {
+            _Trace(kLogMisc, "Detected and eliminated duplicate directory entry, %.80s\n", name);
+            continue;
+        }
+        DirItem *it = NewItem(dl, last);
+        if (it == nullptr)
+            return kLsErrItems;
+        const size_t len = strlen(name);
+        if (len < sizeof(it->inlineName)) {
+            memcpy(it->inlineName, name, len + 1);
+            it->name = it->inlineName;
+        } else if ((it->name = strdup(name)) == nullptr) {
+            return kLsErrItems;
+        }
+        (*last)->count++;
+        it->nameLen = static_cast<int>(len);
+        dl->nItems++;
+        if (gLsHideDuplicateItems)
+            seen.insert(std::string_view(it->name, len));
+    }
+    return 0;
+}
+
+// The items whose status a thread takes: the next kStatChunk of them go to
+// whichever thread asks first.
+struct StatJob {
+    int dirFd;
+    DirItem **items;
+    int count;
+    std::atomic<int> next;
+};
+
+constexpr int kStatChunk = 64;
+// A cold directory costs the kernel a lookup and a new inode for every
+// entry, which takes most of a listing's time: from this many entries on,
+// that work is spread over kStatThreads threads (the cores and the waits for
+// the disk overlap).
+constexpr int kStatParallelFrom = 1024;
+constexpr int kStatThreads = 4;
+constexpr size_t kStatThreadStack = 64 * 1024;
+
+// lstat of every item of the job; the type letter tells the outcome ('\0'
+// for a failed lstat, as for a type never shown).  Only fstatat: nothing
+// here may touch the heap or the process's state.
+void RunStats(StatJob *job)
+{
+    for (;;) {
+        const int begin = job->next.fetch_add(kStatChunk, std::memory_order_relaxed);
+        if (begin >= job->count)
+            return;
+        const int end = std::min(job->count, begin + kStatChunk);
+        for (int i = begin; i < end; i++) {
+            DirItem *it = job->items[i];
+            it->type = fstatat(job->dirFd, it->name, &it->st, AT_SYMLINK_NOFOLLOW) == 0 ? TypeLetter(it->st.st_mode)
+                                                                                       : '\0';
+        }
+    }
+}
+
+void *StatWorker(void *job)
+{
+    RunStats(static_cast<StatJob *>(job));
+    return nullptr;
+}
+
+// Takes the status of count items of the directory dirFd.  The helper
+// threads start with every signal blocked, and the calling thread blocks
+// them until the helpers are joined: no handler can jump out of the listing
+// while a helper still writes into it.  A helper that cannot be started
+// leaves its share to the others.
+void StatItems(int dirFd, DirItem **items, int count)
+{
+    StatJob job{dirFd, items, count, {0}};
+    if (count < kStatParallelFrom) {
+        RunStats(&job);
+        return;
+    }
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStatThreadStack);
+    pthread_t helpers[kStatThreads - 1];
+    int started = 0;
+    while (started < kStatThreads - 1 && pthread_create(&helpers[started], &attr, StatWorker, &job) == 0)
+        started++;
+    pthread_attr_destroy(&attr);
+    RunStats(&job);
+    for (int i = 0; i < started; i++)
+        pthread_join(helpers[i], nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Whether an item whose status was taken is shown; fills in its suffix and
+// the target of a link.  False leaves the item as it was.
+bool Shown(DirItem *it, int dirFd, uid_t uid, const gid_t *groups, int ngroups)
+{
+    const char type = it->type;
+    if (type == '\0')
+        return false;
+    if (gLsHideInaccessibleItems && Inaccessible(it->st, uid, groups, ngroups))
+        return false;
+    if (strchr("psbc", type) != nullptr && !gLsShowSpecialFileTypes)
+        return false;
+    it->suffix = SuffixOf(type, it->st.st_mode);
+    if (type != 'l')
+        return true;
+    char *target = ReadLinkTarget(dirFd, it->name);
+    if (target == nullptr)
+        return false;
+    if (strpbrk(target, "\r\n") != nullptr) {   // shown after "->" in a long listing
+        free(target);
+        return false;
+    }
+    it->linkTarget = target;
+    // Only for the suffix shown: nothing is opened through the link.
+    struct stat to;
+    it->suffix = '\0';
+    if (fstatat(dirFd, it->name, &to, 0) == 0) {
+        if (S_ISDIR(to.st_mode))
+            it->suffix = '/';
+        else if (S_ISREG(to.st_mode) && (to.st_mode & 0111) != 0)
+            it->suffix = '*';
+    }
+    return true;
+}
+
+// Keeps the items that are shown, in reading order, closing the gaps the
+// others leave in the blocks; rewrites the pointer array to match.
+void KeepShown(DirList *dl, int dirFd, uid_t uid, const gid_t *groups, int ngroups)
+{
+    DirItemBlock *to = dl->first;
+    int toIndex = 0;
+    int kept = 0;
+    for (DirItemBlock *b = dl->first; b != nullptr; b = b->next) {
+        for (int i = 0; i < b->count; i++) {
+            DirItem *it = &b->items[i];
+            if (!Shown(it, dirFd, uid, groups, ngroups)) {
+                if (it->name != it->inlineName)
+                    free(it->name);
+                continue;
+            }
+            if (toIndex == kDirItemsPerBlock) {
+                to = to->next;
+                toIndex = 0;
+            }
+            DirItem *dst = &to->items[toIndex++];
+            if (dst != it) {
+                *dst = *it;
+                if (it->name == it->inlineName)
+                    dst->name = dst->inlineName;
+            }
+            dl->items[kept++] = dst;
+        }
+    }
+    dl->items[kept] = nullptr;
+    dl->nItems = kept;
+    // Blocks before the last one kept are full; those after it go.
+    DirItemBlock *rest = nullptr;
+    int blocks = 0;
+    for (DirItemBlock *b = dl->first; b != nullptr; b = b->next) {
+        blocks++;
+        if (b == to || kept == 0) {
+            rest = b->next;
+            b->next = nullptr;
+            b->count = kept == 0 ? 0 : toIndex;
+            break;
+        }
+        b->count = kDirItemsPerBlock;
+    }
+    while (rest != nullptr) {
+        DirItemBlock *next = rest->next;
+        free(rest);
+        rest = next;
+    }
+    dl->nBlocks = blocks;
+}
+
 // Pointer array in reading order.
 int BuildPointerArray(DirList *dl)
 {
@@ -590,88 +795,17 @@ int Ls0(DirList *dl, const char *path, const char *pattern, uid_t uid, const gid
     dl->dirSt = dirst;
     fstatat(dirFd, "..", &dl->parentSt, AT_SYMLINK_NOFOLLOW);
 
-    std::unordered_set<std::string_view> seen;
+    // The names first, then the status of all of them at once (by several
+    // threads for a large directory), then what may be shown of each.
     DirItemBlock *last = nullptr;
-    int result = 0;
-    struct dirent *de;
-    while ((de = readdir(dir)) != nullptr) {
-        const char *name = de->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-            continue;
-        if (gIsAnon && name[0] == '.')
-            continue;
-        // A line end in a name would end the listing's line there and let the
-        // rest read as entries of the client's choosing: such names are left out.
-        if (strpbrk(name, "\r\n") != nullptr) {
-            _Trace(kLogMisc, "Left a name with a line end out of a listing of %.400s\n", path);
-            continue;
-        }
-        if (pattern != nullptr && GlobMatch(name, pattern) != 0)
-            continue;
-        if (gLsHideDuplicateItems && seen.count(std::string_view(name)) != 0) {
-            _Trace(kLogMisc, "Detected and eliminated duplicate directory entry, %.80s\n", name);
-            continue;
-        }
-        struct stat st;
-        if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) < 0)
-            continue;
-        if (gLsHideInaccessibleItems && Inaccessible(st, uid, groups, ngroups))
-            continue;
-        const char type = TypeLetter(st.st_mode);
-        if (type == '\0')
-            continue;
-        if (strchr("psbc", type) != nullptr && !gLsShowSpecialFileTypes)
-            continue;
-
-        char suffix = SuffixOf(type, st.st_mode);
-        char *target = nullptr;
-        if (type == 'l') {
-            target = ReadLinkTarget(dirFd, name);
-            if (target == nullptr)
-                continue;
-            if (strpbrk(target, "\r\n") != nullptr) {   // shown after "->" in a long listing
-                free(target);
-                continue;
-            }
-            // Only for the suffix shown: nothing is opened through the link.
-            struct stat to;
-            suffix = '\0';
-            if (fstatat(dirFd, name, &to, 0) == 0) {
-                if (S_ISDIR(to.st_mode))
-                    suffix = '/';
-                else if (S_ISREG(to.st_mode) && (to.st_mode & 0111) != 0)
-                    suffix = '*';
-            }
-        }
-
-        DirItem *it = NewItem(dl, &last);
-        if (it == nullptr) {
-            free(target);
-            result = kLsErrItems;
-            break;
-        }
-        const size_t len = strlen(name);
-        if (len < sizeof(it->inlineName)) {
-            memcpy(it->inlineName, name, len + 1);
-            it->name = it->inlineName;
-        } else if ((it->name = strdup(name)) == nullptr) {
-            free(target);
-            result = kLsErrItems;
-            break;
-        }
-        last->count++;
-        it->nameLen = static_cast<int>(len);
-        it->linkTarget = target;
-        it->st = st;
-        it->type = type;
-        it->suffix = suffix;
-        dl->nItems++;
-        if (gLsHideDuplicateItems)
-            seen.insert(std::string_view(it->name, len));
-    }
-    closedir(dir);
+    int result = ReadNames(dl, dir, path, pattern, &last);
     if (result == 0)
         result = BuildPointerArray(dl);
+    if (result == 0) {
+        StatItems(dirFd, dl->items, dl->nItems);
+        KeepShown(dl, dirFd, uid, groups, ngroups);
+    }
+    closedir(dir);
     if (result < 0) {
         FreeListContents(dl);
         return result;

@@ -234,6 +234,29 @@ def test_a_listing_shows_what_another_session_changed_and_what_changed_outside(s
     assert entry("g")[1] == 10
 
 
+def test_a_large_directory_lists_every_entry_once_with_its_own_size(tree_server):
+    """The status of a directory of over a thousand entries is taken by
+    several threads of the session's sandboxed process, and a special file
+    among them is left out: every entry shows once, in order, with its own
+    size, through LIST and MLSD, read afresh and then from the cache."""
+    f, s = tree_server()
+    big = os.path.join(s.dir, "ftp", "big")
+    os.mkdir(big)
+    expected = []
+    for i in range(1200):
+        name = "f%04d" % i
+        with open(os.path.join(big, name), "wb") as out:
+            out.write(b"x" * i)
+        expected.append((name, i))
+    os.mkfifo(os.path.join(big, "pipe"))
+    os.chmod(big, 0o755)
+    for _ in range(2):
+        rows = [line.split() for line in lines(f, "LIST big")]
+        assert [(row[8], int(row[4])) for row in rows] == expected
+        facts = [line for line in lines(f, "MLSD big") if not re.match(r"Type=[cp]dir;", line)]
+        assert [(line.split(" ", 1)[1], int(re.search(r"Size=(\d+);", line).group(1))) for line in facts] == expected
+
+
 def test_each_listing_is_a_dirlist_record_of_the_transfer_log(tree_server):
     f, s = tree_server(domain=DOMAIN + "log-xfer = {dir}/xfer.log\n")
     raw(f, "LIST pub")

@@ -304,6 +304,63 @@ TEST_F(DirCacheTest, SpecialFilesAppearOnlyWhenAskedFor)
     LsDone(&dl);
 }
 
+// A large directory has the status of its entries taken by several
+// threads, and the entries it does not show leave gaps that are closed:
+// every shown entry must still carry its own name, status and link target.
+TEST_F(DirCacheTest, ALargeDirectoryListsEveryShownEntryWithItsOwnStatus)
+{
+    Strings shown;
+    for (int i = 0; i < 1200; i++) {
+        char name[64];
+        if (i % 7 == 3) {                       // hidden: special files are not shown
+            snprintf(name, sizeof(name), "fifo%04d", i);
+            ASSERT_EQ(mkfifo(Path(name).c_str(), 0644), 0);
+            continue;
+        }
+        if (i % 11 == 5) {
+            snprintf(name, sizeof(name), "link%04d", i);
+            ASSERT_EQ(symlink(("target" + std::to_string(i)).c_str(), Path(name).c_str()), 0);
+        } else if (i % 13 == 0) {               // longer than an inline name
+            snprintf(name, sizeof(name), "a-name-long-enough-to-live-on-the-heap-%04d", i);
+            File(name, static_cast<size_t>(i));
+        } else {
+            snprintf(name, sizeof(name), "f%04d", i);
+            File(name, static_cast<size_t>(i));
+        }
+        shown.push_back(name);
+    }
+    std::sort(shown.begin(), shown.end());
+    DirList dl;
+    ASSERT_EQ(List(&dl, ""), 0);
+    ASSERT_EQ(Names(dl), shown);
+    EXPECT_EQ(dl.items[dl.nItems], nullptr);
+    int inBlocks = 0;
+    for (const DirItemBlock *b = dl.first; b != nullptr; b = b->next)
+        inBlocks += b->count;
+    EXPECT_EQ(inBlocks, dl.nItems);
+    for (int i = 0; i < dl.nItems; i++) {
+        const DirItem *it = dl.items[i];
+        struct stat st;
+        ASSERT_EQ(lstat(Path(it->name).c_str(), &st), 0) << it->name;
+        EXPECT_EQ(it->st.st_ino, st.st_ino) << it->name;
+        EXPECT_EQ(it->st.st_size, st.st_size) << it->name;
+        EXPECT_EQ(it->nameLen, static_cast<int>(strlen(it->name)));
+        EXPECT_EQ(it->name == it->inlineName, it->nameLen < kDirItemInlineNameSize) << it->name;
+        if (it->name[0] == 'l') {
+            EXPECT_EQ(it->type, 'l');
+            EXPECT_STREQ(it->linkTarget, ("target" + std::to_string(atoi(it->name + 4))).c_str());
+        } else {
+            EXPECT_EQ(it->type, '-') << it->name;
+            EXPECT_EQ(it->linkTarget, nullptr) << it->name;
+        }
+    }
+    LsDispose(&dl);
+    gLsShowSpecialFileTypes = 1;
+    ASSERT_EQ(List(&dl, "", kLsSortName, nullptr, 0), 0);
+    EXPECT_EQ(dl.nItems, 1200);
+    LsDone(&dl);
+}
+
 TEST_F(DirCacheTest, HidingInaccessibleItemsKeepsWhatTheUserOwnsOrMayUse)
 {
     File("mine", 0, kBase, 0600);
