@@ -37,6 +37,7 @@ extern char gSysInfo[kSysInfoSize];        // " Release: ... Uname: ..." for tra
 extern unsigned gRandom32Bits;
 extern unsigned gRandomButPersistent16Bits;
 extern char gGeneralCfPath[256], gDomainCfPath[256];
+extern bool gGreetedAtAccept;              // the master wrote this connection's 220 (a burst)
 
 // ---- Settings of the command line (not keys of general.cf) --------------------
 extern int gAnonOnlyServer;                // -a / -u

@@ -44,8 +44,6 @@ int MainProcess();
 
 // The child's return point for the next connection, armed by the accept loop
 // before each session; DoneConnection jumps back to it.
-// The master wrote the 220 of the connection this child was forked for.
-extern bool gGreetedAtAccept;
 extern sigjmp_buf gDoneJmp;
 extern volatile sig_atomic_t gDoneJmpReady;
 

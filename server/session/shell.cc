@@ -26,7 +26,6 @@
 #include "config/domain.h"
 #include "base/exit.h"
 #include "base/process.h"
-#include "process/master.h"
 #include "transfer/data.h"
 #include "transfer/urgent.h"
 #include "transfer/xferlog.h"
