@@ -99,7 +99,8 @@ def _v2(command_family, body):
 
 
 MALFORMED = [_v2(b"\x21\x11", INET[:11]), _v2(b"\x21\x31", b"a" * 216), _v2(b"\x21\x12", INET),
-             _v2(b"\x31\x11", INET), _v2(b"\x22\x11", INET), _v2(b"\x21\x21", b"\x20\x01" + b"\0" * 34),
+             _v2(b"\x31\x11", INET), _v2(b"\x22\x11", INET), _v2(b"\x21\x21", b"\x20\x01" + b"\0" * 33),
+             _v2(b"\x21\x21", b"\xff\x02" + b"\0" * 34),
              b"PROXY UNKNOWN \x00 junk\r\n", b"PROXY UNKNOWN " + b"x" * 92 + b"\r\n",
              b"PROXY TCP4  127.0.0.50 127.0.0.1 1 21\r\n", b"PROXY TCP4 127.0.0.50 127.0.0.1 1 21 \r\n",
              b"PROXY TCP4 127.0.0.50\x00 127.0.0.1 1 21\r\n", b"PROXY TCP4 127.0.0.50\r127.0.0.1 1 21\r\n"]
@@ -107,8 +108,8 @@ MALFORMED = [_v2(b"\x21\x11", INET[:11]), _v2(b"\x21\x31", b"a" * 216), _v2(b"\x
 
 def test_a_balancers_malformed_headers_are_refused_and_the_server_goes_on(server):
     """A listed balancer sends malformed version 1 and 2 headers (short
-    addresses, other families and versions, NUL, blanks, one byte too
-    long), the short ones byte by byte: each is refused, none names a
+    addresses, other families and versions, a multicast IPv6 client, NUL,
+    blanks, one byte too long), the short ones byte by byte: each is refused, none names a
     client, and the server still greets."""
     s = server(general="proxy-protocol-from = %s\nlogin-timeout = 3\n" % BALANCER)
     for header in MALFORMED:
