@@ -53,6 +53,14 @@ bool SioAddrIsAny(const SioAddr *a)
     return a->in.sin_addr.s_addr == htonl(INADDR_ANY);
 }
 
+bool SioAddrMappedV4(const SioAddr *a, in_addr_t *v4)
+{
+    if (!SioAddrIsV6(a) || !IN6_IS_ADDR_V4MAPPED(&a->in6.sin6_addr))
+        return false;
+    memcpy(v4, &a->in6.sin6_addr.s6_addr[12], sizeof(*v4));
+    return true;
+}
+
 char *SioAddrText(char *dst, size_t dsize, const SioAddr *a)
 {
     if (dsize == 0)

@@ -46,6 +46,8 @@ bool SioAddrSameHost(const SioAddr *a, const SioAddr *b);
 bool SioAddrIsAny(const SioAddr *a);                    // 0.0.0.0 or ::
 // The address alone as text ("192.0.2.1", "2001:db8::1"); "" for another family.
 char *SioAddrText(char *dst, size_t dsize, const SioAddr *a);
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d): true and its IPv4 address.
+bool SioAddrMappedV4(const SioAddr *a, in_addr_t *v4);
 // An IPv4 or IPv6 address text (no brackets, no port) into *a with port 0: 0, or -1.
 int SioAddrFromText(const char *text, SioAddr *a);
 // Whether a forward look-up of name gives a's host address back.  Whoever

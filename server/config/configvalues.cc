@@ -65,10 +65,9 @@ int ConfigAddress(const char *text, in_addr_t *addr)
 // socket and its IPv4 local address, which the mapped form would never match.
 static void UnmapIPv4(SioAddr *addr)
 {
-    if (!SioAddrIsV6(addr) || !IN6_IS_ADDR_V4MAPPED(&addr->in6.sin6_addr))
-        return;
     in_addr_t v4;
-    memcpy(&v4, &addr->in6.sin6_addr.s6_addr[12], sizeof(v4));
+    if (!SioAddrMappedV4(addr, &v4))
+        return;
     memset(addr, 0, sizeof(*addr));
     addr->in.sin_family = AF_INET;
     addr->in.sin_addr.s_addr = v4;

@@ -1002,13 +1002,10 @@ bool AddrIsLoopback(const SioAddr *a)
 {
     if (!SioAddrIsV6(a))
         return IsLoopbackAddress(a->in.sin_addr.s_addr) != 0;
-    const struct in6_addr &v6 = a->in6.sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-        in_addr_t v4;
-        memcpy(&v4, &v6.s6_addr[12], sizeof(v4));
+    in_addr_t v4;
+    if (SioAddrMappedV4(a, &v4))
         return IsLoopbackAddress(v4) != 0;
-    }
-    return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
+    return IN6_IS_ADDR_LOOPBACK(&a->in6.sin6_addr) || IN6_IS_ADDR_UNSPECIFIED(&a->in6.sin6_addr);
 }
 
 int ParseEprtArgument(const char *arg, SioAddr *addr, int family)
