@@ -4,7 +4,7 @@ Debian's packages, all on loopback, driven by zorvad_ftpload.
 
     sudo python3 bench/run.py [--build DIR] [--quick] [--reps N] [SCENARIO ...]
 
-Every scenario runs against every server in turn (A B C D, A B C D, ...), so
+Every scenario runs against every server in turn (A B C D, B C D A, ...), so
 that drift of a shared, busy machine hits all alike; the table holds the
 medians of the repetitions.  Before each run the sockets in TIME_WAIT are
 counted and left to drain (up to --drain seconds), and counted again after
@@ -457,8 +457,9 @@ def write_markdown(path, table, runs, servers, config):
     warnings = failure_warnings(runs, servers)
     if warnings:
         out += warnings + [""]
-    out += ["Medians of the repetitions; the servers ran interleaved on one machine (%s). "
-            "Load average before the runs: %s." % (config["machine"], load_text(runs)), ""]
+    out += ["Medians of the repetitions; the servers ran interleaved on one machine (%s), each repetition "
+            "starting with the next server. Load average before the runs: %s."
+            % (config["machine"], load_text(runs)), ""]
     for scenario, rows in table.items():
         _, params, metrics = SCENARIOS[scenario]
         reps = max(sum(1 for r in runs if r["scenario"] == scenario and r["server"] == name)
@@ -629,7 +630,9 @@ def main():
             kind, params, _ = SCENARIOS[scenario]
             reps = args.rate_reps if kind == "rate" and args.rate_reps else args.reps
             for rep in range(reps):
-                for name in servers:
+                # Each repetition starts with the next server, so that none
+                # always runs first after a scenario's set-up or another's.
+                for name in servers[rep % len(servers):] + servers[:rep % len(servers)]:
                     if kind == "tlsxfer" and name not in peers.TLS_CAPABLE:
                         continue
                     server = bench.servers[name]
