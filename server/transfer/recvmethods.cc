@@ -34,16 +34,17 @@
 
 namespace {
 
-constexpr size_t kRecvBlock = 65535;
-// Under TLS a read takes every record already read ahead, up to this much.
-constexpr size_t kTlsRecvBlock = 256 * 1024;
-constexpr size_t kSpliceBlock = 1 << 20;        // the pipe between socket and file
+// One read of the data connection, written with one call.  Spliced through a
+// pipe instead, an upload on loopback went half as fast, and its copy from
+// the pipe into the page cache at times took seconds of CPU per GiB.  Under
+// TLS a read takes every record already read ahead.
+constexpr size_t kRecvBlock = 256 * 1024;
 // The most one step of an upload under a hard byte limit reads.
 constexpr int64_t kQuotaStep = 64 * 1024;
 constexpr size_t kProgramMagicSize = 10;      // enough for every beginning LooksLikeProgram knows
 constexpr size_t kAsciiStaging = 4096;
 
-char gRecvBuf[kTlsRecvBlock];
+char gRecvBuf[kRecvBlock];
 
 // How a receiving loop ended.  The caller replies, after the loop's signal
 // handler is gone, because a failed reply ends the session.
@@ -206,7 +207,7 @@ RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err, int64_t *in)
     bool first = true;
     const bool tls = TlsActive(kTlsData) != 0;
     for (;;) {
-        const size_t size = StepSize(tls ? kTlsRecvBlock : kRecvBlock);
+        const size_t size = StepSize(kRecvBlock);
         if (size == 0)
             return staging != nullptr && FinishAscii(fd, staging, err) != RecvEnd::kDone ? RecvEnd::kWriteError
                                                                                         : RecvEnd::kQuota;
@@ -249,86 +250,6 @@ RecvEnd ReceiveBlocks(int fd, Staging *staging, int *err, int64_t *in)
     }
 }
 
-// Binary data moved from the socket into the file through a pipe, so that
-// it is not copied through the process.  The same outcomes as ReceiveBlocks.
-RecvEnd SpliceBlocks(int fd, int pipeRead, int pipeWrite, int *err)
-{
-    struct timeval start;
-    gettimeofday(&start, nullptr);
-    bool first = true;
-    for (;;) {
-        const size_t step = StepSize(kSpliceBlock);
-        if (step == 0)
-            return RecvEnd::kQuota;
-        gCancelJmpReady = 1;
-        if (gCancel != 0) {
-            gCancelJmpReady = 0;
-            return RecvEnd::kCanceled;
-        }
-        ssize_t n;
-        if (first) {                        // the first bytes tell a program
-            n = recv(gData, gRecvBuf, kProgramMagicSize, MSG_PEEK);
-            if (n > 0) {
-                gStoringExecutable = LooksLikeProgram(gRecvBuf, static_cast<size_t>(n));
-                first = false;
-                n = splice(gData, nullptr, pipeWrite, nullptr, step, SPLICE_F_MOVE | SPLICE_F_MORE);
-            }
-        } else {
-            n = splice(gData, nullptr, pipeWrite, nullptr, step, SPLICE_F_MOVE | SPLICE_F_MORE);
-        }
-        gCancelJmpReady = 0;
-        if (n == 0)
-            return RecvEnd::kDone;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ReadError(errno, err);
-        }
-        // What another session took meanwhile stays in the pipe, unwritten.
-        const int64_t granted = QuotaReserveBytes(n);
-        const bool reached = granted < n || IsUserOverBytesQuota();
-        n = static_cast<ssize_t>(granted);
-        gBytesStor += n;
-        ShmNoteActivity();
-        for (ssize_t left = n; left > 0;) {
-            const ssize_t w = splice(pipeRead, nullptr, fd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                *err = w < 0 ? errno : ENOSPC;
-                return RecvEnd::kWriteError;
-            }
-            left -= w;
-        }
-        if (reached)
-            return RecvEnd::kQuota;
-        if (gStorBandwidthLimit > 0)
-            BandwidthSleep(BandwidthDelay(gBytesStor, gStorBandwidthLimit, Duration(&start)));
-    }
-}
-
-// The pipe of SpliceBlocks, for binary data into a file that is not in
-// append mode (the kernel moves no data into those); -1 when there is none.
-struct SplicePipe {
-    int fds[2] = {-1, -1};
-    explicit SplicePipe(int fd)
-    {
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || (flags & O_APPEND) != 0 || pipe2(fds, O_CLOEXEC) < 0)
-            return;
-        fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kSpliceBlock));
-    }
-    ~SplicePipe()
-    {
-        for (int f : fds) {
-            if (f >= 0)
-                close(f);
-        }
-    }
-    SplicePipe(const SplicePipe &) = delete;
-    SplicePipe &operator=(const SplicePipe &) = delete;
-};
-
 // The receiving loop under the handler that notices the client's interrupt.
 // staging is null for binary data.
 RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
@@ -337,7 +258,6 @@ RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
     SetReadTimeout(gXferTimeout);
     // The mask is not saved here (that would cost a system call for every
     // read); after a jump the interrupt's signal is unblocked again.
-    SplicePipe pipe(staging == nullptr && !TlsActive(kTlsData) ? fd : -1);
     RecvEnd end;
     if (sigsetjmp(gCancelJmp, 0) != 0) {
         sigset_t set;
@@ -348,8 +268,6 @@ RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
         if (gCancel == 0)
             gCancel = SIGURG;
         end = RecvEnd::kCanceled;
-    } else if (pipe.fds[0] >= 0) {
-        end = SpliceBlocks(fd, pipe.fds[0], pipe.fds[1], err);
     } else {
         int64_t in = 0;
         end = ReceiveBlocks(fd, staging, err, &in);
