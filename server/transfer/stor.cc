@@ -400,7 +400,16 @@ int WriteFailed(const char *step, int err)
 int TruncateUpload(int fd)
 {
     struct stat st;
-    if (fstat(fd, &st) < 0 || ftruncate(fd, 0) < 0)
+    if (fstat(fd, &st) < 0)
+        return WriteFailed("Stor/ftruncate", errno);
+    // An empty file (a new one above all) only has its times set as a cut
+    // would: on ext4 a cut to nothing makes the close write out the whole
+    // new content at once, half a second per GiB spent before the reply.
+    static const struct timespec kCutTimes[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    int r = st.st_size == 0 ? futimens(fd, kCutTimes) : -1;
+    if (r < 0)
+        r = ftruncate(fd, 0);
+    if (r < 0)
         return WriteFailed("Stor/ftruncate", errno);
     QuotaBytesReplaced(st);
     return 0;

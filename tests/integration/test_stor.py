@@ -93,6 +93,19 @@ def test_stor_replaces_and_appe_appends(server, users):
     assert recs[2][11] == "ApPs"
 
 
+def test_an_empty_upload_over_an_empty_file_still_marks_it_modified(server, users):
+    # An empty file is not cut before the upload (a cut makes ext4 write out
+    # the whole upload at its close); it must still look replaced.
+    s, u, c = user_session(server, users)
+    path = os.path.join(u.home, "empty")
+    write_file(path, b"")
+    os.chown(path, u.uid, u.gid)
+    os.utime(path, (1000000000, 1000000000))
+    assert stor(c, "STOR empty", b"")[1] == DONE
+    st = os.stat(path)
+    assert st.st_size == 0 and st.st_mtime > time.time() - 60 and st.st_atime == 1000000000
+
+
 def test_stor_needs_a_name_and_a_login(server, users):
     s = server(domain=domain())
     c = s.greeted()
