@@ -6,6 +6,7 @@
 #include <pwd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 int gServerPort;
 int gNumChildren;
 int gMinChildren;
+int gFrontUidBase;
 int gMaxUsersPerIP;
 int gMaxAnonymousUsers;
 int gChildLifetime;
@@ -210,6 +212,9 @@ char gRefuseConnectionsMsg[8192];
 
 namespace {
 
+constexpr long kFrontIdLimit = 2147483647;    // every front's id lies below 2^31 - 1
+constexpr long kNobodyId = 65534;
+
 // Where the line being applied came from, for the messages that name it.
 struct ConfigLine {
     int line;
@@ -300,6 +305,19 @@ int ApplyIpcKey(const ConfigKey &, char *value, const ConfigLine &)
     if (end == value || *end != '\0' || key == 0 || key > 0xFFFFFFFFUL)
         return -1;
     gShmKeyBase = static_cast<key_t>(static_cast<unsigned int>(key));
+    return 0;
+}
+
+// front-uid-base: a decimal number from 1; what max-users adds to it is
+// checked once both are known (FrontIdRangeValid).
+int ApplyFrontUidBase(const ConfigKey &, char *value, const ConfigLine &)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long base = value[0] >= '0' && value[0] <= '9' ? strtol(value, &end, 10) : 0;
+    if (end == nullptr || *end != '\0' || errno != 0 || base < 1 || base >= kFrontIdLimit)
+        return -1;
+    gFrontUidBase = static_cast<int>(base);
     return 0;
 }
 
@@ -658,7 +676,7 @@ int ApplyUAddOnlyGroups(const ConfigKey &k, char *value, const ConfigLine &)
     return AddOneLineUserClass(kAddOnlyClass, k.name, value) < 0 ? -2 : 0;
 }
 
-// All 199 keys in the table's order; the reader scans it linearly. Columns:
+// All 202 keys in the table's order; the reader scans it linearly. Columns:
 // key, setting, default.
 constexpr ConfigKey gOptionNames[] = {
     Bool("a-allow-download-from-incoming-dir", &gAllowDownloadFromIncoming, 0),
@@ -738,6 +756,7 @@ constexpr ConfigKey gOptionNames[] = {
     Special("ephemeral-port-range", ApplyEphemeralPortRange),
     Special("eventd-transaction-types", ApplyTransactionTypes, &gEventdTypeMask, 1023),
     Bool("fd-debug", &gFdDebug, 0),
+    Special("front-uid-base", ApplyFrontUidBase, &gFrontUidBase, 2100000000),
     Text("ftp-bugs", gFTPBugs, ""),
     DomainOnly("ftp-home"),
     Text("gzip", gGzipPath, ""),
@@ -865,7 +884,7 @@ constexpr ConfigKey gOptionNames[] = {
     Int("xfer-timeout", &gXferTimeout, 3600),
     Text("zip", gZipPath, ""),
 };
-static_assert(std::size(gOptionNames) == 201);
+static_assert(std::size(gOptionNames) == 202);
 static_assert(std::string_view(gOptionNames[std::size(gOptionNames) - 1].name) == "zip");
 
 // Settings a handler sets besides (or instead of) its row's own.
@@ -957,6 +976,17 @@ void SetConfigDefaults()
     }
     SetSpecialDefaults();
     ResetUserClasses();
+}
+
+bool FrontIdRangeValid()
+{
+    const long first = gFrontUidBase + 1L, last = gFrontUidBase + static_cast<long>(gNumChildren);
+    return gFrontUidBase >= 1 && last < kFrontIdLimit && !(first <= kNobodyId && kNobodyId <= last);
+}
+
+bool IsFrontId(long id)
+{
+    return gFrontUidBase != 0 && id > gFrontUidBase && id <= gFrontUidBase + static_cast<long>(gNumChildren);
 }
 
 int IsConfigKey(const char *key)

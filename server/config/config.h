@@ -32,6 +32,9 @@ constexpr int kPathListEntrySize = 512;
 extern int gServerPort;                    // port: control port (21); active data from port - 1
 extern int gNumChildren;                   // max-users (1)
 extern int gMinChildren;                   // min-users (1)
+// front-uid-base (2100000000): front n runs as uid and gid base + n; 0 once
+// the master found the range taken, when every front runs as nobody.
+extern int gFrontUidBase;
 extern int gMaxUsersPerIP;                 // max-users-per-ip (0 = no limit)
 extern int gMaxAnonymousUsers;             // max-anonymous-users (-1 = no limit)
 extern int gChildLifetime;                 // server-lifetime, seconds (43200; <= 0 unlimited)
@@ -265,6 +268,12 @@ char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul);
 
 // Octal mode; returns -1 for a value that is not octal or is above 0777.
 [[nodiscard]] int StrToModeT(const char *s, mode_t *mode);
+
+// The fronts' ids, front-uid-base + 1 to front-uid-base + max-users: true
+// when they stay below 2^31 - 1 and leave out nobody's 65534.
+[[nodiscard]] bool FrontIdRangeValid();
+// True when id is one of the fronts' ids (never while they run as nobody).
+[[nodiscard]] bool IsFrontId(long id);
 
 // Dotted address or host name to a network-order address; -1 when invalid.
 [[nodiscard]] int ConfigAddress(const char *text, in_addr_t *addr);

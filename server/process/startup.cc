@@ -546,6 +546,11 @@ void PostReadConfigInit()
         fprintf(stderr, "min-users cannot be greater than max-users.\n");
         Exit(1);
     }
+    if (!FrontIdRangeValid()) {
+        fprintf(stderr, "front-uid-base plus max-users must stay below 2147483647, and the ids between must not "
+                        "take in 65534.\n");
+        Exit(1);
+    }
 
     if (getuid() != 0) {
         if (gAnonOnlyServer && gServerPort < 1024) {

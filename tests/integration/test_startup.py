@@ -93,6 +93,9 @@ def test_impossible_user_counts_print_the_usage(run_zorvad, zorvad_dir, users):
     ("log-misc =\n", "You must set the `log-misc' variable.\n"),
     ("max-users = 2\nmin-users = 3\n", "min-users cannot be greater than max-users.\n"),
     ("allow-port = no\nallow-pasv = no\n", "You must set either allow-port or allow-pasv to yes.\n"),
+    # The fronts' ids, the base plus 1 to max-users (8): one of them 2^31 - 1, or nobody's.
+    *((base, "front-uid-base plus max-users must stay below 2147483647, and the ids between must not take "
+             "in 65534.\n") for base in ("front-uid-base = 2147483639\n", "front-uid-base = 65530\n")),
 ])
 def test_configuration_errors_exit_1_with_their_message(run_zorvad, zorvad_dir, general, message):
     write_configs(zorvad_dir, general)

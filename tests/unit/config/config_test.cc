@@ -231,6 +231,34 @@ TEST_F(ConfigFile, IpcKeyIsHexadecimalWithOrWithout0x)
     EXPECT_EQ(gShmKeyBase, 0x1234);
 }
 
+// The fronts' ids are front-uid-base + 1 to front-uid-base + max-users.
+TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
+{
+    EXPECT_EQ(gFrontUidBase, 2100000000);
+    EXPECT_TRUE(FrontIdRangeValid());
+    const struct {
+        const char *lines;
+        bool valid;
+    } kRanges[] = {
+        {"front-uid-base=2147483638\nmax-users=8\n", true},     // up to 2147483646
+        {"front-uid-base=2147483639\nmax-users=8\n", false},
+        {"front-uid-base=65526\nmax-users=8\n", false},         // 65527 to 65534
+        {"front-uid-base=65525\nmax-users=8\n", true},
+        {"front-uid-base=65534\nmax-users=8\n", true},
+        {"front-uid-base=65533\nmax-users=1\n", false},
+    };
+    for (const auto &r : kRanges) {
+        SetConfigDefaults();
+        Read(r.lines);
+        EXPECT_EQ(FrontIdRangeValid(), r.valid) << r.lines;
+    }
+    Read("front-uid-base=1000\nmax-users=4\n");
+    EXPECT_FALSE(IsFrontId(1000));
+    EXPECT_TRUE(IsFrontId(1001));
+    EXPECT_TRUE(IsFrontId(1004));
+    EXPECT_FALSE(IsFrontId(1005));
+}
+
 TEST_F(ConfigFile, EphemeralPortRangeIsAccepted)
 {
     Read("ephemeral-port-range=49152-65535\n");
@@ -527,6 +555,9 @@ TEST_F(ConfigFileDeathTest, UnacceptableValues)
     EXPECT_EXIT(Read("IPC-Key=zz\n"), ExitedWithCode(1),
                 "^Unknown value \"zz\" for variable \"IPC-Key\" on line 1 of configuration file.\n$");
     EXPECT_EXIT(Read("ipc-key=0\n"), ExitedWithCode(1), "^Unknown value \"0\" for variable \"ipc-key\"");
+    for (const char *base : {"0", "-5", "12x", "", "2147483647", "99999999999"})
+        EXPECT_EXIT(Read(std::string("front-uid-base=") + base + "\n"), ExitedWithCode(1),
+                    "^Unknown value \"" + std::string(base) + "\" for variable \"front-uid-base\"");
 }
 
 TEST_F(ConfigFileDeathTest, BadPortRanges)
