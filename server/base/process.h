@@ -109,13 +109,15 @@ int LimitUserProcess();
 [[nodiscard]] int InstallCallList(const int *allowed, size_t n, int err);
 
 // ---- The front: the process that reads a client's commands before a login ----------------------
-// Master, as root, at start-up: the front's account ("nobody") and an empty
-// root (a directory removed at once, kept open).  0, or -1 (logged).
+// Master, as root, at start-up: the fronts' ids (front-uid-base plus the
+// pool child's number; nobody's when an account or group holds the first or
+// the last of them, logged) and an empty root (a directory removed at once,
+// kept open).  0, or -1 (logged).
 [[nodiscard]] int PrepareFrontConfinement();
 // In the front, forked by parent, as root still: into the empty root, every
-// capability gone, the account's ids alone, not dumpable, ending with its
-// parent, and system-call filters that end it on any call not in its list.
-// 0, or -1 (logged): such a process must not serve a client.
+// capability gone, its ids alone, not dumpable, ending with its parent, and
+// system-call filters that end it on any call not in its list.  0, or -1
+// (logged): such a process must not serve a client.
 [[nodiscard]] int EnterFrontConfinement(pid_t parent);
 
 // ---- Descriptors (descriptors.cc) ---------------------------------------------------------------

@@ -25,12 +25,14 @@
 #include <cstdint>
 #include <iterator>
 
+#include "config/config.h"
 #include "log/log.h"
 #include "quota/shared.h"
 #include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
 #include "base/exit.h"
+#include "base/process.h"
 
 namespace {
 
@@ -516,8 +518,8 @@ int LimitUserProcess()
 namespace {
 
 int gEmptyRootFd = -1;
-uid_t gFrontUid = 65534;
-gid_t gFrontGid = 65534;
+uid_t gNobodyUid = 65534;     // the fronts' ids when their own range is taken
+gid_t gNobodyGid = 65534;
 
 [[nodiscard]] int FrontFailed(const char *what)
 {
@@ -539,15 +541,36 @@ bool NoCapabilities()
     return true;
 }
 
+// The range's ends must belong to no account and no group: a process of
+// theirs could signal those fronts.  Logs the first one taken.
+bool FrontIdsUnclaimed()
+{
+    for (const long id : {gFrontUidBase + 1L, gFrontUidBase + static_cast<long>(gNumChildren)}) {
+        if (const struct passwd *pw = getpwuid(static_cast<uid_t>(id)); pw != nullptr) {
+            Log(kLogMisc, "front-uid-base: id %ld belongs to the account %.63s; every front runs as nobody.\n", id,
+                pw->pw_name);
+            return false;
+        }
+        if (const struct group *gr = getgrgid(static_cast<gid_t>(id)); gr != nullptr) {
+            Log(kLogMisc, "front-uid-base: id %ld belongs to the group %.63s; every front runs as nobody.\n", id,
+                gr->gr_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int PrepareFrontConfinement()
 {
     PrepareFilters();
+    if (!FrontIdsUnclaimed())
+        gFrontUidBase = 0;      // inherited by every child: IsFrontId is false from now on
     const struct passwd *pw = getpwnam("nobody");
     if (pw != nullptr && pw->pw_uid != 0 && pw->pw_gid != 0) {
-        gFrontUid = pw->pw_uid;
-        gFrontGid = pw->pw_gid;
+        gNobodyUid = pw->pw_uid;
+        gNobodyGid = pw->pw_gid;
     }
     // A directory that no longer exists: nothing can be made in it, and
     // nothing is left behind.
@@ -578,8 +601,20 @@ int EnterFrontConfinement(pid_t parent)
     gEmptyRootFd = -1;
     if (DropFromBoundingSet(false) < 0)
         return -1;
-    if (setgroups(0, nullptr) < 0 || setresgid(gFrontGid, gFrontGid, gFrontGid) < 0
-        || setresuid(gFrontUid, gFrontUid, gFrontUid) < 0)
+    // Ids of its own, its pool child's number above the base: no other
+    // process, not even another front, may signal it.  No two live fronts
+    // share a number: a pool child reaps its front (the relaying one too)
+    // before it forks the next, and the front of a pool child that died is
+    // sent SIGKILL before the master can reap that child and reuse its
+    // number (or, before the signal is asked for below, fails the check of
+    // its parent).
+    if (gFrontUidBase != 0 && !IsFrontId(gFrontUidBase + static_cast<long>(gChild))) {
+        errno = ERANGE;
+        return FrontFailed("identity");
+    }
+    const uid_t uid = gFrontUidBase != 0 ? static_cast<uid_t>(gFrontUidBase + gChild) : gNobodyUid;
+    const gid_t gid = gFrontUidBase != 0 ? static_cast<gid_t>(gFrontUidBase + gChild) : gNobodyGid;
+    if (setgroups(0, nullptr) < 0 || setresgid(gid, gid, gid) < 0 || setresuid(uid, uid, uid) < 0)
         return FrontFailed("identity");
     // It ends with its pool child; set after the switch, which clears it.
     (void) prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -12,6 +12,7 @@ import os
 import pwd
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -19,7 +20,7 @@ import threading
 import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
-from conftest import wait_for
+from conftest import shm_header, wait_for
 from test_tls import ReusingFTP, cert, client_context, tls_keys  # noqa: F401 (fixture)
 
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
@@ -290,12 +291,22 @@ def test_a_session_cannot_have_its_file_given_to_the_owner_of_a_directory_outsid
 # ---- Before a login ----------------------------------------------------------------------------
 
 NOBODY = pwd.getpwnam("nobody")
+FRONT_UID_BASE = 2100000000
 
 
-def assert_no_rights_at_all(pid):
+def front_id(s, front):
+    """The uid and gid a front must run under: the base plus its pool child's number."""
+    pool = int(status(front)["PPid"])
+    data = s.segment()
+    (n,) = [i for i in range(1, shm_header(data)["max_users"] + 1) if s.slot(i)["pid"] == pool]
+    return FRONT_UID_BASE + n
+
+
+def assert_no_rights_at_all(pid, uid, gid=None):
     st = status(pid)
-    assert st["Uid"].split() == [str(NOBODY.pw_uid)] * 4
-    assert st["Gid"].split() == [str(NOBODY.pw_gid)] * 4
+    assert st["Uid"].split() == [str(uid)] * 4
+    assert st["Gid"].split() == [str(uid if gid is None else gid)] * 4
+    assert st["Groups"].split() == []
     for caps in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"):
         assert int(st[caps], 16) == 0, caps
     assert st["NoNewPrivs"] == "1"
@@ -338,7 +349,7 @@ def test_a_client_that_has_not_logged_in_is_served_by_a_process_without_any_righ
     if tls:
         f.auth()
     front = sole_holder(s, f.sock)
-    assert_no_rights_at_all(front)
+    assert_no_rights_at_all(front, front_id(s, front))
     assert f.sendcmd("USER " + u.name).startswith("331 ")
     with pytest.raises(ftplib.error_perm, match="530"):
         f.sendcmd("PASS not-" + u.password)
@@ -350,7 +361,7 @@ def test_a_client_that_has_not_logged_in_is_served_by_a_process_without_any_righ
         # records for the user's process.
         f.prot_p()
         assert sole_holder(s, f.sock) == front
-        assert_no_rights_at_all(front)
+        assert_no_rights_at_all(front, front_id(s, front))
     else:
         session = wait_for(lambda: [p for p in holders(s.port, f.sock.getsockname()[1]) if p != front])
         assert session != [front] and wait_for(lambda: gone(front))
@@ -463,17 +474,14 @@ def test_a_tls_client_that_leaves_after_user_does_not_silence_the_next_client(se
 
 
 def test_a_stopped_front_holds_its_pool_child_no_longer_than_the_login_time_out(server):
-    # The attacker: a local process of the fronts' account (nobody) that
-    # stops a front, which then never ends itself; or code running in the
-    # front that ignores the time.  Its pool child ends it a few seconds
-    # after the login time-out, logs the session's end and serves on.
+    # The attacker: code running in the front that stops it (root's signal
+    # stands for it here), or that ignores the time, so that it never ends
+    # itself.  Its pool child ends it a few seconds after the login
+    # time-out, logs the session's end and serves on.
     s = server(domain=DOMAIN + "log-session = {dir}/session.log\n",
                general="max-users = 1\nlog-sessions = yes\nlogin-timeout = 2\n")
     c, front = greeted_front(s)
-    r = subprocess.run(["setpriv", "--reuid=%d" % NOBODY.pw_uid, "--regid=%d" % NOBODY.pw_gid, "--clear-groups",
-                        "kill", "-STOP", str(front)], capture_output=True, timeout=20)
-    if r.returncode != 0:
-        os.kill(front, signal.SIGSTOP)
+    os.kill(front, signal.SIGSTOP)
     assert wait_for(lambda: gone(front), 20)
     assert c.recv(1024) == b""
     c.close()
@@ -537,18 +545,61 @@ def test_code_running_before_a_login_finds_no_password_hash_of_an_earlier_client
     c.close()
 
 
-@pytest.mark.xfail(strict=True, reason="every front runs as nobody, an account other processes share")
-def test_a_local_process_of_the_fronts_account_cannot_stop_a_front(server):
-    # The attacker: a local process running as nobody (another daemon's
-    # account, or a virtual user mapped to it), which would stop every
-    # client's front, and with it the pool child that waits for it.
+def send_as(ident, sig, pid):
+    """kill -SIG pid run by a process with only the ids ident."""
+    return subprocess.run(["setpriv", "--reuid=%d" % ident, "--regid=%d" % ident, "--clear-groups",
+                           "kill", "-" + sig, str(pid)], capture_output=True, text=True, timeout=20)
+
+
+def test_neither_a_local_process_of_nobody_nor_another_front_can_stop_a_front(server):
+    # The attackers: a local process running as nobody (another daemon's
+    # account, or a virtual user mapped to it), and the front of a second
+    # client, taken over by that client (its ids stand for it here).
+    # Either would stop every other client's front, and with it the pool
+    # child that waits for it.
     s = server(domain=DOMAIN)
-    c, front = greeted_front(s)
-    r = subprocess.run(["setpriv", "--reuid=%d" % NOBODY.pw_uid, "--regid=%d" % NOBODY.pw_gid, "--clear-groups",
-                        "kill", "-STOP", str(front)], capture_output=True, timeout=20)
-    os.kill(front, signal.SIGCONT)
-    assert r.returncode != 0
-    c.close()
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    front = sole_holder(s, f.sock)
+    other, other_front = greeted_front(s)
+    mine, theirs = front_id(s, front), front_id(s, other_front)
+    assert mine != theirs
+    assert_no_rights_at_all(other_front, theirs)
+    results = [send_as(attacker, "STOP", front) for attacker in (NOBODY.pw_uid, theirs)]
+    if any(r.returncode == 0 for r in results):
+        os.kill(front, signal.SIGCONT)
+    assert [r.returncode != 0 and "Operation not permitted" in r.stderr for r in results] == [True, True], results
+    assert status(front)["State"][0] != "T"
+    # The front serves on: its client logs in.
+    f.login("anonymous", "a@b.c")
+    assert f.nlst() is not None
+    f.quit()
+    other.close()
+
+
+@pytest.mark.parametrize("database, nth", [("passwd", 1), ("group", 8)], ids=["account-first", "group-last"])
+def test_fronts_run_as_nobody_when_an_account_or_group_holds_an_end_of_their_range(
+        server, zorvad_dir, database, nth):
+    # The attacker: a local account or group that already holds the first
+    # or the last of the fronts' ids (added here to a private copy of the
+    # database), whose processes could signal those fronts.  The master logs
+    # it and the fronts run as nobody instead; clients are served as before.
+    ident = FRONT_UID_BASE + nth
+    copy = os.path.join(zorvad_dir, database)
+    shutil.copyfile("/etc/" + database, copy)
+    with open(copy, "a") as db:
+        db.write("zfront:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (ident, ident) if database == "passwd"
+                 else "zfront:x:%d:\n" % ident)
+    script = 'set -e; mount --bind "$1" "$2"; shift 2; exec "$@"'
+    s = server(domain=DOMAIN, wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                                       copy, "/etc/" + database])
+    s.wait_log(r"front-uid-base: id %d belongs to the %s zfront; every front runs as nobody\.\n"
+               % (ident, "account" if database == "passwd" else "group"))
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    assert_no_rights_at_all(sole_holder(s, f.sock), NOBODY.pw_uid, NOBODY.pw_gid)
+    f.login("anonymous", "a@b.c")
+    f.quit()
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
