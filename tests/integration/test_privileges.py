@@ -602,6 +602,23 @@ def test_fronts_run_as_nobody_when_an_account_or_group_holds_an_end_of_their_ran
     f.quit()
 
 
+def test_a_virtual_user_whose_database_line_names_a_fronts_uid_cannot_log_in(server, zorvad_dir):
+    # The attacker: a remote client logging in as a virtual user whose
+    # user-database line names one of the fronts' ids: its session could
+    # stop that front.  The login is refused after the password.
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:70003:70003::%s:/bin/false" % home)
+    s = server(domain=DOMAIN + "passwd = %s\n" % db, general="front-uid-base = 70000\n")
+    c = s.greeted()
+    assert c.command("USER vera").startswith("331 ")
+    assert c.command("PASS s3cret") == "451 Login failed, local error.\r\n"
+    assert c.closed()
+    s.wait_log(r'User "vera" has uid 70003, one of the fronts\' ids \(front-uid-base\): login refused\.\n')
+    assert [p for p in s.processes() if status(p)["Uid"].split()[0] == "70003"] == []
+
+
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
 def test_code_running_before_a_login_cannot_rewrite_the_status_area(server):
     # The attacker: code running in the front, rewriting what the status
