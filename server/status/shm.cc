@@ -683,3 +683,15 @@ bool ShmSlotIsMailbox()
 {
     return gMailbox != nullptr && gRUserPtr == gMailbox;
 }
+
+void ShmLetGo()
+{
+    if (Attached())
+        (void) shmdt(gShmAddr);
+    gShmAddr = reinterpret_cast<void *>(-1);
+    gShmSlot = nullptr;
+    if (gMailbox != nullptr)
+        munmap(gMailbox, sizeof(ShmSlot));
+    gMailbox = nullptr;
+    gRUserPtr = &gPrivateSlot;
+}

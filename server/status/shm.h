@@ -260,6 +260,11 @@ void ShmRefreshMailbox();
 // True in a process whose slot is its mailbox.
 [[nodiscard]] bool ShmSlotIsMailbox();
 
+// A process that must not see the status area at all (the helper that looks
+// a client's name up): the segment detached and the mailbox unmapped,
+// nothing written, nothing logged.  Its slot is a private record after.
+void ShmLetGo();
+
 // Pool child: a transfer of its session's process into the totals of the
 // domain set it admitted the session to.
 void ShmAddDomainTotals(bool upload, int64_t bytes);
