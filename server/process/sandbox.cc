@@ -14,6 +14,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -260,6 +261,22 @@ constexpr int kAllowedInFront[] = {
 // not end the front: they fail.
 constexpr int kRefusedInFront[] = {SYS_socket, SYS_connect};
 
+// Everything the helper that looks a client's name up may call: the C
+// library's resolver (its files under /etc, the name servers over UDP and
+// TCP, the name service modules it may load, the addresses it sorts), then
+// one write of its record and its end.  Any other call ends it; its parent
+// then shows the address and says so once.
+constexpr int kAllowedInLookup[] = {
+    SYS_read, SYS_write, SYS_pread64, SYS_readv, SYS_writev, SYS_close, SYS_fstat, SYS_newfstatat, SYS_stat,
+    SYS_lstat, SYS_statx, SYS_openat, SYS_open, SYS_access, SYS_faccessat, SYS_lseek, SYS_fcntl, SYS_ioctl,
+    SYS_socket, SYS_connect, SYS_bind, SYS_getsockname, SYS_getpeername, SYS_setsockopt, SYS_getsockopt,
+    SYS_sendto, SYS_sendmsg, SYS_sendmmsg, SYS_recvfrom, SYS_recvmsg, SYS_recvmmsg, SYS_poll, SYS_ppoll,
+    SYS_select, SYS_pselect6, SYS_mmap, SYS_munmap, SYS_mprotect, SYS_mremap, SYS_madvise, SYS_brk, SYS_futex,
+    SYS_getrandom, SYS_clock_gettime, SYS_gettimeofday, SYS_time, SYS_nanosleep, SYS_clock_nanosleep,
+    SYS_uname, SYS_getpid, SYS_gettid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid,
+    SYS_rt_sigaction, SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_restart_syscall, SYS_exit, SYS_exit_group,
+};
+
 // A filter program: the architecture and the x32 bit first (another
 // architecture's or ABI's calls are refused), then a search among the runs
 // of call numbers that share an action (a run of listed calls, the gap to
@@ -366,27 +383,34 @@ void EmitSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi)
     return !p->failed;
 }
 
-// 0, 1 when the kernel has no system-call filters, -1 on another failure.
+// 0, 1 when the kernel has no system-call filters, -1 (errno set) on
+// another failure; logs nothing.
+int InstallQuietly(const FilterProgram *p)
+{
+    struct sock_fprog prog = {static_cast<unsigned short>(p->length), const_cast<struct sock_filter *>(p->insns)};
+    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0)
+        return 0;
+    return errno == EINVAL ? 1 : -1;
+}
+
+// The same, logged.
 int Install(FilterProgram *p, bool built)
 {
     if (!built) {
         Log(kLogMisc, "sandbox: a system call filter does not fit its program.\n");
         return -1;
     }
-    struct sock_fprog prog = {static_cast<unsigned short>(p->length), p->insns};
-    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0)
-        return 0;
-    if (errno == EINVAL)
-        return 1;
-    LogPerror("sandbox: cannot install the system call filter");
-    return -1;
+    const int rc = InstallQuietly(p);
+    if (rc < 0)
+        LogPerror("sandbox: cannot install the system call filter");
+    return rc;
 }
 
 // The programs of the front and of a session's own process, built once by
 // the master (PrepareFilters) and inherited: a process about to be confined
 // only reads them, and no copy of their pages is made for it.
-FilterProgram gFrontFilter, gUserFilter;
-bool gFrontFilterBuilt, gUserFilterBuilt;
+FilterProgram gFrontFilter, gUserFilter, gLookupFilter;
+bool gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
 
 void PrepareFilters()
 {
@@ -396,6 +420,8 @@ void PrepareFilters()
                                     SECCOMP_RET_KILL_PROCESS, &gFrontFilter);
     gUserFilterBuilt = BuildFilter(kAllowedAfterLogin, std::size(kAllowedAfterLogin), SECCOMP_RET_ALLOW,
                                    nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter);
+    gLookupFilterBuilt = BuildFilter(kAllowedInLookup, std::size(kAllowedInLookup), SECCOMP_RET_ALLOW, nullptr,
+                                     0, 0, SECCOMP_RET_KILL_PROCESS, &gLookupFilter);
 }
 
 // The listed calls refused with EPERM, every other one allowed.
@@ -424,6 +450,15 @@ int InstallFrontFilters()
         PrepareFilters();
     return Install(&gFrontFilter, gFrontFilterBuilt);
 }
+
+// The look-up helper's filter: any call not in its list ends it.  Quiet:
+// the helper has no log (its parent tells what became of it).
+int InstallLookupFilter()
+{
+    if (gLookupFilter.length == 0)
+        PrepareFilters();
+    return gLookupFilterBuilt ? InstallQuietly(&gLookupFilter) : -1;
+}
 #else
 constexpr int kRefusedCalls[] = {0};
 void PrepareFilters()
@@ -439,6 +474,10 @@ int InstallFilter(const int (&)[N])
     return 1;
 }
 int InstallUserFilter()
+{
+    return 1;
+}
+int InstallLookupFilter()
 {
     return 1;
 }
@@ -627,4 +666,48 @@ int EnterFrontConfinement(pid_t parent)
         return FrontFailed("capabilities left");
     }
     return InstallFrontFilters() < 0 ? -1 : 0;
+}
+
+// ---- The helper that looks a client's name up -----------------------------------------------
+
+namespace {
+
+// Its limits on its own resources: it starts nothing, and the resolver
+// keeps a few descriptors open at a time.
+constexpr rlim_t kLookupMostDescriptors = 32;
+
+}  // namespace
+
+int EnterLookupConfinement(pid_t parent)
+{
+    // A server started by another user has no ids to change.
+    if (getuid() == 0 || geteuid() == 0) {
+        if (geteuid() != 0 && seteuid(0) < 0)
+            return -1;
+        if (DropFromBoundingSet(false) < 0)
+            return -1;
+        // The fronts' base id, which no front has (theirs are above it).
+        const uid_t uid = gFrontUidBase != 0 ? static_cast<uid_t>(gFrontUidBase) : gNobodyUid;
+        const gid_t gid = gFrontUidBase != 0 ? static_cast<gid_t>(gFrontUidBase) : gNobodyGid;
+        if (setgroups(0, nullptr) < 0 || setresgid(gid, gid, gid) < 0 || setresuid(uid, uid, uid) < 0)
+            return -1;
+    }
+    // It ends with its parent; set after the switch, which clears it.
+    (void) prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        return -1;
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) < 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0)
+        return -1;
+    // Whatever the ids left (a server started with capabilities of its own)
+    // goes too: dropping is always allowed.
+    (void) prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (!NoCapabilities() && (syscall(SYS_capset, &header, none) < 0 || !NoCapabilities()))
+        return -1;
+    const struct rlimit noProcesses = {0, 0};
+    const struct rlimit fewDescriptors = {kLookupMostDescriptors, kLookupMostDescriptors};
+    if (setrlimit(RLIMIT_NPROC, &noProcesses) < 0 || setrlimit(RLIMIT_NOFILE, &fewDescriptors) < 0)
+        return -1;
+    return InstallLookupFilter() < 0 ? -1 : 0;
 }
