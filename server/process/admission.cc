@@ -4,7 +4,6 @@
 // the control session.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "proxy/proxyread.h"
 #include "log/log.h"
 #include "process/master.h"
+#include "process/resolver.h"
 #include "session/shell.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
@@ -28,6 +28,7 @@
 namespace {
 
 constexpr unsigned kMaxHostNameShown = 63;
+constexpr int kLookupSeconds = 30;     // the client's name, in its own helper
 constexpr int kRefusalWriteSeconds = 2;
 
 // Refusal replies are written once, with a short limit: the session ends
@@ -44,7 +45,9 @@ const char *ServerNameOf(const DomainInfo *d)
 
 // The client's name when look-ups are on and the name leads back to the
 // address (else the address, and TCP Wrappers see "paranoid"); a name too
-// long for the slot is refused rather than shown cut.
+// long for the slot is refused rather than shown cut.  The look-ups run in a
+// helper without rights (resolver.h): a helper that fails, or says nothing
+// usable in time, leaves the address.
 void ResolveClient(ShmSlot *me)
 {
     Strncpy(me->host, me->addr);
@@ -52,27 +55,23 @@ void ResolveClient(ShmSlot *me)
     gClientNameParanoid = 0;
     if (!gDNSLookup)
         return;
-    const SioAddr &a = gRemoteCtrlAddr;
-    const struct hostent *hp = SioAddrIsV6(&a) ? gethostbyaddr(&a.in6.sin6_addr, sizeof(a.in6.sin6_addr), AF_INET6)
-                                               : gethostbyaddr(&a.in.sin_addr, sizeof(a.in.sin_addr), AF_INET);
-    if (hp == nullptr || hp->h_name == nullptr || hp->h_name[0] == '\0')
+    ReverseName r;
+    (void) ConfinedReverseName(gRemoteCtrlAddr, kMaxHostNameShown, kLookupSeconds, &r);
+    if (r.verdict == kReverseNone)
         return;
-    const size_t len = strlen(hp->h_name);
-    if (len > kMaxHostNameShown) {
+    if (r.verdict == kReverseTooLong) {
         Log(kLogMisc, "Denied access to %.63s: Resolved hostname (%.63s...) too long (%u characters, only first %u displayed).\n",
-            me->addr, hp->h_name, static_cast<unsigned>(len), kMaxHostNameShown);
+            me->addr, r.name, static_cast<unsigned>(r.length), kMaxHostNameShown);
         Strncpy(me->user, "DENIED");
         sleep(2);
         DoneConnection(kEndDenied);
     }
-    char name[kMaxHostNameShown + 1];
-    Strncpy(name, hp->h_name);
-    if (!SioNameLeadsBack(name, &a)) {
-        Log(kLogMisc, "Host name %s of %s does not lead back to it: not used.\n", name, me->addr);
+    if (r.verdict == kReverseNotBack) {
+        Log(kLogMisc, "Host name %s of %s does not lead back to it: not used.\n", r.name, me->addr);
         gClientNameParanoid = 1;
         return;
     }
-    Strncpy(me->host, name);
+    Strncpy(me->host, r.name);
     me->hostResolved = 1;
 }
 

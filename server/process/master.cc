@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -22,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +41,7 @@
 #include "status/shm.h"
 #include "sio.h"
 #include "process/notify.h"
+#include "process/resolver.h"
 #include "process/sandbox.h"
 #include "process/startup.h"
 #include "tls/tls.h"
@@ -74,6 +75,7 @@ constexpr int kNoTimeoutSeconds = 32768;    // an accept limit this long is no l
 constexpr int kMinLifetimeWait = 60;
 constexpr long long kGreetedWaitMillis = 20;    // longest a greeted client waits for its fork while more arrive
 constexpr int kQuietMillis = 1;             // a queue this long without a new client: the burst is over
+constexpr int kRefusalLookupSeconds = 5;    // longest the loop waits for a refused client's name
 
 // When the master forked each child for a connection it accepted (0: none
 // pending).  Such a child is busy from its birth, before its status slot
@@ -521,16 +523,17 @@ int CountBusyChildren()
 }
 
 // The client's name for the refusal line: its reverse name when look-ups are
-// on and it leads back to the address, else the address.
+// on and it leads back to the address, else the address.  The look-ups run
+// in a helper without rights (resolver.h), which the master, whose loop
+// accepts every client, waits for a few seconds only.
 void ClientHostName(char *dst, size_t size, const SioAddr &peer)
 {
     SioAddrText(dst, size, &peer);
     if (!gDNSLookup)
         return;
-    char name[NI_MAXHOST];
-    if (getnameinfo(&peer.sa, SioAddrLen(&peer), name, sizeof(name), nullptr, 0, NI_NAMEREQD) == 0 &&
-        SioNameLeadsBack(name, &peer))
-        Strncpy(dst, name, size);
+    ReverseName r;
+    if (ConfinedReverseName(peer, SIZE_MAX, kRefusalLookupSeconds, &r) == 0 && r.verdict == kReverseLeadsBack)
+        Strncpy(dst, r.name, size);
 }
 
 // Every child is busy and there are max-users of them.

@@ -1,0 +1,268 @@
+// A client's reverse name, looked up in a helper forked for it (resolver.h).
+//
+// The helper drops its parent's signal handlers, the shared tables and every
+// descriptor but its record's pipe, confines itself (EnterLookupConfinement),
+// makes the look-ups its caller made before and writes one record.  The
+// parent reads that record with a time-out, always ends and reaps the helper
+// by its pid, and checks every field before it uses one.  No other code
+// waits for "any child" while this one waits: the pool child and the master
+// reap their other children from their own loops, and neither has a SIGCHLD
+// handler.
+#include "process/resolver.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "Strn.h"
+#include "base/exit.h"
+#include "base/process.h"
+#include "log/log.h"
+#include "paths/uniquefd.h"
+#include "process/sandbox.h"
+#include "quota/shared.h"
+#include "status/dirgen.h"
+#include "status/sessionindex.h"
+#include "status/shm.h"
+
+namespace {
+
+constexpr int kRecordFd = 3;                // the helper's one descriptor besides /dev/null
+constexpr int kConfinementFailed = 3;       // its exit status when it could not confine itself
+
+// ---- The helper ------------------------------------------------------------------------------
+
+// Its parent's handlers would run the parent's code (a jump back into the
+// server's loop): every signal is the kernel's default again, then let in.
+void ForgetParentsSignals()
+{
+    struct sigaction dflt {};
+    dflt.sa_handler = SIG_DFL;
+    sigemptyset(&dflt.sa_mask);
+    for (int sig = 1; sig < NSIG; sig++)
+        (void) sigaction(sig, &dflt, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The status area, the session index, the directory generations and the
+// quota records are the pool's: not even readable here.
+void ForgetSharedTables()
+{
+    ShmLetGo();
+    ForgetSessionIndex();
+    ForgetDirGenerations();
+    QuotaTableForget();
+}
+
+// /dev/null on 0 to 2, the record's pipe on kRecordFd, nothing else: not
+// the client's connection, not the listening sockets, not the log pipe (the
+// helper logs nothing; a stray line goes to /dev/null).  The /dev/null kept
+// since start-up serves a server chrooted into an anonymous area without one.
+[[nodiscard]] bool KeepOnlyRecordPipe(int fd)
+{
+    gLogPipe = -1;
+    gLogStopPipe = -1;
+    const int record = fcntl(fd, F_DUPFD, kRecordFd);
+    const int null = gDevNull >= 0 ? gDevNull : open("/dev/null", O_RDWR);
+    if (record < 0 || null < 0)
+        return false;
+    for (int std = 0; std < kRecordFd; std++) {
+        if (dup2(null, std) < 0)
+            return false;
+    }
+    if (record != kRecordFd && dup2(record, kRecordFd) < 0)
+        return false;
+    return close_range(kRecordFd + 1, ~0U, 0) == 0;
+}
+
+// What ResolveClient and ClientHostName did themselves before: the reverse
+// name, and unless it is too long, whether it leads back.
+void LookUp(const SioAddr &a, size_t longest, ReverseName *r)
+{
+    const struct hostent *hp = SioAddrIsV6(&a) ? gethostbyaddr(&a.in6.sin6_addr, sizeof(a.in6.sin6_addr), AF_INET6)
+                                               : gethostbyaddr(&a.in.sin_addr, sizeof(a.in.sin_addr), AF_INET);
+    if (hp == nullptr || hp->h_name == nullptr || hp->h_name[0] == '\0')
+        return;
+    const std::string name(hp->h_name);     // the forward look-up may reuse the answer's space
+    r->length = static_cast<uint32_t>(std::min<size_t>(name.size(), UINT32_MAX));
+    Strncpy(r->name, name.c_str());
+    if (name.size() > longest) {
+        r->verdict = kReverseTooLong;
+        return;
+    }
+    r->verdict = SioNameLeadsBack(name.c_str(), &a) ? kReverseLeadsBack : kReverseNotBack;
+}
+
+[[noreturn]] void RunHelper(const SioAddr &addr, size_t longest, int recordFd, pid_t parent)
+{
+    ForgetParentsSignals();
+    ForgetSharedTables();
+    if (!KeepOnlyRecordPipe(recordFd) || EnterLookupConfinement(parent) < 0)
+        _exit(kConfinementFailed);
+    ReverseName r {};
+    LookUp(addr, longest, &r);
+    _exit(write(kRecordFd, &r, sizeof(r)) == static_cast<ssize_t>(sizeof(r)) ? 0 : 1);
+}
+
+// ---- The parent ------------------------------------------------------------------------------
+
+bool gFailureLogged;     // a helper's failure is logged once per process
+
+int NotStarted(const char *what)
+{
+    if (!gFailureLogged)
+        LogPerror("Cannot start the helper that looks client names up (%s); the address is used", what);
+    gFailureLogged = true;
+    return -1;
+}
+
+// A helper that ended before it was sent its signal tells why, once: a
+// time-out, a record that fails its checks or a name refused say nothing
+// (a client's reverse zone can cause them at will).
+void NoteHelperEnd(int status)
+{
+    if (gFailureLogged)
+        return;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kConfinementFailed)
+        Log(kLogMisc, "The helper that looks client names up could not confine itself; the address is used.\n");
+    else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS)
+        Log(kLogMisc, "The helper that looks client names up made a call outside its list; the address is used.\n");
+    else
+        return;
+    gFailureLogged = true;
+}
+
+long long MillisNow()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The bytes the helper sent, at most size, before its pipe closed or the
+// time ran out.
+size_t ReadRecord(int fd, char *buf, size_t size, int timeoutSeconds)
+{
+    const long long deadline = MillisNow() + static_cast<long long>(timeoutSeconds) * 1000;
+    size_t got = 0;
+    while (got < size) {
+        const long long left = deadline - MillisNow();
+        if (left <= 0)
+            break;
+        struct pollfd p = {fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        const ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// Ends the helper, whatever it is doing, and reaps it by its pid; its wait
+// status.  A server that runs as the anonymous account has root's uid only
+// as its real and saved one: it takes it back for the signal.
+int EndHelper(pid_t pid)
+{
+    if (kill(pid, SIGKILL) < 0 && errno == EPERM && getuid() == 0) {
+        const uid_t saved = geteuid();
+        if (seteuid(0) == 0) {
+            (void) kill(pid, SIGKILL);
+            if (seteuid(saved) < 0) {
+                LogPerror("cannot restore euid %u", static_cast<unsigned>(saved));
+                Exit(1);
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        // it ends now
+    }
+    return status;
+}
+
+bool HostNameCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_';
+}
+
+}  // namespace
+
+bool TakeReverseRecord(const void *bytes, size_t n, size_t longest, ReverseName *out)
+{
+    *out = ReverseName {};
+    if (n != sizeof(ReverseName))
+        return false;
+    ReverseName r;
+    memcpy(&r, bytes, sizeof(r));
+    const char *end = static_cast<const char *>(memchr(r.name, '\0', sizeof(r.name)));
+    if (end == nullptr)
+        return false;
+    const size_t shown = static_cast<size_t>(end - r.name);
+    if (r.verdict == kReverseNone)
+        return r.length == 0 && shown == 0;
+    if (r.verdict != kReverseLeadsBack && r.verdict != kReverseTooLong && r.verdict != kReverseNotBack)
+        return false;
+    // The name is the whole one, or its first kReverseNameRoom - 1
+    // characters; only a name over the caller's longest is too long.
+    if (shown == 0 || shown != std::min<size_t>(r.length, kReverseNameRoom - 1))
+        return false;
+    if ((r.verdict == kReverseTooLong) != (r.length > longest))
+        return false;
+    if (!std::all_of(static_cast<const char *>(r.name), end, HostNameCharacter))
+        return false;
+    out->verdict = r.verdict;
+    out->length = r.length;
+    memcpy(out->name, r.name, shown);
+    return true;
+}
+
+int ConfinedReverseName(const SioAddr &addr, size_t longest, int timeoutSeconds, ReverseName *out)
+{
+    *out = ReverseName {};
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) < 0)
+        return NotStarted("pipe");
+    UniqueFd fromHelper(ends[0]), toParent(ends[1]);
+    // Until the helper has dropped its parent's handlers, a signal waits.
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &old);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0)
+        RunHelper(addr, longest, toParent.get(), parent);
+    const int err = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0) {
+        errno = err;
+        return NotStarted("fork");
+    }
+    toParent.reset();
+    char record[sizeof(ReverseName)];
+    const size_t got = ReadRecord(fromHelper.get(), record, sizeof(record), timeoutSeconds);
+    const int status = EndHelper(pid);
+    if (TakeReverseRecord(record, got, longest, out))
+        return 0;
+    NoteHelperEnd(status);
+    return -1;
+}
