@@ -302,7 +302,10 @@ def front_id(s, front):
     return FRONT_UID_BASE + n
 
 
-def assert_no_rights_at_all(pid, uid, gid=None):
+def assert_only_ids_without_rights(pid, uid, gid=None):
+    """Real, effective and saved ids uid and gid (uid's when None), no groups,
+    no capability in any set, no new privileges, a system-call filter and no
+    core (its files in /proc stay root's though its ids are not)."""
     st = status(pid)
     assert st["Uid"].split() == [str(uid)] * 4
     assert st["Gid"].split() == [str(uid if gid is None else gid)] * 4
@@ -312,6 +315,10 @@ def assert_no_rights_at_all(pid, uid, gid=None):
     assert st["NoNewPrivs"] == "1"
     assert st["Seccomp"] == "2"
     assert os.stat("/proc/%d/status" % pid).st_uid == 0
+
+
+def assert_no_rights_at_all(pid, uid, gid=None):
+    assert_only_ids_without_rights(pid, uid, gid)
     # Its root is a directory that no longer exists: nothing to read, nothing to make.
     assert os.listdir("/proc/%d/root" % pid) == []
 
