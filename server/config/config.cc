@@ -980,13 +980,18 @@ void SetConfigDefaults()
 
 bool FrontIdRangeValid()
 {
-    const long first = gFrontUidBase + 1L, last = gFrontUidBase + static_cast<long>(gNumChildren);
+    const long first = gFrontUidBase, last = gFrontUidBase + static_cast<long>(gNumChildren);
     return gFrontUidBase >= 1 && last < kFrontIdLimit && !(first <= kNobodyId && kNobodyId <= last);
 }
 
 bool IsFrontId(long id)
 {
     return gFrontUidBase != 0 && id > gFrontUidBase && id <= gFrontUidBase + static_cast<long>(gNumChildren);
+}
+
+bool IsReservedId(long id)
+{
+    return gFrontUidBase != 0 && (id == gFrontUidBase || IsFrontId(id));
 }
 
 int IsConfigKey(const char *key)

@@ -269,11 +269,15 @@ char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul);
 // Octal mode; returns -1 for a value that is not octal or is above 0777.
 [[nodiscard]] int StrToModeT(const char *s, mode_t *mode);
 
-// The fronts' ids, front-uid-base + 1 to front-uid-base + max-users: true
-// when they stay below 2^31 - 1 and leave out nobody's 65534.
+// The ids the server keeps for its processes without rights: front-uid-base
+// itself (the helper that looks a client's name up) and the fronts' ids
+// above it, up to front-uid-base + max-users.  True when they stay below
+// 2^31 - 1 and leave out nobody's 65534.
 [[nodiscard]] bool FrontIdRangeValid();
 // True when id is one of the fronts' ids (never while they run as nobody).
 [[nodiscard]] bool IsFrontId(long id);
+// True when id is one of the ids above, the base included.
+[[nodiscard]] bool IsReservedId(long id);
 
 // Dotted address or host name to a network-order address; -1 when invalid.
 [[nodiscard]] int ConfigAddress(const char *text, in_addr_t *addr);

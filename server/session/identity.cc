@@ -82,9 +82,10 @@ void SwitchToUserIdentity()
             static_cast<unsigned>(geteuid()), static_cast<unsigned>(getuid()));
         IdentityFailed("451 Login failed, local error.\r\n");
     }
-    // A session with a front's uid could stop that front (a user database
-    // line may name any uid; the master checked only the system's accounts).
-    if (IsFrontId(gPass.uid)) {
+    // A session with a front's uid could stop that front, one with the base
+    // the look-up helpers (a user database line may name any uid; the master
+    // checked only the system's accounts).
+    if (IsReservedId(gPass.uid)) {
         Log(kLogMisc, "User \"%.63s\" has uid %d, one of the fronts' ids (front-uid-base): login refused.\n",
             gPass.username, static_cast<int>(gPass.uid));
         IdentityFailed("451 Login failed, local error.\r\n");

@@ -231,7 +231,8 @@ TEST_F(ConfigFile, IpcKeyIsHexadecimalWithOrWithout0x)
     EXPECT_EQ(gShmKeyBase, 0x1234);
 }
 
-// The fronts' ids are front-uid-base + 1 to front-uid-base + max-users.
+// The look-up helper's id is front-uid-base, the fronts' ids those above it
+// up to front-uid-base + max-users.
 TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
 {
     EXPECT_EQ(gFrontUidBase, 2100000000);
@@ -244,7 +245,8 @@ TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
         {"front-uid-base=2147483639\nmax-users=8\n", false},
         {"front-uid-base=65526\nmax-users=8\n", false},         // 65527 to 65534
         {"front-uid-base=65525\nmax-users=8\n", true},
-        {"front-uid-base=65534\nmax-users=8\n", true},
+        {"front-uid-base=65535\nmax-users=8\n", true},
+        {"front-uid-base=65534\nmax-users=8\n", false},       // the helper's id would be nobody's
         {"front-uid-base=65533\nmax-users=1\n", false},
     };
     for (const auto &r : kRanges) {
@@ -257,6 +259,10 @@ TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
     EXPECT_TRUE(IsFrontId(1001));
     EXPECT_TRUE(IsFrontId(1004));
     EXPECT_FALSE(IsFrontId(1005));
+    EXPECT_FALSE(IsReservedId(999));
+    EXPECT_TRUE(IsReservedId(1000));
+    EXPECT_TRUE(IsReservedId(1004));
+    EXPECT_FALSE(IsReservedId(1005));
 }
 
 TEST_F(ConfigFile, EphemeralPortRangeIsAccepted)
