@@ -14,6 +14,7 @@ import sys
 from accounts import users  # noqa: F401 (fixture)
 from conftest import DEFAULT_DOMAIN, LOG_PREFIX, wait_for
 from test_domains import THREE_SETS, private_etc_files
+from test_name_lookup import HOLDING_DNS
 from test_spy import SPY, spy
 from xferhelp import LFTP_SAFE, domain, records, sha256_file, wait_records, write_file
 
@@ -136,36 +137,15 @@ def test_per_address_limits_and_tcp_wrappers_count_an_ipv6_client(server, zorvad
     assert s.greeted().greeting.startswith("220 ")
 
 
-# A name server on 127.0.0.77 whose only answer is the reverse name of ::1.
-REVERSE_ONLY_DNS = r"""
-import socket, struct, sys
-want = ".".join("1" + "0" * 31) + ".ip6.arpa"
-name = b"".join(bytes([len(x)]) + x.encode() for x in sys.argv[1].split(".")) + b"\0"
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.77", 53))
-print("ready", flush=True)
-while True:
-    q, peer = s.recvfrom(2048)
-    end, labels = 12, []
-    while q[end]:
-        labels.append(q[end + 1:end + 1 + q[end]].decode())
-        end += q[end] + 1
-    question = q[12:end + 5]
-    if struct.unpack("!H", q[end + 1:end + 3])[0] == 12 and ".".join(labels).lower() == want:
-        answer = b"\xc0\x0c" + struct.pack("!HHIH", 12, 1, 60, len(name)) + name
-        s.sendto(q[:2] + b"\x81\x80" + struct.pack("!HHHH", 1, 1, 0, 0) + question + answer, peer)
-    else:
-        s.sendto(q[:2] + b"\x81\x83" + struct.pack("!HHHH", 1, 0, 0, 0) + question, peer)
-"""
-
-
 def test_a_reverse_name_that_does_not_lead_back_is_not_trusted(server, zorvad_dir):
     # A remote IPv6 client writes its own reverse zone: ::1 claims to be
     # trusted.example, which does not name ::1.  A TCP Wrappers rule by name
     # must not let it in, PARANOID must match it, and neither the logs, nor
     # the status area, nor the monitor (a web visitor's status page) may show
     # the claimed name.
-    dns = subprocess.Popen([sys.executable, "-c", REVERSE_ONLY_DNS, "trusted.example"], stdout=subprocess.PIPE)
+    # The name server answers at once and gives the name no address.
+    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "at-once", "claims-only"],
+                           stdout=subprocess.PIPE)
     try:
         assert dns.stdout.readline() == b"ready\n"
         wrapper = private_etc_files(zorvad_dir, hosts="127.0.0.1 localhost\n", nsswitch_conf="hosts: files dns\n",

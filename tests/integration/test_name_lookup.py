@@ -17,12 +17,14 @@ from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, shar
 BOTH = "listen-ipv6 = yes\nallow-epsv-eprt = yes\n"
 
 # A name server on 127.0.0.77 for the reverse zone of ::1 and the name it
-# gives: each question for the reverse name is announced ("asked") and held
-# until a line comes on standard input; the name's AAAA is ::1.
+# gives (argument 1).  With "hold" (argument 2) each question for the
+# reverse name is announced ("asked") and held until a line comes on
+# standard input; with "leads-back" (argument 3) the name's AAAA is ::1,
+# else the name has no address.
 HOLDING_DNS = r"""
 import socket, struct, sys
 want = ".".join("1" + "0" * 31) + ".ip6.arpa"
-host = sys.argv[1]
+host, hold, leads_back = sys.argv[1], sys.argv[2] == "hold", sys.argv[3] == "leads-back"
 name = b"".join(bytes([len(x)]) + x.encode() for x in host.split(".")) + b"\0"
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.77", 53))
@@ -37,10 +39,11 @@ while True:
     qtype = struct.unpack("!H", q[end + 1:end + 3])[0]
     asked = ".".join(labels).lower()
     if qtype == 12 and asked == want:
-        print("asked", flush=True)
-        sys.stdin.readline()
+        if hold:
+            print("asked", flush=True)
+            sys.stdin.readline()
         answer = b"\xc0\x0c" + struct.pack("!HHIH", 12, 1, 60, len(name)) + name
-    elif qtype == 28 and asked == host:
+    elif qtype == 28 and asked == host and leads_back:
         answer = b"\xc0\x0c" + struct.pack("!HHIH", 28, 1, 60, 16) + b"\0" * 15 + b"\1"
     else:
         s.sendto(q[:2] + b"\x81\x83" + struct.pack("!HHHH", 1, 0, 0, 0) + question, peer)
@@ -51,8 +54,8 @@ while True:
 
 @pytest.fixture
 def name_server():
-    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example"], stdin=subprocess.PIPE,
-                           stdout=subprocess.PIPE)
+    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "hold", "leads-back"],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         assert dns.stdout.readline() == b"ready\n"
         yield dns
