@@ -77,10 +77,8 @@ def assert_only_the_users_rights(pid, uid, gid):
 
 
 def session_holder(s, f):
-    client_port = f.sock.getsockname()[1]
-    pids = wait_for(lambda: holders(s.port, client_port))
-    assert len(pids) == 1, pids
-    return pids[0]
+    """The logged-in session's process (see sole_holder)."""
+    return sole_holder(s, f.sock)
 
 
 def anonymous(server, zorvad_dir, users):
@@ -325,8 +323,9 @@ def assert_no_rights_at_all(pid, uid, gid=None):
 
 def sole_holder(s, sock):
     """The one process that holds the server's end of a client's control
-    connection once its pool child let go (right after the greeting the pool
-    child holds it alone, then together with the front it forks)."""
+    connection, the front before the login and the session's process after
+    it, once the pool child let go (right after the greeting or the login the
+    pool child holds it alone, then together with the process it forks)."""
     client_port = sock.getsockname()[1]
 
     def let_go():

@@ -258,7 +258,7 @@ def slow_download(s, user, name, size, rate):
 
 # The slow reader's file is far larger than what the kernel buffers on the
 # server's side (up to 4 MiB): the server itself waits for the client.
-@pytest.mark.parametrize("limit, rate, size", [(None, 4 << 20, 24 << 20), (256, None, 1 << 20)],
+@pytest.mark.parametrize("limit, rate, size", [(None, 4 << 20, 24 << 20), (256, None, 2 << 20)],
                          ids=["slow-reader", "rate-limit"])
 def test_watch_follows_a_slow_download_and_idle_counts_from_its_end(server, users, monitors, limit, rate,  # noqa: F811
                                                                     size):
