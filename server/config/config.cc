@@ -980,7 +980,7 @@ void SetConfigDefaults()
 
 bool FrontIdRangeValid()
 {
-    const long first = gFrontUidBase, last = gFrontUidBase + static_cast<long>(gNumChildren);
+    const long first = gFrontUidBase, last = gFrontUidBase + static_cast<long>(gNumChildren) + 1;
     return gFrontUidBase >= 1 && last < kFrontIdLimit && !(first <= kNobodyId && kNobodyId <= last);
 }
 
@@ -989,9 +989,14 @@ bool IsFrontId(long id)
     return gFrontUidBase != 0 && id > gFrontUidBase && id <= gFrontUidBase + static_cast<long>(gNumChildren);
 }
 
+long LoggerReservedId()
+{
+    return gFrontUidBase != 0 ? gFrontUidBase + static_cast<long>(gNumChildren) + 1 : 0;
+}
+
 bool IsReservedId(long id)
 {
-    return gFrontUidBase != 0 && (id == gFrontUidBase || IsFrontId(id));
+    return gFrontUidBase != 0 && (id == gFrontUidBase || IsFrontId(id) || id == LoggerReservedId());
 }
 
 int IsConfigKey(const char *key)

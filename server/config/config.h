@@ -270,13 +270,16 @@ char *ReadConfigLine(FILE *fp, char *buf, size_t size, bool *hasNul);
 [[nodiscard]] int StrToModeT(const char *s, mode_t *mode);
 
 // The ids the server keeps for its processes without rights: front-uid-base
-// itself (the helper that looks a client's name up) and the fronts' ids
-// above it, up to front-uid-base + max-users.  True when they stay below
-// 2^31 - 1 and leave out nobody's 65534.
+// itself (the helper that looks a client's name up), the fronts' ids above
+// it, up to front-uid-base + max-users, and the next one (the logger's when
+// log-owner is unset).  True when they stay below 2^31 - 1 and leave out
+// nobody's 65534.
 [[nodiscard]] bool FrontIdRangeValid();
 // True when id is one of the fronts' ids (never while they run as nobody).
 [[nodiscard]] bool IsFrontId(long id);
-// True when id is one of the ids above, the base included.
+// The logger's own id (front-uid-base + max-users + 1); 0 when there is none.
+[[nodiscard]] long LoggerReservedId();
+// True when id is one of the ids above.
 [[nodiscard]] bool IsReservedId(long id);
 
 // Dotted address or host name to a network-order address; -1 when invalid.

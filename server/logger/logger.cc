@@ -1068,11 +1068,29 @@ bool KeepEvent(int sock, const KeeperRequest &rq)
     }
 }
 
+// An id of the logger's own when log-owner is unset: no other process has
+// it, so none can stop the logger (and with it every session that logs).
+// 0 when there is none or an account or group holds it.
+uid_t LoggerOwnId()
+{
+    const long id = LoggerReservedId();
+    if (id <= 0 || getpwuid(static_cast<uid_t>(id)) != nullptr || getgrgid(static_cast<gid_t>(id)) != nullptr)
+        return 0;
+    return static_cast<uid_t>(id);
+}
+
 // The identity the logger keeps: log-owner's (with log-group, else its own
-// group), else nobody's; never root's.
+// group), else an id of its own, else nobody's; never root's.
 void LoggerIdentity(uid_t *uid, gid_t *gid)
 {
     constexpr uid_t kNobody = 65534;
+    if (!LogOwnerSet() || gLogOwner == 0) {
+        if (const uid_t own = LoggerOwnId(); own != 0) {
+            *uid = own;
+            *gid = static_cast<gid_t>(own);
+            return;
+        }
+    }
     const struct passwd *pw = LogOwnerSet() ? getpwuid(gLogOwner) : getpwnam("nobody");
     *uid = LogOwnerSet() ? gLogOwner : pw != nullptr ? pw->pw_uid : kNobody;
     *gid = pw != nullptr ? pw->pw_gid : kNobody;

@@ -580,13 +580,13 @@ bool NoCapabilities()
     return true;
 }
 
-// The base (the look-up helper's id), the first front's and the last one's
-// must belong to no account and no group: a process of theirs could signal
-// those processes.  Logs the first one taken.
+// The base (the look-up helper's id), the first front's, the last one's
+// and the logger's must belong to no account and no group: a process of
+// theirs could signal those processes.  Logs the first one taken.
 bool FrontIdsUnclaimed()
 {
     for (const long id : {static_cast<long>(gFrontUidBase), gFrontUidBase + 1L,
-                          gFrontUidBase + static_cast<long>(gNumChildren)}) {
+                          gFrontUidBase + static_cast<long>(gNumChildren), LoggerReservedId()}) {
         if (const struct passwd *pw = getpwuid(static_cast<uid_t>(id)); pw != nullptr) {
             Log(kLogMisc, "front-uid-base: id %ld belongs to the account %.63s; every front runs as nobody.\n", id,
                 pw->pw_name);

@@ -547,8 +547,8 @@ void PostReadConfigInit()
         Exit(1);
     }
     if (!FrontIdRangeValid()) {
-        fprintf(stderr, "front-uid-base plus max-users must stay below 2147483647, and the ids between must not "
-                        "take in 65534.\n");
+        fprintf(stderr, "front-uid-base plus max-users plus 1 must stay below 2147483647, and the ids between "
+                        "must not take in 65534.\n");
         Exit(1);
     }
 

@@ -93,9 +93,9 @@ def test_impossible_user_counts_print_the_usage(run_zorvad, zorvad_dir, users):
     ("log-misc =\n", "You must set the `log-misc' variable.\n"),
     ("max-users = 2\nmin-users = 3\n", "min-users cannot be greater than max-users.\n"),
     ("allow-port = no\nallow-pasv = no\n", "You must set either allow-port or allow-pasv to yes.\n"),
-    # The fronts' ids, the base plus 1 to max-users (8): one of them 2^31 - 1, or nobody's.
-    *((base, "front-uid-base plus max-users must stay below 2147483647, and the ids between must not take "
-             "in 65534.\n") for base in ("front-uid-base = 2147483639\n", "front-uid-base = 65530\n")),
+    # The server's ids, the base to the base plus max-users (8) plus 1: one of them 2^31 - 1, or nobody's.
+    *((base, "front-uid-base plus max-users plus 1 must stay below 2147483647, and the ids between must not "
+             "take in 65534.\n") for base in ("front-uid-base = 2147483639\n", "front-uid-base = 65530\n")),
 ])
 def test_configuration_errors_exit_1_with_their_message(run_zorvad, zorvad_dir, general, message):
     write_configs(zorvad_dir, general)
@@ -569,6 +569,27 @@ def test_code_running_inside_the_logger_holds_only_the_log_owners_rights(server,
         assert (st.st_uid, st.st_mode & 0o777) == (u.uid, 0o600)
     finally:
         remove_system_user(u.name)
+
+
+def test_a_local_process_of_nobody_cannot_stop_the_logger(server):
+    """The attacker: a local process running as nobody (another daemon's
+    account, or the session of a virtual user mapped to 65534), which would
+    stop the logger and, once the log pipe is full, every session that
+    logs.  Without log-owner the logger has an id no other process has."""
+    s = server()
+    pid = _logger_pid(s)
+    with open("/proc/%d/status" % pid) as f:
+        status = dict(line.rstrip("\n").split(":\t", 1) for line in f)
+    uids, gids = status["Uid"].split(), status["Gid"].split()
+    assert len(set(uids)) == 1 and uids[0] not in ("0", "65534") and gids == [uids[0]] * 4
+    r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "kill", "-STOP", str(pid)],
+                       capture_output=True, timeout=20)
+    os.kill(pid, signal.SIGCONT)
+    assert r.returncode != 0
+    c = s.greeted()
+    c.send("QUIT")
+    assert c.reply().startswith("221")
+    s.wait_log(r">> 221 ")
 
 
 def test_code_running_inside_a_session_cannot_end_the_logger_with_an_empty_record(server):

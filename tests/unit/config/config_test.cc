@@ -232,7 +232,7 @@ TEST_F(ConfigFile, IpcKeyIsHexadecimalWithOrWithout0x)
 }
 
 // The look-up helper's id is front-uid-base, the fronts' ids those above it
-// up to front-uid-base + max-users.
+// up to front-uid-base + max-users, the logger's the next one.
 TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
 {
     EXPECT_EQ(gFrontUidBase, 2100000000);
@@ -241,13 +241,13 @@ TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
         const char *lines;
         bool valid;
     } kRanges[] = {
-        {"front-uid-base=2147483638\nmax-users=8\n", true},     // up to 2147483646
-        {"front-uid-base=2147483639\nmax-users=8\n", false},
-        {"front-uid-base=65526\nmax-users=8\n", false},         // 65527 to 65534
-        {"front-uid-base=65525\nmax-users=8\n", true},
+        {"front-uid-base=2147483637\nmax-users=8\n", true},     // up to 2147483646, the logger's
+        {"front-uid-base=2147483638\nmax-users=8\n", false},
+        {"front-uid-base=65525\nmax-users=8\n", false},         // the logger's would be 65534
+        {"front-uid-base=65524\nmax-users=8\n", true},
         {"front-uid-base=65535\nmax-users=8\n", true},
         {"front-uid-base=65534\nmax-users=8\n", false},       // the helper's id would be nobody's
-        {"front-uid-base=65533\nmax-users=1\n", false},
+        {"front-uid-base=65532\nmax-users=1\n", false},
     };
     for (const auto &r : kRanges) {
         SetConfigDefaults();
@@ -262,7 +262,9 @@ TEST_F(ConfigFile, FrontIdsStayBelow2To31AndLeaveOutNobody)
     EXPECT_FALSE(IsReservedId(999));
     EXPECT_TRUE(IsReservedId(1000));
     EXPECT_TRUE(IsReservedId(1004));
-    EXPECT_FALSE(IsReservedId(1005));
+    EXPECT_EQ(LoggerReservedId(), 1005);
+    EXPECT_TRUE(IsReservedId(1005));
+    EXPECT_FALSE(IsReservedId(1006));
 }
 
 TEST_F(ConfigFile, EphemeralPortRangeIsAccepted)
