@@ -580,25 +580,48 @@ bool NoCapabilities()
     return true;
 }
 
-// The base (the look-up helper's id), the first front's, the last one's
-// and the logger's must belong to no account and no group: a process of
-// theirs could signal those processes.  Logs the first one taken.
+enum class Holder { kAccount, kGroup };
+
+// An account or a group that holds one of the range's ids: logged; true.
+bool Claimed(long id, Holder holder, const char *name)
+{
+    if (holder == Holder::kAccount)
+        Log(kLogMisc, "front-uid-base: id %ld belongs to the account %.63s; every front runs as nobody.\n", id, name);
+    else
+        Log(kLogMisc, "front-uid-base: id %ld belongs to the group %.63s; every front runs as nobody.\n", id, name);
+    return true;
+}
+
+// Every id of the range, from the base (the look-up helper's id) through
+// the fronts' to the logger's, must belong to no account and no group: a
+// process of theirs could signal the process that runs under it.  The
+// base, the first and last fronts' and the logger's ids are looked up one
+// by one (a source may not list its entries), then every listed account
+// and group is checked, so that one in the middle of the range is found
+// too.  Logs the first one taken.
 bool FrontIdsUnclaimed()
 {
-    for (const long id : {static_cast<long>(gFrontUidBase), gFrontUidBase + 1L,
-                          gFrontUidBase + static_cast<long>(gNumChildren), LoggerReservedId()}) {
-        if (const struct passwd *pw = getpwuid(static_cast<uid_t>(id)); pw != nullptr) {
-            Log(kLogMisc, "front-uid-base: id %ld belongs to the account %.63s; every front runs as nobody.\n", id,
-                pw->pw_name);
-            return false;
-        }
-        if (const struct group *gr = getgrgid(static_cast<gid_t>(id)); gr != nullptr) {
-            Log(kLogMisc, "front-uid-base: id %ld belongs to the group %.63s; every front runs as nobody.\n", id,
-                gr->gr_name);
-            return false;
-        }
+    const long first = gFrontUidBase, last = LoggerReservedId();
+    for (const long id : {first, first + 1, gFrontUidBase + static_cast<long>(gNumChildren), last}) {
+        if (const struct passwd *pw = getpwuid(static_cast<uid_t>(id)); pw != nullptr)
+            return !Claimed(id, Holder::kAccount, pw->pw_name);
+        if (const struct group *gr = getgrgid(static_cast<gid_t>(id)); gr != nullptr)
+            return !Claimed(id, Holder::kGroup, gr->gr_name);
     }
-    return true;
+    bool taken = false;
+    setpwent();
+    for (const struct passwd *pw; !taken && (pw = getpwent()) != nullptr;) {
+        if (pw->pw_uid >= static_cast<uid_t>(first) && pw->pw_uid <= static_cast<uid_t>(last))
+            taken = Claimed(static_cast<long>(pw->pw_uid), Holder::kAccount, pw->pw_name);
+    }
+    endpwent();
+    setgrent();
+    for (const struct group *gr; !taken && (gr = getgrent()) != nullptr;) {
+        if (gr->gr_gid >= static_cast<gid_t>(first) && gr->gr_gid <= static_cast<gid_t>(last))
+            taken = Claimed(static_cast<long>(gr->gr_gid), Holder::kGroup, gr->gr_name);
+    }
+    endgrent();
+    return !taken;
 }
 
 }  // namespace

@@ -593,13 +593,15 @@ def test_neither_a_local_process_of_nobody_nor_another_front_can_stop_a_front(se
     other.close()
 
 
-@pytest.mark.parametrize("database, nth", [("passwd", 1), ("group", 8)], ids=["account-first", "group-last"])
-def test_fronts_run_as_nobody_when_an_account_or_group_holds_an_end_of_their_range(
+@pytest.mark.parametrize("database, nth", [("passwd", 1), ("passwd", 4), ("group", 8)],
+                         ids=["account-first", "account-inside", "group-last"])
+def test_fronts_run_as_nobody_when_an_account_or_group_holds_an_id_of_their_range(
         server, zorvad_dir, database, nth):
-    # The attacker: a local account or group that already holds the first
-    # or the last of the fronts' ids (added here to a private copy of the
-    # database), whose processes could signal those fronts.  The master logs
-    # it and the fronts run as nobody instead; clients are served as before.
+    # The attacker: a local account or group that already holds one of the
+    # fronts' ids, an end of the range or one inside it (added here to a
+    # private copy of the database), whose processes could signal the front
+    # under that id.  The master logs it and the fronts run as nobody
+    # instead; clients are served as before.
     ident = FRONT_UID_BASE + nth
     copy = os.path.join(zorvad_dir, database)
     shutil.copyfile("/etc/" + database, copy)
