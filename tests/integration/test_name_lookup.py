@@ -5,6 +5,7 @@ status area and the logs as before."""
 import os
 import re
 import select
+import signal
 import subprocess
 import sys
 
@@ -12,7 +13,7 @@ import pytest
 
 from conftest import DEFAULT_DOMAIN, wait_for
 from test_domains import private_etc_files
-from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, shared_mappings, status
+from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, gone, shared_mappings, status
 
 BOTH = "listen-ipv6 = yes\nallow-epsv-eprt = yes\n"
 
@@ -157,3 +158,29 @@ def test_a_remote_client_writing_its_own_reverse_zone_is_answered_to_a_helper_wi
     answer(name_server)
     assert wait_for(lambda: "REFUSED,?,trusted.example," in s.log_file("session.log")), s.log_file("session.log")
     assert wait_for(lambda: reaped(helper))
+
+
+@pytest.mark.xfail(strict=True, reason="the master waits up to 5 s for each refused client's name before it takes "
+                                       "the next client")
+def test_a_remote_client_whose_reverse_zone_stays_silent_does_not_keep_the_master_from_other_clients(
+        server, zorvad_dir, name_server):
+    # The attacker: a remote client whose reverse zone never answers, which
+    # connects again and again to a full server.  The master looks the name
+    # of every refused client up for the refusal line; while it waits,
+    # nothing else of its loop runs, and a client arriving once a place is
+    # free again (here a pool child that died) waits 5 s per refusal queued
+    # before it, without end when the attacker keeps connecting.
+    wrapper = private_etc_files(zorvad_dir, hosts="127.0.0.1 localhost\n", nsswitch_conf="hosts: files dns\n",
+                                resolv_conf="nameserver 127.0.0.77\noptions timeout:20 attempts:1\n")
+    s = server(general=BOTH + "dns-lookup = yes\nmin-users = 1\nmax-users = 2\n", domain=DEFAULT_DOMAIN,
+               wrapper=wrapper)
+    held = [s.greeted(), s.greeted()]
+    assert [c.greeting for c in held] == ["220 testhost Zorvad Server ready.\r\n"] * 2
+    second = wait_for(lambda: s.slot(2)["pid"])
+    attackers = [s.control(address="::1") for _ in range(2)]
+    assert attackers[0].reply().startswith("421 ")
+    assert asked(name_server)
+    os.kill(second, signal.SIGKILL)
+    assert wait_for(lambda: gone(second))
+    # A place is free: the next client is served at once.
+    assert s.control(timeout=4).reply() == "220 testhost Zorvad Server ready.\r\n"
