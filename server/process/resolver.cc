@@ -34,6 +34,7 @@
 #include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
+#include "tls/tls.h"
 
 namespace {
 
@@ -57,13 +58,15 @@ void ForgetParentsSignals()
 }
 
 // The status area, the session index, the directory generations and the
-// quota records are the pool's: not even readable here.
+// quota records are the pool's: not even readable here.  Nor is the TLS
+// key, which code taken over by an answer could send anywhere.
 void ForgetSharedTables()
 {
     ShmLetGo();
     ForgetSessionIndex();
     ForgetDirGenerations();
     QuotaTableForget();
+    TlsForgetKeys();
 }
 
 // /dev/null on 0 to 2, the record's pipe on kRecordFd, nothing else: not

@@ -42,6 +42,12 @@ struct TlsWatch {
 // from what TlsPrepare read, then wipes that copy.  0, or -1 (logged).
 [[nodiscard]] int TlsLoadContext();
 
+// A process that must hold no key (the helper that looks a client's name
+// up, which parses bytes a client controls and may reach the network): the
+// context goes, and OpenSSL wipes its key as it frees it; the PEM copy is
+// wiped too.  No TLS in this process after.
+void TlsForgetKeys();
+
 // 1 when this process has a context to accept TLS with.
 [[nodiscard]] int TlsAvailable();
 

@@ -248,6 +248,14 @@ int TlsLoadContext()
     return 0;
 }
 
+void TlsForgetKeys()
+{
+    SSL_CTX_free(gTlsCtx);
+    gTlsCtx = nullptr;
+    OPENSSL_cleanse(gKeyPem, sizeof(gKeyPem));
+    gKeyPemLen = 0;
+}
+
 int TlsAvailable()
 {
     return gTlsCtx != nullptr;

@@ -13,7 +13,8 @@ import pytest
 
 from conftest import DEFAULT_DOMAIN, wait_for
 from test_domains import private_etc_files
-from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, gone, shared_mappings, status
+from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, gone, memory_holds, shared_mappings, status
+from test_tls import cert, tls_keys  # noqa: F401 (fixture)
 
 BOTH = "listen-ipv6 = yes\nallow-epsv-eprt = yes\n"
 
@@ -158,6 +159,39 @@ def test_a_remote_client_writing_its_own_reverse_zone_is_answered_to_a_helper_wi
     answer(name_server)
     assert wait_for(lambda: "REFUSED,?,trusted.example," in s.log_file("session.log")), s.log_file("session.log")
     assert wait_for(lambda: reaped(helper))
+
+
+def private_key_bytes(cert):
+    """The key's secret scalar as it sits in memory (its little-endian
+    words), and the base64 text of its PEM file."""
+    text = subprocess.run(["openssl", "ec", "-in", str(cert / "key.pem"), "-text", "-noout"], capture_output=True,
+                          text=True, check=True).stdout
+    scalar = bytes.fromhex(re.sub(r"[\s:]", "", re.search(r"priv:\n((?:\s+[0-9a-f:]+\n)+)", text).group(1)))[-32:]
+    with open(cert / "key.pem", "rb") as f:
+        return scalar[::-1], f.read().split(b"\n")[1]
+
+
+def test_a_remote_client_that_takes_over_the_helper_finds_no_tls_key_there(server, zorvad_dir, name_server, cert):
+    # The attacker: a remote client whose reverse-zone answers take over
+    # the helper that parses them (its memory, read here, stands for code
+    # running there).  The helper may send to the network; it must not hold
+    # the server's key: neither the one a pool child's context holds nor the
+    # master's copy of the key file.
+    wrapper = private_etc_files(zorvad_dir, hosts="127.0.0.1 localhost\n", nsswitch_conf="hosts: files dns\n",
+                                resolv_conf="nameserver 127.0.0.77\noptions timeout:20 attempts:1\n")
+    s = server(general=BOTH + tls_keys(cert, "allowed") + "dns-lookup = yes\nmin-users = 1\nmax-users = 1\n",
+               domain=DEFAULT_DOMAIN, wrapper=wrapper)
+    secrets = private_key_bytes(cert)
+    served = s.control(address="::1")
+    for expected_parent in (wait_for(lambda: s.slot(1)["pid"]), s.pid):
+        assert asked(name_server)
+        helper = wait_for(asker_of_the_name_server)
+        assert int(status(helper)["PPid"]) == expected_parent
+        assert [memory_holds(helper, secret) for secret in secrets] == [False, False]
+        answer(name_server)
+        if expected_parent != s.pid:
+            assert served.reply().startswith("220 ")
+            assert s.control(address="::1").reply().startswith("421 ")
 
 
 @pytest.mark.xfail(strict=True, reason="the master waits up to 5 s for each refused client's name before it takes "
