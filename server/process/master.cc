@@ -104,6 +104,20 @@ WaitingClient *gWaiting = nullptr;
 int gWaitingCount = 0;
 long long gOldestWaitingMs = 0;     // when the first client now waiting was accepted
 
+// Refused clients whose names are looked up for their refusal lines while
+// the loop goes on: a client whose reverse zone is slow must not keep the
+// master from the clients behind it.  Beyond this many at once, a refusal
+// line shows the address.
+constexpr int kMostPendingRefusals = 8;
+struct PendingRefusal {
+    PendingLookup lookup;
+    SioAddr peer;
+    int domain;
+    long long deadline;     // MonotonicMillis after which the helper is ended
+};
+PendingRefusal gRefusals[kMostPendingRefusals];
+int gNumRefusals = 0;
+
 // ---- The listening socket --------------------------------------------------------------------
 
 void CloseListeners()
@@ -372,6 +386,10 @@ pid_t ForkChild(int n, int keep)
                 close(gWaiting[i].fd);
         }
         gWaitingCount = 0;
+        // The refusals' helpers are the master's to end and reap.
+        for (int i = 0; i < gNumRefusals; i++)
+            close(gRefusals[i].lookup.fd);
+        gNumRefusals = 0;
         AdoptAreaLocks(areaLocks);
         if (gLogChildChannel >= 0)
             close(gLogChildChannel);
@@ -481,16 +499,24 @@ bool ClientWaiting(int millis);
 // turn per gap rather than per session.
 void PauseMaster()
 {
-    if (gWakeRead < 0) {
+    if (gWakeRead < 0 && gNumRefusals == 0) {
         sleep(kMasterPauseSeconds);
         return;
     }
-    const time_t end = time(nullptr) + kMasterPauseSeconds;
+    // A refusal's helper that answers, or runs out of time, ends the pause.
+    long long end = MonotonicMillis() + kMasterPauseSeconds * 1000LL;
+    struct pollfd p[1 + kMostPendingRefusals];
+    p[0] = {gWakeRead, POLLIN, 0};
+    for (int i = 0; i < gNumRefusals; i++) {
+        p[1 + i] = {gRefusals[i].lookup.fd, POLLIN, 0};
+        end = std::min(end, gRefusals[i].deadline);
+    }
     for (;;) {
-        const long left = static_cast<long>(end - time(nullptr));
-        struct pollfd p = {gWakeRead, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000)) <= 0)
+        const long long left = end - MonotonicMillis();
+        if (left <= 0 || poll(p, static_cast<nfds_t>(1 + gNumRefusals), static_cast<int>(left)) <= 0)
             return;     // the time is over, or a signal came
+        if (p[0].revents == 0)
+            return;     // a refusal's helper
         char drain[256];
         while (read(gWakeRead, drain, sizeof(drain)) > 0) {
         }
@@ -522,21 +548,22 @@ int CountBusyChildren()
     return busy;
 }
 
-// The client's name for the refusal line: its reverse name when look-ups are
-// on and it leads back to the address, else the address.  The look-ups run
-// in a helper without rights (resolver.h), which the master, whose loop
-// accepts every client, waits for a few seconds only.
-void ClientHostName(char *dst, size_t size, const SioAddr &peer)
+// The refusal line of a client, named host, that asked for the set domain.
+void LogRefusal(const char *host, int domain)
 {
-    SioAddrText(dst, size, &peer);
-    if (!gDNSLookup)
-        return;
-    ReverseName r;
-    if (ConfinedReverseName(peer, SIZE_MAX, kRefusalLookupSeconds, &r) == 0 && r.verdict == kReverseLeadsBack)
-        Strncpy(dst, r.name, size);
+    if (gLogSessions) {
+        const int saved = gDomain;
+        gDomain = domain;
+        Log(kLogSession, "REFUSED,?,%s,,,,,,,,,,,,,,,,,,,,,,,,,,%d\n", host, kEndServerFull);
+        gDomain = saved;
+    }
+    StatSession(0, 0, kEndServerFull);
+    _Trace(kLogMisc, "Refused connection from %s.\n", host);
 }
 
-// Every child is busy and there are max-users of them.
+// Every child is busy and there are max-users of them.  With look-ups on,
+// the line waits for the client's name (FinishRefusals), which a helper
+// without rights looks up while the loop goes on.
 void RefuseConnection(int fd, const SioAddr &peer)
 {
     (void) SWrite(fd, gRefuseConnectionsMsg, strlen(gRefuseConnectionsMsg), 2);
@@ -549,16 +576,53 @@ void RefuseConnection(int fd, const SioAddr &peer)
         (void) GetDomainByLocalAddr(&local, &domain, 0);
     SClose(fd, 3);
 
-    char host[64];
-    ClientHostName(host, sizeof(host), peer);
-    if (gLogSessions) {
-        const int saved = gDomain;
-        gDomain = domain;
-        Log(kLogSession, "REFUSED,?,%s,,,,,,,,,,,,,,,,,,,,,,,,,,%d\n", host, kEndServerFull);
-        gDomain = saved;
+    if (gDNSLookup && gNumRefusals < kMostPendingRefusals) {
+        PendingRefusal &p = gRefusals[gNumRefusals];
+        if (StartReverseLookup(peer, SIZE_MAX, &p.lookup) == 0) {
+            p.peer = peer;
+            p.domain = domain;
+            p.deadline = MonotonicMillis() + kRefusalLookupSeconds * 1000LL;
+            gNumRefusals++;
+            return;
+        }
     }
-    StatSession(0, 0, kEndServerFull);
-    _Trace(kLogMisc, "Refused connection from %s.\n", host);
+    char host[64];
+    SioAddrText(host, sizeof(host), &peer);
+    LogRefusal(host, domain);
+}
+
+// Writes the refusal lines whose helpers answered or ran out of time: the
+// reverse name when it leads back to the address, else the address.
+void FinishRefusals()
+{
+    const long long now = MonotonicMillis();
+    for (int i = 0; i < gNumRefusals;) {
+        PendingRefusal &p = gRefusals[i];
+        struct pollfd answered = {p.lookup.fd, POLLIN, 0};
+        if (now < p.deadline && poll(&answered, 1, 0) == 0) {
+            i++;
+            continue;
+        }
+        char host[64];
+        SioAddrText(host, sizeof(host), &p.peer);
+        ReverseName r;
+        if (FinishReverseLookup(&p.lookup, SIZE_MAX, &r) == 0 && r.verdict == kReverseLeadsBack)
+            Strncpy(host, r.name, sizeof(host));
+        LogRefusal(host, p.domain);
+        p = gRefusals[--gNumRefusals];
+    }
+}
+
+// A helper the master's wait for any child reaped: true when it was one.
+bool RefusalHelperReaped(pid_t pid, int status)
+{
+    for (int i = 0; i < gNumRefusals; i++) {
+        if (gRefusals[i].lookup.pid == pid) {
+            NoteLookupReaped(&gRefusals[i].lookup, status);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Writes the plain 220 at once where nothing about the client could change
@@ -681,6 +745,7 @@ int MasterAccept()
                 return -1;
         }
         TakeWaitingClients();
+        FinishRefusals();
         if (gWaitingCount == 0) {
             (void) ClientWaiting(kMasterAcceptSliceMillis);    // nobody yet (or a signal): look at the children again
             continue;
@@ -714,6 +779,8 @@ int ReapChild()
         gLoggerPID = -1;    // nobody left to stop
         Exit(1);
     }
+    if (RefusalHelperReaped(pid, status))
+        return 1;
     const int n = ChildNumberOf(pid);
     if (n == 0) {
         Log(kLogMisc, "Bug: did not find child pid %d in list.\n", static_cast<int>(pid));
@@ -778,6 +845,8 @@ int SignalChildren(int sig)
             gChildren[n] = 0;
             ClearChildPIDLine(n);
             gLiveChildren--;
+        } else {
+            (void) RefusalHelperReaped(pid, status);
         }
     }
     int count = 0;
@@ -918,6 +987,7 @@ int MainProcess()
         }
 
         (void) StatisticsCheckPoint(ShmTime(nullptr));
+        FinishRefusals();
 
         const int reaped = ReapChild();
         if (reaped == -2)

@@ -2,12 +2,13 @@
 //
 // The helper drops its parent's signal handlers, the shared tables and every
 // descriptor but its record's pipe, confines itself (EnterLookupConfinement),
-// makes the look-ups its caller made before and writes one record.  The
-// parent reads that record with a time-out, always ends and reaps the helper
-// by its pid, and checks every field before it uses one.  No other code
-// waits for "any child" while this one waits: the pool child and the master
-// reap their other children from their own loops, and neither has a SIGCHLD
-// handler.
+// makes the look-ups its caller made before and writes one record (in one
+// write, less than a pipe's atomic size).  The parent waits for that record
+// with a time-out, always ends and reaps the helper by its pid, then reads
+// what the helper left in the pipe and checks every field before it uses
+// one.  The pool child waits for nothing else meanwhile; the master goes on
+// with its loop, and its own wait for any child hands a helper it reaps to
+// NoteLookupReaped.  Neither has a SIGCHLD handler.
 #include "process/resolver.h"
 
 #include <fcntl.h>
@@ -154,22 +155,25 @@ long long MillisNow()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The bytes the helper sent, at most size, before its pipe closed or the
-// time ran out.
-size_t ReadRecord(int fd, char *buf, size_t size, int timeoutSeconds)
+// Waits until the helper's record (or the end of its pipe) can be read,
+// at most timeoutSeconds.
+void WaitReadable(int fd, int timeoutSeconds)
 {
     const long long deadline = MillisNow() + static_cast<long long>(timeoutSeconds) * 1000;
+    for (;;) {
+        const long long left = deadline - MillisNow();
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != -1 || errno != EINTR)
+            return;
+    }
+}
+
+// The bytes the helper sent, at most size, read once it has ended: no
+// writer is left, so the read ends at the pipe's end.
+size_t ReadToEnd(int fd, char *buf, size_t size)
+{
     size_t got = 0;
     while (got < size) {
-        const long long left = deadline - MillisNow();
-        if (left <= 0)
-            break;
-        struct pollfd p = {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
         const ssize_t n = read(fd, buf + got, size - got);
         if (n < 0 && errno == EINTR)
             continue;
@@ -239,9 +243,9 @@ bool TakeReverseRecord(const void *bytes, size_t n, size_t longest, ReverseName 
     return true;
 }
 
-int ConfinedReverseName(const SioAddr &addr, size_t longest, int timeoutSeconds, ReverseName *out)
+int StartReverseLookup(const SioAddr &addr, size_t longest, PendingLookup *l)
 {
-    *out = ReverseName {};
+    *l = PendingLookup {};
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) < 0)
         return NotStarted("pipe");
@@ -260,12 +264,37 @@ int ConfinedReverseName(const SioAddr &addr, size_t longest, int timeoutSeconds,
         errno = err;
         return NotStarted("fork");
     }
-    toParent.reset();
+    l->pid = pid;
+    l->fd = fromHelper.release();
+    return 0;
+}
+
+void NoteLookupReaped(PendingLookup *l, int status)
+{
+    l->pid = 0;
+    l->status = status;
+}
+
+int FinishReverseLookup(PendingLookup *l, size_t longest, ReverseName *out)
+{
+    *out = ReverseName {};
+    UniqueFd fromHelper(l->fd);
+    const int status = l->pid > 0 ? EndHelper(l->pid) : l->status;
+    *l = PendingLookup {};
     char record[sizeof(ReverseName)];
-    const size_t got = ReadRecord(fromHelper.get(), record, sizeof(record), timeoutSeconds);
-    const int status = EndHelper(pid);
+    const size_t got = ReadToEnd(fromHelper.get(), record, sizeof(record));
     if (TakeReverseRecord(record, got, longest, out))
         return 0;
     NoteHelperEnd(status);
     return -1;
+}
+
+int ConfinedReverseName(const SioAddr &addr, size_t longest, int timeoutSeconds, ReverseName *out)
+{
+    *out = ReverseName {};
+    PendingLookup l;
+    if (StartReverseLookup(addr, longest, &l) < 0)
+        return -1;
+    WaitReadable(l.fd, timeoutSeconds);
+    return FinishReverseLookup(&l, longest, out);
 }

@@ -5,6 +5,8 @@
 // record.  The parent believes nothing of it that it has not checked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +41,22 @@ static_assert(sizeof(ReverseName) == 264);
 // to start or to confine a helper is logged once per process).  No look-up
 // is ever made in the calling process.
 [[nodiscard]] int ConfinedReverseName(const SioAddr &addr, size_t longest, int timeoutSeconds, ReverseName *out);
+
+// The same look-up while its caller goes on (the master, which must not
+// stop taking clients for a refused client's name): the helper and the
+// read end of its record's pipe, to be polled for POLLIN.
+struct PendingLookup {
+    pid_t pid = 0;          // 0 once the caller's own wait for any child reaped it
+    int fd = -1;
+    int status = 0;         // its wait status once reaped that way
+};
+// Starts the helper.  0, or -1 with nothing started (logged once).
+[[nodiscard]] int StartReverseLookup(const SioAddr &addr, size_t longest, PendingLookup *l);
+// The caller's wait for any child reaped the helper.
+void NoteLookupReaped(PendingLookup *l, int status);
+// Ends the helper (SIGKILL) unless it was reaped, reaps it, and takes what
+// it sent as ConfinedReverseName does; *l is cleared, its pipe closed.
+[[nodiscard]] int FinishReverseLookup(PendingLookup *l, size_t longest, ReverseName *out);
 
 // The parent's check of the n bytes read from a helper: one whole record, a
 // known verdict, a NUL in the name's room, a length that agrees with the
