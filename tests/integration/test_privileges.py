@@ -603,14 +603,17 @@ def test_fronts_run_as_nobody_when_an_account_or_group_holds_an_id_of_their_rang
     # under that id.  The master logs it and the fronts run as nobody
     # instead; clients are served as before.
     ident = FRONT_UID_BASE + nth
-    copy = os.path.join(zorvad_dir, database)
-    shutil.copyfile("/etc/" + database, copy)
-    with open(copy, "a") as db:
+    # A copy of all of /etc in place of it: a file bind-mounted alone would
+    # be detached when another test's useradd replaces the host's file.
+    # (Lock files another useradd makes and removes meanwhile may fail to copy.)
+    etc = os.path.join(zorvad_dir, "etc")
+    subprocess.run(["cp", "-a", "/etc", etc], capture_output=True)
+    assert os.path.isfile(os.path.join(etc, database))
+    with open(os.path.join(etc, database), "a") as db:
         db.write("zfront:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (ident, ident) if database == "passwd"
                  else "zfront:x:%d:\n" % ident)
-    script = 'set -e; mount --bind "$1" "$2"; shift 2; exec "$@"'
-    s = server(domain=DOMAIN, wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
-                                       copy, "/etc/" + database])
+    script = 'set -e; mount --bind "$1" /etc; shift; exec "$@"'
+    s = server(domain=DOMAIN, wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", etc])
     s.wait_log(r"front-uid-base: id %d belongs to the %s zfront; every front runs as nobody\.\n"
                % (ident, "account" if database == "passwd" else "group"))
     f = ftplib.FTP()
