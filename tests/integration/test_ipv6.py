@@ -144,7 +144,8 @@ def test_a_reverse_name_that_does_not_lead_back_is_not_trusted(server, zorvad_di
     # the status area, nor the monitor (a web visitor's status page) may show
     # the claimed name.
     # The name server answers at once and gives the name no address.
-    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "at-once", "claims-only"],
+    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "at-once", "claims-only",
+                            "127.0.0.77"],
                            stdout=subprocess.PIPE)
     try:
         assert dns.stdout.readline() == b"ready\n"

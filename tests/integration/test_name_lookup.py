@@ -6,6 +6,8 @@ import os
 import re
 import select
 import signal
+import socket
+import struct
 import subprocess
 import sys
 
@@ -17,9 +19,11 @@ from test_privileges import FRONT_UID_BASE, assert_only_ids_without_rights, gone
 from test_tls import cert, tls_keys  # noqa: F401 (fixture)
 
 BOTH = "listen-ipv6 = yes\nallow-epsv-eprt = yes\n"
+# Its own address: another test file's name server may run at the same time.
+NAME_SERVER = "127.0.0.78"
 
-# A name server on 127.0.0.77 for the reverse zone of ::1 and the name it
-# gives (argument 1).  With "hold" (argument 2) each question for the
+# A name server on the address of argument 4 for the reverse zone of ::1
+# and the name it gives (argument 1).  With "hold" (argument 2) each question for the
 # reverse name is announced ("asked") and held until a line comes on
 # standard input; with "leads-back" (argument 3) the name's AAAA is ::1,
 # else the name has no address.
@@ -29,7 +33,7 @@ want = ".".join("1" + "0" * 31) + ".ip6.arpa"
 host, hold, leads_back = sys.argv[1], sys.argv[2] == "hold", sys.argv[3] == "leads-back"
 name = b"".join(bytes([len(x)]) + x.encode() for x in host.split(".")) + b"\0"
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.77", 53))
+s.bind((sys.argv[4], 53))
 print("ready", flush=True)
 while True:
     q, peer = s.recvfrom(2048)
@@ -56,7 +60,8 @@ while True:
 
 @pytest.fixture
 def name_server():
-    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "hold", "leads-back"],
+    dns = subprocess.Popen([sys.executable, "-c", HOLDING_DNS, "trusted.example", "hold", "leads-back",
+                            NAME_SERVER],
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         assert dns.stdout.readline() == b"ready\n"
@@ -78,13 +83,13 @@ def answer(dns):
 
 
 def asker_of_the_name_server():
-    """The process holding the UDP socket that waits for 127.0.0.77:53."""
+    """The process holding the UDP socket that waits for NAME_SERVER:53."""
     inodes = set()
     with open("/proc/net/udp") as f:
         next(f)
         for line in f:
             fields = line.split()
-            if fields[2] == "4D00007F:0035":
+            if fields[2] == "%08X:0035" % struct.unpack("<I", socket.inet_aton(NAME_SERVER))[0]:
                 inodes.add("socket:[%s]" % fields[9])
     for entry in os.listdir("/proc"):
         if entry.isdigit():
@@ -127,11 +132,11 @@ def assert_a_helper_without_rights(pid, parent):
 
 
 def reverse_zone_server(server, zorvad_dir, max_users, general=""):
-    """A server with look-ups on that asks the name server on 127.0.0.77
+    """A server with look-ups on that asks the name server on NAME_SERVER
     (the hosts file names only 127.0.0.1), one pool child kept, and a
     session log."""
     wrapper = private_etc_files(zorvad_dir, hosts="127.0.0.1 localhost\n", nsswitch_conf="hosts: files dns\n",
-                                resolv_conf="nameserver 127.0.0.77\noptions timeout:20 attempts:1\n")
+                                resolv_conf="nameserver %s\noptions timeout:20 attempts:1\n" % NAME_SERVER)
     return server(general=BOTH + general + "dns-lookup = yes\nmin-users = 1\nmax-users = %d\nlog-sessions = yes\n"
                   % max_users, domain=DEFAULT_DOMAIN + "log-session = {dir}/session.log\n", wrapper=wrapper)
 
