@@ -45,6 +45,7 @@
 #include "process/sandbox.h"
 #include "process/startup.h"
 #include "tls/tls.h"
+#include "base/clock.h"
 
 pid_t *gChildren = nullptr;
 int gLiveChildren = 0;
@@ -128,13 +129,6 @@ void CloseListeners()
         fd = -1;
     }
     gNumListeners = 0;
-}
-
-long long MonotonicMillis()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Binds, retrying a port that is still in use. Returns 0 or -1 (logged).

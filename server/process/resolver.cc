@@ -36,6 +36,7 @@
 #include "status/sessionindex.h"
 #include "status/shm.h"
 #include "tls/tls.h"
+#include "base/clock.h"
 
 namespace {
 
@@ -148,20 +149,13 @@ void NoteHelperEnd(int status)
     gFailureLogged = true;
 }
 
-long long MillisNow()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until the helper's record (or the end of its pipe) can be read,
 // at most timeoutSeconds.
 void WaitReadable(int fd, int timeoutSeconds)
 {
-    const long long deadline = MillisNow() + static_cast<long long>(timeoutSeconds) * 1000;
+    const long long deadline = MonotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     for (;;) {
-        const long long left = deadline - MillisNow();
+        const long long left = deadline - MonotonicMillis();
         struct pollfd p = {fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != -1 || errno != EINTR)
             return;

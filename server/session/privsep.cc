@@ -42,6 +42,7 @@
 #include "status/sessionindex.h"
 #include "tls/tls.h"
 #include "transfer/data.h"
+#include "base/clock.h"
 
 namespace {
 
@@ -56,13 +57,6 @@ constexpr int kPublishMillis = 1000;            // how often the waited process'
 
 volatile pid_t gSessionProcess = 0;
 volatile sig_atomic_t gDeathSignal = 0;     // a shutdown signal passed on
-
-long long MonotonicMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void ForwardSignal(int sig)
 {
@@ -426,14 +420,14 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
     // The front ends itself at its login time-out; one that has not gone
     // soon after holds this pool child no longer.
     const long long frontEndAt = loginDeadline != 0
-        ? MonotonicMs() + static_cast<long long>(loginDeadline - ShmTime(nullptr)) * 1000 + kFrontEndMillis
+        ? MonotonicMillis() + static_cast<long long>(loginDeadline - ShmTime(nullptr)) * 1000 + kFrontEndMillis
         : 0;
     for (;;) {
         if (gDeathSignal != 0 && killAt == 0)
-            killAt = MonotonicMs() + kSessionEndMillis;
-        if (killAt != 0 && MonotonicMs() >= killAt)
+            killAt = MonotonicMillis() + kSessionEndMillis;
+        if (killAt != 0 && MonotonicMillis() >= killAt)
             kill(w.pid, SIGKILL);
-        if (frontEndAt != 0 && !w.handedOver && MonotonicMs() >= frontEndAt) {
+        if (frontEndAt != 0 && !w.handedOver && MonotonicMillis() >= frontEndAt) {
             kill(w.pid, SIGKILL);
             endedHere = kEndLoginTimeout;
             break;
@@ -445,7 +439,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             w.front = 0;
         int wait = w.pidfd.ok() && killAt == 0 ? kPublishMillis : 200;
         if (frontEndAt != 0 && !w.handedOver) {
-            const long long left = frontEndAt - MonotonicMs();
+            const long long left = frontEndAt - MonotonicMillis();
             wait = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
         }
         struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};

@@ -29,6 +29,7 @@
 #include "tls/tls.h"
 #include "transfer/tlsdata.h"
 #include "sio.h"
+#include "base/clock.h"
 
 SioAddr gLocalDataAddr;
 SioAddr gRemoteDataAddr;
@@ -363,13 +364,6 @@ constexpr long long kSilentUnderPressureMs = 1000;
 // the reply when the client's own connection never comes.
 Refusal gPassiveRefusal = Refusal::kNone;
 
-long long MonotonicMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void DropPending(int i)
 {
     TlsCandidateDrop(i);
@@ -426,7 +420,7 @@ void KeepPending(int fd, const SioAddr &peer)
     gPending[slot].fd = fd;
     gPending[slot].peer = peer;
     gPending[slot].seq = ++gPendingSeq;
-    gPending[slot].acceptedMs = MonotonicMs();
+    gPending[slot].acceptedMs = MonotonicMillis();
     gPending[slot].helloEndMs = gHelloClock ? gPending[slot].acceptedMs + kHelloMs : 0;
 }
 
@@ -552,20 +546,20 @@ int AcceptPassiveTls(const char *name, int64_t size, long long deadline)
 {
     Refusal last = gPassiveRefusal;
     bool announced = false;
-    const long long endMs = MonotonicMs() + (deadline - MonotonicSeconds()) * 1000;
+    const long long endMs = MonotonicMillis() + (deadline - MonotonicSeconds()) * 1000;
     gHelloClock = true;
     for (Pending &q : gPending)
         if (q.fd >= 0)
-            q.helloEndMs = MonotonicMs() + kHelloMs;
+            q.helloEndMs = MonotonicMillis() + kHelloMs;
     for (;;) {
         const int oldest = OldestPending();
         if (!announced && oldest >= 0) {
             UsePeer(gPending[oldest].peer);
             AnnounceAccepted(name, size);
             announced = true;
-            gAnnouncedMs = MonotonicMs();
+            gAnnouncedMs = MonotonicMillis();
         }
-        const long long now = MonotonicMs();
+        const long long now = MonotonicMillis();
         PushOutSilent(now, &last);
         long long until = ExpireHellos(now, endMs, &last);
         if (now >= endMs)
