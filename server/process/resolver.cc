@@ -35,6 +35,7 @@
 #include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
+#include "sio.h"
 #include "tls/tls.h"
 #include "base/clock.h"
 
@@ -162,22 +163,6 @@ void WaitReadable(int fd, int timeoutSeconds)
     }
 }
 
-// The bytes the helper sent, at most size, read once it has ended: no
-// writer is left, so the read ends at the pipe's end.
-size_t ReadToEnd(int fd, char *buf, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = read(fd, buf + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
 // Ends the helper, whatever it is doing, and reaps it by its pid; its wait
 // status.  A server that runs as the anonymous account has root's uid only
 // as its real and saved one: it takes it back for the signal.
@@ -276,8 +261,10 @@ int FinishReverseLookup(PendingLookup *l, size_t longest, ReverseName *out)
     const int status = l->pid > 0 ? EndHelper(l->pid) : l->status;
     *l = PendingLookup {};
     char record[sizeof(ReverseName)];
-    const size_t got = ReadToEnd(fromHelper.get(), record, sizeof(record));
-    if (TakeReverseRecord(record, got, longest, out))
+    // Read once the helper has ended: no writer is left, so the read ends at
+    // the pipe's end.
+    const int got = PRead(fromHelper.get(), record, sizeof(record), 1);
+    if (got > 0 && TakeReverseRecord(record, static_cast<size_t>(got), longest, out))
         return 0;
     NoteHelperEnd(status);
     return -1;
