@@ -31,6 +31,12 @@ int SendRequest(const PrivRequest &req, int fd)
 
 int PrivCall(const PrivRequest &req, int fd)
 {
+    PrivAnswer answer {};
+    return PrivCallAnswer(req, fd, &answer);
+}
+
+int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *out)
+{
     // A call that a signal's jump left unanswered leaves its answer behind:
     // the sequence number tells it from this call's.
     static uint32_t sSeq;
@@ -44,7 +50,8 @@ int PrivCall(const PrivRequest &req, int fd)
         errno = EPIPE;
         return -1;
     }
-    PrivAnswer answer {};
+    PrivAnswer &answer = *out;
+    answer = PrivAnswer {};
     for (;;) {
         const ssize_t n = recv(gPrivChannel, &answer, sizeof(answer), 0);
         if (n < 0 && errno == EINTR)

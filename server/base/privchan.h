@@ -2,8 +2,8 @@
 // pool child.  After a login the session runs in a process of its own with
 // only the user's rights; the few things it may still not do itself (bind
 // the data port below 1024, give an anonymous upload to its configured
-// owner, set that upload's times, queue an event for a root-only queue) it
-// asks over this channel.  The privileged side decides each request from
+// owner, set that upload's times, queue an event for a root-only queue,
+// write the tables the sessions share) it asks over this channel.  The privileged side decides each request from
 // what it knows itself and checks every field; the session only names the
 // operation and passes the object (a descriptor), never a path or an
 // identity the privileged side would believe.
@@ -24,6 +24,17 @@ enum PrivOp : int32_t {
     kPrivLogin = 6,         // a login word of the front (session/prelogin.h: its own record and answer)
     kPrivPublishSlot = 7,   // the process recorded something in its slot: it is published
     kPrivDomainTotals = 8,  // a transfer ended: uid 1 for an upload, gid its bytes
+    kPrivQuotaFind = 9,     // the user's shared quota record, kept by another session
+    kPrivQuotaInstall = 10, // the measured usage (uid bytes, gid files) for the user's record
+    kPrivQuotaCharge = 11,  // data: a QuotaCharge; the answer: the usage and the bytes granted
+    kPrivQuotaRelease = 12, // the session no longer uses the user's record
+    kPrivDirChanged = 13,   // uid device, gid inode: a directory changed (its generation moves on)
+};
+
+// kPrivQuotaCharge's data.
+struct QuotaCharge {
+    int64_t bytes, files;   // deltas
+    int64_t want;           // bytes to reserve, never past the hard limit
 };
 
 constexpr size_t kPrivDataMax = 1040;   // an event frame and its type
@@ -44,6 +55,8 @@ struct PrivAnswer {
     uint32_t seq;                       // the request's
     int32_t rc;                         // 0 or -1
     int32_t err;                        // errno when rc is -1
+    int32_t unused;
+    int64_t value[3];                   // the quota requests: bytes, files, bytes granted
 };
 
 // The session's end of the channel; -1 in a process that holds its own
@@ -54,6 +67,8 @@ extern int gPrivChannel;
 // Sends req (and fd when >= 0) and waits for the answer: its rc, with errno
 // set from it.  -1 with EPIPE when the privileged side is gone.
 [[nodiscard]] int PrivCall(const PrivRequest &req, int fd);
+// The same, with the whole answer in *answer.
+[[nodiscard]] int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *answer);
 
 // Tells the privileged side that the session ended in order.
 void PrivSessionDone();

@@ -215,6 +215,7 @@ void MonitorSessionEnded(int status, bool orderly, int deathSignal)
 {
     WtmpAddLogoutEntry();
     PamEndSession();
+    QuotaSessionEnd();      // the record the pool child kept for the session
     ResetSharedMemory();
     // A shutdown signal passed on to the session's process is this
     // process's too, however that process ended.

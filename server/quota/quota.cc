@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "Strn.h"
+#include "base/privchan.h"
 #include "config/config.h"
 #include "log/log.h"
 #include "paths/paths.h"
@@ -139,6 +140,62 @@ void Adopt(const QuotaUsage &u)
     gUserFilesUsage = u.files;
 }
 
+// The user's record.  A session in a process of its own cannot write the
+// table: its pool child keeps the record for it, keyed by its own slot.
+bool Delegated()
+{
+    return gPrivChannel >= 0;
+}
+
+int Ask(PrivOp op, PrivRequest req, QuotaUsage *now, int64_t *granted)
+{
+    req.op = op;
+    PrivAnswer a {};
+    if (PrivCallAnswer(req, -1, &a) < 0)
+        return -1;
+    *now = QuotaUsage{a.value[0], a.value[1]};
+    if (granted != nullptr)
+        *granted = a.value[2];
+    return 0;
+}
+
+int RecordFind(QuotaUsage *now)
+{
+    return Delegated() ? Ask(kPrivQuotaFind, PrivRequest{}, now, nullptr) : QuotaTableFind(sKey, now);
+}
+
+int RecordInstall(const QuotaUsage &measured, bool alone, QuotaUsage *now)
+{
+    if (!Delegated())
+        return QuotaTableInstall(sKey, measured, alone, OtherSessionOf, now);
+    PrivRequest req {};
+    req.uid = measured.bytes;
+    req.gid = measured.files;
+    return Ask(kPrivQuotaInstall, req, now, nullptr);
+}
+
+int RecordCharge(int64_t dBytes, int64_t dFiles, int64_t want, int64_t *granted, QuotaUsage *now)
+{
+    if (!Delegated())
+        return QuotaTableUpdate(sIndex, sKey, dBytes, dFiles, want, gUserBytesUsageHardLimit, granted, now);
+    PrivRequest req {};
+    const QuotaCharge charge{dBytes, dFiles, want};
+    memcpy(req.data, &charge, sizeof(charge));
+    req.length = sizeof(charge);
+    *granted = 0;
+    return Ask(kPrivQuotaCharge, req, now, granted);
+}
+
+void RecordRelease()
+{
+    if (!Delegated()) {
+        QuotaTableRelease(sIndex, sKey, OtherSessionOf);
+        return;
+    }
+    QuotaUsage ignored;
+    (void) Ask(kPrivQuotaRelease, PrivRequest{}, &ignored, nullptr);
+}
+
 // The first computation of a session: the record of the user when another
 // session of the user keeps it, else a new walk, installed for the others.
 void AttachOrMeasure()
@@ -147,7 +204,7 @@ void AttachOrMeasure()
     const bool alone = !UserHasOtherSession();
     QuotaUsage now{0, 0};
     if (!alone && sKey.user[0] != '\0') {
-        sIndex = QuotaTableFind(sKey, &now);
+        sIndex = RecordFind(&now);
         if (sIndex >= 0) {
             Adopt(now);
             return;
@@ -158,7 +215,7 @@ void AttachOrMeasure()
     if (sKey.user[0] == '\0')
         return;
     // Another session may have installed its walk meanwhile: that one wins.
-    sIndex = QuotaTableInstall(sKey, QuotaUsage{gUserBytesUsage, gUserFilesUsage}, alone, OtherSessionOf, &now);
+    sIndex = RecordInstall(QuotaUsage{gUserBytesUsage, gUserFilesUsage}, alone, &now);
     if (sIndex >= 0)
         Adopt(now);
 }
@@ -170,7 +227,7 @@ int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
     int64_t granted = 0;
     if (sIndex >= 0) {
         QuotaUsage now{0, 0};
-        if (QuotaTableUpdate(sIndex, sKey, dBytes, dFiles, want, gUserBytesUsageHardLimit, &granted, &now) == 0) {
+        if (RecordCharge(dBytes, dFiles, want, &granted, &now) == 0) {
             Adopt(now);
             return granted;
         }
@@ -194,8 +251,60 @@ int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
 void QuotaSessionEnd()
 {
     if (sIndex >= 0)
-        QuotaTableRelease(sIndex, sKey, OtherSessionOf);
+        RecordRelease();
     sIndex = -1;
+}
+
+// The pool child keeps the record of its session's user: the key is its own
+// slot's, the hard limit the one login read from the password record; the
+// session only says what it measured and what changed.
+int QuotaServe(const PrivRequest &req, PrivAnswer *answer)
+{
+    QuotaUsage now{0, 0};
+    int64_t granted = 0;
+    if (req.op != kPrivQuotaRelease && sIndex < 0)
+        TakeKey();
+    if (sKey.user[0] == '\0' || !gVQuotas) {
+        errno = ENOENT;
+        return -1;
+    }
+    int rc = 0;
+    switch (req.op) {
+    case kPrivQuotaFind:
+        if (UserHasOtherSession())
+            sIndex = QuotaTableFind(sKey, &now);
+        rc = sIndex;
+        break;
+    case kPrivQuotaInstall:
+        rc = sIndex = QuotaTableInstall(sKey, QuotaUsage{req.uid, req.gid}, !UserHasOtherSession(), OtherSessionOf,
+                                        &now);
+        break;
+    case kPrivQuotaCharge: {
+        QuotaCharge c;
+        if (req.length != static_cast<int32_t>(sizeof(c))) {
+            errno = EINVAL;
+            return -1;
+        }
+        memcpy(&c, req.data, sizeof(c));
+        const int64_t hard = PositiveOrZero(sRecord.hardKB) * 1024;
+        rc = sIndex < 0 ? -1 : QuotaTableUpdate(sIndex, sKey, c.bytes, c.files, c.want, hard, &granted, &now);
+        break;
+    }
+    case kPrivQuotaRelease:
+        QuotaSessionEnd();
+        return 0;
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+    if (rc < 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    answer->value[0] = now.bytes;
+    answer->value[1] = now.files;
+    answer->value[2] = granted;
+    return 0;
 }
 
 void SessionResetQuota()

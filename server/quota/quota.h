@@ -35,6 +35,11 @@ void QuotaCreateSharedTable();
 // At the end of a session: the last session of a user frees its shared
 // record, so that the next login measures what changed meanwhile.
 void QuotaSessionEnd();
+// The pool child's answer to a quota request of its session's process
+// (base/privchan.h): 0 with the figures in answer->value, or -1 with errno.
+struct PrivRequest;
+struct PrivAnswer;
+[[nodiscard]] int QuotaServe(const PrivRequest &req, PrivAnswer *answer);
 // At each login: usage unknown, no limits.
 void SessionResetQuota();
 // Login hands over the limits of the user's password record (kB and files;

@@ -1,9 +1,9 @@
 // The usage of every user with a quota, kept in one table that all sessions
 // on this host share, so that parallel sessions of one user charge one
 // figure instead of a limit each.  The master makes the table before it
-// forks; each child inherits the mapping, so a session that no longer runs
-// as root still reaches it.  Every record is re-checked against its key on
-// each use: the table is writable by every session and is treated as hostile.
+// forks; each pool child inherits the mapping and keeps the record of its
+// session's user (a session's own process lets the table go and asks).
+// Every record is still re-checked against its key on each use.
 #pragma once
 
 #include <cstdint>

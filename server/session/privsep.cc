@@ -32,6 +32,8 @@
 #include "events/eventframe.h"
 #include "events/events.h"
 #include "log/log.h"
+#include "quota/quota.h"
+#include "quota/shared.h"
 #include "paths/paths.h"
 #include "paths/uniquefd.h"
 #include "sio.h"
@@ -39,6 +41,7 @@
 #include "session/prelogin.h"
 #include "session/shell.h"
 #include "status/shm.h"
+#include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "tls/tls.h"
 #include "transfer/data.h"
@@ -122,12 +125,18 @@ int gAnonRootFd = -1;
 
 PrivAnswer Answer(int rc)
 {
-    return {0, rc < 0 ? -1 : 0, rc < 0 ? errno : 0};
+    PrivAnswer a {};
+    a.rc = rc < 0 ? -1 : 0;
+    a.err = rc < 0 ? errno : 0;
+    return a;
 }
 
 PrivAnswer Refused(int err)
 {
-    return {0, -1, err};
+    PrivAnswer a {};
+    a.rc = -1;
+    a.err = err;
+    return a;
 }
 
 // ---- The requests ------------------------------------------------------------------------------
@@ -323,6 +332,13 @@ int ServeOneRequest(int channel, bool front)
         } else if (req.priv.op == kPrivDomainTotals) {
             ShmAddDomainTotals(req.priv.uid == 1, req.priv.gid);
             answer = Answer(0);
+        } else if (req.priv.op == kPrivDirChanged) {
+            BumpDirGenerationOf(static_cast<uint64_t>(req.priv.uid), static_cast<uint64_t>(req.priv.gid));
+            answer = Answer(0);
+        } else if (req.priv.op >= kPrivQuotaFind && req.priv.op <= kPrivQuotaRelease) {
+            const int rc = QuotaServe(req.priv, &answer);    // the figures into answer.value
+            answer.rc = rc < 0 ? -1 : 0;
+            answer.err = rc < 0 ? errno : 0;
         } else {
             answer = AnswerAsRoot(req.priv, object.get());
         }
@@ -617,6 +633,9 @@ void SeparateSession()
         if ((geteuid() != 0 && seteuid(0) < 0) || ShmUseMailbox() < 0)
             SeparationFailed("status area");
         ForgetSessionIndex();
+        // The tables the sessions share are written by the pool child alone.
+        QuotaTableForget();
+        ReadOnlyDirGenerations();
         (void) EmptyBoundingSet();
         SwitchToUserIdentity();
         // The session ends with its pool child (kill -9 of the pid the status

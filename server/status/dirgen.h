@@ -1,5 +1,6 @@
 // Change generations of directories, shared by the master and its children
-// (an anonymous shared mapping inherited across fork).  Each child caches
+// (a shared mapping inherited across fork; read-only to a session's own
+// process, whose changes its pool child records).  Each child caches
 // the listings it reads; a change one session makes through the server
 // (an upload over a file, APPE, SITE CHMOD) need not change the
 // directory's own time, so every change also bumps the directory's
@@ -22,8 +23,14 @@
 // The generation of the directory st describes.
 [[nodiscard]] uint32_t DirGeneration(const struct stat &st);
 
-// Something in the directory changed: its generation moves on.
+// Something in the directory changed: its generation moves on (in a
+// session's own process, through its pool child).
 void BumpDirGeneration(const struct stat &st);
+// The pool child's side of that: the directory's device and inode.
+void BumpDirGenerationOf(uint64_t dev, uint64_t ino);
+
+// A session's own process keeps only its read-only mapping.
+void ReadOnlyDirGenerations();
 
 // A process that must not touch the table lets it go (generations read 0).
 void ForgetDirGenerations();

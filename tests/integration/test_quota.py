@@ -11,6 +11,7 @@ import pytest
 
 from accounts import write_passwd_db
 from conftest import wait_for
+from test_privileges import GDB, gdb_calls, shared_mappings, sole_holder
 from xferhelp import domain, open_pasv, retr, stor
 
 UID = 65534
@@ -274,3 +275,40 @@ def test_the_usage_after_file_commands_is_what_is_on_disk(server, zorvad_dir, co
     report = c.command("SITE QUOTA")
     used = tuple(int(n) for n in re.findall(r"200-  (?:Bytes|Files): (\d+)", report))
     assert used == on_disk(home), report
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_one_users_session_cannot_lift_another_users_limit(server, zorvad_dir):
+    """The attacker: code running in the session of one virtual user.  The
+    tables the sessions share are not writable to it (its own slot's page
+    alone is), and what it may ask its pool child changes its own user's
+    usage, never another's: that user's uploads still stop at its limit."""
+    limit = 64 * 1024
+    homes = {}
+    for name in ("quinn", "uma"):
+        homes[name] = os.path.join(zorvad_dir, name)
+        os.makedirs(homes[name])
+        os.chown(homes[name], UID, UID)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, *["%s:{plain}%s:%d:%d::%s:/bin/sh:%d:0:0:0" % (n, PASSWORD, UID, UID, h, limit // 1024)
+                          for n, h in homes.items()])
+    s = server(domain=domain("passwd = %s\n" % db))
+    victim = session(s, "uma")
+    assert stored(victim, "full", limit)[1].startswith("450 Disk quota exceeded")
+    attacker = session(s, "quinn")
+    assert attacker.command("SITE QUOTA").startswith("200-")
+    pid = sole_holder(s, attacker.sock)
+    maps = shared_mappings(pid)
+    assert len([m for m in maps if m[1].startswith("rw")]) == 1, maps
+    (generations,) = [m[0] for m in maps if "dirgen" in m[2]]
+    # mprotect of the directory generations, then a charge of minus 1 GB
+    # and minus 1,000 files, as the quota code itself would send it.
+    values, out = gdb_calls(pid, "print (int) mprotect(%d, 4096, 3)" % generations,
+                            "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
+                            "set *(int *) $r = 11", "set *(int *) ($r + 4) = 24",
+                            "set *(long *) ($r + 64) = -1000000000", "set *(long *) ($r + 72) = -1000",
+                            "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, -1)")
+    assert values == [-1, 0], out.stdout + out.stderr
+    assert stored(victim, "more", 1)[0].startswith("450 Disk quota exceeded")
+    # Its own record is all it reached: within its own limit, as on disk.
+    assert attacker.command("SITE QUOTA").startswith("200-Quota report:\r\n200-  Bytes: 0 ")
