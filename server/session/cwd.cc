@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "session/prelogin.h"
 #include "Strn.h"
 #include "log/log.h"
 #include "session/messages.h"
@@ -59,7 +58,6 @@ void Cwd(char *arg)
     snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %.246s", "Cwd", real);
     Strncpy(gRUserPtr->cwd, gCwd);
     gRUserPtr->lastCommandTime = ShmTime(nullptr);
-    PublishOwnSlot();
 
     char shown[kSessionPathSize];
     VirtualPath(shown, sizeof(shown), gCwd);

@@ -169,7 +169,6 @@ void CompleteLogin(const char *text)
     }
     WriteLoginRecords();
     StartDir();
-    PublishOwnSlot();   // logged in, and where
     LoginMessage(text);
     DidSomethingUseful();
 }

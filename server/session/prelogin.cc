@@ -240,12 +240,25 @@ void StartFront()
     WaitForSessionProcess(pid, channel, oldMask, gSessionTimeLimit, true);
 }
 
+namespace {
+
+ShmSlot sPublished;     // the slot as the pool child last published it
+
+// The pool child publishes the slot before it serves any request: what the
+// slot holds as one is sent needs no publishing of its own.
+void PublishedWithRequest()
+{
+    if (ShmSlotIsMailbox())
+        memcpy(&sPublished, gRUserPtr, sizeof(sPublished));
+}
+
+}  // namespace
+
 void PublishOwnSlot()
 {
     if (gPrivChannel < 0 || !ShmSlotIsMailbox())
         return;
     // Only what changed since it was last published costs a round trip.
-    static ShmSlot sPublished;
     if (memcmp(&sPublished, gRUserPtr, sizeof(sPublished)) == 0)
         return;
     memcpy(&sPublished, gRUserPtr, sizeof(sPublished));
@@ -261,6 +274,7 @@ void CountTransferForDomain(bool upload, int64_t bytes)
     req.op = kPrivDomainTotals;
     req.uid = upload ? 1 : 0;
     req.gid = bytes;
+    PublishedWithRequest();
     (void) PrivCall(req, -1);
 }
 
@@ -279,6 +293,7 @@ bool ForwardedToPoolChild(LoginWord word, char *arg)
     }
     // The pool child never holds the client's connection before a login:
     // it gets it (or the relay's end) with each word that may log in.
+    PublishedWithRequest();
     const bool answered = CallPoolChild(relay[1] >= 0 ? relay[1] : gCtrl);
     if (relay[1] >= 0)
         close(relay[1]);

@@ -64,7 +64,9 @@ void StartFront();
 
 // In the front and the session's process: the pool child publishes what the
 // process recorded in its slot (it cannot write the status area), when
-// anything changed since the last time.  Elsewhere nothing.
+// anything changed since the last time.  Called before every reply; the
+// pool child also publishes before it serves any request, and every second
+// while the process is busy.  Elsewhere nothing.
 void PublishOwnSlot();
 
 // In the session's process: the pool child adds the transfer to the totals

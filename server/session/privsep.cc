@@ -324,8 +324,8 @@ int ServeOneRequest(int channel, bool front)
         static_cast<size_t>(n) == head + static_cast<size_t>(req.priv.length)) {
         if (req.priv.op == kPrivSessionDone)
             return 1;
+        ShmPublishMailbox();    // what the process records shows before anything it asks is done
         if (req.priv.op == kPrivPublishSlot) {
-            ShmPublishMailbox();
             answer = Answer(0);
         } else if (front) {
             answer = Refused(EPERM);

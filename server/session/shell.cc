@@ -216,7 +216,8 @@ void RecordCommand(const char *line, time_t now)
         _Trace(kLogMisc, gTraceSpecIn, shown);
     Strncpy(gRUserPtr->command, shown);
     gRUserPtr->lastCommandTime = now;
-    PublishOwnSlot();       // the status area shows it while the command runs
+    // Published with its reply or its first request to the pool child, and
+    // by the pool child within a second while a long command runs.
 }
 
 void Throttle(time_t now)

@@ -1,6 +1,5 @@
 // RETR: the checks, the file or directory archive, the sending method and
 // the outcome of a download.
-#include "session/prelogin.h"
 #include "transfer/retr.h"
 
 #include <fcntl.h>
@@ -307,7 +306,6 @@ void NoteTransferActivity(const char *verb, const char *path)
     snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %s", verb, path);
     gRUserPtr->state = gUploading ? kShmStateUploading : kShmStateDownloading;
     gRUserPtr->lastCommandTime = ShmTime(nullptr);
-    PublishOwnSlot();
     if (gSyslog) {
         if (gUploading)
             syslog(LOG_INFO, "Uploading [%.420s]", path);

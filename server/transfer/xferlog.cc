@@ -181,7 +181,6 @@ void LogTransfer(int result, int started)
 {
     ShmNoteActivity();          // the idle time counts from the transfer's end
     gRUserPtr->state = gLoggedIn ? kShmStateLoggedIn : kShmStateConnected;
-    PublishOwnSlot();
     if (gCurXferFile[0] == '\0')
         return;
     const int savedErrno = errno;
