@@ -1,8 +1,14 @@
 // The user and group preload cache.
 #include "listing/pwcache.h"
 #include "Strn.h"
+#include "sio.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <grp.h>
@@ -112,41 +118,89 @@ static void BuildHash(PwTable t)
     }
 }
 
-static void LoadUsers(PwTable t)
+// Lists one database, users or groups, into a new array of *n entries
+// (nullptr when there is no memory for it).
+static PwName *ListNames(bool groups, int *n)
 {
-    FreeTable(t);
-    int n = 0;
-    setpwent();
-    while (getpwent() != nullptr)
-        n++;
-    t.entries = static_cast<PwName *>(calloc(size_t(n) + 1, sizeof(PwName)));
-    if (t.entries != nullptr) {
+    *n = 0;
+    int total = 0;
+    if (groups) {
+        setgrent();
+        while (getgrent() != nullptr)
+            total++;
+    } else {
         setpwent();
-        // The file may have grown since counting: never store more than n.
-        for (struct passwd *pw; t.count < n && (pw = getpwent()) != nullptr;)
-            if (StoreName(&t.entries[t.count], pw->pw_name, int32_t(pw->pw_uid)))
-                t.count++;
+        while (getpwent() != nullptr)
+            total++;
     }
-    endpwent();
-    if (t.entries != nullptr)
-        BuildHash(t);
+    PwName *entries = static_cast<PwName *>(calloc(size_t(total) + 1, sizeof(PwName)));
+    // The file may have grown since counting: never store more than total.
+    if (entries != nullptr && groups) {
+        setgrent();
+        for (struct group *gr; *n < total && (gr = getgrent()) != nullptr;)
+            if (StoreName(&entries[*n], gr->gr_name, int32_t(gr->gr_gid)))
+                (*n)++;
+    } else if (entries != nullptr) {
+        setpwent();
+        for (struct passwd *pw; *n < total && (pw = getpwent()) != nullptr;)
+            if (StoreName(&entries[*n], pw->pw_name, int32_t(pw->pw_uid)))
+                (*n)++;
+    }
+    if (groups)
+        endgrent();
+    else
+        endpwent();
+    return entries;
 }
 
-static void LoadGroups(PwTable t)
+static bool ReadWhole(int fd, void *buf, size_t size)
+{
+    return PRead(fd, buf, size, 1) == static_cast<int>(size);
+}
+
+// The same in a child of its own, which sends the entries back: listing a
+// database loads every name service the host names, with the libraries it
+// pulls in, which every process forked from this one would map and copy.
+static PwName *ListNamesApart(bool groups, int *n)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0)
+        return ListNames(groups, n);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int count = 0;
+        PwName *entries = ListNames(groups, &count);
+        const int32_t sent = entries != nullptr ? count : -1;
+        if (PWrite(fds[1], &sent, sizeof(sent)) == static_cast<int>(sizeof(sent)) && sent > 0)
+            (void) PWrite(fds[1], entries, size_t(sent) * sizeof(PwName));
+        _exit(0);
+    }
+    close(fds[1]);
+    int32_t count = -1;
+    PwName *entries = nullptr;
+    if (pid > 0 && ReadWhole(fds[0], &count, sizeof(count)) && count >= 0 && count < (1 << 24)) {
+        entries = static_cast<PwName *>(calloc(size_t(count) + 1, sizeof(PwName)));
+        if (entries != nullptr && !ReadWhole(fds[0], entries, size_t(count) * sizeof(PwName))) {
+            free(entries);
+            entries = nullptr;
+        }
+    }
+    close(fds[0]);
+    while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (pid < 0)
+        return ListNames(groups, n);
+    *n = entries != nullptr ? count : 0;
+    for (int i = 0; i < *n; i++)
+        entries[i].name[sizeof(entries[i].name) - 1] = '\0';
+    return entries;
+}
+
+static void Load(PwTable t, bool groups)
 {
     FreeTable(t);
-    int n = 0;
-    setgrent();
-    while (getgrent() != nullptr)
-        n++;
-    t.entries = static_cast<PwName *>(calloc(size_t(n) + 1, sizeof(PwName)));
-    if (t.entries != nullptr) {
-        setgrent();
-        for (struct group *gr; t.count < n && (gr = getgrent()) != nullptr;)
-            if (StoreName(&t.entries[t.count], gr->gr_name, int32_t(gr->gr_gid)))
-                t.count++;
-    }
-    endgrent();
+    t.entries = gPwCacheEnv.apart ? ListNamesApart(groups, &t.count) : ListNames(groups, &t.count);
     if (t.entries != nullptr)
         BuildHash(t);
 }
@@ -190,8 +244,8 @@ void PwLoad()
 
     timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
-    LoadUsers(UserTable());
-    LoadGroups(GroupTable());
+    Load(UserTable(), false);
+    Load(GroupTable(), true);
     clock_gettime(CLOCK_MONOTONIC, &t1);
 
     char line[80];

@@ -33,6 +33,7 @@ struct PwCacheEnv {
     time_t (*now)() = nullptr;          // the clock (the shared time cache); nullptr: time()
     void (*log)(const char *text) = nullptr;     // miscellaneous log line
     void (*trace)(const char *text) = nullptr;   // trace line (the hook decides whether tracing is on)
+    bool apart = false;                 // list the databases in a child of its own (the master)
 };
 extern PwCacheEnv gPwCacheEnv;
 

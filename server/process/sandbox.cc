@@ -34,6 +34,7 @@
 #include "status/shm.h"
 #include "base/exit.h"
 #include "base/process.h"
+#include "process/startup.h"
 
 namespace {
 
@@ -624,12 +625,17 @@ bool FrontIdsUnclaimed()
     return !taken;
 }
 
+int FrontIdsUnclaimedStatus()
+{
+    return FrontIdsUnclaimed() ? 0 : 1;
+}
+
 }  // namespace
 
 int PrepareFrontConfinement()
 {
     PrepareFilters();
-    if (!FrontIdsUnclaimed())
+    if (RunApart(FrontIdsUnclaimedStatus) != 0)
         gFrontUidBase = 0;      // inherited by every child: IsFrontId is false from now on
     const struct passwd *pw = getpwnam("nobody");
     if (pw != nullptr && pw->pw_uid != 0 && pw->pw_gid != 0) {

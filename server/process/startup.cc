@@ -40,6 +40,7 @@
 #include "quota/quota.h"
 #include "tls/tls.h"
 #include "config/userclass.h"
+#include "sio.h"
 #include "version.h"
 
 int gChild = 0;
@@ -94,6 +95,55 @@ void RaiseCoreLimit()
     }
 }
 
+}  // namespace
+
+int RunApart(int (*work)())
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(work() & 0xff);
+    int status = 0;
+    pid_t reaped = -1;
+    while (pid > 0 && (reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped != pid)
+        return work();      // no child, or reaped elsewhere: here then
+    return WIFEXITED(status) ? WEXITSTATUS(status) : work();
+}
+
+namespace {
+
+// getgrouplist in a child of its own: asking every group source loads each
+// name service the host lists, with the libraries it pulls in, and what the
+// master maps every process it forks maps and copies again.  The count
+// (at most max), or -1.
+int GroupListApart(const char *user, gid_t gid, gid_t *groups, int max)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int n = max;
+        const int32_t count = getgrouplist(user, gid, groups, &n) < 0 ? -1 : n;
+        (void) PWrite(fds[1], &count, sizeof(count));
+        if (count > 0)
+            (void) PWrite(fds[1], groups, static_cast<size_t>(count) * sizeof(gid_t));
+        _exit(0);
+    }
+    close(fds[1]);
+    int32_t count = -1;
+    if (pid < 0 || PRead(fds[0], &count, sizeof(count), 1) != static_cast<int>(sizeof(count)) || count > max ||
+        (count > 0 && PRead(fds[0], groups, static_cast<size_t>(count) * sizeof(gid_t), 1) !=
+                          static_cast<int>(static_cast<size_t>(count) * sizeof(gid_t))))
+        count = -1;
+    close(fds[0]);
+    while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return count;
+}
+
 // The first of the usual anonymous accounts that exists, else the account
 // of the real uid when that is not root.
 void FindAnonymousAccount()
@@ -121,9 +171,9 @@ void FindAnonymousAccount()
         fprintf(stderr, "User \"%s\" found, but has GID 0 which is not allowed.\n", gFTPUser.username);
         Exit(1);
     }
-    int n = kFTPUserGroupsMax;
-    gNumFTPUserGroups = getgrouplist(gFTPUser.username, static_cast<gid_t>(gFTPUser.gid[0]), gFTPUserGroups, &n) < 0
-                            ? 0 : n;
+    const int n = GroupListApart(gFTPUser.username, static_cast<gid_t>(gFTPUser.gid[0]), gFTPUserGroups,
+                                 kFTPUserGroupsMax);
+    gNumFTPUserGroups = n < 0 ? 0 : n;
 }
 
 // First of the conventional anonymous roots, in the order they are tried.
@@ -232,16 +282,17 @@ void Daemonise()
     gMasterPPID = getppid();
 }
 
-void ProbeEncryptedPasswords()
+int ProbeEncryptedPasswords()
 {
     unsigned checked = 0;
     int timedOut = 0;
     if (CanGetEncryptedPasswords2(20, &checked, &timedOut) == 1)
-        return;
+        return 0;
     if (timedOut)
         Log(kLogMisc, "Gave up trying to determine if encrypted passwords are available (%u users checked).  If they aren't then /etc/passwd users will not be able to login!\n", checked);
     else
         Log(kLogMisc, "Cannot access the encrypted passwords -- /etc/passwd users will not be able to login (but anonymous and virtual users will be able to login)!\n");
+    return 0;
 }
 
 // "Release: ..." (first line of /etc/release, when there is one) and
@@ -623,7 +674,7 @@ void PostReadConfigInit()
         Exit(1);
     }
 
-    ProbeEncryptedPasswords();
+    (void) RunApart(ProbeEncryptedPasswords);
     HashSelfTests();
     if (InitEventSock() < 0)
         Exit(1);
@@ -638,7 +689,9 @@ void PostReadConfigInit()
     gPwCacheEnv.log = PwCacheLog;
     gPwCacheEnv.trace = PwCacheTrace;
     Log(kLogMisc, "Preloading users and groups...\n");
+    gPwCacheEnv.apart = true;       // a session's reload lists them itself
     PwLoad();
+    gPwCacheEnv.apart = false;
 }
 
 void ExitStuff()

@@ -35,6 +35,12 @@ void DeriveShmKeyBase();
 void CheckPIDFile();
 int GetOurHostName(char *dst, size_t size);
 int HashSelfTests();                       // 0, or the number of failed tests
+// Runs work in a child of its own and returns what it returned (0-255), or
+// runs it here when no child can be had.  For the master's look-ups that
+// list every account or group: they load each name service the host names,
+// with the libraries it pulls in, which every process the master forks
+// would map and copy again.
+int RunApart(int (*work)());
 
 // ---- PID file --------------------------------------------------------------------
 // The PID file's directory as an O_PATH descriptor when only root (or the
