@@ -219,9 +219,10 @@ void StartFront()
     const pid_t poolChild = getpid();
     int channel = -1;
     sigset_t oldMask;
-    const pid_t pid = ForkWithChannel(&channel, &oldMask);
+    const bool mailbox = ShmPrepareMailbox() == 0;     // this client's alone
+    const pid_t pid = mailbox ? ForkWithChannel(&channel, &oldMask) : -1;
     if (pid < 0) {
-        LogPerror("fork");
+        LogPerror(mailbox ? "fork" : "status mailbox");
         Reply("421 Service not available, closing control connection.\r\n");
         DoneConnection(kEndIdentity);
     }

@@ -367,11 +367,14 @@ ShmSlot *gMailbox = nullptr;
 
 int ShmPrepareMailbox()
 {
-    if (gMailbox != nullptr)
-        return 0;
+    // A page of its own for each client: a process an earlier session left
+    // behind (a session may fork) keeps the old one, where nothing the next
+    // client's processes record arrives and nothing it writes is published.
     void *p = mmap(nullptr, sizeof(ShmSlot), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return -1;
+    if (gMailbox != nullptr)
+        munmap(gMailbox, sizeof(ShmSlot));
     gMailbox = static_cast<ShmSlot *>(p);
     return 0;
 }

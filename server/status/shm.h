@@ -241,7 +241,8 @@ void ResetSharedMemory();
 // record of themselves goes to a page shared with their pool child only
 // (the mailbox), which publishes the few fields such a process may set.
 
-// Pool child, once: maps the mailbox.  0, or -1 (no front can start).
+// Pool child, before each client: maps a new mailbox (the earlier one goes).
+// 0, or -1 (no front can start).
 [[nodiscard]] int ShmPrepareMailbox();
 
 // The front or session's process, still root: the own slot copied to the mailbox, which becomes

@@ -690,3 +690,68 @@ def test_code_running_in_a_session_cannot_make_the_status_area_lie_about_who_it_
     assert (after["user"], after["addr"], after["state"]) == (before["user"], before["addr"], before["state"])
     assert after["command"] == "A" * 255
     f.quit()
+
+
+# The registers a stopped process resumes with; a call it was waiting in
+# (poll, for a session between commands) is made again from them.
+REGISTERS = ["rax", "rbx", "rcx", "rdx", "rsi", "rdi", "rbp", "rsp", "r8", "r9", "r10", "r11", "r12", "r13",
+             "r14", "r15", "rip", "eflags", "orig_rax"]
+
+
+def fork_in(pid):
+    """The process pid, stopped in a system call, forks (as code running in
+    it may: a session forks its archivers) and goes on as it was; the child
+    waits in pause(), attached to nothing.  The child's pid, or None where
+    the process was not stopped right after a system call instruction."""
+    pause_stack = "set $t = (((long) $rsp - 4096) & ~15)"
+    lines = (["set detach-on-fork off", "set follow-fork-mode parent",
+              "print (int) (*(unsigned short *) ($pc - 2) == 0x050f)"]
+             + ["set $saved_%s = $%s" % (r, r) for r in REGISTERS]
+             + ["set $orig_rax = -1", "set $rax = 57", "set $pc = $pc - 2", "stepi", "print (int) $rax"]
+             + ["set $%s = $saved_%s" % (r, r) for r in REGISTERS]
+             + ["inferior 2", pause_stack]
+             + ["set *(long *) ($t + %d) = (long) &pause" % (8 * i) for i in range(16)]
+             + ["set $rsp = $t + 8", "set $pc = (long) &pause", "set $orig_rax = -1", "detach inferiors 2"])
+    values, out = gdb_calls(pid, *lines)
+    return values[1] if values[:1] == [1] and len(values) == 2 and values[1] > 0 else None
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_a_session_leaves_running_neither_reads_nor_writes_the_next_clients_status(server, zorvad_dir):
+    # The attacker: code running in an anonymous session, which forks a child
+    # that outlives the session.  The next client of the same pool child must
+    # not share the page its processes record their status in with that
+    # child: there the child would name the client "anonymous", so that its
+    # front records the PASS that follows as typed, read the password, and
+    # make the status area show that client's session where it is not.
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    os.chown(home, 65534, 65534)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}s3cret:65534:65534::%s:/bin/false" % home)
+    # One pool child: it serves the next client.
+    s = server(domain=DOMAIN + "passwd = %s\n" % db, general="max-users = 1\n")
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login("anonymous", "a@b.c")
+    child = fork_in(session_holder(s, f))
+    if child is None:
+        pytest.skip("the session's process could not be made to fork here")
+    try:
+        f.quit()
+        assert wait_for(lambda: not s.busy_children())
+        assert not gone(child)
+        c = s.greeted()
+        assert c.command("USER vera").startswith("331 ")
+        values, out = gdb_calls(child, 'call (void) strcpy(gRUserPtr->user, "anonymous")', "print (int) 1")
+        assert values == [1], out.stdout + out.stderr
+        assert c.command("PASS s3cret").startswith("230 ")
+        (n,) = s.busy_children()
+        assert (s.slot(n)["user"], s.slot(n)["command"]) == ("vera", "PASS ********")
+        values, out = gdb_calls(child, "print gRUserPtr->command", 'call (void) strcpy(gRUserPtr->cwd, "/forged")',
+                                "print (int) 1")
+        assert values == [1] and "s3cret" not in out.stdout, out.stdout + out.stderr
+        assert c.command("NOOP").startswith("200 ")
+        assert (s.slot(n)["command"], s.slot(n)["cwd"]) == ("NOOP", home)
+    finally:
+        os.kill(child, signal.SIGKILL)
