@@ -23,6 +23,7 @@
 #include "quota/quota.h"
 #include "paths/safefs.h"
 #include "transfer/sendmethods.h"
+#include "session/prelogin.h"
 #include "session/shell.h"
 #include "tls/tls.h"
 #include "status/shm.h"
@@ -306,6 +307,9 @@ void NoteTransferActivity(const char *verb, const char *path)
     snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %s", verb, path);
     gRUserPtr->state = gUploading ? kShmStateUploading : kShmStateDownloading;
     gRUserPtr->lastCommandTime = ShmTime(nullptr);
+    // No reply follows until the transfer's end: the status area shows it
+    // now, before its first byte moves, and a short transfer at all.
+    PublishOwnSlot();
     if (gSyslog) {
         if (gUploading)
             syslog(LOG_INFO, "Uploading [%.420s]", path);

@@ -2,6 +2,7 @@
 a child's slot during and after a session, and its removal at shutdown."""
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -137,3 +138,26 @@ def test_a_segment_a_local_user_made_first_does_not_keep_the_server_from_startin
     finally:
         squatter.stdin.close()
         squatter.wait(10)
+
+
+def test_a_download_shows_in_the_status_area_by_the_time_its_first_bytes_arrive(server):
+    """An administrator or a status page reading the slot as a client gets
+    its first bytes: the session shows downloading that file, short
+    transfers included, not a second later."""
+    s = server(general="max-users = 2\n")
+    with open(os.path.join(s.dir, "ftp", "big"), "wb") as f:
+        f.write(b"b" * (16 << 20))
+    c = s.greeted()
+    assert c.command("USER anonymous").startswith("331 ")
+    assert c.command("PASS a@b.c").startswith("230 ")
+    assert c.command("TYPE I").startswith("200 ")
+    m = re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", c.command("PASV"))
+    d = socket.create_connection(("127.0.0.1", int(m.group(5)) * 256 + int(m.group(6))), timeout=20)
+    with d:
+        assert c.command("RETR big").startswith("150 ")
+        assert d.recv(1) == b"b"
+        (n,) = s.busy_children()
+        slot = s.slot(n)
+        assert (slot["state"], slot["command"]) == (2, "Retr " + os.path.join(s.dir, "ftp", "big")), slot
+    assert c.reply().startswith(("226 ", "426 ", "450 ", "451 "))
+    c.close()
