@@ -103,14 +103,17 @@ bool HasLimits()
            || gUserFilesUsageSoftLimit > 0;
 }
 
-// A live process other than this one whose slot carries the key.
+// A live process other than this one whose slot carries the key, past its
+// password: a client that merely typed USER with the name (the pool child
+// sets the restriction at the login alone) must not keep the user's record
+// alive, and with it a usage the next login would not measure again.
 bool OtherSessionOf(const QuotaKey &key)
 {
     for (int i = 1; i <= gNumChildren; i++) {
         const ShmSlot *s = ShmSlotAt(i);
         if (s == nullptr)
             break;
-        if (s == gShmSlot || s->pid == 0 || s->sessionStart == 0)
+        if (s == gShmSlot || s->pid == 0 || s->sessionStart == 0 || s->restriction[0] == '\0')
             continue;
         if (strncmp(s->user, key.user, sizeof(s->user)) == 0 && strncmp(s->domain, key.domain, sizeof(s->domain)) == 0)
             return true;

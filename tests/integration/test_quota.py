@@ -84,6 +84,23 @@ def test_hard_limits_refuse_uploads_until_the_admin_frees_space(server, zorvad_d
     assert not os.path.exists(os.path.join(home, "more"))
 
 
+def test_a_client_that_only_typed_the_users_name_keeps_no_stale_usage_alive(server, zorvad_dir):
+    """A remote client that typed USER with a user's name, no password, and
+    stays connected is no session of that user: the user's last session
+    still frees the shared usage, so that space the administrator freed
+    meanwhile comes back at the user's next login."""
+    s, home = quota_server(server, zorvad_dir, (4, 0, 0, 0))
+    c = session(s)
+    assert stored(c, "f0", 4096)[1].startswith("450 Disk quota exceeded")
+    stranger = s.greeted()
+    assert stranger.command("USER quinn").startswith("331 ")
+    assert c.command("QUIT").startswith("221 ")
+    assert wait_for(lambda: len(s.busy_children()) == 1)
+    os.unlink(os.path.join(home, "f0"))
+    c = session(s)
+    assert stored(c, "again", 1)[1] == "226 Transfer completed.\r\n"
+
+
 @pytest.mark.parametrize("limits, size, warning", [
     ((0, 1, 0, 0), 2000, r'User "quinn" exceeded size soft quota \(2000 > 1024\)'),
     ((0, 0, 0, 3), 10, r'User "quinn" exceeded files soft quota \(3 > 3\)'),
