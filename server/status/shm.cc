@@ -404,7 +404,12 @@ void ShmPublishMailbox()
     s.command[sizeof(s.command) - 1] = '\0';
     memcpy(s.cwd, m.cwd, sizeof(s.cwd));
     s.cwd[sizeof(s.cwd) - 1] = '\0';
-    s.lastCommandTime = m.lastCommandTime;
+    // The last activity only moves on, and never past now: a process that
+    // wrote "never" would vanish from the monitor, the far future would
+    // never show it idle.
+    const int64_t now = ShmTime(nullptr);
+    if (m.lastCommandTime > s.lastCommandTime)
+        s.lastCommandTime = m.lastCommandTime < now ? m.lastCommandTime : now;
     s.waitStart = m.waitStart;
     if (m.state < static_cast<uint32_t>(kShmNumStates))
         s.state = m.state;

@@ -8,6 +8,7 @@ the client's connections.  Before a login the client is read by a process
 with no rights at all, which ends on any call outside its list."""
 import ctypes
 import ftplib
+import json
 import os
 import pwd
 import re
@@ -16,6 +17,7 @@ import signal
 import socket
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -689,6 +691,26 @@ def test_code_running_in_a_session_cannot_make_the_status_area_lie_about_who_it_
     after = s.slot(n)
     assert (after["user"], after["addr"], after["state"]) == (before["user"], before["addr"], before["state"])
     assert after["command"] == "A" * 255
+    f.quit()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_a_session_cannot_hide_it_from_the_status_monitor(server, zorvad_dir, users):
+    # The attacker: code running in a logged-in session, which writes its
+    # last activity as "never" (zorvad_spy's who, json and metrics then skip
+    # the slot as serving no session) or as the far future (never idle).
+    from test_spy import spy
+    s, f, uid, gid = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    (n,) = wait_for(lambda: s.busy_children())
+    publish = ["set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)", "set *(int *) $r = 7",
+               "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, -1)"]
+    for forged in (0, 1 << 62):
+        values, out = gdb_calls(pid, "set gRUserPtr->lastCommandTime = %d" % forged, *publish)
+        assert values == [0], out.stdout + out.stderr
+        assert 0 < s.slot(n)["last_command"] <= time.time() + 1
+        sessions = json.loads(spy(s, "json").stdout)["sessions"]
+        assert [x["pid"] for x in sessions] == [s.slot(n)["pid"]]
     f.quit()
 
 
