@@ -407,14 +407,22 @@ int Install(FilterProgram *p, bool built)
     return rc;
 }
 
-// The programs of the front and of a session's own process, built once by
-// the master (PrepareFilters) and inherited: a process about to be confined
-// only reads them, and no copy of their pages is made for it.
-FilterProgram gFrontFilter, gUserFilter, gLookupFilter;
-bool gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
+// The programs of the pool child, the front and a session's own process,
+// built once by the master (PrepareFilters) and inherited: a process about
+// to be confined only reads them, and no copy of their pages is made for it.
+FilterProgram gChildFilter, gFrontFilter, gUserFilter, gLookupFilter;
+bool gChildFilterBuilt, gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
+
+// The pool child's: the listed calls refused with EPERM, every other one allowed.
+void PrepareChildFilter()
+{
+    gChildFilterBuilt = BuildFilter(kRefusedCalls, std::size(kRefusedCalls), SECCOMP_RET_ERRNO | EPERM, nullptr, 0,
+                                    0, SECCOMP_RET_ALLOW, &gChildFilter);
+}
 
 void PrepareFilters()
 {
+    PrepareChildFilter();
     // The refused few fail with EACCES; any call not allowed ends the front.
     gFrontFilterBuilt = BuildFilter(kAllowedInFront, std::size(kAllowedInFront), SECCOMP_RET_ALLOW,
                                     kRefusedInFront, std::size(kRefusedInFront), SECCOMP_RET_ERRNO | EACCES,
@@ -425,14 +433,12 @@ void PrepareFilters()
                                      0, 0, SECCOMP_RET_KILL_PROCESS, &gLookupFilter);
 }
 
-// The listed calls refused with EPERM, every other one allowed.
-template <size_t N>
-int InstallFilter(const int (&refused)[N])
+// The pool child's filter.
+int InstallChildFilter()
 {
-    static FilterProgram program;
-    const bool built = BuildFilter(refused, N, SECCOMP_RET_ERRNO | EPERM, nullptr, 0, 0, SECCOMP_RET_ALLOW,
-                                   &program);
-    return Install(&program, built);
+    if (gChildFilter.length == 0)
+        PrepareChildFilter();     // a server not started as root builds it here
+    return Install(&gChildFilter, gChildFilterBuilt);
 }
 
 // The session's list allowed, every other call answered ENOSYS.
@@ -461,7 +467,6 @@ int InstallLookupFilter()
     return gLookupFilterBuilt ? InstallQuietly(&gLookupFilter) : -1;
 }
 #else
-constexpr int kRefusedCalls[] = {0};
 void PrepareFilters()
 {
 }
@@ -469,8 +474,7 @@ int InstallFrontFilters()
 {
     return 1;
 }
-template <size_t N>
-int InstallFilter(const int (&)[N])
+int InstallChildFilter()
 {
     return 1;
 }
@@ -500,7 +504,7 @@ int LimitSessionProcess()
         LogPerror("sandbox: cannot set no-new-privileges");
         rc = -1;
     }
-    const int filter = InstallFilter(kRefusedCalls);
+    const int filter = InstallChildFilter();
     if (filter > 0) {
         static bool sNoted;
         if (!sNoted)
