@@ -2,12 +2,14 @@
 // process is expected to keep, the sweep that closes what leaked above it, and
 // the report written when a child runs out of descriptors.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <ctime>
 
 #include "config/config.h"
@@ -45,12 +47,14 @@ const FdType *TypeOf(const struct stat &st)
 }
 
 // Calls fn for every open descriptor, in increasing order as the kernel lists
-// them; the directory's own descriptor is left out.
+// them; the directory's own descriptor is left out.  The directory is read
+// into a buffer on the stack: opendir's would come from the heap, and a pool
+// child that notes its descriptors would copy the allocator's pages.
 template <typename Fn>
 void ForEachOpenFd(Fn fn)
 {
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
+    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
         for (int fd = 0; fd < 1024; fd++) {
             struct stat st;
             if (fstat(fd, &st) == 0)
@@ -58,26 +62,27 @@ void ForEachOpenFd(Fn fn)
         }
         return;
     }
-    const int own = dirfd(dir);
-    int fds[1024];
-    int n = 0;
+    alignas(struct dirent64) char buf[2048];
     for (;;) {
+        const ssize_t got = getdents64(dir, buf, sizeof(buf));
+        if (got <= 0)
+            break;
         // Collect first: closing while reading the directory would disturb it.
-        n = 0;
-        struct dirent *e;
-        while (n < 1024 && (e = readdir(dir)) != nullptr) {
+        int fds[sizeof(buf) / 16];
+        size_t n = 0;
+        for (ssize_t off = 0; off < got && n < std::size(fds);) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + off);
+            off += e->d_reclen;
             if (e->d_name[0] == '.')
                 continue;
             const int fd = atoi(e->d_name);
-            if (fd != own)
+            if (fd != dir)
                 fds[n++] = fd;
         }
-        for (int i = 0; i < n; i++)
+        for (size_t i = 0; i < n; i++)
             fn(fds[i]);
-        if (n < 1024)
-            break;
     }
-    closedir(dir);
+    close(dir);
 }
 
 }  // namespace
