@@ -35,6 +35,10 @@ extern int gDevNull;                       // spare descriptor on /dev/null
 extern char gOurHostName[kHostNameSize];
 extern char gSysInfo[kSysInfoSize];        // " Release: ... Uname: ..." for traces
 extern unsigned gRandom32Bits;
+// The process's own pseudo-random numbers (passive ports, the pauses after a
+// failed login), seeded by each child and inherited by the processes it forks.
+extern uint64_t gRandomState;
+[[nodiscard]] uint32_t ChildRandom();
 extern unsigned gRandomButPersistent16Bits;
 extern char gGeneralCfPath[256], gDomainCfPath[256];
 extern bool gGreetedAtAccept;              // the master wrote this connection's 220 (a burst)
@@ -90,7 +94,6 @@ const char *SignalName(int sig, char *buf, size_t size);   // "signal %d (%.40s)
 extern int gRunningAsRoot;                  // the master started with effective uid 0
 extern int gChroot;                         // the master chrooted into the anonymous root
 extern int gSetuidFTP;                      // the master runs with the anonymous account's euid
-extern long gGMTOffset;                     // seconds east of UTC, found by each child
 
 // ---- A session's own process (process/master.cc, process/sandbox.cc) -----------------------------
 // Closes what only the pool may hold: the listening socket and the master's

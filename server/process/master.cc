@@ -57,7 +57,7 @@ time_t gLastDescriptorCheck = 0;
 int gRunningAsRoot = 0;
 int gChroot = 0;
 int gSetuidFTP = 0;
-long gGMTOffset = 0;
+uint64_t gRandomState = 1;
 sigjmp_buf gDoneJmp;
 volatile sig_atomic_t gDoneJmpReady = 0;
 bool gGreetedAtAccept = false;
@@ -916,19 +916,19 @@ void ChildInit(int n)
     const time_t now = time(nullptr);
     // Every child inherits the master's generator: without its own seed, all
     // would try the same passive ports in the same order.
-    srandom(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(now) ^ gRandom32Bits);
+    gRandomState = (static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(now) ^ gRandom32Bits) | 1;
     gChildExpiration = gChildLifetime > 0 ? now + gChildLifetime + n % 15 : 0;
     (void) JoinSharedMemory(n);
     (void) InitAuthSock();   // a failure is logged; the first exchange tries again
 
-    struct tm tm {};
-    localtime_r(&now, &tm);
-    gGMTOffset = tm.tm_gmtoff;
+    // Only for the trace: the C library's zone figures are written at each call.
     if (gTraceLogging >= 2 || (gTraceLogging >= 1 && n == 1)) {
+        struct tm tm {};
+        localtime_r(&now, &tm);
         char zone[64];
         if (strftime(zone, sizeof(zone), "%Z %z", &tm) == 0)
             zone[0] = '\0';
-        Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", gGMTOffset, zone);
+        Log(kLogMisc, "GMT offset: %ld  Timezone: %.31s\n", tm.tm_gmtoff, zone);
     }
     // The TLS context is built while the process still has the identity the
     // master started with, and kept for every session of this child.
@@ -942,6 +942,18 @@ void ChildInit(int n)
     if (gTraceLogging >= 2)
         Log(kLogMisc, "Last descriptor is #%d.\n", HighestOpenDescriptor());
     gLastDescriptorCheck = now;
+}
+
+// xorshift64*: its state is one word among the process's own, where the C
+// library's generator would have each child copy a page of the library.
+uint32_t ChildRandom()
+{
+    uint64_t x = gRandomState;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    gRandomState = x;
+    return static_cast<uint32_t>((x * 0x2545F4914F6CDD1DULL) >> 32);
 }
 
 int StatisticsCheckPoint(time_t now)

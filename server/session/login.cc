@@ -53,7 +53,7 @@ void Pause(double seconds)
 // A pause of random length between lo and hi seconds.
 void RandomPause(double lo, double hi)
 {
-    Pause(lo + (hi - lo) * (static_cast<double>(random() % 10000) / 10000.0));
+    Pause(lo + (hi - lo) * (static_cast<double>(ChildRandom() % 10000) / 10000.0));
 }
 
 bool IsAnonymousName(const char *name)

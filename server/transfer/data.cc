@@ -1067,7 +1067,7 @@ int BindToEphemeralPortNumber(int sockfd, SioAddr *addr)
     if (gEphemeralPortLo > 0 && gEphemeralPortHi > gEphemeralPortLo) {
         int result = -1;
         for (int i = 0; i < kEphemeralPortTries; i++) {
-            const long port = gEphemeralPortLo + random() % (gEphemeralPortHi - gEphemeralPortLo);
+            const long port = gEphemeralPortLo + static_cast<long>(ChildRandom() % static_cast<uint32_t>(gEphemeralPortHi - gEphemeralPortLo));
             SioAddrSetPort(addr, static_cast<int>(port));
             result = bind(sockfd, &addr->sa, SioAddrLen(addr));
             if (result == 0 || errno != EADDRINUSE)
