@@ -8,10 +8,19 @@
 
 constexpr size_t kMinLibraryBuffer = 512;
 
+// Whether the n bytes at p (n > 0) are all zero: every byte equals the first.
+static bool AllZero(const char *p, size_t n)
+{
+    return p[0] == 0 && memcmp(p, p + 1, n - 1) == 0;
+}
+
 static void MarkEmpty(SReadlineInfo *srl)
 {
     srl->bufSize = srl->bufSizeMax;
-    memset(srl->buf, 0, srl->bufSizeMax);
+    // A buffer still clean is left alone: its page, perhaps shared with the
+    // process this one was forked from, is not copied for nothing.
+    if (!AllZero(srl->buf, srl->bufSizeMax))
+        memset(srl->buf, 0, srl->bufSizeMax);
     srl->bufPtr = srl->bufLim = srl->buf + srl->bufSize;
 }
 
