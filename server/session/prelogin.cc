@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,9 +15,11 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "Strn.h"
 #include "base/exit.h"
+#include "base/pages.h"
 #include "base/privchan.h"
 #include "base/process.h"
 #include "log/log.h"
@@ -82,10 +85,10 @@ void SnapshotState(LoginWord word, const char *arg)
         const ssize_t n = recv(gPrivChannel, &gAnswer, sizeof(gAnswer), 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < static_cast<ssize_t>(offsetof(LoginAnswer, reply)) || gAnswer.replyLen > kLoginReplyMax
-            || static_cast<size_t>(n) != offsetof(LoginAnswer, reply) + gAnswer.replyLen)
+        if (n < static_cast<ssize_t>(offsetof(LoginAnswer, reply)) || gAnswer.head.replyLen > kLoginReplyMax
+            || static_cast<size_t>(n) != offsetof(LoginAnswer, reply) + gAnswer.head.replyLen)
             return false;
-        if (gAnswer.seq == gRequest.seq)
+        if (gAnswer.head.seq == gRequest.seq)
             return true;
     }
 }
@@ -132,8 +135,8 @@ void ForgetPreLoginState()
 // The pool child ended the session: its last replies, close_notify, gone.
 [[noreturn]] void EndAsTold()
 {
-    if (gAnswer.replyLen > 0)
-        (void) ControlWrite(gAnswer.reply, gAnswer.replyLen, kReplyTimeout);
+    if (gAnswer.head.replyLen > 0)
+        (void) ControlWrite(gAnswer.reply, gAnswer.head.replyLen, kReplyTimeout);
     (void) TlsShutdown(kTlsControl, 1);
     _exit(0);
 }
@@ -194,20 +197,27 @@ void CloseRelay()
     if (gRelayFd >= 0)
         close(gRelayFd);
     gRelayFd = -1;
-    explicit_bzero(&gRelayedTls, sizeof(gRelayedTls));
+    WipeIfSet(&gRelayedTls, sizeof(gRelayedTls));
     TlsDrop(kTlsControl);
 }
 
+// The head is made here and the replies go from where they were collected:
+// after a hand-over the pool child writes nothing of gAnswer, whose pages
+// its session's process shares.  The next word starts the replies afresh.
 [[nodiscard]] bool SendAnswer(int outcome)
 {
-    gAnswer.seq = gAnswerSeq;
-    gAnswer.outcome = outcome;
-    gAnswer.failedLogins = gFailedLogins;
-    Strncpy(gAnswer.failedUserNames, gFailedUserNames);
-    const size_t size = offsetof(LoginAnswer, reply) + gAnswer.replyLen;
-    const bool sent = send(gAnswerChannel, &gAnswer, size, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(size);
-    gAnswer.replyLen = 0;
-    return sent;
+    LoginAnswerHead head {};
+    head.seq = gAnswerSeq;
+    head.outcome = outcome;
+    head.failedLogins = gFailedLogins;
+    Strncpy(head.failedUserNames, gFailedUserNames);
+    head.replyLen = gAnswer.head.replyLen;
+    struct iovec iov[2] = {{&head, sizeof(head)}, {gAnswer.reply, head.replyLen}};
+    struct msghdr msg {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = std::size(iov);
+    const ssize_t size = static_cast<ssize_t>(sizeof(head) + head.replyLen);
+    return sendmsg(gAnswerChannel, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == size;
 }
 
 }  // namespace
@@ -300,9 +310,9 @@ bool ForwardedToPoolChild(LoginWord word, char *arg)
         close(relay[1]);
     if (!answered)
         _exit(1);           // the pool child is gone: so is the session
-    gFailedLogins = gAnswer.failedLogins;
-    Strncpy(gFailedUserNames, gAnswer.failedUserNames);
-    switch (gAnswer.outcome) {
+    gFailedLogins = gAnswer.head.failedLogins;
+    Strncpy(gFailedUserNames, gAnswer.head.failedUserNames);
+    switch (gAnswer.head.outcome) {
     case kLoginHandedOver:
         if (relay[0] >= 0)
             RelayControl(relay[0]);
@@ -316,9 +326,9 @@ bool ForwardedToPoolChild(LoginWord word, char *arg)
         close(relay[0]);
     if (word == kLoginRein)
         ForgetPreLoginState();
-    if (gAnswer.replyLen > 0) {
-        const int rc = ControlWrite(gAnswer.reply, gAnswer.replyLen, kReplyTimeout);
-        if (rc != static_cast<int>(gAnswer.replyLen))
+    if (gAnswer.head.replyLen > 0) {
+        const int rc = ControlWrite(gAnswer.reply, gAnswer.head.replyLen, kReplyTimeout);
+        if (rc != static_cast<int>(gAnswer.head.replyLen))
             DoneConnection(rc == kSioErrBrokenPipe ? kEndBrokenPipe : kEndIOError);
     }
     return true;
@@ -330,10 +340,10 @@ bool CaptureReply(const char *text, size_t len)
 {
     if (!gRunning)
         return false;
-    const size_t room = kLoginReplyMax - gAnswer.replyLen;
+    const size_t room = kLoginReplyMax - gAnswer.head.replyLen;
     const size_t n = len < room ? len : room;
-    memcpy(gAnswer.reply + gAnswer.replyLen, text, n);
-    gAnswer.replyLen += static_cast<uint32_t>(n);
+    memcpy(gAnswer.reply + gAnswer.head.replyLen, text, n);
+    gAnswer.head.replyLen += static_cast<uint32_t>(n);
     return true;
 }
 
@@ -347,15 +357,20 @@ int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
     ApplyState(req);
     gAnswerChannel = channel;
     gAnswerSeq = req.seq;
-    gAnswer.replyLen = 0;
+    gAnswer.head.replyLen = 0;
     gRelayFd = relayFd;
-    memcpy(&gRelayedTls, &req.tls, sizeof(gRelayedTls));
+    // Without TLS the record is all zero, as gRelayedTls is after CloseRelay.
+    if (!AllZero(&req.tls, sizeof(req.tls)))
+        memcpy(&gRelayedTls, &req.tls, sizeof(gRelayedTls));
     const int jumped = sigsetjmp(gLoginJmp, 1);
     if (jumped == 0) {
         gRunning = true;
         RunWord(req.word, arg);
         gRunning = false;
-        explicit_bzero(arg, sizeof(arg));
+        // PASS has wiped its password already: the session's process
+        // comes by here after its fork (its pool child by the wipe below),
+        // and neither copies the page to wipe zeros.
+        WipeIfSet(arg, sizeof(arg));
         if (gPrivChannel >= 0)
             CommandCycle();     // the user's process, made by this word: the session goes on
         CloseRelay();
@@ -363,7 +378,7 @@ int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
         return SendAnswer(kLoginGoOn) ? kLoginServed : -2;
     }
     gRunning = false;
-    explicit_bzero(arg, sizeof(arg));
+    WipeIfSet(arg, sizeof(arg));
     CloseRelay();
     if (jumped == kJmpEnd) {
         (void) SendAnswer(kLoginEnd);
@@ -420,8 +435,9 @@ void TakeOverControl()
         gRelayed = true;
         TlsMarkRelayedControl(gCtrl, gRelayedTls);
     }
-    const uint32_t len = gAnswer.replyLen;
-    gAnswer.replyLen = 0;
+    // Written once (gRunning is false from now on) and left as they are:
+    // their page stays the one this process shares with its pool child.
+    const uint32_t len = gAnswer.head.replyLen;
     if (len > 0) {
         const int rc = ControlWrite(gAnswer.reply, len, kReplyTimeout);
         if (rc != static_cast<int>(len))
@@ -433,5 +449,5 @@ void FinishTakeOver()
 {
     if (gRelayed)
         TlsAdoptRelayedSecrets(gRelayedTls);
-    explicit_bzero(&gRelayedTls, sizeof(gRelayedTls));
+    WipeIfSet(&gRelayedTls, sizeof(gRelayedTls));
 }

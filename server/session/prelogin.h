@@ -40,12 +40,16 @@ struct LoginRequest {
     TlsControlExport tls;
 };
 
-struct LoginAnswer {
+struct LoginAnswerHead {
     uint32_t seq;
     int32_t outcome;                // LoginOutcome
     int32_t failedLogins;
     char failedUserNames[32];
     uint32_t replyLen;
+};
+
+struct LoginAnswer {
+    LoginAnswerHead head;
     char reply[kLoginReplyMax];
 };
 

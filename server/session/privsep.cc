@@ -297,6 +297,18 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
     return answer;
 }
 
+// A front's requests (login words among them) come before the login, those
+// of the session's process after it, each kind into a record of its own: the
+// pages the login words were read into then stay the ones the pool child and
+// that process share.  Nothing of a record but its head is read beyond what
+// came, and only the head is cleared before each.
+union FrontRequest {
+    PrivRequest priv;
+    LoginRequest login;
+};
+FrontRequest gFrontRequest;
+PrivRequest gSessionRequest;
+
 // Reads one request (and the descriptor that came with it) and answers it.
 // -1 at the end of the channel, -2 when the answer could not be sent at
 // once; 1 when the session said it ended in order; a login word's result
@@ -305,45 +317,43 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
 // other requests do is for a logged-in session.
 int ServeOneRequest(int channel, bool front)
 {
-    static union {
-        PrivRequest priv;
-        LoginRequest login;
-    } req;
-    memset(&req, 0, sizeof(req));
+    PrivRequest &req = front ? gFrontRequest.priv : gSessionRequest;
+    const size_t size = front ? sizeof(gFrontRequest) : sizeof(gSessionRequest);
+    memset(&req, 0, offsetof(PrivRequest, data));
     int fd = -1;
-    const int n = RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
+    const int n = RecvDatagramWithFd(channel, &req, size, &fd);
     UniqueFd object(fd);
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;
-    if (n == static_cast<int>(sizeof(LoginRequest)) && req.login.op == kPrivLogin && front)
-        return ServeLoginWord(channel, req.login, object.release());
+    if (front && n == static_cast<int>(sizeof(LoginRequest)) && gFrontRequest.login.op == kPrivLogin)
+        return ServeLoginWord(channel, gFrontRequest.login, object.release());
     const size_t head = offsetof(PrivRequest, data);
     PrivAnswer answer = Refused(EINVAL);
-    if (n > 0 && static_cast<size_t>(n) >= head && req.priv.length >= 0 &&
-        static_cast<size_t>(req.priv.length) <= kPrivDataMax &&
-        static_cast<size_t>(n) == head + static_cast<size_t>(req.priv.length)) {
-        if (req.priv.op == kPrivSessionDone)
+    if (n > 0 && static_cast<size_t>(n) >= head && req.length >= 0 &&
+        static_cast<size_t>(req.length) <= kPrivDataMax &&
+        static_cast<size_t>(n) == head + static_cast<size_t>(req.length)) {
+        if (req.op == kPrivSessionDone)
             return 1;
         ShmPublishMailbox();    // what the process records shows before anything it asks is done
-        if (req.priv.op == kPrivPublishSlot) {
+        if (req.op == kPrivPublishSlot) {
             answer = Answer(0);
         } else if (front) {
             answer = Refused(EPERM);
-        } else if (req.priv.op == kPrivDomainTotals) {
-            ShmAddDomainTotals(req.priv.uid == 1, req.priv.gid);
+        } else if (req.op == kPrivDomainTotals) {
+            ShmAddDomainTotals(req.uid == 1, req.gid);
             answer = Answer(0);
-        } else if (req.priv.op == kPrivDirChanged) {
-            BumpDirGenerationOf(static_cast<uint64_t>(req.priv.uid), static_cast<uint64_t>(req.priv.gid));
+        } else if (req.op == kPrivDirChanged) {
+            BumpDirGenerationOf(static_cast<uint64_t>(req.uid), static_cast<uint64_t>(req.gid));
             answer = Answer(0);
-        } else if (req.priv.op >= kPrivQuotaFind && req.priv.op <= kPrivQuotaRelease) {
-            const int rc = QuotaServe(req.priv, &answer);    // the figures into answer.value
+        } else if (req.op >= kPrivQuotaFind && req.op <= kPrivQuotaRelease) {
+            const int rc = QuotaServe(req, &answer);    // the figures into answer.value
             answer.rc = rc < 0 ? -1 : 0;
             answer.err = rc < 0 ? errno : 0;
         } else {
-            answer = AnswerAsRoot(req.priv, object.get());
+            answer = AnswerAsRoot(req, object.get());
         }
     }
-    answer.seq = req.priv.seq;
+    answer.seq = req.seq;
     // A session that does not read its answers is not waited for.
     if (send(channel, &answer, sizeof(answer), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
         return -2;
