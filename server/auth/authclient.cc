@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "Strn.h"
+#include "base/pages.h"
 #include "config/config.h"
 #include "events/events.h"
 #include "log/log.h"
@@ -24,9 +25,9 @@ char gAuthServerAddrStr[64];
 struct sockaddr_in gAuthClientAddr;
 char gAuthClientAddrStr[64];
 int gAuthSocket = -1;
-unsigned char gAuthdCookie[kAuthCookieSize];
+ON_LOGIN_PAGES unsigned char gAuthdCookie[kAuthCookieSize];
 static_assert(kAuthCookieSize == kEventCookieSize, "the event records carry the authentication cookie whole");
-AuthMsg gAState;
+ON_LOGIN_PAGES AuthMsg gAState;
 
 namespace {
 

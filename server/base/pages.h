@@ -23,3 +23,19 @@ inline void WipeIfSet(void *p, size_t n)
     if (!AllZero(p, n))
         explicit_bzero(p, n);
 }
+
+// Where a variable of the pool child's or the session's goes, by who writes
+// it: each group gathers its variables on pages of its own (the linker
+// script base/pages.ld), not among the arrays no process of the pair
+// touches, nor on pages another group writes.  Zero-initialised variables
+// only.
+//   ON_LOGIN_PAGES    the pool child's, written while a client logs in and
+//                     no more once its session's process is forked: the
+//                     two share the pages.
+//   ON_LOGIN_PAGES_LAST  the same, for a large buffer of which a login
+//                     writes only the start: after the others, so that its
+//                     start shares their last page.
+//   ON_SESSION_PAGES  written by the session's own process.
+#define ON_LOGIN_PAGES __attribute__((section(".lbss.zorvad.login")))
+#define ON_LOGIN_PAGES_LAST __attribute__((section(".lbss.zorvad.login.last")))
+#define ON_SESSION_PAGES __attribute__((section(".lbss.zorvad.session")))

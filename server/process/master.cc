@@ -31,6 +31,7 @@
 
 #include "Strn.h"
 #include "auth/authclient.h"
+#include "base/pages.h"
 #include "config/config.h"
 #include "config/domain.h"
 #include "log/log.h"
@@ -58,7 +59,7 @@ int gRunningAsRoot = 0;
 int gChroot = 0;
 int gSetuidFTP = 0;
 uint64_t gRandomState = 1;
-sigjmp_buf gDoneJmp;
+ON_LOGIN_PAGES sigjmp_buf gDoneJmp;
 volatile sig_atomic_t gDoneJmpReady = 0;
 bool gGreetedAtAccept = false;
 

@@ -33,6 +33,7 @@
 #include "status/sessionindex.h"
 #include "status/shm.h"
 #include "base/exit.h"
+#include "base/pages.h"
 #include "base/process.h"
 #include "process/startup.h"
 
@@ -91,7 +92,7 @@ class RootWhileLimiting {
 // so a process forked later empties it with a call for each of these alone,
 // not with two for every capability the kernel has.
 constexpr int kMostCapabilities = 64;
-int gBoundingLeft[kMostCapabilities];
+ON_LOGIN_PAGES int gBoundingLeft[kMostCapabilities];
 int gBoundingLeftCount = -1;
 
 void NoteBoundingSet()

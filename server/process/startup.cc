@@ -669,6 +669,10 @@ void PostReadConfigInit()
         LoadEtcShells();
     }
 
+    // The session's directory as a new client's reset leaves it, set before
+    // any child is forked: the reset then writes nothing of the page that
+    // a session's process writes.
+    Strncpy(gCwd, "/");
     if (InitSReadlineInfo(&gSrl, -1, nullptr, 1024, gIdleTimeout) < 0) {
         fprintf(stderr, "Memory allocation for line buffer failed.\n");
         Exit(1);

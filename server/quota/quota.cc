@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "Strn.h"
+#include "base/pages.h"
 #include "base/privchan.h"
 #include "config/config.h"
 #include "log/log.h"
@@ -36,7 +37,7 @@ RecordLimits sRecord;
 
 // The session's record in the shared table (-1: none) and its key.
 int sIndex = -1;
-QuotaKey sKey;
+ON_LOGIN_PAGES QuotaKey sKey;
 
 bool Reached(int64_t usage, int64_t limit)
 {

@@ -22,6 +22,7 @@
 #include "events/events.h"
 #include "log/log.h"
 #include "base/exit.h"
+#include "base/pages.h"
 #include "base/process.h"
 #include "session/messages.h"
 #include "paths/paths.h"
@@ -31,8 +32,8 @@
 #include "session/tcpwrappers.h"
 #include "config/userclass.h"
 
-Spwd gPass;
-char gUserName[128];
+ON_LOGIN_PAGES Spwd gPass;
+ON_LOGIN_PAGES char gUserName[128];
 
 namespace {
 

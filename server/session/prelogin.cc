@@ -38,11 +38,11 @@ bool gFront;                    // this process is the front
 
 // The pool child while it runs a word for the front.
 bool gRunning;
-sigjmp_buf gLoginJmp;
+ON_LOGIN_PAGES sigjmp_buf gLoginJmp;
 int gEndReason;
 int gAnswerChannel = -1;
 uint32_t gAnswerSeq;
-LoginAnswer gAnswer;            // the replies collected, and the answer
+ON_LOGIN_PAGES_LAST LoginAnswer gAnswer;    // the replies collected, and the answer
 int gRelayFd = -1;              // the connection (or the relay's socket) for the user's process
 bool gRelayed;                  // the user's process speaks to the client through the relay
 TlsControlExport gRelayedTls;
@@ -253,7 +253,7 @@ void StartFront()
 
 namespace {
 
-ShmSlot sPublished;     // the slot as the pool child last published it
+ON_SESSION_PAGES ShmSlot sPublished;     // the slot as the pool child last published it
 
 // The pool child publishes the slot before it serves any request: what the
 // slot holds as one is sent needs no publishing of its own.
@@ -349,7 +349,7 @@ bool CaptureReply(const char *text, size_t len)
 
 int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
 {
-    static char arg[kLineBufSize];
+    ON_LOGIN_PAGES static char arg[kLineBufSize];
     ShmPublishMailbox();
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';

@@ -25,6 +25,7 @@
 #include "Strn.h"
 #include "auth/pam.h"
 #include "base/exit.h"
+#include "base/pages.h"
 #include "base/privchan.h"
 #include "base/process.h"
 #include "config/config.h"
@@ -297,28 +298,26 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
     return answer;
 }
 
-// A front's requests (login words among them) come before the login, those
-// of the session's process after it, each kind into a record of its own: the
-// pages the login words were read into then stay the ones the pool child and
-// that process share.  Nothing of a record but its head is read beyond what
-// came, and only the head is cleared before each.
+// A front's requests (login words among them) come before the login and are
+// read into gFrontRequest; those of the session's process come after it and
+// are read on the stack, on pages the pool child and that process write
+// anyway: the pages the login words were read into stay the ones the two
+// share.  Nothing of a record but its head is read beyond what came, and
+// only the head is cleared before each.
 union FrontRequest {
     PrivRequest priv;
     LoginRequest login;
 };
-FrontRequest gFrontRequest;
-PrivRequest gSessionRequest;
+ON_LOGIN_PAGES FrontRequest gFrontRequest;
 
-// Reads one request (and the descriptor that came with it) and answers it.
-// -1 at the end of the channel, -2 when the answer could not be sent at
-// once; 1 when the session said it ended in order; a login word's result
-// (prelogin.h) for a word of the front.  A front (front set) may only hand
-// over login words, have its slot published and say it is done: what the
-// other requests do is for a logged-in session.
-int ServeOneRequest(int channel, bool front)
+// Reads one request (and the descriptor that came with it) into req, of
+// size bytes, and answers it.  -1 at the end of the channel, -2 when the
+// answer could not be sent at once; 1 when the session said it ended in
+// order; a login word's result (prelogin.h) for a word of the front.  A
+// front (front set) may only hand over login words, have its slot published
+// and say it is done: what the other requests do is for a logged-in session.
+int ServeRequest(int channel, bool front, PrivRequest &req, size_t size)
 {
-    PrivRequest &req = front ? gFrontRequest.priv : gSessionRequest;
-    const size_t size = front ? sizeof(gFrontRequest) : sizeof(gSessionRequest);
     memset(&req, 0, offsetof(PrivRequest, data));
     int fd = -1;
     const int n = RecvDatagramWithFd(channel, &req, size, &fd);
@@ -360,12 +359,27 @@ int ServeOneRequest(int channel, bool front)
     return 0;
 }
 
+// Not inlined: the record is on the stack while a session's request is
+// read, not below the login words.
+__attribute__((noinline)) int ServeSessionRequest(int channel)
+{
+    PrivRequest req;
+    return ServeRequest(channel, false, req, sizeof(req));
+}
+
+int ServeOneRequest(int channel, bool front)
+{
+    if (front)
+        return ServeRequest(channel, true, gFrontRequest.priv, sizeof(gFrontRequest));
+    return ServeSessionRequest(channel);
+}
+
 struct SavedHandlers {
     struct sigaction forwarded[std::size(kForwardedSignals)];
     struct sigaction hup;
 };
 
-SavedHandlers gSavedHandlers;      // the pool child's own, while a process is waited for
+ON_LOGIN_PAGES SavedHandlers gSavedHandlers;      // the pool child's own, while a process is waited for
 int gWatchedChannel = -1;           // the channel and pidfd of the process waited for
 int gWatchedPidfd = -1;
 

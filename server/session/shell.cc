@@ -15,6 +15,7 @@
 
 #include "Strn.h"
 #include "auth/authclient.h"
+#include "base/pages.h"
 #include "config/config.h"
 #include "log/log.h"
 #include "paths/lstatcache.h"
@@ -37,7 +38,7 @@ int gVChroot, gVChrootThisUser;
 int gDumbClient, gLogins;
 int gAllow[kNumAllowSwitches];
 uint32_t gVisitedDirectories[kMaxVisitedDirectories];
-char gCwd[kSessionPathSize] = "/";
+ON_SESSION_PAGES char gCwd[kSessionPathSize];    // "/" from the start (startup.cc)
 char gRnfr[256];
 int64_t gRestartPt;
 char gType = 'A', gMode = 'S', gStru = 'F';
@@ -72,16 +73,16 @@ int gMlsOpts = 15;
 int gPreferredDataRBufSize, gPreferredDataSBufSize;
 char gPreferredLocalTextEOLN[4] = "\n";
 const char gDefaultLocalTextEOLN[4] = "\n";
-char gFTPHome[kSessionPathSize];
+ON_LOGIN_PAGES char gFTPHome[kSessionPathSize];
 int gFTPHomeLen;
-char gHomeDir[kSessionPathSize];
+ON_LOGIN_PAGES char gHomeDir[kSessionPathSize];
 int gHomeDirLen;
 
 int gFailedLogins;
 char gFailedUserNames[32];
 long gTotalCmdIdleTime;
 int gClientType;
-int gCmdCounts[kNumCmdCounters];
+ON_LOGIN_PAGES int gCmdCounts[kNumCmdCounters];
 
 time_t gSessionTimeLimit;
 time_t gTimeOfLastUsefulAction;
