@@ -65,8 +65,12 @@ void SIOResetSignals()
         Install(SIGALRM, SIOHandler, nullptr);
         Install(SIGPIPE, SIOHandler, nullptr);
     }
-    gSioSignalsSet = 1;
-    gSioGotSig = 0;
+    // Written only when they change: a process forked from one that set them
+    // (a pool child, for each client) then keeps sharing their page.
+    if (gSioSignalsSet != 1)
+        gSioSignalsSet = 1;
+    if (gSioGotSig != 0)
+        gSioGotSig = 0;
 }
 
 void SIORestoreSignals()

@@ -16,6 +16,14 @@
     return n == 0 || (b[0] == 0 && memcmp(b, b + 1, n - 1) == 0);
 }
 
+// Sets var to value unless it holds it already.
+template <typename T>
+inline void SetIfChanged(T &var, const T &value)
+{
+    if (!(var == value))
+        var = value;
+}
+
 // Wipes a secret unless nothing is left of it: a page the processes share
 // is not copied for a wipe that changes nothing.
 inline void WipeIfSet(void *p, size_t n)

@@ -510,8 +510,13 @@ void ResetSessionInfo()
     ResetSessionTotals();
     for (int &a : gAllow)
         a = 1;
-    memset(gVisitedDirectories, 0, sizeof(gVisitedDirectories));
-    gRnfr[0] = '\0';
+    // The arrays a session's commands fill lie on pages a pool child does
+    // not write otherwise: they are cleared only when a session left
+    // something in them (in a pool child, only one that ran without a
+    // process of its own).
+    if (!AllZero(gVisitedDirectories, sizeof(gVisitedDirectories)))
+        memset(gVisitedDirectories, 0, sizeof(gVisitedDirectories));
+    SetIfChanged(gRnfr[0], '\0');
     gType = gDefaultTransferType;
     gMode = 'S';
     gStru = 'F';
@@ -527,8 +532,8 @@ void ResetSessionInfo()
     gDataPortType[0] = '\0';
     gBytesRetr = gBytesStor = 0;
     gTransferStarted = 0;
-    gCurXferFile[0] = '\0';
-    gLastSuccessfulUploadedFile[0] = '\0';
+    SetIfChanged(gCurXferFile[0], '\0');
+    SetIfChanged(gLastSuccessfulUploadedFile[0], '\0');
     gXNote[0] = '\0';
     gRestartedAt = 0;
     gStartingSize = -1;
@@ -553,7 +558,8 @@ void ResetSessionInfo()
 
     if (chdir("/") < 0)
         LogPerror("chdir /");
-    Strncpy(gCwd, "/");
+    if (strcmp(gCwd, "/") != 0)     // every copy into it zero-fills the rest
+        Strncpy(gCwd, "/");
     Strncpy(gRUserPtr->cwd, "/");
 
     SetUmaskForDomain();

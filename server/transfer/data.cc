@@ -372,10 +372,17 @@ void DropPending(int i)
     gPending[i] = Pending{};
 }
 
+// A slot not taken since it was last dropped (no socket, no place in the
+// order of arrival) is left as it is: a pool child drops them all for each
+// new client, and their page stays shared.
 void DropAllPending()
 {
-    for (int i = 0; i < kMaxPending; i++)
-        DropPending(i);
+    for (int i = 0; i < kMaxPending; i++) {
+        if (gPending[i].fd >= 0 || gPending[i].seq != 0)
+            DropPending(i);
+        else
+            TlsCandidateDrop(i);
+    }
 }
 
 // The slot waiting longest (-1: none); with onlySilent, among those whose
