@@ -60,15 +60,14 @@ static int TakeFd(struct msghdr *msg)
     return fd;
 }
 
-// One recvmsg with room for a few descriptors: its result, *flags the
-// message's flags, *fd the first descriptor.
-static ssize_t RecvOne(int sock, void *buf, size_t size, int *fd, int *flags)
+// One recvmsg into the parts of iov with room for a few descriptors: its
+// result, *flags the message's flags, *fd the first descriptor.
+static ssize_t RecvOne(int sock, struct iovec *iov, size_t parts, int *fd, int *flags)
 {
     *fd = -1;
-    struct iovec iov = {buf, size};
     struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    msg.msg_iov = iov;
+    msg.msg_iovlen = parts;
     alignas(struct cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
     msg.msg_control = control;
     msg.msg_controllen = sizeof(control);
@@ -83,10 +82,11 @@ static ssize_t RecvOne(int sock, void *buf, size_t size, int *fd, int *flags)
     return n;
 }
 
-int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd)
+// One whole datagram into the parts of iov (RecvDatagramWithFd).
+static int RecvDatagram(int sock, struct iovec *iov, size_t parts, int *fd)
 {
     int flags = 0;
-    const ssize_t n = RecvOne(sock, buf, size, fd, &flags);
+    const ssize_t n = RecvOne(sock, iov, parts, fd, &flags);
     if (n < 0)
         return kSioErrSystem;
     if ((flags & MSG_TRUNC) != 0) {
@@ -99,10 +99,23 @@ int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd)
     return static_cast<int>(n);
 }
 
+int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd)
+{
+    struct iovec iov = {buf, size};
+    return RecvDatagram(sock, &iov, 1, fd);
+}
+
+int RecvDatagramWithFdSplit(int sock, void *head, size_t headSize, void *rest, size_t restSize, int *fd)
+{
+    struct iovec iov[2] = {{head, headSize}, {rest, restSize}};
+    return RecvDatagram(sock, iov, 2, fd);
+}
+
 int RecvWithFd(int sock, void *buf, size_t size, int *fd)
 {
     int flags = 0;
-    const ssize_t n = RecvOne(sock, buf, size, fd, &flags);
+    struct iovec iov = {buf, size};
+    const ssize_t n = RecvOne(sock, &iov, 1, fd, &flags);
     if (n < 0)
         return kSioErrSystem;
     if (n > 0 && static_cast<size_t>(n) < size) {

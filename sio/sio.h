@@ -108,6 +108,10 @@ int SendWithFd(int sock, const void *buf, size_t size, int fd);
 // its one descriptor: its length, 0 at the end, or kSioErrSystem (errno
 // EMSGSIZE for a longer datagram, whose descriptor is closed).
 [[nodiscard]] int RecvDatagramWithFd(int sock, void *buf, size_t size, int *fd);
+// The same, its first headSize bytes into head and the rest (at most
+// restSize) into rest: a short datagram leaves rest untouched.
+[[nodiscard]] int RecvDatagramWithFdSplit(int sock, void *head, size_t headSize, void *rest, size_t restSize,
+                                          int *fd);
 
 // ---- Connections ----------------------------------------------------------------------
 [[nodiscard]] int SAcceptA(int fd, SioAddr *addr, int tlen);

@@ -56,18 +56,18 @@ LoginRequest gRequest;
 void SnapshotState(LoginWord word, const char *arg)
 {
     memset(&gRequest, 0, sizeof(gRequest));
-    gRequest.op = kPrivLogin;
-    gRequest.word = word;
-    Strncpy(gRequest.arg, arg);
-    gRequest.mlsOpts = gMlsOpts;
-    gRequest.clientType = gClientType;
-    gRequest.pbszDone = gPbszDone;
-    gRequest.protPrivate = gProtPrivate;
-    gRequest.totalCmdIdleTime = gTotalCmdIdleTime;
-    memcpy(gRequest.cmdCounts, gCmdCounts, sizeof(gRequest.cmdCounts));
+    gRequest.record.op = kPrivLogin;
+    gRequest.record.word = word;
+    Strncpy(gRequest.record.arg, arg);
+    gRequest.record.mlsOpts = gMlsOpts;
+    gRequest.record.clientType = gClientType;
+    gRequest.record.pbszDone = gPbszDone;
+    gRequest.record.protPrivate = gProtPrivate;
+    gRequest.record.totalCmdIdleTime = gTotalCmdIdleTime;
+    memcpy(gRequest.record.cmdCounts, gCmdCounts, sizeof(gRequest.record.cmdCounts));
     const size_t unread = static_cast<size_t>(gSrl.bufLim - gSrl.bufPtr);
-    gRequest.inputLen = static_cast<uint32_t>(unread <= kLoginInputMax ? unread : kLoginInputMax);
-    memcpy(gRequest.input, gSrl.bufPtr, gRequest.inputLen);
+    gRequest.record.inputLen = static_cast<uint32_t>(unread <= kLoginInputMax ? unread : kLoginInputMax);
+    memcpy(gRequest.record.input, gSrl.bufPtr, gRequest.record.inputLen);
     TlsExportControl(&gRequest.tls);
 }
 
@@ -75,9 +75,12 @@ void SnapshotState(LoginWord word, const char *arg)
 [[nodiscard]] bool CallPoolChild(int relayEnd)
 {
     static uint32_t sSeq;
-    gRequest.seq = ++sSeq;
-    const int sent = SendWithFd(gPrivChannel, &gRequest, sizeof(gRequest), relayEnd);
-    explicit_bzero(gRequest.arg, sizeof(gRequest.arg));
+    gRequest.record.seq = ++sSeq;
+    // Without TLS the record goes alone (the pool child's pages for the TLS
+    // state are then not written).
+    const size_t size = gRequest.tls.description[0] != '\0' ? kLoginRequestSize : sizeof(gRequest.record);
+    const int sent = SendWithFd(gPrivChannel, &gRequest, size, relayEnd);
+    explicit_bzero(gRequest.record.arg, sizeof(gRequest.record.arg));
     explicit_bzero(&gRequest.tls, sizeof(gRequest.tls));
     if (sent < 0)
         return false;
@@ -88,7 +91,7 @@ void SnapshotState(LoginWord word, const char *arg)
         if (n < static_cast<ssize_t>(offsetof(LoginAnswer, reply)) || gAnswer.head.replyLen > kLoginReplyMax
             || static_cast<size_t>(n) != offsetof(LoginAnswer, reply) + gAnswer.head.replyLen)
             return false;
-        if (gAnswer.head.seq == gRequest.seq)
+        if (gAnswer.head.seq == gRequest.record.seq)
             return true;
     }
 }
@@ -143,7 +146,7 @@ void ForgetPreLoginState()
 
 // ---- The pool child ------------------------------------------------------------------------
 
-void ApplyState(const LoginRequest &req)
+void ApplyState(const LoginRecord &req, const TlsControlExport *tls)
 {
     gMlsOpts = req.mlsOpts;
     gClientType = req.clientType;
@@ -162,8 +165,8 @@ void ApplyState(const LoginRequest &req)
     gSrl.bufPtr = gSrl.buf;
     gSrl.bufLim = gSrl.buf + len;
     // Whether the front's control connection carries TLS decides the login.
-    if (req.tls.description[0] != '\0')
-        TlsMarkRelayedControl(-1, req.tls);
+    if (tls != nullptr && tls->description[0] != '\0')
+        TlsMarkRelayedControl(-1, *tls);
     else
         TlsDrop(kTlsControl);
 }
@@ -347,21 +350,25 @@ bool CaptureReply(const char *text, size_t len)
     return true;
 }
 
-int ServeLoginWord(int channel, const LoginRequest &req, int relayFd)
+int ServeLoginWord(int channel, const LoginRecord &req, TlsControlExport *tls, int relayFd)
 {
     ON_LOGIN_PAGES static char arg[kLineBufSize];
     ShmPublishMailbox();
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';
     CloseRelay();
-    ApplyState(req);
+    ApplyState(req, tls);
     gAnswerChannel = channel;
     gAnswerSeq = req.seq;
     gAnswer.head.replyLen = 0;
     gRelayFd = relayFd;
-    // Without TLS the record is all zero, as gRelayedTls is after CloseRelay.
-    if (!AllZero(&req.tls, sizeof(req.tls)))
-        memcpy(&gRelayedTls, &req.tls, sizeof(gRelayedTls));
+    // Without TLS nothing is copied (gRelayedTls is all zero after
+    // CloseRelay); the word's TLS state, once copied, is wiped: a later
+    // session of this pool child must not find it.
+    if (tls != nullptr && !AllZero(tls, sizeof(*tls))) {
+        memcpy(&gRelayedTls, tls, sizeof(gRelayedTls));
+        explicit_bzero(tls, sizeof(*tls));
+    }
     const int jumped = sigsetjmp(gLoginJmp, 1);
     if (jumped == 0) {
         gRunning = true;

@@ -24,7 +24,8 @@ enum LoginOutcome : int32_t { kLoginGoOn = 0, kLoginEnd = 1, kLoginHandedOver = 
 constexpr size_t kLoginInputMax = 1024;     // the line reader's buffer
 constexpr size_t kLoginReplyMax = 16384;
 
-struct LoginRequest {
+// A login word and what the commands before it set.
+struct LoginRecord {
     int32_t op;                     // kPrivLogin, where every request has its op
     int32_t length;                 // 0
     uint32_t seq;
@@ -37,8 +38,17 @@ struct LoginRequest {
     // Bytes the client sent after this command, not yet read as commands.
     uint32_t inputLen;
     char input[kLoginInputMax];
+};
+
+// As the front sends it: the record, then the TLS state of its control
+// connection, which the pool child reads apart; without TLS the record
+// goes alone.
+struct LoginRequest {
+    LoginRecord record;
     TlsControlExport tls;
 };
+static_assert(offsetof(LoginRequest, tls) == sizeof(LoginRecord), "the TLS state follows the record");
+constexpr size_t kLoginRequestSize = sizeof(LoginRecord) + sizeof(TlsControlExport);   // no padding after it
 
 struct LoginAnswerHead {
     uint32_t seq;
@@ -87,7 +97,7 @@ constexpr int kLoginHandOver = 4;       // the user's process (HandOverPid) serv
 // Runs one word the front sent (with the relay's socket when under TLS) and
 // answers it on channel.  In the user's process that a successful login
 // forks this never returns: the session goes on there.
-[[nodiscard]] int ServeLoginWord(int channel, const LoginRequest &req, int relayFd);
+[[nodiscard]] int ServeLoginWord(int channel, const LoginRecord &req, TlsControlExport *tls, int relayFd);
 
 // While the pool child runs a word for the front, replies are collected for
 // it (CaptureReply takes them) and the end of the session is the front's to

@@ -299,33 +299,40 @@ PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
 }
 
 // A front's requests (login words among them) come before the login and are
-// read into gFrontRequest; those of the session's process come after it and
-// are read on the stack, on pages the pool child and that process write
-// anyway: the pages the login words were read into stay the ones the two
-// share.  Nothing of a record but its head is read beyond what came, and
-// only the head is cleared before each.
+// read into gFrontRequest, a login word's TLS state apart into gFrontTls
+// (which without TLS does not come: none of its pages is written); those of
+// the session's process come after it and are read on the stack, on pages
+// the pool child and that process write anyway: the pages the login words
+// were read into stay the ones the two share.  Nothing of a record but its
+// head is read beyond what came, and only the head is cleared before each.
 union FrontRequest {
     PrivRequest priv;
-    LoginRequest login;
+    LoginRecord login;
 };
+static_assert(sizeof(PrivRequest) <= sizeof(LoginRecord), "a front's other requests fit before the TLS state");
 ON_LOGIN_PAGES FrontRequest gFrontRequest;
+TlsControlExport gFrontTls;
 
-// Reads one request (and the descriptor that came with it) into req, of
-// size bytes, and answers it.  -1 at the end of the channel, -2 when the
-// answer could not be sent at once; 1 when the session said it ended in
-// order; a login word's result (prelogin.h) for a word of the front.  A
-// front (front set) may only hand over login words, have its slot published
-// and say it is done: what the other requests do is for a logged-in session.
-int ServeRequest(int channel, bool front, PrivRequest &req, size_t size)
+// Reads one request (and the descriptor that came with it) into req (a
+// front's into gFrontRequest, of which req is then the priv) and answers it.
+// -1 at the end of the channel, -2 when the answer could not be sent at
+// once; 1 when the session said it ended in order; a login word's result
+// (prelogin.h) for a word of the front.  A front (front set) may only hand
+// over login words, have its slot published and say it is done: what the
+// other requests do is for a logged-in session.
+int ServeRequest(int channel, bool front, PrivRequest &req)
 {
     memset(&req, 0, offsetof(PrivRequest, data));
     int fd = -1;
-    const int n = RecvDatagramWithFd(channel, &req, size, &fd);
+    const int n = front ? RecvDatagramWithFdSplit(channel, &gFrontRequest, sizeof(LoginRecord), &gFrontTls,
+                                                  sizeof(gFrontTls), &fd)
+                        : RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
     UniqueFd object(fd);
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;
-    if (front && n == static_cast<int>(sizeof(LoginRequest)) && gFrontRequest.login.op == kPrivLogin)
-        return ServeLoginWord(channel, gFrontRequest.login, object.release());
+    const bool withTls = n == static_cast<int>(kLoginRequestSize);
+    if (front && gFrontRequest.login.op == kPrivLogin && (withTls || n == static_cast<int>(sizeof(LoginRecord))))
+        return ServeLoginWord(channel, gFrontRequest.login, withTls ? &gFrontTls : nullptr, object.release());
     const size_t head = offsetof(PrivRequest, data);
     PrivAnswer answer = Refused(EINVAL);
     if (n > 0 && static_cast<size_t>(n) >= head && req.length >= 0 &&
@@ -364,13 +371,13 @@ int ServeRequest(int channel, bool front, PrivRequest &req, size_t size)
 __attribute__((noinline)) int ServeSessionRequest(int channel)
 {
     PrivRequest req;
-    return ServeRequest(channel, false, req, sizeof(req));
+    return ServeRequest(channel, false, req);
 }
 
 int ServeOneRequest(int channel, bool front)
 {
     if (front)
-        return ServeRequest(channel, true, gFrontRequest.priv, sizeof(gFrontRequest));
+        return ServeRequest(channel, true, gFrontRequest.priv);
     return ServeSessionRequest(channel);
 }
 
