@@ -35,8 +35,8 @@ inline void WipeIfSet(void *p, size_t n)
 // Where a variable of the pool child's or the session's goes, by who writes
 // it: each group gathers its variables on pages of its own (the linker
 // script base/pages.ld), not among the arrays no process of the pair
-// touches, nor on pages another group writes.  Zero-initialised variables
-// only.
+// touches, nor on pages another group writes (a build without the script
+// leaves them among the large arrays).  Zero-initialised variables only.
 //   ON_LOGIN_PAGES    the pool child's, written while a client logs in and
 //                     no more once its session's process is forked: the
 //                     two share the pages.
