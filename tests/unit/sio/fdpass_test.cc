@@ -6,24 +6,12 @@
 
 namespace {
 
-struct SeqPacketPair {
-    Fd a;
-    Fd b;
-    SeqPacketPair()
-    {
-        int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-        a.Reset(sv[0]);
-        b.Reset(sv[1]);
-    }
-};
-
 // The pool child reads a front's login word in two parts, the TLS state
 // apart: the front (a remote client's process) decides how much comes, and
 // what it leaves out must leave the second part as it was.
 TEST(RecvDatagramWithFdSplit, AShortRecordLeavesTheRestAsItWas)
 {
-    SeqPacketPair p;
+    SocketPair p(SOCK_SEQPACKET);
     char sent[12];
     memset(sent, 'r', sizeof(sent));
     ASSERT_EQ(send(p.b, sent, 6, 0), 6);
@@ -45,7 +33,7 @@ TEST(RecvDatagramWithFdSplit, AShortRecordLeavesTheRestAsItWas)
 // the front sent with it is not kept.
 TEST(RecvDatagramWithFdSplit, ALongerRecordIsRefusedAndItsDescriptorClosed)
 {
-    SeqPacketPair p;
+    SocketPair p(SOCK_SEQPACKET);
     Pipe pipe;
     char sent[20] = {};
     ASSERT_EQ(SendWithFd(p.b, sent, sizeof(sent), pipe.w), static_cast<int>(sizeof(sent)));

@@ -37,14 +37,14 @@ class Fd {
     int fd_;
 };
 
-// A connected stream socket pair: what is written to one end is read from the other.
+// A connected socket pair (a stream unless told): what is written to one end is read from the other.
 struct SocketPair {
     Fd a;
     Fd b;
-    SocketPair()
+    explicit SocketPair(int type = SOCK_STREAM)
     {
         int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, type, 0, sv), 0);
         a.Reset(sv[0]);
         b.Reset(sv[1]);
     }
