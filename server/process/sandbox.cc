@@ -195,10 +195,10 @@ constexpr int kRefusedCalls[] = {
 // Everything a session's own process (and an archiver it starts) may call
 // after a login, the busiest first: every other call answers ENOSYS, as if
 // the kernel did not have it, so that a caller probing a newer call falls
-// back to an older one.  No identity or capability change, no tracing,
-// mounts, namespaces, roots, device nodes, modules, keys or kernel
-// interfaces.  A call missing here fails on its path; it does not end the
-// session.
+// back to an older one.  No identity, capability or process-group change
+// (what a session starts ends with it), no tracing, mounts, namespaces,
+// roots, device nodes, modules, keys or kernel interfaces.  A call missing
+// here fails on its path; it does not end the session.
 constexpr int kFchmodat2 = 452;     // not yet in this C library's list
 constexpr int kAllowedAfterLogin[] = {
     // Transfers, listings and the command loop.
@@ -231,7 +231,7 @@ constexpr int kAllowedAfterLogin[] = {
     SYS_rt_sigsuspend, SYS_sigaltstack, SYS_pause, SYS_kill, SYS_tgkill, SYS_tkill,
     // The process itself and the archivers it starts.
     SYS_getpid, SYS_getppid, SYS_gettid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getgroups,
-    SYS_getresuid, SYS_getresgid, SYS_getpgrp, SYS_getpgid, SYS_setpgid, SYS_getsid, SYS_setsid,
+    SYS_getresuid, SYS_getresgid, SYS_getpgrp, SYS_getpgid, SYS_getsid,
     SYS_getrlimit, SYS_setrlimit, SYS_prlimit64, SYS_getrusage, SYS_times, SYS_sysinfo, SYS_uname,
     SYS_getpriority, SYS_setpriority, SYS_sched_yield, SYS_sched_getaffinity, SYS_getcpu, SYS_capget,
     SYS_prctl, SYS_arch_prctl, SYS_set_tid_address, SYS_set_robust_list, SYS_get_robust_list, SYS_rseq,

@@ -413,7 +413,11 @@ int PidFd(pid_t pid)
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Waits up to millis for a child to end on its own, then ends it.
+// Waits up to millis for a child to end on its own, then ends it and every
+// process it started: the child leads a process group of its own, whose
+// members cannot leave it (no setsid, no setpgid after a login).  The group
+// is ended while the child's pid is still held, unreaped, so that the
+// number names no other group.
 void ReapWithin(pid_t pid, int millis, int *status)
 {
     UniqueFd pidfd(PidFd(pid));
@@ -422,8 +426,12 @@ void ReapWithin(pid_t pid, int millis, int *status)
         while (poll(&p, 1, millis) < 0 && errno == EINTR) {
         }
     }
-    if (waitpid(pid, status, WNOHANG) == 0)
-        kill(pid, SIGKILL);
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+        if (info.si_pid == 0)
+            kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
+    }
     while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
         // it has ended or ends now
     }
@@ -622,6 +630,9 @@ pid_t ForkWithChannel(int *channel, sigset_t *oldMask)
         errno = err;
         return -1;
     }
+    // Whatever the new process starts stays in its group, ended with it
+    // (set on both sides: either may run first).
+    (void) setpgid(pid == 0 ? 0 : pid, pid == 0 ? 0 : pid);
     if (pid > 0) {
         close(pair[1]);
         *channel = pair[0];
