@@ -52,6 +52,16 @@ bool SameKey(const QuotaKey &a, const QuotaKey &b)
 }
 
 // Figures after a delta: never below 0.
+// The figures a session asks to add are its word, not a measure: a sum
+// stops at the ends of the range instead of wrapping round.
+int64_t Sum(int64_t a, int64_t b)
+{
+    int64_t sum;
+    if (!__builtin_add_overflow(a, b, &sum))
+        return sum;
+    return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
 QuotaUsage Clamped(const QuotaUsage &u)
 {
     return QuotaUsage{u.bytes > 0 ? u.bytes : 0, u.files > 0 ? u.files : 0};
@@ -167,11 +177,11 @@ int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFi
     Record &r = sTable->r[index];
     if (!SameKey(r.key, key) || Forged(r))
         return -1;
-    QuotaUsage u = Clamped(QuotaUsage{r.usage.bytes + dBytes, r.usage.files + dFiles});
+    QuotaUsage u = Clamped(QuotaUsage{Sum(r.usage.bytes, dBytes), Sum(r.usage.files, dFiles)});
     if (want > 0) {
         const int64_t room = hardBytes > 0 ? hardBytes - u.bytes : want;
         *granted = room < 0 ? 0 : (room < want ? room : want);
-        u.bytes += *granted;
+        u.bytes = Sum(u.bytes, *granted);
     }
     r.usage = u;
     *now = u;

@@ -1,5 +1,5 @@
-// The quota figures: the walk of a home tree, the clamping deltas, and the
-// SITE QUOTA report.
+// The quota figures: the walk of a home tree, the clamping deltas, the
+// shared table's sums, and the SITE QUOTA report.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include "config/config.h"
 #include "paths/paths.h"
 #include "quota/quota.h"
+#include "quota/shared.h"
 
 namespace {
 
@@ -141,6 +142,37 @@ TEST_F(QuotaTest, AddsClampAtZeroAndReportTheHardLimit)
         EXPECT_EQ(QuotaAddFiles(c.delta), c.over) << c.start << " + " << c.delta;
         EXPECT_EQ(gUserFilesUsage, c.expect) << c.start << " + " << c.delta;
     }
+}
+
+bool NoneInUse(const QuotaKey &)
+{
+    return false;
+}
+
+// Code running in a session asks its pool child to charge whatever it likes:
+// the shared figures stop at the ends of their range instead of wrapping
+// round (to a small usage that would lift the user's limit), and a
+// reservation never passes the hard limit.
+TEST(QuotaTableTest, ChargesAtTheEndsOfTheRangeNeitherWrapNorPassTheLimit)
+{
+    ASSERT_EQ(QuotaTableCreate(2), 0);
+    QuotaKey key{};
+    Strncpy(key.domain, "main", sizeof(key.domain));
+    Strncpy(key.user, "vera", sizeof(key.user));
+    QuotaUsage now{};
+    const int i = QuotaTableInstall(key, QuotaUsage{INT64_MAX - 5, 3}, true, NoneInUse, &now);
+    ASSERT_GE(i, 0);
+    int64_t granted = -1;
+    ASSERT_EQ(QuotaTableUpdate(i, key, INT64_MAX, INT64_MAX, INT64_MAX, 0, &granted, &now), 0);
+    EXPECT_EQ(now.bytes, INT64_MAX);
+    EXPECT_EQ(now.files, INT64_MAX);
+    ASSERT_EQ(QuotaTableUpdate(i, key, INT64_MIN, INT64_MIN, 0, 0, &granted, &now), 0);
+    EXPECT_EQ(now.bytes, 0);
+    EXPECT_EQ(now.files, 0);
+    ASSERT_EQ(QuotaTableUpdate(i, key, 1000, 0, INT64_MAX, 4096, &granted, &now), 0);
+    EXPECT_EQ(granted, 3096);
+    EXPECT_EQ(now.bytes, 4096);
+    QuotaTableForget();
 }
 
 }  // namespace
