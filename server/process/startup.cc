@@ -113,56 +113,65 @@ int RunApart(int (*work)())
 
 namespace {
 
-// getgrouplist in a child of its own: asking every group source loads each
-// name service the host lists, with the libraries it pulls in, and what the
-// master maps every process it forks maps and copies again.  The count
-// (at most max), or -1.
-int GroupListApart(const char *user, gid_t gid, gid_t *groups, int max)
+// Runs work(out) in a child of its own and takes back the size bytes of out
+// it filled in: a name service that work loads (asking every account or
+// group source loads each one the host lists, with the libraries it pulls
+// in) stays in that child instead of being mapped, and copied again, by
+// every process the master forks.  work's verdict, false also when the
+// record did not come back whole.
+template <typename Work>
+bool FetchApart(Work work, void *out, size_t size)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0)
-        return -1;
+        return work(out);
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        int n = max;
-        const int32_t count = getgrouplist(user, gid, groups, &n) < 0 ? -1 : n;
-        (void) PWrite(fds[1], &count, sizeof(count));
-        if (count > 0)
-            (void) PWrite(fds[1], groups, static_cast<size_t>(count) * sizeof(gid_t));
+        const char found = work(out) ? 1 : 0;
+        if (PWrite(fds[1], &found, 1) == 1 && found != 0)
+            (void) PWrite(fds[1], out, size);
         _exit(0);
     }
     close(fds[1]);
-    int32_t count = -1;
-    if (pid < 0 || PRead(fds[0], &count, sizeof(count), 1) != static_cast<int>(sizeof(count)) || count > max ||
-        (count > 0 && PRead(fds[0], groups, static_cast<size_t>(count) * sizeof(gid_t), 1) !=
-                          static_cast<int>(static_cast<size_t>(count) * sizeof(gid_t))))
-        count = -1;
+    char found = 0;
+    const bool whole = pid > 0 && PRead(fds[0], &found, 1, 1) == 1 &&
+                       (found == 0 || PRead(fds[0], out, size, 1) == static_cast<int>(size));
     close(fds[0]);
     while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return count;
+    if (pid < 0)
+        return work(out);
+    return whole && found != 0;
 }
 
 // The first of the usual anonymous accounts that exists, else the account
-// of the real uid when that is not root.
-void FindAnonymousAccount()
+// of the real uid when that is not root.  Looked up apart: an account that
+// is not in the password file is asked of every other name service.
+bool LookUpAnonymousAccount(void *out)
 {
     static constexpr const char *kNames[] = {"ftp", "_ftp", "zorvad", "zorva", "www", "web", "daemon", "nobody"};
-    bool found = false;
+    Spwd *account = static_cast<Spwd *>(out);
     for (const char *name : kNames) {
-        if (GetSpwdByName(name, &gFTPUser, 0, 0, 1) == 0) {
-            found = true;
-            break;
-        }
+        if (GetSpwdByName(name, account, 0, 0, 1) == 0)
+            return true;
     }
-    if (!found && getuid() != 0 && GetSpwdByUID(getuid(), &gFTPUser, 0, 0, 1) == 0)
-        found = true;
-    if (!found) {
+    return getuid() != 0 && GetSpwdByUID(getuid(), account, 0, 0, 1) == 0;
+}
+
+struct GroupList {
+    int32_t count;
+    gid_t groups[kFTPUserGroupsMax];
+};
+
+void FindAnonymousAccount()
+{
+    if (!FetchApart(LookUpAnonymousAccount, &gFTPUser, sizeof(gFTPUser))) {
         fprintf(stderr, "User \"ftp\" not found in the password file.\n");
         fprintf(stderr, "Add a valid entry for the \"ftp\" user in the /etc/passwd file,\nand make sure its home directory exists.\n");
         Exit(1);
     }
+    gFTPUser.username[sizeof(gFTPUser.username) - 1] = gFTPUser.homedir[sizeof(gFTPUser.homedir) - 1] = '\0';
     if (gFTPUser.uid == 0) {
         fprintf(stderr, "User \"%s\" found, but has UID 0 which is not allowed.\n", gFTPUser.username);
         Exit(1);
@@ -171,9 +180,18 @@ void FindAnonymousAccount()
         fprintf(stderr, "User \"%s\" found, but has GID 0 which is not allowed.\n", gFTPUser.username);
         Exit(1);
     }
-    const int n = GroupListApart(gFTPUser.username, static_cast<gid_t>(gFTPUser.gid[0]), gFTPUserGroups,
-                                 kFTPUserGroupsMax);
-    gNumFTPUserGroups = n < 0 ? 0 : n;
+    GroupList list{};
+    const bool listed = FetchApart([](void *out) {
+        GroupList *l = static_cast<GroupList *>(out);
+        int n = kFTPUserGroupsMax;
+        if (getgrouplist(gFTPUser.username, static_cast<gid_t>(gFTPUser.gid[0]), l->groups, &n) < 0)
+            return false;
+        l->count = n;
+        return true;
+    }, &list, sizeof(list));
+    gNumFTPUserGroups = listed && list.count > 0 && list.count <= kFTPUserGroupsMax ? list.count : 0;
+    if (gNumFTPUserGroups > 0)
+        memcpy(gFTPUserGroups, list.groups, sizeof(gid_t) * static_cast<size_t>(gNumFTPUserGroups));
 }
 
 // First of the conventional anonymous roots, in the order they are tried.

@@ -12,6 +12,8 @@ import pytest
 
 from accounts import create_system_user, remove_system_user
 from conftest import free_port, listening, wait_for, write_configs
+from test_domains import private_etc_files
+from test_privileges import greeted_front, status
 
 USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
 
@@ -642,3 +644,29 @@ def test_code_running_inside_a_session_cannot_borrow_another_childs_tag_through_
     assert wait_for(lambda: "Forged in another" in s.log_file(), 5)
     forged_lines = [line for line in s.log_file().splitlines() if "Forged in another" in line]
     assert tag.decode() not in forged_lines[0], forged_lines
+
+
+NSS_SYSTEMD = "/usr/lib/x86_64-linux-gnu/libnss_systemd.so.2"
+
+
+@pytest.mark.skipif(not os.path.exists(NSS_SYSTEMD), reason="no second name service to load")
+def test_a_host_without_an_ftp_account_loads_no_other_name_service_into_the_server(server, zorvad_dir):
+    # The master looks the anonymous account up among the usual names; each
+    # one the password file lacks is asked of every other name service the
+    # host lists.  That must happen apart: a module (and the libraries it
+    # pulls in) loaded in the master is mapped, and copied on every fork,
+    # by each process serving a client.
+    with open("/etc/passwd") as f:
+        accounts = [l for l in f if l.split(":")[0] not in ("ftp", "_ftp", "zorvad", "zorva", "www", "web")]
+    wrapper = private_etc_files(zorvad_dir, passwd="".join(accounts),
+                                nsswitch_conf="passwd: files systemd\ngroup: files systemd\nshadow: files\n"
+                                              "hosts: files\n")
+    s = server(wrapper=wrapper)
+    c, front = greeted_front(s)
+    c.sendall(b"USER anonymous\r\n")
+    assert c.recv(1024).startswith(b"331 ")
+    pool_child = int(status(front)["PPid"])
+    for pid in (s.pid, pool_child, front):
+        with open("/proc/%d/maps" % pid) as f:
+            assert "libnss_systemd" not in f.read(), pid
+    c.close()
