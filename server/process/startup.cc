@@ -373,13 +373,46 @@ void AwaitChildren(int seconds)
     }
 }
 
-// Kills every child still on the table with its process group (a pool
-// child's session process is in its group), and reaps them.
+// Kills the process groups a pool child's own children lead (its front, its
+// session's process and whatever that started), as the kernel lists them.
+// The pool child is stopped first: it reaps none of them meanwhile, so no
+// group's number can pass to another process.
+void KillGroupsOfChildrenOf(pid_t poolChild)
+{
+    if (kill(poolChild, SIGSTOP) < 0)
+        return;
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(poolChild),
+             static_cast<int>(poolChild));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    char list[256];
+    ssize_t n;
+    size_t kept = 0;
+    while ((n = read(fd, list + kept, sizeof(list) - 1 - kept)) > 0) {
+        list[kept + static_cast<size_t>(n)] = '\0';
+        char *p = list, *end;
+        long pid;
+        while ((pid = strtol(p, &end, 10)) > 1 && (*end == ' ' || *end == '\n')) {
+            killpg(static_cast<pid_t>(pid), SIGKILL);
+            p = end + 1;
+        }
+        // A number cut at the buffer's end is read again whole.
+        kept = strlen(p);
+        memmove(list, p, kept);
+    }
+    close(fd);
+}
+
+// Kills every child still on the table with its process group and the
+// groups of the processes it forked, and reaps them.
 void KillChildGroups()
 {
     for (int n = 1; gChildren != nullptr && n <= gNumChildren; n++) {
         if (gChildren[n] <= 1)
             continue;
+        KillGroupsOfChildrenOf(gChildren[n]);
         if (killpg(gChildren[n], SIGKILL) < 0)
             kill(gChildren[n], SIGKILL);
         (void) waitpid(gChildren[n], nullptr, 0);

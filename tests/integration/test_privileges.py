@@ -747,13 +747,14 @@ def fork_in(pid):
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
-@pytest.mark.parametrize("end", ["quit", "server-stop"])
+@pytest.mark.parametrize("end", ["quit", "server-stop", "server-stop-ignored"])
 def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir, end):
     # The attacker: code running in a session, which forks a child meant to
     # outlive it.  Left running as the session's user, it could signal that
     # user's later sessions or wait for the next client of its pool child.
     # The child cannot leave the session's process group, and the group ends
-    # with the session: at the client's QUIT and at the server's stop.
+    # with the session: at the client's QUIT and at the server's stop, also
+    # when the session ignores the stop and its pool child's end.
     s, f, _, _ = virtual(server, zorvad_dir, None)
     session = session_holder(s, f)
     child = fork_in(session)
@@ -766,8 +767,12 @@ def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir,
             f.quit()
             assert wait_for(lambda: not s.busy_children())
         else:
+            if end == "server-stop-ignored":
+                values, out = gdb_calls(session, "print (long) signal(15, 1)", "print (int) prctl(1, 0)")
+                assert len(values) == 2 and values[1] == 0, out.stdout + out.stderr
             s.stop()
-        assert wait_for(lambda: gone(child))
+        assert wait_for(lambda: gone(child) and gone(session))
     finally:
-        if not gone(child):
-            os.kill(child, signal.SIGKILL)
+        for pid in (child, session):
+            if not gone(pid):
+                os.kill(pid, signal.SIGKILL)
