@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -235,9 +236,16 @@ constexpr int kAllowedAfterLogin[] = {
     SYS_getrlimit, SYS_setrlimit, SYS_prlimit64, SYS_getrusage, SYS_times, SYS_sysinfo, SYS_uname,
     SYS_getpriority, SYS_setpriority, SYS_sched_yield, SYS_sched_getaffinity, SYS_getcpu, SYS_capget,
     SYS_prctl, SYS_arch_prctl, SYS_set_tid_address, SYS_set_robust_list, SYS_get_robust_list, SYS_rseq,
-    SYS_clone, SYS_clone3, SYS_fork, SYS_vfork, SYS_execve, SYS_wait4, SYS_waitid, SYS_exit,
+    SYS_clone, SYS_fork, SYS_vfork, SYS_execve, SYS_wait4, SYS_waitid, SYS_exit,
     SYS_exit_group, SYS_seccomp, SYS_restart_syscall,
 };
+
+// What a session's clone may not ask for: namespaces of its own, or a
+// child given to its parent, the pool child, outside what the session
+// started.  clone3, whose flags a filter cannot read, answers ENOSYS, and
+// the C library falls back to clone.
+constexpr uint32_t kSessionCloneRefused = CLONE_PARENT | CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
+                                          CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
 
 // Everything the front (the process that reads a client's commands before a
 // login, and relays its TLS after) may call.  Any other call ends it: a
@@ -344,7 +352,8 @@ void EmitSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi)
 // special (which may repeat listed ones) specialAction, every other call
 // otherwise.  False when the program does not fit (nothing is installed).
 [[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
-                               uint32_t specialAction, uint32_t otherwise, FilterProgram *p)
+                               uint32_t specialAction, uint32_t otherwise, FilterProgram *p,
+                               uint32_t refusedCloneFlags = 0)
 {
     p->length = 0;
     p->failed = n + ns > kMostCalls;
@@ -381,6 +390,15 @@ void EmitSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi)
     Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, 0, 1));
     Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    if (refusedCloneFlags != 0) {
+        // A clone asking for one of these fails as an unprivileged one
+        // would (the flags are the low half of the first argument).
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])));
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, refusedCloneFlags, 0, 1));
+        Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
+    }
     EmitSearch(p, runs, 0, nruns);
     return !p->failed;
 }
@@ -429,7 +447,7 @@ void PrepareFilters()
                                     kRefusedInFront, std::size(kRefusedInFront), SECCOMP_RET_ERRNO | EACCES,
                                     SECCOMP_RET_KILL_PROCESS, &gFrontFilter);
     gUserFilterBuilt = BuildFilter(kAllowedAfterLogin, std::size(kAllowedAfterLogin), SECCOMP_RET_ALLOW,
-                                   nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter);
+                                   nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter, kSessionCloneRefused);
     gLookupFilterBuilt = BuildFilter(kAllowedInLookup, std::size(kAllowedInLookup), SECCOMP_RET_ALLOW, nullptr,
                                      0, 0, SECCOMP_RET_KILL_PROCESS, &gLookupFilter);
 }

@@ -7,6 +7,7 @@ gets nothing of root back.  The pool child that forked it holds none of
 the client's connections.  Before a login the client is read by a process
 with no rights at all, which ends on any call outside its list."""
 import ctypes
+import errno
 import ftplib
 import json
 import os
@@ -728,22 +729,36 @@ REGISTERS = ["rax", "rbx", "rcx", "rdx", "rsi", "rdi", "rbp", "rsp", "r8", "r9",
              "r14", "r15", "rip", "eflags", "orig_rax"]
 
 
-def fork_in(pid):
-    """The process pid, stopped in a system call, forks (as code running in
-    it may: a session forks its archivers) and goes on as it was; the child
-    waits in pause(), attached to nothing.  The child's pid, or None where
-    the process was not stopped right after a system call instruction."""
+def clone_in(pid, flags):
+    """The process pid, stopped in a system call, makes a clone with flags
+    (as code running in it may: a session forks its archivers) and goes on
+    as it was; a child waits in pause(), attached to nothing.  What the call
+    answered (the child's pid, or -errno), or None where the process was not
+    stopped right after a system call instruction."""
+    child = "$ret > 0"
     pause_stack = "set $t = (((long) $rsp - 4096) & ~15)"
     lines = (["set detach-on-fork off", "set follow-fork-mode parent",
               "print (int) (*(unsigned short *) ($pc - 2) == 0x050f)"]
              + ["set $saved_%s = $%s" % (r, r) for r in REGISTERS]
-             + ["set $orig_rax = -1", "set $rax = 57", "set $pc = $pc - 2", "stepi", "print (int) $rax"]
+             + ["set $orig_rax = -1", "set $rax = 56", "set $rdi = %d" % flags, "set $rsi = 0", "set $rdx = 0",
+                "set $r10 = 0", "set $r8 = 0", "set $pc = $pc - 2", "stepi", "set $ret = (long) $rax",
+                "print $ret"]
              + ["set $%s = $saved_%s" % (r, r) for r in REGISTERS]
+             # Only a child, in inferior 2, is sent to pause(): without one
+             # the lines below leave the process as it is.
              + ["inferior 2", pause_stack]
-             + ["set *(long *) ($t + %d) = (long) &pause" % (8 * i) for i in range(16)]
-             + ["set $rsp = $t + 8", "set $pc = (long) &pause", "set $orig_rax = -1", "detach inferiors 2"])
+             + ["set *(long *) ($t + %d) = %s ? (long) &pause : *(long *) ($t + %d)" % (8 * i, child, 8 * i)
+                for i in range(16)]
+             + ["set $rsp = %s ? $t + 8 : $rsp" % child, "set $pc = %s ? (long) &pause : $pc" % child,
+                "set $orig_rax = %s ? -1 : $orig_rax" % child, "detach inferiors 2"])
     values, out = gdb_calls(pid, *lines)
-    return values[1] if values[:1] == [1] and len(values) == 2 and values[1] > 0 else None
+    return values[1] if values[:1] == [1] and len(values) == 2 else None
+
+
+def fork_in(pid):
+    """clone_in with the flags of a fork: the child's pid, or None."""
+    child = clone_in(pid, signal.SIGCHLD)
+    return child if child is not None and child > 0 else None
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
@@ -776,3 +791,30 @@ def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir,
         for pid in (child, session):
             if not gone(pid):
                 os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_a_session_makes_no_namespace_and_no_child_of_its_pool_child(server, zorvad_dir):
+    # The attacker: code running in a session.  A user namespace would give
+    # its children every capability there and the kernel's interfaces that
+    # come with them (networks, mounts); a child given to the pool child
+    # would be outside what the session started, left to that root process
+    # to reap.  Such a clone fails as for any unprivileged caller.
+    s, f, _, _ = virtual(server, zorvad_dir, None)
+    session = session_holder(s, f)
+    clone_parent, new_user, new_pid, new_net = 0x8000, 0x10000000, 0x20000000, 0x40000000
+    for flags in (new_user | new_pid, new_user | new_net, clone_parent):
+        answer = clone_in(session, flags | signal.SIGCHLD)
+        if answer is None:
+            pytest.skip("the session's process could not be made to clone here")
+        try:
+            assert answer == -errno.EPERM, hex(flags)
+        finally:
+            if answer > 0:
+                os.kill(answer, signal.SIGKILL)
+    # A plain fork, as of an archiver, still works.
+    child = fork_in(session)
+    assert child is not None and os.getpgid(child) == session
+    assert f.sendcmd("NOOP").startswith("200")
+    f.quit()
+    assert wait_for(lambda: gone(child))
