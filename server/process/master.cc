@@ -608,6 +608,19 @@ void FinishRefusals()
     }
 }
 
+// A child the master forked itself: a pool child, the logger, a look-up
+// helper; any other is one a pool child left.
+bool OwnChild(pid_t pid)
+{
+    if (pid == gLoggerPID || ChildNumberOf(pid) != 0)
+        return true;
+    for (int i = 0; i < gNumRefusals; i++) {
+        if (gRefusals[i].lookup.pid == pid)
+            return true;
+    }
+    return false;
+}
+
 // A helper the master's wait for any child reaped: true when it was one.
 bool RefusalHelperReaped(pid_t pid, int status)
 {
@@ -777,12 +790,14 @@ int ReapChild()
     if (RefusalHelperReaped(pid, status))
         return 1;
     const int n = ChildNumberOf(pid);
-    if (n == 0) {
-        Log(kLogMisc, "Bug: did not find child pid %d in list.\n", static_cast<int>(pid));
-        return 1;
-    }
+    if (n == 0)
+        return 1;       // a process a dead pool child left, ended below
     gChildren[n] = 0;
     gHandedAt[n] = 0;
+    // Its front, its session's process and what that started now belong to
+    // the master (a session that cleared its parent-death signal would
+    // otherwise go on without its pool child): they end with it.
+    KillListedChildren(getpid(), OwnChild);
     ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {
@@ -1026,6 +1041,8 @@ int WaitForRequests(int port)
         LogPerror("pipe");      // the master then pauses its full time
     }
     gChildren[0] = getpid();
+    // What a pool child leaves when it dies comes to the master, which ends it.
+    (void) prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     ServerInit();
     // The zone is read once here, so that the children inherit it instead
     // of each allocating its own copy on heap pages shared with the master.

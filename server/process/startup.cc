@@ -373,17 +373,16 @@ void AwaitChildren(int seconds)
     }
 }
 
-// Kills the process groups a pool child's own children lead (its front, its
-// session's process and whatever that started), as the kernel lists them.
-// The pool child is stopped first: it reaps none of them meanwhile, so no
-// group's number can pass to another process.
-void KillGroupsOfChildrenOf(pid_t poolChild)
+}  // namespace
+
+// Kills each child the kernel lists for parent, with the process group it
+// leads (a front, a session's process and whatever that started), unless
+// spare says it is one to keep.  Each one listed is still parent's, alive or
+// unreaped, so no group's number can have passed to another process.
+void KillListedChildren(pid_t parent, bool (*spare)(pid_t))
 {
-    if (kill(poolChild, SIGSTOP) < 0)
-        return;
     char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(poolChild),
-             static_cast<int>(poolChild));
+    snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(parent), static_cast<int>(parent));
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -395,7 +394,10 @@ void KillGroupsOfChildrenOf(pid_t poolChild)
         char *p = list, *end;
         long pid;
         while ((pid = strtol(p, &end, 10)) > 1 && (*end == ' ' || *end == '\n')) {
-            killpg(static_cast<pid_t>(pid), SIGKILL);
+            if (spare == nullptr || !spare(static_cast<pid_t>(pid))) {
+                killpg(static_cast<pid_t>(pid), SIGKILL);
+                kill(static_cast<pid_t>(pid), SIGKILL);
+            }
             p = end + 1;
         }
         // A number cut at the buffer's end is read again whole.
@@ -403,6 +405,16 @@ void KillGroupsOfChildrenOf(pid_t poolChild)
         memmove(list, p, kept);
     }
     close(fd);
+}
+
+namespace {
+
+// A pool child's processes: it is stopped first, so that it reaps none of
+// them meanwhile.
+void KillGroupsOfChildrenOf(pid_t poolChild)
+{
+    if (kill(poolChild, SIGSTOP) == 0)
+        KillListedChildren(poolChild, nullptr);
 }
 
 // Kills every child still on the table with its process group and the

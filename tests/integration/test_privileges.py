@@ -762,14 +762,15 @@ def fork_in(pid):
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
-@pytest.mark.parametrize("end", ["quit", "server-stop", "server-stop-ignored"])
+@pytest.mark.parametrize("end", ["quit", "server-stop", "server-stop-ignored", "pool-child-killed"])
 def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir, end):
     # The attacker: code running in a session, which forks a child meant to
     # outlive it.  Left running as the session's user, it could signal that
     # user's later sessions or wait for the next client of its pool child.
     # The child cannot leave the session's process group, and the group ends
     # with the session: at the client's QUIT and at the server's stop, also
-    # when the session ignores the stop and its pool child's end.
+    # when the session ignores the stop and its pool child's end, and when
+    # an administrator kills its pool child.
     s, f, _, _ = virtual(server, zorvad_dir, None)
     session = session_holder(s, f)
     child = fork_in(session)
@@ -782,10 +783,13 @@ def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir,
             f.quit()
             assert wait_for(lambda: not s.busy_children())
         else:
-            if end == "server-stop-ignored":
+            if end != "server-stop":
                 values, out = gdb_calls(session, "print (long) signal(15, 1)", "print (int) prctl(1, 0)")
                 assert len(values) == 2 and values[1] == 0, out.stdout + out.stderr
-            s.stop()
+            if end == "pool-child-killed":
+                os.kill(int(status(session)["PPid"]), signal.SIGKILL)
+            else:
+                s.stop()
         assert wait_for(lambda: gone(child) and gone(session))
     finally:
         for pid in (child, session):
