@@ -608,11 +608,13 @@ void FinishRefusals()
     }
 }
 
-// A child the master forked itself: a pool child, the logger, a look-up
-// helper; any other is one a pool child left.
-bool OwnChild(pid_t pid)
+// A child the master keeps: one it forked itself (a pool child, the logger,
+// a look-up helper), or a program the logger started in a session of its
+// own; any other is one a pool child left (nothing below a pool child can
+// leave the master's session).
+bool KeptChild(pid_t pid)
 {
-    if (pid == gLoggerPID || ChildNumberOf(pid) != 0)
+    if (pid == gLoggerPID || ChildNumberOf(pid) != 0 || getsid(pid) != getsid(0))
         return true;
     for (int i = 0; i < gNumRefusals; i++) {
         if (gRefusals[i].lookup.pid == pid)
@@ -797,7 +799,7 @@ int ReapChild()
     // Its front, its session's process and what that started now belong to
     // the master (a session that cleared its parent-death signal would
     // otherwise go on without its pool child): they end with it.
-    KillListedChildren(getpid(), OwnChild);
+    KillListedChildren(getpid(), KeptChild);
     ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {

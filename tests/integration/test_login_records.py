@@ -4,6 +4,7 @@ record.  The daemon runs in a private mount namespace where a private
 wtmp file lies over the system's and a private socket serves /dev/log."""
 import os
 import re
+import signal
 import struct
 import time
 
@@ -11,6 +12,7 @@ import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
+from test_privileges import sole_holder, status
 
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
           "log-session = {dir}/session.log\n")
@@ -180,3 +182,22 @@ def test_a_session_log_line_and_an_event_record_mark_each_login(server, zorvad_d
             return ""
     # anonymous sessions have no restriction class
     assert wait_for(lambda: "LOGIN|anonymous||joe@example.com|test|127.0.0.1|\n" in event()), event()
+
+
+def test_an_event_processor_still_running_outlives_a_pool_child_killed_by_an_administrator(server, zorvad_dir):
+    # The master ends what a dead pool child leaves (its session and what
+    # that started), but not a program the logger started for an event:
+    # that runs in a session of its own and finishes its work.
+    started, done = os.path.join(zorvad_dir, "started"), os.path.join(zorvad_dir, "done")
+    script = os.path.join(zorvad_dir, "on-login.sh")
+    with open(script, "w") as f:
+        f.write("#!/bin/sh\ntouch %s\nsleep 2\necho ok > %s\n" % (started, done))
+    os.chmod(script, 0o755)
+    s = server(general="login-event-processor = %s\n" % script, domain=DOMAIN)
+    c = s.greeted()
+    anonymous(c)
+    session = sole_holder(s, c.sock)
+    assert wait_for(lambda: os.path.exists(started))
+    os.kill(int(status(session)["PPid"]), signal.SIGKILL)
+    assert wait_for(lambda: os.path.exists(done), timeout=10)
+    assert wait_for(lambda: session not in s.processes())
