@@ -608,31 +608,32 @@ void FinishRefusals()
     }
 }
 
+// The refusal whose name look-up helper pid is, or -1.
+int RefusalOfHelper(pid_t pid)
+{
+    for (int i = 0; i < gNumRefusals; i++) {
+        if (gRefusals[i].lookup.pid == pid)
+            return i;
+    }
+    return -1;
+}
+
 // A child the master keeps: one it forked itself (a pool child, the logger,
 // a look-up helper), or a program the logger started in a session of its
 // own; any other is one a pool child left (nothing below a pool child can
 // leave the master's session).
 bool KeptChild(pid_t pid)
 {
-    if (pid == gLoggerPID || ChildNumberOf(pid) != 0 || getsid(pid) != getsid(0))
-        return true;
-    for (int i = 0; i < gNumRefusals; i++) {
-        if (gRefusals[i].lookup.pid == pid)
-            return true;
-    }
-    return false;
+    return pid == gLoggerPID || ChildNumberOf(pid) != 0 || RefusalOfHelper(pid) >= 0 || getsid(pid) != getsid(0);
 }
 
 // A helper the master's wait for any child reaped: true when it was one.
 bool RefusalHelperReaped(pid_t pid, int status)
 {
-    for (int i = 0; i < gNumRefusals; i++) {
-        if (gRefusals[i].lookup.pid == pid) {
-            NoteLookupReaped(&gRefusals[i].lookup, status);
-            return true;
-        }
-    }
-    return false;
+    const int i = RefusalOfHelper(pid);
+    if (i >= 0)
+        NoteLookupReaped(&gRefusals[i].lookup, status);
+    return i >= 0;
 }
 
 // Writes the plain 220 at once where nothing about the client could change

@@ -51,7 +51,6 @@ bool SameKey(const QuotaKey &a, const QuotaKey &b)
     return strncmp(a.domain, b.domain, kQuotaKeySize) == 0 && strncmp(a.user, b.user, kQuotaKeySize) == 0;
 }
 
-// Figures after a delta: never below 0.
 // The figures a session asks to add are its word, not a measure: a sum
 // stops at the ends of the range instead of wrapping round.
 int64_t Sum(int64_t a, int64_t b)
@@ -62,6 +61,7 @@ int64_t Sum(int64_t a, int64_t b)
     return b > 0 ? INT64_MAX : INT64_MIN;
 }
 
+// Figures after a delta: never below 0.
 QuotaUsage Clamped(const QuotaUsage &u)
 {
     return QuotaUsage{u.bytes > 0 ? u.bytes : 0, u.files > 0 ? u.files : 0};

@@ -154,12 +154,18 @@ def test_logins_go_to_the_system_log(server, private_host_files, users):
     assert wait_for(lambda: 'User "%s" logged in to "test" from 127.0.0.1.' % u.name in text())
 
 
-def test_a_session_log_line_and_an_event_record_mark_each_login(server, zorvad_dir):
-    events = os.path.join(zorvad_dir, "events")
+def login_processor(zorvad_dir, body):
+    """A login-event processor: a shell script running body."""
     script = os.path.join(zorvad_dir, "on-login.sh")
     with open(script, "w") as f:
-        f.write('#!/bin/sh\nprintf "%%s|" "$@" >> %s\necho >> %s\n' % (events, events))
+        f.write("#!/bin/sh\n" + body)
     os.chmod(script, 0o755)
+    return script
+
+
+def test_a_session_log_line_and_an_event_record_mark_each_login(server, zorvad_dir):
+    events = os.path.join(zorvad_dir, "events")
+    script = login_processor(zorvad_dir, 'printf "%%s|" "$@" >> %s\necho >> %s\n' % (events, events))
     s = server(general="log-session-starts = yes\nlogin-event-processor = %s\n" % script, domain=DOMAIN)
     c = s.greeted()
     anonymous(c)
@@ -189,10 +195,7 @@ def test_an_event_processor_still_running_outlives_a_pool_child_killed_by_an_adm
     # that started), but not a program the logger started for an event:
     # that runs in a session of its own and finishes its work.
     started, done = os.path.join(zorvad_dir, "started"), os.path.join(zorvad_dir, "done")
-    script = os.path.join(zorvad_dir, "on-login.sh")
-    with open(script, "w") as f:
-        f.write("#!/bin/sh\ntouch %s\nsleep 2\necho ok > %s\n" % (started, done))
-    os.chmod(script, 0o755)
+    script = login_processor(zorvad_dir, "touch %s\nsleep 2\necho ok > %s\n" % (started, done))
     s = server(general="login-event-processor = %s\n" % script, domain=DOMAIN)
     c = s.greeted()
     anonymous(c)
