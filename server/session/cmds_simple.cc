@@ -124,6 +124,7 @@ void Quit(char *arg)
 {
     if (ForwardedToPoolChild(kLoginQuit, arg))
         _exit(1);   // the pool child ends the session: the front only lands here if it did not
+    PublishOnlyAtEnd();
     GoodbyeMessage();
     DoneConnection(kEndQuit);
 }

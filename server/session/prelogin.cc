@@ -257,6 +257,7 @@ void StartFront()
 namespace {
 
 ON_SESSION_PAGES ShmSlot sPublished;     // the slot as the pool child last published it
+ON_SESSION_PAGES bool sOnlyAtEnd;        // the process is ending: its pool child publishes then
 
 // The pool child publishes the slot before it serves any request: what the
 // slot holds as one is sent needs no publishing of its own.
@@ -268,9 +269,14 @@ void PublishedWithRequest()
 
 }  // namespace
 
+void PublishOnlyAtEnd()
+{
+    sOnlyAtEnd = true;
+}
+
 void PublishOwnSlot()
 {
-    if (gPrivChannel < 0 || !ShmSlotIsMailbox())
+    if (gPrivChannel < 0 || !ShmSlotIsMailbox() || sOnlyAtEnd)
         return;
     // Only what changed since it was last published costs a round trip.
     if (memcmp(&sPublished, gRUserPtr, sizeof(sPublished)) == 0)

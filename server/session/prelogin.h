@@ -83,6 +83,11 @@ void StartFront();
 // while the process is busy.  Elsewhere nothing.
 void PublishOwnSlot();
 
+// The process ends after its next replies (QUIT): they are not published
+// one by one, since the pool child publishes the slot with the session's
+// last figures when the process has gone, before it clears it.
+void PublishOnlyAtEnd();
+
 // In the session's process: the pool child adds the transfer to the totals
 // of the session's domain set (the status area is read-only here).
 void CountTransferForDomain(bool upload, int64_t bytes);
