@@ -28,6 +28,7 @@
 #include "status/shm.h"
 #include "tls/tls.h"
 #include "transfer/tlsdata.h"
+#include "transfer/xferlog.h"
 #include "sio.h"
 #include "base/clock.h"
 
@@ -469,7 +470,7 @@ int AcceptPending(int seconds)
 }
 
 // Clear data: the first connection that passes the peer checks is the client's.
-int AcceptPassiveClear(const char *name, int64_t size, long long deadline)
+int AcceptPassiveClear(const char *name, int64_t size, long long deadline, const char *verb, const char *path)
 {
     for (;;) {
         const int i = OldestPending();
@@ -478,6 +479,8 @@ int AcceptPassiveClear(const char *name, int64_t size, long long deadline)
             gData = gPending[i].fd;
             gPending[i].fd = -1;
             DropPending(i);
+            if (verb != nullptr)
+                ShowTransferInSlot(verb, path);
             AnnounceAccepted(name, size);
             return gData;
         }
@@ -637,7 +640,7 @@ namespace {
 // come are checked (and under PROT P their TLS sessions) until the
 // client's own connection is found or conn-timeout has passed since the
 // transfer command.
-int AcceptPassive(const char *name, int64_t size)
+int AcceptPassive(const char *name, int64_t size, const char *verb, const char *path)
 {
     Strncpy(gDataPortType, "Ps");
     if (gPassiveData < 0) {
@@ -645,7 +648,8 @@ int AcceptPassive(const char *name, int64_t size)
         DoneConnection(kEndPasvNoSocket);
     }
     const long long deadline = MonotonicSeconds() + gConnTimeout;
-    const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline) : AcceptPassiveClear(name, size, deadline);
+    const int fd = gProtPrivate ? AcceptPassiveTls(name, size, deadline)
+                                : AcceptPassiveClear(name, size, deadline, verb, path);
     DropAllPending();
     gHelloClock = false;
     gAnnouncedMs = 0;
@@ -1209,7 +1213,14 @@ void Epsv(char *arg)
     EnterPassiveMode(AnnounceExtendedPassive);
 }
 
-int OpenData(const char *name, int64_t size)
+void ShowTransferInSlot(const char *verb, const char *path)
+{
+    snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %s", verb, path);
+    gRUserPtr->state = gUploading ? kShmStateUploading : kShmStateDownloading;
+    gRUserPtr->lastCommandTime = ShmTime(nullptr);
+}
+
+int OpenData(const char *name, int64_t size, const char *verb, const char *path)
 {
     if (TlsRequiredForData()) {
         Reply("521 Data connections must be encrypted: use PROT P.\r\n");
@@ -1217,6 +1228,8 @@ int OpenData(const char *name, int64_t size)
     }
     if (gData >= 0) {
         _Trace(kLogMisc, "Don't need to open data connection.\n");
+        if (verb != nullptr)
+            ShowTransferInSlot(verb, path);
         if (name != nullptr && size >= 0)
             Reply("125 Data connection already open; transfer starting for %s (%lld bytes).\r\n", name,
                   static_cast<long long>(size));
@@ -1226,7 +1239,7 @@ int OpenData(const char *name, int64_t size)
         return gData;
     }
     if (gPassive)
-        return AcceptPassive(name, size);
+        return AcceptPassive(name, size, verb, path);
     const int fd = ConnectActive(name, size);
     if (fd < 0 || !gProtPrivate)
         return fd;

@@ -44,8 +44,15 @@ extern unsigned (*gDataSleep)(unsigned seconds);
 // final reply (550; 521 when TLS is required and PROT P was not given; 425
 // or 522 when the TLS handshake failed or did not resume the control
 // connection's session) was sent.  Policy failures end the
-// session; running out of descriptors ends the process (status 4).
-int OpenData(const char *name, int64_t size);
+// session; running out of descriptors ends the process (status 4).  With
+// a verb ("Retr", "Stor") the status slot shows the transfer of path with
+// the 125/150 reply where the connection is made by then and nothing can
+// fail after it (it needs no publishing of its own before the first byte).
+int OpenData(const char *name, int64_t size, const char *verb = nullptr, const char *path = nullptr);
+
+// Records the transfer of path as the user's activity in the status slot
+// (the verb and path, the state), published with the next reply or request.
+void ShowTransferInSlot(const char *verb, const char *path);
 
 // Ends a transfer's data connection; with flag 1 in MODE B it stays open.
 // Flag 1 means every byte went: under TLS the close_notify is sent first,

@@ -143,7 +143,7 @@ void RetrFile(const char *path, struct stat st)
     Strncpy(gCurXferFile, path);
     NoteXferStart();
     gStartingSize = st.st_size;
-    if (OpenData(LastPathComponent(path), st.st_size) < 0) {
+    if (OpenData(LastPathComponent(path), st.st_size, "Retr", path) < 0) {
         if (gLockDownloads)
             LockWholeFile(fd, F_UNLCK);
         CloseXferFile();
@@ -215,15 +215,15 @@ void RetrDir(const char *arg, const char *path)
     Strncpy(gCurXferFile, dir);
     Strncpy(gSfx, sfx);
     NoteXferStart();
-    if (OpenData(nullptr, -1) < 0) {
+    char shown[kPathBufSize];
+    Strncpy(shown, dir);
+    Strncat(shown, sfx);
+    if (OpenData(nullptr, -1, "Retr", shown) < 0) {
         CloseArchive(1);
         NoDataConnection();
         return;
     }
     gTransferStarted = 1;
-    char shown[kPathBufSize];
-    Strncpy(shown, dir);
-    Strncat(shown, sfx);
     NoteTransferActivity("Retr", shown);
     int result = RegRetrieve(fd);
     // The archive is whole only when every archiver of it succeeded: tar
@@ -304,11 +304,10 @@ int LockWholeFile(int fd, short type)
 
 void NoteTransferActivity(const char *verb, const char *path)
 {
-    snprintf(gRUserPtr->command, sizeof(gRUserPtr->command), "%s %s", verb, path);
-    gRUserPtr->state = gUploading ? kShmStateUploading : kShmStateDownloading;
-    gRUserPtr->lastCommandTime = ShmTime(nullptr);
+    ShowTransferInSlot(verb, path);
     // No reply follows until the transfer's end: the status area shows it
-    // now, before its first byte moves, and a short transfer at all.
+    // now, before its first byte moves, and a short transfer at all (its
+    // 150 reply published it already where the connection came first).
     PublishOwnSlot();
     if (gSyslog) {
         if (gUploading)

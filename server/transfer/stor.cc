@@ -828,7 +828,7 @@ void Stor(char *arg, int uniqueName, int append)
     NoteXferStart();
     if (gMode == 'B')
         gXNoteBits |= kXNoteModeB;
-    if (OpenData(nullptr, -1) < 0) {
+    if (OpenData(nullptr, -1, "Stor", target) < 0) {
         if (gLockUploads && plan.tmpPath[0] == '\0')
             LockWholeFile(fd, F_UNLCK);
         ReleaseUpload();
