@@ -556,7 +556,6 @@ int HighestOpenFd()
 // and the close-on-exec pipe that reports a failed exec.
 [[noreturn]] void RunProgram(const char *program, char **fields, int n, int report)
 {
-    setsid();
     const int rep = fcntl(report, F_DUPFD_CLOEXEC, 3);
     if (rep > 3)
         close_range(0, static_cast<unsigned>(rep) - 1, 0);
@@ -601,6 +600,10 @@ int StartProgram(const char *program, char **fields, int n)
     }
     if (pid == 0) {
         close(report[0]);
+        // The session of its own is made before the program's process exists:
+        // from this one's end on, that process is the master's child, and the
+        // master ends any child in its own session that a pool child left.
+        setsid();
         const pid_t grandchild = fork();
         if (grandchild == 0)
             RunProgram(program, fields, n, report[1]);

@@ -4,6 +4,7 @@ record.  The daemon runs in a private mount namespace where a private
 wtmp file lies over the system's and a private socket serves /dev/log."""
 import os
 import re
+import subprocess
 import signal
 import struct
 import time
@@ -12,7 +13,7 @@ import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
-from test_privileges import sole_holder, status
+from test_privileges import GDB, sole_holder, status
 
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
           "log-session = {dir}/session.log\n")
@@ -204,3 +205,42 @@ def test_an_event_processor_still_running_outlives_a_pool_child_killed_by_an_adm
     os.kill(int(status(session)["PPid"]), signal.SIGKILL)
     assert wait_for(lambda: os.path.exists(done), timeout=10)
     assert wait_for(lambda: session not in s.processes())
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_an_event_processor_about_to_start_outlives_a_pool_child_killed_by_an_administrator(server, zorvad_dir):
+    # An administrator kills a pool child just as the logger starts a
+    # program for an event.  The process that runs it is the master's child
+    # from the moment the process that forked it (for the logger) ends; it must
+    # already be in a session of its own then, or the master ends it with
+    # the dead pool child's leftovers.  gdb holds it at its first setsid.
+    done = os.path.join(zorvad_dir, "done")
+    held, go = os.path.join(zorvad_dir, "held"), os.path.join(zorvad_dir, "go")
+    script = login_processor(zorvad_dir, "echo ok > %s\n" % done)
+    s = server(general="login-event-processor = %s\n" % script, domain=DOMAIN)
+    logger = int(re.search(r"kill -9 +(\d+) .*# logger", open(s.pid_file()).read()).group(1))
+    with open("/proc/%d/task/%d/children" % (logger, logger)) as f:
+        (keeper,) = f.read().split()    # the logger's child that starts the programs
+    gdb = subprocess.Popen([GDB, "-nx", "-q", "-batch", "-p", keeper, "-ex", "set follow-fork-mode child",
+                            "-ex", "break setsid", "-ex", "shell touch %s.attached" % held, "-ex", "continue",
+                            "-ex", "shell touch %s; while [ ! -e %s ]; do sleep 0.05; done" % (held, go),
+                            "-ex", "detach"],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: os.path.exists(held + ".attached"), timeout=60)
+        c = s.greeted()
+        anonymous(c)
+        session = sole_holder(s, c.sock)
+        assert wait_for(lambda: os.path.exists(held), timeout=60)
+        os.kill(int(status(session)["PPid"]), signal.SIGKILL)
+        assert wait_for(lambda: session not in s.processes())
+        assert wait_for(lambda: "Detected abnormal death of child #1" in s.log_file())
+    finally:
+        with open(go, "w"):
+            pass
+        try:
+            gdb.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            gdb.kill()
+            gdb.wait()
+    assert wait_for(lambda: os.path.exists(done), timeout=10)
