@@ -395,6 +395,7 @@ pid_t ForkChild(int n, int keep)
         if (gWakeRead >= 0)
             close(gWakeRead);
         gWakeRead = -1;
+        CloseChildrenList();    // read by another process, the master would miss entries
         // Only the master may stop the logger, and only its records are
         // believed as they stand: the child writes into a pipe of its own.
         TakeChildLogPipe(logPipe);
@@ -800,7 +801,7 @@ int ReapChild()
     // Its front, its session's process and what that started now belong to
     // the master (a session that cleared its parent-death signal would
     // otherwise go on without its pool child): they end with it.
-    KillListedChildren(getpid(), KeptChild);
+    KillListedChildren(KeptChild);
     ClearChildPIDLine(n);
     ShmSlot *slot = ShmSlotAt(n);
     if (slot != nullptr) {
@@ -1044,8 +1045,10 @@ int WaitForRequests(int port)
         LogPerror("pipe");      // the master then pauses its full time
     }
     gChildren[0] = getpid();
-    // What a pool child leaves when it dies comes to the master, which ends it.
-    (void) prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    // What a pool child leaves when it dies comes to the master, which ends it
+    // (its list of children is opened before an anonymous server's chroot).
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) < 0 || OpenChildrenList() < 0)
+        LogPerror("A dead pool child's processes cannot be ended");
     ServerInit();
     // The zone is read once here, so that the children inherit it instead
     // of each allocating its own copy on heap pages shared with the master.

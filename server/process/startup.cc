@@ -373,28 +373,43 @@ void AwaitChildren(int seconds)
     }
 }
 
+int gChildrenList = -1;     // /proc's list of the master's children
+
 }  // namespace
 
-// Kills each child the kernel lists for parent, with the process group it
-// leads (a front, a session's process and whatever that started), unless
-// spare says it is one to keep.  Each one listed is still parent's, alive or
-// unreaped, so no group's number can have passed to another process.
-void KillListedChildren(pid_t parent, bool (*spare)(pid_t))
+int OpenChildrenList()
 {
     char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/task/%d/children", static_cast<int>(parent), static_cast<int>(parent));
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    snprintf(path, sizeof(path), "/proc/self/task/%d/children", static_cast<int>(gettid()));
+    gChildrenList = open(path, O_RDONLY | O_CLOEXEC);
+    return gChildrenList >= 0 ? 0 : -1;
+}
+
+void CloseChildrenList()
+{
+    if (gChildrenList >= 0)
+        close(gChildrenList);
+    gChildrenList = -1;
+}
+
+// Kills each child the kernel lists for the master, with the process group
+// it leads (a front, a session's process and whatever that started),
+// unless spare says it is one to keep.  Each one listed is still the
+// master's, alive or unreaped, so no group's number can have passed to
+// another process.
+void KillListedChildren(bool (*spare)(pid_t))
+{
+    if (gChildrenList < 0 || lseek(gChildrenList, 0, SEEK_SET) < 0)
         return;
     char list[256];
     ssize_t n;
     size_t kept = 0;
-    while ((n = read(fd, list + kept, sizeof(list) - 1 - kept)) > 0) {
+    while ((n = read(gChildrenList, list + kept, sizeof(list) - 1 - kept)) > 0) {
         list[kept + static_cast<size_t>(n)] = '\0';
         char *p = list, *end;
         long pid;
         while ((pid = strtol(p, &end, 10)) > 1 && (*end == ' ' || *end == '\n')) {
-            if (spare == nullptr || !spare(static_cast<pid_t>(pid))) {
+            if (!spare(static_cast<pid_t>(pid))) {
                 killpg(static_cast<pid_t>(pid), SIGKILL);
                 kill(static_cast<pid_t>(pid), SIGKILL);
             }
@@ -404,32 +419,30 @@ void KillListedChildren(pid_t parent, bool (*spare)(pid_t))
         kept = strlen(p);
         memmove(list, p, kept);
     }
-    close(fd);
 }
 
 namespace {
 
-// A pool child's processes: it is stopped first, so that it reaps none of
-// them meanwhile.
-void KillGroupsOfChildrenOf(pid_t poolChild)
+// At the stop the master keeps the logger, which ends after it, and the
+// programs the logger started in sessions of their own.
+bool LoggerOrItsProgram(pid_t pid)
 {
-    if (kill(poolChild, SIGSTOP) == 0)
-        KillListedChildren(poolChild, nullptr);
+    return pid == gLoggerPID || getsid(pid) != getsid(0);
 }
 
-// Kills every child still on the table with its process group and the
-// groups of the processes it forked, and reaps them.
+// Kills every child still on the table with its process group, reaps it,
+// then what it leaves to the master: the groups of the processes it forked.
 void KillChildGroups()
 {
     for (int n = 1; gChildren != nullptr && n <= gNumChildren; n++) {
         if (gChildren[n] <= 1)
             continue;
-        KillGroupsOfChildrenOf(gChildren[n]);
         if (killpg(gChildren[n], SIGKILL) < 0)
             kill(gChildren[n], SIGKILL);
         (void) waitpid(gChildren[n], nullptr, 0);
         gChildren[n] = 0;
     }
+    KillListedChildren(LoggerOrItsProgram);
 }
 
 // Waits up to the given seconds for the logger to end; true when it did.

@@ -41,9 +41,14 @@ int HashSelfTests();                       // 0, or the number of failed tests
 // with the libraries it pulls in, which every process the master forks
 // would map and copy again.
 int RunApart(int (*work)());
-// Kills each child of parent that spare (nullptr: none) does not keep, with
-// the process group it leads.
-void KillListedChildren(pid_t parent, bool (*spare)(pid_t));
+// The master's list of its own children, opened before a chroot can hide
+// /proc from it: 0, or -1 when the kernel has none.  Its pool children
+// close it (CloseChildrenList).
+int OpenChildrenList();
+void CloseChildrenList();
+// Kills each child of the master that spare does not keep, with its
+// process group.
+void KillListedChildren(bool (*spare)(pid_t));
 
 // ---- PID file --------------------------------------------------------------------
 // The PID file's directory as an O_PATH descriptor when only root (or the
