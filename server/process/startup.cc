@@ -392,11 +392,15 @@ void CloseChildrenList()
     gChildrenList = -1;
 }
 
-// Kills each child the kernel lists for the master, with the process group
-// it leads (a front, a session's process and whatever that started),
-// unless spare says it is one to keep.  Each one listed is still the
-// master's, alive or unreaped, so no group's number can have passed to
-// another process.
+// Kills each child the kernel lists for the master, with its process group,
+// unless spare says it is one to keep.  A child that leads its group (a
+// front, a session's process) ends with it; so does one whose group's
+// leader has gone, reached through its members alone.  One whose leader is
+// still there is that leader's: listed too when it is the master's, else a
+// live session's, which its pool child ends (nor are the master's group
+// and the logger's ever killed).  Each child listed is still the master's,
+// alive or unreaped, so neither its number nor its group's can have passed
+// to another process.
 void KillListedChildren(bool (*spare)(pid_t))
 {
     if (gChildrenList < 0 || lseek(gChildrenList, 0, SEEK_SET) < 0)
@@ -407,11 +411,13 @@ void KillListedChildren(bool (*spare)(pid_t))
     while ((n = read(gChildrenList, list + kept, sizeof(list) - 1 - kept)) > 0) {
         list[kept + static_cast<size_t>(n)] = '\0';
         char *p = list, *end;
-        long pid;
-        while ((pid = strtol(p, &end, 10)) > 1 && (*end == ' ' || *end == '\n')) {
-            if (!spare(static_cast<pid_t>(pid))) {
-                killpg(static_cast<pid_t>(pid), SIGKILL);
-                kill(static_cast<pid_t>(pid), SIGKILL);
+        long number;
+        while ((number = strtol(p, &end, 10)) > 1 && (*end == ' ' || *end == '\n')) {
+            const pid_t child = static_cast<pid_t>(number);
+            const pid_t group = getpgid(child);
+            if (!spare(child) && group > 1 && (group == child || (kill(group, 0) < 0 && errno == ESRCH))) {
+                killpg(group, SIGKILL);
+                kill(child, SIGKILL);
             }
             p = end + 1;
         }

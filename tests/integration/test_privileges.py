@@ -811,6 +811,38 @@ def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir,
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_an_administrator_killing_one_pool_child_leaves_another_users_session_whole(server, zorvad_dir):
+    # An administrator kills one pool child; the master ends what that child
+    # left and nothing of another user's live session, though a process of
+    # that session whose parent has ended is the master's child too (the
+    # master is the sub-reaper below the pool).  That session ends it itself.
+    s, f, _, _ = virtual(server, zorvad_dir, None)
+    session = session_holder(s, f)
+    parent = fork_in(session)
+    orphan = fork_in(parent) if parent is not None else None
+    if orphan is None:
+        pytest.skip("the session's process could not be made to fork here")
+    try:
+        gdb_calls(parent, "call (void) _exit(0)")
+        assert wait_for(lambda: status(orphan)["PPid"] == str(s.pid))
+        other = ftplib.FTP()
+        other.connect("127.0.0.1", s.port, timeout=20)
+        other.login("anonymous", "a@b.c")
+        killed = sole_holder(s, other.sock)
+        os.kill(int(status(killed)["PPid"]), signal.SIGKILL)
+        assert wait_for(lambda: gone(killed))
+        assert wait_for(lambda: "Detected abnormal death of child" in s.log_file())
+        assert not gone(orphan) and not gone(session)
+        assert f.pwd() == "/"
+        f.quit()
+        assert wait_for(lambda: gone(orphan) and gone(session))
+    finally:
+        for pid in (parent, orphan, session):
+            if not gone(pid):
+                os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
 def test_code_running_in_a_session_makes_no_namespace_and_no_child_of_its_pool_child(server, zorvad_dir):
     # The attacker: code running in a session.  A user namespace would give
     # its children every capability there and the kernel's interfaces that
