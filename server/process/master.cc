@@ -88,6 +88,20 @@ time_t *gHandedAt = nullptr;
 // was the last idle one, new clients would otherwise queue unserved for the
 // rest of the pause. Children write a byte; the master polls the other end.
 int gWakeRead = -1, gWakeWrite = -1;
+// A child of the master ended: it is reaped now, not at the end of the pause
+// or of an accept window, so that a pool child killed while every other is
+// busy frees its number at once (clients would be refused meanwhile) and
+// what it left ends with it.
+volatile sig_atomic_t gChildExited = 0;
+
+void NoteChildExit(int)
+{
+    const int saved = errno;
+    gChildExited = 1;
+    if (gWakeWrite >= 0)
+        (void) !write(gWakeWrite, "", 1);
+    errno = saved;
+}
 // The listening sockets: the IPv4 one (or that of single-server-address)
 // and, with listen-ipv6, [::] beside it.  Two are non-blocking and waited
 // for with poll, so that neither family's clients wait behind the other's.
@@ -395,6 +409,7 @@ pid_t ForkChild(int n, int keep)
         if (gWakeRead >= 0)
             close(gWakeRead);
         gWakeRead = -1;
+        signal(SIGCHLD, SIG_DFL);
         CloseChildrenList();    // read by another process, the master would miss entries
         // Only the master may stop the logger, and only its records are
         // believed as they stand: the child writes into a pipe of its own.
@@ -516,6 +531,8 @@ void PauseMaster()
         char drain[256];
         while (read(gWakeRead, drain, sizeof(drain)) > 0) {
         }
+        if (gChildExited)
+            return;
         if (gLiveChildren < gNumChildren) {
             // The last idle child has just taken a client: the next ones,
             // if any are waiting, are the master's at once.
@@ -753,7 +770,7 @@ int MasterAccept()
         // not in the middle of one the master is greeting).
         if (gWaitingCount == 0) {
             const long left = static_cast<long>(end - time(nullptr));
-            if (left <= 0 || CountBusyChildren() < gLiveChildren)
+            if (left <= 0 || gChildExited || CountBusyChildren() < gLiveChildren)
                 return -1;
         }
         TakeWaitingClients();
@@ -775,6 +792,7 @@ int MasterAccept()
 int ReapChild()
 {
     int status = 0;
+    gChildExited = 0;       // an end after this wait sets it again
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid == 0)
         return 0;
@@ -1044,6 +1062,11 @@ int WaitForRequests(int port)
     } else {
         LogPerror("pipe");      // the master then pauses its full time
     }
+    struct sigaction exited {};
+    exited.sa_handler = NoteChildExit;
+    exited.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&exited.sa_mask);
+    sigaction(SIGCHLD, &exited, nullptr);
     gChildren[0] = getpid();
     // What a pool child leaves when it dies comes to the master, which ends it
     // (its list of children is opened before an anonymous server's chroot).

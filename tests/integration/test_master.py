@@ -115,6 +115,30 @@ def test_a_killed_permanent_child_is_respawned_under_its_number_and_an_extra_one
     assert s.greeted().greeting.startswith("220 ")           # the new child serves
 
 
+def test_a_full_server_serves_the_next_client_once_its_only_pool_child_is_killed(server):
+    """An administrator kills the pool child of a full server (its session
+    hangs): the master, waiting for clients as every child is busy, reaps
+    it at once, so the client that comes next is served by its successor
+    instead of being refused for the rest of that wait."""
+    s = server(general=pool(1, 1))
+    first = s.greeted()
+    assert first.command("USER anonymous").startswith("331 ")
+    assert first.command("PASS a@b.c").startswith("230 ")
+    assert wait_for(lambda: s.busy_children() == [1])
+    pid = child_pids(s)[1]
+
+    def ended():
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except FileNotFoundError:
+            return True
+    os.kill(pid, signal.SIGKILL)
+    assert wait_for(ended)
+    assert s.greeted().greeting.startswith("220 ")
+    assert first.closed()
+
+
 def test_killing_the_logger_stops_the_server_with_status_1(server):
     s = server(general=pool(2, 3))
     c = s.greeted()
