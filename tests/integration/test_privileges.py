@@ -364,6 +364,13 @@ def gone(pid):
         return True
 
 
+def kill_left(*pids):
+    """Ends what a failed test left running (None: nothing was made)."""
+    for pid in pids:
+        if pid is not None and not gone(pid):
+            os.kill(pid, signal.SIGKILL)
+
+
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
 def test_a_client_that_has_not_logged_in_is_served_by_a_process_without_any_rights(
         server, zorvad_dir, users, cert, tls):
@@ -805,9 +812,7 @@ def test_what_code_in_a_session_starts_ends_with_the_session(server, zorvad_dir,
                 s.stop()
         assert wait_for(lambda: gone(child) and gone(session))
     finally:
-        for pid in (child, session):
-            if not gone(pid):
-                os.kill(pid, signal.SIGKILL)
+        kill_left(child, session)
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
@@ -837,9 +842,7 @@ def test_an_administrator_killing_one_pool_child_leaves_another_users_session_wh
         f.quit()
         assert wait_for(lambda: gone(orphan) and gone(session))
     finally:
-        for pid in (parent, orphan, session):
-            if not gone(pid):
-                os.kill(pid, signal.SIGKILL)
+        kill_left(parent, orphan, session)
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
