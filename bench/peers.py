@@ -23,9 +23,13 @@ PEERS = {"vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
          "pure-ftpd": ("pure-ftpd", "usr/sbin/pure-ftpd"),
          "proftpd": ("proftpd-core", "usr/sbin/proftpd")}
 ORDER = ("zorvad", "vsftpd", "pure-ftpd", "proftpd")
+# An earlier zorvad build run beside the current one (run.py --before): a
+# change's cost measured in the same run as the change.
+BEFORE = "zorvad-before"
+ALL = ORDER[:1] + (BEFORE,) + ORDER[1:]
 # The servers that speak FTP over TLS here (proftpd's TLS module is in a
 # package of its own, not in proftpd-core).
-TLS_CAPABLE = ("zorvad", "vsftpd", "pure-ftpd")
+TLS_CAPABLE = ("zorvad", BEFORE, "vsftpd", "pure-ftpd")
 # Passive ports outside ip_local_port_range (the client's own source ports),
 # a share of them for each server: a server that closes its data connections
 # without SO_REUSEADDR leaves TIME_WAIT sockets that no other server may bind
@@ -35,8 +39,8 @@ PASV_LOW, PASV_HIGH = 61000, 65535
 
 def pasv_range(name):
     """The passive ports of one server: its share of PASV_LOW..PASV_HIGH."""
-    share = (PASV_HIGH - PASV_LOW + 1) // len(ORDER)
-    low = PASV_LOW + ORDER.index(name) * share
+    share = (PASV_HIGH - PASV_LOW + 1) // len(ALL)
+    low = PASV_LOW + ALL.index(name) * share
     return low, low + share - 1
 SMALL_FILE = "4k.bin"
 BIG_FILE = "big.bin"
@@ -174,8 +178,9 @@ class Server:
 class Bench:
     """Owns the run's directory, user and servers; stop() undoes them all."""
 
-    def __init__(self, build, max_users, zorvad_extra=(), log=print):
+    def __init__(self, build, max_users, zorvad_extra=(), log=print, before=None):
         self.build = build
+        self.before = before            # the build tree of zorvad-before
         self.max_users = max_users
         self.zorvad_extra = list(zorvad_extra)
         self.log = log
@@ -307,13 +312,16 @@ class Bench:
             self.log("%-9s on port %d (pid %d)" % (name, port, proc.pid))
         return self.servers
 
-    def argv_zorvad(self, d, port):
+    def argv_zorvadbefore(self, d, port):
+        return self.argv_zorvad(d, port, self.before, name=BEFORE)
+
+    def argv_zorvad(self, d, port, build=None, name="zorvad"):
         with open(os.path.join(d, "ftpusers"), "w"):
             pass
         general = os.path.join(d, "general.cf")
         domain = os.path.join(d, "domain.cf")
         lines = ["pid-file = %s/zorvad.pid.sh" % d, "log-misc = %s/misc.log" % d,
-                 "max-users = %d" % self.max_users, "ephemeral-port-range = %d-%d" % pasv_range("zorvad"),
+                 "max-users = %d" % self.max_users, "ephemeral-port-range = %d-%d" % pasv_range(name),
                  "listen-backlog-size = 1024", "idle-timeout = 900", "login-timeout = 120",
                  "u-deny-users-file = %s/ftpusers" % d, "a-write-permission = no",
                  *(["tls = allowed", "tls-certificate-file = " + self.cert, "tls-key-file = " + self.key]
@@ -324,7 +332,7 @@ class Bench:
         with open(domain, "w") as f:
             f.write("set-name = bench\nserver-name = bench\nftp-home = %s\npasswd = /etc/passwd\n"
                     "log-xfer = %s/xfer.log\n" % (self.anon, d))
-        binary = os.path.join(self.build, "server", "zorvad")
+        binary = os.path.join(build or self.build, "server", "zorvad")
         return [binary, "-Q", "-p", str(port), general, domain], None
 
     def argv_vsftpd(self, d, port):

@@ -416,11 +416,11 @@ def load_text(runs):
 
 def ratio_text(cells, better_high, servers):
     own = cells.get("zorvad")
-    peer_values = [cells[n] for n in servers if n != "zorvad" and n in cells]
-    if own is None or not peer_values or better_high is None:
+    peer_names = [n for n in servers if not n.startswith("zorvad") and n in cells]
+    if own is None or not peer_names or better_high is None:
         return "", None
-    best = max(peer_values) if better_high else min(peer_values)
-    best_name = [n for n in servers if n != "zorvad" and cells.get(n) == best][0]
+    best = (max if better_high else min)(cells[n] for n in peer_names)
+    best_name = [n for n in peer_names if cells[n] == best][0]
     if best == 0:
         return "(best: %s)" % best_name, None
     return "%.2f× (%s)" % (own / best, best_name), own / best
@@ -577,6 +577,8 @@ def main():
     parser.add_argument("--ramp", type=int, default=32,
                         help="idle scenarios: at most so many logins at once (default: 32)")
     parser.add_argument("--small-count", type=int, default=0, help="RETRs in the small-files run")
+    parser.add_argument("--before", metavar="BUILD",
+                        help="an earlier zorvad build tree, run beside the current one as %s" % peers.BEFORE)
     parser.add_argument("--zorvad-option", action="append", default=[], metavar="'KEY = VALUE'",
                         help="a line added to zorvad's general.cf (repeatable)")
     parser.add_argument("--quick", action="store_true", help="short runs, one repetition, to check it works")
@@ -600,6 +602,11 @@ def main():
     servers = [s for s in args.servers.split(",") if s]
     if [s for s in servers if s not in peers.ORDER]:
         parser.error("servers are among: " + ", ".join(peers.ORDER))
+    if args.before:
+        args.before = os.path.abspath(args.before)
+        if not os.access(os.path.join(args.before, "server", "zorvad"), os.X_OK):
+            parser.error("no server/zorvad in " + args.before)
+        servers.insert(1, peers.BEFORE)
     if os.geteuid() != 0:
         sys.exit("run as root (the servers start as root)")
     args.build = os.path.abspath(args.build)
@@ -616,7 +623,7 @@ def main():
     costs = machine_costs(args.build)
     log("machine: " + costs_text(costs))
     max_users = 1100 if any(s.endswith("1000") for s in scenarios) else 300
-    bench = peers.Bench(args.build, max_users, args.zorvad_option, log=log)
+    bench = peers.Bench(args.build, max_users, args.zorvad_option, log=log, before=args.before)
     runner = Runner(args, bench)
     runs = []
     try:
@@ -694,7 +701,7 @@ def report_again(files, out):
                 notes.append(note)
         machine = data["config"]["machine"]
         costs = data["config"].get("costs", {})
-    servers = [n for n in peers.ORDER if any(r["server"] == n for r in runs)]
+    servers = [n for n in peers.ALL if any(r["server"] == n for r in runs)]
     out = out or os.path.dirname(os.path.abspath(files[0]))
     os.makedirs(out, exist_ok=True)
     config = {"date": ", ".join(dates), "machine": machine, "costs": costs, "notes": notes}
@@ -750,12 +757,13 @@ def machine_text():
 
 def config_notes(args, bench):
     return [
-        "Servers: zorvad from %s; %s." % (args.build, ", ".join(
+        "Servers: zorvad from %s;%s %s." % (args.build, " %s from %s;" % (peers.BEFORE, args.before)
+                                             if args.before else "", ", ".join(
             "%s %s (%s)" % (n, peer_version(n), "unpacked from its package" if b.startswith(bench.work)
                             else b) for n, b in sorted(bench.binaries.items()))),
         "Passive ports %d-%d, a share for each server (%s), outside the client's source ports %d-%d." % (
             peers.PASV_LOW, peers.PASV_HIGH,
-            ", ".join("%s %d-%d" % (n, *peers.pasv_range(n)) for n in peers.ORDER), *peers.local_port_range()),
+            ", ".join("%s %d-%d" % (n, *peers.pasv_range(n)) for n in peers.ALL), *peers.local_port_range()),
         "Anonymous sessions unless noted; STOR as a system user made for the run.",
         "Session runs: %g s each, the first %g s not counted; the steady-state rate is the mean "
         "of the last %d s. Before every run the TIME_WAIT sockets on the servers' ports and the "
