@@ -320,6 +320,22 @@ TEST(CallLists, EveryCallIsFoundOrRefusedAsItsListSays)
     EXPECT_EQ(WronglyDecided(CallList([](int nr) { return nr % 23 == 5 || nr == 1100; })), "");
     EXPECT_EQ(WronglyDecided(CallList([](int nr) { return nr % 7 == 3 || nr % 11 == 0; })), "");
 }
+
+// A list as long as a filter takes, of calls none of which is next to
+// another, makes more comparisons than a program has room for: the filter
+// is refused as too long, and building it writes nothing past the program
+// (the process that builds it would otherwise crash or, worse, go on with
+// its memory overwritten).
+TEST(CallLists, AListTooLongForTheProgramIsRefusedWithoutHarm)
+{
+    std::vector<int> list;
+    for (int nr = 1; list.size() < 512; nr += 2)
+        list.push_back(nr);
+    const std::string result = InChild([&] {
+        return InstallCallList(list.data(), list.size(), EDOM) < 0 ? std::string("refused") : std::string("installed");
+    });
+    EXPECT_EQ(result, "refused");
+}
 #endif
 
 }  // namespace
