@@ -360,22 +360,29 @@ struct Leaf {
 
 // The search among runs[lo, hi) (at least two) with its leaves left open:
 // each comparison's jump to a single run is noted in leaves (count in
-// *nleaves) for JoinLeaves.
+// *nleaves) for JoinLeaves.  It stops at the first failure: a comparison
+// that found no room has no instruction to point anywhere.
 void EmitSharedSearch(FilterProgram *p, const Run *runs, size_t lo, size_t hi, Leaf *leaves, size_t *nleaves)
 {
     const size_t mid = lo + (hi - lo) / 2;
     const size_t branch = p->length;
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, runs[mid].first, 0, 0));
+    if (p->failed)
+        return;
     if (mid - lo == 1)
         leaves[(*nleaves)++] = {branch, false, runs[lo].action};
     else
         EmitSharedSearch(p, runs, lo, mid, leaves, nleaves);    // right after: jf stays 0
+    if (p->failed)
+        return;
     if (hi - mid == 1) {
         leaves[(*nleaves)++] = {branch, true, runs[mid].action};
     } else {
         const size_t upper = p->length - branch - 1;
-        if (upper > 255)
+        if (upper > 255) {
             p->failed = true;
+            return;
+        }
         p->insns[branch].jt = static_cast<uint8_t>(upper);
         EmitSharedSearch(p, runs, mid, hi, leaves, nleaves);
     }
