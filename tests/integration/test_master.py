@@ -2,6 +2,7 @@
 that leave when idle, respawning, the logger's death, and what every session
 leaves in the session log."""
 import errno
+import ftplib
 import os
 import re
 import signal
@@ -12,7 +13,9 @@ import sys
 import pytest
 
 from conftest import DEFAULT_DOMAIN, SHM_HEADER, SHM_SLOT, shm_header, shm_slot, wait_for
+from accounts import users  # noqa: F401 (fixture)
 from test_domains import private_etc_files
+from test_privileges import GDB, gdb_calls, session_holder
 from xferhelp import retr
 
 SESSION_LOG = DEFAULT_DOMAIN + "log-session = {dir}/session.log\n"
@@ -137,6 +140,75 @@ def test_a_full_server_serves_the_next_client_once_its_only_pool_child_is_killed
     assert wait_for(ended)
     assert s.greeted().greeting.startswith("220 ")
     assert first.closed()
+
+
+def _children_of(pid):
+    """(pid, name) of each process whose parent is pid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/status" % entry) as f:
+                fields = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+        except (FileNotFoundError, NotADirectoryError, ProcessLookupError):
+            continue
+        if int(fields["PPid"]) == pid:
+            found.append((int(entry), fields["Name"]))
+    return found
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_a_killed_pool_child_is_reaped_at_once_behind_orphans_that_ended_together(server, users):  # noqa: F811
+    """Code running inside a session leaves processes that the master adopts
+    and has them end in the same instant (their ends arrive as one signal:
+    the test holds the master meanwhile), while the server is full.  An
+    administrator then kills the other pool child: the master reaps every
+    ended child before it takes a client, so the next client is served by
+    the dead child's successor instead of being refused while the master
+    reaps one leftover per accept window."""
+    u = users()
+    s = server(general=pool(2, 2))
+    a = ftplib.FTP()
+    a.connect("127.0.0.1", s.port, timeout=20)
+    a.login(u.name, u.password)
+    values, out = gdb_calls(session_holder(s, a), 'print (int) system("sleep 60 & sleep 60 & sleep 60 &")')
+    if not values and "ptrace" in out.stderr:
+        pytest.skip("this machine lets no debugger attach: " + out.stderr.strip()[:200])
+    assert values == [0], out.stdout + out.stderr
+    orphans = wait_for(lambda: [p for p, name in _children_of(s.pid) if name == "sleep"])
+    assert len(orphans) == 3
+    # The other pool child, forked again after the leftovers were adopted,
+    # takes a second client: the server is full.
+    (mine,) = s.busy_children()
+    other = 3 - mine
+    first = child_pids(s)[other]
+    os.kill(first, signal.SIGKILL)
+    assert wait_for(lambda: child_pids(s).get(other) not in (None, first))
+    b = s.greeted()
+    assert b.command("USER anonymous").startswith("331 ")
+    assert b.command("PASS a@b.c").startswith("230 ")
+    assert wait_for(lambda: len(s.busy_children()) == 2)
+    successor = child_pids(s)[other]
+    os.kill(s.pid, signal.SIGSTOP)
+    try:
+        for p in orphans:
+            os.kill(p, signal.SIGKILL)
+        assert wait_for(lambda: all(_state(p) == "Z" for p in orphans))
+        os.kill(successor, signal.SIGKILL)
+        assert wait_for(lambda: _state(successor) == "Z")
+    finally:
+        os.kill(s.pid, signal.SIGCONT)
+    assert s.greeted().greeting.startswith("220 ")
+    assert b.closed()
+    assert a.sendcmd("NOOP").startswith("200 ")
+    a.quit()
+
+
+def _state(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return "gone"
 
 
 def test_killing_the_logger_stops_the_server_with_status_1(server):
