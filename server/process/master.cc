@@ -796,6 +796,11 @@ int ReapChild()
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid == 0)
         return 0;
+    // Ends that came together raised one signal: the master looks again
+    // before it accepts, or a dead pool child behind the others would count
+    // as busy for an accept window per child reaped before it.
+    if (pid > 0)
+        gChildExited = 1;
     if (pid < 0) {
         if (errno != EINTR && errno != ECHILD) {
             LogPerror("wait");
