@@ -64,6 +64,27 @@ def test_a_slot_during_and_after_a_session(server):
     assert after["live_part"] == b"\0" * 944
 
 
+def test_a_client_quitting_before_its_login_leaves_the_next_sessions_slot_live(server):
+    """A remote client connects and QUITs before any login, which its pool
+    child answers itself.  The next client that pool child serves logs in:
+    an administrator reading the status area sees each of its commands and
+    where it is, not the login it made."""
+    s = server(general="min-users = 1\nmax-users = 1\n")
+    first = s.greeted()
+    assert first.command("QUIT") == "221 Goodbye.\r\n"
+    assert first.closed()
+    assert wait_for(lambda: s.slot(1)["session_start"] == 0)
+    c = s.greeted()
+    assert c.command("USER anonymous").startswith("331 ")
+    assert c.command("PASS a@b.c").startswith("230 ")
+    os.mkdir(os.path.join(s.dir, "ftp", "sub"))
+    assert c.command("CWD sub").startswith("250 ")
+    assert c.command("NOOP").startswith("200 ")
+    slot = s.slot(1)
+    assert (slot["command"], slot["cwd"], slot["state"]) == ("NOOP", os.path.join(s.dir, "ftp", "sub"), 1)
+    c.close()
+
+
 def test_sigterm_removes_the_segment_and_the_pid_file_and_ends_every_process(server):
     s = server(general="min-users = 3\nmax-users = 4\n")
     c = s.greeted()
