@@ -271,7 +271,10 @@ void PublishedWithRequest()
 
 void PublishOnlyAtEnd()
 {
-    sOnlyAtEnd = true;
+    // A QUIT before a login is the pool child's, which serves the next
+    // client after it: its sessions' processes would inherit the flag.
+    if (gPrivChannel >= 0)
+        sOnlyAtEnd = true;
 }
 
 void PublishOwnSlot()
