@@ -357,7 +357,16 @@ void TestDNS()
 // that ended are taken off the table.
 void AwaitChildren(int seconds)
 {
-    for (int tick = 0; gChildren != nullptr && tick < seconds * 20; tick++) {
+    // A deadline, not a count of naps: each child's end (SIGCHLD) cuts a nap
+    // short, and a busy pool would leave the slowest child less time.
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (gChildren != nullptr) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsed >= seconds * 1000L)
+            return;
         bool left = false;
         for (int n = 1; n <= gNumChildren; n++) {
             if (gChildren[n] <= 1)
