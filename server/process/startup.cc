@@ -22,6 +22,7 @@
 #include "Spwd.h"
 #include "auth/authclient.h"
 #include "auth/pam.h"
+#include "base/clock.h"
 #include "base/privchan.h"
 #include "Strn.h"
 #include "config/config.h"
@@ -359,14 +360,8 @@ void AwaitChildren(int seconds)
 {
     // A deadline, not a count of naps: each child's end (SIGCHLD) cuts a nap
     // short, and a busy pool would leave the slowest child less time.
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    while (gChildren != nullptr) {
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= seconds * 1000L)
-            return;
+    const long long deadline = MonotonicMillis() + seconds * 1000LL;
+    while (gChildren != nullptr && MonotonicMillis() < deadline) {
         bool left = false;
         for (int n = 1; n <= gNumChildren; n++) {
             if (gChildren[n] <= 1)
