@@ -299,6 +299,7 @@ constexpr int kAllowedInLookup[] = {
 // front and session's process installs one.  A search too long for a
 // comparison's jump (255 instructions) has a return at each leaf instead.
 constexpr size_t kFilterRoom = 1024;
+constexpr uint32_t kCachedBelow = SYS_shutdown;   // reads, writes, poll, sendfile, the socket calls
 constexpr size_t kMostCalls = 512;
 
 struct Run {
@@ -432,7 +433,7 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
 // otherwise.  False when the program does not fit (nothing is installed).
 [[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
                                uint32_t specialAction, uint32_t otherwise, FilterProgram *p,
-                               uint32_t refusedCloneFlags = 0)
+                               uint32_t refusedCloneFlags = 0, uint32_t cachedBelow = 0)
 {
     p->length = 0;
     p->failed = n + ns > kMostCalls;
@@ -469,6 +470,15 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
     Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, 0, 1));
     Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    if (cachedBelow != 0) {
+        // A load the kernel's install-time trial cannot follow: calls from
+        // here on are never learnt as always allowed, in this process or
+        // below it.  So a filter installed below it tries only the calls
+        // under cachedBelow, not every number of the table.
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, cachedBelow, 0, 2));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, instruction_pointer)));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
+    }
     if (refusedCloneFlags != 0) {
         // A clone asking for one of these fails as an unprivileged one
         // would (the flags are the low half of the first argument).
@@ -515,7 +525,7 @@ bool gChildFilterBuilt, gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
 void PrepareChildFilter()
 {
     gChildFilterBuilt = BuildFilter(kRefusedCalls, std::size(kRefusedCalls), SECCOMP_RET_ERRNO | EPERM, nullptr, 0,
-                                    0, SECCOMP_RET_ALLOW, &gChildFilter);
+                                    0, SECCOMP_RET_ALLOW, &gChildFilter, 0, kCachedBelow);
 }
 
 void PrepareFilters()
