@@ -107,9 +107,11 @@ int EmptyBoundingSet();
 // a step failed (logged).
 int LimitUserProcess();
 // A filter of the kind above for a list of the caller's: the n listed calls
-// allowed, every other one answered err.  0, 1 without system-call filters,
-// -1 on a failure (logged).  The search the filters make is tested with it.
-[[nodiscard]] int InstallCallList(const int *allowed, size_t n, int err);
+// allowed, every other one answered err; with busiestOnly, the kernel learns
+// only the busiest calls as always allowed, as under the pool child's.  0, 1
+// without system-call filters, -1 on a failure (logged).  The search the
+// filters make is tested with it.
+[[nodiscard]] int InstallCallList(const int *allowed, size_t n, int err, bool busiestOnly = false);
 
 // ---- The front: the process that reads a client's commands before a login ----------------------
 // Master, as root, at start-up: the fronts' ids (front-uid-base plus the

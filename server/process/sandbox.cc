@@ -624,17 +624,19 @@ int LimitSessionProcess()
     return rc;
 }
 
-int InstallCallList(const int *allowed, size_t n, int err)
+int InstallCallList(const int *allowed, size_t n, int err, bool busiestOnly)
 {
 #if defined(__x86_64__)
     static FilterProgram program;
     const bool built = BuildFilter(allowed, n, SECCOMP_RET_ALLOW, nullptr, 0, 0,
-                                   SECCOMP_RET_ERRNO | (static_cast<uint32_t>(err) & SECCOMP_RET_DATA), &program);
+                                   SECCOMP_RET_ERRNO | (static_cast<uint32_t>(err) & SECCOMP_RET_DATA), &program,
+                                   0, busiestOnly ? kCachedBelow : 0);
     return Install(&program, built);
 #else
     (void) allowed;
     (void) n;
     (void) err;
+    (void) busiestOnly;
     return 1;
 #endif
 }
