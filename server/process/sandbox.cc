@@ -299,7 +299,15 @@ constexpr int kAllowedInLookup[] = {
 // front and session's process installs one.  A search too long for a
 // comparison's jump (255 instructions) has a return at each leaf instead.
 constexpr size_t kFilterRoom = 1024;
-constexpr uint32_t kCachedBelow = SYS_shutdown;   // reads, writes, poll, sendfile, the socket calls
+
+// The calls the kernel may learn as always allowed under the pool child's
+// filter (they then skip the filters): those below kLearntBelow (reads,
+// writes, poll, sendfile, signals, the socket calls up to getsockopt) and the
+// few busy ones above it that listings and path look-ups make.  Every other
+// call runs the filters each time, a few tens of nanoseconds, and a filter
+// installed below the pool child is tried on these numbers alone.
+constexpr uint32_t kLearntBelow = SYS_clone;
+constexpr int kLearntAbove[] = {SYS_fcntl, SYS_getdents64, SYS_openat, SYS_newfstatat, SYS_accept4, SYS_openat2};
 constexpr size_t kMostCalls = 512;
 
 struct Run {
@@ -433,7 +441,7 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
 // otherwise.  False when the program does not fit (nothing is installed).
 [[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
                                uint32_t specialAction, uint32_t otherwise, FilterProgram *p,
-                               uint32_t refusedCloneFlags = 0, uint32_t cachedBelow = 0)
+                               uint32_t refusedCloneFlags = 0, bool learntOnly = false)
 {
     p->length = 0;
     p->failed = n + ns > kMostCalls;
@@ -470,12 +478,15 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
     Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kForeignCallBit, 0, 1));
     Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
-    if (cachedBelow != 0) {
-        // A load the kernel's install-time trial cannot follow: calls from
-        // here on are never learnt as always allowed, in this process or
-        // below it.  So a filter installed below it tries only the calls
-        // under cachedBelow, not every number of the table.
-        Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, cachedBelow, 0, 2));
+    if (learntOnly) {
+        // A load the kernel's install-time trial cannot follow, skipped by
+        // the learnt calls: no other call is ever learnt as always allowed,
+        // in this process or below it.
+        const size_t n = std::size(kLearntAbove);
+        for (size_t i = 0; i < n; i++)
+            Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(kLearntAbove[i]),
+                             static_cast<uint8_t>(n - i + 2), 0));
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kLearntBelow, 0, 2));
         Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, instruction_pointer)));
         Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     }
@@ -525,7 +536,7 @@ bool gChildFilterBuilt, gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
 void PrepareChildFilter()
 {
     gChildFilterBuilt = BuildFilter(kRefusedCalls, std::size(kRefusedCalls), SECCOMP_RET_ERRNO | EPERM, nullptr, 0,
-                                    0, SECCOMP_RET_ALLOW, &gChildFilter, 0, kCachedBelow);
+                                    0, SECCOMP_RET_ALLOW, &gChildFilter, 0, true);
 }
 
 void PrepareFilters()
@@ -630,7 +641,7 @@ int InstallCallList(const int *allowed, size_t n, int err, bool busiestOnly)
     static FilterProgram program;
     const bool built = BuildFilter(allowed, n, SECCOMP_RET_ALLOW, nullptr, 0, 0,
                                    SECCOMP_RET_ERRNO | (static_cast<uint32_t>(err) & SECCOMP_RET_DATA), &program,
-                                   0, busiestOnly ? kCachedBelow : 0);
+                                   0, busiestOnly);
     return Install(&program, built);
 #else
     (void) allowed;
