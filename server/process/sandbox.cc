@@ -300,6 +300,8 @@ constexpr int kAllowedInLookup[] = {
 // comparison's jump (255 instructions) has a return at each leaf instead.
 constexpr size_t kFilterRoom = 1024;
 
+constexpr size_t kMostCalls = 512;
+
 // The calls the kernel may learn as always allowed under the pool child's
 // filter (they then skip the filters): those below kLearntBelow (reads,
 // writes, poll, sendfile, signals, the socket calls up to getsockopt) and the
@@ -308,7 +310,7 @@ constexpr size_t kFilterRoom = 1024;
 // installed below the pool child is tried on these numbers alone.
 constexpr uint32_t kLearntBelow = SYS_clone;
 constexpr int kLearntAbove[] = {SYS_fcntl, SYS_getdents64, SYS_openat, SYS_newfstatat, SYS_accept4, SYS_openat2};
-constexpr size_t kMostCalls = 512;
+static_assert(std::size(kLearntAbove) + 2 < 256, "a comparison's jump past the others holds one byte");
 
 struct Run {
     uint32_t first;         // the run's lowest call number (the first run starts at 0)
