@@ -600,13 +600,15 @@ def main():
         parser.error("unknown scenario(s): %s (known: %s)" % (", ".join(unknown), ", ".join(SCENARIOS)))
     scenarios = args.scenarios or list(SCENARIOS)
     servers = [s for s in args.servers.split(",") if s]
-    if [s for s in servers if s not in peers.ORDER]:
-        parser.error("servers are among: " + ", ".join(peers.ORDER))
+    known = peers.ORDER + ((peers.BEFORE,) if args.before else ())
+    if [s for s in servers if s not in known]:
+        parser.error("servers are among: " + ", ".join(known))
     if args.before:
         args.before = os.path.abspath(args.before)
         if not os.access(os.path.join(args.before, "server", "zorvad"), os.X_OK):
             parser.error("no server/zorvad in " + args.before)
-        servers.insert(1, peers.BEFORE)
+        if peers.BEFORE not in servers:
+            servers.insert(1, peers.BEFORE)
     if os.geteuid() != 0:
         sys.exit("run as root (the servers start as root)")
     args.build = os.path.abspath(args.build)
