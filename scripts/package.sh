@@ -66,8 +66,8 @@ cp "$top/dist/debian/postinst" "$top/dist/debian/prerm" "$top/dist/debian/postrm
 # Checksums of every file but the conffiles (dpkg keeps theirs itself).
 (cd "$stage" && find usr -type f | sort | xargs md5sum) > "$stage/DEBIAN/md5sums"
 # The shared libraries the programs link, with the versions their symbols
-# need; libpam0g and libwrap0, which the daemon opens itself under use-pam
-# and tcp-wrappers; adduser for the maintainer scripts; ssl-cert for the certificate the
+# need; libpam0g, libwrap0 and libssl3, which the daemon opens itself under
+# use-pam, tcp-wrappers and tls; adduser for the maintainer scripts; ssl-cert for the certificate the
 # shipped configuration names; libpam-runtime for the common stacks that
 # /etc/pam.d/zorvad includes.
 shlibs=$(cd "$work" && dpkg-shlibdeps -O $(printf -- '-e%s ' $programs) | sed -n 's/^shlibs:Depends=//p')
@@ -79,7 +79,7 @@ Version: $version
 Architecture: $arch
 Maintainer: $maintainer
 Installed-Size: $size
-Depends: $shlibs, libpam0g, libwrap0, adduser, libpam-runtime, ssl-cert
+Depends: $shlibs, libpam0g, libwrap0, libssl3, adduser, libpam-runtime, ssl-cert
 Recommends: logrotate
 Provides: ftp-server
 Conflicts: ftp-server

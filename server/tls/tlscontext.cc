@@ -224,7 +224,7 @@ int TlsPrepare()
     if (!ReadFiles())
         return -1;
     char why[320];
-    SSL_CTX *ctx = BuildContext(why, sizeof(why));
+    SSL_CTX *ctx = TlsLoadLibrary(why, sizeof(why)) == 0 ? BuildContext(why, sizeof(why)) : nullptr;
     if (ctx == nullptr) {
         fprintf(stderr, "TLS cannot start: %s.\n", why);
         return -1;
@@ -238,8 +238,8 @@ int TlsLoadContext()
     if (gTlsMode == kTlsOff || gTlsCtx != nullptr)
         return 0;
     char why[320];
-    gTlsCtx = BuildContext(why, sizeof(why));
-    OPENSSL_cleanse(gKeyPem, sizeof(gKeyPem));
+    gTlsCtx = TlsLoadLibrary(why, sizeof(why)) == 0 ? BuildContext(why, sizeof(why)) : nullptr;
+    explicit_bzero(gKeyPem, sizeof(gKeyPem));
     gKeyPemLen = 0;
     if (gTlsCtx == nullptr) {
         Log(kLogMisc, "TLS cannot start: %s.\n", why);
@@ -250,9 +250,10 @@ int TlsLoadContext()
 
 void TlsForgetKeys()
 {
-    SSL_CTX_free(gTlsCtx);
+    if (gTlsCtx != nullptr)
+        SSL_CTX_free(gTlsCtx);
     gTlsCtx = nullptr;
-    OPENSSL_cleanse(gKeyPem, sizeof(gKeyPem));
+    explicit_bzero(gKeyPem, sizeof(gKeyPem));
     gKeyPemLen = 0;
 }
 
@@ -280,6 +281,6 @@ void TlsStartSession()
         SSL_CTX_free(gTlsCtx);
         gTlsCtx = nullptr;
     }
-    OPENSSL_cleanse(keys, sizeof(keys));
+    explicit_bzero(keys, sizeof(keys));
     ERR_clear_error();
 }

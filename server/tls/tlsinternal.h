@@ -1,7 +1,7 @@
 // Shared by the files of server/tls/ only.
 #pragma once
 
-#include <openssl/ssl.h>
+#include "tls/tlsapi.h"
 
 // This process's context (TlsLoadContext); nullptr without TLS.
 extern SSL_CTX *gTlsCtx;

@@ -59,7 +59,7 @@ int gNextControlSecret;
 void ForgetControlSecrets()
 {
     for (ControlSecret &s : gControlSecrets) {
-        OPENSSL_cleanse(s.key, sizeof(s.key));
+        explicit_bzero(s.key, sizeof(s.key));
         s.len = 0;
     }
     gNextControlSecret = 0;
@@ -83,7 +83,7 @@ bool IsControlSecret(const SSL_SESSION *session)
         if (len > 0 && s.len == len && CRYPTO_memcmp(s.key, key, len) == 0)
             found = true;
     }
-    OPENSSL_cleanse(key, sizeof(key));
+    explicit_bzero(key, sizeof(key));
     return found;
 }
 

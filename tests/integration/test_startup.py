@@ -674,3 +674,19 @@ def test_a_host_without_an_ftp_account_loads_no_other_name_service_into_the_serv
         with open("/proc/%d/maps" % pid) as f:
             assert "libnss_systemd" not in f.read(), pid
     c.close()
+
+
+def test_a_server_without_tls_maps_no_tls_library(server):
+    # OpenSSL is opened only when TLS is configured: otherwise its mappings
+    # and the data its loader relocates would be copied by every fork of a
+    # front and a session's process, and torn down at every exit.
+    s = server()
+    c, front = greeted_front(s)
+    c.sendall(b"USER anonymous\r\n")
+    assert c.recv(1024).startswith(b"331 ")
+    pool_child = int(status(front)["PPid"])
+    for pid in (s.pid, pool_child, front):
+        with open("/proc/%d/maps" % pid) as f:
+            maps = f.read()
+        assert "libssl" not in maps and "libcrypto" not in maps, pid
+    c.close()
