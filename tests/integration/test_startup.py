@@ -653,6 +653,20 @@ def test_code_running_inside_a_session_cannot_borrow_another_childs_tag_through_
 NSS_SYSTEMD = "/usr/lib/x86_64-linux-gnu/libnss_systemd.so.2"
 
 
+def maps_after_user(s):
+    """The mappings (/proc/PID/maps) of the master, a pool child and its
+    front once the front has handled a USER, by pid."""
+    c, front = greeted_front(s)
+    c.sendall(b"USER anonymous\r\n")
+    assert c.recv(1024).startswith(b"331 ")
+    maps = {}
+    for pid in (s.pid, int(status(front)["PPid"]), front):
+        with open("/proc/%d/maps" % pid) as f:
+            maps[pid] = f.read()
+    c.close()
+    return maps
+
+
 @pytest.mark.skipif(not os.path.exists(NSS_SYSTEMD), reason="no second name service to load")
 def test_a_host_without_an_ftp_account_loads_no_other_name_service_into_the_server(server, zorvad_dir):
     # The master looks the anonymous account up among the usual names; each
@@ -665,28 +679,13 @@ def test_a_host_without_an_ftp_account_loads_no_other_name_service_into_the_serv
     wrapper = private_etc_files(zorvad_dir, passwd="".join(accounts),
                                 nsswitch_conf="passwd: files systemd\ngroup: files systemd\nshadow: files\n"
                                               "hosts: files\n")
-    s = server(wrapper=wrapper)
-    c, front = greeted_front(s)
-    c.sendall(b"USER anonymous\r\n")
-    assert c.recv(1024).startswith(b"331 ")
-    pool_child = int(status(front)["PPid"])
-    for pid in (s.pid, pool_child, front):
-        with open("/proc/%d/maps" % pid) as f:
-            assert "libnss_systemd" not in f.read(), pid
-    c.close()
+    for pid, maps in maps_after_user(server(wrapper=wrapper)).items():
+        assert "libnss_systemd" not in maps, pid
 
 
 def test_a_server_without_tls_maps_no_tls_library(server):
     # OpenSSL is opened only when TLS is configured: otherwise its mappings
     # and the data its loader relocates would be copied by every fork of a
     # front and a session's process, and torn down at every exit.
-    s = server()
-    c, front = greeted_front(s)
-    c.sendall(b"USER anonymous\r\n")
-    assert c.recv(1024).startswith(b"331 ")
-    pool_child = int(status(front)["PPid"])
-    for pid in (s.pid, pool_child, front):
-        with open("/proc/%d/maps" % pid) as f:
-            maps = f.read()
+    for pid, maps in maps_after_user(server()).items():
         assert "libssl" not in maps and "libcrypto" not in maps, pid
-    c.close()
