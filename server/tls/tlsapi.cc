@@ -1,8 +1,6 @@
 // Binds the OpenSSL calls of server/tls/ (tlsapi.h) when TLS is configured.
 #include "tls/tlsapi.h"
 
-#include <cstdio>
-
 #if !defined(ZORVAD_TLS_LINKED)
 #include "base/dynlib.h"
 
