@@ -36,6 +36,7 @@
 #include "config/domain.h"
 #include "log/log.h"
 #include "logger/logger.h"
+#include "quota/shared.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
 #include "status/sessionindex.h"
@@ -979,6 +980,12 @@ void ChildInit(int n)
         Log(kLogMisc, "This child serves without TLS: AUTH is answered 431.\n");
     if (gRunningAsRoot && ShmPrepareMailbox() < 0)
         LogPerror("Cannot map the status mailbox; no client can be served");
+    // The fronts and sessions it forks would only let the tables the pool
+    // writes go again: they never get them.
+    if (gRunningAsRoot) {
+        (void) ShmKeepFromChildren();
+        QuotaTableKeepFromChildren();
+    }
     // Last: what the set-up above needed may be beyond a session.
     (void) LimitSessionProcess();   // a failed step is logged; the child still serves
     NoteHighestDescriptor();

@@ -188,6 +188,12 @@ int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFi
     return 0;
 }
 
+void QuotaTableKeepFromChildren()
+{
+    if (sTable != nullptr)
+        (void) madvise(sTable, sizeof(Table) + sizeof(Record) * static_cast<size_t>(sRecords), MADV_DONTFORK);
+}
+
 void QuotaTableForget()
 {
     if (sTable != nullptr)

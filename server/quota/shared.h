@@ -27,6 +27,9 @@ struct QuotaUsage {
 // A process that must not touch the table lets it go.
 void QuotaTableForget();
 
+// Pool child: the processes it forks do not inherit the table.
+void QuotaTableKeepFromChildren();
+
 // Looks the key up; fresh or absent: none.  The index, or -1.
 [[nodiscard]] int QuotaTableFind(const QuotaKey &key, QuotaUsage *now);
 // Installs measured as the key's usage unless a record of the key exists

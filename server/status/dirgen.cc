@@ -85,6 +85,12 @@ void BumpDirGeneration(const struct stat &st)
     (void) PrivCall(req, -1);   // at worst another session's cache lives until the directory's time moves
 }
 
+void KeepDirGenerationsFromChildren()
+{
+    if (gGenerations != nullptr)
+        (void) madvise(gGenerations, kTableSize, MADV_DONTFORK);
+}
+
 void ReadOnlyDirGenerations()
 {
     Unmap(gGenerations);

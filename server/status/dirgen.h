@@ -32,5 +32,8 @@ void BumpDirGenerationOf(uint64_t dev, uint64_t ino);
 // A session's own process keeps only its read-only mapping.
 void ReadOnlyDirGenerations();
 
+// Pool child: the processes it forks do not inherit the writable table.
+void KeepDirGenerationsFromChildren();
+
 // A process that must not touch the table lets it go (generations read 0).
 void ForgetDirGenerations();

@@ -92,6 +92,12 @@ SessionCounts CountOtherSessions(int n, const char *domain, const char *addr, bo
     return c;
 }
 
+void KeepSessionIndexFromChildren()
+{
+    if (gIndex != nullptr)
+        (void) madvise(gIndex, static_cast<size_t>(gIndexSize) * sizeof(IndexEntry), MADV_DONTFORK);
+}
+
 void ForgetSessionIndex()
 {
     if (gIndex != nullptr)

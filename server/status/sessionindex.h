@@ -30,6 +30,9 @@ void IndexSessionEnd(int n);
 // A process that must not touch the index lets it go (every count is 0).
 void ForgetSessionIndex();
 
+// Pool child: the processes it forks do not inherit the index.
+void KeepSessionIndexFromChildren();
+
 // The busy sessions of every child but n. The address comparison is made only
 // when byAddr is set. Without an index every count is 0.
 SessionCounts CountOtherSessions(int n, const char *domain, const char *addr, bool byAddr);

@@ -363,7 +363,31 @@ namespace {
 
 ShmSlot *gMailbox = nullptr;
 
+// A pool child's read-only attachment, which the processes it forks inherit
+// in place of the writable one.
+void *gShmReadOnly = reinterpret_cast<void *>(-1);
+size_t gShmLength = 0;
+
 }  // namespace
+
+int ShmKeepFromChildren()
+{
+    struct shmid_ds ds {};
+    if (!Attached() || shmctl(gShmID, IPC_STAT, &ds) < 0)
+        return -1;
+    void *ro = shmat(gShmID, nullptr, SHM_RDONLY);
+    if (ro == reinterpret_cast<void *>(-1))
+        return -1;
+    if (madvise(gShmAddr, ds.shm_segsz, MADV_DONTFORK) < 0) {
+        shmdt(ro);
+        return -1;
+    }
+    gShmReadOnly = ro;
+    gShmLength = ds.shm_segsz;
+    KeepSessionIndexFromChildren();
+    KeepDirGenerationsFromChildren();
+    return 0;
+}
 
 int ShmPrepareMailbox()
 {
@@ -379,18 +403,35 @@ int ShmPrepareMailbox()
     return 0;
 }
 
+namespace {
+
+// The segment read-only at addr, where this process had it: the pool child's
+// read-only attachment moved there (the writable one was never forked), or
+// else the writable one swapped for a read-only one.  Every pointer into the
+// segment stays valid.
+[[nodiscard]] bool ReattachReadOnly(void *addr)
+{
+    if (gShmReadOnly != reinterpret_cast<void *>(-1)) {
+        void *ro = gShmReadOnly;
+        gShmReadOnly = reinterpret_cast<void *>(-1);
+        return mremap(ro, gShmLength, gShmLength, MREMAP_MAYMOVE | MREMAP_FIXED, addr) == addr;
+    }
+    return shmdt(addr) == 0 && shmat(gShmID, addr, SHM_RDONLY) == addr;
+}
+
+}  // namespace
+
 int ShmUseMailbox()
 {
     if (gMailbox == nullptr || gShmSlot == nullptr || !Attached())
         return -1;
-    memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
-    gRUserPtr = gMailbox;
-    void *addr = gShmAddr;
-    if (shmdt(addr) < 0 || shmat(gShmID, addr, SHM_RDONLY) != addr) {
+    if (!ReattachReadOnly(gShmAddr)) {
         gShmAddr = reinterpret_cast<void *>(-1);
         gShmSlot = nullptr;
         return -1;
     }
+    memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+    gRUserPtr = gMailbox;
     return 0;
 }
 
@@ -696,6 +737,9 @@ void ShmLetGo()
 {
     if (Attached())
         (void) shmdt(gShmAddr);
+    if (gShmReadOnly != reinterpret_cast<void *>(-1))
+        (void) shmdt(gShmReadOnly);
+    gShmReadOnly = reinterpret_cast<void *>(-1);
     gShmAddr = reinterpret_cast<void *>(-1);
     gShmSlot = nullptr;
     if (gMailbox != nullptr)

@@ -241,6 +241,12 @@ void ResetSharedMemory();
 // record of themselves goes to a page shared with their pool child only
 // (the mailbox), which publishes the few fields such a process may set.
 
+// Pool child, once: the processes it forks inherit a read-only attachment
+// of the segment and none of the tables only the pool writes (the session
+// index, the writable directory generations).  0, or -1 (they inherit the
+// writable attachment, which ShmUseMailbox replaces).
+int ShmKeepFromChildren();
+
 // Pool child, before each client: maps a new mailbox (the earlier one goes).
 // 0, or -1 (no front can start).
 [[nodiscard]] int ShmPrepareMailbox();
