@@ -3,6 +3,8 @@
 #include "SpwdTrace.h"
 #include "Strn.h"
 
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <crypt.h>
 #include <cstdlib>
@@ -166,11 +168,36 @@ char *Salt(char *buf)
 // that it can never be taken for a stored password.
 static struct crypt_data gCryptData;    // the system crypt's state, wiped after each check
 
+using CryptRn = char *(*)(const char *, const char *, void *, int);
+
+// The system crypt is opened at the first password that needs it: a server
+// whose clients give none (anonymous logins) maps nothing of the library,
+// whose mappings every process it forks would copy and tear down.  Null
+// when the library cannot be opened: no password then matches.
+static CryptRn SystemCryptCall()
+{
+#ifdef SPWD_CRYPT_LINKED
+    return crypt_rn;
+#else
+    static CryptRn call = nullptr;
+    if (call == nullptr) {
+        void *lib = dlopen("libcrypt.so.1", RTLD_NOW | RTLD_LOCAL);
+        call = lib != nullptr ? reinterpret_cast<CryptRn>(dlsym(lib, "crypt_rn")) : nullptr;
+        if (call == nullptr)
+            SPWD_TRACEF("The system crypt cannot be opened: %s\n", dlerror());
+    }
+    return call;
+#endif
+}
+
 static char *SystemCrypt(const char *key, const char *salt)
 {
+    const CryptRn call = SystemCryptCall();
+    if (call == nullptr)
+        return nullptr;
     struct crypt_data &data = gCryptData;
     memset(&data, 0, sizeof data);
-    char *r = crypt_rn(key, salt, &data, sizeof data);
+    char *r = call(key, salt, &data, sizeof data);
     if (r == nullptr || r[0] == '*')
         return nullptr;
     return r;

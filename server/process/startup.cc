@@ -765,7 +765,7 @@ void PostReadConfigInit()
     }
 
     (void) RunApart(ProbeEncryptedPasswords);
-    HashSelfTests();
+    (void) RunApart(HashSelfTests);     // the system crypt stays out of the master
     if (InitEventSock() < 0)
         Exit(1);
     LogSystemInfo();

@@ -683,9 +683,10 @@ def test_a_host_without_an_ftp_account_loads_no_other_name_service_into_the_serv
         assert "libnss_systemd" not in maps, pid
 
 
-def test_a_server_without_tls_maps_no_tls_library(server):
-    # OpenSSL is opened only when TLS is configured: otherwise its mappings
-    # and the data its loader relocates would be copied by every fork of a
-    # front and a session's process, and torn down at every exit.
+def test_a_server_without_tls_maps_neither_tls_nor_the_system_crypt_before_a_password(server):
+    # OpenSSL is opened only when TLS is configured, the system crypt at the
+    # first password that needs it: otherwise their mappings and the data
+    # their loader relocates would be copied by every fork of a front and a
+    # session's process, and torn down at every exit.
     for pid, maps in maps_after_user(server()).items():
-        assert "libssl" not in maps and "libcrypto" not in maps, pid
+        assert "libssl" not in maps and "libcrypto" not in maps and "libcrypt.so" not in maps, pid
