@@ -417,12 +417,13 @@ int PidFd(pid_t pid)
 // process it started: the child leads a process group of its own, whose
 // members cannot leave it (no setsid, no setpgid after a login).  The group
 // is ended while the child's pid is still held, unreaped, so that the
-// number names no other group.
-void ReapWithin(pid_t pid, int millis, int *status)
+// number names no other group.  watched is the child's pidfd when the
+// caller holds one already, else -1.
+void ReapWithin(pid_t pid, int millis, int *status, int watched = -1)
 {
-    UniqueFd pidfd(PidFd(pid));
-    struct pollfd p = {pidfd.get(), POLLIN, 0};
-    if (pidfd.ok()) {
+    UniqueFd own(watched < 0 ? PidFd(pid) : -1);
+    struct pollfd p = {watched >= 0 ? watched : own.get(), POLLIN, 0};
+    if (p.fd >= 0) {
         while (poll(&p, 1, millis) < 0 && errno == EINTR) {
         }
     }
@@ -528,7 +529,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             break;
     }
     // A front told to end writes its last replies and goes.
-    ReapWithin(w.pid, endedHere >= 0 ? static_cast<int>(kSessionEndMillis) : -1, &status);
+    ReapWithin(w.pid, endedHere >= 0 ? static_cast<int>(kSessionEndMillis) : -1, &status, w.pidfd.get());
     ShmPublishMailbox();        // the statistics of its end
     if (w.front != 0) {
         int ignored;
