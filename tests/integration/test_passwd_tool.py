@@ -410,6 +410,11 @@ def test_a_terminating_signal_closes_the_database_and_exits_3(db):
 def delegated(zorvad_dir, access, user, binary, *args):
     """Runs the set-user-ID binary as user in a private mount namespace whose
     /etc holds the access file with the text access (mode 0600)."""
+    return tool(*args, binary=binary, prefix=delegated_prefix(zorvad_dir, access, user))
+
+
+def delegated_prefix(zorvad_dir, access, user):
+    """The command prefix of delegated()."""
     import tempfile
     scratch = tempfile.mkdtemp(dir=zorvad_dir, prefix="etc-")
     upper, work = os.path.join(scratch, "upper"), os.path.join(scratch, "work")
@@ -420,8 +425,7 @@ def delegated(zorvad_dir, access, user, binary, *args):
         f.write(access)
     os.chmod(path, 0o600)
     script = 'mount -t overlay overlay -o lowerdir=/etc,upperdir="$1",workdir="$2" /etc && shift 2 && exec "$@"'
-    return tool(*args, binary=binary, prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                              "sh", upper, work, *as_user(user)])
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", upper, work, *as_user(user)]
 
 
 def test_a_delegated_user_cannot_import_a_file_only_root_may_read(zorvad_dir, db, users):
@@ -498,3 +502,50 @@ def test_a_delegated_user_makes_homes_only_below_its_base_as_itself(zorvad_dir, 
             "names no home-base= directory" in r.stderr
         assert not os.path.exists(os.path.join(base, "u1"))
         assert not os.path.exists(db) or "u1:" not in export(db)
+
+
+@pytest.mark.parametrize("meanwhile", ["root changes the record", "root deletes the record"])
+def test_a_delegated_password_change_writes_only_the_password_into_the_record_as_it_is_now(
+        zorvad_dir, db, users, meanwhile):
+    """A delegated user starts changing its own password and leaves the
+    prompt waiting while root takes the record's supplementary group away
+    and sets a quota, or deletes the record; the answer must not bring the
+    old record back."""
+    import select
+    import time
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    old = "%s:*:%d:%d,33::/:/bin/sh" % (user.name, user.uid, user.gid)
+    assert tool("-f", db, "-a", old).returncode == 0
+    changer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user), binary,
+                                "-f", db, "-p", user.name], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    try:
+        prompt, deadline = b"", time.monotonic() + 20
+        while b"New password for %s: " % user.name.encode() not in prompt:
+            assert select.select([changer.stderr], [], [], max(0, deadline - time.monotonic()))[0], prompt
+            chunk = os.read(changer.stderr.fileno(), 4096)
+            assert chunk, prompt
+            prompt += chunk
+        if meanwhile == "root deletes the record":
+            assert tool("-f", db, "-d", user.name).returncode == 0
+        else:
+            r = tool("-f", db, "-u", "%s:*:%d:%d::/:/bin/sh:100:50:0:0" % (user.name, user.uid, user.gid))
+            assert r.returncode == 0, r.stderr
+        now = export(db)
+        out, err = changer.communicate(b"Fresh-pass-77\nFresh-pass-77\n", timeout=30)
+    finally:
+        if changer.poll() is None:
+            changer.kill()
+            changer.communicate()
+    err = prompt + err
+    if meanwhile == "root deletes the record":
+        assert changer.returncode == 1
+        assert b"The record for %s was deleted meanwhile; nothing written.\n" % user.name.encode() in err, err
+        assert now == export(db) == "(database is empty)\n"
+        return
+    assert changer.returncode == 0, err
+    fields = export(db).split(":")
+    assert fields[:1] + fields[2:] == now.split(":")[:1] + now.split(":")[2:]
+    assert fields[1].startswith("$y$")
+    assert tool("-f", db, "-k", user.name, "-K", "Fresh-pass-77").stdout == "Password correct.\n"
