@@ -543,6 +543,32 @@ int CloseToolDatabase()
     return DatabaseOpen() ? Ormel_Close(&gDb) : 0;
 }
 
+int UpdateStoredRecord(const char *name, bool (*change)(Hpwd *p, const void *arg), const void *arg)
+{
+    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
+        return 1;
+    }
+    int result = 1;
+    Hpwd rec;
+    OrmelDatum d{};
+    const int rc = Ormel_Query(&gDb, name, int(strlen(name)), &d);
+    if (rc == kOrmelErrNotFound) {
+        fprintf(stderr, "The record for %s was deleted meanwhile; nothing written.\n", name);
+    } else if (rc != 0) {
+        fprintf(stderr, "Could not query record for \"%s\" : %s.\n", name, Ormel_Strerror(rc));
+    } else {
+        const bool ok = ParseStoredRecord(d.data, &rec) && CheckModifyPermission(&rec, "modify");
+        explicit_bzero(d.data, size_t(d.len));
+        free(d.data);
+        if (ok && change(&rec, arg))
+            result = ReplaceRecord(&rec);
+        explicit_bzero(rec.passwd, sizeof rec.passwd);
+    }
+    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    return result;
+}
+
 FILE *OpenAsCaller(const char *path)
 {
     const uid_t euid = geteuid();

@@ -104,6 +104,14 @@ bool ParseStoredRecord(const char *data, Hpwd *p);
 // record for ..." on standard error.
 [[nodiscard]] int ReplaceRecord(const Hpwd *p);
 
+// Reads name's record again under the database's write lock, checks that
+// the caller may still modify it, lets change alter it (returning false when
+// it refuses; it prints why) and stores it: a change that took a prompt's
+// time writes its fields into the record as it is now, and a record deleted
+// meanwhile stays deleted ("The record for %s was deleted meanwhile; nothing
+// written.\n").  0, or 1 after printing why.
+[[nodiscard]] int UpdateStoredRecord(const char *name, bool (*change)(Hpwd *p, const void *arg), const void *arg);
+
 // Opens a file the caller named for reading with the caller's own rights
 // (effective ids switched to the real ones for the open only), so that a
 // set-user-ID run reads nothing the caller could not.  nullptr with errno.

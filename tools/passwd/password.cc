@@ -69,10 +69,31 @@ int FindRecord(const char *name, Hpwd *p)
     return -1;
 }
 
-// Writes p back with its new encrypted password.
-int WriteBack(const Hpwd *p)
+// What a password change writes: the new hash, and for -0 the hash the
+// current password was checked against.
+struct PasswordChange {
+    const char *hash;
+    const char *checked;   // null: the stored hash is replaced whatever it is
+};
+
+bool ApplyPassword(Hpwd *p, const void *arg)
 {
-    if (ReplaceRecord(p) != 0)
+    const auto *change = static_cast<const PasswordChange *>(arg);
+    if (change->checked != nullptr && strcmp(p->passwd, change->checked) != 0) {
+        fprintf(stderr, "The password of %s was changed meanwhile; nothing written.\n", p->username);
+        return false;
+    }
+    Strncpy(p->passwd, change->hash);
+    return true;
+}
+
+// Writes the new hash into the record as it is stored now: the prompts may
+// have taken any time, and what root changed meanwhile (groups, quotas, a
+// deletion) stays so.
+int WriteBack(const Hpwd *p, const char *checked)
+{
+    const PasswordChange change{p->passwd, checked};
+    if (UpdateStoredRecord(p->username, ApplyPassword, &change) != 0)
         return 1;
     printf("Password changed for user %s.\n", p->username);
     return 0;
@@ -94,8 +115,9 @@ int PromptNewPassword(const char *name, char *plain, size_t size)
     return 0;
 }
 
-// The common end of -p and -0: the record is found and may be changed.
-int SetPassword(Hpwd *p, const char *newEncrypted, char *newPlain)
+// The common end of -p and -0: the record is found and may be changed;
+// checked is the hash -0 verified the current password against.
+int SetPassword(Hpwd *p, const char *newEncrypted, char *newPlain, const char *checked)
 {
     if (newEncrypted != nullptr) {
         if (strlen(newEncrypted) >= sizeof p->passwd)
@@ -105,7 +127,7 @@ int SetPassword(Hpwd *p, const char *newEncrypted, char *newPlain)
         fprintf(stderr, "Could not update record for \"%s\" : %s.\n", p->username, "encryption failed");
         return 1;
     }
-    const int rc = WriteBack(p);
+    const int rc = WriteBack(p, checked);
     explicit_bzero(p->passwd, sizeof p->passwd);
     return rc;
 }
@@ -144,7 +166,7 @@ int ChangePasswordOperation(const char *name, const char *newEncrypted)
     SecretBuffer<256> plain;
     if (newEncrypted == nullptr && PromptNewPassword(rec.username, plain.text, sizeof plain.text) != 0)
         return 1;
-    const int rc = SetPassword(&rec, newEncrypted, plain.text);
+    const int rc = SetPassword(&rec, newEncrypted, plain.text, nullptr);
     return CloseToolDatabase() == 0 ? rc : 1;
 }
 
@@ -176,7 +198,9 @@ int ChangePasswordFromStdinOperation()
         fprintf(stderr, "Your old password was incorrect, no changes saved.\n");
         return 1;
     }
-    const int rc = SetPassword(&rec, nullptr, fresh.text);
+    SecretBuffer<sizeof rec.passwd> checked;
+    Strncpy(checked.text, rec.passwd);
+    const int rc = SetPassword(&rec, nullptr, fresh.text, checked.text);
     return CloseToolDatabase() == 0 ? rc : 1;
 }
 

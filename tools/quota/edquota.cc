@@ -96,36 +96,19 @@ void AskField(int i, int32_t *value)
     }
 }
 
+bool ApplyFields(Hpwd *p, const void *fields)
+{
+    SetFields(p, *static_cast<const QuotaFields *>(fields));
+    return true;
+}
+
 // Writes the six fields into the record as stored now, not as read before
-// the prompts: a password changed or a user deleted meanwhile stays so.  The
-// record is read again and replaced under the write lock.  0 or 1.
+// the prompts: a password changed or a user deleted meanwhile stays so.  0 or 1.
 int WriteBack(const char *name, const QuotaFields &fields)
 {
-    if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
-        fprintf(stderr, "Could not lock %s.\n", gPwFileName);
-        return 1;
-    }
-    int result = 1;
-    Hpwd rec;
-    OrmelDatum d{};
-    const int rc = Ormel_Query(&gDb, name, int(strlen(name)), &d);
-    if (rc == kOrmelErrNotFound) {
-        fprintf(stderr, "The record for %s was deleted meanwhile; nothing written.\n", name);
-    } else if (rc != 0) {
-        fprintf(stderr, "Could not query record for \"%s\" : %s.\n", name, Ormel_Strerror(rc));
-    } else {
-        const bool ok = ParseStoredRecord(d.data, &rec) && CheckModifyPermission(&rec, "modify");
-        explicit_bzero(d.data, size_t(d.len));
-        free(d.data);
-        if (ok) {
-            SetFields(&rec, fields);
-            result = ReplaceRecord(&rec);
-            if (result == 0)
-                printf("    Quotas changed for user %s.\n", rec.username);
-        }
-        explicit_bzero(rec.passwd, sizeof rec.passwd);
-    }
-    (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    const int result = UpdateStoredRecord(name, ApplyFields, &fields);
+    if (result == 0)
+        printf("    Quotas changed for user %s.\n", name);
     return result;
 }
 
