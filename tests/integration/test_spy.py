@@ -758,3 +758,59 @@ def test_metrics_count_sessions_by_state_transfers_and_the_cache_for_a_scraper(s
     assert m[("zorvad_recent_transfers", (("direction", "upload"), ("result", "ok")))] == 1
     assert m[("zorvad_recent_transfer_bytes", (("direction", "upload"),))] == 1024
     assert (by_set("zorvad_transfers_total", "upload"), by_set("zorvad_transfer_bytes_total", "upload")) == (1, 1000)
+
+
+PID_REUSE = r"""
+import os, subprocess, sys, time
+uid, gid, home, spy, version, secret, segment = sys.argv[1:]
+as_user = ["setpriv", "--reuid", uid, "--regid", gid, "--clear-groups"]
+# The crashed server's segment names a pid that the user's process now has.
+holder = subprocess.Popen(as_user + ["sleep", "30"], cwd=home)
+subprocess.run(["/usr/bin/python3", "-c", segment, version, "general.cf", str(holder.pid)], check=True)
+tail = subprocess.Popen(as_user + [spy, "tail"], cwd="/", stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+def sleeping():
+    try:
+        with open("/proc/%d/wchan" % tail.pid) as f:
+            return f.read() == "hrtimer_nanosleep"
+    except OSError:
+        return False
+
+# Once the first look found no log, the link to the secret appears: the next
+# look reads it from its start.
+deadline = time.monotonic() + 10
+while tail.poll() is None and not sleeping() and time.monotonic() < deadline:
+    time.sleep(0.01)
+os.symlink(secret, os.path.join(home, "log"))
+try:
+    out = tail.communicate(timeout=4)[0]
+except subprocess.TimeoutExpired:
+    tail.kill()
+    out = tail.communicate()[0]
+holder.kill()
+sys.stdout.write(out.decode(errors="replace") + "rc=%s\n" % tail.returncode)
+"""
+
+
+def test_the_set_user_id_tail_follows_no_relative_general_cf_through_a_reused_pid(users, zorvad_dir):  # noqa: F811
+    """A server started with a relative general.cf was killed and left its
+    segment; a local user without privileges holds a process with the dead
+    master's pid, whose directory has a general.cf naming a log the user
+    then links to a file only root may read, and runs the set-user-ID
+    monitor's tail: nothing of the file is shown."""
+    user = users()
+    spy_suid = setuid_copy(zorvad_dir)
+    secret = os.path.join(zorvad_dir, "root-only")
+    with open(secret, "w") as f:
+        f.write("root's secret\n" * 20)
+    os.chmod(secret, 0o600)
+    with open(os.path.join(user.home, "general.cf"), "w") as f:
+        f.write("log-misc = %s\n" % os.path.join(user.home, "log"))
+    tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
+    version = re.search(r"Requires:\n  (.*)\n", tag.stderr).group(1)
+    r = subprocess.run(["unshare", "-i", "/usr/bin/python3", "-c", PID_REUSE, str(user.uid), str(user.gid),
+                        user.home, spy_suid, version, secret, FOREIGN_SEGMENT],
+                       capture_output=True, text=True, timeout=30)
+    assert "rc=" in r.stdout, r.stderr
+    assert "root's secret" not in r.stdout, r.stdout
+    assert "relative" in r.stdout and "rc=1" in r.stdout, r.stdout
