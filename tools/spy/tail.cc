@@ -18,16 +18,29 @@ constexpr int kPatternSize = 512;
 constexpr int kMissingReport = 4;     // failed attempts before the "does not exist" note
 constexpr unsigned kMissingRetry = 2; // seconds between attempts
 
-// general.cf as the server was given it; a relative path is taken from the
-// master's working directory.
-void GeneralCfPath(char *dst, size_t size)
+// general.cf as the server recorded it; a relative path (from a server
+// that recorded the name as given) is taken from the master's working
+// directory, for root only: slot 0 may name a dead master whose pid another
+// user's process has taken, and a set-user-ID run would then read that
+// user's file and open the log it names as root.  false (printed) when it
+// is not followed.
+bool GeneralCfPath(char *dst, size_t size)
 {
     char given[kShmConfigPathSize + 1] = {};
     memcpy(given, gHead->generalCf, kShmConfigPathSize);
-    if (given[0] == '/' || given[0] == '\0')
+    if (given[0] == '/' || given[0] == '\0') {
         Strncpy(dst, given, size);
-    else
-        snprintf(dst, size, "/proc/%d/cwd/%s", SlotPid(0), given);
+        return true;
+    }
+    if (getuid() != 0) {
+        char shown[kShmConfigPathSize + 1];
+        Printable(shown, sizeof(shown), given);
+        printf("Warning: the server names its general.cf by a relative path (%s); only root may follow it.\n",
+               shown);
+        return false;
+    }
+    snprintf(dst, size, "/proc/%d/cwd/%s", SlotPid(0), given);
+    return true;
 }
 
 // The follower's state across passes.
@@ -75,7 +88,8 @@ bool ReadLogPattern(char *dst, size_t size)
 {
     dst[0] = '\0';
     char path[kShmConfigPathSize + 64];
-    GeneralCfPath(path, sizeof(path));
+    if (!GeneralCfPath(path, sizeof(path)))
+        return false;
     FILE *fp = fopen(path, "r");
     if (fp == nullptr) {
         printf("Warning: could not open %s: %s\n", path, strerror(errno));
