@@ -4,7 +4,9 @@
 // configuration files, the second scan (the command line overrides the
 // files), the signal dispositions, the checks after reading, and the master
 // loop. Terminating signals jump back here for the orderly shutdown.
+#include <limits.h>
 #include <malloc.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <csetjmp>
@@ -28,6 +30,15 @@ const char *BaseName(const char *path)
 {
     const char *slash = strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
+}
+
+// A configuration file's name for the status area: absolute, so that the
+// monitor never resolves it through a process that may no longer be the
+// master; as given when it cannot be resolved or does not fit.
+void RecordedName(char (&dst)[256], const char *given)
+{
+    char real[PATH_MAX];
+    Strncpy(dst, realpath(given, real) != nullptr && strlen(real) < sizeof(dst) ? real : given);
 }
 
 // Every pre-forked child copies each heap page it writes and keeps it.  Blocks
@@ -65,6 +76,8 @@ int main(int argc, char **argv)
     InitDomains();
     ReadConfigFile(generalCf);
     ReadDomainConfigFile(domainCf);
+    RecordedName(gGeneralCfPath, generalCf);
+    RecordedName(gDomainCfPath, domainCf);
     if (GetFirstDomain() == nullptr) {
         fprintf(stderr, "No domain configuration sets specified in the domain.cf files.\nMake sure you are using the `set-name' variable for each domain configuration set.\n");
         Exit(1);
@@ -76,9 +89,6 @@ int main(int argc, char **argv)
     int status = 0;
     if (sigsetjmp(gExitJmp, 1) == 0) {
         gExitJmpReady = 1;
-        // Kept for the status header of the shared status area.
-        Strncpy(gGeneralCfPath, generalCf);
-        Strncpy(gDomainCfPath, domainCf);
         PostReadConfigInit();
         WaitForRequests(gServerPort);
         status = 1;   // the master loop returns only when it could not start

@@ -40,6 +40,17 @@ def test_the_segment_of_ten_users_has_its_size_and_header(server):
     assert s.slot(11)["pid"] == logger
 
 
+def test_a_server_started_with_relative_names_records_them_absolutely(server):
+    """The set-user-ID monitor follows only an absolute general.cf (a relative
+    one would be resolved through whatever process holds the master's pid)."""
+    relative = ("import os, sys; a = sys.argv[1:]; a[-2:] = [os.path.basename(x) for x in a[-2:]]; "
+                "os.execv(a[0], a)")
+    s = server(wrapper=("/usr/bin/python3", "-c", relative))
+    h = shm_header(s.segment())
+    assert (h["general_cf"], h["domain_cf"]) == (os.path.realpath(s.general_cf), os.path.realpath(s.domain_cf))
+    assert os.path.isabs(h["general_cf"])
+
+
 def test_a_slot_during_and_after_a_session(server):
     s = server(general="min-users = 1\nmax-users = 2\n")
     c = s.greeted()
