@@ -549,3 +549,29 @@ def test_a_delegated_password_change_writes_only_the_password_into_the_record_as
     assert fields[:1] + fields[2:] == now.split(":")[:1] + now.split(":")[2:]
     assert fields[1].startswith("$y$")
     assert tool("-f", db, "-k", user.name, "-K", "Fresh-pass-77").stdout == "Password correct.\n"
+
+
+def test_a_delegated_user_stores_no_terminal_control_characters_for_root_to_print(zorvad_dir, db, users):
+    """A delegated user puts escape sequences (C0, DEL, C1 raw and as UTF-8)
+    into the fields of its records, or into a password given encrypted, to
+    have them reach root's terminal when root exports or reports the
+    database; every such line is refused, and printable UTF-8 and Latin-1
+    text is kept."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    prefix = [*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user), binary, "-w", "-f", db]
+    ids = b"%d:%d" % (user.uid, user.gid)
+    hostile = [b"esc:*:%s:\x1b]52;c;cm0gLXJmIH4=\x07:/:/bin/sh" % ids,
+               b"del\x7f:*:%s::/:/bin/sh" % ids,
+               b"c1:*:%s::/h\xc2\x9b2J:/bin/sh" % ids,
+               b"raw:*:%s:\x9b2J:/:/bin/sh" % ids,
+               b"pw:*\x1b[8m:%s::/:/bin/sh" % ids]
+    for line in hostile:
+        r = subprocess.run([*prefix, "-a", line], capture_output=True, timeout=60)
+        assert r.returncode == 1 and b"control character" in r.stderr, (line, r.stderr)
+    fine = b"jose:*:%s:Jos\xc3\xa9 \xc5\x81ukasz Jos\xe9:/:/bin/sh" % ids
+    r = subprocess.run([*prefix, "-a", fine], capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    r = subprocess.run([*prefix, "-p", "jose", "-P", "$1$x$\x1b[2J"], capture_output=True, timeout=60)
+    assert r.returncode == 1 and b"control character" in r.stderr, r.stderr
+    assert subprocess.run([PASSWD, "-f", db, "-x"], capture_output=True).stdout == fine + b"\n"
