@@ -381,7 +381,39 @@ int OpenDelegatedDatabase(int flags)
     return rc;
 }
 
+// Length of the well-formed UTF-8 sequence of two or more bytes at p (end
+// excluded), or 0.
+size_t Utf8SequenceLength(const unsigned char *p, const unsigned char *end)
+{
+    const unsigned c = p[0];
+    const size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (n == 0 || size_t(end - p) < n)
+        return 0;
+    for (size_t i = 1; i < n; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    const bool overlongOrOutside = (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) ||
+                                   (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F);
+    return overlongOrOutside ? 0 : n;
+}
+
 }  // namespace
+
+bool HasTerminalControl(const char *text, size_t len)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = p + len;
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
+            return true;
+        const size_t n = c >= 0x80 ? Utf8SequenceLength(p, end) : 0;
+        if (c == 0xC2 && n == 2 && p[1] <= 0x9F)
+            return true;   // U+0080..U+009F
+        p += n > 0 ? n : 1;
+    }
+    return false;
+}
 
 int WalkDirectories(int fd, const char *path, const DirectoryMaker *make)
 {

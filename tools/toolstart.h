@@ -99,6 +99,11 @@ void SetPwFileName(const char *path);
 // "Corrupt: ..." on standard output.
 bool ParseStoredRecord(const char *data, Hpwd *p);
 
+// Whether text (len bytes) holds a byte a terminal takes for a control: C0,
+// DEL, or C1, as UTF-8 or as a raw byte outside a UTF-8 sequence.  Records
+// hold no such byte: root's export and reports print them as they are.
+bool HasTerminalControl(const char *text, size_t len);
+
 // Stores p in place of its record.  The line must fit the record buffer: a
 // longer one is refused, never stored cut.  0, or 1 after "Could not update
 // record for ..." on standard error.

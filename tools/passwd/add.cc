@@ -46,6 +46,21 @@ int OverlongField(const char *line)
     }
 }
 
+// The first field of line holding a terminal control character, or 0; the
+// password field is left out when it is plain text to hash.
+int ControlField(const char *line, bool plainPassword)
+{
+    int field = 1;
+    for (const char *s = line;; field++) {
+        const size_t len = strcspn(s, ":");
+        if (!(field == 2 && plainPassword) && HasTerminalControl(s, len))
+            return field;
+        if (s[len] == '\0')
+            return 0;
+        s += len + 1;
+    }
+}
+
 // A delegated user's run makes directories only where the access file's
 // home-base says, with the caller's own rights.
 bool MayCreateDirectories()
@@ -275,6 +290,11 @@ int PrepareRecordLine(const char *text, bool encrypt, Hpwd *rec)
     if (overlong != 0) {
         fprintf(stderr, "Error: Field %d of the record is longer than %zu characters.\n", overlong,
                 kFieldRoom[overlong]);
+        return -1;
+    }
+    const int control = ControlField(text, encrypt);
+    if (control != 0) {
+        fprintf(stderr, "Error: Field %d of the record holds a control character.\n", control);
         return -1;
     }
     Strncpy(line, text);

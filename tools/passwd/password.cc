@@ -122,6 +122,10 @@ int SetPassword(Hpwd *p, const char *newEncrypted, char *newPlain, const char *c
     if (newEncrypted != nullptr) {
         if (strlen(newEncrypted) >= sizeof p->passwd)
             return 1;
+        if (HasTerminalControl(newEncrypted, strlen(newEncrypted))) {
+            fprintf(stderr, "The encrypted password holds a control character.\n");
+            return 1;
+        }
         Strncpy(p->passwd, newEncrypted);
     } else if (EncryptPassword(newPlain, p->passwd, sizeof p->passwd) != 0) {
         fprintf(stderr, "Could not update record for \"%s\" : %s.\n", p->username, "encryption failed");
