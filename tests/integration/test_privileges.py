@@ -16,6 +16,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import threading
 import time
@@ -874,3 +875,47 @@ def test_code_running_in_a_session_makes_no_namespace_and_no_child_of_its_pool_c
     assert f.sendcmd("NOOP").startswith("200")
     f.quit()
     assert wait_for(lambda: gone(child))
+
+
+def private_scalar(key_file):
+    """The secret number of an EC key, as its big-endian bytes."""
+    text = subprocess.run(["openssl", "pkey", "-in", str(key_file), "-text", "-noout"], capture_output=True,
+                          text=True, check=True, timeout=20).stdout
+    digits = re.search(r"priv:\s*(.*?)\s*pub:", text, re.S).group(1)
+    return bytes.fromhex(re.sub(r"[^0-9a-f]", "", digits)).lstrip(b"\0")
+
+
+@pytest.mark.parametrize("version", ["1.2", "1.3"])
+def test_code_running_in_a_tls_session_finds_no_tls_private_key(server, users, cert, version):
+    # The attacker: code running in a logged-in TLS session (its memory read
+    # here stands for it).  With the server's private key it could pose as
+    # the server to every later client; its data connections only ever
+    # resume the control connection's TLS session, which needs no key.
+    u = users()
+    with open(os.path.join(u.home, "file.bin"), "wb") as out:
+        out.write(b"x" * 100000)
+    s = server(domain=DOMAIN, general=tls_keys(cert, "required-nonanon"))
+    context = client_context()
+    if version == "1.2":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+    f = ReusingFTP(context=context)
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.auth()
+    f.login(u.name, u.password)
+    f.prot_p()
+    got = bytearray()
+    assert f.retrbinary("RETR file.bin", got.extend).startswith("226") and len(got) == 100000
+    port = ftplib.parse227(f.sendcmd("PASV"))[1]
+    (pid,) = wait_for(lambda: holders(port))
+    assert uid_of(pid) == str(u.uid)
+    scalar = private_scalar(cert / "key.pem")
+    with open(cert / "key.pem") as k:
+        body = "".join(line.strip() for line in k if not line.startswith("-----"))
+    for secret in (scalar, scalar[::-1], body[:40].encode()):
+        assert not memory_holds(pid, secret)
+    fds = [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
+    assert str(cert / "key.pem") not in fds
+    # Its data connections still resume the control connection's session.
+    got = bytearray()
+    assert f.retrbinary("RETR file.bin", got.extend).startswith("226") and len(got) == 100000
+    f.quit()
