@@ -679,6 +679,8 @@ void SeparateSession()
         // The tables the sessions share are written by the pool child alone.
         QuotaTableForget();
         ReadOnlyDirGenerations();
+        // The server's TLS key stays with the pool child and the front.
+        TlsKeepOnlyResumption();
         (void) EmptyBoundingSet();
         SwitchToUserIdentity();
         // The session ends with its pool child (kill -9 of the pid the status

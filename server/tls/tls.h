@@ -48,6 +48,14 @@ struct TlsWatch {
 // wiped too.  No TLS in this process after.
 void TlsForgetKeys();
 
+// A session's process, before it takes the user's identity: its data
+// connections only resume the control connection's TLS session, which needs
+// no private key, so the context is made again without certificate and key
+// (freeing the old one wipes the key), keeping this session's ticket keys
+// and session id context.  A handshake that would not resume then fails as
+// kTlsNotResumed.  Without a new context no TLS is left (logged).
+void TlsKeepOnlyResumption();
+
 // 1 when this process has a context to accept TLS with.
 [[nodiscard]] int TlsAvailable();
 
@@ -56,9 +64,13 @@ void TlsStartSession();
 
 // ---- Connections (tlsio.cc) -----------------------------------------------------------
 
+// A data connection's handshake that would not resume a session, in a
+// process whose context has no key (TlsKeepOnlyResumption).
+constexpr int kTlsNotResumed = -2;
+
 // The server side of the handshake on fd within seconds.  0, or -1 with
-// the reason in TlsLastError().  The descriptor stays non-blocking while
-// the channel is active.
+// the reason in TlsLastError(), or kTlsNotResumed.  The descriptor stays
+// non-blocking while the channel is active.
 [[nodiscard]] int TlsAccept(TlsChannel ch, int fd, int seconds);
 
 // Candidates for the data connection: handshakes driven side by side in
@@ -71,7 +83,8 @@ constexpr int kTlsCandidates = 8;
 
 // Moves the slot's handshake on as far as the network allows: 1 when done,
 // 0 when it waits for *events (POLLIN or POLLOUT) on its descriptor, -1
-// when it failed (the reason in TlsLastError()).
+// when it failed (the reason in TlsLastError()), kTlsNotResumed when it
+// did not resume a session.
 [[nodiscard]] int TlsCandidateStep(int slot, short *events);
 
 // The slot's finished handshake becomes the data channel.

@@ -43,6 +43,7 @@
     X(SSL_CTX_flush_sessions) \
     X(SSL_CTX_free) \
     X(SSL_CTX_new) \
+    X(SSL_CTX_set_cert_cb) \
     X(SSL_CTX_set_cipher_list) \
     X(SSL_CTX_set_options) \
     X(SSL_CTX_set_session_id_context) \
@@ -108,6 +109,7 @@ ZORVAD_TLS_CALLS(ZORVAD_TLS_POINTER)
 #define SSL_CTX_flush_sessions (*gTls_SSL_CTX_flush_sessions)
 #define SSL_CTX_free (*gTls_SSL_CTX_free)
 #define SSL_CTX_new (*gTls_SSL_CTX_new)
+#define SSL_CTX_set_cert_cb (*gTls_SSL_CTX_set_cert_cb)
 #define SSL_CTX_set_cipher_list (*gTls_SSL_CTX_set_cipher_list)
 #define SSL_CTX_set_options (*gTls_SSL_CTX_set_options)
 #define SSL_CTX_set_session_id_context (*gTls_SSL_CTX_set_session_id_context)

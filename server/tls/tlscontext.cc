@@ -39,6 +39,10 @@ size_t gCertPemLen;
 char gKeyPem[kPemMax];
 size_t gKeyPemLen;
 
+// This session's session id context (TlsStartSession), which a context
+// made again for the session's process must share.
+unsigned char gSessionIdContext[kSessionIdContextSize];
+
 // Reads a whole file of at most kPemMax - 1 bytes.  0, or -1 with errno.
 int ReadPem(const char *path, char *dst, size_t *len)
 {
@@ -135,13 +139,14 @@ bool UseKey(SSL_CTX *ctx, char *why, size_t whySize)
     return true;
 }
 
-// A context from the PEM texts; nullptr with the reason in why.
 constexpr char kTls12Ciphers[] =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
     "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384";
 
-SSL_CTX *BuildContext(char *why, size_t whySize)
+// What every context of this server has, without a certificate or key:
+// nullptr with the reason in why.
+SSL_CTX *BaseContext(char *why, size_t whySize)
 {
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr) {
@@ -163,10 +168,6 @@ SSL_CTX *BuildContext(char *why, size_t whySize)
         return nullptr;
     }
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    if (!UseCertificateChain(ctx, why, whySize) || !UseKey(ctx, why, whySize)) {
-        SSL_CTX_free(ctx);
-        return nullptr;
-    }
     // Data connections resume the control connection's session: a server
     // cache for session ids, tickets for TLS 1.3 (and 1.2 clients that ask).
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
@@ -174,6 +175,17 @@ SSL_CTX *BuildContext(char *why, size_t whySize)
     SSL_CTX_set_timeout(ctx, kSessionSeconds);
     if (SSL_CTX_set_session_ticket_cb(ctx, TlsNoteTicket, nullptr, nullptr) != 1) {
         OpenSslReason(why, whySize, "cannot watch the session tickets");
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// A context from the PEM texts; nullptr with the reason in why.
+SSL_CTX *BuildContext(char *why, size_t whySize)
+{
+    SSL_CTX *ctx = BaseContext(why, whySize);
+    if (ctx != nullptr && (!UseCertificateChain(ctx, why, whySize) || !UseKey(ctx, why, whySize))) {
         SSL_CTX_free(ctx);
         return nullptr;
     }
@@ -271,10 +283,9 @@ void TlsStartSession()
     // and a session of another context id is not taken.
     SSL_CTX_flush_sessions(gTlsCtx, static_cast<long>(time(nullptr)) + 2 * kSessionSeconds);
     unsigned char keys[kTicketKeysSize];
-    unsigned char sid[kSessionIdContextSize];
-    if (RAND_bytes(keys, sizeof(keys)) != 1 || RAND_bytes(sid, sizeof(sid)) != 1
+    if (RAND_bytes(keys, sizeof(keys)) != 1 || RAND_bytes(gSessionIdContext, sizeof(gSessionIdContext)) != 1
         || SSL_CTX_set_tlsext_ticket_keys(gTlsCtx, keys, sizeof(keys)) != 1
-        || SSL_CTX_set_session_id_context(gTlsCtx, sid, sizeof(sid)) != 1) {
+        || SSL_CTX_set_session_id_context(gTlsCtx, gSessionIdContext, sizeof(gSessionIdContext)) != 1) {
         // Without fresh keys a session of an earlier client might resume:
         // no TLS for this session.
         Log(kLogMisc, "TLS disabled for this session: no fresh session keys.\n");
@@ -283,4 +294,32 @@ void TlsStartSession()
     }
     explicit_bzero(keys, sizeof(keys));
     ERR_clear_error();
+}
+
+void TlsKeepOnlyResumption()
+{
+    if (gTlsCtx == nullptr)
+        return;
+    // The same ticket keys and session id context, so that what the
+    // control connection's client was given still resumes; a full
+    // handshake, which would need the key, is refused by the callback.
+    char why[320];
+    unsigned char keys[kTicketKeysSize];
+    SSL_CTX *ctx = BaseContext(why, sizeof(why));
+    const bool ok = ctx != nullptr && SSL_CTX_get_tlsext_ticket_keys(gTlsCtx, keys, sizeof(keys)) == 1
+                    && SSL_CTX_set_tlsext_ticket_keys(ctx, keys, sizeof(keys)) == 1
+                    && SSL_CTX_set_session_id_context(ctx, gSessionIdContext, sizeof(gSessionIdContext)) == 1;
+    explicit_bzero(keys, sizeof(keys));
+    // Freeing the context that held the key wipes it.
+    SSL_CTX_free(gTlsCtx);
+    gTlsCtx = nullptr;
+    if (!ok) {
+        if (ctx != nullptr)
+            SSL_CTX_free(ctx);
+        Log(kLogMisc, "TLS disabled for this session: no context without the key.\n");
+        ERR_clear_error();
+        return;
+    }
+    SSL_CTX_set_cert_cb(ctx, TlsRefuseFullHandshake, nullptr);
+    gTlsCtx = ctx;
 }

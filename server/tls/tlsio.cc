@@ -87,6 +87,18 @@ bool IsControlSecret(const SSL_SESSION *session)
     return found;
 }
 
+// Set by TlsRefuseFullHandshake during the handshake step that ends there.
+bool gFullHandshakeRefused;
+
+// The result of a failed handshake step: kTlsNotResumed when it was refused
+// for not resuming a session.
+int HandshakeFailed()
+{
+    const bool full = gFullHandshakeRefused;
+    gFullHandshakeRefused = false;
+    return full ? kTlsNotResumed : -1;
+}
+
 // A data connection's own handshake is never worth resuming: whoever made
 // it gets no ticket and no cached session id to come back with.
 int NeverResumable(SSL *, int)
@@ -417,6 +429,7 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
         return -1;
     const long long deadline = NowMs() + static_cast<long long>(seconds) * 1000;
     bool watching = false;
+    gFullHandshakeRefused = false;
     for (;;) {
         ERR_clear_error();
         const int rc = SSL_accept(c.ssl);
@@ -433,7 +446,7 @@ int TlsAccept(TlsChannel ch, int fd, int seconds)
     snprintf(why, sizeof(why), "%s", gLastError);
     Release(c);
     snprintf(gLastError, sizeof(gLastError), "%s", why);
-    return -1;
+    return HandshakeFailed();
 }
 
 int TlsActive(TlsChannel ch)
@@ -449,6 +462,12 @@ int TlsDataResumesControl()
     const Channel &d = gChannels[kTlsData];
     return d.ssl != nullptr && TlsActive(kTlsControl) && SSL_session_reused(d.ssl) == 1
            && IsControlSecret(SSL_get_session(d.ssl));
+}
+
+int TlsRefuseFullHandshake(SSL *, void *)
+{
+    gFullHandshakeRefused = true;
+    return 0;
 }
 
 int TlsNoteTicket(SSL *ssl, void *)
@@ -564,6 +583,7 @@ int TlsCandidateStep(int slot, short *events)
     Channel &c = gCandidates[slot];
     ERR_clear_error();
     errno = 0;
+    gFullHandshakeRefused = false;
     const int rc = SSL_accept(c.ssl);
     if (rc == 1)
         return 1;
@@ -574,7 +594,7 @@ int TlsCandidateStep(int slot, short *events)
     }
     if (Failure(e) == 0)
         snprintf(gLastError, sizeof(gLastError), "closed during the handshake");
-    return -1;
+    return HandshakeFailed();
 }
 
 void TlsCandidateAdopt(int slot)

@@ -510,6 +510,12 @@ int StepPending(int i, Refusal *last)
     if (r == 0)
         return 1;
     UsePeer(q.peer);
+    if (r == kTlsNotResumed) {
+        NoteDataTlsNotResumed();
+        DropPending(i);
+        *last = Refusal::kTlsNotResumed;
+        return 1;
+    }
     if (r < 0) {
         NoteDataTlsFailed(TlsLastError());
         DropPending(i);

@@ -37,12 +37,22 @@ void NoteDataTlsFailed(const char *why)
     LogHandshakeFailed(why);
 }
 
+void NoteDataTlsNotResumed()
+{
+    Log(kLogMisc, "Data connection from %.63s refused: it did not resume the control connection's TLS session.\n",
+        gRemoteDataAddrStr);
+}
+
 int StartDataTls(int seconds)
 {
-    if (TlsAccept(kTlsData, gData, seconds) < 0) {
-        LogHandshakeFailed(TlsLastError());
+    const int rc = TlsAccept(kTlsData, gData, seconds);
+    if (rc < 0) {
+        if (rc == kTlsNotResumed)
+            NoteDataTlsNotResumed();
+        else
+            LogHandshakeFailed(TlsLastError());
         CloseRefused();
-        return kDataTlsFailed;
+        return rc == kTlsNotResumed ? kDataTlsNotResumed : kDataTlsFailed;
     }
     return CheckDataTlsResumed();
 }
@@ -52,8 +62,7 @@ int CheckDataTlsResumed()
     // A data connection that only the control connection's client can have
     // made: one that resumes its TLS session.
     if (!TlsDataResumesControl()) {
-        Log(kLogMisc, "Data connection from %.63s refused: it did not resume the control connection's TLS session.\n",
-            gRemoteDataAddrStr);
+        NoteDataTlsNotResumed();
         CloseRefused();
         return kDataTlsNotResumed;
     }

@@ -22,6 +22,10 @@ constexpr int kDataTlsNotResumed = -2;      // not the control connection's sess
 // Logs why the handshake with gRemoteDataAddrStr failed ("timed out").
 void NoteDataTlsFailed(const char *why);
 
+// Logs that the connection from gRemoteDataAddrStr did not resume the
+// control connection's session.
+void NoteDataTlsNotResumed();
+
 // The final reply for a refused handshake; counts a failed data connection.
 void ReplyDataTlsRefused(int why);
 
