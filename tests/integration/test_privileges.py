@@ -584,6 +584,26 @@ def test_code_running_before_a_login_finds_no_password_hash_of_an_earlier_client
     c.close()
 
 
+def test_code_running_before_a_login_finds_no_password_of_an_earlier_client(server, users, cert):
+    # The attacker: code running in the front (its memory read here stands
+    # for it), which the same pool child forked after another client logged
+    # in over TLS: that client's password, which never crossed the network
+    # in the clear, must not be there to be sent off.
+    u = users()
+    s = server(domain=DOMAIN, general="max-users = 1\n" + tls_keys(cert, "required-nonanon"))
+    f = ReusingFTP(context=client_context())
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.auth()
+    f.login(u.name, u.password)
+    f.quit()
+    c = wait_for(lambda: greeted(s), 10, 0.2)
+    assert c is not None
+    front = sole_holder(s, c)
+    assert not memory_holds(front, u.password.encode())
+    assert not memory_holds(int(status(front)["PPid"]), u.password.encode())
+    c.close()
+
+
 def send_as(ident, sig, pid):
     """kill -SIG pid run by a process with only the ids ident."""
     return subprocess.run(["setpriv", "--reuid=%d" % ident, "--regid=%d" % ident, "--clear-groups",
