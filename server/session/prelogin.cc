@@ -359,12 +359,15 @@ bool CaptureReply(const char *text, size_t len)
     return true;
 }
 
-int ServeLoginWord(int channel, const LoginRecord &req, TlsControlExport *tls, int relayFd)
+int ServeLoginWord(int channel, LoginRecord &req, TlsControlExport *tls, int relayFd)
 {
     ON_LOGIN_PAGES static char arg[kLineBufSize];
     ShmPublishMailbox();
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';
+    // The record stays where the next client's front is forked from: a
+    // password in it would be there for that front to read.
+    WipeIfSet(req.arg, sizeof(req.arg));
     CloseRelay();
     ApplyState(req, tls);
     gAnswerChannel = channel;

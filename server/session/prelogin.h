@@ -102,7 +102,7 @@ constexpr int kLoginHandOver = 4;       // the user's process (HandOverPid) serv
 // Runs one word the front sent (with the relay's socket when under TLS) and
 // answers it on channel.  In the user's process that a successful login
 // forks this never returns: the session goes on there.
-[[nodiscard]] int ServeLoginWord(int channel, const LoginRecord &req, TlsControlExport *tls, int relayFd);
+[[nodiscard]] int ServeLoginWord(int channel, LoginRecord &req, TlsControlExport *tls, int relayFd);
 
 // While the pool child runs a word for the front, replies are collected for
 // it (CaptureReply takes them) and the end of the session is the front's to
