@@ -1,6 +1,55 @@
 // Binds the OpenSSL calls of server/tls/ (tlsapi.h) when TLS is configured.
 #include "tls/tlsapi.h"
 
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// While a key is read, every buffer the library frees is wiped first: its
+// decoders leave copies of the key's bytes in memory they free, which
+// every process forked later would inherit.
+bool gWipeFreed;
+
+void *TlsMalloc(size_t n, const char *, int)
+{
+    return malloc(n);
+}
+
+void TlsFree(void *p, const char *, int)
+{
+    if (gWipeFreed && p != nullptr)
+        explicit_bzero(p, malloc_usable_size(p));
+    free(p);
+}
+
+void *TlsRealloc(void *p, size_t n, const char *file, int line)
+{
+    if (!gWipeFreed || p == nullptr)
+        return realloc(p, n);
+    if (n == 0) {
+        TlsFree(p, file, line);
+        return nullptr;
+    }
+    void *moved = malloc(n);
+    if (moved == nullptr)
+        return nullptr;
+    const size_t old = malloc_usable_size(p);
+    memcpy(moved, p, old < n ? old : n);
+    TlsFree(p, file, line);
+    return moved;
+}
+
+}  // namespace
+
+void TlsWipeFreedMemory(bool on)
+{
+    gWipeFreed = on;
+}
+
 #if !defined(ZORVAD_TLS_LINKED)
 #include "base/dynlib.h"
 
@@ -32,12 +81,21 @@ int TlsLoadLibrary(char *why, size_t whySize)
 #define ZORVAD_TLS_BIND(name) bound = bound && LibrarySymbol(handle, #name, gTls_##name, why, whySize);
     ZORVAD_TLS_CALLS(ZORVAD_TLS_BIND)
 #undef ZORVAD_TLS_BIND
-    gTlsBound = bound;
-    return bound ? 0 : -1;
+    // Before any other call: the library allocates nothing until then.
+    gTlsBound = bound && CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree) == 1;
+    if (bound && !gTlsBound)
+        snprintf(why, whySize, "the library's allocator cannot be set");
+    return gTlsBound ? 0 : -1;
 }
 #else
-int TlsLoadLibrary(char *, size_t)
+int TlsLoadLibrary(char *why, size_t whySize)
 {
+    static bool set;
+    if (!set && CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree) != 1) {
+        snprintf(why, whySize, "the library's allocator cannot be set");
+        return -1;
+    }
+    set = true;
     return 0;
 }
 #endif

@@ -16,6 +16,9 @@
 // the loader's reason in why.
 [[nodiscard]] int TlsLoadLibrary(char *why, size_t whySize);
 
+// While on, every buffer the library frees is wiped first (reading a key).
+void TlsWipeFreedMemory(bool on);
+
 #if !defined(ZORVAD_TLS_LINKED)
 #define ZORVAD_TLS_CALLS(X) \
     X(BIO_ctrl) \
@@ -28,6 +31,7 @@
     X(BIO_test_flags) \
     X(BIO_up_ref) \
     X(CRYPTO_memcmp) \
+    X(CRYPTO_set_mem_functions) \
     X(ERR_clear_error) \
     X(ERR_error_string_n) \
     X(ERR_peek_last_error) \
@@ -94,6 +98,7 @@ ZORVAD_TLS_CALLS(ZORVAD_TLS_POINTER)
 #define BIO_test_flags (*gTls_BIO_test_flags)
 #define BIO_up_ref (*gTls_BIO_up_ref)
 #define CRYPTO_memcmp (*gTls_CRYPTO_memcmp)
+#define CRYPTO_set_mem_functions (*gTls_CRYPTO_set_mem_functions)
 #define ERR_clear_error (*gTls_ERR_clear_error)
 #define ERR_error_string_n (*gTls_ERR_error_string_n)
 #define ERR_peek_last_error (*gTls_ERR_peek_last_error)

@@ -181,14 +181,17 @@ SSL_CTX *BaseContext(char *why, size_t whySize)
     return ctx;
 }
 
-// A context from the PEM texts; nullptr with the reason in why.
+// A context from the PEM texts; nullptr with the reason in why.  What the
+// library frees meanwhile is wiped: no copy of the key is left behind.
 SSL_CTX *BuildContext(char *why, size_t whySize)
 {
+    TlsWipeFreedMemory(true);
     SSL_CTX *ctx = BaseContext(why, whySize);
     if (ctx != nullptr && (!UseCertificateChain(ctx, why, whySize) || !UseKey(ctx, why, whySize))) {
         SSL_CTX_free(ctx);
-        return nullptr;
+        ctx = nullptr;
     }
+    TlsWipeFreedMemory(false);
     return ctx;
 }
 
