@@ -39,7 +39,8 @@ struct TlsWatch {
 [[nodiscard]] int TlsPrepare();
 
 // Child, once, before any identity switch: builds this process's context
-// from what TlsPrepare read, then wipes that copy.  0, or -1 (logged).
+// from what TlsPrepare read, and one without certificate and key for its
+// sessions' processes, then wipes that copy.  0, or -1 (logged).
 [[nodiscard]] int TlsLoadContext();
 
 // A process that must hold no key (the helper that looks a client's name
@@ -50,10 +51,10 @@ void TlsForgetKeys();
 
 // A session's process, before it takes the user's identity: its data
 // connections only resume the control connection's TLS session, which needs
-// no private key, so the context is made again without certificate and key
-// (freeing the old one wipes the key), keeping this session's ticket keys
-// and session id context.  A handshake that would not resume then fails as
-// kTlsNotResumed.  Without a new context no TLS is left (logged).
+// no private key, so it frees the context with the key (which wipes it) and
+// keeps the one without certificate and key that TlsLoadContext built
+// beside it, with this session's ticket keys and session id context.  A
+// handshake that would not resume then fails as kTlsNotResumed.
 void TlsKeepOnlyResumption();
 
 // 1 when this process has a context to accept TLS with.

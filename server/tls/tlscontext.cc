@@ -39,9 +39,10 @@ size_t gCertPemLen;
 char gKeyPem[kPemMax];
 size_t gKeyPemLen;
 
-// This session's session id context (TlsStartSession), which a context
-// made again for the session's process must share.
-unsigned char gSessionIdContext[kSessionIdContextSize];
+// A context without certificate and key, built with gTlsCtx: a session's
+// process takes it in place of the one with the key (TlsKeepOnlyResumption).
+// Made once, since a context costs a few hundred microseconds to make.
+SSL_CTX *gResumeOnlyCtx;
 
 // Reads a whole file of at most kPemMax - 1 bytes.  0, or -1 with errno.
 int ReadPem(const char *path, char *dst, size_t *len)
@@ -256,18 +257,43 @@ int TlsLoadContext()
     gTlsCtx = TlsLoadLibrary(why, sizeof(why)) == 0 ? BuildContext(why, sizeof(why)) : nullptr;
     explicit_bzero(gKeyPem, sizeof(gKeyPem));
     gKeyPemLen = 0;
-    if (gTlsCtx == nullptr) {
+    gResumeOnlyCtx = gTlsCtx != nullptr ? BaseContext(why, sizeof(why)) : nullptr;
+    if (gResumeOnlyCtx == nullptr) {
+        if (gTlsCtx != nullptr)
+            SSL_CTX_free(gTlsCtx);
+        gTlsCtx = nullptr;
         Log(kLogMisc, "TLS cannot start: %s.\n", why);
         return -1;
     }
+    SSL_CTX_set_cert_cb(gResumeOnlyCtx, TlsRefuseFullHandshake, nullptr);
     return 0;
 }
 
-void TlsForgetKeys()
+namespace {
+
+void DropContexts()
 {
     if (gTlsCtx != nullptr)
         SSL_CTX_free(gTlsCtx);
-    gTlsCtx = nullptr;
+    if (gResumeOnlyCtx != nullptr)
+        SSL_CTX_free(gResumeOnlyCtx);
+    gTlsCtx = gResumeOnlyCtx = nullptr;
+}
+
+// A fresh session's keys in ctx: its cache emptied, new ticket keys and
+// session id context.  False when one could not be set.
+bool FreshSessionKeys(SSL_CTX *ctx, unsigned char *keys, size_t keysSize, const unsigned char *sid, size_t sidSize)
+{
+    SSL_CTX_flush_sessions(ctx, static_cast<long>(time(nullptr)) + 2 * kSessionSeconds);
+    return SSL_CTX_set_tlsext_ticket_keys(ctx, keys, static_cast<long>(keysSize)) == 1
+           && SSL_CTX_set_session_id_context(ctx, sid, static_cast<unsigned>(sidSize)) == 1;
+}
+
+}  // namespace
+
+void TlsForgetKeys()
+{
+    DropContexts();
     explicit_bzero(gKeyPem, sizeof(gKeyPem));
     gKeyPemLen = 0;
 }
@@ -283,17 +309,17 @@ void TlsStartSession()
         return;
     // Nothing a client of an earlier session was given resumes now: the
     // cached sessions go, tickets sealed with the old keys no longer open,
-    // and a session of another context id is not taken.
-    SSL_CTX_flush_sessions(gTlsCtx, static_cast<long>(time(nullptr)) + 2 * kSessionSeconds);
+    // and a session of another context id is not taken.  The context
+    // without the key gets the same, for the session's process.
     unsigned char keys[kTicketKeysSize];
-    if (RAND_bytes(keys, sizeof(keys)) != 1 || RAND_bytes(gSessionIdContext, sizeof(gSessionIdContext)) != 1
-        || SSL_CTX_set_tlsext_ticket_keys(gTlsCtx, keys, sizeof(keys)) != 1
-        || SSL_CTX_set_session_id_context(gTlsCtx, gSessionIdContext, sizeof(gSessionIdContext)) != 1) {
+    unsigned char sid[kSessionIdContextSize];
+    if (RAND_bytes(keys, sizeof(keys)) != 1 || RAND_bytes(sid, sizeof(sid)) != 1
+        || !FreshSessionKeys(gTlsCtx, keys, sizeof(keys), sid, sizeof(sid))
+        || !FreshSessionKeys(gResumeOnlyCtx, keys, sizeof(keys), sid, sizeof(sid))) {
         // Without fresh keys a session of an earlier client might resume:
         // no TLS for this session.
         Log(kLogMisc, "TLS disabled for this session: no fresh session keys.\n");
-        SSL_CTX_free(gTlsCtx);
-        gTlsCtx = nullptr;
+        DropContexts();
     }
     explicit_bzero(keys, sizeof(keys));
     ERR_clear_error();
@@ -303,26 +329,8 @@ void TlsKeepOnlyResumption()
 {
     if (gTlsCtx == nullptr)
         return;
-    // The same ticket keys and session id context, so that what the
-    // control connection's client was given still resumes; a full
-    // handshake, which would need the key, is refused by the callback.
-    char why[320];
-    unsigned char keys[kTicketKeysSize];
-    SSL_CTX *ctx = BaseContext(why, sizeof(why));
-    const bool ok = ctx != nullptr && SSL_CTX_get_tlsext_ticket_keys(gTlsCtx, keys, sizeof(keys)) == 1
-                    && SSL_CTX_set_tlsext_ticket_keys(ctx, keys, sizeof(keys)) == 1
-                    && SSL_CTX_set_session_id_context(ctx, gSessionIdContext, sizeof(gSessionIdContext)) == 1;
-    explicit_bzero(keys, sizeof(keys));
     // Freeing the context that held the key wipes it.
     SSL_CTX_free(gTlsCtx);
-    gTlsCtx = nullptr;
-    if (!ok) {
-        if (ctx != nullptr)
-            SSL_CTX_free(ctx);
-        Log(kLogMisc, "TLS disabled for this session: no context without the key.\n");
-        ERR_clear_error();
-        return;
-    }
-    SSL_CTX_set_cert_cb(ctx, TlsRefuseFullHandshake, nullptr);
-    gTlsCtx = ctx;
+    gTlsCtx = gResumeOnlyCtx;
+    gResumeOnlyCtx = nullptr;
 }
