@@ -3,7 +3,6 @@
 
 #include <malloc.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,20 +80,20 @@ int TlsLoadLibrary(char *why, size_t whySize)
 #define ZORVAD_TLS_BIND(name) bound = bound && LibrarySymbol(handle, #name, gTls_##name, why, whySize);
     ZORVAD_TLS_CALLS(ZORVAD_TLS_BIND)
 #undef ZORVAD_TLS_BIND
-    // Before any other call: the library allocates nothing until then.
-    gTlsBound = bound && CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree) == 1;
-    if (bound && !gTlsBound)
-        snprintf(why, whySize, "the library's allocator cannot be set");
-    return gTlsBound ? 0 : -1;
+    // Before any other call of ours.  Refused only when something else in
+    // the process (a name service module) used the library first: TLS
+    // then works as before, without the wipe.
+    if (bound)
+        (void) CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree);
+    gTlsBound = bound;
+    return bound ? 0 : -1;
 }
 #else
-int TlsLoadLibrary(char *why, size_t whySize)
+int TlsLoadLibrary(char *, size_t)
 {
     static bool set;
-    if (!set && CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree) != 1) {
-        snprintf(why, whySize, "the library's allocator cannot be set");
-        return -1;
-    }
+    if (!set)
+        (void) CRYPTO_set_mem_functions(TlsMalloc, TlsRealloc, TlsFree);   // as above
     set = true;
     return 0;
 }
