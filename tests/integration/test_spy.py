@@ -549,6 +549,15 @@ ctypes.memmove(addr + 1024, struct.pack("<i", int(sys.argv[3])), 4)
 """
 
 
+def root_only_file(zorvad_dir):
+    """A file only root may read, with a secret for the monitor to leak."""
+    secret = os.path.join(zorvad_dir, "root-only")
+    with open(secret, "w") as f:
+        f.write("root's secret\n" * 20)
+    os.chmod(secret, 0o600)
+    return secret
+
+
 def test_the_set_user_id_monitor_reads_no_file_a_local_users_segment_names(users, zorvad_dir):  # noqa: F811
     """A local user without privileges makes the status segment's key first,
     naming a general.cf of its own whose log is a file only root may read,
@@ -556,10 +565,7 @@ def test_the_set_user_id_monitor_reads_no_file_a_local_users_segment_names(users
     and shows nothing of the file."""
     user = users()
     spy_suid = setuid_copy(zorvad_dir)
-    secret = os.path.join(zorvad_dir, "root-only")
-    with open(secret, "w") as f:
-        f.write("root's secret\n" * 20)
-    os.chmod(secret, 0o600)
+    secret = root_only_file(zorvad_dir)
     cf = os.path.join(user.home, "general.cf")
     with open(cf, "w") as f:
         f.write("log-misc = %s\n" % secret)
@@ -800,10 +806,7 @@ def test_the_set_user_id_tail_follows_no_relative_general_cf_through_a_reused_pi
     monitor's tail: nothing of the file is shown."""
     user = users()
     spy_suid = setuid_copy(zorvad_dir)
-    secret = os.path.join(zorvad_dir, "root-only")
-    with open(secret, "w") as f:
-        f.write("root's secret\n" * 20)
-    os.chmod(secret, 0o600)
+    secret = root_only_file(zorvad_dir)
     with open(os.path.join(user.home, "general.cf"), "w") as f:
         f.write("log-misc = %s\n" % os.path.join(user.home, "log"))
     tag = subprocess.run([SPY], capture_output=True, text=True)   # the usage names the version
