@@ -39,6 +39,7 @@
 #include "quota/shared.h"
 #include "session/filecmds.h"
 #include "session/shell.h"
+#include "status/dirgen.h"
 #include "status/sessionindex.h"
 #include "status/shm.h"
 #include "sio.h"
@@ -984,6 +985,8 @@ void ChildInit(int n)
     // writes go again: they never get them.
     if (gRunningAsRoot) {
         (void) ShmKeepFromChildren();
+        KeepSessionIndexFromChildren();
+        KeepDirGenerationsFromChildren();
         QuotaTableKeepFromChildren();
     }
     // Last: what the set-up above needed may be beyond a session.

@@ -384,8 +384,6 @@ int ShmKeepFromChildren()
     }
     gShmReadOnly = ro;
     gShmLength = ds.shm_segsz;
-    KeepSessionIndexFromChildren();
-    KeepDirGenerationsFromChildren();
     return 0;
 }
 

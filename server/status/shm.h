@@ -242,8 +242,7 @@ void ResetSharedMemory();
 // (the mailbox), which publishes the few fields such a process may set.
 
 // Pool child, once: the processes it forks inherit a read-only attachment
-// of the segment and none of the tables only the pool writes (the session
-// index, the writable directory generations).  0, or -1 (they inherit the
+// of the segment instead of the writable one.  0, or -1 (they inherit the
 // writable attachment, which ShmUseMailbox replaces).
 int ShmKeepFromChildren();
 
