@@ -5,6 +5,7 @@ or from a UDP port: the records of a whole session byte for byte, the type
 mask, the failure log of a full queue and the addresses that stop the start."""
 import codecs
 import errno
+import ftplib
 import os
 import re
 import signal
@@ -267,3 +268,43 @@ def test_the_reference_consumer_refuses_a_queue_a_local_user_made_first(users):
     assert r.returncode == 1, r.stdout + r.stderr
     assert "the queue of key 0x%08x was made by uid %d, not by this user." % (KEY, u.uid) in r.stderr
     assert "listening" not in r.stdout
+
+
+def test_code_running_in_a_session_queues_no_record_in_another_sessions_name(server, users, consumer):
+    # The attacker: code running in a logged-in session, asking its pool
+    # child to queue frames of its own making on a queue only root may
+    # write, whose consumer trusts what it reads there: another user's login
+    # from another address, its own user with another session's identifier.
+    # Only records with the session's own fields are queued.
+    from test_privileges import GDB, gdb_calls, session_holder
+    if GDB is None:
+        pytest.skip("gdb is not installed")
+    u = users()
+    c = consumer("queue")
+    s = server(general="zorvad_eventd = mqueue:0x%x,600,0,0,12000\n" % KEY, domain=domain(), wrapper=c.wrapper)
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    f.login(u.name, u.password)
+    pid = session_holder(s, f)
+    own = [u.name, "restricted", "", "test", "127.0.0.1"]
+    forged = [["LOGIN", "root", "unrestricted", "", "test", "10.9.8.7", "AAAAAAAAAAAA", "noCookie"],
+              ["LOGIN", *own, "AAAAAAAAAAAA", "noCookie"]]
+    lines = ["set $call = (int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)'",
+             "set $r = (char *) malloc(1104)"]
+    for fields in forged:
+        body = "".join(x + "\\n" for x in fields) + "\\n"
+        lines += ["call (void) memset($r, 0, 1104)", "set *(int *) $r = 4", "set *($r + 64) = 'I'",
+                  'call (void) strcpy($r + 73, "%s")' % body,
+                  "set *(int *) ($r + 4) = %d" % (1 + 8 + len(fields) + 1 + sum(map(len, fields)) + 1),
+                  "print (int) $call($r, -1)"]
+    values, out = gdb_calls(pid, *lines)
+    assert len(values) == 2, out.stdout + out.stderr
+    f.quit()
+    s.wait_log(r"Connection closed\.")
+    assert wait_for(lambda: len(c.lines()) > 2), c.output()
+    assert s.stop() == 0
+    bodies = [body_of(raw) for _, _, _, raw in c.stop()]
+    assert [b[0] for b in bodies] == ["LOGIN", "LOGOUT"], bodies
+    assert values == [-1, -1]
+    sid = bodies[0][6]
+    assert bodies[0] == ["LOGIN", *own, sid, "noCookie"] and sid != "AAAAAAAAAAAA"
