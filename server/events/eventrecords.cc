@@ -2,6 +2,7 @@
 // the record's name and the session's user fields and ends with the session
 // identifier and the cookie; each is sent only when events are in use and the
 // type mask ("eventd-transaction-types") has its bit.
+#include <cstddef>
 #include <cstring>
 
 #include "config/config.h"
@@ -52,7 +53,56 @@ const char *CookieText()
     return text;
 }
 
+// Each record a session sends: its queue type, its name (the first field)
+// and the field that holds the session identifier, which the cookie follows.
+struct RecordKind {
+    char type;
+    const char *name;
+    int sessionField;
+};
+constexpr RecordKind kRecordKinds[] = {
+    {'I', "LOGIN", 6},     {'O', "LOGOUT", 16}, {'U', "UPLOAD", 15}, {'D', "DOWNLOAD", 15}, {'T', "DIRLIST", 10},
+    {'D', "DELETE", 10},   {'M', "MKDIR", 10},  {'C', "CHMOD", 10},  {'L', "SYMLINK", 10},  {'N', "RENAME", 10},
+};
+constexpr int kMaxCheckedFields = 18;     // up to LOGOUT's cookie
+
+struct Field {
+    const char *text;
+    size_t len;
+};
+
+bool FieldIs(const Field &f, const char *text)
+{
+    return f.len == strlen(text) && memcmp(f.text, text, f.len) == 0;
+}
+
 }  // namespace
+
+bool EventRecordIsOwn(char type, const char *body, size_t len)
+{
+    Field f[kMaxCheckedFields];
+    int n = 0;
+    for (const char *p = body, *end = body + len; n < kMaxCheckedFields && p < end; n++) {
+        const auto *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (nl == nullptr)
+            break;
+        f[n] = {p, static_cast<size_t>(nl - p)};
+        p = nl + 1;
+    }
+    const RecordKind *kind = nullptr;
+    for (const RecordKind &k : kRecordKinds) {
+        if (n > 0 && k.type == type && FieldIs(f[0], k.name))
+            kind = &k;
+    }
+    // The fields a consumer reads by their place: a name with a line feed
+    // in it (a path) moves them, and such a record is refused as well.
+    if (kind == nullptr || n < kind->sessionField + 2)
+        return false;
+    const ShmSlot &s = Slot();
+    return FieldIs(f[1], s.user) && FieldIs(f[2], s.restriction) && FieldIs(f[3], s.loginId) &&
+           FieldIs(f[4], s.domain) && FieldIs(f[5], s.host) && FieldIs(f[kind->sessionField], s.sessionId) &&
+           FieldIs(f[kind->sessionField + 1], CookieText());
+}
 
 void EventcLogLogin()
 {

@@ -66,6 +66,11 @@ void EventcLogTransfer(const char *eventName, const char *path, long long bytes,
 // code: the transfer-log letter (T, D, M, C, L, N); other codes are not sent.
 void EventcLogItem(char code, const char *eventName, const char *path, const char *text1, const char *text2,
                    const char *text3);
+// True when the body (len bytes) is one of the records above with this
+// process's own user fields, session identifier and cookie, under the type
+// that record is sent with: a session's process asks its pool child to queue
+// only such records.
+[[nodiscard]] bool EventRecordIsOwn(char type, const char *body, size_t len);
 
 // Frames the body (each field followed by "\n", then one more "\n") and sends
 // it with the message type on the channel that is set up; failures are logged

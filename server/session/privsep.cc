@@ -275,6 +275,10 @@ PrivAnswer QueueEvent(const char *data, size_t length)
     const size_t bodyLen = frame - kEventFrameOverhead;
     if (m.type == 0 || bodyLen > kEventBodyMax)
         return Refused(EINVAL);
+    // The consumer trusts this queue: a record goes out only in the name
+    // of the user and session this pool child logged in.
+    if (m.type > 0x7f || !EventRecordIsOwn(static_cast<char>(m.type), data + 1 + kEventFrameHeaderSize, bodyLen))
+        return Refused(EPERM);
     memcpy(m.text, data + 1, frame);
     FillEventFrameHeader(m.text, bodyLen);
     m.text[frame - 1] = '\0';

@@ -2,7 +2,7 @@
 // logged-in anonymous session would ask them: only its own new objects
 // inside the anonymous root go to their configured owner, only those get
 // their times set, only an unbound TCP socket gets the data port, and an
-// event frame reaches the queue whole.
+// event frame in the session's own name reaches the queue whole.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/msg.h>
@@ -25,6 +25,7 @@
 #include "paths/paths.h"
 #include "session/privsep.h"
 #include "session/shell.h"
+#include "status/shm.h"
 
 namespace {
 
@@ -200,10 +201,14 @@ TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLengt
 {
     gEventMessageQueueID = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
     ASSERT_GE(gEventMessageQueueID, 0);
-    const char body[] = "LOGIN\tanonymous";
+    // A record in the name of the session's own user and session.
+    Strncpy(gRUserPtr->user, "anonymous");
+    Strncpy(gRUserPtr->host, "127.0.0.1");
+    Strncpy(gRUserPtr->sessionId, "SID");
+    const char body[] = "LOGIN\nanonymous\n\n\n\n127.0.0.1\nSID\nnoCookie\n\n";
     PrivRequest req {};
     req.op = kPrivQueueEvent;
-    req.data[0] = 'L';
+    req.data[0] = 'I';
     memcpy(req.data + 1, "STR\n999\n", kEventFrameHeaderSize);   // a lying header
     memcpy(req.data + 1 + kEventFrameHeaderSize, body, sizeof(body));
     req.length = static_cast<int32_t>(1 + kEventFrameHeaderSize + sizeof(body));
@@ -211,11 +216,19 @@ TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLengt
     EventQueueMessage m {};
     const ssize_t n = msgrcv(gEventMessageQueueID, &m, sizeof(m.text), 0, IPC_NOWAIT);
     EXPECT_EQ(n, static_cast<ssize_t>(kEventFrameHeaderSize + sizeof(body)));
-    EXPECT_EQ(m.type, 'L');
+    EXPECT_EQ(m.type, 'I');
     char expected[kEventFrameHeaderSize + 1];
     FillEventFrameHeader(expected, sizeof(body) - 1);
     EXPECT_EQ(std::string(m.text, kEventFrameHeaderSize), std::string(expected, kEventFrameHeaderSize));
     EXPECT_STREQ(m.text + kEventFrameHeaderSize, body);
+
+    // Another user's, or under the type of another record: refused.
+    req.data[1 + kEventFrameHeaderSize + 6] = 'b';
+    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EPERM);
+    req.data[1 + kEventFrameHeaderSize + 6] = 'a';
+    req.data[0] = 'O';
+    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EPERM);
+    req.data[0] = 'I';
 
     // Longer than a frame, or without a body: refused.
     req.length = static_cast<int32_t>(kPrivDataMax);
@@ -224,6 +237,7 @@ TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLengt
     EXPECT_EQ(AnswerPrivRequest(req, -1).err, EINVAL);
     msgctl(gEventMessageQueueID, IPC_RMID, nullptr);
     gEventMessageQueueID = -1;
+    memset(gRUserPtr, 0, sizeof(*gRUserPtr));
 }
 
 TEST_F(PrivRequests, AnUnknownRequestIsRefused)
