@@ -584,6 +584,35 @@ def test_code_running_before_a_login_finds_no_password_hash_of_an_earlier_client
     c.close()
 
 
+@pytest.mark.parametrize("typed", ["wrong", "right"])
+def test_code_running_before_a_login_finds_nothing_of_an_earlier_virtual_users_password(server, zorvad_dir, typed):
+    # The attacker: code running in the front (its memory read here stands
+    # for it), which the same pool child forked after it checked a virtual
+    # user's password, wrong or right: neither that user's hash from the
+    # password database (to be cracked) nor the password itself may be there.
+    home = os.path.join(zorvad_dir, "vhome")
+    os.makedirs(home)
+    os.chown(home, 65534, 65534)
+    db = os.path.join(zorvad_dir, "db", "passwd.db")
+    write_passwd_db(db, "vera:{plain}Vera-s3cret:65534:65534::%s:/bin/false" % home)
+    with open(db, "rb") as d:
+        digest = re.search(rb"vera:(\$1\$[^:]+):", d.read()).group(1)
+    s = server(domain=DOMAIN + "passwd = %s\n" % db, general="max-users = 1\n")
+    f = ftplib.FTP()
+    f.connect("127.0.0.1", s.port, timeout=20)
+    if typed == "right":
+        f.login("vera", "Vera-s3cret")
+    else:
+        with pytest.raises(ftplib.error_perm, match="530"):
+            f.login("vera", "Vera-wrong")
+    f.quit()
+    c = wait_for(lambda: greeted(s), 10, 0.2)
+    assert c is not None
+    front = sole_holder(s, c)
+    assert [memory_holds(front, secret) for secret in (digest, b"Vera-s3cret", b"Vera-wrong")] == [False] * 3
+    c.close()
+
+
 def test_code_running_before_a_login_finds_no_password_of_an_earlier_client(server, users, cert):
     # The attacker: code running in the front (its memory read here stands
     # for it), which the same pool child forked after another client logged
