@@ -232,12 +232,15 @@ static int CheckPasswordOnce(const char *plain, const char *enc, int opt1, int o
     SpwdEnsureInit();
     if (enc == nullptr)
         return -1;
-    const char *guess = Crypt(plain, enc, opt1, opt2);
+    char *guess = Crypt(plain, enc, opt1, opt2);
     if (guess == nullptr) {
         SPWD_TRACEF("encrypted guess == NULL\n");
         return -1;
     }
-    if (strcmp(guess, enc) != 0) {
+    const bool equal = strcmp(guess, enc) == 0;
+    // The guess of the right password is the stored one.
+    explicit_bzero(guess, strlen(guess));
+    if (!equal) {
         SPWD_TRACEF("encrypted guess did not equal encrypted answer\n");
         return -1;
     }

@@ -210,6 +210,9 @@ char *Spwd_md5_crypt(const char *pw, const char *salt)
     p = To64(p, (unsigned long)final[4] << 16 | (unsigned long)final[10] << 8 | final[5], 4);
     p = To64(p, final[11], 2);
     *p = '\0';
-    memset(final, 0, sizeof final);
+    // The states hold the password's bytes; the caller wipes the result.
+    explicit_bzero(final, sizeof final);
+    explicit_bzero(&ctx, sizeof ctx);
+    explicit_bzero(&alt, sizeof alt);
     return result;
 }
