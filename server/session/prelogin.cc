@@ -223,12 +223,28 @@ void CloseRelay()
     return sendmsg(gAnswerChannel, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == size;
 }
 
+// Below the frame a front is forked from lies what the words of the pool
+// child's earlier clients left on its stack (a database record with its
+// password hash, a hash function's state): wiped before the next front
+// inherits it.  Only pages that hold anything are written.
+constexpr size_t kStackWipeBytes = 256 * 1024;
+
+__attribute__((noinline)) void WipeStackBelow()
+{
+    char area[kStackWipeBytes];
+    asm volatile("" : : "r"(area) : "memory");     // its old contents are read as they are
+    for (size_t i = 0; i < sizeof(area); i += 4096)
+        WipeIfSet(area + i, 4096);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
 }  // namespace
 
 // ---- The front ----------------------------------------------------------------------------
 
 void StartFront()
 {
+    WipeStackBelow();
     const pid_t poolChild = getpid();
     int channel = -1;
     sigset_t oldMask;
