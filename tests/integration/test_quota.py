@@ -295,14 +295,18 @@ def test_the_usage_after_file_commands_is_what_is_on_disk(server, zorvad_dir, co
 
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
-def test_code_running_in_one_users_session_cannot_lift_another_users_limit(server, zorvad_dir):
+@pytest.mark.parametrize("attacker_name, victim_name", [("quinn", "uma"), ("q" * 63 + "1", "q" * 63 + "2")],
+                         ids=["other-name", "same-first-63-characters"])
+def test_code_running_in_one_users_session_cannot_lift_another_users_limit(server, zorvad_dir, attacker_name,
+                                                                           victim_name):
     """The attacker: code running in the session of one virtual user.  The
     tables the sessions share are not writable to it (its own slot's page
     alone is), and what it may ask its pool child changes its own user's
-    usage, never another's: that user's uploads still stop at its limit."""
+    usage, never another's: that user's uploads still stop at its limit,
+    also where the two names differ only past what a status slot holds."""
     limit = 64 * 1024
     homes = {}
-    for name in ("quinn", "uma"):
+    for name in (attacker_name, victim_name):
         homes[name] = os.path.join(zorvad_dir, name)
         os.makedirs(homes[name])
         os.chown(homes[name], UID, UID)
@@ -310,9 +314,9 @@ def test_code_running_in_one_users_session_cannot_lift_another_users_limit(serve
     write_passwd_db(db, *["%s:{plain}%s:%d:%d::%s:/bin/sh:%d:0:0:0" % (n, PASSWORD, UID, UID, h, limit // 1024)
                           for n, h in homes.items()])
     s = server(domain=domain("passwd = %s\n" % db))
-    victim = session(s, "uma")
+    victim = session(s, victim_name)
     assert stored(victim, "full", limit)[1].startswith("450 Disk quota exceeded")
-    attacker = session(s, "quinn")
+    attacker = session(s, attacker_name)
     assert attacker.command("SITE QUOTA").startswith("200-")
     pid = sole_holder(s, attacker.sock)
     maps = shared_mappings(pid)
