@@ -38,6 +38,7 @@ RecordLimits sRecord;
 // The session's record in the shared table (-1: none) and its key.
 int sIndex = -1;
 ON_LOGIN_PAGES QuotaKey sKey;
+ON_LOGIN_PAGES char sUser[kQuotaUserSize];     // as login named it
 
 bool Reached(int64_t usage, int64_t limit)
 {
@@ -116,7 +117,10 @@ bool OtherSessionOf(const QuotaKey &key)
             break;
         if (s == gShmSlot || s->pid == 0 || s->sessionStart == 0 || s->restriction[0] == '\0')
             continue;
-        if (strncmp(s->user, key.user, sizeof(s->user)) == 0 && strncmp(s->domain, key.domain, sizeof(s->domain)) == 0)
+        // A slot holds the start of a long name: a user whose name begins
+        // the same way counts too (the record itself needs the whole key).
+        if (strncmp(s->user, key.user, sizeof(s->user) - 1) == 0 &&
+            strncmp(s->domain, key.domain, sizeof(s->domain)) == 0)
             return true;
     }
     return false;
@@ -127,14 +131,16 @@ bool UserHasOtherSession()
     return sKey.user[0] != '\0' && OtherSessionOf(sKey);
 }
 
+// The key: the domain set of the own slot and the whole name login gave.
+// Two names alike in what a slot holds of them are still two records.
 void TakeKey()
 {
     sKey = QuotaKey{};
     const ShmSlot *own = gShmSlot;
     if (own == nullptr)
         return;
-    static_assert(sizeof(own->user) == kQuotaKeySize && sizeof(own->domain) == kQuotaKeySize);
-    memcpy(sKey.user, own->user, kQuotaKeySize - 1);
+    static_assert(sizeof(own->domain) == kQuotaKeySize && sizeof(sUser) == kQuotaUserSize);
+    memcpy(sKey.user, sUser, kQuotaUserSize - 1);
     memcpy(sKey.domain, own->domain, kQuotaKeySize - 1);
 }
 
@@ -321,11 +327,17 @@ void SessionResetQuota()
     sRecord = RecordLimits{0, 0, 0, 0};
     QuotaSessionEnd();
     sKey = QuotaKey{};
+    SetIfChanged(sUser[0], '\0');
 }
 
 void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles)
 {
     sRecord = RecordLimits{hardKB, softKB, hardFiles, softFiles};
+}
+
+void SessionSetQuotaUser(const char *name)
+{
+    Strncpy(sUser, name);
 }
 
 void QuotaCreateSharedTable()

@@ -45,6 +45,9 @@ void SessionResetQuota();
 // Login hands over the limits of the user's password record (kB and files;
 // 0 or less: none).  Kept until the next SessionResetQuota.
 void SessionSetQuotaLimits(int32_t hardKB, int32_t softKB, int32_t hardFiles, int32_t softFiles);
+// Login names the user whose record the session shares: the whole name, of
+// which a status slot shows only the start.
+void SessionSetQuotaUser(const char *name);
 // Computes usage and limits once per session (nothing when already done):
 // the limits from the record, the usage by walking the home tree
 // (gHomeDir) when there is a limit.

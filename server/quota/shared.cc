@@ -48,7 +48,7 @@ class TableLock {
 
 bool SameKey(const QuotaKey &a, const QuotaKey &b)
 {
-    return strncmp(a.domain, b.domain, kQuotaKeySize) == 0 && strncmp(a.user, b.user, kQuotaKeySize) == 0;
+    return strncmp(a.domain, b.domain, kQuotaKeySize) == 0 && strncmp(a.user, b.user, kQuotaUserSize) == 0;
 }
 
 // The figures a session asks to add are its word, not a measure: a sum
@@ -149,7 +149,7 @@ int QuotaTableInstall(const QuotaKey &key, const QuotaUsage &measured, bool repl
         return -1;
     Record &r = sTable->r[i];
     r.key = key;
-    r.key.domain[kQuotaKeySize - 1] = r.key.user[kQuotaKeySize - 1] = '\0';
+    r.key.domain[kQuotaKeySize - 1] = r.key.user[kQuotaUserSize - 1] = '\0';
     r.usage = Clamped(measured);
     *now = r.usage;
     return i;

@@ -8,11 +8,12 @@
 
 #include <cstdint>
 
-constexpr int kQuotaKeySize = 64;   // domain set and user name, each NUL-ended
+constexpr int kQuotaKeySize = 64;       // the domain set's name, NUL-ended
+constexpr int kQuotaUserSize = 128;     // the user's whole login name, NUL-ended
 
 struct QuotaKey {
     char domain[kQuotaKeySize];
-    char user[kQuotaKeySize];
+    char user[kQuotaUserSize];
 };
 
 struct QuotaUsage {

@@ -155,8 +155,10 @@ void WriteLoginRecords()
 void CompleteLogin(const char *text)
 {
     SessionResetQuota();
-    if (gVirtualUser && !gIsAnon)
+    if (gVirtualUser && !gIsAnon) {
         SessionSetQuotaLimits(gPass.hardQuotaKB, gPass.softQuotaKB, gPass.hardQuotaFiles, gPass.softQuotaFiles);
+        SessionSetQuotaUser(gUserName);
+    }
     WtmpAddLoginEntry();
     gSessionUid = static_cast<uid_t>(gPass.uid);
     SeparateSession();
