@@ -968,3 +968,36 @@ def test_code_running_in_a_tls_session_finds_no_tls_private_key(server, users, c
     got = bytearray()
     assert f.retrbinary("RETR file.bin", got.extend).startswith("226") and len(got) == 100000
     f.quit()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_a_session_cannot_hold_other_users_renames(server, zorvad_dir, users):
+    # The attacker: code running in an anonymous session, which locks the
+    # whole table of the areas' locks (a rename checks and moves under its
+    # area's lock) and goes.  Another user's renames in its own area must
+    # not wait for that lock, neither meanwhile nor after the session ended.
+    u = users()
+    with open(os.path.join(u.home, "old.txt"), "w") as f:
+        f.write("old\n")
+    os.chown(os.path.join(u.home, "old.txt"), u.uid, u.gid)
+    s, attacker, _, _ = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, attacker)
+    tables = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
+              if "zorvad-area-locks" in os.readlink("/proc/%d/fd/%s" % (pid, fd))]
+    for fd in tables:
+        # F_OFD_SETLK of a write lock from byte 0 to the end.
+        values, out = gdb_calls(pid, "set $l = (short *) malloc(32)", "call (void) memset($l, 0, 32)",
+                                "set *$l = 1", "print (int) fcntl(%d, 37, $l)" % fd)
+        assert len(values) == 1, out.stdout + out.stderr
+    victim = ftplib.FTP()
+    victim.connect("127.0.0.1", s.port, timeout=20)
+    victim.login(u.name, u.password)
+    for source, target in (("old.txt", "new.txt"), ("new.txt", "newer.txt")):
+        start = time.monotonic()
+        assert victim.sendcmd("RNFR " + source).startswith("350")
+        assert victim.sendcmd("RNTO " + target).startswith("250")
+        assert time.monotonic() - start < 5
+        if source == "old.txt":
+            attacker.quit()     # the second rename comes after the attacker's session ended
+            assert wait_for(lambda: gone(pid))
+    victim.quit()
