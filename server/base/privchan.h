@@ -29,6 +29,7 @@ enum PrivOp : int32_t {
     kPrivQuotaCharge = 11,  // data: a QuotaCharge; the answer: the usage and the bytes granted
     kPrivQuotaRelease = 12, // the session no longer uses the user's record
     kPrivDirChanged = 13,   // uid device, gid inode: a directory changed (its generation moves on)
+    kPrivAreaLock = 14,     // uid 1: try the lock of the session's area once; 0: give it back
 };
 
 // kPrivQuotaCharge's data.

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "Strn.h"
+#include "base/privchan.h"
 #include "config/userclass.h"
 #include "paths/paths.h"
 #include "paths/safefs.h"
@@ -131,10 +132,29 @@ bool LockByte(off_t at, short type)
     return fcntl(gAreaLockTable, F_OFD_SETLK, &fl) == 0;
 }
 
+bool gPoolHoldsAreaLocks;       // a front or session's process: the table is its pool child's
+bool gAskedAreaLock;            // a session's process: its pool child holds the lock for it
+
+// The pool child's try for its session's process.
+bool AskAreaLock(bool *fatal)
+{
+    PrivRequest req {};
+    req.op = kPrivAreaLock;
+    req.uid = 1;
+    if (PrivCall(req, -1) == 0) {
+        gAskedAreaLock = true;
+        return true;
+    }
+    *fatal = errno != EAGAIN && errno != EACCES && errno != EINTR;
+    return false;
+}
+
 // One try at the lock: true when held, false when another holds it; *fatal
 // when trying again cannot help.
 bool TryAreaLock(const char *root, bool *fatal)
 {
+    if (gPoolHoldsAreaLocks)
+        return AskAreaLock(fatal);
     if (gAreaLockTable >= 0) {
         const off_t at = AreaByte(root);
         if (LockByte(at, F_WRLCK)) {
@@ -212,10 +232,41 @@ AreaLock::~AreaLock()
 
 void ReleaseAreaLock()
 {
+    if (gAskedAreaLock) {
+        gAskedAreaLock = false;
+        PrivRequest req {};
+        req.op = kPrivAreaLock;
+        (void) PrivCall(req, -1);
+    }
     if (gHeldOffset >= 0)
         (void) LockByte(gHeldOffset, F_UNLCK);
     gHeldOffset = -1;
     if (gAreaLockFd >= 0)
         close(gAreaLockFd);
     gAreaLockFd = -1;
+}
+
+int AnswerAreaLock(bool take)
+{
+    ReleaseAreaLock();
+    if (!take)
+        return 0;
+    const char *root = AreaRoot();
+    if (strcmp(root, "/") == 0)
+        return 0;
+    if (gAreaLockTable < 0) {
+        errno = EPERM;          // no table: the session's process locks the root itself
+        return -1;
+    }
+    const off_t at = AreaByte(root);
+    if (!LockByte(at, F_WRLCK))
+        return -1;
+    gHeldOffset = at;
+    return 0;
+}
+
+void ForgetAreaLocks()
+{
+    gPoolHoldsAreaLocks = gAreaLockTable >= 0;
+    AdoptAreaLocks(-1);
 }

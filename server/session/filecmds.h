@@ -82,6 +82,16 @@ class AreaLock {
 // guard's end.
 void ReleaseAreaLock();
 
+// The pool child, for its session's process (kPrivAreaLock): one try at the
+// lock of the area its login decided (take), or the lock given back.  0
+// when held or given back, else -1 with errno (EAGAIN: another holds it).
+// A session's process holds no description of the table: any range of it
+// it locked would hold every other area's renames, and past its end.
+[[nodiscard]] int AnswerAreaLock(bool take);
+// A process forked by a pool child (a front, a session's process) lets the
+// table go.
+void ForgetAreaLocks();
+
 // Master, before the first fork and any chroot: the table the areas' locks
 // are taken in, which no one outside the server can reach.  0, or -1 (each
 // area's lock is then its root directory, which a local user who may read

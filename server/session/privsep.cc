@@ -38,6 +38,7 @@
 #include "paths/paths.h"
 #include "paths/uniquefd.h"
 #include "sio.h"
+#include "session/filecmds.h"
 #include "session/login.h"
 #include "session/prelogin.h"
 #include "session/shell.h"
@@ -352,6 +353,8 @@ int ServeRequest(int channel, bool front, PrivRequest &req)
         } else if (req.op == kPrivDomainTotals) {
             ShmAddDomainTotals(req.uid == 1, req.gid);
             answer = Answer(0);
+        } else if (req.op == kPrivAreaLock) {
+            answer = Answer(AnswerAreaLock(req.uid == 1));
         } else if (req.op == kPrivDirChanged) {
             BumpDirGenerationOf(static_cast<uint64_t>(req.uid), static_cast<uint64_t>(req.gid));
             answer = Answer(0);
@@ -591,6 +594,7 @@ void PrepareRequestAnswers()
 
 void EndRequestAnswers()
 {
+    ReleaseAreaLock();          // one the session's process left held
     ForgetGivenAway();
     if (gAnonRootFd >= 0)
         close(gAnonRootFd);
@@ -656,6 +660,7 @@ pid_t ForkWithChannel(int *channel, sigset_t *oldMask)
     }
     CloseMasterDescriptors();
     PamForget();
+    ForgetAreaLocks();          // the pool child takes an area's lock for its session
     return 0;
 }
 
