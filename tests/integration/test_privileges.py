@@ -1001,3 +1001,30 @@ def test_code_running_in_a_session_cannot_hold_other_users_renames(server, zorva
             attacker.quit()     # the second rename comes after the attacker's session ended
             assert wait_for(lambda: gone(pid))
     victim.quit()
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_running_in_a_session_gets_no_set_group_id_directory_of_another_group(server, zorvad_dir, users):
+    # The attacker: code running in an anonymous session, which makes a
+    # directory set-group-ID (its own, in its own group) and asks its pool
+    # child to give it to the group of the directory that holds it, root's
+    # here: every file made in it later would be root's group's.  What the
+    # pool child gives carries no set-id bit its parent did not hand down.
+    s, f, uid, gid = anonymous(server, zorvad_dir, users)
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o777)
+    pid = session_holder(s, f)
+    for name, flags in (("opened", 0o200000), ("path-only", 0o10200000)):    # O_DIRECTORY, O_PATH
+        d = os.path.join(incoming, name)
+        values, out = gdb_calls(pid, 'print (int) mkdir("%s", 0777)' % d, 'print (int) chmod("%s", 02777)' % d,
+                                'print (int) open("%s", %d)' % (d, flags), "set $fd = $3",
+                                "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
+                                "set *(int *) $r = 2", 'call (void) strcpy($r + 64, "%s")' % d,
+                                "set *(int *) ($r + 4) = %d" % (len(d) + 1), "set *(long *) ($r + 16) = -1",
+                                "set *(long *) ($r + 24) = 0",
+                                "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, $fd)")
+        assert len(values) == 4 and values[:2] == [0, 0] and values[2] >= 0, out.stdout + out.stderr
+        st = os.stat(d)
+        assert st.st_gid == gid or st.st_mode & 0o6000 == 0, (name, oct(st.st_mode), st.st_gid)
+    f.quit()
