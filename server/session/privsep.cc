@@ -215,6 +215,18 @@ bool ParentOf(const char *path, const struct stat &st, struct stat *parent)
            held.st_dev == st.st_dev && held.st_ino == st.st_ino;
 }
 
+// The mode of the object fd holds, also of a directory the session passed
+// only a name for (O_PATH), which opens itself through it.
+int ChmodHeld(int fd, mode_t mode)
+{
+    if (fchmod(fd, mode) == 0)
+        return 0;
+    if (errno != EBADF)
+        return -1;
+    UniqueFd self(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return self.ok() ? fchmod(self.get(), mode) : -1;
+}
+
 // An anonymous session's new file or directory goes to the owner of the
 // directory that holds it, or to the configured a-file-owner and group:
 // only objects the session's account owns, found under the real path the
@@ -238,9 +250,20 @@ PrivAnswer GiveAway(int fd, int64_t uid, int64_t gid, const char *path, size_t l
         return Refused(EPERM);
     if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) < 0)
         return Answer(-1);
-    // A file given to another account never carries a set-id bit with it.
-    if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0)
-        (void) fchmod(fd, st.st_mode & 01777);
+    // A file given to another account never carries a set-id bit with it,
+    // nor a directory one its parent did not hand down (the files made in
+    // it would all take the group it was given).  A directory keeps them
+    // through the change of owner; read after it, since its owner could set
+    // them until then (and no longer can for a group it is not in).
+    mode_t keep = 01777;
+    if (S_ISDIR(st.st_mode) && (parent.st_mode & S_ISGID) != 0)
+        keep |= S_ISGID;
+    // (A regular file passed as a name only lost them with its owner.)
+    struct stat now;
+    if (fstat(fd, &now) < 0)
+        return Answer(-1);
+    if ((now.st_mode & 07777 & ~keep) != 0 && ChmodHeld(fd, now.st_mode & keep) < 0 && S_ISDIR(now.st_mode))
+        return Answer(-1);
     if (S_ISREG(st.st_mode))
         RememberGivenAway(fd, st);
     return Answer(0);
