@@ -577,6 +577,26 @@ def test_code_running_inside_the_logger_holds_only_the_log_owners_rights(server,
         remove_system_user(u.name)
 
 
+def test_code_running_inside_the_logger_reaches_no_table_the_sessions_share_but_its_clock(server):
+    """The attacker: code that took the logger over through a record.  The
+    quota records (rewritten, they would lift any user's limit), the session
+    index, the directory generations and the table of the areas' locks (a
+    lock over all of it would hold every rename of every area) are none of
+    its business: it holds none of them.  The status area it keeps, whose
+    clock it ticks."""
+    from test_privileges import shared_mappings
+    s = server(general="max-users = 2\n")
+    c = s.greeted()
+    pid = _logger_pid(s)
+    writable = [m[2] for m in shared_mappings(pid) if m[1].startswith("rw")]
+    assert writable == ["/SYSV%08x" % s.key]
+    held = [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
+    assert not [h for h in held if "zorvad-area-locks" in h or h.startswith("/proc/")], held
+    c.send("QUIT")
+    assert c.reply().startswith("221")
+    s.wait_log(r">> 221 ")
+
+
 def test_a_local_process_of_nobody_cannot_stop_the_logger(server):
     """The attacker: a local process running as nobody (another daemon's
     account, or the session of a virtual user mapped to 65534), which would
