@@ -29,6 +29,8 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "log/log.h"
+#include "status/dirgen.h"
+#include "status/sessionindex.h"
 #include "status/shm.h"
 #include "sio.h"
 #include "base/exit.h"
@@ -806,6 +808,10 @@ void OpenLogger()
     if (pid == 0) {
         // Sessions must not reach the logger's memory (root until its keeper is forked).
         (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+        // Of the tables the sessions share it keeps the status area alone,
+        // whose clock it ticks.
+        ForgetSessionIndex();
+        ForgetDirGenerations();
         close(own[1]);
         close(channel[1]);
         close(stop[1]);

@@ -724,9 +724,6 @@ void PostReadConfigInit()
     gChrootedAtStart = gAnonOnlyServer && geteuid() == 0 && gNumDomains == 1;
     PostReadDomainConfigInit();
     InitSharedMemory();
-    QuotaCreateSharedTable();
-    if (CreateAreaLocks() < 0)
-        LogPerror("Cannot make the table of the areas' locks; each area's root is locked instead");
     ShmRecordConfigPaths(gGeneralCfPath, gDomainCfPath);
     gInitialized = true;
     if (gSyslog)
@@ -738,6 +735,11 @@ void PostReadConfigInit()
 
     ConnectLogsToDomains();
     OpenLogger();
+    // Made after the logger's fork: code that took the logger over through
+    // a record must not reach the quota records or the areas' locks.
+    QuotaCreateSharedTable();
+    if (CreateAreaLocks() < 0)
+        LogPerror("Cannot make the table of the areas' locks; each area's root is locked instead");
     usleep(234567);     // the logger gets ready
     if (gTraceLogging)
         Log(kLogMisc, "Verbose logging mode is set to level %d.\n", gTraceLogging);
