@@ -972,26 +972,35 @@ def test_code_running_in_a_tls_session_finds_no_tls_private_key(server, users, c
 
 @pytest.mark.skipif(GDB is None, reason="gdb is not installed")
 def test_code_running_in_a_session_cannot_hold_other_users_renames(server, zorvad_dir, users):
-    # The attacker: code running in an anonymous session, which locks the
-    # whole table of the areas' locks (a rename checks and moves under its
-    # area's lock) and goes.  Another user's renames in its own area must
-    # not wait for that lock, neither meanwhile nor after the session ended.
-    u = users()
-    with open(os.path.join(u.home, "old.txt"), "w") as f:
+    # The attacker: code running in a user's session, which locks the whole
+    # table of the areas' locks (a rename checks and moves under its area's
+    # lock) with whatever descriptor of it it holds, asks its pool child for
+    # its own area's lock and keeps it, then goes.  Another user's renames
+    # in its own area must not wait, neither meanwhile nor after the
+    # attacker's session ended.
+    u, v = users(), users()
+    with open(os.path.join(v.home, "old.txt"), "w") as f:
         f.write("old\n")
-    os.chown(os.path.join(u.home, "old.txt"), u.uid, u.gid)
-    s, attacker, _, _ = anonymous(server, zorvad_dir, users)
+    os.chown(os.path.join(v.home, "old.txt"), v.uid, v.gid)
+    s = server(domain=DOMAIN)
+    attacker = ftplib.FTP()
+    attacker.connect("127.0.0.1", s.port, timeout=20)
+    attacker.login(u.name, u.password)
     pid = session_holder(s, attacker)
     tables = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
               if "zorvad-area-locks" in os.readlink("/proc/%d/fd/%s" % (pid, fd))]
-    for fd in tables:
-        # F_OFD_SETLK of a write lock from byte 0 to the end.
-        values, out = gdb_calls(pid, "set $l = (short *) malloc(32)", "call (void) memset($l, 0, 32)",
-                                "set *$l = 1", "print (int) fcntl(%d, 37, $l)" % fd)
-        assert len(values) == 1, out.stdout + out.stderr
+    # F_OFD_SETLK of a write lock from byte 0 to the end; then the lock of
+    # its own area, as a rename asks for it.
+    lines = ["set $l = (short *) malloc(32)", "call (void) memset($l, 0, 32)", "set *$l = 1"]
+    lines += ["print (int) fcntl(%d, 37, $l)" % fd for fd in tables]
+    lines += ["set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)", "set *(int *) $r = 14",
+              "set *(long *) ($r + 16) = 1",
+              "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, -1)"]
+    values, out = gdb_calls(pid, *lines)
+    assert len(values) == len(tables) + 1, out.stdout + out.stderr
     victim = ftplib.FTP()
     victim.connect("127.0.0.1", s.port, timeout=20)
-    victim.login(u.name, u.password)
+    victim.login(v.name, v.password)
     for source, target in (("old.txt", "new.txt"), ("new.txt", "newer.txt")):
         start = time.monotonic()
         assert victim.sendcmd("RNFR " + source).startswith("350")
