@@ -14,9 +14,11 @@
 
 #include "Strn.h"
 #include "base/privchan.h"
+#include "base/process.h"
 #include "config/userclass.h"
 #include "paths/paths.h"
 #include "paths/safefs.h"
+#include "session/login.h"
 #include "session/shell.h"
 
 bool PathPrologue(const char *arg, int perm, const char *reason, char *real, size_t size)
@@ -246,12 +248,35 @@ void ReleaseAreaLock()
     gAreaLockFd = -1;
 }
 
+namespace {
+
+// The area's root as the pool child knows it from the login alone (the
+// session's process finds its own by entering it, through links the user
+// may have made): the anonymous root, a class's own root, or else the home
+// of the password record, whole also where the user starts in a directory
+// of it.  Every session of an area, in any pool child, names the same.
+const char *PoolAreaRoot()
+{
+    if (gChroot)
+        return "/";
+    if (gVChroot)
+        return gFTPHome;
+    if (!gVChrootThisUser && !gRestrictedUser)
+        return "/";
+    if (gRestrictedUser && gHomeDirSubDir[0] == '/' && gSessionUserClass >= 0 &&
+        gUserClasses[gSessionUserClass].dirSet)
+        return gHomeDirSubDir;
+    return gPass.homedir[0] != '\0' ? gPass.homedir : "/";
+}
+
+}  // namespace
+
 int AnswerAreaLock(bool take)
 {
     ReleaseAreaLock();
     if (!take)
         return 0;
-    const char *root = AreaRoot();
+    const char *root = PoolAreaRoot();
     if (strcmp(root, "/") == 0)
         return 0;
     if (gAreaLockTable < 0) {
