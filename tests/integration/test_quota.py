@@ -4,6 +4,7 @@ the next login, other uids' files do not count, the warnings are logged,
 and the sessions of one user share one usage that no upload writes past."""
 import os
 import re
+import socket
 import stat
 import threading
 
@@ -232,6 +233,54 @@ def test_a_user_racing_its_own_sessions_stores_no_more_than_its_limit(server, zo
     # The usage the sessions share is what is on disk (plus the home's own
     # entries): a further upload of any session is refused up front.
     assert stored(controls[0], "more", 1)[0].startswith("450 Disk quota exceeded")
+
+
+def test_a_user_racing_its_own_sessions_makes_no_more_files_than_its_limit(server, zorvad_dir):
+    """A user racing its own sessions: with one file left of its limit, twelve
+    sessions make a new entry each at the same moment (uploads, directories
+    and links).  The file is reserved in the shared record before it is
+    made, so exactly one succeeds and the others are refused."""
+    s, home = quota_server(server, zorvad_dir, (0, 0, 3, 0),
+                           general="allowed-site-commands = all\nmax-users = 12\n")
+    makers = ["STOR new%d", "MKD dir%d", "SITE SYMLINK admin.bin lnk%d"] * 4
+    controls = [session(s) for _ in makers]
+    for c in controls:
+        assert c.command("SITE QUOTA").startswith("200-")
+    data = [open_pasv(c) if m.startswith("STOR") else None for c, m in zip(controls, makers)]
+    barrier = threading.Barrier(len(makers), timeout=20)
+    finals = [None] * len(makers)
+
+    def race(k):
+        barrier.wait()
+        reply = controls[k].command(makers[k] % k)
+        if data[k] is not None:
+            with data[k]:
+                if reply.startswith(("125 ", "150 ")):
+                    data[k].sendall(b"n")
+                    data[k].shutdown(socket.SHUT_WR)
+                    reply = controls[k].reply()
+        finals[k] = reply
+
+    threads = [threading.Thread(target=race, args=(k,)) for k in range(len(makers))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    made = [f for f in finals if f is not None and f[0] == "2"]
+    refused = [f for f in finals if f is not None and f.startswith("450 Disk quota exceeded (3 files;  limit: 3)")]
+    assert len(made) == 1 and len(refused) == len(makers) - 1, finals
+    assert on_disk(home)[1] == 3
+
+
+def test_one_mkd_of_a_chain_makes_no_more_directories_than_the_files_left(server, zorvad_dir):
+    """A remote client with two files left of its limit asks for a chain of
+    five directories in one MKD: the first two are made, the rest refused."""
+    s, home = quota_server(server, zorvad_dir, (0, 0, 4, 0))
+    c = session(s)
+    assert c.command("MKD a/b/c/d/e") == "450 Disk quota exceeded (4 files;  limit: 4).\r\n"
+    assert os.path.isdir(os.path.join(home, "a", "b")) and not os.path.exists(os.path.join(home, "a", "b", "c"))
+    assert on_disk(home)[1] == 4
+    assert c.command("SITE QUOTA").count("Files: 4  Limit: 4") == 1
 
 
 def test_one_upload_stops_at_the_limit_not_a_block_past_it(server, zorvad_dir):
