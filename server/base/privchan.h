@@ -26,7 +26,7 @@ enum PrivOp : int32_t {
     kPrivDomainTotals = 8,  // a transfer ended: uid 1 for an upload, gid its bytes
     kPrivQuotaFind = 9,     // the user's shared quota record, kept by another session
     kPrivQuotaInstall = 10, // the measured usage (uid bytes, gid files) for the user's record
-    kPrivQuotaCharge = 11,  // data: a QuotaCharge; the answer: the usage and the bytes granted
+    kPrivQuotaCharge = 11,  // data: a QuotaCharge; the answer: the usage and what was granted
     kPrivQuotaRelease = 12, // the session no longer uses the user's record
     kPrivDirChanged = 13,   // uid device, gid inode: a directory changed (its generation moves on)
     kPrivAreaLock = 14,     // uid 1: try the lock of the session's area once; 0: give it back
@@ -36,6 +36,7 @@ enum PrivOp : int32_t {
 struct QuotaCharge {
     int64_t bytes, files;   // deltas
     int64_t want;           // bytes to reserve, never past the hard limit
+    int64_t wantFiles;      // files to reserve, all or none, never past the hard limit
 };
 
 constexpr size_t kPrivDataMax = 1040;   // an event frame and its type
@@ -57,7 +58,7 @@ struct PrivAnswer {
     int32_t rc;                         // 0 or -1
     int32_t err;                        // errno when rc is -1
     int32_t unused;
-    int64_t value[3];                   // the quota requests: bytes, files, bytes granted
+    int64_t value[4];                   // the quota requests: bytes, files, bytes and files granted
 };
 
 // The session's end of the channel; -1 in a process that holds its own

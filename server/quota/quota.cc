@@ -157,7 +157,7 @@ bool Delegated()
     return gPrivChannel >= 0;
 }
 
-int Ask(PrivOp op, PrivRequest req, QuotaUsage *now, int64_t *granted)
+int Ask(PrivOp op, PrivRequest req, QuotaUsage *now, QuotaUsage *granted)
 {
     req.op = op;
     PrivAnswer a {};
@@ -165,7 +165,7 @@ int Ask(PrivOp op, PrivRequest req, QuotaUsage *now, int64_t *granted)
         return -1;
     *now = QuotaUsage{a.value[0], a.value[1]};
     if (granted != nullptr)
-        *granted = a.value[2];
+        *granted = QuotaUsage{a.value[2], a.value[3]};
     return 0;
 }
 
@@ -184,15 +184,20 @@ int RecordInstall(const QuotaUsage &measured, bool alone, QuotaUsage *now)
     return Ask(kPrivQuotaInstall, req, now, nullptr);
 }
 
-int RecordCharge(int64_t dBytes, int64_t dFiles, int64_t want, int64_t *granted, QuotaUsage *now)
+QuotaUsage HardLimits()
+{
+    return QuotaUsage{gUserBytesUsageHardLimit, gUserFilesUsageHardLimit};
+}
+
+int RecordCharge(const QuotaUsage &delta, const QuotaUsage &want, QuotaUsage *granted, QuotaUsage *now)
 {
     if (!Delegated())
-        return QuotaTableUpdate(sIndex, sKey, dBytes, dFiles, want, gUserBytesUsageHardLimit, granted, now);
+        return QuotaTableUpdate(sIndex, sKey, delta, want, HardLimits(), granted, now);
     PrivRequest req {};
-    const QuotaCharge charge{dBytes, dFiles, want};
+    const QuotaCharge charge{delta.bytes, delta.files, want.bytes, want.files};
     memcpy(req.data, &charge, sizeof(charge));
     req.length = sizeof(charge);
-    *granted = 0;
+    *granted = QuotaUsage{0, 0};
     return Ask(kPrivQuotaCharge, req, now, granted);
 }
 
@@ -230,14 +235,15 @@ void AttachOrMeasure()
         Adopt(now);
 }
 
-// Applies deltas and reserves up to want bytes, in the shared record or, without
-// one, in the session's figures; the bytes reserved.
-int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
+// Applies deltas and reserves up to want bytes and want files (all or none),
+// in the shared record or, without one, in the session's figures; what was
+// reserved.
+QuotaUsage Charge(int64_t dBytes, int64_t dFiles, int64_t want, int64_t wantFiles = 0)
 {
-    int64_t granted = 0;
+    QuotaUsage granted{0, 0};
     if (sIndex >= 0) {
         QuotaUsage now{0, 0};
-        if (RecordCharge(dBytes, dFiles, want, &granted, &now) == 0) {
+        if (RecordCharge(QuotaUsage{dBytes, dFiles}, QuotaUsage{want, wantFiles}, &granted, &now) == 0) {
             Adopt(now);
             return granted;
         }
@@ -248,11 +254,9 @@ int64_t Charge(int64_t dBytes, int64_t dFiles, int64_t want)
     }
     gUserBytesUsage = PositiveOrZero(gUserBytesUsage + dBytes);
     gUserFilesUsage = PositiveOrZero(gUserFilesUsage + dFiles);
-    if (want > 0) {
-        const int64_t room = gUserBytesUsageHardLimit > 0 ? gUserBytesUsageHardLimit - gUserBytesUsage : want;
-        granted = room < 0 ? 0 : (room < want ? room : want);
-        gUserBytesUsage += granted;
-    }
+    granted = QuotaReservable(QuotaUsage{gUserBytesUsage, gUserFilesUsage}, QuotaUsage{want, wantFiles}, HardLimits());
+    gUserBytesUsage += granted.bytes;
+    gUserFilesUsage += granted.files;
     return granted;
 }
 
@@ -271,7 +275,7 @@ void QuotaSessionEnd()
 int QuotaServe(const PrivRequest &req, PrivAnswer *answer)
 {
     QuotaUsage now{0, 0};
-    int64_t granted = 0;
+    QuotaUsage granted{0, 0};
     if (req.op != kPrivQuotaRelease && sIndex < 0)
         TakeKey();
     if (sKey.user[0] == '\0' || !gVQuotas) {
@@ -296,8 +300,9 @@ int QuotaServe(const PrivRequest &req, PrivAnswer *answer)
             return -1;
         }
         memcpy(&c, req.data, sizeof(c));
-        const int64_t hard = PositiveOrZero(sRecord.hardKB) * 1024;
-        rc = sIndex < 0 ? -1 : QuotaTableUpdate(sIndex, sKey, c.bytes, c.files, c.want, hard, &granted, &now);
+        const QuotaUsage hard{PositiveOrZero(sRecord.hardKB) * 1024, PositiveOrZero(sRecord.hardFiles)};
+        rc = sIndex < 0 ? -1 : QuotaTableUpdate(sIndex, sKey, QuotaUsage{c.bytes, c.files},
+                                                QuotaUsage{c.want, c.wantFiles}, hard, &granted, &now);
         break;
     }
     case kPrivQuotaRelease:
@@ -313,7 +318,8 @@ int QuotaServe(const PrivRequest &req, PrivAnswer *answer)
     }
     answer->value[0] = now.bytes;
     answer->value[1] = now.files;
-    answer->value[2] = granted;
+    answer->value[2] = granted.bytes;
+    answer->value[3] = granted.files;
     return 0;
 }
 
@@ -440,7 +446,13 @@ void QuotaBytesReplaced(const struct stat &st)
 int64_t QuotaReserveBytes(int64_t want)
 {
     ComputeQuota();
-    return Charge(0, 0, want);
+    return Charge(0, 0, want).bytes;
+}
+
+bool QuotaReserveFiles(int64_t n)
+{
+    ComputeQuota();
+    return Charge(0, 0, 0, n).files == n;
 }
 
 void LogQuotaWarnings()

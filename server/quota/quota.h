@@ -79,6 +79,11 @@ void QuotaBytesReplaced(const struct stat &st);
 // limit is reached).
 [[nodiscard]] int64_t QuotaReserveBytes(int64_t want);
 
+// Whatever makes new entries charges them before it makes them: n files
+// at once, all within the hard limit; false (nothing charged) when they do
+// not fit.  An entry not made after all goes back with QuotaAddFiles(-1).
+[[nodiscard]] bool QuotaReserveFiles(int64_t n);
+
 // The warnings logged after a transfer of a user over a limit.
 void LogQuotaWarnings();
 

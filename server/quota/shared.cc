@@ -67,6 +67,23 @@ QuotaUsage Clamped(const QuotaUsage &u)
     return QuotaUsage{u.bytes > 0 ? u.bytes : 0, u.files > 0 ? u.files : 0};
 }
 
+}  // namespace
+
+QuotaUsage QuotaReservable(const QuotaUsage &u, const QuotaUsage &want, const QuotaUsage &hard)
+{
+    QuotaUsage granted{0, 0};
+    if (want.bytes > 0) {
+        const int64_t room = hard.bytes > 0 ? hard.bytes - u.bytes : want.bytes;
+        granted.bytes = room < 0 ? 0 : (room < want.bytes ? room : want.bytes);
+    }
+    // Files are made whole: each one asked for has room, or none is made.
+    if (want.files > 0 && (hard.files <= 0 || want.files <= hard.files - u.files))
+        granted.files = want.files;
+    return granted;
+}
+
+namespace {
+
 // Negative figures no session writes: a forged record, never trusted (it
 // would lift the limit); the sessions then count on their own.
 bool Forged(const Record &r)
@@ -165,10 +182,10 @@ void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const Quota
         r = Record{};
 }
 
-int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFiles, int64_t want, int64_t hardBytes,
-                     int64_t *granted, QuotaUsage *now)
+int QuotaTableUpdate(int index, const QuotaKey &key, const QuotaUsage &delta, const QuotaUsage &want,
+                     const QuotaUsage &hard, QuotaUsage *granted, QuotaUsage *now)
 {
-    *granted = 0;
+    *granted = QuotaUsage{0, 0};
     if (sTable == nullptr || index < 0 || index >= sRecords)
         return -1;
     TableLock lock;
@@ -177,12 +194,9 @@ int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFi
     Record &r = sTable->r[index];
     if (!SameKey(r.key, key) || Forged(r))
         return -1;
-    QuotaUsage u = Clamped(QuotaUsage{Sum(r.usage.bytes, dBytes), Sum(r.usage.files, dFiles)});
-    if (want > 0) {
-        const int64_t room = hardBytes > 0 ? hardBytes - u.bytes : want;
-        *granted = room < 0 ? 0 : (room < want ? room : want);
-        u.bytes = Sum(u.bytes, *granted);
-    }
+    QuotaUsage u = Clamped(QuotaUsage{Sum(r.usage.bytes, delta.bytes), Sum(r.usage.files, delta.files)});
+    *granted = QuotaReservable(u, want, hard);
+    u = QuotaUsage{Sum(u.bytes, granted->bytes), Sum(u.files, granted->files)};
     r.usage = u;
     *now = u;
     return 0;

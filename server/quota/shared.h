@@ -42,8 +42,13 @@ void QuotaTableKeepFromChildren();
 // Frees the record at index when it holds the key and inUse says that no
 // other session uses it, so that the next session measures afresh.
 void QuotaTableRelease(int index, const QuotaKey &key, bool (*inUse)(const QuotaKey &));
-// Adds the deltas to the record at index (never below 0) and reserves up to
-// want bytes more, never past hardBytes (0: no limit); *granted is what was
+// What of want fits below the hard limits (a figure of 0: none) above the
+// usage u: up to want.bytes, and want.files whole or not at all.
+[[nodiscard]] QuotaUsage QuotaReservable(const QuotaUsage &u, const QuotaUsage &want, const QuotaUsage &hard);
+
+// Adds delta to the record at index (never below 0), then reserves up to
+// want.bytes more, never past hard.bytes, and want.files all at once or none,
+// never past hard.files (a hard figure of 0: no limit); *granted is what was
 // reserved.  0, or -1 when the index no longer holds the key.
-[[nodiscard]] int QuotaTableUpdate(int index, const QuotaKey &key, int64_t dBytes, int64_t dFiles, int64_t want,
-                                   int64_t hardBytes, int64_t *granted, QuotaUsage *now);
+[[nodiscard]] int QuotaTableUpdate(int index, const QuotaKey &key, const QuotaUsage &delta, const QuotaUsage &want,
+                                   const QuotaUsage &hard, QuotaUsage *granted, QuotaUsage *now);

@@ -18,6 +18,7 @@
 #include "config/userclass.h"
 #include "paths/paths.h"
 #include "paths/safefs.h"
+#include "quota/quota.h"
 #include "session/login.h"
 #include "session/shell.h"
 
@@ -76,6 +77,13 @@ int UnresolvedPath(char *dst, size_t size, const char *arg)
         return -1;
     }
     return 0;
+}
+
+void ReplyFilesQuotaReached()
+{
+    char q[kNumQuotaStrings][kQuotaStringSize];
+    GetQuotaStrings(q);
+    Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed], q[kQuotaFilesHardLimit]);
 }
 
 void ReplySysError(int err, const char *notFound, const char *failFmt)

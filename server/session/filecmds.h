@@ -24,17 +24,21 @@
 // errno (EACCES when the parent is refused).
 [[nodiscard]] int UnresolvedPath(char *dst, size_t size, const char *arg);
 
+// The 450 of a files limit that leaves no room, with the figures.
+void ReplyFilesQuotaReached();
+
 // The reply to a failed system call: EACCES or EPERM the 553 of standard
 // permissions, ENOENT notFound, anything else failFmt with the error text.
 void ReplySysError(int err, const char *notFound, const char *failFmt);
 
 // Makes path and every missing parent with mode.  With applyOwner, owner
 // and group are applied by setOwner to each level made, once the whole chain
-// exists.  0, or -1 with errno (EEXIST: a directory is there already;
-// ENOTDIR: something else is).  *made grows by each directory made, also
-// when a later level fails.
+// exists.  Each level counts in the files quota before it is made, and the
+// levels made stay when a later one fails.  0, or -1 with errno (EEXIST: a
+// directory is there already; ENOTDIR: something else is; EDQUOT: the
+// files limit leaves no room for the next level).
 int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
-           int (*setOwner)(const char *, uid_t, gid_t), int *made);
+           int (*setOwner)(const char *, uid_t, gid_t));
 
 // Empties the directory path (len characters) recursively: every entry is
 // removed, each with its "DELETE" record and quota change.  Errors on single

@@ -57,7 +57,7 @@ bool IncomingDirOf(const char *real, char *dir, size_t size)
 }  // namespace
 
 int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
-           int (*setOwner)(const char *, uid_t, gid_t), int *made)
+           int (*setOwner)(const char *, uid_t, gid_t))
 {
     char buf[kPathBufSize];
     if (strlen(path) >= sizeof(buf)) {
@@ -110,12 +110,18 @@ int Mkdirs(const char *path, mode_t mode, int applyOwner, uid_t uid, gid_t gid,
         if (i < len && buf[i] != '/')
             continue;
         buf[i] = '\0';
-        const int rc = SafeMkdir(buf, mode);
-        const int err = errno;
+        // Each level is charged before it is made: one MKD of a long chain
+        // stops at the files limit, as a race of sessions does.
+        int rc = -1;
+        int err = EDQUOT;
+        if (QuotaReserveFiles(1)) {
+            rc = SafeMkdir(buf, mode);
+            err = errno;
+            if (rc < 0)
+                QuotaAddFiles(-1);
+        }
         if (i < len)
             buf[i] = '/';
-        if (rc == 0)
-            ++*made;
         if (rc < 0 && err != EEXIST) {
             errno = err;
             return -1;
@@ -142,10 +148,7 @@ void Mkd(char *arg)
         return;
     QuotaRefreshIfShared();                 // other sessions of the user may have added files
     if (gUserFilesUsageHardLimit >= 1 && IsUserOverFilesQuota()) {
-        char q[kNumQuotaStrings][kQuotaStringSize];
-        GetQuotaStrings(q);
-        Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed],
-              q[kQuotaFilesHardLimit]);
+        ReplyFilesQuotaReached();
         return;
     }
 
@@ -184,16 +187,16 @@ void Mkd(char *arg)
     }
 
     int rc;
-    int made = 0;
     if (clearMask) {
         UmaskGuard mask(0);
-        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup, &made);
+        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup);
     } else {
-        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup, &made);
+        rc = Mkdirs(real, mode, applyOwner, uid, gid, SetOwnerAndGroup);
     }
-    QuotaAddFiles(made);   // every level made, also those a later failure left
     if (rc < 0) {
-        if (errno == EEXIST)
+        if (errno == EDQUOT)
+            ReplyFilesQuotaReached();
+        else if (errno == EEXIST)
             Reply("521 Directory already exists.\r\n");
         else if (errno == ENOTDIR)
             Reply("521 A file by that pathname already exists.\r\n");

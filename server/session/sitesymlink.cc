@@ -97,10 +97,7 @@ void DoSymlink(const char *source, const char *link)
     }
     QuotaRefreshIfShared();   // other sessions of the user may have added files
     if (gUserFilesUsageHardLimit >= 1 && IsUserOverFilesQuota()) {
-        char q[kNumQuotaStrings][kQuotaStringSize];
-        GetQuotaStrings(q);
-        Reply("450 Disk quota exceeded (%.32s files;  limit: %.32s).\r\n", q[kQuotaFilesUsed],
-              q[kQuotaFilesHardLimit]);
+        ReplyFilesQuotaReached();
         return;
     }
     // A link named as the directory message would show whatever it points
@@ -136,18 +133,27 @@ void DoSymlink(const char *source, const char *link)
     // A move that another session has checked and not yet made must not
     // carry this link along: links are made under the area's lock, as moves
     // are, and the lock is given back before the reply.
+    // The link is charged before it is made (parallel sessions of the user
+    // cannot each take the last file); one that only replaced a link, or
+    // failed, gives it back.
     bool replaced = false;
     int rc = -1;
-    int err = EBUSY;
-    {
+    int err = EDQUOT;
+    if (QuotaReserveFiles(1)) {
+        err = EBUSY;
         const AreaLock lock;
         if (lock.held()) {
             rc = MakeLink(stored, place, &replaced);
             err = errno;
         }
     }
+    if (err != EDQUOT && (rc < 0 || replaced))
+        QuotaAddFiles(-1);
     if (rc < 0) {
         switch (err) {
+        case EDQUOT:
+            ReplyFilesQuotaReached();
+            break;
         case EBUSY:     // the area's lock was not to be had
         case ETXTBSY:
             Reply("450 File in use.\r\n");
@@ -165,8 +171,6 @@ void DoSymlink(const char *source, const char *link)
         return;
     }
     LogItem(place, "OK", "to", stored, 'L', "SYMLINK");
-    if (!replaced)
-        QuotaAddFiles(1);
     PurgeDirCacheEntryContainingFile(place);
     Reply("250 Symlinked.\r\n");
 }

@@ -818,11 +818,20 @@ void Stor(char *arg, int uniqueName, int append)
     plan.existed = SafeLstat(target, &st) == 0;
     if (!TargetAllowed(target, plan.existed, st, plan))
         return;
-    const int fd = OpenTarget(target, plan.tmpPath, plan.flags);
-    if (fd < 0)
+    // A new file is charged before it is made, so that parallel sessions of
+    // the user cannot each take the last one.
+    if (!plan.existed && !QuotaReserveFiles(1)) {
+        QuotaTexts q;
+        GetQuotaStrings(q);
+        QuotaExceededReply(QuotaKind::kFiles, q);
         return;
-    if (!plan.existed)
-        QuotaAddFiles(1);
+    }
+    const int fd = OpenTarget(target, plan.tmpPath, plan.flags);
+    if (fd < 0) {
+        if (!plan.existed)
+            QuotaAddFiles(-1);
+        return;
+    }
 
     Strncpy(gCurXferFile, target);
     NoteXferStart();

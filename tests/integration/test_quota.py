@@ -375,7 +375,7 @@ def test_code_running_in_one_users_session_cannot_lift_another_users_limit(serve
     # and minus 1,000 files, as the quota code itself would send it.
     values, out = gdb_calls(pid, "print (int) mprotect(%d, 4096, 3)" % generations,
                             "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)",
-                            "set *(int *) $r = 11", "set *(int *) ($r + 4) = 24",
+                            "set *(int *) $r = 11", "set *(int *) ($r + 4) = 32",
                             "set *(long *) ($r + 64) = -1000000000", "set *(long *) ($r + 72) = -1000",
                             "print (int) ((int (*)(void *, int)) 'PrivCall(PrivRequest const&, int)')($r, -1)")
     assert values == [-1, 0], out.stdout + out.stderr

@@ -162,16 +162,21 @@ TEST(QuotaTableTest, ChargesAtTheEndsOfTheRangeNeitherWrapNorPassTheLimit)
     QuotaUsage now{};
     const int i = QuotaTableInstall(key, QuotaUsage{INT64_MAX - 5, 3}, true, NoneInUse, &now);
     ASSERT_GE(i, 0);
-    int64_t granted = -1;
-    ASSERT_EQ(QuotaTableUpdate(i, key, INT64_MAX, INT64_MAX, INT64_MAX, 0, &granted, &now), 0);
+    QuotaUsage granted{-1, -1};
+    const QuotaUsage none{0, 0};
+    ASSERT_EQ(QuotaTableUpdate(i, key, QuotaUsage{INT64_MAX, INT64_MAX}, QuotaUsage{INT64_MAX, INT64_MAX}, none,
+                               &granted, &now), 0);
     EXPECT_EQ(now.bytes, INT64_MAX);
     EXPECT_EQ(now.files, INT64_MAX);
-    ASSERT_EQ(QuotaTableUpdate(i, key, INT64_MIN, INT64_MIN, 0, 0, &granted, &now), 0);
+    ASSERT_EQ(QuotaTableUpdate(i, key, QuotaUsage{INT64_MIN, INT64_MIN}, none, none, &granted, &now), 0);
     EXPECT_EQ(now.bytes, 0);
     EXPECT_EQ(now.files, 0);
-    ASSERT_EQ(QuotaTableUpdate(i, key, 1000, 0, INT64_MAX, 4096, &granted, &now), 0);
-    EXPECT_EQ(granted, 3096);
+    ASSERT_EQ(QuotaTableUpdate(i, key, QuotaUsage{1000, 3}, QuotaUsage{INT64_MAX, INT64_MAX}, QuotaUsage{4096, 5},
+                               &granted, &now), 0);
+    EXPECT_EQ(granted.bytes, 3096);
+    EXPECT_EQ(granted.files, 0);       // files are reserved whole or not at all
     EXPECT_EQ(now.bytes, 4096);
+    EXPECT_EQ(now.files, 3);
     QuotaTableForget();
 }
 
