@@ -301,6 +301,32 @@ def test_one_upload_stops_at_the_limit_not_a_block_past_it(server, zorvad_dir):
     assert os.path.getsize(os.path.join(home, "big")) == limit - used
 
 
+@pytest.mark.parametrize("existing", [None, 10], ids=["new-file", "existing-file"])
+def test_a_restart_point_past_the_end_cannot_store_a_gap_past_the_limit(server, zorvad_dir, existing):
+    """A remote client sends REST far past the end of a file and one byte:
+    the gap the file would gain counts as it would on disk, so an upload
+    whose gap does not fit is refused, and what does fit leaves the usage
+    the session charges equal to what lies on disk."""
+    s, home = quota_server(server, zorvad_dir, (64, 0, 0, 0))
+    if existing is not None:
+        user_file(os.path.join(home, "f"), existing)
+    c = session(s)
+    first, final = stor(c, "STOR f", b"x", rest=10 * 1024 * 1024)
+    assert (final or first) == "550 Your RESTart point would exceed your disk quota (%d bytes;  limit: 65536).\r\n" \
+        % on_disk(home)[0]
+    f = os.path.join(home, "f")
+    assert os.path.getsize(f) == existing if existing else not os.path.exists(f)
+    first, final = stor(c, "STOR f", b"x", rest=40000)
+    assert final == "226 Transfer completed.\r\n"
+    assert os.path.getsize(f) == 40001
+    report = c.command("SITE QUOTA")
+    assert "Bytes: %d  Limit: 65536" % on_disk(home)[0] in report, report
+    # The rest of the limit is all a further upload may store.
+    first, final = stored(c, "g", 30000)
+    assert final.startswith("450 Disk quota exceeded")
+    assert on_disk(home)[0] == 65536
+
+
 def on_disk(home):
     """(bytes, files) as the quota counts the home: every entry of the user,
     the home included, plus the starting 1; the sizes of its regular files."""
