@@ -7,6 +7,7 @@
 // limited by the socket's own receive time-out ("xfer-timeout").
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -86,6 +87,8 @@ RecvEnd WriteOut(int fd, const char *p, size_t n, int *err)
         return RecvEnd::kDone;
     errno = 0;
     const ssize_t w = WriteAll(fd, p, n);
+    if (w > 0)
+        gUploadWritten += w;
     if (w != static_cast<ssize_t>(n)) {
         *err = errno != 0 ? errno : ENOSPC;
         return RecvEnd::kWriteError;
@@ -270,6 +273,7 @@ RecvEnd ReceiveLoop(int fd, Staging *staging, int *err)
         end = RecvEnd::kCanceled;
     } else {
         int64_t in = 0;
+        gUploadWritten = 0;
         end = ReceiveBlocks(fd, staging, err, &in);
         if (staging != nullptr)
             QuotaAddBytes(staging->out - in);   // the file holds the converted bytes
@@ -325,22 +329,52 @@ int AsciiStore(int fd)
     return -1;
 }
 
+// A restart point past the end of the file leaves a gap that the file's
+// size, and so the quota, counts once a byte is written there: it is
+// charged whole first (*gap), or the upload is refused.
+bool ChargeRestartGap(int fd, int64_t *gap)
+{
+    *gap = 0;
+    struct stat st;
+    if (fstat(fd, &st) < 0 || gRestartPt <= st.st_size)
+        return true;
+    const int64_t want = gRestartPt - st.st_size;
+    const int64_t granted = QuotaReserveBytes(want);
+    if (granted < want) {
+        QuotaAddBytes(-granted);
+        return false;
+    }
+    *gap = want;
+    return true;
+}
+
 }  // namespace
 
 int gStoringExecutable;
+int64_t gUploadWritten;
 
 int RegStore(int fd)
 {
+    int64_t gap = 0;
     if (gRestartPt > 0) {
+        if (!ChargeRestartGap(fd, &gap)) {
+            RestartOverQuota();
+            return -1;
+        }
         if (lseek(fd, gRestartPt, SEEK_SET) < 0) {
-            Reply("450 Seek error: %.420s\r\n", strerror(errno));
+            const int seekErr = errno;
+            QuotaAddBytes(-gap);
+            Reply("450 Seek error: %.420s\r\n", strerror(seekErr));
             return -1;
         }
         gXNoteBits |= kXNoteRestarted;
         gRestartedAt = gRestartPt;
     }
     int err = 0;
-    switch (ReceiveLoop(fd, nullptr, &err)) {
+    const RecvEnd end = ReceiveLoop(fd, nullptr, &err);
+    if (gUploadWritten == 0)
+        QuotaAddBytes(-gap);                // nothing written: no gap either
+    switch (end) {
     case RecvEnd::kDone:
         return 0;
     case RecvEnd::kCanceled:

@@ -282,11 +282,7 @@ bool TargetAllowed(const char *path, bool exists, const struct stat &st, const U
             return false;
         }
         if (RestartExceedsQuota(gUserBytesUsage, gRestartPt, gUserBytesUsageHardLimit)) {
-            QuotaTexts q;
-            GetQuotaStrings(q);
-            sleep(2);
-            Reply("550 Your RESTart point would exceed your disk quota (%.32s bytes;  limit: %.32s).\r\n",
-                  q[kQuotaBytesUsed], q[kQuotaBytesHardLimit]);
+            RestartOverQuota();
             return false;
         }
         return true;
@@ -731,6 +727,15 @@ int SetOwnerAndGroup(const char *path, uid_t uid, gid_t gid)
 int SetOwnerAndGroupOfFile(int fd, const char *path, uid_t uid, gid_t gid)
 {
     return ChownAsRoot(fd, path, uid, gid);
+}
+
+void RestartOverQuota()
+{
+    QuotaTexts q;
+    GetQuotaStrings(q);
+    sleep(2);
+    Reply("550 Your RESTart point would exceed your disk quota (%.32s bytes;  limit: %.32s).\r\n",
+          q[kQuotaBytesUsed], q[kQuotaBytesHardLimit]);
 }
 
 int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit)

@@ -14,6 +14,8 @@ constexpr int kMaxUniqueSuffix = 999;        // STOU tries name.2 .. name.999
 // Set by the receivers when the first block of the upload looks like a
 // program (LooksLikeProgram).
 extern int gStoringExecutable;
+// The bytes the receivers have written to the upload's file so far.
+extern int64_t gUploadWritten;
 // The temporary name of an upload written first under another name: set
 // once this session has created that file, empty when there is none.
 extern char gTmpUploadPath[512];
@@ -49,6 +51,8 @@ int SetOwnerAndGroupOfFile(int fd, const char *path, uid_t uid, gid_t gid);
 
 // 1 when a restart point would take the byte usage to the hard limit or
 // beyond (never when there is no limit); safe for any offset.
+// The refusal of a restart point whose gap the bytes limit has no room for.
+void RestartOverQuota();
 [[nodiscard]] int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit);
 
 // 1 when an upload's first bytes look like a program (ELF, "#!/", an applet
