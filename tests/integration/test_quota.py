@@ -172,6 +172,32 @@ def test_a_second_client_racing_the_upload_keeps_its_file_from_the_quota_removal
         assert f.read() == b"m" * 100
 
 
+def test_an_append_cut_back_over_the_limit_keeps_what_a_second_client_appended_meanwhile(server, zorvad_dir):
+    """A second client appends to the file while the first client's append
+    runs on past the limit: its 226 stands, so the cut-back of the first
+    upload must not take the second client's bytes with it."""
+    s, home = quota_server(server, zorvad_dir, (8, 0, 0, 0),
+                           general="delete-uploaded-file-if-quota-exceeded = yes\n")
+    log = os.path.join(home, "log")
+    user_file(log, 3000)
+    c = session(s)
+    d = open_pasv(c)
+    with d:
+        assert c.command("APPE log").startswith(("125 ", "150 "))
+        d.sendall(b"a" * 2000)
+        assert wait_for(lambda: os.path.getsize(log) == 5000)
+        other = session(s)
+        assert stor(other, "APPE log", b"b" * 100)[1] == "226 Transfer completed.\r\n"
+        try:
+            d.sendall(b"a" * 9000)
+        except OSError:
+            pass                              # the server stopped reading at the limit
+    assert c.reply().startswith("450 Disk quota exceeded")
+    assert c.command("NOOP").startswith("200 ")
+    with open(log, "rb") as f:
+        assert b"b" * 100 in f.read()
+
+
 def test_files_below_a_deep_chain_of_directories_still_count(server, zorvad_dir):
     """A remote client nests 220 directories and stores below them: the
     next session's walk reaches that far, so the bytes count against the
