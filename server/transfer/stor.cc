@@ -445,13 +445,24 @@ void AfterUpload(int fd, const char *openPath, const UploadPlan &plan)
     }
 }
 
+// The size fd's file would have if only this upload had written to it since
+// it measured startSize: appended to it, or written from its own offset.
+int64_t SizeOfOwnWrites(int fd, const UploadPlan &plan, int64_t startSize)
+{
+    if ((plan.flags & O_APPEND) != 0)
+        return startSize + gUploadWritten;
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    return end > startSize ? static_cast<int64_t>(end) : startSize;
+}
+
 // Over a hard limit with "delete-uploaded-file-if-quota-exceeded": what this
 // upload wrote to fd (named openPath: the temporary file, when there is one)
 // goes again.  A file the upload added to (APPE, REST) is cut back to the
 // startSize it had; one it made or replaced is cut and removed, by name only
 // while the name still holds the file on fd (a second session may have
-// renamed it away and another file onto it).  Returns the limit it broke,
-// with the figures as they were in q; kNone when the data stays.
+// renamed it away and another file onto it); nothing goes while another
+// writer has added to the file meanwhile.  Returns the limit it broke, with
+// the figures as they were in q; kNone when the upload succeeds.
 QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan &plan, int64_t startSize,
                                   QuotaTexts q)
 {
@@ -466,6 +477,12 @@ QuotaKind EnforceQuotaAfterUpload(int fd, const char *openPath, const UploadPlan
     const bool cut = (plan.flags & O_TRUNC) != 0 || plan.tmpPath[0] != '\0';
     const bool keep = !cut && (plan.existed || startSize > 0);
     const int64_t keptSize = keep ? startSize : 0;
+    // Another writer (a second session) added to the file meanwhile, and
+    // was told its bytes arrived: what this upload wrote stays with them.
+    if (size != SizeOfOwnWrites(fd, plan, cut ? 0 : startSize)) {
+        _Trace(kLogMisc, "Quota exceeded; %.400s grew by other writers too, left as it is.\n", openPath);
+        return kind;
+    }
     if (ftruncate(fd, keptSize) < 0)
         return QuotaKind::kNone;
     if (size > keptSize)
