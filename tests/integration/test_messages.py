@@ -6,6 +6,9 @@ import time
 
 import pytest
 
+import xferhelp
+from accounts import users  # noqa: F401 (fixture)
+
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
           "welcome-message = {dir}/welcome.msg\n"
           "a-login-message = {dir}/login.msg\n"
@@ -152,6 +155,42 @@ def test_a_directory_message_cannot_put_control_characters_into_replies(server, 
     # The client is still in step: each reply answers its own command.
     assert f.pwd() == "/pub"
     assert f.voidcmd("NOOP").startswith("200 ")
+
+
+@pytest.mark.parametrize("attacker", ["anonymous-uploader", "user-without-read-permission"])
+def test_a_directory_message_never_shows_a_file_a_download_would_refuse(server, users, attacker):
+    """The attackers: a remote anonymous client, whose uploads to the incoming
+    directory nobody may download, stores the message file there; a user
+    without read permission renames a file to the message's name.  Entering
+    the directory must not show the file's text as the message."""
+    mark = "zq-%d-not-for-reading" % os.getpid()
+    if attacker == "anonymous-uploader":
+        s = server(general="cd-message = notice.txt\n", domain=xferhelp.domain())
+        incoming = os.path.join(s.dir, "ftp", "incoming")
+        os.makedirs(incoming)
+        os.chmod(incoming, 0o777)
+        os.chown(incoming, 65534, 65534)
+        c = s.greeted()
+        xferhelp.anon_login(c)
+        assert xferhelp.stor(c, "STOR incoming/notice.txt", (mark + "\n").encode())[1] == \
+            "226 Transfer completed.\r\n"
+        reader = s.greeted()
+        xferhelp.anon_login(reader)
+        assert reader.command("RETR incoming/notice.txt").startswith("553 ")
+        reply = reader.command("CWD incoming")
+    else:
+        u = users()
+        write(os.path.join(u.home, "secret.txt"), mark + "\n")
+        os.chown(os.path.join(u.home, "secret.txt"), u.uid, u.gid)
+        s = server(general="cd-message = .message\nu-read-permission = no\n", domain=xferhelp.domain())
+        c = s.greeted()
+        xferhelp.user_login(c, u)
+        assert c.command("RETR secret.txt").startswith("553 ")
+        assert c.command("RNFR secret.txt").startswith("350 ")
+        assert c.command("RNTO .message") == "250 Renamed.\r\n"
+        reply = c.command("CWD .")
+    assert mark not in reply
+    assert re.match(r'250 ".*" is new cwd\.\r\n$', reply), reply
 
 
 # ---- Goodbye -------------------------------------------------------------------------------
