@@ -13,10 +13,12 @@
 #include "Strn.h"
 #include "config/config.h"
 #include "config/domain.h"
+#include "config/userclass.h"
 #include "log/log.h"
 #include "quota/quota.h"
 #include "session/shell.h"
 #include "status/shm.h"
+#include "transfer/stor.h"
 #include "base/process.h"
 
 FILE *gReplyFile = nullptr;
@@ -269,6 +271,22 @@ bool FirstVisit(ino_t inode)
 
 // ---- Opening --------------------------------------------------------------------------------
 
+namespace {
+
+// A message named relative to the directory is one of its files, which a
+// client may have put there or renamed to that name: it is shown only where
+// the session could download it.
+bool MayShowDirectoryMessage()
+{
+    if (gCdMessage[0] == '/')
+        return true;
+    if (!gAllow[kPermRead])
+        return false;
+    return !gIsAnon || gAllowDownloadFromIncoming || !InIncomingDir(gCwd, nullptr);
+}
+
+}  // namespace
+
 FILE *OpenReplyFile(const char *path, int onceOnly, int logErrors)
 {
     if (path == nullptr || path[0] == '\0' || gDumbClient)
@@ -500,5 +518,5 @@ void GoodbyeMessage()
 
 int OpenDirectoryMessage()
 {
-    return OpenReplyFile(gCdMessage, 1, 0) != nullptr ? 1 : 0;
+    return MayShowDirectoryMessage() && OpenReplyFile(gCdMessage, 1, 0) != nullptr ? 1 : 0;
 }
