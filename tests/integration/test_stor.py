@@ -469,6 +469,28 @@ def test_anonymous_uploads_go_to_the_incoming_directory_only(server):
     assert [r[9] for r in recs] == ["OK", "ERROR", "PERM", "PERM"]
 
 
+def test_a_local_user_cannot_remove_uploads_below_a_sticky_incoming_directory(server, users):
+    """The attacker: a local user without privileges, who may drop files into
+    the incoming directory (1733, root's) but not remove anyone else's.  An
+    anonymous client makes a directory there and uploads into it: the new
+    directory keeps the sticky bit, so the local user can still add a file
+    there but not remove or replace the anonymous upload."""
+    s, incoming, c = anon_session(server, general="a-allow-mkdir-inside-incoming = yes\n")
+    os.chown(incoming, 0, 0)
+    os.chmod(incoming, 0o1733)
+    assert c.command("MKD incoming/sub") == '257 "incoming/sub" directory created.\r\n'
+    assert stor(c, "STOR incoming/sub/drop.bin", b"dropped")[1] == DONE
+    local = users()
+    as_local = ["setpriv", "--reuid", str(local.uid), "--regid", str(local.gid), "--clear-groups", "sh", "-c"]
+    sub = os.path.join(incoming, "sub")
+    assert subprocess.run(as_local + ["echo mine > %s/mine" % sub]).returncode == 0
+    r = subprocess.run(as_local + ["rm -f %s/drop.bin || mv -f %s/mine %s/drop.bin" % (sub, sub, sub)],
+                       capture_output=True)
+    assert r.returncode != 0
+    with open(os.path.join(sub, "drop.bin"), "rb") as f:
+        assert f.read() == b"dropped"
+
+
 def test_an_anonymous_only_server_gives_uploads_to_the_incoming_directorys_owner_too(server):
     # Its processes live in the anonymous root (no /proc there): the upload
     # still goes to the directory's owner.
