@@ -165,7 +165,9 @@ void Mkd(char *arg)
         }
         struct stat st;
         if (SafeStat(incoming, &st) == 0) {
-            mode = st.st_mode & 0777;
+            // The sticky bit too: in a drop box where no one may remove
+            // another's files, a directory made there is one as well.
+            mode = st.st_mode & 01777;
             uid = st.st_uid;
             gid = st.st_gid;
             applyOwner = 1;
