@@ -469,20 +469,31 @@ def test_anonymous_uploads_go_to_the_incoming_directory_only(server):
     assert [r[9] for r in recs] == ["OK", "ERROR", "PERM", "PERM"]
 
 
-def test_a_local_user_cannot_remove_uploads_below_a_sticky_incoming_directory(server, users):
+@pytest.mark.parametrize("configured", [None, "/uploads"], ids=["default-name", "configured-name"])
+def test_a_local_user_cannot_remove_uploads_below_a_sticky_incoming_directory(server, users, configured):
     """The attacker: a local user without privileges, who may drop files into
     the incoming directory (1733, root's) but not remove anyone else's.  An
     anonymous client makes a directory there and uploads into it: the new
     directory keeps the sticky bit, so the local user can still add a file
-    there but not remove or replace the anonymous upload."""
-    s, incoming, c = anon_session(server, general="a-allow-mkdir-inside-incoming = yes\n")
-    os.chown(incoming, 0, 0)
-    os.chmod(incoming, 0o1733)
-    assert c.command("MKD incoming/sub") == '257 "incoming/sub" directory created.\r\n'
-    assert stor(c, "STOR incoming/sub/drop.bin", b"dropped")[1] == DONE
+    there but not remove or replace the anonymous upload.  The incoming
+    directory is the one the configuration names, for MKD as for uploads."""
+    general = "a-allow-mkdir-inside-incoming = yes\n"
+    if configured:
+        general += "a-incoming-dir = %s\n" % configured
+    s, incoming, c = anon_session(server, general=general)
+    name = (configured or "/incoming").lstrip("/")
+    box = os.path.join(s.dir, "ftp", name)
+    os.makedirs(box, exist_ok=True)
+    os.chown(box, 0, 0)
+    os.chmod(box, 0o1733)
+    assert c.command("MKD %s/sub" % name) == '257 "%s/sub" directory created.\r\n' % name
+    assert stor(c, "STOR %s/sub/drop.bin" % name, b"dropped")[1] == DONE
+    if configured:
+        # A directory that only bears the default name takes no directories.
+        assert c.command("MKD incoming/sub").startswith("553 ")
     local = users()
     as_local = ["setpriv", "--reuid", str(local.uid), "--regid", str(local.gid), "--clear-groups", "sh", "-c"]
-    sub = os.path.join(incoming, "sub")
+    sub = os.path.join(box, "sub")
     assert subprocess.run(as_local + ["echo mine > %s/mine" % sub]).returncode == 0
     r = subprocess.run(as_local + ["rm -f %s/drop.bin || mv -f %s/mine %s/drop.bin" % (sub, sub, sub)],
                        capture_output=True)
