@@ -1,6 +1,5 @@
 // The access check of client paths (CheckPathName) with its character
-// filter, and the two directory predicates IsPublicDir and
-// PathContainsAnIncomingDirectory.
+// filter, and the directory predicate IsPublicDir.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -355,16 +354,3 @@ int IsPublicDir(const char *path)
     }
 }
 
-int PathContainsAnIncomingDirectory(const char *path)
-{
-    if (!gAllowIncoming)
-        return 0;
-    // The first place where the name is a whole component: "/incomingx/incoming" contains one.
-    for (const char *found = strstr(path, gIncomingSubdir); found != nullptr;
-         found = strstr(found + 1, gIncomingSubdir)) {
-        const char after = found[kIncomingSubdirLen];
-        if (after == '\0' || after == '/')
-            return static_cast<int>(found - path) + kIncomingSubdirLen;
-    }
-    return 0;
-}

@@ -37,7 +37,7 @@ extern int gHomeDirLen;
 // then it is (uid_t) -1, which is never exempt.
 extern uid_t gSessionUid;
 
-// Name searched by PathContainsAnIncomingDirectory.
+// The incoming directories' name unless "a-incoming-dir" names another.
 extern const char gIncomingSubdir[];       // "/incoming"
 constexpr int kIncomingSubdirLen = 9;
 
@@ -112,10 +112,6 @@ const char *GetCWD(const char *path);
 // 1 when path (for a regular file: its directory) and each of its ancestors
 // below "/" is a directory that others may search, else 0.
 [[nodiscard]] int IsPublicDir(const char *path);
-
-// 0, or the offset just past the first "/incoming" component of path
-// (only while "a-allow-incoming" is on).
-[[nodiscard]] int PathContainsAnIncomingDirectory(const char *path);
 
 // Wildcard match ("*", "?", "[set]", "[^set]", ranges; case-sensitive, no
 // escape character): 0 match, -1 no match, -2 malformed pattern.

@@ -43,13 +43,14 @@ private:
     mode_t saved_;
 };
 
-// The incoming directory that path lies in (path cut after the component).
+// The incoming directory that path lies in, as uploads find it (path cut
+// after the directory's name).
 bool IncomingDirOf(const char *real, char *dir, size_t size)
 {
-    const int end = PathContainsAnIncomingDirectory(real);
-    if (end <= 0 || static_cast<size_t>(end) >= size)
+    const size_t end = IncomingDirEnd(real);
+    if (end == 0 || end >= size)
         return false;
-    memcpy(dir, real, static_cast<size_t>(end));
+    memcpy(dir, real, end);
     dir[end] = '\0';
     return true;
 }

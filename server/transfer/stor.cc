@@ -670,10 +670,8 @@ int LooksLikeProgram(const char *data, size_t len)
     return starts(kElf, sizeof(kElf)) || starts("#!/", 3) || starts("<!--applet", 10) || starts(kClass, sizeof(kClass));
 }
 
-int InIncomingDir(const char *realPath, int *configured)
+size_t IncomingDirEnd(const char *realPath)
 {
-    if (configured != nullptr)
-        *configured = 0;
     if (!gAllowIncoming)
         return 0;
     char name[kPathBufSize];
@@ -686,16 +684,26 @@ int InIncomingDir(const char *realPath, int *configured)
     size_t len = strlen(name);
     while (len > 1 && name[len - 1] == '/')
         name[--len] = '\0';
-    if (configured != nullptr)
-        *configured = 1;
     char shown[kPathBufSize];
     VirtualPath(shown, sizeof(shown), realPath);
-    // Every place the name appears counts: "/incomingx/incoming/f" is inside.
+    // What the user sees is the real path below the area's root ("/" for the root).
+    const size_t realLen = strlen(realPath);
+    const size_t shownLen = strlen(shown);
+    if (shownLen > realLen || (strcmp(realPath + realLen - shownLen, shown) != 0 && strcmp(shown, "/") != 0))
+        return 0;
+    // The first place the name appears whole: "/incomingx/incoming/f" is inside.
     for (const char *hit = strstr(shown, name); hit != nullptr; hit = strstr(hit + 1, name)) {
         if (hit[len] == '\0' || hit[len] == '/')
-            return 1;
+            return realLen - shownLen + static_cast<size_t>(hit - shown) + len;
     }
     return 0;
+}
+
+int InIncomingDir(const char *realPath, int *configured)
+{
+    if (configured != nullptr)
+        *configured = gAllowIncoming ? 1 : 0;
+    return IncomingDirEnd(realPath) > 0 ? 1 : 0;
 }
 
 int GetUniqueFileName(const char *base, char *result, size_t size)

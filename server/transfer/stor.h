@@ -63,3 +63,6 @@ void RestartOverQuota();
 // inside the configured incoming directory (its name followed by '/' or the
 // end of the path), and 1 in *configured when one is configured at all.
 [[nodiscard]] int InIncomingDir(const char *realPath, int *configured);
+// The length of realPath's part that names the first incoming directory it
+// lies in (by the same rule), or 0 when it lies in none.
+[[nodiscard]] size_t IncomingDirEnd(const char *realPath);

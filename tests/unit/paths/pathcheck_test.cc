@@ -523,20 +523,4 @@ TEST(IsPublicDir, ARelativeFileNameMeansTheCurrentDirectory)
     EXPECT_EQ(closed, 0);
 }
 
-// ---- PathContainsAnIncomingDirectory -----------------------------------------------------
-
-TEST(PathContainsAnIncomingDirectory, GivesTheOffsetAfterTheIncomingComponent)
-{
-    ResetPathSession();
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incoming/x"), 13);
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incoming"), 13);
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/incoming"), 9);
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incomingx"), 0);
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/a/incomingx/incoming/f"), 21);   // a later whole component
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/x"), 0);
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/myincoming/x"), 0);
-    gAllowIncoming = 0;
-    EXPECT_EQ(PathContainsAnIncomingDirectory("/pub/incoming/x"), 0);
-}
-
 }  // namespace

@@ -208,9 +208,15 @@ TEST(IncomingDir, IsTheConfiguredNameFollowedBySlashOrTheEnd)
     EXPECT_FALSE(InIncomingDir("/pub/incomingx/y", nullptr));
     EXPECT_TRUE(InIncomingDir("/pub/incomingx/incoming/f", nullptr));   // the later one counts
     EXPECT_FALSE(InIncomingDir("/pub/x", nullptr));
+    // MKD finds the directory itself by the same rule.
+    EXPECT_EQ(IncomingDirEnd("/pub/incoming/x"), 13u);
+    EXPECT_EQ(IncomingDirEnd("/pub/incomingx/incoming/f"), 23u);
+    EXPECT_EQ(IncomingDirEnd("/pub/x"), 0u);
     Strncpy(gAIncomingDir, "uploads");
     EXPECT_TRUE(InIncomingDir("/uploads/new.bin", nullptr));
     EXPECT_FALSE(InIncomingDir("/incoming/new.bin", nullptr));
+    EXPECT_EQ(IncomingDirEnd("/uploads/sub/new.bin"), 8u);
+    EXPECT_EQ(IncomingDirEnd("/uploads2/incoming/new.bin"), 0u);
     gAllowIncoming = 0;
     EXPECT_FALSE(InIncomingDir("/uploads/new.bin", &configured));
     EXPECT_EQ(configured, 0);
