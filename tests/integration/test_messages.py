@@ -157,15 +157,20 @@ def test_a_directory_message_cannot_put_control_characters_into_replies(server, 
     assert f.voidcmd("NOOP").startswith("200 ")
 
 
-@pytest.mark.parametrize("attacker", ["anonymous-uploader", "user-without-read-permission"])
-def test_a_directory_message_never_shows_a_file_a_download_would_refuse(server, users, attacker):
+@pytest.mark.parametrize("attacker", ["anonymous-uploader", "anonymous-uploader-at-quit",
+                                      "user-without-read-permission"])
+def test_a_message_file_never_shows_a_file_a_download_would_refuse(server, users, attacker):
     """The attackers: a remote anonymous client, whose uploads to the incoming
-    directory nobody may download, stores the message file there; a user
-    without read permission renames a file to the message's name.  Entering
-    the directory must not show the file's text as the message."""
+    directory nobody may download, stores a file there under the name of the
+    directory message (or of a goodbye message named relative to the current
+    directory); a user without read permission renames a file to the
+    message's name.  Entering the directory, or leaving, must not show the
+    file's text as the message."""
     mark = "zq-%d-not-for-reading" % os.getpid()
-    if attacker == "anonymous-uploader":
-        s = server(general="cd-message = notice.txt\n", domain=xferhelp.domain())
+    if attacker.startswith("anonymous-uploader"):
+        at_quit = attacker.endswith("quit")
+        s = server(general="" if at_quit else "cd-message = notice.txt\n",
+                   domain=xferhelp.domain("a-goodbye-message = notice.txt\n" if at_quit else ""))
         incoming = os.path.join(s.dir, "ftp", "incoming")
         os.makedirs(incoming)
         os.chmod(incoming, 0o777)
@@ -178,6 +183,8 @@ def test_a_directory_message_never_shows_a_file_a_download_would_refuse(server, 
         xferhelp.anon_login(reader)
         assert reader.command("RETR incoming/notice.txt").startswith("553 ")
         reply = reader.command("CWD incoming")
+        if at_quit:
+            reply = reader.command("QUIT")
     else:
         u = users()
         write(os.path.join(u.home, "secret.txt"), mark + "\n")
@@ -190,7 +197,7 @@ def test_a_directory_message_never_shows_a_file_a_download_would_refuse(server, 
         assert c.command("RNTO .message") == "250 Renamed.\r\n"
         reply = c.command("CWD .")
     assert mark not in reply
-    assert re.match(r'250 ".*" is new cwd\.\r\n$', reply), reply
+    assert re.match(r'(250 ".*" is new cwd\.|221 Goodbye\.)\r\n$', reply), reply
 
 
 # ---- Goodbye -------------------------------------------------------------------------------
