@@ -273,12 +273,12 @@ bool FirstVisit(ino_t inode)
 
 namespace {
 
-// A message named relative to the directory is one of its files, which a
-// client may have put there or renamed to that name: it is shown only where
-// the session could download it.
-bool MayShowDirectoryMessage()
+// A message file named relative to the current directory is, after the
+// login, one of the session's files, which a client may have put there or
+// renamed to that name: it is shown only where the session could download it.
+bool MayShowFileOfCwd()
 {
-    if (gCdMessage[0] == '/')
+    if (!gLoggedIn)
         return true;
     if (!gAllow[kPermRead])
         return false;
@@ -291,15 +291,17 @@ FILE *OpenReplyFile(const char *path, int onceOnly, int logErrors)
 {
     if (path == nullptr || path[0] == '\0' || gDumbClient)
         return nullptr;
+    // Relative names are looked up in directories the users may fill;
+    // absolute ones come from the configuration.
+    const bool relative = path[0] != '/';
+    if (relative && !MayShowFileOfCwd())
+        return nullptr;
     struct stat st;
     if (lstat(path, &st) < 0) {
         if (logErrors)
             LogPerror("Could not stat ReplyFile %.300s", path);
         return nullptr;
     }
-    // Relative names are looked up in directories the users may fill;
-    // absolute ones come from the configuration.
-    const bool relative = path[0] != '/';
     if (relative && S_ISLNK(st.st_mode)) {
         if (logErrors)
             Log(kLogMisc, "Ignoring ReplyFile link %.300s.\n", path);
@@ -518,5 +520,5 @@ void GoodbyeMessage()
 
 int OpenDirectoryMessage()
 {
-    return MayShowDirectoryMessage() && OpenReplyFile(gCdMessage, 1, 0) != nullptr ? 1 : 0;
+    return OpenReplyFile(gCdMessage, 1, 0) != nullptr ? 1 : 0;
 }
