@@ -103,12 +103,18 @@ def anonymous(server, zorvad_dir, users):
     return s, f, entry.pw_uid, entry.pw_gid
 
 
-def virtual(server, zorvad_dir, users):
+def vera_db(zorvad_dir, password):
+    """A password database with the virtual user vera, whose home is made."""
     home = os.path.join(zorvad_dir, "vhome")
     os.makedirs(home)
     os.chown(home, 65534, 65534)
     db = os.path.join(zorvad_dir, "db", "passwd.db")
-    write_passwd_db(db, "vera:{plain}s3cret:65534:65534::%s:/bin/false" % home)
+    write_passwd_db(db, "vera:{plain}%s:65534:65534::%s:/bin/false" % (password, home))
+    return db
+
+
+def virtual(server, zorvad_dir, users):
+    db = vera_db(zorvad_dir, "s3cret")
     s = server(domain=DOMAIN + "passwd = %s, /etc/passwd\n" % db)
     f = ftplib.FTP()
     f.connect("127.0.0.1", s.port, timeout=20)
@@ -590,11 +596,7 @@ def test_code_running_before_a_login_finds_nothing_of_an_earlier_virtual_users_p
     # for it), which the same pool child forked after it checked a virtual
     # user's password, wrong or right: neither that user's hash from the
     # password database (to be cracked) nor the password itself may be there.
-    home = os.path.join(zorvad_dir, "vhome")
-    os.makedirs(home)
-    os.chown(home, 65534, 65534)
-    db = os.path.join(zorvad_dir, "db", "passwd.db")
-    write_passwd_db(db, "vera:{plain}Vera-s3cret:65534:65534::%s:/bin/false" % home)
+    db = vera_db(zorvad_dir, "Vera-s3cret")
     with open(db, "rb") as d:
         digest = re.search(rb"vera:(\$1\$[^:]+):", d.read()).group(1)
     s = server(domain=DOMAIN + "passwd = %s\n" % db, general="max-users = 1\n")
