@@ -49,10 +49,10 @@ int SetOwnerAndGroup(const char *path, uid_t uid, gid_t gid);
 // whatever the name points to by now.
 int SetOwnerAndGroupOfFile(int fd, const char *path, uid_t uid, gid_t gid);
 
-// 1 when a restart point would take the byte usage to the hard limit or
-// beyond (never when there is no limit); safe for any offset.
 // The refusal of a restart point whose gap the bytes limit has no room for.
 void RestartOverQuota();
+// 1 when a restart point would take the byte usage to the hard limit or
+// beyond (never when there is no limit); safe for any offset.
 [[nodiscard]] int RestartExceedsQuota(int64_t usage, int64_t restartPt, int64_t hardLimit);
 
 // 1 when an upload's first bytes look like a program (ELF, "#!/", an applet
