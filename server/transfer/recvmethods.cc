@@ -1,9 +1,7 @@
 // The receivers of uploads: the data connection is read block by block and
 // written into the file, as it comes (RegStore) or with TYPE A line ends
 // converted (RegAsciiStore1_2, RegAsciiStore3); quota, bandwidth limit and
-// the client's interrupt are kept between blocks.  Binary data for a file
-// that is not in append mode moves from the socket into the file through a
-// pipe, without being copied through the process; each wait for data is
+// the client's interrupt are kept between blocks.  Each wait for data is
 // limited by the socket's own receive time-out ("xfer-timeout").
 #include <fcntl.h>
 #include <sys/socket.h>
