@@ -11,6 +11,7 @@
 #include <climits>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -363,6 +364,53 @@ namespace {
 
 ShmSlot *gMailbox = nullptr;
 
+// The mailbox's statistics as the pool child last took them (or put them
+// there).  A publication adds what they grew by since: the master clears a
+// bucket in the slot ahead of its quarter hour, and the mailbox's older copy
+// of it must not come back; nor may a process of the session take any
+// figure down, or put in one that is no number.
+ShmStatBucket gMailboxStatsTaken[kShmNumBuckets];
+
+uint32_t Growth(uint32_t now, uint32_t *taken)
+{
+    const uint32_t grown = now >= *taken ? now - *taken : 0;
+    *taken = now;
+    return grown;
+}
+
+double Growth(double now, double *taken)
+{
+    const double grown = std::isfinite(now) && std::isfinite(*taken) && now > *taken ? now - *taken : 0.0;
+    *taken = now;
+    return grown;
+}
+
+void TakeGrowth(ShmXferStats *into, const ShmXferStats &now, ShmXferStats *taken)
+{
+    into->count += Growth(now.count, &taken->count);
+    for (int i = 0; i < kStatNumResults; i++)
+        into->byResult[i] += Growth(now.byResult[i], &taken->byResult[i]);
+    into->kib += Growth(now.kib, &taken->kib);
+    for (int i = 0; i < 3; i++)
+        into->reserved[i] += Growth(now.reserved[i], &taken->reserved[i]);
+    into->seconds += Growth(now.seconds, &taken->seconds);
+}
+
+void TakeGrowth(ShmStatBucket *into, const ShmStatBucket &now, ShmStatBucket *taken)
+{
+    for (size_t i = 0; i < std::size(into->session); i++)
+        into->session[i] += Growth(now.session[i], &taken->session[i]);
+    TakeGrowth(&into->download, now.download, &taken->download);
+    TakeGrowth(&into->upload, now.upload, &taken->upload);
+}
+
+// The mailbox starts as the slot, and its statistics are taken from there.
+void FillMailbox()
+{
+    memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+    memcpy(gMailboxStatsTaken, gShmSlot->stats, sizeof(gMailboxStatsTaken));
+}
+
 // A pool child's read-only attachment, which the processes it forks inherit
 // in place of the writable one.
 void *gShmReadOnly = reinterpret_cast<void *>(-1);
@@ -398,6 +446,8 @@ int ShmPrepareMailbox()
     if (gMailbox != nullptr)
         munmap(gMailbox, sizeof(ShmSlot));
     gMailbox = static_cast<ShmSlot *>(p);
+    if (gShmSlot != nullptr && gRUserPtr == gShmSlot)
+        FillMailbox();
     return 0;
 }
 
@@ -428,7 +478,8 @@ int ShmUseMailbox()
         gShmSlot = nullptr;
         return -1;
     }
-    memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+    // The statistics as the pool child put them: it takes what they grow by.
+    memcpy(gMailbox, gShmSlot, offsetof(ShmSlot, stats));
     gRUserPtr = gMailbox;
     return 0;
 }
@@ -454,13 +505,14 @@ void ShmPublishMailbox()
         s.state = m.state;
     s.lsRequests = m.lsRequests;
     s.lsCacheHits = m.lsCacheHits;
-    memcpy(s.stats, m.stats, sizeof(s.stats));
+    for (int i = 0; i < kShmNumBuckets; i++)
+        TakeGrowth(&s.stats[i], m.stats[i], &gMailboxStatsTaken[i]);
 }
 
 void ShmRefreshMailbox()
 {
     if (gMailbox != nullptr && gShmSlot != nullptr && gRUserPtr == gShmSlot)
-        memcpy(gMailbox, gShmSlot, sizeof(ShmSlot));
+        FillMailbox();
 }
 
 void ResetSharedMemory()

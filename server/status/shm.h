@@ -246,18 +246,19 @@ void ResetSharedMemory();
 // writable attachment, which ShmUseMailbox replaces).
 int ShmKeepFromChildren();
 
-// Pool child, before each client: maps a new mailbox (the earlier one goes).
-// 0, or -1 (no front can start).
+// Pool child, before each client: maps a new mailbox (the earlier one goes),
+// which starts as the slot.  0, or -1 (no front can start).
 [[nodiscard]] int ShmPrepareMailbox();
 
-// The front or session's process, still root: the own slot copied to the mailbox, which becomes
-// gRUserPtr; the segment attached again read-only at the same address.
+// The front or session's process, still root: the own slot copied to the mailbox (but the
+// statistics, which stay as the pool child put them), which becomes gRUserPtr; the segment attached again read-only at the same address.
 // 0, or -1 when the segment could not be made read-only.
 [[nodiscard]] int ShmUseMailbox();
 
-// Pool child: the command, the directory, the times, the state, the listing
-// counts and the statistics into the slot (the user, address, domain set and
-// session id stay the pool child's alone).
+// Pool child: the command, the directory, the times, the state and the
+// listing counts into the slot, and what the statistics grew by since they
+// were last taken (the user, address, domain set and session id stay the
+// pool child's alone).
 void ShmPublishMailbox();
 
 // Pool child, after it changed its slot: the mailbox shows the front the same.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -175,6 +176,46 @@ TEST_F(SegmentTest, AChildOnlyDetachesAndClearsItsSlot)
     EXPECT_EQ(slot->sessionStart, 0);
     // TearDown leaves through the master's path, which removes the segment.
     gShmAddr = again;
+}
+
+// Code running in a session's process writes its mailbox as it likes, and
+// the master clears a bucket of every slot ahead of its quarter hour while the
+// session goes on: a publication adds only what the mailbox's figures grew by.
+TEST_F(SegmentTest, APublicationTakesOnlyWhatTheStatisticsGrewBy)
+{
+    ASSERT_EQ(InitSharedMemory(), 0);
+    ASSERT_EQ(JoinSharedMemory(0), 0);
+    ShmSlot *slot = gShmSlot;
+    slot->stats[7].session[kStatConnections] = 5;   // two and a half hours old, not yet cleared
+    slot->stats[3].download.count = 2;
+    slot->stats[3].download.seconds = 1.5;
+    ASSERT_EQ(ShmPrepareMailbox(), 0);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (ShmUseMailbox() < 0)
+            _exit(1);
+        ShmStatBucket *b = gRUserPtr->stats;
+        b[7].session[kStatConnections]++;           // a connection ended in the new quarter hour
+        b[3].download.count = 0;                    // a figure taken down
+        b[3].download.seconds = NAN;                // no number
+        b[3].upload.kib += 10;
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    memset(&slot->stats[7], 0, sizeof(slot->stats[7]));     // the master, at the quarter hour
+
+    ShmPublishMailbox();
+    EXPECT_EQ(slot->stats[7].session[kStatConnections], 1u);
+    EXPECT_EQ(slot->stats[3].download.count, 2u);
+    EXPECT_EQ(slot->stats[3].download.seconds, 1.5);
+    EXPECT_EQ(slot->stats[3].upload.kib, 10u);
+    ShmPublishMailbox();                                        // nothing grew since
+    EXPECT_EQ(slot->stats[3].upload.kib, 10u);
+    EXPECT_EQ(slot->stats[7].session[kStatConnections], 1u);
 }
 
 // A server sized for many users but serving few must not pay memory for the
