@@ -13,7 +13,7 @@ import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
 from conftest import wait_for
-from test_privileges import GDB, sole_holder, status
+from test_privileges import GDB, GDB_ENV, sole_holder, status
 
 DOMAIN = ("set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
           "log-session = {dir}/session.log\n")
@@ -225,7 +225,8 @@ def test_an_event_processor_about_to_start_outlives_a_pool_child_killed_by_an_ad
                             "-ex", "break setsid", "-ex", "shell touch %s.attached" % held, "-ex", "continue",
                             "-ex", "shell touch %s; while [ ! -e %s ]; do sleep 0.05; done" % (held, go),
                             "-ex", "detach"],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           env=GDB_ENV)
     try:
         assert wait_for(lambda: os.path.exists(held + ".attached"), timeout=60)
         c = s.greeted()

@@ -24,7 +24,7 @@ import time
 import pytest
 
 from accounts import users, write_passwd_db  # noqa: F401 (fixture)
-from conftest import shm_header, wait_for
+from conftest import BIN_DIR, shm_header, wait_for
 from test_tls import ReusingFTP, cert, client_context, tls_keys  # noqa: F401 (fixture)
 
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\n"
@@ -160,6 +160,10 @@ def test_the_process_holding_a_logged_in_clients_connections_has_only_the_users_
 
 
 GDB = shutil.which("gdb")
+# gdb with the shim that lets it give back a register state larger than it
+# knows (tests/tools/xstateshim.cc); without the build's shim, plain gdb.
+XSTATE_SHIM = os.path.join(BIN_DIR, "tests", "tools", "xstateshim.so")
+GDB_ENV = dict(os.environ, LD_PRELOAD=XSTATE_SHIM) if os.path.exists(XSTATE_SHIM) else None
 
 
 def gdb_calls(pid, *lines):
@@ -167,7 +171,7 @@ def gdb_calls(pid, *lines):
     cmd = [GDB, "-nx", "-q", "-batch", "-p", str(pid)]
     for line in lines:
         cmd += ["-ex", line]
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL, env=GDB_ENV)
     return [int(v) for v in re.findall(r"^\$\d+ = (-?\d+)$", out.stdout, re.M)], out
 
 
