@@ -482,7 +482,8 @@ def test_code_running_before_a_login_cannot_write_the_status_area_or_the_shared_
     # commands before its login.  The status area that zorvad_spy and the
     # per-address limits trust is read-only to it, and cannot be made
     # writable; the session index, directory generations and quota records
-    # are not mapped at all.  What it records of itself still shows.
+    # are not mapped at all.  What it records of itself still shows, but
+    # not a login that never happened.
     s = server(domain=DOMAIN)
     c = s.greeted()
     assert c.command("NOOP").startswith("200 ")
@@ -492,10 +493,13 @@ def test_code_running_before_a_login_cannot_write_the_status_area_or_the_shared_
     assert [m[1] for m in segment] == ["r--s"], maps
     writable = [m for m in maps if m[1].startswith("rw")]
     assert len(writable) == 1, maps           # its own slot's page, shared with its pool child alone
-    values, out = gdb_calls(front, "print (int) mprotect(%d, 4096, 3)" % segment[0][0])
-    assert values == [-1], out.stdout + out.stderr
+    state = writable[0][0] + 444                # the state word of the slot it records itself in
+    values, out = gdb_calls(front, "print (int) mprotect(%d, 4096, 3)" % segment[0][0],
+                            "set var *(unsigned int *) %d = 1" % state, "print *(unsigned int *) %d" % state)
+    assert values == [-1, 1], out.stdout + out.stderr
+    assert c.command("NOOP").startswith("200 ")
     (n,) = wait_for(lambda: s.busy_children())
-    assert s.slot(n)["command"] == "NOOP"
+    assert (s.slot(n)["command"], s.slot(n)["state"]) == ("NOOP", 0)
     c.close()
 
 
