@@ -378,7 +378,7 @@ bool CaptureReply(const char *text, size_t len)
 int ServeLoginWord(int channel, LoginRecord &req, TlsControlExport *tls, int relayFd)
 {
     ON_LOGIN_PAGES static char arg[kLineBufSize];
-    ShmPublishMailbox();
+    ShmPublishMailbox(false);
     memcpy(arg, req.arg, sizeof(arg));
     arg[sizeof(arg) - 1] = '\0';
     // The record stays where the next client's front is forked from: a

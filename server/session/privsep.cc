@@ -368,7 +368,7 @@ int ServeRequest(int channel, bool front, PrivRequest &req)
         static_cast<size_t>(n) == head + static_cast<size_t>(req.length)) {
         if (req.op == kPrivSessionDone)
             return 1;
-        ShmPublishMailbox();    // what the process records shows before anything it asks is done
+        ShmPublishMailbox(!front);    // what the process records shows before anything it asks is done
         if (req.op == kPrivPublishSlot) {
             answer = Answer(0);
         } else if (front) {
@@ -519,7 +519,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             break;
         }
         // What the process records (a transfer's progress) shows within a second.
-        ShmPublishMailbox();
+        ShmPublishMailbox(w.handedOver);
         // A front without TLS to relay is gone after the hand-over: no zombie is kept.
         if (w.front != 0 && waitpid(w.front, nullptr, WNOHANG) == w.front)
             w.front = 0;
@@ -560,7 +560,7 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
     }
     // A front told to end writes its last replies and goes.
     ReapWithin(w.pid, endedHere >= 0 ? static_cast<int>(kSessionEndMillis) : -1, &status, w.pidfd.get());
-    ShmPublishMailbox();        // the statistics of its end
+    ShmPublishMailbox(w.handedOver);        // the statistics of its end
     if (w.front != 0) {
         int ignored;
         ReapWithin(w.front, kRelayEndMillis, &ignored);   // its close_notify first

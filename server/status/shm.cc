@@ -484,7 +484,7 @@ int ShmUseMailbox()
     return 0;
 }
 
-void ShmPublishMailbox()
+void ShmPublishMailbox(bool loggedIn)
 {
     if (gMailbox == nullptr || gShmSlot == nullptr || gRUserPtr != gShmSlot)
         return;
@@ -501,7 +501,8 @@ void ShmPublishMailbox()
     if (m.lastCommandTime > s.lastCommandTime)
         s.lastCommandTime = m.lastCommandTime < now ? m.lastCommandTime : now;
     s.waitStart = m.waitStart;
-    if (m.state < static_cast<uint32_t>(kShmNumStates))
+    // Before the login the page is the front's: no state of a login shows.
+    if (m.state < static_cast<uint32_t>(kShmNumStates) && (loggedIn || m.state == kShmStateConnected))
         s.state = m.state;
     s.lsRequests = m.lsRequests;
     s.lsCacheHits = m.lsCacheHits;

@@ -258,8 +258,9 @@ int ShmKeepFromChildren();
 // Pool child: the command, the directory, the times, the state and the
 // listing counts into the slot, and what the statistics grew by since they
 // were last taken (the user, address, domain set and session id stay the
-// pool child's alone).
-void ShmPublishMailbox();
+// pool child's alone).  loggedIn: the page is a session's process's, not a
+// front's, whose state stays "connected".
+void ShmPublishMailbox(bool loggedIn);
 
 // Pool child, after it changed its slot: the mailbox shows the front the same.
 void ShmRefreshMailbox();
