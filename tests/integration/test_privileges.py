@@ -225,6 +225,27 @@ def test_code_running_in_a_session_gets_nothing_of_root_back(server, zorvad_dir,
     f.quit()
 
 
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+@pytest.mark.parametrize("where", ["front", "session"])
+def test_code_in_a_front_or_session_cannot_write_to_the_administrators_terminal(server, zorvad_dir, users, where):
+    # The attacker: code running before or after a login, in a server run
+    # in the foreground with its log echoed (-Q, as every test server here):
+    # the daemon's standard error is the administrator's terminal, open to
+    # escape sequences.  Only the logger's echo of what was logged may go
+    # there.
+    if where == "front":
+        s = server(domain=DOMAIN)
+        c, pid = greeted_front(s)
+    else:
+        s, c, _, _ = anonymous(server, zorvad_dir, users)
+        pid = session_holder(s, c)
+    values, out = gdb_calls(pid, 'print (int) write(2, "\\033]0;forged by %s\\007\\n", 22)' % where)
+    assert values == [22], out.stdout + out.stderr
+    c.close()
+    assert wait_for(lambda: not s.busy_children(), 10)
+    assert "forged" not in s.stderr()
+
+
 def test_every_login_gets_a_process_of_its_own_under_the_pool_childs_slot(server):
     # The pool child that forked it greets the next client; the status
     # area's slot names the pool child.
