@@ -13,7 +13,7 @@ import pytest
 from accounts import create_system_user, remove_system_user
 from conftest import free_port, listening, wait_for, write_configs
 from test_domains import private_etc_files
-from test_privileges import greeted_front, status
+from test_privileges import GDB_ENV, greeted_front, status
 
 USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
 
@@ -482,7 +482,7 @@ def _call_inside(pid, *calls):
     args = ["gdb", "-q", "-batch", "-p", str(pid)]
     for c in calls:
         args += ["-ex", "call (long)" + c]
-    out = subprocess.run(args + ["-ex", "detach"], capture_output=True, text=True, timeout=60).stdout
+    out = subprocess.run(args + ["-ex", "detach"], capture_output=True, text=True, timeout=60, env=GDB_ENV).stdout
     return [int(v) for v in re.findall(r"^\$\d+ = (-?\d+)$", out, re.M)]
 
 
