@@ -609,6 +609,15 @@ int InstallLookupFilter()
 }
 #endif
 
+// A server echoing its log keeps the terminal it was started from as its
+// standard error; a process that reads a client's bytes writes nothing
+// there (its log goes through the pipe, and the logger echoes it).
+void LeaveTheTerminal()
+{
+    if ((gLogToTTY == 2 || gWasATTY2) && gDevNull >= 0)
+        (void) dup2(gDevNull, STDERR_FILENO);
+}
+
 }  // namespace
 
 int LimitSessionProcess()
@@ -664,6 +673,7 @@ int LimitUserProcess()
     // The ids are the user's alone now: the kernel has cleared the
     // permitted and effective sets; what is left is checked, not assumed.
     (void) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    LeaveTheTerminal();
     int rc = 0;
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
     struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
@@ -789,6 +799,7 @@ int EnterFrontConfinement(pid_t parent)
     // (the front's own slot is its mailbox), the others are let go.
     if (ShmUseMailbox() < 0)
         return FrontFailed("the status area");
+    LeaveTheTerminal();
     ForgetSessionIndex();
     ForgetDirGenerations();
     QuotaTableForget();
