@@ -597,12 +597,14 @@ def test_code_running_inside_the_logger_reaches_no_table_the_sessions_share_but_
     s.wait_log(r">> 221 ")
 
 
-def test_a_local_process_of_nobody_cannot_stop_the_logger(server):
+@pytest.mark.parametrize("owner", ["", "log-owner = nobody\n"])
+def test_a_local_process_of_nobody_cannot_stop_the_logger(server, owner):
     """The attacker: a local process running as nobody (another daemon's
     account, or the session of a virtual user mapped to 65534), which would
     stop the logger and, once the log pipe is full, every session that
-    logs.  Without log-owner the logger has an id no other process has."""
-    s = server()
+    logs.  The logger has an id no other process has, also when its files
+    go to nobody."""
+    s = server(general=owner)
     pid = _logger_pid(s)
     with open("/proc/%d/status" % pid) as f:
         status = dict(line.rstrip("\n").split(":\t", 1) for line in f)
