@@ -1077,9 +1077,9 @@ bool KeepEvent(int sock, const KeeperRequest &rq)
     }
 }
 
-// An id of the logger's own when log-owner is unset: no other process has
-// it, so none can stop the logger (and with it every session that logs).
-// 0 when there is none or an account or group holds it.
+// An id of the logger's own: no other process has it, so none can stop the
+// logger (and with it every session that logs).  0 when there is none or an
+// account or group holds it.
 uid_t LoggerOwnId()
 {
     const long id = LoggerReservedId();
@@ -1088,17 +1088,17 @@ uid_t LoggerOwnId()
     return static_cast<uid_t>(id);
 }
 
-// The identity the logger keeps: log-owner's (with log-group, else its own
-// group), else an id of its own, else nobody's; never root's.
+// The identity the logger keeps: an id of its own (the keeper opens the
+// files and hands them to log-owner, so the logger needs no account's
+// rights), else log-owner's (with log-group, else its own group), else
+// nobody's; never root's.
 void LoggerIdentity(uid_t *uid, gid_t *gid)
 {
     constexpr uid_t kNobody = 65534;
-    if (!LogOwnerSet() || gLogOwner == 0) {
-        if (const uid_t own = LoggerOwnId(); own != 0) {
-            *uid = own;
-            *gid = static_cast<gid_t>(own);
-            return;
-        }
+    if (const uid_t own = LoggerOwnId(); own != 0) {
+        *uid = own;
+        *gid = static_cast<gid_t>(own);
+        return;
     }
     const struct passwd *pw = LogOwnerSet() ? getpwuid(gLogOwner) : getpwnam("nobody");
     *uid = LogOwnerSet() ? gLogOwner : pw != nullptr ? pw->pw_uid : kNobody;
