@@ -14,6 +14,7 @@ from accounts import users  # noqa: F401 (fixture)
 from conftest import BIN_DIR, wait_for
 
 PASSWD = os.path.join(BIN_DIR, "tools", "passwd", "zorvad_passwd")
+EDQUOTA = os.path.join(BIN_DIR, "tools", "quota", "zorvad_edquota")
 DOMAIN = "set-name = test\nserver-name = testhost\nftp-home = {dir}/ftp\npasswd = %s\n"
 UID = 65534
 
@@ -71,11 +72,11 @@ def test_a_virtual_user_added_by_the_tool_logs_in_with_the_whole_password(server
 
 # ---- The access check of a set-user-ID run ------------------------------------------------------
 
-def setuid_copy(zorvad_dir):
+def setuid_copy(zorvad_dir, program=PASSWD):
     bindir = os.path.join(zorvad_dir, "bin")
-    os.makedirs(bindir, mode=0o755)
-    binary = os.path.join(bindir, "zorvad_passwd")
-    shutil.copy(PASSWD, binary)
+    os.makedirs(bindir, mode=0o755, exist_ok=True)
+    binary = os.path.join(bindir, os.path.basename(program))
+    shutil.copy(program, binary)
     os.chown(binary, 0, 0)
     os.chmod(binary, 0o4755)
     return binary
@@ -575,3 +576,174 @@ def test_a_delegated_user_stores_no_terminal_control_characters_for_root_to_prin
     r = subprocess.run([*prefix, "-p", "jose", "-P", "$1$x$\x1b[2J"], capture_output=True, timeout=60)
     assert r.returncode == 1 and b"control character" in r.stderr, r.stderr
     assert subprocess.run([PASSWD, "-f", db, "-x"], capture_output=True).stdout == fine + b"\n"
+
+
+# ---- A delegated user and the database's lock ----------------------------------------------------
+
+# Run as the caller: what it may do to a process of the tool.  A process it
+# stopped is let go at once, so that nothing stays stopped.
+CALLER_STOPS_AND_RENICES = r"""
+import errno, os, signal, sys
+pid = int(sys.argv[1])
+try:
+    os.kill(pid, signal.SIGSTOP)
+    os.kill(pid, signal.SIGCONT)
+    print("stopped")
+except OSError as e:
+    print(errno.errorcode[e.errno])
+try:
+    os.setpriority(os.PRIO_PROCESS, pid, 19)
+    print("reniced")
+except OSError as e:
+    print(errno.errorcode[e.errno])
+"""
+
+
+def what_the_caller_may_do(user, pid):
+    r = subprocess.run([*as_user(user), "/usr/bin/python3", "-c", CALLER_STOPS_AND_RENICES, str(pid)],
+                       capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.split()
+
+
+def lockers(path):
+    """[(pid, waiting)] of the POSIX locks on path, from /proc/locks."""
+    st = os.stat(path)
+    found = []
+    with open("/proc/locks") as f:
+        for line in f:
+            words = line.split()
+            waiting = words[1] == "->"
+            words = words[2:] if waiting else words[1:]
+            major, minor, inode = words[4].split(":")
+            if (int(major, 16), int(minor, 16), int(inode)) == (os.major(st.st_dev), os.minor(st.st_dev),
+                                                                 st.st_ino):
+                found.append((int(words[3]), waiting))
+    return found
+
+
+def priority(pid):
+    """The nice value, scheduling policy and I/O class of pid."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    io = subprocess.run(["ionice", "-p", str(pid)], capture_output=True, text=True, timeout=30).stdout
+    return int(fields[16]), int(fields[38]), io.split(":")[0].strip()   # stat fields 19 and 41
+
+
+def process_state(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def test_a_delegated_user_can_neither_stop_nor_slow_an_import_that_holds_the_database(zorvad_dir, db, users):
+    """A delegated user starts a long import at the lowest CPU and I/O
+    priority and, once it takes the database's lock (the server's logins
+    wait for it and fail after 3 s), stops it with SIGSTOP or renices it, to
+    keep every virtual user out for as long as it likes.  The part of the
+    import that reads the caller's file is the caller's own to stop: the
+    database stays free meanwhile.  The test holds a read lock on the
+    database until it has tried, so that the import waits at the call that
+    takes its lock, and feeds the lines through a pipe that it closes only
+    at the end."""
+    import fcntl
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    assert tool("-f", db, "-a", "admin:*:0:0::/:/bin/sh").returncode == 0
+    rng = random.Random(17)
+    names = sorted({"".join(rng.choice(string.ascii_lowercase) for _ in range(10)) for _ in range(5000)})
+    lines = ["%s:*:%d:%d::/:/bin/sh" % (name, user.uid, user.gid) for name in names]
+    fifo = os.path.join(user.home, "import.fifo")
+    os.mkfifo(fifo)
+    os.chown(fifo, user.uid, user.gid)
+    done = threading.Event()
+
+    def feed():
+        try:
+            with open(fifo, "w") as f:
+                f.write("".join(line + "\n" for line in lines))
+                f.flush()
+                done.wait(60)
+        except BrokenPipeError:   # the import ended early
+            pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    with open(db, "rb") as held:
+        fcntl.lockf(held, fcntl.LOCK_SH)
+        importer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
+                                     "nice", "-n", "19", "ionice", "-c", "3", binary, "-w", "-f", db, "-r", fifo],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_for(lambda: (importer.pid, True) in lockers(db), timeout=30)
+            assert what_the_caller_may_do(user, importer.pid) == ["EPERM", "EPERM"]
+            assert priority(importer.pid) == (0, 0, "none")
+            fcntl.lockf(held, fcntl.LOCK_UN)
+            # The caller stops the process that reads its file: the import
+            # waits for it with the database free.
+            with open("/proc/%d/task/%d/children" % (importer.pid, importer.pid)) as f:
+                reader = int(f.read().split()[0])
+            r = subprocess.run([*as_user(user), "kill", "-STOP", str(reader)], capture_output=True, timeout=30)
+            assert r.returncode == 0, r.stderr
+            try:
+                assert wait_for(lambda: process_state(reader) == "T", timeout=30)
+                assert wait_for(lambda: blocked_reading_a_pipe(importer.pid), timeout=30)
+                assert lockers(db) == []
+            finally:
+                subprocess.run([*as_user(user), "kill", "-CONT", str(reader)], timeout=30)
+            done.set()
+            out, err = importer.communicate(timeout=120)
+        finally:
+            done.set()
+            if importer.poll() is None:
+                importer.kill()
+                importer.communicate()
+            if feeder.is_alive():   # still opening the pipe: let it go
+                os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            feeder.join(60)
+    assert importer.returncode == 0 and err == "", err
+    assert sorted(export(db).splitlines()) == sorted(lines + ["admin:*:0:0::/:/bin/sh"])
+
+
+@pytest.mark.parametrize("op", ["add", "replace", "delete", "password", "quotas"])
+def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock(zorvad_dir, db, users, op):
+    """A delegated user runs a one-record write at the lowest priority, with
+    idle scheduling and idle I/O, and, once it takes the database's lock,
+    stops it or renices it, to keep the lock taken.  The test holds a read
+    lock on the whole database, so that the write waits at the very call
+    that takes its lock, where the caller would catch it."""
+    import fcntl
+    user = users()
+    program = EDQUOTA if op == "quotas" else PASSWD
+    binary = setuid_copy(zorvad_dir, program)
+    own = "%s:*:%d:%d::/:/bin/sh" % (user.name, user.uid, user.gid)
+    assert tool("-f", db, "-a", own).returncode == 0
+    assert tool("-f", db, "-a", "proto:*:%d:%d::/:/bin/sh:100:50:10:5" % (user.uid, user.gid)).returncode == 0
+    args = {"add": ["-a", "new:*:%d:%d::/:/bin/sh" % (user.uid, user.gid)],
+            "replace": ["-u", own + ":1:2:3:4"],
+            "delete": ["-d", user.name],
+            "password": ["-p", user.name, "-P", "$1$abcdefgh$0123456789abcdefghijkl"],
+            "quotas": ["-p", "proto", user.name]}[op]
+    with open(db, "rb") as held:
+        fcntl.lockf(held, fcntl.LOCK_SH)
+        writer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
+                                   "nice", "-n", "19", "chrt", "-i", "0", "ionice", "-c", "3", binary, "-f", db, *args],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_for(lambda: (writer.pid, True) in lockers(db), timeout=30), writer.pid
+            assert what_the_caller_may_do(user, writer.pid) == ["EPERM", "EPERM"]
+            assert priority(writer.pid) == (0, 0, "none")
+            fcntl.lockf(held, fcntl.LOCK_UN)
+            out, err = writer.communicate(timeout=60)
+        finally:
+            if writer.poll() is None:
+                writer.kill()
+                writer.communicate()
+    assert writer.returncode == 0, err
+    stored = {line.split(":")[0]: line for line in export(db).splitlines()}
+    expected = {"add": "new:*:%d:%d::/:/bin/sh" % (user.uid, user.gid),
+                "replace": own + ":1:2:3:4::0:0",
+                "delete": None,
+                "password": "%s:$1$abcdefgh$0123456789abcdefghijkl:%d:%d::/:/bin/sh" % (user.name, user.uid,
+                                                                                          user.gid),
+                "quotas": own + ":100:50:10:5::0:0"}[op]
+    assert stored.get("new" if op == "add" else user.name) == expected
