@@ -747,3 +747,40 @@ def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock
                                                                                           user.gid),
                 "quotas": own + ":100:50:10:5::0:0"}[op]
     assert stored.get("new" if op == "add" else user.name) == expected
+
+
+def blocked_writing_a_pipe(pid):
+    with open("/proc/%d/wchan" % pid) as f:
+        return f.read().endswith("pipe_write")
+
+
+def test_a_delegated_import_whose_messages_nobody_reads_leaves_the_database_free(zorvad_dir, db, users):
+    """A delegated user imports lines that each replace a record it may not
+    change, with a standard error that it never reads: once the pipe is
+    full the import blocks writing the refusals, and must not hold the
+    database's lock (and keep every login waiting) meanwhile."""
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    names = ["root%04d" % i for i in range(2000)]
+    listing = os.path.join(zorvad_dir, "root.txt")
+    write_lines(listing, ["%s:*:0:0::/:/bin/sh" % name for name in names])
+    assert tool("-w", "-f", db, "-i", listing).returncode == 0
+    before = export(db)
+    path = os.path.join(user.home, "import.txt")
+    write_lines(path, ["%s:*:%d:%d::/:/bin/false" % (name, user.uid, user.gid) for name in names])
+    os.chown(path, user.uid, user.gid)
+    importer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
+                                 binary, "-w", "-f", db, "-r", path],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(lambda: blocked_writing_a_pipe(importer.pid), timeout=30)
+        assert lockers(db) == []
+        out, err = importer.communicate(timeout=60)
+    finally:
+        if importer.poll() is None:
+            importer.kill()
+            importer.communicate()
+    assert importer.returncode == 1
+    assert err.count("but you don't have permission to replace it.\n") == len(names)
+    assert err.endswith("0 records imported, %d lines failed.\n" % len(names))
+    assert export(db) == before
