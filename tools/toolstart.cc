@@ -3,8 +3,12 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,11 +49,100 @@ volatile sig_atomic_t gGotSigusr1;
 // Standard input's buffer is our own, so that the passwords read through it
 // can be wiped at exit.
 char gStdinBuffer[4096];
+// While a LockHolderGuard keeps the output in memory: the real standard
+// output and error (index 0 and 1), and the memory files that descriptors 1
+// and 2 write into instead; -1 when not kept.
+volatile sig_atomic_t gHeldRealFd[2] = {-1, -1};
+volatile sig_atomic_t gHeldMemoryFd[2] = {-1, -1};
+int gHoldDepth;
+
+// ioprio_set(2): the calling process, and the I/O class that follows from
+// the nice value (the default).
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioClassNone = 0;
 
 void WriteStderr(const char *s)
 {
     ssize_t unused = write(2, s, strlen(s));
     (void)unused;
+}
+
+void WriteAll(int fd, const char *buf, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        buf += n;
+        len -= size_t(n);
+    }
+}
+
+// Points descriptors 1 and 2 at memory files.  0, or -1 with errno (nothing
+// diverted): the caller may have left no descriptor free.
+int HoldOutput()
+{
+    fflush(stdout);
+    fflush(stderr);
+    int mem[2] = {-1, -1}, real[2] = {-1, -1};
+    for (int i = 0; i < 2; i++) {
+        mem[i] = memfd_create("held-output", MFD_CLOEXEC);
+        real[i] = mem[i] < 0 ? -1 : fcntl(i + 1, F_DUPFD_CLOEXEC, 3);
+        if (real[i] < 0) {
+            const int err = errno;
+            for (int j = 0; j <= i; j++) {
+                if (mem[j] >= 0)
+                    close(mem[j]);
+                if (real[j] >= 0)
+                    close(real[j]);
+            }
+            errno = err;
+            return -1;
+        }
+    }
+    for (int i = 0; i < 2; i++) {
+        dup2(mem[i], i + 1);
+        gHeldRealFd[i] = real[i];
+        gHeldMemoryFd[i] = mem[i];
+    }
+    return 0;
+}
+
+// Puts the real descriptors back and writes out what was kept.  Only
+// async-signal-safe calls: the exit on a signal uses it too.
+void ReleaseOutput()
+{
+    for (int i = 0; i < 2; i++) {
+        const int real = gHeldRealFd[i];
+        const int mem = gHeldMemoryFd[i];
+        if (real < 0)
+            continue;
+        gHeldRealFd[i] = -1;
+        gHeldMemoryFd[i] = -1;
+        dup2(real, i + 1);
+        close(real);
+        char buf[4096];
+        off_t off = 0;
+        for (ssize_t n; (n = pread(mem, buf, sizeof buf, off)) > 0; off += n)
+            WriteAll(i + 1, buf, size_t(n));
+        close(mem);
+    }
+}
+
+// Undoes a slow-down the caller chose before: nice value 0, normal
+// scheduling, and the I/O class that follows from them.  Root may raise its
+// own priority.
+void UndoSlowDown()
+{
+    (void)setpriority(PRIO_PROCESS, 0, 0);
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    if (policy == SCHED_IDLE || policy == SCHED_BATCH) {
+        const struct sched_param normal {};
+        (void)sched_setscheduler(0, SCHED_OTHER, &normal);
+    }
+    (void)syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioClassNone);
 }
 
 void RestoreEcho()
@@ -65,18 +158,25 @@ bool DatabaseOpen()
     return memcmp(gDb.magic, "_Ormel_", 7) == 0;
 }
 
+// The database is closed (its locks given back) before text kept while
+// holding one is written out.
 void CloseAtExit()
 {
     RestoreEcho();
     explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
-    if (DatabaseOpen()) {
+    const bool open = DatabaseOpen();
+    if (open)
         Ormel_Close(&gDb);
+    fflush(stdout);
+    fflush(stderr);
+    ReleaseOutput();
+    if (open)
         fputs("Database closed.\n", stderr);
-    }
 }
 
 // Only async-signal-safe calls: the database library keeps a killed writer's
-// file whole, and closing the descriptor releases its locks.
+// file whole, and closing the descriptor releases its locks (first, before
+// anything is written where the caller may block it).
 void ExitOnSignal(int sig)
 {
     char msg[64] = "\nCaught signal ";
@@ -88,13 +188,15 @@ void ExitOnSignal(int sig)
     while (n > 0)
         msg[len++] = digits[--n];
     memcpy(msg + len, ", exiting.\n", sizeof ", exiting.\n");
+    const bool open = DatabaseOpen();
+    if (open)
+        close(gDb.fd);
+    ReleaseOutput();
     RestoreEcho();
     explicit_bzero(gStdinBuffer, sizeof gStdinBuffer);
     WriteStderr(msg);
-    if (DatabaseOpen()) {
-        close(gDb.fd);
+    if (open)
         WriteStderr("Database closed.\n");
-    }
     _exit(3);
 }
 
@@ -575,8 +677,16 @@ int CloseToolDatabase()
     return DatabaseOpen() ? Ormel_Close(&gDb) : 0;
 }
 
+void ForgetToolDatabase()
+{
+    if (DatabaseOpen())
+        close(gDb.fd);
+    memset(&gDb, 0, sizeof gDb);
+}
+
 int UpdateStoredRecord(const char *name, bool (*change)(Hpwd *p, const void *arg), const void *arg)
 {
+    LockHolderGuard holder;
     if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
         fprintf(stderr, "Could not lock %s.\n", gPwFileName);
         return 1;
@@ -624,17 +734,74 @@ FILE *OpenAsCaller(const char *path)
 
 void DropPrivileges()
 {
-    if (getegid() != gRealGid && setgid(gRealGid) != 0) {
+    if (setresgid(gRealGid, gRealGid, gRealGid) != 0) {
         perror("setgid");
         exit(1);
     }
-    if ((geteuid() != gRealUid || getuid() != gRealUid) && setuid(gRealUid) != 0) {
+    if (setresuid(gRealUid, gRealUid, gRealUid) != 0) {
         perror("setuid");
         exit(1);
     }
     // A set-user-ID root identity must be gone for good.
     if (gRealUid != 0 && (setuid(0) == 0 || geteuid() != gRealUid)) {
         fprintf(stderr, "setuid: %s\n", strerror(EPERM));
+        exit(1);
+    }
+}
+
+void ActAsCaller()
+{
+    uid_t ruid, euid, suid;
+    if (!gFakeSuperuser || getresuid(&ruid, &euid, &suid) != 0 || suid != 0) {
+        DropPrivileges();
+        return;
+    }
+    if (setresgid(gRealGid, gRealGid, gRealGid) != 0) {
+        perror("setgid");
+        exit(1);
+    }
+    if (setresuid(gRealUid, gRealUid, 0) != 0) {
+        perror("setuid");
+        exit(1);
+    }
+}
+
+LockHolderGuard::LockHolderGuard()
+{
+    if (gHoldDepth++ > 0 || !gFakeSuperuser)
+        return;
+    outermost_ = true;
+    if (getresuid(&uids_[0], &uids_[1], &uids_[2]) != 0 || getresgid(&gids_[0], &gids_[1], &gids_[2]) != 0 ||
+        setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0) {
+        perror("setuid");
+        exit(1);
+    }
+    UndoSlowDown();
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGTTOU, &ignore, &oldTtou_);
+    sigaction(SIGTTIN, &ignore, &oldTtin_);
+    if (HoldOutput() != 0) {
+        fprintf(stderr, "Cannot keep the output while the database is locked: %s.\n", strerror(errno));
+        exit(1);
+    }
+}
+
+LockHolderGuard::~LockHolderGuard()
+{
+    gHoldDepth--;
+    if (!outermost_)
+        return;
+    fflush(stdout);
+    fflush(stderr);
+    sigaction(SIGTTOU, &oldTtou_, nullptr);
+    sigaction(SIGTTIN, &oldTtin_, nullptr);
+    const bool back = setresgid(gids_[0], gids_[1], gids_[2]) == 0 && setresuid(uids_[0], uids_[1], uids_[2]) == 0;
+    const int err = errno;
+    ReleaseOutput();
+    if (!back) {
+        fprintf(stderr, "setuid: %s\n", strerror(err));
         exit(1);
     }
 }

@@ -12,12 +12,16 @@
 //     if (OpenToolDatabase(kToolOpenRead) != 0) exit(1);
 //     DropPrivileges();                        // exits 1 when it cannot
 //     ... the operation; CloseToolDatabase() ...
+// An operation that writes the database calls ActAsCaller() in place of
+// DropPrivileges() and takes every lock of the database inside a
+// LockHolderGuard.
 //
-// Exit codes used here: 1 (dropping privileges failed), 3 (signal), 6, 7, 8,
+// Exit codes used here: 1 (a switch of ids failed), 3 (signal), 6, 7, 8,
 // 9, 10 (access check), 11 (no program name), 12 (descriptors 0-2 not open),
 // 13 (environment not purged).  The usage text (exit 5) is the tool's own.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -91,6 +95,9 @@ enum ToolOpenMode { kToolOpenRead, kToolOpenReadWrite, kToolOpenCreate };
 [[nodiscard]] int OpenToolDatabase(ToolOpenMode mode);
 // Closes gDb quietly; 0 or the library's error code (a failed final write).
 int CloseToolDatabase();
+// In a child process: closes its copy of the database's descriptor (the
+// parent's locks stay) and forgets the handle.
+void ForgetToolDatabase();
 
 // "-f path": sets gPwFileName; a path that does not fit is refused with exit 1.
 void SetPwFileName(const char *path);
@@ -141,6 +148,38 @@ struct DirectoryMaker {
 // "setgid: ..." or "setuid: ..." and exit 1 when the system refuses.
 // Harmless to call again.
 void DropPrivileges();
+
+// Goes on with the caller's rights: real and effective ids the caller's.  A
+// delegated run that has not given root up keeps it as its saved user ID,
+// for LockHolderGuard alone; any other run gives privileges up as
+// DropPrivileges does.  Harmless to call again.
+void ActAsCaller();
+
+// Spans the time in which a delegated run asks for, holds and gives back a
+// lock of the database (logins wait for it).  Meanwhile the process is root
+// in its real, effective and saved ids, so that the caller can neither stop
+// it (signals are allowed by the real and saved ids) nor lower its priority
+// (allowed by the real and effective ids); it undoes a slow-down the caller
+// chose before (nice value, idle or batch scheduling, idle I/O class),
+// ignores the terminal's SIGTTOU and SIGTTIN, and keeps what it prints in
+// memory until the guard ends: a caller's pipe left full or a stopped
+// terminal must not keep the lock taken.  Afterwards the ids are as they
+// were (the priority stays undone) and the kept text is written out.
+// Guards nest; only the outermost acts, and only in a delegated run.  A
+// failed switch of ids ends the process with "setuid: ..." and exit 1.
+class LockHolderGuard {
+  public:
+    LockHolderGuard();
+    ~LockHolderGuard();
+    LockHolderGuard(const LockHolderGuard &) = delete;
+    LockHolderGuard &operator=(const LockHolderGuard &) = delete;
+
+  private:
+    bool outermost_ = false;
+    uid_t uids_[3] = {};
+    gid_t gids_[3] = {};
+    struct sigaction oldTtou_ {}, oldTtin_ {};
+};
 
 // ---- Record permissions -------------------------------------------------------------
 

@@ -2,12 +2,16 @@
 // system's own accounts (-I).  Directories for the new users, the warnings
 // about their home directories, and the check that the stored line is whole.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 #include <cstdlib>
@@ -263,6 +267,7 @@ int StoreRecord(const Hpwd *p, bool replace)
         explicit_bzero(line, sizeof line);
         return -1;
     }
+    LockHolderGuard holder;
     if (replace && !gCanModifyAnyRecord) {
         const int same = CompareWithStored(line, p);
         if (same != 0) {
@@ -306,7 +311,7 @@ int PrepareRecordLine(const char *text, bool encrypt, Hpwd *rec)
     }
     // The record's ids are the caller's before anything is made for it, and
     // directories are made with the caller's rights.
-    DropPrivileges();
+    ActAsCaller();
     if (!gCanModifyAnyRecord)
         ForceOwnIds(rec);
     const int made = CreateUserDirectories(rec);
@@ -372,7 +377,9 @@ class BatchLock {
             Sleep(kFreeMs);
             busyMs_ = 0;
         }
+        holder_.emplace();
         if (Ormel_ExclusiveLock(&gDb, kOrmelWriteLock) != 0) {
+            holder_.reset();
             fprintf(stderr, "Could not lock %s.\n", gPwFileName);
             return -1;
         }
@@ -388,6 +395,7 @@ class BatchLock {
             return 0;
         const int rc = Ormel_Sync(&gDb);
         (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+        holder_.reset();
         held_ = false;
         busyMs_ += NowMs() - since_;
         if (rc != 0) {
@@ -410,6 +418,7 @@ class BatchLock {
         nanosleep(&pause, nullptr);
     }
 
+    std::optional<LockHolderGuard> holder_;   // from asking for the lock until it is given back
     bool held_ = false;
     int64_t since_ = 0;    // when the lock was taken
     int64_t busyMs_ = 0;   // how long it was held since it was last left free
@@ -423,6 +432,9 @@ struct ImportLine {
     Hpwd rec;
 };
 constexpr int kImportLinesAhead = 256;
+// The import file's buffer: with -c it holds plain-text passwords, and is
+// wiped after use.
+char gImportFileBuffer[16384];
 
 // Reads up to kImportLinesAhead lines and makes their records, reporting the
 // lines that fail; *more is false at the end of input.  Returns the lines
@@ -449,6 +461,200 @@ int ReadAhead(FILE *f, const char *file, ImportLine (&ahead)[kImportLinesAhead],
     return n;
 }
 
+// An import runs in two processes.  A child with nothing but the caller's
+// ids, for good, reads the caller's file, parses its lines, makes the
+// directories and hashes the passwords: hostile input never meets a way back
+// to root.  It sends each finished record to the parent, which is root in
+// every id, so that the caller can neither stop nor slow it while it holds
+// the database's lock.  The parent checks each record again, stores a
+// read-ahead's records in batches and never holds the lock while it waits
+// for the child.  The two take turns (the child reads on once the parent
+// has stored what it sent), so the messages come in the order of one process.
+
+// What the child sends for each line it read, and after each read-ahead.
+enum ImportMessageKind : int32_t { kImportRecord, kImportFailed, kImportReadAheadEnd };
+struct ImportMessage {
+    int32_t kind;
+    int32_t number;    // the line's number; after a read-ahead 1 when more lines follow, else 0
+    char line[2048];   // kImportRecord: the record's line, as StoreRecord writes it
+};
+
+int WriteMessage(int fd, const ImportMessage &msg)
+{
+    const char *p = reinterpret_cast<const char *>(&msg);
+    for (size_t done = 0; done < sizeof msg;) {
+        const ssize_t n = write(fd, p + done, sizeof msg - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += size_t(n);
+    }
+    return 0;
+}
+
+// 0 with a whole message, -1 at the end of the child's output.
+int ReadMessage(int fd, ImportMessage *msg)
+{
+    char *p = reinterpret_cast<char *>(msg);
+    for (size_t done = 0; done < sizeof *msg;) {
+        const ssize_t n = read(fd, p + done, sizeof *msg - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += size_t(n);
+    }
+    return 0;
+}
+
+// The child: reads the lines a read-ahead at a time, sends each record or
+// failure and the end of the read-ahead, and waits for its turn (a byte) to
+// read on.  Ends when the input does or the parent stops.
+[[noreturn]] void ReadImportFile(FILE *f, const char *file, int toParent, int turns)
+{
+    DropPrivileges();
+    static ImportLine ahead[kImportLinesAhead];
+    static ImportMessage msg;
+    int lineNo = 0, failed = 0;
+    for (bool more = true, going = true; more && going;) {
+        const int n = ReadAhead(f, file, ahead, &lineNo, &more, &failed);
+        for (int i = 0; i < n && going; i++) {
+            msg = {};
+            msg.kind = ahead[i].ready ? kImportRecord : kImportFailed;
+            msg.number = ahead[i].number;
+            if (ahead[i].ready)
+                UnparseHpwdEntry(msg.line, sizeof msg.line, &ahead[i].rec);
+            going = WriteMessage(toParent, msg) == 0;
+        }
+        explicit_bzero(ahead, sizeof ahead);
+        msg = {};
+        msg.kind = kImportReadAheadEnd;
+        msg.number = more ? 1 : 0;
+        char turn;
+        going = going && WriteMessage(toParent, msg) == 0 && (!more || read(turns, &turn, 1) == 1);
+    }
+    explicit_bzero(&msg, sizeof msg);
+    fclose(f);
+    explicit_bzero(gImportFileBuffer, sizeof gImportFileBuffer);
+    exit(0);
+}
+
+// The parent's check of a record the child sent: a line that parses back
+// into itself (no field cut, no separator slipped into a field) and holds no
+// terminal control, with the caller's ids unless the caller may change any
+// record.  0 with *rec made, or -1 after printing why.
+int CheckSentRecord(const ImportMessage &msg, Hpwd *rec)
+{
+    char copy[sizeof msg.line], again[sizeof msg.line];
+    bool ok = memchr(msg.line, '\0', sizeof msg.line) != nullptr;
+    if (ok) {
+        Strncpy(copy, msg.line);
+        ok = ParseHpwdLine(rec, copy, 0, 0) == 0 && rec->username[0] != '\0' &&
+             strcmp(UnparseHpwdEntry(again, sizeof again, rec), msg.line) == 0 &&
+             !HasTerminalControl(msg.line, strlen(msg.line));
+    }
+    explicit_bzero(copy, sizeof copy);
+    explicit_bzero(again, sizeof again);
+    if (!ok) {
+        fprintf(stderr, "Invalid format for user record.\n");
+        return -1;
+    }
+    if (!gCanModifyAnyRecord)
+        ForceOwnIds(rec);
+    return 0;
+}
+
+// Gives the child its turn; false when it is gone.
+bool GiveTurn(int fd)
+{
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old);
+    const bool given = write(fd, "t", 1) == 1;
+    sigaction(SIGPIPE, &old, nullptr);
+    return given;
+}
+
+// The parent's counts and state over the whole import.
+struct ImportTally {
+    int added = 0;
+    int failed = 0;
+    bool stopped = false;      // a lock, disk or child failure ended the import
+    bool childEnded = false;   // the child stopped sending before the end of the input
+};
+
+// Receives one read-ahead (without the lock) into batch: its record count,
+// with *more set when more lines follow.
+int ReceiveReadAhead(int fd, ImportMessage (&batch)[kImportLinesAhead], bool *more, ImportTally *t)
+{
+    int n = 0;
+    ImportMessage msg;
+    for (;;) {
+        if (ReadMessage(fd, &msg) != 0 || (msg.kind == kImportRecord && n == kImportLinesAhead) ||
+            (msg.kind != kImportRecord && msg.kind != kImportFailed && msg.kind != kImportReadAheadEnd)) {
+            t->childEnded = true;   // gone, or sending what the child does not send
+            n = 0;
+            break;
+        }
+        if (msg.kind == kImportReadAheadEnd) {
+            *more = msg.number != 0;
+            break;
+        }
+        if (msg.kind == kImportFailed)
+            t->failed++;
+        else
+            batch[n++] = msg;
+    }
+    explicit_bzero(&msg, sizeof msg);
+    return n;
+}
+
+// Stores a read-ahead's records, a batch under the lock at a time.
+void StoreReadAhead(ImportMessage (&batch)[kImportLinesAhead], int n, const char *file, bool replace,
+                    BatchLock *lock, ImportTally *t)
+{
+    for (int i = 0; i < n && !t->stopped; i++) {
+        Hpwd rec;
+        if (CheckSentRecord(batch[i], &rec) != 0) {
+            fprintf(stderr, "(Line %d of %s)\n", batch[i].number, file);
+            t->failed++;
+            continue;
+        }
+        if (lock->Take() != 0) {
+            t->stopped = true;
+            break;
+        }
+        if (StoreRecord(&rec, replace) != 0) {
+            fprintf(stderr, "(Line %d of %s)\n", batch[i].number, file);
+            t->failed++;
+        } else {
+            t->added++;
+        }
+        explicit_bzero(rec.passwd, sizeof rec.passwd);
+        t->stopped = lock->CommitIfDue() != 0;
+    }
+    t->stopped = lock->Commit() != 0 || t->stopped;
+    explicit_bzero(batch, sizeof batch);
+}
+
+// The parent: stores what the child sends until the input ends.
+void StoreImport(int records, int turns, const char *file, bool replace, ImportTally *t)
+{
+    static ImportMessage batch[kImportLinesAhead];
+    BatchLock lock;
+    for (bool more = true; more && !t->stopped && !t->childEnded;) {
+        const int n = ReceiveReadAhead(records, batch, &more, t);
+        if (t->childEnded)
+            break;
+        StoreReadAhead(batch, n, file, replace, &lock, t);
+        if (more && !t->stopped && !GiveTurn(turns))
+            t->childEnded = true;
+    }
+    explicit_bzero(batch, sizeof batch);
+}
+
 }  // namespace
 
 int ImportOperation(const char *file, bool replace)
@@ -458,47 +664,56 @@ int ImportOperation(const char *file, bool replace)
         perror(file);
         return 1;
     }
-    // With -c the file holds plain-text passwords: its buffer and the lines
-    // read ahead are wiped after use.
-    static char fileBuffer[16384];
-    static ImportLine ahead[kImportLinesAhead];
-    setvbuf(f, fileBuffer, _IOFBF, sizeof fileBuffer);
+    setvbuf(f, gImportFileBuffer, _IOFBF, sizeof gImportFileBuffer);
     if (OpenToolDatabase(kToolOpenCreate) != 0) {
         fclose(f);
         return 1;
     }
-    DropPrivileges();
-    BatchLock lock;
-    int lineNo = 0, failed = 0, added = 0;
-    bool stopped = false;
-    for (bool more = true; more && !stopped;) {
-        const int n = ReadAhead(f, file, ahead, &lineNo, &more, &failed);
-        for (int i = 0; i < n && !stopped; i++) {
-            ImportLine &l = ahead[i];
-            if (!l.ready)
-                continue;
-            if (lock.Take() != 0) {
-                stopped = true;
-                break;
-            }
-            if (StoreRecord(&l.rec, replace) != 0) {
-                fprintf(stderr, "(Line %d of %s)\n", l.number, file);
-                failed++;
-            } else {
-                added++;
-            }
-            stopped = lock.CommitIfDue() != 0;
-        }
-        stopped = lock.Commit() != 0 || stopped;
-        explicit_bzero(ahead, sizeof ahead);
+    if (gFakeSuperuser && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0)) {
+        perror("setuid");
+        exit(1);
     }
+    int records[2], turns[2];
+    if (pipe2(records, O_CLOEXEC) != 0 || pipe2(turns, O_CLOEXEC) != 0) {
+        perror("pipe");
+        exit(1);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t child = fork();
+    if (child < 0) {
+        perror("fork");
+        exit(1);
+    }
+    if (child == 0) {
+        close(records[0]);
+        close(turns[1]);
+        ForgetToolDatabase();
+        signal(SIGHUP, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        ReadImportFile(f, file, records[1], turns[0]);
+    }
+    close(records[1]);
+    close(turns[0]);
     fclose(f);
-    explicit_bzero(fileBuffer, sizeof fileBuffer);
+    ImportTally t;
+    StoreImport(records[0], turns[1], file, replace, &t);
+    close(records[0]);
+    close(turns[1]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    // A child that exited with a code (it cannot make a directory, say) ends
+    // the import with that code, as one process would have.
+    if (t.childEnded && WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        exit(WEXITSTATUS(status));
+    t.stopped = t.stopped || t.childEnded;
     const int closed = CloseToolDatabase();
-    if (gVerbose || failed != 0 || stopped)
-        fprintf(stderr, "%d record%s imported, %d line%s failed.\n", added, added == 1 ? "" : "s", failed,
-                failed == 1 ? "" : "s");
-    return failed == 0 && !stopped && closed == 0 ? 0 : 1;
+    if (gVerbose || t.failed != 0 || t.stopped)
+        fprintf(stderr, "%d record%s imported, %d line%s failed.\n", t.added, t.added == 1 ? "" : "s", t.failed,
+                t.failed == 1 ? "" : "s");
+    return t.failed == 0 && !t.stopped && closed == 0 ? 0 : 1;
 }
 
 int SpecialImportOperation()

@@ -225,7 +225,7 @@ int EditOperation(const char *name)
     const bool adding = name == nullptr;
     if (OpenToolDatabase(adding ? kToolOpenCreate : kToolOpenReadWrite) != 0)
         return 1;
-    DropPrivileges();
+    ActAsCaller();
     Hpwd rec;
     InitHpwdStruct(&rec);
     if (!adding) {

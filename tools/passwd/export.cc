@@ -96,7 +96,7 @@ int DeleteOperation(const char *name)
 {
     if (OpenToolDatabase(kToolOpenReadWrite) != 0)
         return 1;
-    DropPrivileges();
+    ActAsCaller();
     OrmelDatum d{};
     int rc = Ormel_Query(&gDb, name, int(strlen(name)), &d);
     if (rc == 0) {
@@ -106,6 +106,7 @@ int DeleteOperation(const char *name)
         FreeDatum(&d);
         if (!allowed)
             return 1;
+        LockHolderGuard holder;
         rc = Ormel_Delete(&gDb, name, int(strlen(name)));
     }
     if (rc != 0) {

@@ -163,7 +163,7 @@ int ChangePasswordOperation(const char *name, const char *newEncrypted)
 {
     if (OpenToolDatabase(kToolOpenReadWrite) != 0)
         return 1;
-    DropPrivileges();
+    ActAsCaller();
     Hpwd rec;
     if (FindRecord(name, &rec) != 0 || !CheckModifyPermission(&rec, "modify"))
         return 1;
@@ -193,7 +193,7 @@ int ChangePasswordFromStdinOperation()
     }
     if (OpenToolDatabase(kToolOpenReadWrite) != 0)
         return 1;
-    DropPrivileges();
+    ActAsCaller();
     Hpwd rec;
     if (FindRecord(name, &rec) != 0 || !CheckModifyPermission(&rec, "modify"))
         return 1;

@@ -189,7 +189,7 @@ int main(int argc, char **argv)
     CheckPwFileName(Usage);
     if (OpenToolDatabase(kToolOpenReadWrite) != 0)
         return 1;
-    DropPrivileges();
+    ActAsCaller();
 
     QuotaFields proto;
     if (prototype != nullptr && PrototypeFields(prototype, &proto) != 0)
