@@ -479,26 +479,12 @@ struct ImportMessage {
     char line[2048];   // kImportRecord: the record's line, as StoreRecord writes it
 };
 
-int WriteMessage(int fd, const ImportMessage &msg)
-{
-    const char *p = reinterpret_cast<const char *>(&msg);
-    for (size_t done = 0; done < sizeof msg;) {
-        const ssize_t n = write(fd, p + done, sizeof msg - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        done += size_t(n);
-    }
-    return 0;
-}
-
-// 0 with a whole message, -1 at the end of the child's output.
-int ReadMessage(int fd, ImportMessage *msg)
+// Sends or receives one whole message: 0, or -1 when the other end is gone.
+int MoveMessage(int fd, ImportMessage *msg, bool send)
 {
     char *p = reinterpret_cast<char *>(msg);
     for (size_t done = 0; done < sizeof *msg;) {
-        const ssize_t n = read(fd, p + done, sizeof *msg - done);
+        const ssize_t n = send ? write(fd, p + done, sizeof *msg - done) : read(fd, p + done, sizeof *msg - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -525,14 +511,14 @@ int ReadMessage(int fd, ImportMessage *msg)
             msg.number = ahead[i].number;
             if (ahead[i].ready)
                 UnparseHpwdEntry(msg.line, sizeof msg.line, &ahead[i].rec);
-            going = WriteMessage(toParent, msg) == 0;
+            going = MoveMessage(toParent, &msg, true) == 0;
         }
         explicit_bzero(ahead, sizeof ahead);
         msg = {};
         msg.kind = kImportReadAheadEnd;
         msg.number = more ? 1 : 0;
         char turn;
-        going = going && WriteMessage(toParent, msg) == 0 && (!more || read(turns, &turn, 1) == 1);
+        going = going && MoveMessage(toParent, &msg, true) == 0 && (!more || read(turns, &turn, 1) == 1);
     }
     explicit_bzero(&msg, sizeof msg);
     fclose(f);
@@ -592,7 +578,7 @@ int ReceiveReadAhead(int fd, ImportMessage (&batch)[kImportLinesAhead], bool *mo
     int n = 0;
     ImportMessage msg;
     for (;;) {
-        if (ReadMessage(fd, &msg) != 0 || (msg.kind == kImportRecord && n == kImportLinesAhead) ||
+        if (MoveMessage(fd, &msg, false) != 0 || (msg.kind == kImportRecord && n == kImportLinesAhead) ||
             (msg.kind != kImportRecord && msg.kind != kImportFailed && msg.kind != kImportReadAheadEnd)) {
             t->childEnded = true;   // gone, or sending what the child does not send
             n = 0;
