@@ -2,12 +2,19 @@
 local address, the reload on SIGHUP, the log files of each set, and the host
 checks made when a connection arrives (password databases, TCP Wrappers,
 reverse names)."""
+import ctypes
 import os
 import re
 import signal
+import struct
+import subprocess
+import sys
 import time
 
+import pytest
+
 from conftest import DEFAULT_DOMAIN, wait_for
+from test_privileges import GDB, gdb_calls, sole_holder
 from xferhelp import anon_login, retr
 
 THREE_SETS = """\
@@ -26,6 +33,22 @@ server-name = two.example
 ftp-home = {dir}/ftp
 log-session = {dir}/@SETNAME@.session
 """
+
+# Two sets, each with a transfer log of its own: "main" (set 0) on every
+# address, "other" (set 1) on 127.0.0.2.
+TWO_XFER_LOGS = """\
+set-name = main
+server-name = main.example
+ftp-home = {dir}/ftp
+log-xfer = {dir}/@SETNAME@.xfer
+set-name = other
+server-address = 127.0.0.2
+server-name = other.example
+ftp-home = {dir}/ftp
+log-xfer = {dir}/@SETNAME@.xfer
+"""
+LOG_MAGIC = 0x77C0FFEE
+XFER_TYPE = 1
 
 
 def read(path):
@@ -186,3 +209,102 @@ def test_a_client_whose_reverse_name_is_too_long_is_denied(server, zorvad_dir):
     s.wait_log(r"Denied access to 127\.0\.0\.5: Resolved hostname \(%s\.\.\.\) too long "
                r"\(78 characters, only first 63 displayed\)\.\n" % name[:63])
     assert wait_for(lambda: b"| DENIED,,127.0.0.5," in read(os.path.join(s.dir, "session.log")))
+
+
+def forged_xfer_record(text, domain):
+    """A well-framed transfer-log record that names the given set."""
+    body = text.encode()
+    return struct.pack("=12siiiI", b"#u1     | ", XFER_TYPE, len(body), domain, LOG_MAGIC) + body
+
+
+def two_xfer_sets(server, general=""):
+    s = server(general=general, domain=TWO_XFER_LOGS)
+    with open(os.path.join(s.dir, "ftp", "f.txt"), "wb") as f:
+        f.write(b"z" * 3000)
+    return s, os.path.join(s.dir, "main.xfer"), os.path.join(s.dir, "other.xfer")
+
+
+def anonymous_retr(c):
+    """A logged-in anonymous transfer of f.txt on the control connection c."""
+    assert retr(c, "f.txt")[1] == b"z" * 3000
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_a_session_cannot_write_into_another_sets_transfer_log(server):
+    # The attacker: code running inside a logged-in session of "main" writes
+    # a well-framed transfer record naming "other" into its log channel.
+    s, main_xfer, other_xfer = two_xfer_sets(server)
+    c = s.greeted(address="127.0.0.1")
+    anon_login(c)
+    pid = sole_holder(s, c.sock)
+    text = "FORGED-IN-ANOTHER-SET"
+    record = forged_xfer_record(text, 1)
+    lines = ["set $r = (char *) malloc(%d)" % len(record),
+             "call (void) memset($r, 0, %d)" % len(record)]
+    lines += ["set *(unsigned char *) ($r + %d) = %d" % (i, b) for i, b in enumerate(record) if b != 0]
+    lines += ["print (long) write(gLogPipe, $r, %d)" % len(record)]
+    values, out = gdb_calls(pid, *lines)
+    if not values and "ptrace" in out.stderr:
+        pytest.skip("this machine lets no debugger attach: " + out.stderr.strip()[:200])
+    assert values == [len(record)], out.stdout + out.stderr
+
+    # Honest transfers of both sets; the session's own comes after its forged
+    # record on the same channel, so once it is logged so is the forgery.
+    anonymous_retr(c)
+    assert wait_for(lambda: b"f.txt" in read(main_xfer)), read(main_xfer)
+    other = s.greeted(address="127.0.0.2")
+    anon_login(other)
+    anonymous_retr(other)
+    assert wait_for(lambda: b"f.txt" in read(other_xfer)), read(other_xfer)
+    assert text.encode() not in read(other_xfer)
+    assert read(other_xfer).count(b"f.txt") == 1 and read(main_xfer).count(b"f.txt") == 1
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+
+
+def take_descriptor(pid, fd):
+    """A copy of another process's descriptor (pidfd_getfd)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    try:
+        copy = libc.syscall(438, pidfd, fd, 0)
+        assert copy >= 0, os.strerror(ctypes.get_errno())
+        return copy
+    finally:
+        os.close(pidfd)
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_a_log_descriptor_kept_after_its_session_cannot_write_into_the_next_clients_set(server):
+    # The attacker: code running inside a session of "main" hands its log
+    # descriptor to a process of its own that outlives the session (here the
+    # test takes it and writes as nobody); the same pool child then serves a
+    # client of "other".
+    s, main_xfer, other_xfer = two_xfer_sets(server, "min-users = 1\nmax-users = 1\n")
+    c = s.greeted(address="127.0.0.1")
+    anon_login(c)
+    pid = sole_holder(s, c.sock)
+    (log_fd,), out = gdb_calls(pid, "print gLogPipe")
+    kept = take_descriptor(pid, log_fd)
+    try:
+        anonymous_retr(c)
+        assert wait_for(lambda: b"f.txt" in read(main_xfer)), read(main_xfer)
+        assert c.command("QUIT") == "221 Goodbye.\r\n"
+        assert wait_for(lambda: not s.busy_children())
+
+        other = s.greeted(address="127.0.0.2")
+        assert other.greeting == "220 other.example Zorvad Server ready.\r\n"
+        text = "FORGED-AFTER-THE-SESSION"
+        writer = subprocess.run(
+            [sys.executable, "-c", "import os, sys\ntry:\n    os.write(%d, sys.stdin.buffer.read())\n"
+             "except OSError as e:\n    print(e.errno)\n" % kept],
+            input=forged_xfer_record(text, 1), pass_fds=(kept,), user=65534, group=65534, extra_groups=[],
+            capture_output=True, timeout=20)
+        assert writer.returncode == 0, writer.stderr
+    finally:
+        os.close(kept)
+    anon_login(other)
+    anonymous_retr(other)
+    assert wait_for(lambda: b"f.txt" in read(other_xfer)), read(other_xfer)
+    assert text.encode() not in read(other_xfer)
+    assert read(other_xfer).count(b"f.txt") == 1
+    assert other.command("QUIT") == "221 Goodbye.\r\n"
