@@ -25,7 +25,7 @@ struct LogRecordHeader {
     char tag[kLogTagSize];       // sender tag, NUL-padded: "(main)  | ", "(logd)  | ", "#u3     | "
     int32_t type;
     int32_t length;              // text bytes, at most kLogTextMax
-    int32_t domain;              // sender's domain set number
+    int32_t domain;              // sender's domain set number (a front's or session's is not believed)
     uint32_t magic;              // kLogMagic
 };
 static_assert(sizeof(LogRecordHeader) == 28);
@@ -34,9 +34,9 @@ static_assert(sizeof(LogRecordHeader) == 28);
 // general.cf (defined with the settings in config/config.cc).
 extern int gTraceLogging;                  // verbose, verbose-logging, verbose-mode, debug, debuglevel (0)
 
-// Pipes lead to the logger, in packet mode (each write is one record, each
-// read takes one): the master's own, and one of each child's.  Only the
-// master's records are believed as they stand.
+// Channels lead to the logger, in packet mode (each write is one record,
+// each read takes one): the master's own pipe, and each child's socket pair.
+// Only the master's records are believed as they stand.
 extern int gLogPipe;                          // this process's write end; -1 when none
 extern int gLogStopPipe;                      // the logger's stop channel: the master's alone; -1 elsewhere
 extern char gLogHeader[kLogTagSize];          // this process's sender tag

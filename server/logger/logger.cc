@@ -475,9 +475,53 @@ void LocalRecord(const LogRecordHeader *hdr, const char *text)
     ProcessRecord(*hdr, text, hdr->length, true);
 }
 
-// The read end of each child's pipe, by child number (-1: none).
-std::vector<int> gChildPipes;
+// The logger's end of each child's channel, by child number (fd -1: none),
+// and the domain set its records are filed under.  A pool child with a
+// client of another set hands over a new channel for that set (UseLogChannelOf).
+struct ChildChannel {
+    int fd = -1;
+    int domain = 0;
+};
+std::vector<ChildChannel> gChildChannels;
 constexpr int32_t kMaxChildPipes = 1 << 20;
+
+// Root started the server: each child's channel is written by its pool child
+// (root) and by the front and the session's process it forks (never root).
+// Else every process has the one uid and the sender's word is all there is.
+bool gSeparated = false;
+
+// The pool child's new channel for the set of its next client: a packet of
+// this type (and no text) from root with the logger's end riding along.
+// Never written to a file.
+constexpr int32_t kLogNewChannel = 100;
+
+// Records of a child: a socket pair in packet mode (each write is one
+// record, each read takes one) whose logger's end gets the sender's ids
+// with each record.  A record of 738 bytes takes some 2.3 kB of the
+// writers' room: room for 256 of them, as a pipe of 256 pages had (less if
+// the system allows less: then writers wait, as on a full pipe).
+constexpr int kChildChannelRoom = 256 * 2304 / 2;     // the kernel doubles it
+
+int MakeChildChannel(int fds[2])
+{
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) < 0)
+        return -1;
+    const int on = 1;
+    const int room = kChildChannelRoom;
+    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+        const int err = errno;
+        close(fds[0]);
+        close(fds[1]);
+        errno = err;
+        return -1;
+    }
+    (void) setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
+    return 0;
+}
+
+// The set of the pool child's own channel (UseLogChannelOf); a new child's
+// channel starts at set 0.
+int gChannelDomain = 0;
 
 // What woke the logger: a record on the master's pipe (child 0) or on a
 // child's, a message on the channel the master hands the children's pipes
@@ -502,9 +546,9 @@ Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *child)
             return Wake::kTimeout;
         pfd.assign({{*stopFd, POLLIN, 0}, {in.childPipes, POLLIN, 0}, {in.master, POLLIN, 0}});
         childOf.assign(3, 0);
-        for (size_t n = 0; n < gChildPipes.size(); n++) {
-            if (gChildPipes[n] >= 0) {
-                pfd.push_back({gChildPipes[n], POLLIN, 0});
+        for (size_t n = 0; n < gChildChannels.size(); n++) {
+            if (gChildChannels[n].fd >= 0) {
+                pfd.push_back({gChildChannels[n].fd, POLLIN, 0});
                 childOf.push_back(static_cast<int>(n));
             }
         }
@@ -767,10 +811,10 @@ int EventProcessor(const char *record)
 
 int gLogChildChannel = -1;
 
-int NewChildLogPipe(int n)
+int NewChildLogChannel(int n)
 {
     int p[2];
-    if (gLogChildChannel < 0 || MakeLogPipe(p) < 0)
+    if (gLogChildChannel < 0 || MakeChildChannel(p) < 0)
         return -1;
     const int32_t number = n;
     const bool handed = SendWithFd(gLogChildChannel, &number, sizeof(number), p[0]) == static_cast<int>(sizeof(number));
@@ -779,8 +823,33 @@ int NewChildLogPipe(int n)
         close(p[1]);
         return -1;
     }
-    fcntl(p[1], F_SETFD, FD_CLOEXEC);
     return p[1];
+}
+
+int UseLogChannelOf(int domain)
+{
+    if (domain == gChannelDomain || gLogPipe < 0)
+        return 0;
+    int p[2];
+    if (MakeChildChannel(p) < 0)
+        return -1;
+    LogRecordHeader hdr {};
+    Strncpy(hdr.tag, gLogHeader, sizeof(hdr.tag));
+    hdr.type = kLogNewChannel;
+    hdr.domain = domain;
+    hdr.magic = kLogMagic;
+    const bool handed = SendWithFd(gLogPipe, &hdr, sizeof(hdr), p[0]) == static_cast<int>(sizeof(hdr));
+    close(p[0]);
+    // The old channel is closed with the swap: the logger no longer reads it.
+    if (!handed || dup3(p[1], gLogPipe, O_CLOEXEC) < 0) {
+        const int err = errno;
+        close(p[1]);
+        errno = err;
+        return -1;
+    }
+    close(p[1]);
+    gChannelDomain = domain;
+    return 0;
 }
 
 int MakeLogPipe(int fds[2])
@@ -831,17 +900,35 @@ void OpenLogger()
 
 namespace {
 
-// Reads and writes one record; false at the end of the pipe.  A packet is
-// one record: a session can neither run one record into the next nor make
-// one swallow what follows.  trusted: the master's own pipe.  A stop
-// record is not obeyed here: only the master may stop the logger, through
-// its own channel.
-bool ReadRecord(int fd, bool trusted, int child = 0)
+struct Packet {
+    LogRecordHeader hdr;
+    char text[kLogTextMax + 1];     // one byte more: a longer packet shows
+};
+
+// A packet is one record: a session can neither run one record into the
+// next nor make one swallow what follows.  false (reported) for a packet of
+// n bytes that is no record.
+bool WellFramed(const Packet &rec, ssize_t n)
 {
-    struct {
-        LogRecordHeader hdr;
-        char text[kLogTextMax + 1];     // one byte more: a longer packet shows
-    } rec;
+    if (n < static_cast<ssize_t>(sizeof(rec.hdr))) {
+        Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
+        return false;
+    }
+    const LogRecordHeader &hdr = rec.hdr;
+    if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax
+        || hdr.length != n - static_cast<ssize_t>(sizeof(hdr))) {
+        Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
+        return false;
+    }
+    return true;
+}
+
+// Reads and writes one record of the master's own pipe, believed as it
+// stands; false at the end of the pipe.  A stop record is not obeyed here:
+// only the master may stop the logger, through its own channel.
+bool ReadMasterRecord(int fd)
+{
+    Packet rec;
     ssize_t n;
     do {
         n = read(fd, &rec, sizeof(rec));
@@ -852,44 +939,124 @@ bool ReadRecord(int fd, bool trusted, int child = 0)
         perror("read");
         Exit(1);
     }
-    if (n < static_cast<ssize_t>(sizeof(rec.hdr))) {
-        Log(kLogMisc, "Warning:  Short message header received by logger.  Logger may be out of sync.\n");
-        return true;
+    if (WellFramed(rec, n)) {
+        CheckReload();
+        ProcessRecord(rec.hdr, rec.text, rec.hdr.length, true);
     }
-    const LogRecordHeader &hdr = rec.hdr;
-    if (hdr.magic != kLogMagic || hdr.length < 0 || hdr.length > kLogTextMax
-        || hdr.length != n - static_cast<ssize_t>(sizeof(hdr))) {
-        Log(kLogMisc, "Warning:  Bogus message received by logger.  Logger may be out of sync.\n");
-        return true;
-    }
-    CheckReload();
-    ProcessRecord(hdr, rec.text, hdr.length, trusted, child);
     return true;
 }
 
-// At the master's stop: the records already in the pipe (its own last ones
-// among them) are written first, a bounded number so that sessions still
-// logging cannot hold the exit.
-// Reads what a pipe holds now, a bounded number of records.
-void DrainPipe(int fd, bool trusted, int child)
+// One packet of a child's channel with the real uid of the process that
+// sent it, as the kernel knows it (-1 when none came), and a descriptor
+// that came with it (-1: none; any others are closed).  Its length, 0 at
+// the end of the channel.
+ssize_t ReceivePacket(int fd, Packet *rec, uid_t *uid, int *passed)
 {
-    for (int i = 0; fd >= 0 && i < 10000; i++) {
-        struct pollfd pfd {fd, POLLIN, 0};
-        if (poll(&pfd, 1, 0) <= 0 || !ReadRecord(fd, trusted, child))
+    struct iovec iov = {rec, sizeof(*rec)};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(2 * sizeof(int))];
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    *uid = static_cast<uid_t>(-1);
+    *passed = -1;
+    if (n < 0)
+        return n;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len == CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred cred;
+            memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+            *uid = cred.uid;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; i++) {
+                int got;
+                memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(got));
+                if (*passed < 0)
+                    *passed = got;
+                else
+                    close(got);
+            }
+        }
+    }
+    return n;
+}
+
+// Reads and writes one record of child's channel; false at its end.  On a
+// separated server the set of a transfer or session record is the
+// channel's unless root (the pool child) sent it: the front and the
+// session's process write on it too, and what they name is not believed.
+// Only root hands over a new channel; the old one is closed at once, so
+// that a descriptor of it kept by a process of an earlier client reaches
+// nothing any more.
+bool ReadChildRecord(int child)
+{
+    ChildChannel &ch = gChildChannels[static_cast<size_t>(child)];
+    Packet rec;
+    uid_t uid;
+    int passed;
+    const ssize_t n = ReceivePacket(ch.fd, &rec, &uid, &passed);
+    if (n == 0)
+        return false;
+    if (n < 0) {
+        perror("read");
+        Exit(1);
+    }
+    const bool framed = WellFramed(rec, n);
+    const bool fromRoot = gSeparated && uid == 0;
+    if (framed && rec.hdr.type == kLogNewChannel && fromRoot && passed >= 0 && rec.hdr.length == 0
+        && rec.hdr.domain >= 0) {
+        close(ch.fd);
+        ch.fd = passed;
+        ch.domain = rec.hdr.domain;
+        return true;
+    }
+    if (passed >= 0)
+        close(passed);
+    if (!framed || rec.hdr.type == kLogNewChannel)
+        return true;
+    if (gSeparated && !fromRoot)
+        rec.hdr.domain = ch.domain;
+    CheckReload();
+    ProcessRecord(rec.hdr, rec.text, rec.hdr.length, false, child);
+    return true;
+}
+
+// Reads what a child's channel holds now, a bounded number of records, so
+// that sessions still logging cannot hold the caller.
+void DrainChild(int child)
+{
+    for (int i = 0; gChildChannels[static_cast<size_t>(child)].fd >= 0 && i < 10000; i++) {
+        struct pollfd pfd {gChildChannels[static_cast<size_t>(child)].fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || !ReadChildRecord(child))
             break;
     }
 }
 
+// At the master's stop: the records already in the pipes (its own last ones
+// among them) are written first, a bounded number so that sessions still
+// logging cannot hold the exit.
 void DrainRecords(const LogInputs &in)
 {
-    DrainPipe(in.master, true, 0);
-    for (size_t n = 0; n < gChildPipes.size(); n++)
-        DrainPipe(gChildPipes[n], false, static_cast<int>(n));
+    for (int i = 0; in.master >= 0 && i < 10000; i++) {
+        struct pollfd pfd {in.master, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || !ReadMasterRecord(in.master))
+            break;
+    }
+    for (size_t n = 0; n < gChildChannels.size(); n++)
+        DrainChild(static_cast<int>(n));
 }
 
-// A new child's pipe from the master: its number and the read end.  A pipe
-// of an earlier child of that number is read out and closed first.  false
-// at the channel's end.
+// A new child's channel from the master: its number and the logger's end.
+// A channel of an earlier child of that number is read out and closed
+// first.  false at the end of the master's channel.
 bool TakeChildPipe(int channel)
 {
     int32_t n = 0;
@@ -904,13 +1071,15 @@ bool TakeChildPipe(int channel)
         return true;
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
-    if (static_cast<size_t>(n) >= gChildPipes.size())
-        gChildPipes.resize(static_cast<size_t>(n) + 1, -1);
-    if (gChildPipes[n] >= 0) {
-        DrainPipe(gChildPipes[n], false, n);
-        close(gChildPipes[n]);
+    if (static_cast<size_t>(n) >= gChildChannels.size())
+        gChildChannels.resize(static_cast<size_t>(n) + 1);
+    ChildChannel &ch = gChildChannels[static_cast<size_t>(n)];
+    if (ch.fd >= 0) {
+        DrainChild(n);
+        close(ch.fd);
     }
-    gChildPipes[n] = fd;
+    ch.fd = fd;
+    ch.domain = 0;      // a new child's first records, like the master's table, start at set 0
     return true;
 }
 
@@ -1172,7 +1341,8 @@ void LogServer(LogInputs in, int stopFd)
     LoadPatterns();
     gLogPipe = -1;
     gLogSink = LocalRecord;
-    if (geteuid() == 0)
+    gSeparated = geteuid() == 0;
+    if (gSeparated)
         SplitOffKeeper(in, stopFd);
     Log(kLogMisc, "Started (pid=%d).\n", static_cast<int>(getpid()));
     if (gUseTimeCache)
@@ -1199,15 +1369,19 @@ void LogServer(LogInputs in, int stopFd)
                 close(in.childPipes);
                 in.childPipes = -1;
             }
-        } else {
-            int &fd = child == 0 ? in.master : gChildPipes[static_cast<size_t>(child)];
-            if (!ReadRecord(fd, child == 0, child)) {
-                close(fd);
-                fd = -1;
+        } else if (child == 0) {
+            if (!ReadMasterRecord(in.master)) {
+                close(in.master);
+                in.master = -1;
             }
+        } else if (!ReadChildRecord(child)) {
+            ChildChannel &ch = gChildChannels[static_cast<size_t>(child)];
+            close(ch.fd);
+            ch.fd = -1;
         }
         if (in.master < 0 && in.childPipes < 0
-            && std::none_of(gChildPipes.begin(), gChildPipes.end(), [](int fd) { return fd >= 0; }))
+            && std::none_of(gChildChannels.begin(), gChildChannels.end(),
+                            [](const ChildChannel &ch) { return ch.fd >= 0; }))
             break;
         const time_t now = LogTime();
         if (now - lastReap >= kReapSeconds) {

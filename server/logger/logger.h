@@ -39,8 +39,8 @@ void OpenLogger();
 
 // What the logger reads: the master's own pipe, whose records are believed
 // as they stand, and the channel on which the master hands it each child's
-// pipe with the child's number (-1: none).  A child's records keep their tag
-// only when it names that child, and get no line breaks of their own.
+// channel with the child's number (-1: none).  A child's records keep their
+// tag only when it names that child, and get no line breaks of their own.
 struct LogInputs {
     int master;
     int childPipes;
@@ -49,10 +49,23 @@ struct LogInputs {
 // Master: the channel each child's pipe is handed to the logger on.
 extern int gLogChildChannel;
 
-// Master, before forking child n: a new pipe for it, whose read end is
-// handed to the logger with n; returns the write end the child keeps (the
-// master closes it after the fork), or -1.
-[[nodiscard]] int NewChildLogPipe(int n);
+// Master, before forking child n: a new channel for it (a socket pair in
+// packet mode that tells the logger each record's sender), whose logger's
+// end is handed to the logger with n; returns the end the child keeps (the
+// master closes it after the fork), or -1.  A new channel's transfer and
+// session records are filed under set 0.
+[[nodiscard]] int NewChildLogChannel(int n);
+
+// Pool child (root), before any record of a client of domain set `domain`:
+// when its channel is another set's, it hands the logger a new one for
+// this set and writes into that from now on.  Its front and session's
+// process write into the channel too, and on a separated server the
+// logger files their transfer and session records under the channel's set
+// whatever they name; a descriptor of the old channel that an earlier
+// client's process kept reaches nothing any more.  Only root's hand-over
+// is taken.  0 (nothing to do with the set unchanged, the usual case), or
+// -1 with errno.
+[[nodiscard]] int UseLogChannelOf(int domain);
 
 // The logger's main loop on the read ends of the log pipes.  Ends at a byte
 // on stopFd (the master's alone) or when every writer of every pipe is gone,

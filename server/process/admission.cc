@@ -15,6 +15,7 @@
 #include "config/domain.h"
 #include "proxy/proxyread.h"
 #include "log/log.h"
+#include "logger/logger.h"
 #include "process/master.h"
 #include "process/resolver.h"
 #include "session/shell.h"
@@ -209,6 +210,15 @@ void AdmitConnection()
         Exit(1);
     }
     gCurDomain = GetDomainByLocalAddr(&gLocalCtrlAddr, nullptr, 1);
+    // The front and the session's process write into this child's log
+    // channel: the logger files their records under the channel's set, so
+    // the channel must be this client's set's before either exists.  One
+    // that cannot be had leaves this child's records on standard error
+    // rather than under another set.
+    if (gRunningAsRoot && UseLogChannelOf(gDomain) < 0) {
+        LogPerror("log channel");
+        TakeChildLogPipe(-1);
+    }
     const bool setNamesAddress = DomainHasAddress(gCurDomain, &gLocalCtrlAddr);
     Strncpy(me->domain, gCurDomain->setName);
 

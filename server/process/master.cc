@@ -388,7 +388,7 @@ pid_t ForkChild(int n, int keep)
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old);
     const int areaLocks = OpenAreaLocksForChild();
-    const int logPipe = NewChildLogPipe(n);
+    const int logPipe = NewChildLogChannel(n);
     const pid_t pid = fork();
     if (pid == 0) {
         // The other waiting clients are the master's and their own children's.
