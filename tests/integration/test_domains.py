@@ -99,17 +99,21 @@ def test_sighup_changes_a_set_in_place(server):
     assert old.command("NOOP").startswith("200 ")          # a running session goes on
 
 
-def greeting_of_the_only_child(s):
-    """The greeting of a new connection once the one child takes it (the
+def client_of_the_only_child(s, address="127.0.0.1"):
+    """A new connection once the one child takes it, its greeting read (the
     master turns clients away while it still counts the child busy)."""
     def attempt():
-        c = s.control()
-        greeting = c.reply()
-        if greeting.startswith("220 "):
-            return greeting
+        c = s.control(address=address)
+        c.greeting = c.reply()
+        if c.greeting.startswith("220 "):
+            return c
         c.close()
         return None
     return wait_for(attempt, 15, 0.5)
+
+
+def greeting_of_the_only_child(s):
+    return client_of_the_only_child(s).greeting
 
 
 def wait_tagged(s, pattern):
@@ -308,3 +312,30 @@ def test_a_log_descriptor_kept_after_its_session_cannot_write_into_the_next_clie
     assert text.encode() not in read(other_xfer)
     assert read(other_xfer).count(b"f.txt") == 1
     assert other.command("QUIT") == "221 Goodbye.\r\n"
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+@pytest.mark.parametrize("attack", ["shutdown(%d, 1)", "write(%d, 0, 0)"], ids=["shut-down", "empty-record"])
+def test_a_session_cannot_end_the_logging_of_its_pool_childs_next_clients(server, attack):
+    # The attacker: code running inside a logged-in session shuts its log
+    # channel down for writing, or writes an empty record into it (what a
+    # reader may take for the channel's end).  The next client of the same
+    # pool child still has its transfer logged.
+    s, main_xfer, _ = two_xfer_sets(server, "min-users = 1\nmax-users = 1\n")
+    c = s.greeted(address="127.0.0.1")
+    anon_login(c)
+    pool_child = s.slot(1)["pid"]
+    pid = sole_holder(s, c.sock)
+    (fd,), out = gdb_calls(pid, "print gLogPipe")
+    values, out = gdb_calls(pid, "print (int) " + attack % fd)
+    assert values == [0], out.stdout + out.stderr
+    assert c.command("QUIT") == "221 Goodbye.\r\n"
+    if attack.startswith("shutdown"):
+        # A channel shut by one of its writers is no use to anyone: its
+        # pool child makes way for a new one, which gets a channel of its own.
+        assert wait_for(lambda: s.slot(1)["pid"] not in (0, pool_child), 10), s.slot(1)
+    nxt = client_of_the_only_child(s)
+    anon_login(nxt)
+    anonymous_retr(nxt)
+    assert wait_for(lambda: b"f.txt" in read(main_xfer), 10), read(main_xfer)
+    assert nxt.command("QUIT") == "221 Goodbye.\r\n"
