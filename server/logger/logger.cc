@@ -826,6 +826,19 @@ int NewChildLogChannel(int n)
     return p[1];
 }
 
+int LogChannelToWatch()
+{
+    return gChild > 0 && !gKillMyselfAtTheEarliestConvenience ? gLogPipe : -1;
+}
+
+bool NoteLogChannel(short revents)
+{
+    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) == 0)
+        return false;
+    gKillMyselfAtTheEarliestConvenience = 1;
+    return true;
+}
+
 int UseLogChannelOf(int domain)
 {
     if (domain == gChannelDomain || gLogPipe < 0)
@@ -989,10 +1002,11 @@ ssize_t ReceivePacket(int fd, Packet *rec, uid_t *uid, int *passed)
     return n;
 }
 
-// Reads and writes one record of child's channel; false at its end.  On a
-// separated server the set of a transfer or session record is the
-// channel's unless root (the pool child) sent it: the front and the
-// session's process write on it too, and what they name is not believed.
+// Reads and writes one record of child's channel; false at its end, when
+// the caller closes it.  On a separated server the set of a transfer or
+// session record is the channel's unless root (the pool child) sent it:
+// the front and the session's process write on it too, and what they name
+// is not believed.
 // Only root hands over a new channel; the old one is closed at once, so
 // that a descriptor of it kept by a process of an earlier client reaches
 // nothing any more.
@@ -1003,8 +1017,13 @@ bool ReadChildRecord(int child)
     uid_t uid;
     int passed;
     const ssize_t n = ReceivePacket(ch.fd, &rec, &uid, &passed);
-    if (n == 0)
-        return false;
+    if (n == 0) {
+        // An empty record, which any writer may send, or the end: every
+        // writer gone, or one that shut the channel down, which leaves it
+        // of no use to the others.  Closing it shows them that (LogChannelToWatch).
+        struct pollfd pfd {ch.fd, POLLIN | POLLRDHUP, 0};
+        return poll(&pfd, 1, 0) >= 0 && (pfd.revents & (POLLHUP | POLLRDHUP)) == 0;
+    }
     if (n < 0) {
         perror("read");
         Exit(1);

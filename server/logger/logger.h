@@ -67,6 +67,17 @@ extern int gLogChildChannel;
 // -1 with errno.
 [[nodiscard]] int UseLogChannelOf(int domain);
 
+// A writer that shuts a child's channel down leaves it of no use to the
+// others; the logger then closes its end, which shows on the pool child's
+// end as a hang-up.  The pool child watches for it in the polls it makes
+// anyway (waiting for a client, for its front and session's process) and
+// leaves before its next client: its successor gets a new channel from the
+// master.  LogChannelToWatch: the descriptor to add to such a poll, with no
+// events (-1: none; outside a pool child, or once the end is seen).
+// NoteLogChannel: that entry's revents; true when the channel is lost.
+int LogChannelToWatch();
+bool NoteLogChannel(short revents);
+
 // The logger's main loop on the read ends of the log pipes.  Ends at a byte
 // on stopFd (the master's alone) or when every writer of every pipe is gone,
 // through Exit().

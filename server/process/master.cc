@@ -231,20 +231,25 @@ int OpenControlSockets(int port)
 }
 
 // A connection from either listening socket within seconds (0: no limit):
-// its descriptor, kSioErrTimeout, or -1 with errno.
+// its descriptor, kSioErrTimeout, or -1 with errno.  A pool child whose log
+// channel is lost stops waiting (kSioErrTimeout) and leaves.
 int AcceptEither(SioAddr *peer, int seconds)
 {
     const long long end = MonotonicMillis() + 1000LL * seconds;
     for (;;) {
-        struct pollfd p[2] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}};
+        struct pollfd p[3] = {{gListeners[0], POLLIN, 0}, {gListeners[1], POLLIN, 0}, {LogChannelToWatch(), 0, 0}};
         const long long left = end - MonotonicMillis();
         if (seconds > 0 && left <= 0) {
             errno = ETIMEDOUT;
             return kSioErrTimeout;
         }
-        const int ready = poll(p, 2, seconds > 0 ? static_cast<int>(left) : -1);
+        const int ready = poll(p, 3, seconds > 0 ? static_cast<int>(left) : -1);
         if (ready < 0 && errno != EINTR)
             return -1;
+        if (ready > 0 && NoteLogChannel(p[2].revents)) {
+            errno = ETIMEDOUT;
+            return kSioErrTimeout;
+        }
         for (int i = 0; ready > 0 && i < 2; i++) {
             if ((p[i].revents & POLLIN) == 0)
                 continue;

@@ -33,6 +33,7 @@
 #include "events/eventframe.h"
 #include "events/events.h"
 #include "log/log.h"
+#include "logger/logger.h"
 #include "quota/quota.h"
 #include "quota/shared.h"
 #include "paths/paths.h"
@@ -528,10 +529,14 @@ void WaitForSessionProcess(pid_t pid, int channel, const sigset_t &oldMask, time
             const long long left = frontEndAt - MonotonicMillis();
             wait = static_cast<int>(left <= 0 ? 0 : left < wait ? left : wait);
         }
-        struct pollfd p[2] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0}};
-        const int n = poll(p, 2, wait);
+        struct pollfd p[3] = {{open ? w.channel : -1, POLLIN, 0}, {w.pidfd.get(), POLLIN, 0},
+                              {LogChannelToWatch(), 0, 0}};
+        const int n = poll(p, 3, wait);
         if (n < 0 && errno != EINTR)
             break;
+        // A lost log channel: the session goes on; this child leaves after it.
+        if (n > 0 && NoteLogChannel(p[2].revents) && p[0].revents == 0 && p[1].revents == 0)
+            continue;
         // The channel first: a process that said it is done and exited at
         // once wakes both.
         if (open && p[0].revents != 0) {

@@ -40,6 +40,7 @@ time_t gServerStartTime = 0;
 int gLogToTTY = 0;
 bool gWasATTY2 = false;
 volatile sig_atomic_t gReloadConfiguration = 0;
+volatile sig_atomic_t gKillMyselfAtTheEarliestConvenience = 0;
 
 void SigTrace(int)
 {
