@@ -213,11 +213,13 @@ void AdmitConnection()
     // The front and the session's process write into this child's log
     // channel: the logger files their records under the channel's set, so
     // the channel must be this client's set's before either exists.  One
-    // that cannot be had leaves this child's records on standard error
-    // rather than under another set.
+    // that cannot be had leaves this client's records on standard error
+    // rather than under another set, and this child leaves after it: its
+    // successor gets a new channel from the master.
     if (gRunningAsRoot && UseLogChannelOf(gDomain) < 0) {
         LogPerror("log channel");
         TakeChildLogPipe(-1);
+        gKillMyselfAtTheEarliestConvenience = 1;
     }
     const bool setNamesAddress = DomainHasAddress(gCurDomain, &gLocalCtrlAddr);
     Strncpy(me->domain, gCurDomain->setName);
