@@ -749,6 +749,43 @@ def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock
     assert stored.get("new" if op == "add" else user.name) == expected
 
 
+@pytest.mark.parametrize("op", ["replace", "import"])
+def test_a_delegated_users_own_database_is_never_written_as_root(zorvad_dir, db, users, op):
+    """A delegated user whose database is its own file (the access rules
+    allow that) writes its pages itself: the tool must not parse or write
+    them as root, where a crafted file would meet a way back to root.  (The
+    caller could hold such a file's lock itself; no root is needed to
+    guard it.)  The test's read lock makes the tool wait at its lock call."""
+    import fcntl
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    own = "%s:*:%d:%d::/:/bin/sh" % (user.name, user.uid, user.gid)
+    assert tool("-f", db, "-a", own).returncode == 0
+    os.chown(db, user.uid, user.gid)
+    listing = os.path.join(user.home, "import.txt")
+    write_lines(listing, ["x%s:*:%d:%d::/:/bin/sh" % (user.name, user.uid, user.gid)])
+    os.chown(listing, user.uid, user.gid)
+    args = ["-u", own + ":1:2:3:4"] if op == "replace" else ["-w", "-r", listing]
+    with open(db, "rb") as held:
+        fcntl.lockf(held, fcntl.LOCK_SH)
+        writer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
+                                   binary, "-f", db, *args],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_for(lambda: any(waiting for _, waiting in lockers(db)), timeout=30)
+            (holder,) = [pid for pid, waiting in lockers(db) if waiting]
+            with open("/proc/%d/status" % holder) as f:
+                ids = dict(line.rstrip("\n").split(":\t", 1) for line in f)
+            assert ids["Uid"].split() == [str(user.uid)] * 4, ids["Uid"]
+            fcntl.lockf(held, fcntl.LOCK_UN)
+            out, err = writer.communicate(timeout=60)
+        finally:
+            if writer.poll() is None:
+                writer.kill()
+                writer.communicate()
+    assert writer.returncode == 0, err
+
+
 def blocked_writing_a_pipe(pid):
     with open("/proc/%d/wchan" % pid) as f:
         return f.read().endswith("pipe_write")
