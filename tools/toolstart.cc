@@ -749,10 +749,16 @@ void DropPrivileges()
     }
 }
 
+bool RootGuardsLock()
+{
+    struct stat st;
+    return gFakeSuperuser && DatabaseOpen() && fstat(gDb.fd, &st) == 0 && st.st_uid == 0;
+}
+
 void ActAsCaller()
 {
     uid_t ruid, euid, suid;
-    if (!gFakeSuperuser || getresuid(&ruid, &euid, &suid) != 0 || suid != 0) {
+    if (!RootGuardsLock() || getresuid(&ruid, &euid, &suid) != 0 || suid != 0) {
         DropPrivileges();
         return;
     }
@@ -768,7 +774,7 @@ void ActAsCaller()
 
 LockHolderGuard::LockHolderGuard()
 {
-    if (gHoldDepth++ > 0 || !gFakeSuperuser)
+    if (gHoldDepth++ > 0 || !RootGuardsLock())
         return;
     outermost_ = true;
     if (getresuid(&uids_[0], &uids_[1], &uids_[2]) != 0 || getresgid(&gids_[0], &gids_[1], &gids_[2]) != 0 ||

@@ -149,10 +149,15 @@ struct DirectoryMaker {
 // Harmless to call again.
 void DropPrivileges();
 
+// Whether a delegated run holds the open database's locks as root: only a
+// database root owns.  One the caller owns is its own file, which no root
+// process may parse or write (and whose lock the caller could take itself).
+[[nodiscard]] bool RootGuardsLock();
+
 // Goes on with the caller's rights: real and effective ids the caller's.  A
 // delegated run that has not given root up keeps it as its saved user ID,
-// for LockHolderGuard alone; any other run gives privileges up as
-// DropPrivileges does.  Harmless to call again.
+// for LockHolderGuard alone, where RootGuardsLock(); any other run gives
+// privileges up as DropPrivileges does.  Harmless to call again.
 void ActAsCaller();
 
 // Spans the time in which a delegated run asks for, holds and gives back a
@@ -165,7 +170,7 @@ void ActAsCaller();
 // memory until the guard ends: a caller's pipe left full or a stopped
 // terminal must not keep the lock taken.  Afterwards the ids are as they
 // were (the priority stays undone) and the kept text is written out.
-// Guards nest; only the outermost acts, and only in a delegated run.  A
+// Guards nest; only the outermost acts, and only where RootGuardsLock().  A
 // failed switch of ids ends the process with "setuid: ..." and exit 1.
 class LockHolderGuard {
   public:

@@ -655,7 +655,9 @@ int ImportOperation(const char *file, bool replace)
         fclose(f);
         return 1;
     }
-    if (gFakeSuperuser && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0)) {
+    if (!RootGuardsLock())
+        DropPrivileges();
+    else if (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0) {
         perror("setuid");
         exit(1);
     }
