@@ -3,7 +3,8 @@ holds a logged-in client's control and data connections runs with the
 user's real, effective and saved ids, no capabilities in any set, no new
 privileges, a system-call filter and no core; code running inside it
 (calls made with gdb stand for a memory-safety fault in command parsing)
-gets nothing of root back.  The pool child that forked it holds none of
+gets nothing of root back, nor keeps other sessions' active transfers off
+the port below the control port.  The pool child that forked it holds none of
 the client's connections.  Before a login the client is read by a process
 with no rights at all, which ends on any call outside its list."""
 import ctypes
@@ -331,6 +332,100 @@ def test_a_session_cannot_have_its_file_given_to_the_owner_of_a_directory_outsid
     st = os.stat(inner)
     assert (st.st_uid, st.st_gid) == (uid, gid)
     f.quit()
+
+
+def fd_of_socket(pid, inodes):
+    """The descriptor number in pid of the socket with one of inodes."""
+    wanted = {"socket:[%s]" % i for i in inodes}
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) in wanted:
+                return int(fd)
+        except OSError:
+            continue
+    return None
+
+
+def traced(pid):
+    try:
+        return status(pid)["TracerPid"] != "0"
+    except OSError:
+        return False
+
+
+# A socket whose owner shares its port with no one: SO_REUSEPORT and
+# SO_REUSEADDR cleared (SOL_SOCKET 1, SO_REUSEADDR 2, SO_REUSEPORT 15).
+SHARE_NOTHING = [
+    "set $off = (int *) malloc(4)",
+    "set *$off = 0",
+    "print (int) setsockopt($fd, 1, 15, $off, 4)",
+    "print (int) setsockopt($fd, 1, 2, $off, 4)",
+]
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+@pytest.mark.parametrize("attack", ["listener", "connected"])
+def test_code_running_in_a_session_cannot_keep_other_sessions_off_the_data_port(server, zorvad_dir, users, attack):
+    # The attacker: code running inside a logged-in anonymous session, which
+    # holds the socket bound for it to the port below the control port.  It
+    # makes that socket share its port with no one, and either listens on it
+    # before the session connects it (a copy stays behind when the session's
+    # connect then fails) or keeps it connected.  Another client's active
+    # transfer must still come from that port meanwhile.
+    s, a, uid, gid = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, a)
+    data_port = s.port - 1
+    incoming = os.path.join(s.dir, "ftp", "incoming")
+    os.makedirs(incoming)
+    os.chmod(incoming, 0o777)
+    a.set_pasv(False)
+    a.voidcmd("TYPE I")
+    held = None
+    if attack == "listener":
+        # Stopped where the session connects its data socket (an IPv4 address).
+        lines = ["break connect if *(unsigned short *) $rsi == 2", "continue", "set $fd = (int) dup($rdi)",
+                 *SHARE_NOTHING, "print (int) listen($fd, 1)"]
+        result = {}
+        gdb = threading.Thread(target=lambda: result.update(out=gdb_calls(pid, *lines)))
+        gdb.start()
+        try:
+            # Attached, the session stands still until the breakpoint is set.
+            assert wait_for(lambda: traced(pid) or not gdb.is_alive(), 30)
+            if not gdb.is_alive():
+                gdb.join()
+                pytest.skip("this machine lets no debugger attach: " + result["out"][1].stderr.strip()[:200])
+            with pytest.raises(ftplib.error_perm, match="^550 Cannot connect"):
+                a.transfercmd("STOR incoming/a.bin")
+        finally:
+            gdb.join()
+        values, out = result["out"]
+        assert len(values) == 3 and values[-1] == 0, out.stdout + out.stderr
+        assert pid in holders(data_port), "the attacker's listener stands"
+    else:
+        held = a.transfercmd("STOR incoming/a.bin")
+        fd = fd_of_socket(pid, _socket_inodes(data_port, held.getsockname()[1]))
+        assert fd is not None
+        values, out = gdb_calls(pid, "set $fd = %d" % fd, *SHARE_NOTHING)
+        if not values and "ptrace" in out.stderr:
+            pytest.skip("this machine lets no debugger attach: " + out.stderr.strip()[:200])
+        assert len(values) == 2, out.stdout + out.stderr
+
+    b = ftplib.FTP()
+    b.connect("127.0.0.1", s.port, timeout=20)
+    b.login("anonymous", "b@c.d")
+    b.set_pasv(False)
+    conn = b.transfercmd("LIST")
+    assert conn.getpeername() == ("127.0.0.1", data_port)
+    conn.settimeout(20)
+    while conn.recv(4096):
+        pass
+    conn.close()
+    assert b.voidresp().startswith("226")
+    b.quit()
+    if held is not None:
+        held.close()
+        assert a.voidresp().startswith("226")
+    a.quit()
 
 
 # ---- Before a login ----------------------------------------------------------------------------
