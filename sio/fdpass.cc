@@ -7,7 +7,9 @@
 
 #include "sio.h"
 
-int SendWithFd(int sock, const void *buf, size_t size, int fd)
+// One sendmsg of size bytes with fd attached (none when fd < 0), again
+// after a signal: its result.
+static ssize_t SendOne(int sock, const void *buf, size_t size, int fd, int flags)
 {
     struct iovec iov = {const_cast<void *>(buf), size};
     struct msghdr msg {};
@@ -26,8 +28,14 @@ int SendWithFd(int sock, const void *buf, size_t size, int fd)
     }
     ssize_t n;
     do {
-        n = sendmsg(sock, &msg, MSG_NOSIGNAL);
+        n = sendmsg(sock, &msg, flags);
     } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int SendWithFd(int sock, const void *buf, size_t size, int fd)
+{
+    const ssize_t n = SendOne(sock, buf, size, fd, MSG_NOSIGNAL);
     if (n < 0)
         return kSioErrSystem;
     if (static_cast<size_t>(n) < size) {
@@ -37,6 +45,12 @@ int SendWithFd(int sock, const void *buf, size_t size, int fd)
             return rest;
     }
     return static_cast<int>(size);
+}
+
+int SendDatagramWithFd(int sock, const void *buf, size_t size, int fd)
+{
+    const ssize_t n = SendOne(sock, buf, size, fd, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n == static_cast<ssize_t>(size) ? static_cast<int>(size) : kSioErrSystem;
 }
 
 // Any descriptor beyond the first, or of another kind of message, is closed:

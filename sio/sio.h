@@ -100,6 +100,9 @@ int PWrite(int fd, const void *buf, size_t size);
 // ---- Descriptors between processes (local sockets) -------------------------------
 // Sends size bytes with fd attached (none when fd < 0): size, or kSioErrSystem.
 int SendWithFd(int sock, const void *buf, size_t size, int fd);
+// Sends one datagram of a SOCK_SEQPACKET socket with fd attached (none when
+// fd < 0) without waiting for room: size, or kSioErrSystem.
+int SendDatagramWithFd(int sock, const void *buf, size_t size, int fd);
 // Receives size bytes and the one descriptor that came with them (*fd, -1 when
 // none came or none could be taken; others are closed): size, 0 at the end,
 // or kSioErrSystem.

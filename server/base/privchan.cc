@@ -2,6 +2,7 @@
 #include "base/privchan.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -27,18 +28,12 @@ int SendRequest(const PrivRequest &req, int fd)
     return SendWithFd(gPrivChannel, &req, RequestSize(req), fd) < 0 ? -1 : 0;
 }
 
-}  // namespace
-
-int PrivCall(const PrivRequest &req, int fd)
+// One request and its answer; *received the descriptor that came with a
+// successful answer when the caller takes one (nullptr: none is taken).
+int Call(const PrivRequest &req, int fd, PrivAnswer *out, int *received)
 {
-    PrivAnswer answer {};
-    return PrivCallAnswer(req, fd, &answer);
-}
-
-int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *out)
-{
-    // A call that a signal's jump left unanswered leaves its answer behind:
-    // the sequence number tells it from this call's.
+    // A call that a signal's jump left unanswered leaves its answer behind
+    // (with its descriptor): the sequence number tells it from this call's.
     static uint32_t sSeq;
     if (gPrivChannel < 0) {
         errno = EPERM;
@@ -52,22 +47,52 @@ int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *out)
     }
     PrivAnswer &answer = *out;
     answer = PrivAnswer {};
+    int came = -1;
     for (;;) {
-        const ssize_t n = recv(gPrivChannel, &answer, sizeof(answer), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n != static_cast<ssize_t>(sizeof(answer))) {
+        const int n = RecvDatagramWithFd(gPrivChannel, &answer, sizeof(answer), &came);
+        if (n == static_cast<int>(sizeof(answer)) && answer.seq == numbered.seq)
+            break;
+        if (came >= 0)
+            close(came);        // an earlier call's, or a broken answer's
+        if (n != static_cast<int>(sizeof(answer))) {
             errno = EPIPE;
             return -1;
         }
-        if (answer.seq == numbered.seq)
-            break;
     }
-    if (answer.rc < 0) {
-        errno = answer.err > 0 ? answer.err : EPERM;
+    if (answer.rc < 0 || received == nullptr) {
+        if (came >= 0)
+            close(came);        // nothing comes with a refusal, nor is taken unasked
+        if (answer.rc < 0) {
+            errno = answer.err > 0 ? answer.err : EPERM;
+            return -1;
+        }
+        return 0;
+    }
+    if (came < 0) {
+        errno = EPROTO;
         return -1;
     }
+    *received = came;
     return 0;
+}
+
+}  // namespace
+
+int PrivCall(const PrivRequest &req, int fd)
+{
+    PrivAnswer answer {};
+    return Call(req, fd, &answer, nullptr);
+}
+
+int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *out)
+{
+    return Call(req, fd, out, nullptr);
+}
+
+int PrivCallForFd(const PrivRequest &req, int *received)
+{
+    PrivAnswer answer {};
+    return Call(req, -1, &answer, received);
 }
 
 void PrivSessionDone()

@@ -71,6 +71,10 @@ extern int gPrivChannel;
 [[nodiscard]] int PrivCall(const PrivRequest &req, int fd);
 // The same, with the whole answer in *answer.
 [[nodiscard]] int PrivCallAnswer(const PrivRequest &req, int fd, PrivAnswer *answer);
+// The same for a request whose answer brings a descriptor: *received (the
+// caller's to close) when it succeeded; -1 with EPROTO when none came.  A
+// descriptor that comes with any other answer is closed.
+[[nodiscard]] int PrivCallForFd(const PrivRequest &req, int *received);
 
 // Tells the privileged side that the session ended in order.
 void PrivSessionDone();

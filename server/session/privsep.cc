@@ -313,13 +313,14 @@ PrivAnswer QueueEvent(const char *data, size_t length)
 // ---- The pool child's wait -----------------------------------------------------------------------
 
 // The answer with root's effective uid: a server that runs as the anonymous
-// account keeps root only as its real and saved uid.
-PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd)
+// account keeps root only as its real and saved uid (a socket made for the
+// answer is root's then, as every other on its port).
+PrivAnswer AnswerAsRoot(const PrivRequest &req, int fd, int *answerFd)
 {
     const uid_t saved = geteuid();
     if (saved != 0 && (getuid() != 0 || seteuid(0) < 0))
         return Refused(EPERM);
-    const PrivAnswer answer = AnswerPrivRequest(req, fd);
+    const PrivAnswer answer = AnswerPrivRequest(req, fd, answerFd);
     if (geteuid() != saved && seteuid(saved) < 0) {
         LogPerror("cannot restore euid %u", static_cast<unsigned>(saved));
         Exit(1);
@@ -357,6 +358,7 @@ int ServeRequest(int channel, bool front, PrivRequest &req)
                                                   sizeof(gFrontTls), &fd)
                         : RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
     UniqueFd object(fd);
+    UniqueFd back;      // what goes with the answer
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;
     const bool withTls = n == static_cast<int>(kLoginRequestSize);
@@ -387,12 +389,14 @@ int ServeRequest(int channel, bool front, PrivRequest &req)
             answer.rc = rc < 0 ? -1 : 0;
             answer.err = rc < 0 ? errno : 0;
         } else {
-            answer = AnswerAsRoot(req, object.get());
+            int given = -1;
+            answer = AnswerAsRoot(req, object.get(), &given);
+            back.reset(given);
         }
     }
     answer.seq = req.seq;
     // A session that does not read its answers is not waited for.
-    if (send(channel, &answer, sizeof(answer), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+    if (SendDatagramWithFd(channel, &answer, sizeof(answer), back.get()) < 0)
         return -2;
     return 0;
 }
@@ -629,8 +633,9 @@ void EndRequestAnswers()
     gAnonRootFd = -1;
 }
 
-PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd)
+PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd, int *answerFd)
 {
+    *answerFd = -1;
     switch (req.op) {
     case kPrivBindDataPort:
         return BindDataPort(fd);

@@ -20,12 +20,14 @@ void SeparateSession();
 // the channel until the session's process is gone.  What the answers keep
 // for one session (the anonymous root, the files given away) is set up and
 // let go by these two; AnswerPrivRequest is the answer to one request that
-// arrived with fd (used by the wait, and by tests of the request checks).
+// arrived with fd (used by the wait, and by tests of the request checks),
+// with *answerFd the descriptor that goes back with it (-1: none; the
+// caller's to close).
 struct PrivRequest;
 struct PrivAnswer;
 void PrepareRequestAnswers();
 void EndRequestAnswers();
-[[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd);
+[[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd, int *answerFd);
 
 // Forks a process with a privileged channel to this one: 0 in the child,
 // whose end is gPrivChannel, with the forwarded signals still blocked (the

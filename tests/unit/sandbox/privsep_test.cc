@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 #include "events/eventframe.h"
 #include "events/events.h"
 #include "paths/paths.h"
+#include "sio.h"
 #include "session/privsep.h"
 #include "session/shell.h"
 #include "status/shm.h"
@@ -30,6 +32,17 @@
 namespace {
 
 constexpr uid_t kSessionUid = 65534;
+
+// The answer to a request that brings no descriptor back.
+PrivAnswer AnswerOf(const PrivRequest &req, int fd)
+{
+    int given = -1;
+    const PrivAnswer a = AnswerPrivRequest(req, fd, &given);
+    EXPECT_EQ(given, -1);
+    if (given >= 0)
+        close(given);
+    return a;
+}
 constexpr uid_t kIncomingOwner = 4321;
 
 class PrivRequests : public ::testing::Test {
@@ -77,7 +90,7 @@ class PrivRequests : public ::testing::Test {
         req.gid = gid;
         memcpy(req.data, path.c_str(), path.size() + 1);
         req.length = path.empty() ? 0 : static_cast<int32_t>(path.size() + 1);
-        return AnswerPrivRequest(req, fd);
+        return AnswerOf(req, fd);
     }
 
     static uid_t OwnerOf(int fd)
@@ -146,11 +159,11 @@ TEST_F(PrivRequests, OnlyAFileGivenAwayInThisSessionGetsItsTimesSet)
     PrivRequest req {};
     req.op = kPrivSetTimes;
     req.times[0] = req.times[1] = {1000000000, 0};
-    EXPECT_EQ(AnswerPrivRequest(req, given).rc, 0);
-    EXPECT_EQ(AnswerPrivRequest(req, other).err, EPERM);
+    EXPECT_EQ(AnswerOf(req, given).rc, 0);
+    EXPECT_EQ(AnswerOf(req, other).err, EPERM);
     // The next session of the pool child inherits nothing of this one's.
     PrepareRequestAnswers();
-    EXPECT_EQ(AnswerPrivRequest(req, given).err, EPERM);
+    EXPECT_EQ(AnswerOf(req, given).err, EPERM);
     struct stat st {};
     fstat(given, &st);
     EXPECT_EQ(st.st_mtime, 1000000000);
@@ -212,7 +225,7 @@ TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLengt
     memcpy(req.data + 1, "STR\n999\n", kEventFrameHeaderSize);   // a lying header
     memcpy(req.data + 1 + kEventFrameHeaderSize, body, sizeof(body));
     req.length = static_cast<int32_t>(1 + kEventFrameHeaderSize + sizeof(body));
-    EXPECT_EQ(AnswerPrivRequest(req, -1).rc, 0);
+    EXPECT_EQ(AnswerOf(req, -1).rc, 0);
     EventQueueMessage m {};
     const ssize_t n = msgrcv(gEventMessageQueueID, &m, sizeof(m.text), 0, IPC_NOWAIT);
     EXPECT_EQ(n, static_cast<ssize_t>(kEventFrameHeaderSize + sizeof(body)));
@@ -224,17 +237,17 @@ TEST_F(PrivRequests, AnEventFrameReachesTheQueueWithItsHeaderWrittenFromItsLengt
 
     // Another user's, or under the type of another record: refused.
     req.data[1 + kEventFrameHeaderSize + 6] = 'b';
-    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EPERM);
+    EXPECT_EQ(AnswerOf(req, -1).err, EPERM);
     req.data[1 + kEventFrameHeaderSize + 6] = 'a';
     req.data[0] = 'O';
-    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EPERM);
+    EXPECT_EQ(AnswerOf(req, -1).err, EPERM);
     req.data[0] = 'I';
 
     // Longer than a frame, or without a body: refused.
     req.length = static_cast<int32_t>(kPrivDataMax);
-    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EINVAL);
+    EXPECT_EQ(AnswerOf(req, -1).err, EINVAL);
     req.length = 1;
-    EXPECT_EQ(AnswerPrivRequest(req, -1).err, EINVAL);
+    EXPECT_EQ(AnswerOf(req, -1).err, EINVAL);
     msgctl(gEventMessageQueueID, IPC_RMID, nullptr);
     gEventMessageQueueID = -1;
     memset(gRUserPtr, 0, sizeof(*gRUserPtr));
@@ -244,6 +257,81 @@ TEST_F(PrivRequests, AnUnknownRequestIsRefused)
 {
     EXPECT_EQ(Ask(static_cast<PrivOp>(99), -1).err, EINVAL);
     EXPECT_EQ(Ask(kPrivSessionDone, -1).err, EINVAL);
+}
+
+// The privileged side of the channel for one request: its answer comes
+// twice, first under the sequence number before its own (an earlier call's
+// answer, left behind by a signal's jump), then under its own, each with
+// one end of a local connection whose other end (in kept) stays here.
+void AnswerTwice(int channel, int32_t rc, int kept[2])
+{
+    PrivRequest req {};
+    int none = -1;
+    (void) RecvDatagramWithFd(channel, &req, sizeof(req), &none);
+    for (int i = 0; i < 2; i++) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
+            return;
+        kept[i] = ends[0];
+        PrivAnswer a {};
+        a.seq = i == 0 ? req.seq - 1 : req.seq;
+        a.rc = rc;
+        a.err = rc < 0 ? EACCES : 0;
+        (void) SendDatagramWithFd(channel, &a, sizeof(a), ends[1]);
+        close(ends[1]);
+    }
+}
+
+// True when every copy of the other end of kept is closed.
+bool PeerClosed(int kept)
+{
+    char c;
+    return recv(kept, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+// The session's side: only the answer to its own call, and only a call that
+// takes a descriptor and succeeded, leaves it one; every other descriptor
+// that comes is closed, so that none piles up in the session.
+TEST(PrivChannel, OnlyTheAnswerAskedForLeavesItsDescriptor)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    gPrivChannel = pair[0];
+    PrivRequest req {};
+    req.op = kPrivBindDataPort;
+    int kept[2] = {-1, -1};
+
+    std::thread side(AnswerTwice, pair[1], 0, kept);
+    EXPECT_EQ(PrivCall(req, -1), 0);
+    side.join();
+    EXPECT_TRUE(PeerClosed(kept[0]) && PeerClosed(kept[1]));
+    close(kept[0]);
+    close(kept[1]);
+
+    side = std::thread(AnswerTwice, pair[1], 0, kept);
+    int received = -1;
+    EXPECT_EQ(PrivCallForFd(req, &received), 0);
+    side.join();
+    EXPECT_TRUE(PeerClosed(kept[0]));
+    EXPECT_FALSE(PeerClosed(kept[1]));
+    close(received);
+    EXPECT_TRUE(PeerClosed(kept[1]));
+    close(kept[0]);
+    close(kept[1]);
+
+    side = std::thread(AnswerTwice, pair[1], -1, kept);
+    received = -1;
+    EXPECT_EQ(PrivCallForFd(req, &received), -1);
+    EXPECT_EQ(errno, EACCES);
+    side.join();
+    EXPECT_EQ(received, -1);
+    EXPECT_TRUE(PeerClosed(kept[0]) && PeerClosed(kept[1]));
+    close(kept[0]);
+    close(kept[1]);
+
+    gPrivChannel = -1;
+    close(pair[0]);
+    close(pair[1]);
 }
 
 }  // namespace
