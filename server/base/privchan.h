@@ -1,12 +1,15 @@
 // The channel between a logged-in session and the privileged part of its
 // pool child.  After a login the session runs in a process of its own with
-// only the user's rights; the few things it may still not do itself (bind
-// the data port below 1024, give an anonymous upload to its configured
-// owner, set that upload's times, queue an event for a root-only queue,
-// write the tables the sessions share) it asks over this channel.  The privileged side decides each request from
-// what it knows itself and checks every field; the session only names the
+// only the user's rights; the few things it may still not do itself (have
+// a data socket on the port below the control port, give an anonymous
+// upload to its configured owner, set that upload's times, queue an event
+// for a root-only queue, write the tables the sessions share) it asks over
+// this channel.  The privileged side decides each request from what it
+// knows itself and checks every field; the session only names the
 // operation and passes the object (a descriptor), never a path or an
-// identity the privileged side would believe.
+// identity the privileged side would believe.  An answer is one fixed
+// record, with a descriptor of the privileged side's own for the one
+// request that asks for it.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +19,7 @@
 #include <ctime>
 
 enum PrivOp : int32_t {
-    kPrivBindDataPort = 1,  // bind the passed socket to the control address, control port minus one
+    kPrivBindDataPort = 1,  // no object; the answer brings a socket bound to the control address, port minus one
     kPrivChown = 2,         // give the passed object to its configured owner
     kPrivSetTimes = 3,      // set the times of the passed file (an upload given away before)
     kPrivQueueEvent = 4,    // queue the event frame in data

@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -247,6 +248,12 @@ constexpr int kAllowedAfterLogin[] = {
 constexpr uint32_t kSessionCloneRefused = CLONE_PARENT | CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                           CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
 
+// Nor may it set SO_REUSEPORT, on or off, on any socket: the data sockets
+// the pool child binds below the control port share it, and one of them
+// that stopped sharing and listened would keep every other session off the
+// port (session/privsep.cc, BindDataPort).  Nothing a session does needs it.
+constexpr bool kSessionReusePortRefused = true;
+
 // Everything the front (the process that reads a client's commands before a
 // login, and relays its TLS after) may call.  Any other call ends it: a
 // front has no business outside this list, and whatever asks is not the
@@ -440,10 +447,13 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
 
 // Builds the program: the n calls of listed get onListed, the ns of
 // special (which may repeat listed ones) specialAction, every other call
-// otherwise.  False when the program does not fit (nothing is installed).
+// otherwise; a clone with one of refusedCloneFlags, and with refuseReusePort
+// a setsockopt of SO_REUSEPORT, fail with EPERM.  False when the program
+// does not fit (nothing is installed).
 [[nodiscard]] bool BuildFilter(const int *listed, size_t n, uint32_t onListed, const int *special, size_t ns,
                                uint32_t specialAction, uint32_t otherwise, FilterProgram *p,
-                               uint32_t refusedCloneFlags = 0, bool learntOnly = false)
+                               uint32_t refusedCloneFlags = 0, bool refuseReusePort = false,
+                               bool learntOnly = false)
 {
     p->length = 0;
     p->failed = n + ns > kMostCalls;
@@ -501,6 +511,17 @@ void EmitRuns(FilterProgram *p, const Run *runs, size_t nruns)
         Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
         Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
     }
+    if (refuseReusePort) {
+        // The level and the option are ints: the low halves of the second
+        // and third arguments.
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_setsockopt, 0, 5));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])));
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SOL_SOCKET, 0, 3));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])));
+        Emit(p, BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SO_REUSEPORT, 0, 1));
+        Emit(p, BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+        Emit(p, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)));
+    }
     EmitRuns(p, runs, nruns);
     return !p->failed;
 }
@@ -538,7 +559,7 @@ bool gChildFilterBuilt, gFrontFilterBuilt, gUserFilterBuilt, gLookupFilterBuilt;
 void PrepareChildFilter()
 {
     gChildFilterBuilt = BuildFilter(kRefusedCalls, std::size(kRefusedCalls), SECCOMP_RET_ERRNO | EPERM, nullptr, 0,
-                                    0, SECCOMP_RET_ALLOW, &gChildFilter, 0, true);
+                                    0, SECCOMP_RET_ALLOW, &gChildFilter, 0, false, true);
 }
 
 void PrepareFilters()
@@ -549,7 +570,8 @@ void PrepareFilters()
                                     kRefusedInFront, std::size(kRefusedInFront), SECCOMP_RET_ERRNO | EACCES,
                                     SECCOMP_RET_KILL_PROCESS, &gFrontFilter);
     gUserFilterBuilt = BuildFilter(kAllowedAfterLogin, std::size(kAllowedAfterLogin), SECCOMP_RET_ALLOW,
-                                   nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter, kSessionCloneRefused);
+                                   nullptr, 0, 0, SECCOMP_RET_ERRNO | ENOSYS, &gUserFilter, kSessionCloneRefused,
+                                   kSessionReusePortRefused);
     gLookupFilterBuilt = BuildFilter(kAllowedInLookup, std::size(kAllowedInLookup), SECCOMP_RET_ALLOW, nullptr,
                                      0, 0, SECCOMP_RET_KILL_PROCESS, &gLookupFilter);
 }
@@ -652,7 +674,7 @@ int InstallCallList(const int *allowed, size_t n, int err, bool busiestOnly)
     static FilterProgram program;
     const bool built = BuildFilter(allowed, n, SECCOMP_RET_ALLOW, nullptr, 0, 0,
                                    SECCOMP_RET_ERRNO | (static_cast<uint32_t>(err) & SECCOMP_RET_DATA), &program,
-                                   0, busiestOnly);
+                                   0, false, busiestOnly);
     return Install(&program, built);
 #else
     (void) allowed;

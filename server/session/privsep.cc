@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/msg.h>
 #include <sys/prctl.h>
@@ -144,33 +145,36 @@ PrivAnswer Refused(int err)
 
 // ---- The requests ------------------------------------------------------------------------------
 
-// The data port below the control port: only an unbound TCP socket that
-// shares no port (SO_REUSEPORT would let a second one listen there), only
-// to the control connection's own address and port minus one.
-PrivAnswer BindDataPort(int fd)
+// The data port below the control port: a socket of the pool child's own,
+// made and bound here and handed back with the answer; a socket the session
+// passes is refused.  Every socket a session holds on that port is then
+// root's and shares the port (SO_REUSEADDR, SO_REUSEPORT): the kernel lets
+// a listening or unshared socket keep later binds off its port only when
+// they are another owner's or do not share, so code in a session that
+// listens on its socket, or clears SO_REUSEADDR, keeps no other session
+// from the port (its system-call filter refuses clearing SO_REUSEPORT).
+PrivAnswer BindDataPort(int fd, int *bound)
 {
-    if (!gBindLocalDataPort || fd < 0)
+    if (!gBindLocalDataPort)
         return Refused(EPERM);
-    int domain = 0, type = 0, shared = 0;
-    socklen_t len = sizeof(int);
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != gLocalCtrlAddr.sa.sa_family)
-        return Refused(EINVAL);
-    len = sizeof(int);
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_STREAM)
-        return Refused(EINVAL);
-    len = sizeof(int);
-    if (getsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &shared, &len) < 0 || shared != 0)
-        return Refused(EINVAL);
-    SioAddr bound {};
-    len = sizeof(bound);
-    if (getsockname(fd, &bound.sa, &len) < 0 || SioAddrPort(&bound) != 0)
+    if (fd >= 0)
         return Refused(EINVAL);
     const int port = SioAddrPort(&gLocalCtrlAddr);
-    if (port < 2)
+    const int family = gLocalCtrlAddr.sa.sa_family;
+    if (port < 2 || (family != AF_INET && family != AF_INET6))
         return Refused(EINVAL);
     SioAddr local = gLocalCtrlAddr;
     SioAddrSetPort(&local, port - 1);
-    return Answer(bind(fd, &local.sa, SioAddrLen(&local)));
+    // As the session's own data sockets: an IPv6 one reaches IPv6 alone.
+    UniqueFd s(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    if (!s.ok() || (family == AF_INET6 && setsockopt(s.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) < 0) ||
+        setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0 ||
+        setsockopt(s.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) < 0 ||
+        bind(s.get(), &local.sa, SioAddrLen(&local)) < 0)
+        return Answer(-1);
+    *bound = s.release();
+    return Answer(0);
 }
 
 // The part of path below the anonymous root ("" for the root itself), or
@@ -638,7 +642,7 @@ PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd, int *answerFd)
     *answerFd = -1;
     switch (req.op) {
     case kPrivBindDataPort:
-        return BindDataPort(fd);
+        return BindDataPort(fd, answerFd);
     case kPrivChown:
         return GiveAway(fd, req.uid, req.gid, req.data, static_cast<size_t>(req.length));
     case kPrivSetTimes:

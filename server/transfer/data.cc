@@ -667,12 +667,24 @@ int AcceptPassive(const char *name, int64_t size, const char *verb, const char *
     return fd;
 }
 
-// Binds the active socket to the control connection's address and the
-// control port minus one, with the configured retries.  Root is held for
-// each bind alone, never across a log line, the sleep between attempts or a
-// reply.  False when it did not bind (also without root); *restoreFailed
-// when the user's identity could not be restored.
-bool BindControlPortMinusOne(int fd, SioAddr *local, bool *restoreFailed)
+// What an active data socket is given before it connects: the session's
+// own, and one the pool child bound for it alike.
+void PrepareActiveSocket(int fd)
+{
+    SetCloExec(fd);
+    SetDataSocketBufferSizes(fd);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+}
+
+// Binds the active socket *fd to the control connection's address and the
+// control port minus one, with the configured retries.  A session's own
+// process cannot: the pool child makes a socket bound there for it, which
+// takes the place of *fd.  Otherwise root is held for each bind alone,
+// never across a log line, the sleep between attempts or a reply.  False
+// when it did not bind (also without root); *restoreFailed when the user's
+// identity could not be restored.
+bool BindControlPortMinusOne(int *fd, SioAddr *local, bool *restoreFailed)
 {
     *local = gLocalCtrlAddr;
     const unsigned port = static_cast<unsigned>(SioAddrPort(&gLocalCtrlAddr)) - 1;
@@ -681,18 +693,23 @@ bool BindControlPortMinusOne(int fd, SioAddr *local, bool *restoreFailed)
     for (unsigned attempt = 1; attempt <= attempts; attempt++) {
         int rc, err;
         if (gPrivChannel >= 0) {
-            // A session's own process: the pool child binds the socket.
             PrivRequest req {};
             req.op = kPrivBindDataPort;
-            rc = PrivCall(req, fd);
+            int bound = -1;
+            rc = PrivCallForFd(req, &bound);
             err = errno;
             if (rc < 0 && err == EPIPE)
                 return false;
+            if (rc == 0) {
+                PrepareActiveSocket(bound);
+                close(*fd);
+                *fd = bound;
+            }
         } else {
             RootForDataPort root(restoreFailed);
             if (!root.held())
                 return false;
-            rc = bind(fd, &local->sa, SioAddrLen(local));
+            rc = bind(*fd, &local->sa, SioAddrLen(local));
             err = errno;
         }
         if (*restoreFailed)
@@ -739,8 +756,8 @@ int ConnectActive(const char *name, int64_t size)
         Strncpy(gDataPortType, "Po");
     }
 
-    // The socket is the user's; only its bind to the port below ours needs root.
-    const int fd = DataSocket();
+    // The socket is the user's unless the pool child binds one to the port below ours.
+    int fd = DataSocket();
     if (fd < 0) {
         const int err = errno;
         LogPerror("socket");
@@ -749,15 +766,12 @@ int ConnectActive(const char *name, int64_t size)
             OutOfDescriptors();
         DoneConnection(kEndDataSocket);
     }
-    SetCloExec(fd);
-    SetDataSocketBufferSizes(fd);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    PrepareActiveSocket(fd);
     bool bound = false;
     bool restoreFailed = false;
     SioAddr local {};
     if (gBindLocalDataPort)
-        bound = BindControlPortMinusOne(fd, &local, &restoreFailed);
+        bound = BindControlPortMinusOne(&fd, &local, &restoreFailed);
     if (restoreFailed) {
         Reply("550 Cannot create data connection.\r\n");
         SClose(fd, kQuickClose);
