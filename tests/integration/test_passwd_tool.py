@@ -821,3 +821,43 @@ def test_a_delegated_import_whose_messages_nobody_reads_leaves_the_database_free
     assert err.count("but you don't have permission to replace it.\n") == len(names)
     assert err.endswith("0 records imported, %d lines failed.\n" % len(names))
     assert export(db) == before
+
+
+@pytest.mark.parametrize("attack", ["unread output", "stop or renice"])
+def test_a_delegated_export_leaves_the_database_free_for_writers(zorvad_dir, db, users, attack):
+    """A delegated user exports its records and never reads the listing, or
+    stops or renices the export while it holds the database's read lock:
+    every write (root's own tool waits for the lock without limit) would
+    wait for as long as the caller likes.  For the second, the test holds a
+    write lock until the caller has tried, so that the export waits at the
+    call that takes its lock."""
+    import fcntl
+    user = users()
+    binary = setuid_copy(zorvad_dir)
+    lines = ["own%05d:*:%d:%d::/:/bin/false" % (i, user.uid, user.gid) for i in range(3000)]
+    listing = os.path.join(zorvad_dir, "own.txt")
+    write_lines(listing, lines)
+    assert tool("-f", db, "-i", listing).returncode == 0
+    prefix = delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user)
+    with open(db, "rb+") as held:
+        if attack == "stop or renice":
+            fcntl.lockf(held, fcntl.LOCK_EX)
+        exporter = subprocess.Popen([*prefix, binary, "-f", db, "-x"], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+        try:
+            if attack == "unread output":
+                assert wait_for(lambda: blocked_writing_a_pipe(exporter.pid), timeout=30)
+                assert lockers(db) == []
+            else:
+                assert wait_for(lambda: (exporter.pid, True) in lockers(db), timeout=30)
+                assert what_the_caller_may_do(user, exporter.pid) == ["EPERM", "EPERM"]
+                fcntl.lockf(held, fcntl.LOCK_UN)
+            added = tool("-f", db, "-a", "admin:*:0:0::/:/bin/sh")
+            assert added.returncode == 0, added.stderr
+            out, err = exporter.communicate(timeout=60)
+        finally:
+            if exporter.poll() is None:
+                exporter.kill()
+                exporter.communicate()
+    assert exporter.returncode == 0, err
+    assert sorted(out.splitlines()) == lines
