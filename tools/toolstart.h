@@ -12,7 +12,8 @@
 //     if (OpenToolDatabase(kToolOpenRead) != 0) exit(1);
 //     DropPrivileges();                        // exits 1 when it cannot
 //     ... the operation; CloseToolDatabase() ...
-// An operation that writes the database calls ActAsCaller() in place of
+// An operation that writes the database, or holds its read lock over many
+// records (an export), calls ActAsCaller() in place of
 // DropPrivileges() and takes every lock of the database inside a
 // LockHolderGuard.
 //

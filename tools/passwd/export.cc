@@ -121,25 +121,26 @@ int DeleteOperation(const char *name)
     return 0;
 }
 
-int ExportOperation(bool longFormat)
+namespace {
+
+// Lists the records the caller may see, under the database's read lock (no
+// write meanwhile); 0, or the library's error code.  The listing is kept
+// in memory while the lock is held (LockHolderGuard): a caller that leaves
+// it unread must not keep every writer waiting.
+int ListRecords(bool longFormat, bool *skipped, int *returned)
 {
-    if (OpenToolDatabase(kToolOpenRead) != 0)
-        return 1;
-    DropPrivileges();
-    if (Ormel_ExclusiveLock(&gDb, kOrmelReadLock) != 0) {
-        fprintf(stderr, "Export failed : %s.\n", Ormel_Strerror(kOrmelErrLock));
-        return 1;
-    }
+    LockHolderGuard holder;
+    if (Ormel_ExclusiveLock(&gDb, kOrmelReadLock) != 0)
+        return kOrmelErrLock;
     OrmelCursor cursor{};
     char *key = nullptr;
     OrmelDatum d{};
-    bool skipped = false;
     int rc = Ormel_FirstKey(&gDb, &key, &d, &cursor);
     for (; rc == 0; rc = Ormel_NextKey(&gDb, &key, &d, &cursor)) {
         Hpwd rec;
         if (!ParseStoredRecord(d.data, &rec)) {
         } else if (!MayActOnRecord(&rec, kRecordView)) {
-            skipped = true;
+            *skipped = true;
         } else if (longFormat) {
             PrintUser(&rec, "");
             printf("\n");
@@ -152,8 +153,26 @@ int ExportOperation(bool longFormat)
         FreeDatum(&d);
     }
     (void)Ormel_ExclusiveLock(&gDb, kOrmelUnlock);
+    *returned = static_cast<int>(cursor.nReturned);
+    return rc;
+}
+
+}  // namespace
+
+int ExportOperation(bool longFormat)
+{
+    if (OpenToolDatabase(kToolOpenRead) != 0)
+        return 1;
+    ActAsCaller();
+    bool skipped = false;
+    int returned = 0;
+    const int rc = ListRecords(longFormat, &skipped, &returned);
+    if (rc == kOrmelErrLock) {
+        fprintf(stderr, "Export failed : %s.\n", Ormel_Strerror(kOrmelErrLock));
+        return 1;
+    }
     int result = 0;
-    if (rc == kOrmelErrNoMoreRecords && cursor.nReturned == 0) {
+    if (rc == kOrmelErrNoMoreRecords && returned == 0) {
         printf("(database is empty)\n");
     } else if (rc != kOrmelErrNoMoreRecords) {
         fprintf(stderr, "Export failed : %s.\n", Ormel_Strerror(rc));
