@@ -6,6 +6,7 @@ import socket
 import stat
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
@@ -13,7 +14,8 @@ import pytest
 from accounts import create_system_user, remove_system_user
 from conftest import free_port, listening, wait_for, write_configs
 from test_domains import private_etc_files
-from test_privileges import GDB_ENV, greeted_front, status
+from test_privileges import GDB, GDB_ENV, gdb_calls, greeted_front, sole_holder, status
+from xferhelp import anon_login
 
 USAGE_FIRST_LINE = "Usage:  zorvad [flags] <general.cf> <domain.cf>\n"
 
@@ -714,3 +716,90 @@ def test_a_server_without_tls_maps_neither_tls_nor_the_system_crypt_before_a_pas
     # session's process, and torn down at every exit.
     for pid, maps in maps_after_user(server()).items():
         assert "libssl" not in maps and "libcrypto" not in maps and "libcrypt.so" not in maps, pid
+
+
+# A process of the session's user that holds the session's log descriptor:
+# it sends records carrying descriptors ("empty": records of no bytes with
+# /dev/null, many times; "linger": one record with a TCP socket whose peer
+# never reads and whose close waits an hour for it), then stays until killed.
+DESCRIPTOR_SENDER = r'''
+import array, os, socket, struct, sys, time
+channel = socket.socket(fileno=int(sys.argv[1]))
+
+
+def send(data, fd):
+    try:
+        channel.sendmsg(data, [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+        return True
+    except PermissionError:     # the channel takes no descriptor
+        return False
+
+
+if sys.argv[2] == "empty":
+    null = os.open("/dev/null", os.O_RDONLY)
+    for _ in range(300):
+        send([], null)
+else:
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    stuck = socket.socket()
+    stuck.connect(listener.getsockname())
+    stuck.setblocking(False)
+    try:
+        while True:
+            stuck.send(b"x" * 65536)
+    except BlockingIOError:
+        pass
+    stuck.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 3600))
+    body = b"Lingering.\n"
+    record = struct.pack("=12siiiI", b"#u1     | ", 0, len(body), 0, 0x77C0FFEE) + body
+    if send([record], stuck.fileno()):
+        stuck.close()           # the copy in flight is the last
+print("sent", flush=True)
+time.sleep(60)
+'''
+
+
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+@pytest.mark.parametrize("attack", ["empty", "linger"])
+def test_descriptors_sent_into_a_log_channel_neither_pile_up_in_nor_hold_the_logger(server, attack):
+    """The attacker: code running inside a logged-in session hands its log
+    descriptor to a process of its own (here the test takes it and sends as
+    nobody), which puts descriptors on the channel: with records of no
+    bytes, which the logger must not keep one by one until it can open no
+    log file, or a socket whose last close waits for a peer that never
+    reads, which must not hold the logger (t-cache off: no clock signal cuts
+    the wait short).  Another set's transfer is logged at once meanwhile."""
+    from test_domains import anonymous_retr, read, take_descriptor, two_xfer_sets
+    s, _, other_xfer = two_xfer_sets(server, "t-cache = no\n")
+    c = s.greeted(address="127.0.0.1")
+    anon_login(c)
+    pid = sole_holder(s, c.sock)
+    logger = _logger_pid(s)
+    def null_descriptors():
+        fds = "/proc/%d/fd" % logger
+        return sum(1 for fd in os.listdir(fds) if os.readlink(os.path.join(fds, fd)) == "/dev/null")
+
+    before = null_descriptors()
+    (fd,), out = gdb_calls(pid, "print gLogPipe")
+    kept = take_descriptor(pid, fd)
+    if attack == "linger":
+        # Held still until the sender has let its own copy go, so that the
+        # logger's close is the last.
+        os.kill(logger, signal.SIGSTOP)
+    sender = subprocess.Popen([sys.executable, "-c", DESCRIPTOR_SENDER, str(kept), attack], pass_fds=(kept,),
+                              user=65534, group=65534, extra_groups=[], stdout=subprocess.PIPE, text=True)
+    os.close(kept)
+    try:
+        assert sender.stdout.readline() == "sent\n"
+        os.kill(logger, signal.SIGCONT)
+        other = s.greeted(address="127.0.0.2")
+        anon_login(other)
+        anonymous_retr(other)
+        assert wait_for(lambda: b"f.txt" in read(other_xfer), 5), read(other_xfer)
+        assert null_descriptors() == before
+    finally:
+        os.kill(logger, signal.SIGCONT)
+        sender.kill()
+        sender.wait()
