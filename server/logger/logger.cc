@@ -481,8 +481,17 @@ void LocalRecord(const LogRecordHeader *hdr, const char *text)
 struct ChildChannel {
     int fd = -1;
     int domain = 0;
+    int handOver = -1;      // the pool child's hand-over socket (-1: none)
 };
 std::vector<ChildChannel> gChildChannels;
+
+// What the master hands the logger for child n: the logger's end of its
+// channel, or of its hand-over socket.
+enum : int32_t { kNoticeChannel = 0, kNoticeHandOver = 1 };
+struct ChildSocketNotice {
+    int32_t number;
+    int32_t kind;
+};
 constexpr int32_t kMaxChildPipes = 1 << 20;
 
 // Root started the server: each child's channel is written by its pool child
@@ -491,9 +500,18 @@ constexpr int32_t kMaxChildPipes = 1 << 20;
 bool gSeparated = false;
 
 // The pool child's new channel for the set of its next client: a packet of
-// this type (and no text) from root with the logger's end riding along.
-// Never written to a file.
+// this type (and no text) from root on the child's hand-over socket, with
+// the logger's end riding along.  Never written to a file.
 constexpr int32_t kLogNewChannel = 100;
+
+// SO_PASSRIGHTS (Linux 6.16): 0 makes the kernel refuse any descriptor
+// sent to the socket.  A descriptor the logger received and closed last
+// would be closed in the logger: a socket that lingers on close for a peer
+// that never reads, or another socket with such a one in flight, would
+// hold it, and every writer behind it.
+#ifndef SO_PASSRIGHTS
+#define SO_PASSRIGHTS 83
+#endif
 
 // Records of a child: a socket pair in packet mode (each write is one
 // record, each read takes one) whose logger's end gets the sender's ids
@@ -507,8 +525,10 @@ int MakeChildChannel(int fds[2])
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) < 0)
         return -1;
     const int on = 1;
+    const int off = 0;
     const int room = kChildChannelRoom;
-    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0
+        || (setsockopt(fds[0], SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof(off)) < 0 && errno != ENOPROTOOPT)) {
         const int err = errno;
         close(fds[0]);
         close(fds[1]);
@@ -516,6 +536,23 @@ int MakeChildChannel(int fds[2])
         return -1;
     }
     (void) setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
+    return 0;
+}
+
+// A pool child's hand-over socket: packets that may carry a descriptor,
+// written by the pool child alone; the logger's end gets the sender's ids.
+int MakeHandOver(int fds[2])
+{
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) < 0)
+        return -1;
+    const int on = 1;
+    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+        const int err = errno;
+        close(fds[0]);
+        close(fds[1]);
+        errno = err;
+        return -1;
+    }
     return 0;
 }
 
@@ -529,7 +566,8 @@ int gChannelDomain = 0;
 enum class Wake { kRecord, kChannel, kStop, kTimeout };
 
 // Waits for one of them, up to 3 seconds when withLimit (the clock's ticks
-// do not restart the wait), else for ever.  The stop channel's end (the
+// do not restart the wait), else for ever.  *child: the child whose
+// channel woke it, or minus the child whose hand-over socket did.  The stop channel's end (the
 // master gone) is no stop: sessions may still log.
 Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *child)
 {
@@ -550,6 +588,10 @@ Wake WaitForRecord(const LogInputs &in, int *stopFd, bool withLimit, int *child)
             if (gChildChannels[n].fd >= 0) {
                 pfd.push_back({gChildChannels[n].fd, POLLIN, 0});
                 childOf.push_back(static_cast<int>(n));
+            }
+            if (gChildChannels[n].handOver >= 0) {
+                pfd.push_back({gChildChannels[n].handOver, POLLIN, 0});
+                childOf.push_back(-static_cast<int>(n));
             }
         }
         const int r = poll(pfd.data(), pfd.size(), withLimit ? static_cast<int>(left) : -1);
@@ -811,17 +853,45 @@ int EventProcessor(const char *record)
 
 int gLogChildChannel = -1;
 
-int NewChildLogChannel(int n)
+int gLogHandOver = -1;
+
+void ForgetLogHandOver()
 {
+    if (gLogHandOver >= 0)
+        close(gLogHandOver);
+    gLogHandOver = -1;
+}
+
+namespace {
+
+// Hands the logger's end of a socket of child n to the logger (and closes
+// it here); false when it was not handed.
+bool HandToLogger(int n, int32_t kind, int fd)
+{
+    const ChildSocketNotice notice {n, kind};
+    const bool handed = SendWithFd(gLogChildChannel, &notice, sizeof(notice), fd) == static_cast<int>(sizeof(notice));
+    close(fd);
+    return handed;
+}
+
+}  // namespace
+
+int NewChildLogChannel(int n, int *handOver)
+{
+    *handOver = -1;
     int p[2];
     if (gLogChildChannel < 0 || MakeChildChannel(p) < 0)
         return -1;
-    const int32_t number = n;
-    const bool handed = SendWithFd(gLogChildChannel, &number, sizeof(number), p[0]) == static_cast<int>(sizeof(number));
-    close(p[0]);
-    if (!handed) {
+    if (!HandToLogger(n, kNoticeChannel, p[0])) {
         close(p[1]);
         return -1;
+    }
+    int h[2];
+    if (MakeHandOver(h) == 0) {
+        if (HandToLogger(n, kNoticeHandOver, h[0]))
+            *handOver = h[1];
+        else
+            close(h[1]);
     }
     return p[1];
 }
@@ -843,6 +913,10 @@ int UseLogChannelOf(int domain)
 {
     if (domain == gChannelDomain || gLogPipe < 0)
         return 0;
+    if (gLogHandOver < 0) {
+        errno = EPIPE;
+        return -1;
+    }
     int p[2];
     if (MakeChildChannel(p) < 0)
         return -1;
@@ -851,7 +925,7 @@ int UseLogChannelOf(int domain)
     hdr.type = kLogNewChannel;
     hdr.domain = domain;
     hdr.magic = kLogMagic;
-    const bool handed = SendWithFd(gLogPipe, &hdr, sizeof(hdr), p[0]) == static_cast<int>(sizeof(hdr));
+    const bool handed = SendWithFd(gLogHandOver, &hdr, sizeof(hdr), p[0]) == static_cast<int>(sizeof(hdr));
     close(p[0]);
     // The old channel is closed with the swap: the logger no longer reads it.
     if (!handed || dup3(p[1], gLogPipe, O_CLOEXEC) < 0) {
@@ -1006,10 +1080,8 @@ ssize_t ReceivePacket(int fd, Packet *rec, uid_t *uid, int *passed)
 // the caller closes it.  On a separated server the set of a transfer or
 // session record is the channel's unless root (the pool child) sent it:
 // the front and the session's process write on it too, and what they name
-// is not believed.
-// Only root hands over a new channel; the old one is closed at once, so
-// that a descriptor of it kept by a process of an earlier client reaches
-// nothing any more.
+// is not believed.  A descriptor sent along (on a kernel that lets one
+// through) is closed.
 bool ReadChildRecord(int child)
 {
     ChildChannel &ch = gChildChannels[static_cast<size_t>(child)];
@@ -1017,6 +1089,8 @@ bool ReadChildRecord(int child)
     uid_t uid;
     int passed;
     const ssize_t n = ReceivePacket(ch.fd, &rec, &uid, &passed);
+    if (passed >= 0)
+        close(passed);
     if (n == 0) {
         // An empty record, which any writer may send, or the end: every
         // writer gone, or one that shut the channel down, which leaves it
@@ -1030,15 +1104,6 @@ bool ReadChildRecord(int child)
     }
     const bool framed = WellFramed(rec, n);
     const bool fromRoot = gSeparated && uid == 0;
-    if (framed && rec.hdr.type == kLogNewChannel && fromRoot && passed >= 0 && rec.hdr.length == 0
-        && rec.hdr.domain >= 0) {
-        close(ch.fd);
-        ch.fd = passed;
-        ch.domain = rec.hdr.domain;
-        return true;
-    }
-    if (passed >= 0)
-        close(passed);
     if (!framed || rec.hdr.type == kLogNewChannel)
         return true;
     if (gSeparated && !fromRoot)
@@ -1057,6 +1122,36 @@ void DrainChild(int child)
         if (poll(&pfd, 1, 0) <= 0 || !ReadChildRecord(child))
             break;
     }
+}
+
+// Reads one packet of child's hand-over socket: a new channel from root
+// for the set it names.  The old channel's records so far are written
+// under its own set first; then it is closed, so that a descriptor of it
+// kept by a process of an earlier client reaches nothing any more.  false
+// at the socket's end (the pool child gone), when the caller closes it.
+bool ReadHandOver(int child)
+{
+    ChildChannel &ch = gChildChannels[static_cast<size_t>(child)];
+    Packet rec;
+    uid_t uid;
+    int passed;
+    const ssize_t n = ReceivePacket(ch.handOver, &rec, &uid, &passed);
+    if (n <= 0) {
+        if (passed >= 0)
+            close(passed);
+        return n < 0 && errno == EAGAIN;
+    }
+    if (WellFramed(rec, n) && rec.hdr.type == kLogNewChannel && (!gSeparated || uid == 0) && passed >= 0
+        && rec.hdr.length == 0 && rec.hdr.domain >= 0) {
+        DrainChild(child);
+        if (ch.fd >= 0)
+            close(ch.fd);
+        ch.fd = passed;
+        ch.domain = rec.hdr.domain;
+    } else if (passed >= 0) {
+        close(passed);
+    }
+    return true;
 }
 
 // At the master's stop: the records already in the pipes (its own last ones
@@ -1078,14 +1173,16 @@ void DrainRecords(const LogInputs &in)
 // first.  false at the end of the master's channel.
 bool TakeChildPipe(int channel)
 {
-    int32_t n = 0;
+    ChildSocketNotice notice {};
     int fd = -1;
-    const int got = RecvWithFd(channel, &n, sizeof(n), &fd);
+    const int got = RecvWithFd(channel, &notice, sizeof(notice), &fd);
     if (got <= 0)
         return false;
     if (fd < 0)
         return true;
-    if (got != static_cast<int>(sizeof(n)) || n < 1 || n >= kMaxChildPipes) {
+    const int32_t n = notice.number;
+    if (got != static_cast<int>(sizeof(notice)) || n < 1 || n >= kMaxChildPipes
+        || (notice.kind != kNoticeChannel && notice.kind != kNoticeHandOver)) {
         close(fd);
         return true;
     }
@@ -1093,10 +1190,19 @@ bool TakeChildPipe(int channel)
     if (static_cast<size_t>(n) >= gChildChannels.size())
         gChildChannels.resize(static_cast<size_t>(n) + 1);
     ChildChannel &ch = gChildChannels[static_cast<size_t>(n)];
+    if (notice.kind == kNoticeHandOver) {
+        if (ch.handOver >= 0)
+            close(ch.handOver);
+        ch.handOver = fd;
+        return true;
+    }
     if (ch.fd >= 0) {
         DrainChild(n);
         close(ch.fd);
     }
+    if (ch.handOver >= 0)
+        close(ch.handOver);     // an earlier child's; the new one's follows
+    ch.handOver = -1;
     ch.fd = fd;
     ch.domain = 0;      // a new child's first records, like the master's table, start at set 0
     return true;
@@ -1393,6 +1499,12 @@ void LogServer(LogInputs in, int stopFd)
                 close(in.master);
                 in.master = -1;
             }
+        } else if (child < 0) {
+            if (!ReadHandOver(-child)) {
+                ChildChannel &ch = gChildChannels[static_cast<size_t>(-child)];
+                close(ch.handOver);
+                ch.handOver = -1;
+            }
         } else if (!ReadChildRecord(child)) {
             ChildChannel &ch = gChildChannels[static_cast<size_t>(child)];
             close(ch.fd);
@@ -1400,7 +1512,7 @@ void LogServer(LogInputs in, int stopFd)
         }
         if (in.master < 0 && in.childPipes < 0
             && std::none_of(gChildChannels.begin(), gChildChannels.end(),
-                            [](const ChildChannel &ch) { return ch.fd >= 0; }))
+                            [](const ChildChannel &ch) { return ch.fd >= 0 || ch.handOver >= 0; }))
             break;
         const time_t now = LogTime();
         if (now - lastReap >= kReapSeconds) {

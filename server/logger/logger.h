@@ -50,15 +50,23 @@ struct LogInputs {
 extern int gLogChildChannel;
 
 // Master, before forking child n: a new channel for it (a socket pair in
-// packet mode that tells the logger each record's sender), whose logger's
-// end is handed to the logger with n; returns the end the child keeps (the
-// master closes it after the fork), or -1.  A new channel's transfer and
-// session records are filed under set 0.
-[[nodiscard]] int NewChildLogChannel(int n);
+// packet mode that tells the logger each record's sender and carries no
+// descriptor), whose logger's end is handed to the logger with n; returns
+// the end the child keeps (the master closes it after the fork), or -1.  A
+// new channel's transfer and session records are filed under set 0.
+// *handOver: the child's end of a second socket pair, the only way to the
+// logger that carries a descriptor (UseLogChannelOf), which the child keeps
+// to itself (gLogHandOver); -1 when there is none.
+[[nodiscard]] int NewChildLogChannel(int n, int *handOver);
+
+// A pool child's end of its hand-over socket (NewChildLogChannel); -1
+// elsewhere.  ForgetLogHandOver closes it in a process the pool child forks.
+extern int gLogHandOver;
+void ForgetLogHandOver();
 
 // Pool child (root), before any record of a client of domain set `domain`:
 // when its channel is another set's, it hands the logger a new one for
-// this set and writes into that from now on.  Its front and session's
+// this set on its hand-over socket and writes into that from now on.  Its front and session's
 // process write into the channel too, and on a separated server the
 // logger files their transfer and session records under the channel's set
 // whatever they name; a descriptor of the old channel that an earlier

@@ -393,7 +393,8 @@ pid_t ForkChild(int n, int keep)
         sigaddset(&stop, sig);
     sigprocmask(SIG_BLOCK, &stop, &old);
     const int areaLocks = OpenAreaLocksForChild();
-    const int logPipe = NewChildLogChannel(n);
+    int handOver = -1;
+    const int logPipe = NewChildLogChannel(n, &handOver);
     const pid_t pid = fork();
     if (pid == 0) {
         // The other waiting clients are the master's and their own children's.
@@ -421,6 +422,7 @@ pid_t ForkChild(int n, int keep)
         // Only the master may stop the logger, and only its records are
         // believed as they stand: the child writes into a pipe of its own.
         TakeChildLogPipe(logPipe);
+        gLogHandOver = handOver;
         ChildInit(n);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return 0;
@@ -429,6 +431,8 @@ pid_t ForkChild(int n, int keep)
         close(areaLocks);
     if (logPipe >= 0)
         close(logPipe);
+    if (handOver >= 0)
+        close(handOver);
     if (pid > 0) {
         gChildren[n] = pid;
         gLiveChildren++;

@@ -696,6 +696,7 @@ pid_t ForkWithChannel(int *channel, sigset_t *oldMask)
         RestoreHandlers(gSavedHandlers);
     }
     CloseMasterDescriptors();
+    ForgetLogHandOver();        // the pool child's alone: no other process hands the logger a descriptor
     PamForget();
     ForgetAreaLocks();          // the pool child takes an area's lock for its session
     return 0;
