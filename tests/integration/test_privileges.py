@@ -247,6 +247,42 @@ def test_code_in_a_front_or_session_cannot_write_to_the_administrators_terminal(
     assert "forged" not in s.stderr()
 
 
+@pytest.mark.skipif(GDB is None, reason="gdb is not installed")
+def test_code_in_a_session_cannot_wedge_its_pool_child_with_a_lingering_socket(server, zorvad_dir, users):
+    # The attacker: code running inside a logged-in session hands its pool
+    # child, with a request, a TCP socket whose peer never reads and whose
+    # close waits an hour for it, and lets its own copy go: the pool child's
+    # close is the last.  It must not wait (many such sessions would hold
+    # every pool child, and the server would serve no one).  The pool child
+    # is stopped until the socket is in flight, so that its close comes last.
+    s, f, _, _ = anonymous(server, zorvad_dir, users)
+    pid = session_holder(s, f)
+    pool_child = int(status(pid)["PPid"])
+    peer = socket.create_server(("127.0.0.1", 0))     # takes the connection, never reads
+    port = peer.getsockname()[1]
+    os.kill(pool_child, signal.SIGSTOP)
+    try:
+        values, out = gdb_calls(
+            pid, "set $s = (int) socket(2, 1, 0)", "set $a = (char *) malloc(16)", "call (void) memset($a, 0, 16)",
+            "set *(short *) $a = 2", "set *(unsigned short *) ($a + 2) = %d" % socket.htons(port),
+            "set *(unsigned int *) ($a + 4) = 0x0100007f",
+            "print ((int (*)(int, void *, unsigned int)) connect)($s, $a, 16)",
+            "set $b = (char *) malloc(8388608)", "call (void) memset($b, 120, 8388608)",
+            *["call (void) ((long (*)(int, void *, unsigned long, int)) send)($s, $b, 8388608, 0x40)"] * 4,
+            "set $l = (int *) malloc(8)", "set $l[0] = 1", "set $l[1] = 3600",
+            "print ((int (*)(int, int, int, void *, unsigned int)) setsockopt)($s, 1, 13, $l, 8)",
+            "set $r = (char *) malloc(1104)", "call (void) memset($r, 0, 1104)", "set *(int *) $r = 2",
+            "print (int) 'SendDatagramWithFd(int, void const*, unsigned long, int)'(gPrivChannel, $r, 1104, $s)",
+            "print ((int (*)(int)) close)($s)")
+        assert values == [0, 0, 1104, 0], out.stdout + out.stderr
+    finally:
+        os.kill(pool_child, signal.SIGCONT)
+    f.sock.settimeout(10)
+    assert f.sendcmd("NOOP").startswith("200")
+    f.quit()
+    peer.close()
+
+
 def test_every_login_gets_a_process_of_its_own_under_the_pool_childs_slot(server):
     # The pool child that forked it greets the next client; the status
     # area's slot names the pool child.
