@@ -197,8 +197,7 @@ void RunWord(int word, char *arg)
 // next client's control connection marked as relayed).
 void CloseRelay()
 {
-    if (gRelayFd >= 0)
-        close(gRelayFd);
+    CloseHandedOver(gRelayFd);
     gRelayFd = -1;
     WipeIfSet(&gRelayedTls, sizeof(gRelayedTls));
     TlsDrop(kTlsControl);

@@ -51,6 +51,37 @@
 #include "transfer/data.h"
 #include "base/clock.h"
 
+// Closes a descriptor a process handed over.  A socket may be a TCP one
+// told to linger on close until its peer has read everything, which code in
+// a session can make wait an hour: closing the last copy here would hold
+// this pool child that long.  A process that exits never lingers, so such a
+// socket's last copy goes with a child that exits once this process has let
+// its own copy go (the server's own sockets never linger: a plain close).
+void CloseHandedOver(int fd)
+{
+    struct linger l {};
+    socklen_t len = sizeof(l);
+    int gate[2];
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_LINGER, &l, &len) != 0 || l.l_onoff == 0 || l.l_linger == 0 ||
+        pipe2(gate, O_CLOEXEC) < 0) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(gate[1]);
+        char byte;
+        (void) !read(gate[0], &byte, 1);     // its end: this process let the socket go
+        _exit(0);
+    }
+    close(fd);
+    close(gate[0]);
+    close(gate[1]);
+    if (pid > 0)
+        (void) waitpid(pid, nullptr, 0);
+}
+
 namespace {
 
 // Signals the master (or an administrator) sends the pool child: during a
@@ -144,6 +175,25 @@ PrivAnswer Refused(int err)
 }
 
 // ---- The requests ------------------------------------------------------------------------------
+
+// A descriptor that came with a request, closed as above unless taken.
+class HandedOver {
+  public:
+    explicit HandedOver(int fd) : fd_(fd) {}
+    ~HandedOver() { CloseHandedOver(fd_); }
+    HandedOver(const HandedOver &) = delete;
+    HandedOver &operator=(const HandedOver &) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
 
 // The data port below the control port: a socket of the pool child's own,
 // made and bound here and handed back with the answer; a socket the session
@@ -361,7 +411,7 @@ int ServeRequest(int channel, bool front, PrivRequest &req)
     const int n = front ? RecvDatagramWithFdSplit(channel, &gFrontRequest, sizeof(LoginRecord), &gFrontTls,
                                                   sizeof(gFrontTls), &fd)
                         : RecvDatagramWithFd(channel, &req, sizeof(req), &fd);
-    UniqueFd object(fd);
+    HandedOver object(fd);
     UniqueFd back;      // what goes with the answer
     if (n == 0 || (n < 0 && errno != EMSGSIZE))
         return -1;

@@ -29,6 +29,12 @@ void PrepareRequestAnswers();
 void EndRequestAnswers();
 [[nodiscard]] PrivAnswer AnswerPrivRequest(const PrivRequest &req, int fd, int *answerFd);
 
+// Closes a descriptor that a front or a session's process handed over.  A
+// socket's last copy goes with a child that exits at once (an exiting
+// process never waits for a lingering socket's peer), so that no socket told
+// to linger for an hour holds the pool child in its close.
+void CloseHandedOver(int fd);
+
 // Forks a process with a privileged channel to this one: 0 in the child,
 // whose end is gPrivChannel, with the forwarded signals still blocked (the
 // caller restores oldMask); the child's pid in this process, with its end
