@@ -704,6 +704,28 @@ def test_a_delegated_user_can_neither_stop_nor_slow_an_import_that_holds_the_dat
     assert sorted(export(db).splitlines()) == sorted(lines + ["admin:*:0:0::/:/bin/sh"])
 
 
+def held_at_the_lock(db, argv, check):
+    """Runs argv while the test holds a read lock on the whole database, so
+    that the tool waits at the very call that takes its write lock, and
+    calls check with the waiting process's pid there.  The tool's exit code
+    and standard error."""
+    import fcntl
+    with open(db, "rb") as held:
+        fcntl.lockf(held, fcntl.LOCK_SH)
+        tool_run = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_for(lambda: any(waiting for _, waiting in lockers(db)), timeout=30), tool_run.pid
+            (waiting,) = [pid for pid, waiting in lockers(db) if waiting]
+            check(waiting)
+            fcntl.lockf(held, fcntl.LOCK_UN)
+            _, err = tool_run.communicate(timeout=60)
+        finally:
+            if tool_run.poll() is None:
+                tool_run.kill()
+                tool_run.communicate()
+    return tool_run.returncode, err
+
+
 @pytest.mark.parametrize("op", ["add", "replace", "delete", "password", "quotas"])
 def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock(zorvad_dir, db, users, op):
     """A delegated user runs a one-record write at the lowest priority, with
@@ -711,7 +733,6 @@ def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock
     stops it or renices it, to keep the lock taken.  The test holds a read
     lock on the whole database, so that the write waits at the very call
     that takes its lock, where the caller would catch it."""
-    import fcntl
     user = users()
     program = EDQUOTA if op == "quotas" else PASSWD
     binary = setuid_copy(zorvad_dir, program)
@@ -723,22 +744,15 @@ def test_a_delegated_user_can_neither_stop_nor_slow_a_write_at_the_database_lock
             "delete": ["-d", user.name],
             "password": ["-p", user.name, "-P", "$1$abcdefgh$0123456789abcdefghijkl"],
             "quotas": ["-p", "proto", user.name]}[op]
-    with open(db, "rb") as held:
-        fcntl.lockf(held, fcntl.LOCK_SH)
-        writer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
-                                   "nice", "-n", "19", "chrt", "-i", "0", "ionice", "-c", "3", binary, "-f", db, *args],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            assert wait_for(lambda: (writer.pid, True) in lockers(db), timeout=30), writer.pid
-            assert what_the_caller_may_do(user, writer.pid) == ["EPERM", "EPERM"]
-            assert priority(writer.pid) == (0, 0, "none")
-            fcntl.lockf(held, fcntl.LOCK_UN)
-            out, err = writer.communicate(timeout=60)
-        finally:
-            if writer.poll() is None:
-                writer.kill()
-                writer.communicate()
-    assert writer.returncode == 0, err
+
+    def cannot_be_stopped_or_slowed(pid):
+        assert what_the_caller_may_do(user, pid) == ["EPERM", "EPERM"]
+        assert priority(pid) == (0, 0, "none")
+
+    argv = [*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
+            "nice", "-n", "19", "chrt", "-i", "0", "ionice", "-c", "3", binary, "-f", db, *args]
+    code, err = held_at_the_lock(db, argv, cannot_be_stopped_or_slowed)
+    assert code == 0, err
     stored = {line.split(":")[0]: line for line in export(db).splitlines()}
     expected = {"add": "new:*:%d:%d::/:/bin/sh" % (user.uid, user.gid),
                 "replace": own + ":1:2:3:4::0:0",
@@ -756,7 +770,6 @@ def test_a_delegated_users_own_database_is_never_written_as_root(zorvad_dir, db,
     them as root, where a crafted file would meet a way back to root.  (The
     caller could hold such a file's lock itself; no root is needed to
     guard it.)  The test's read lock makes the tool wait at its lock call."""
-    import fcntl
     user = users()
     binary = setuid_copy(zorvad_dir)
     own = "%s:*:%d:%d::/:/bin/sh" % (user.name, user.uid, user.gid)
@@ -766,24 +779,15 @@ def test_a_delegated_users_own_database_is_never_written_as_root(zorvad_dir, db,
     write_lines(listing, ["x%s:*:%d:%d::/:/bin/sh" % (user.name, user.uid, user.gid)])
     os.chown(listing, user.uid, user.gid)
     args = ["-u", own + ":1:2:3:4"] if op == "replace" else ["-w", "-r", listing]
-    with open(db, "rb") as held:
-        fcntl.lockf(held, fcntl.LOCK_SH)
-        writer = subprocess.Popen([*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user),
-                                   binary, "-f", db, *args],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            assert wait_for(lambda: any(waiting for _, waiting in lockers(db)), timeout=30)
-            (holder,) = [pid for pid, waiting in lockers(db) if waiting]
-            with open("/proc/%d/status" % holder) as f:
-                ids = dict(line.rstrip("\n").split(":\t", 1) for line in f)
-            assert ids["Uid"].split() == [str(user.uid)] * 4, ids["Uid"]
-            fcntl.lockf(held, fcntl.LOCK_UN)
-            out, err = writer.communicate(timeout=60)
-        finally:
-            if writer.poll() is None:
-                writer.kill()
-                writer.communicate()
-    assert writer.returncode == 0, err
+
+    def callers_ids_alone(pid):
+        with open("/proc/%d/status" % pid) as f:
+            ids = dict(line.rstrip("\n").split(":\t", 1) for line in f)
+        assert ids["Uid"].split() == [str(user.uid)] * 4, ids["Uid"]
+
+    argv = [*delegated_prefix(zorvad_dir, "%s %s\n" % (db, user.name), user), binary, "-f", db, *args]
+    code, err = held_at_the_lock(db, argv, callers_ids_alone)
+    assert code == 0, err
 
 
 def blocked_writing_a_pipe(pid):
