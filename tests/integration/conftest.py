@@ -415,6 +415,10 @@ def server(zorvad_dir):
             # The master listens first and writes its PID file after.
             if "pid-file" not in general:
                 assert wait_for(lambda: os.path.exists(s.pid_file()) or s.proc.poll() is not None, 10)
+            # Its slot in the status area last, once its children are forked.
+            master_slot = lambda: s.slot(0)
+            assert wait_for(lambda: s.proc.poll() is not None or master_slot() is None or master_slot()["pid"] != 0,
+                            10)
         return s
 
     yield start
