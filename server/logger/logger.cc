@@ -1136,21 +1136,18 @@ bool ReadHandOver(int child)
     uid_t uid;
     int passed;
     const ssize_t n = ReceivePacket(ch.handOver, &rec, &uid, &passed);
-    if (n <= 0) {
+    const bool newChannel = n > 0 && passed >= 0 && WellFramed(rec, n) && rec.hdr.type == kLogNewChannel
+                            && (!gSeparated || uid == 0) && rec.hdr.length == 0 && rec.hdr.domain >= 0;
+    if (!newChannel) {
         if (passed >= 0)
             close(passed);
-        return n < 0 && errno == EAGAIN;
+        return n > 0 || (n < 0 && errno == EAGAIN);
     }
-    if (WellFramed(rec, n) && rec.hdr.type == kLogNewChannel && (!gSeparated || uid == 0) && passed >= 0
-        && rec.hdr.length == 0 && rec.hdr.domain >= 0) {
-        DrainChild(child);
-        if (ch.fd >= 0)
-            close(ch.fd);
-        ch.fd = passed;
-        ch.domain = rec.hdr.domain;
-    } else if (passed >= 0) {
-        close(passed);
-    }
+    DrainChild(child);
+    if (ch.fd >= 0)
+        close(ch.fd);
+    ch.fd = passed;
+    ch.domain = rec.hdr.domain;
     return true;
 }
 
